@@ -1,0 +1,44 @@
+# velquor: `make demo` runs an optimisation on the built-in demo market, `make test` runs the test suite.
+# Both create .venv on first use, install the dependencies and build the C++ extension modules.
+
+VENV      := .venv
+PYTHON    := $(VENV)/bin/python
+BUILD_DIR ?= build/dev
+CMAKE_ARGS ?=
+export CMAKE_BUILD_PARALLEL_LEVEL ?= 2
+
+.PHONY: all build demo test test-asan bench riskmodel clean
+
+all: build
+
+$(VENV)/.installed: pyproject.toml tools/find-python
+	test -x $(PYTHON) || $$(tools/find-python) -m venv $(VENV)
+	$(PYTHON) -m pip install --quiet --upgrade pip
+	$(PYTHON) -m pip install --quiet "scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja
+	$(PYTHON) -c "import tomllib; d=tomllib.load(open('pyproject.toml','rb'))['project']; print('\n'.join(d['dependencies'] + d['optional-dependencies']['test']))" > $(VENV)/requirements.txt
+	$(PYTHON) -m pip install --quiet -r $(VENV)/requirements.txt
+	$(PYTHON) -c "import site, os; open(os.path.join(site.getsitepackages()[0], 'velquor-dev.pth'), 'w').write(os.path.abspath('src') + '\n')"
+	touch $@
+
+build: $(VENV)/.installed
+	$(VENV)/bin/cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DPython_EXECUTABLE=$(abspath $(PYTHON)) -DVELQUOR_INPLACE=ON -DVELQUOR_WERROR=ON $(CMAKE_ARGS) > /dev/null
+	$(VENV)/bin/cmake --build $(BUILD_DIR)
+
+demo: build
+	$(PYTHON) -m velquor.demo
+
+test: build
+	$(PYTHON) -m pytest -q
+
+# AddressSanitizer build of the extension modules, run under the same suite.
+test-asan: $(VENV)/.installed
+	$(MAKE) build BUILD_DIR=build/asan CMAKE_ARGS=-DVELQUOR_ASAN=ON
+	ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD=$$(gcc -print-file-name=libasan.so) $(PYTHON) -m pytest -q -x
+	$(MAKE) build
+
+bench: build
+	$(PYTHON) bench/run_all.py
+
+clean:
+	rm -rf build src/velquor/*.so

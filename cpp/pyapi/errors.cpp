@@ -1,0 +1,50 @@
+/// Warnings and exceptions raised the way Python code raises them.
+#include "pyapi/pyapi.hpp"
+
+namespace velquor::pyapi {
+
+void warn(nb::handle category, std::string_view message, int stacklevel) {
+    // The message is UTF-8 text, not a format: '%' and '{}' pass through untouched.
+    std::string text(message);
+    // A level below 1 would name the same frame as 1; the interpreter treats both as the caller.
+    if (PyErr_WarnEx(category.ptr(), text.c_str(), stacklevel < 1 ? 1 : stacklevel) < 0)
+        throw nb::python_error();
+}
+
+void raise(nb::handle exc_type, nb::handle arg) {
+    nb::object exc = exc_type(arg);
+    PyErr_SetObject(exc_type.ptr(), exc.ptr());
+    throw nb::python_error();
+}
+
+void raise(nb::handle exc_type, std::string_view message) {
+    raise(exc_type, nb::str(message.data(), message.size()));
+}
+
+void raise_in_handler(nb::handle exc_type, nb::handle arg, nb::python_error &original) {
+    nb::object exc = exc_type(arg);
+    nb::object context = nb::borrow(original.value());
+    // PyException_SetContext steals the reference it is given.
+    PyException_SetContext(exc.ptr(), context.release().ptr());
+    PyErr_SetObject(exc_type.ptr(), exc.ptr());
+    throw nb::python_error();
+}
+
+void raise_bare(nb::handle exc_type) {
+    PyErr_SetNone(exc_type.ptr());
+    throw nb::python_error();
+}
+
+bool matches(const nb::python_error &e, nb::handle exc_type) {
+    return e.matches(exc_type);
+}
+
+nb::str format(std::string_view fmt, std::initializer_list<nb::handle> args) {
+    nb::str f(fmt.data(), fmt.size());
+    nb::tuple t = nb::steal<nb::tuple>(PyTuple_New(static_cast<Py_ssize_t>(args.size())));
+    Py_ssize_t i = 0;
+    for (nb::handle a : args) PyTuple_SET_ITEM(t.ptr(), i++, nb::borrow(a).release().ptr());
+    return nb::steal<nb::str>(f.attr("format")(*t).release());
+}
+
+}  // namespace velquor::pyapi

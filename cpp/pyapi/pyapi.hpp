@@ -1,0 +1,133 @@
+/// The one layer that touches the raw CPython C API: warnings, exceptions, rich comparisons, class
+/// construction through a metaclass, and a function object that binds its arguments like a Python function.
+#pragma once
+
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace velquor::pyapi {
+
+namespace nb = nanobind;
+
+// ---------------------------------------------------------------------------------------------------------
+// Exceptions and warnings
+
+/// Issues `warnings.warn(message, category, stacklevel)` as seen from the caller of the C++ function.
+/// stacklevel=k in Python is k-1 here: a C++ function has no frame of its own. Throws when a filter turns the
+/// warning into an error.
+void warn(nb::handle category, std::string_view message, int stacklevel);
+
+/// Raises `exc_type(arg)`, like `raise exc_type(arg)`.
+[[noreturn]] void raise(nb::handle exc_type, nb::handle arg);
+[[noreturn]] void raise(nb::handle exc_type, std::string_view message);
+
+/// Raises `exc_type(arg)` while `original` is being handled: `original` stays attached as `__context__`,
+/// as an exception raised inside an `except` block would have it.
+[[noreturn]] void raise_in_handler(nb::handle exc_type, nb::handle arg, nb::python_error &original);
+
+/// Raises `exc_type()` with no arguments (the bare class, as `raise NotImplementedError` does).
+[[noreturn]] void raise_bare(nb::handle exc_type);
+
+/// True when `e` is an instance of `exc_type` (like `except exc_type:`).
+bool matches(const nb::python_error &e, nb::handle exc_type);
+
+/// `str.format(fmt, *args)` with the interpreter's own formatting (messages contain `{}` and `%`).
+nb::str format(std::string_view fmt, std::initializer_list<nb::handle> args);
+
+// ---------------------------------------------------------------------------------------------------------
+// Operators that return objects (cvxpy overloads them to build expressions and constraints)
+
+enum class Cmp { lt = Py_LT, le = Py_LE, eq = Py_EQ, ne = Py_NE, gt = Py_GT, ge = Py_GE };
+
+/// `a <op> b` returning whatever the operands return (a cvxpy constraint, a numpy array, a bool).
+nb::object richcompare(nb::handle a, nb::handle b, Cmp op);
+/// `bool(a <op> b)`; errors raised by `__eq__` and friends propagate.
+bool compare(nb::handle a, nb::handle b, Cmp op);
+/// `a @ b`.
+nb::object matmul(nb::handle a, nb::handle b);
+/// `a + b`, `a - b`, `a * b`, `a / b`, `-a`, `a ** b` with Python semantics (objects in, objects out).
+nb::object add(nb::handle a, nb::handle b);
+nb::object sub(nb::handle a, nb::handle b);
+nb::object mul(nb::handle a, nb::handle b);
+nb::object truediv(nb::handle a, nb::handle b);
+nb::object neg(nb::handle a);
+nb::object power(nb::handle a, nb::handle b);
+/// In-place `a -= b` (labelled-series arithmetic keeps its own semantics).
+nb::object isub(nb::handle a, nb::handle b);
+/// `isinstance(obj, cls)` where `cls` may be a tuple; errors propagate.
+bool isinstance(nb::handle obj, nb::handle cls);
+/// `bool(obj)`; errors propagate.
+bool truthy(nb::handle obj);
+/// `len(obj)`; errors propagate.
+Py_ssize_t length(nb::handle obj);
+/// `hasattr`-style lookup: the attribute, or an empty object when it is missing (AttributeError only).
+nb::object getattr_or_none(nb::handle obj, const char *name);
+/// `obj[key]` with the object's own `__getitem__` (a dict subclass's `__missing__` is honoured).
+nb::object getitem(nb::handle obj, nb::handle key);
+
+// ---------------------------------------------------------------------------------------------------------
+// Modules and classes
+
+/// The module object `name` as it stands in `sys.modules` (imports it when missing). Used for late binding:
+/// collaborators are looked up in the module's namespace at call time, so monkeypatching works.
+nb::module_ module(const char *name);
+
+/// Creates a class with a metaclass, as a `class` statement does: `metaclass(name, bases, namespace)`, with
+/// `__module__`, `__qualname__` and `__doc__` (None when `doc` is empty) placed in the namespace.
+nb::object make_class(nb::handle metaclass, const char *name, nb::handle bases, const char *module,
+                      const char *doc, bool has_doc = true);
+
+// ---------------------------------------------------------------------------------------------------------
+// Function objects that behave like Python functions
+
+/// The shape of a function's parameter list, as `def f(a, b=1, *args, c, d=2, **kw)` declares it.
+struct Signature {
+    std::vector<std::string> positional;  ///< positional-or-keyword parameters, in order (incl. `self`)
+    std::vector<nb::object> defaults;     ///< defaults of the last `defaults.size()` positional parameters
+    std::vector<std::string> kwonly;      ///< keyword-only parameters, in order
+    std::vector<nb::object> kwdefaults;   ///< one per keyword-only parameter; an empty object = required
+    std::string varargs;                  ///< name of `*args`, empty when absent
+    std::string varkw;                    ///< name of `**kwargs`, empty when absent
+};
+
+/// Bound arguments handed to an implementation: `values` holds the positional parameters then the
+/// keyword-only ones, in declaration order, defaults filled in.
+struct Arguments {
+    std::vector<nb::object> values;
+    nb::tuple varargs;
+    nb::dict varkw;
+    nb::handle operator[](size_t i) const { return values[i]; }
+};
+
+using Impl = nb::object (*)(Arguments &);
+
+/// Describes one function: its names, documentation, parameters and C++ implementation.
+struct FunctionDef {
+    std::string name;      ///< `__name__`, also the name used in argument errors
+    std::string qualname;  ///< `__qualname__` (e.g. "MeanVariance.__init__"); defaults to `name`
+    std::string module;    ///< `__module__`
+    std::string doc;       ///< `__doc__`; see `has_doc`
+    bool has_doc = false;  ///< false: `__doc__` is None
+    Signature signature;
+    Impl impl = nullptr;
+};
+
+/// Registers the function type in a module (once, at module initialisation, before `make_function`).
+/// The type is not left as an attribute of the module.
+void register_function_type(nb::module_ &m);
+
+/// Creates a function object: callable, a descriptor (so it binds as a method when stored in a class),
+/// carrying `__name__`, `__qualname__`, `__module__`, `__doc__`, `__signature__`, `__defaults__`,
+/// `__kwdefaults__`, and accepting attributes (`abc.abstractmethod` sets one). Arguments are bound with the
+/// interpreter's argument rules and error texts.
+nb::object make_function(FunctionDef def);
+
+/// Stores `make_function(def)` as attribute `def.name` of `scope` (a module or a class) and returns it.
+nb::object def_function(nb::handle scope, FunctionDef def);
+
+}  // namespace velquor::pyapi

@@ -1,0 +1,35 @@
+"""Enumerations and constants shared by the optimiser and the risk model."""
+
+from enum import Enum
+
+__all__ = ["CovModel", "RiskModel", "STYLE_FACTORS"]
+
+
+class CovModel(Enum):
+    """Forecast horizon of the factor covariance model."""
+
+    FACTOR_MODEL_DAILY = "daily"
+    FACTOR_MODEL_MONTHLY = "monthly"
+    FACTOR_MODEL_QUARTERLY = "quarterly"
+
+
+class RiskModel(Enum):
+    """Version of the risk model: v2 adds eigenfactor and volatility-regime adjustments."""
+
+    V1 = "v1"
+    V2 = "v2"
+
+
+#: Style factors estimated by the risk model, in the order of its exposure columns.
+STYLE_FACTORS = [
+    "size",
+    "beta",
+    "momentum",
+    "residual_volatility",
+    "non_linear_size",
+    "book_to_price",
+    "liquidity",
+    "earnings_yield",
+    "growth",
+    "leverage",
+]

@@ -1,0 +1,137 @@
+"""Reads the market database into dense date x stock panels for the estimation pipeline."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+
+import numpy as np
+import pandas as pd
+
+import zorvata
+
+__all__ = ["Universe", "Panel", "load_universe", "load_panel"]
+
+
+@dataclass
+class Universe:
+    """The store's calendar and every common stock it has ever held, in a fixed order."""
+
+    dates: np.ndarray  # datetime64[D], ascending
+    ids: np.ndarray  # order_book_id strings, ascending
+    industry: np.ndarray  # industry number per stock
+    industry_names: list[str]
+    listed: np.ndarray  # datetime64[D]
+    position: dict = field(repr=False, default_factory=dict)  # order_book_id -> column
+
+    def date_index(self, day: np.datetime64) -> int:
+        """Position of the last trading date on or before ``day`` (-1 if none)."""
+        return int(np.searchsorted(self.dates, day, side="right")) - 1
+
+
+def load_universe(con) -> Universe:
+    dates = con.execute("SELECT date FROM trading_dates ORDER BY date").fetchnumpy()["date"]
+    inst = con.execute(
+        "SELECT order_book_id, industry_sw, listed_date FROM instruments WHERE type = 'CS' "
+        "ORDER BY order_book_id").df()
+    ids = inst["order_book_id"].to_numpy(dtype=str)
+    ind = inst["industry_sw"].fillna("unknown").astype(str)
+    names = sorted(ind.unique())
+    industry = pd.Index(names).get_indexer(ind).astype(np.int64)
+    listed = pd.to_datetime(inst["listed_date"]).to_numpy(dtype="datetime64[D]")
+    return Universe(dates=np.asarray(dates, dtype="datetime64[D]"), ids=ids, industry=industry,
+                    industry_names=names, listed=listed, position={k: i for i, k in enumerate(ids)})
+
+
+@dataclass
+class Panel:
+    """Dense data over calendar positions ``start .. stop - 1`` of a ``Universe`` (rows) and its stocks."""
+
+    start: int
+    stop: int
+    ret: np.ndarray  # daily price change rate, NaN = no trade
+    cap: np.ndarray  # total market cap, NaN = not trading in the store on that day
+    turnover: np.ndarray
+    book: np.ndarray  # point-in-time fundamentals, as known after each day's close
+    earnings: np.ndarray
+    sales: np.ndarray
+    debt: np.ndarray
+    growth: np.ndarray  # year-on-year sales growth of the latest report
+
+
+def _scatter(con, sql: str, params, uni: Universe, start: int, stop: int, cols: list[str]) -> list[np.ndarray]:
+    t, n = stop - start, len(uni.ids)
+    out = [np.full((t, n), np.nan) for _ in cols]
+    data = con.execute(sql, params).fetchnumpy()
+    if len(data["date"]) == 0:
+        return out
+    day = np.asarray(data["date"], dtype="datetime64[D]")
+    row = np.searchsorted(uni.dates[start:stop], day)
+    col = pd.Index(uni.ids).get_indexer(np.asarray(data["order_book_id"], dtype=object))
+    ok = (col >= 0) & (row < t)
+    ok[ok] &= uni.dates[start:stop][row[ok]] == day[ok]
+    for arr, c in zip(out, cols):
+        vals = np.asarray(data[c], dtype=np.float64)
+        arr[row[ok], col[ok]] = vals[ok]
+    return out
+
+
+def _fundamentals(con, uni: Universe, start: int, stop: int) -> list[np.ndarray]:
+    end = uni.dates[stop - 1]
+    f = con.execute(
+        "SELECT order_book_id, report_date, announce_date, book_value, earnings, sales, total_debt "
+        "FROM fundamentals WHERE announce_date <= ? ORDER BY order_book_id, announce_date, report_date",
+        [pd.Timestamp(end).date()]).df()
+    t, n = stop - start, len(uni.ids)
+    names = ["book_value", "earnings", "sales", "total_debt", "growth"]
+    out = [np.full((t, n), np.nan) for _ in names]
+    if f.empty:
+        return out
+    f["col"] = pd.Index(uni.ids).get_indexer(f["order_book_id"])
+    f = f[f["col"] >= 0].copy()
+    rep = pd.to_datetime(f["report_date"])
+    # Year-on-year sales growth: the report of the same quarter one year earlier.
+    key = pd.MultiIndex.from_arrays([f["col"], rep])
+    sales = pd.Series(f["sales"].to_numpy(), index=key)
+    sales = sales[~sales.index.duplicated(keep="last")]
+    prev = sales.reindex(pd.MultiIndex.from_arrays([f["col"], rep - pd.DateOffset(years=1)])).to_numpy()
+    with np.errstate(divide="ignore", invalid="ignore"):
+        f["growth"] = np.where(np.abs(prev) > 0, f["sales"].to_numpy() / np.abs(prev) - 1.0, np.nan)
+    # A report announced after a newer one (a late restatement of an old quarter) does not replace it.
+    f["rep"] = rep
+    f = f[f["rep"] >= f.groupby("col")["rep"].cummax()]
+    # Known after the close of the first trading day on or after the announcement.
+    avail = np.searchsorted(uni.dates, pd.to_datetime(f["announce_date"]).to_numpy(dtype="datetime64[D]"))
+    row = avail - start
+    cols = f["col"].to_numpy()
+    row = np.clip(row, 0, t - 1)
+    for arr, name in zip(out, names):
+        vals = f[name].to_numpy(dtype=np.float64)
+        # Rows are in announcement order, so for each (row, stock) the last assignment is the latest report;
+        # everything announced before the panel starts lands on its first row.
+        _assign_last(arr, row, cols, vals)
+    for i, arr in enumerate(out):
+        out[i] = pd.DataFrame(arr).ffill().to_numpy()
+    return out
+
+
+def _assign_last(arr: np.ndarray, row: np.ndarray, col: np.ndarray, vals: np.ndarray) -> None:
+    flat = row * arr.shape[1] + col
+    # keep the last occurrence of every flat position
+    rev = flat[::-1]
+    _, first = np.unique(rev, return_index=True)
+    keep = len(flat) - 1 - first
+    arr.reshape(-1)[flat[keep]] = vals[keep]
+
+
+def load_panel(con, uni: Universe, start: int, stop: int) -> Panel:
+    """Panels for calendar positions ``start .. stop - 1``."""
+    d0, d1 = (pd.Timestamp(uni.dates[start]).date(), pd.Timestamp(uni.dates[stop - 1]).date())
+    (ret,) = _scatter(con, "SELECT date, order_book_id, rate FROM price_change_rate WHERE date BETWEEN ? AND ?",
+                      [d0, d1], uni, start, stop, ["rate"])
+    cap, turnover = _scatter(
+        con, "SELECT date, order_book_id, market_cap, turnover FROM stock_daily WHERE date BETWEEN ? AND ?",
+        [d0, d1], uni, start, stop, ["market_cap", "turnover"])
+    book, earnings, sales, debt, growth = _fundamentals(con, uni, start, stop)
+    cap[~(cap > 0)] = np.nan
+    return Panel(start=start, stop=stop, ret=ret, cap=cap, turnover=turnover, book=book, earnings=earnings,
+                 sales=sales, debt=debt, growth=growth)

@@ -1,0 +1,191 @@
+"""Numerical building blocks: windowed EWMA, Newey-West covariance, eigenfactor and regime adjustments,
+the constrained cross-sectional regression and the specific-risk shrinkage."""
+
+from __future__ import annotations
+
+import numpy as np
+from scipy.signal import lfilter
+
+__all__ = [
+    "decay",
+    "ewma_weights",
+    "windowed_sum",
+    "newey_west_cov",
+    "combine_vol_corr",
+    "clip_psd",
+    "eigenfactor_adjust",
+    "regime_multiplier",
+    "constrained_wls",
+    "shrink_to_groups",
+    "psd_factor",
+]
+
+
+def decay(halflife: float) -> float:
+    return 0.5 ** (1.0 / halflife)
+
+
+def ewma_weights(halflife: float, window: int) -> np.ndarray:
+    """Weights of the last ``window`` observations, oldest first, the newest weighing 1."""
+    return decay(halflife) ** np.arange(window - 1, -1, -1, dtype=np.float64)
+
+
+def windowed_sum(x: np.ndarray, halflife: float | None, window: int) -> np.ndarray:
+    """S[t] = sum over j < window of lam**j * x[t - j] along axis 0; NaN counts as 0.
+
+    ``halflife=None`` gives equal weights. The window is truncated at the start of ``x``; S[t] depends only on
+    x[t - window + 1 .. t], whatever precedes it.
+    """
+    x = np.nan_to_num(np.asarray(x, dtype=np.float64), nan=0.0)
+    if halflife is None:
+        c = np.cumsum(x, axis=0)
+        out = c.copy()
+        out[window:] -= c[:-window]
+        return out
+    lam = decay(halflife)
+    y = lfilter([1.0], [1.0, -lam], x, axis=0)
+    out = y.copy()
+    out[window:] -= lam**window * y[:-window]
+    return out
+
+
+def newey_west_cov(f: np.ndarray, weights: np.ndarray, lags: int) -> np.ndarray:
+    """EWMA covariance (zero mean) of the rows of ``f`` (oldest first) with Bartlett-weighted lag terms.
+
+    ``weights`` align with the rows of ``f``. Rows with NaN are treated as missing days. With ``lags=0``
+    this is the plain EWMA covariance.
+    """
+    f = np.asarray(f, dtype=np.float64)
+    valid = ~np.isnan(f).any(axis=1)
+    w = np.where(valid, weights, 0.0)
+    fz = np.where(valid[:, None], f, 0.0)
+    total = w.sum()
+    if total <= 0:
+        raise ValueError("no observations in the window")
+    cov = (fz * w[:, None]).T @ fz / total
+    for lag in range(1, lags + 1):
+        if lag >= len(f):
+            break
+        wl = w[lag:] * valid[:-lag]
+        if wl.sum() <= 0:
+            continue
+        c = (fz[lag:] * wl[:, None]).T @ fz[:-lag] / wl.sum()
+        cov += (1.0 - lag / (lags + 1.0)) * (c + c.T)
+    return 0.5 * (cov + cov.T)
+
+
+def clip_psd(a: np.ndarray, floor: float = 0.0) -> np.ndarray:
+    """The symmetric matrix with ``a``'s eigenvectors and its eigenvalues raised to at least ``floor``."""
+    a = 0.5 * (a + a.T)
+    vals, vecs = np.linalg.eigh(a)
+    if vals[0] >= floor:
+        return a
+    vals = np.maximum(vals, floor)
+    out = (vecs * vals) @ vecs.T
+    return 0.5 * (out + out.T)
+
+
+def combine_vol_corr(vol_cov: np.ndarray, corr_cov: np.ndarray) -> np.ndarray:
+    """Covariance with the variances of ``vol_cov`` and the correlations of ``corr_cov``."""
+    sd_corr = np.sqrt(np.maximum(np.diag(corr_cov), 0.0))
+    with np.errstate(divide="ignore", invalid="ignore"):
+        inv = np.where(sd_corr > 0, 1.0 / sd_corr, 0.0)
+    corr = corr_cov * np.outer(inv, inv)
+    np.fill_diagonal(corr, np.where(sd_corr > 0, 1.0, 0.0))
+    corr = clip_psd(corr)
+    sd = np.sqrt(np.maximum(np.diag(vol_cov), 0.0))
+    return corr * np.outer(sd, sd)
+
+
+def eigenfactor_adjust(cov: np.ndarray, weights: np.ndarray, n_sims: int, scale: float,
+                       rng: np.random.Generator) -> np.ndarray:
+    """Inflate the small eigenvalues of ``cov`` by the bias that estimation noise puts on them.
+
+    Draws ``n_sims`` histories of the length of ``weights`` from N(0, cov), estimates each with the same
+    EWMA weights, and measures how much the simulated eigenportfolios' estimated variance understates their
+    true variance. Each eigenvalue is scaled by (scale * (bias - 1) + 1)**2.
+    """
+    vals, vecs = np.linalg.eigh(0.5 * (cov + cov.T))
+    vals = np.maximum(vals, 0.0)
+    k = len(vals)
+    t = len(weights)
+    w = weights / weights.sum()
+    draws = rng.standard_normal((n_sims, t, k)) * np.sqrt(vals)  # factor returns in the eigenbasis
+    sim_cov = np.einsum("mti,t,mtj->mij", draws, w, draws, optimize=True)
+    sim_vals, sim_vecs = np.linalg.eigh(sim_cov)
+    # True variance of each simulated eigenportfolio under the eigenbasis covariance diag(vals).
+    true_vals = np.einsum("mik,i,mik->mk", sim_vecs, vals, sim_vecs)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        ratio = np.where(sim_vals > 0, true_vals / sim_vals, 1.0)
+    bias = np.sqrt(ratio.mean(axis=0))
+    gamma = scale * (bias - 1.0) + 1.0
+    gamma = np.where(vals > 0, np.maximum(gamma, 1e-3), 1.0)
+    adj = (vecs * (gamma**2 * vals)) @ vecs.T
+    return 0.5 * (adj + adj.T)
+
+
+def regime_multiplier(b2: np.ndarray, halflife: float, window: int) -> float:
+    """EWMA of the squared cross-sectional bias statistics ``b2`` (oldest first, NaN = no observation)."""
+    b2 = np.asarray(b2, dtype=np.float64)[-window:]
+    w = ewma_weights(halflife, len(b2))
+    ok = np.isfinite(b2)
+    if not ok.any():
+        return 1.0
+    return float((w[ok] * b2[ok]).sum() / w[ok].sum())
+
+
+def constrained_wls(y: np.ndarray, style: np.ndarray, industry: np.ndarray, n_industries: int,
+                    weight: np.ndarray, cap: np.ndarray) -> np.ndarray:
+    """Factor returns [country, industries..., styles...] of one cross-section.
+
+    Weighted least squares of ``y`` on a country column, industry dummies and the style exposures, with the
+    industry factor returns constrained to a zero sum weighted by each industry's market cap. Industries
+    without members get a zero return. All inputs cover the estimation universe only.
+    """
+    n_style = style.shape[1]
+    ind_cap = np.bincount(industry, weights=cap, minlength=n_industries)
+    present = np.flatnonzero(ind_cap > 0)
+    ref = present[np.argmax(ind_cap[present])]
+    others = present[present != ref]
+    # Industry i != ref enters as D_i - (c_i / c_ref) D_ref, which makes sum_i c_i f_i = 0 hold exactly.
+    dummies = (industry[:, None] == others[None, :]).astype(np.float64)
+    dummies -= (industry == ref)[:, None] * (ind_cap[others] / ind_cap[ref])[None, :]
+    design = np.hstack([np.ones((len(y), 1)), dummies, style])
+    sw = np.sqrt(weight)
+    coef, *_ = np.linalg.lstsq(design * sw[:, None], y * sw, rcond=None)
+    out = np.zeros(1 + n_industries + n_style)
+    out[0] = coef[0]
+    out[1 + others] = coef[1:1 + len(others)]
+    out[1 + ref] = -(ind_cap[others] @ coef[1:1 + len(others)]) / ind_cap[ref]
+    out[1 + n_industries:] = coef[1 + len(others):]
+    return out
+
+
+def shrink_to_groups(sigma: np.ndarray, cap: np.ndarray, intensity: float, n_groups: int = 10) -> np.ndarray:
+    """Bayesian shrinkage of volatilities towards the cap-weighted mean of their size group.
+
+    Groups are the ``n_groups`` quantiles of ``cap``. A stock far from its group's mean, relative to the
+    group's dispersion, is pulled harder; ``intensity=0`` returns ``sigma`` unchanged.
+    """
+    sigma = np.asarray(sigma, dtype=np.float64)
+    if intensity == 0 or len(sigma) == 0:
+        return sigma.copy()
+    order = np.argsort(cap, kind="stable")
+    group = np.empty(len(sigma), dtype=np.int64)
+    group[order] = np.arange(len(sigma)) * n_groups // len(sigma)
+    g_cap = np.bincount(group, weights=cap, minlength=n_groups)
+    g_mean = np.bincount(group, weights=cap * sigma, minlength=n_groups) / np.where(g_cap > 0, g_cap, 1.0)
+    dev = sigma - g_mean[group]
+    g_n = np.bincount(group, minlength=n_groups)
+    g_disp = np.sqrt(np.bincount(group, weights=dev**2, minlength=n_groups) / np.maximum(g_n, 1))
+    pull = intensity * np.abs(dev)
+    denom = g_disp[group] + pull
+    with np.errstate(divide="ignore", invalid="ignore"):
+        v = np.where(denom > 0, pull / denom, 0.0)
+    return v * g_mean[group] + (1.0 - v) * sigma
+
+
+def psd_factor(cov: np.ndarray) -> np.ndarray:
+    """G with G @ G.T equal to the PSD part of ``cov``; lets callers form X F X' as a Gram matrix."""
+    vals, vecs = np.linalg.eigh(0.5 * (cov + cov.T))
+    return vecs * np.sqrt(np.maximum(vals, 0.0))

@@ -1,0 +1,91 @@
+"""Model constants: factor layout, descriptor windows and the per-horizon half-lives."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+from ..const import CovModel, RiskModel, STYLE_FACTORS
+
+__all__ = [
+    "Horizon",
+    "HORIZONS",
+    "COUNTRY",
+    "STYLE_FACTORS",
+    "FIRST_REGRESSION_INDEX",
+    "MIN_FACTOR_OBS",
+    "FIRST_ASOF_INDEX",
+    "EXPOSURE_LOOKBACK",
+    "MODEL_VERSION",
+    "variant_name",
+]
+
+#: Bumped whenever a change alters persisted numbers; part of the store fingerprint.
+MODEL_VERSION = "1"
+
+COUNTRY = "country"
+
+# The first cross-sectional regression runs on the 253rd trading day of the store: exposures as of the day
+# before it rest on a full year of returns.
+FIRST_REGRESSION_INDEX = 252
+# A factor covariance needs at least half a year of factor returns.
+MIN_FACTOR_OBS = 126
+#: Index (in the store's trading calendar) of the first date a model can be estimated as of.
+FIRST_ASOF_INDEX = FIRST_REGRESSION_INDEX + MIN_FACTOR_OBS - 1
+#: Trading days of returns the descriptors look back (momentum: 504 days skipping the last 21).
+EXPOSURE_LOOKBACK = 525
+
+
+@dataclass(frozen=True)
+class Horizon:
+    """Half-lives (trading days) and lags of one forecast horizon."""
+
+    days: int  # forecast horizon: the covariance is that of the sum of this many daily returns
+    vol_halflife: int
+    corr_halflife: int
+    nw_lags: int  # Newey-West lags of the factor covariance (Bartlett weights)
+    spec_halflife: int
+    spec_nw_lags: int
+    regime_halflife: int
+    shrinkage: float  # Bayesian shrinkage intensity of specific volatility
+
+    @property
+    def vol_window(self) -> int:
+        return 4 * self.vol_halflife
+
+    @property
+    def corr_window(self) -> int:
+        return 3 * self.corr_halflife
+
+    @property
+    def spec_window(self) -> int:
+        return 4 * self.spec_halflife
+
+    @property
+    def regime_window(self) -> int:
+        return 4 * self.regime_halflife
+
+    @property
+    def lookback(self) -> int:
+        """Factor-return days one estimate reaches back (windows plus the lags they multiply)."""
+        return max(self.vol_window, self.corr_window) + self.nw_lags + self.regime_window
+
+
+HORIZONS: dict[CovModel, Horizon] = {
+    CovModel.FACTOR_MODEL_DAILY: Horizon(
+        days=1, vol_halflife=42, corr_halflife=200, nw_lags=0, spec_halflife=42, spec_nw_lags=0,
+        regime_halflife=21, shrinkage=0.1),
+    CovModel.FACTOR_MODEL_MONTHLY: Horizon(
+        days=21, vol_halflife=84, corr_halflife=336, nw_lags=2, spec_halflife=84, spec_nw_lags=2,
+        regime_halflife=42, shrinkage=0.1),
+    CovModel.FACTOR_MODEL_QUARTERLY: Horizon(
+        days=63, vol_halflife=126, corr_halflife=336, nw_lags=4, spec_halflife=126, spec_nw_lags=4,
+        regime_halflife=63, shrinkage=0.1),
+}
+
+#: Eigenfactor adjustment: number of simulated histories and the empirical scale of the bias.
+EIGEN_SIMULATIONS = 200
+EIGEN_SCALE = 1.4
+
+
+def variant_name(cov_model: CovModel, risk_model: RiskModel) -> str:
+    return f"{cov_model.value}-{risk_model.value}"

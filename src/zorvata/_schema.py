@@ -1,0 +1,115 @@
+"""The tables of a market database and the one routine that writes a complete database file."""
+
+from __future__ import annotations
+
+import datetime as _dt
+import os
+import tempfile
+from pathlib import Path
+
+import duckdb
+
+SCHEMA_VERSION = "1"
+
+TABLES = {
+    "meta": """
+        key VARCHAR PRIMARY KEY,
+        value VARCHAR NOT NULL""",
+    "instruments": """
+        order_book_id VARCHAR PRIMARY KEY,
+        symbol VARCHAR,
+        type VARCHAR NOT NULL,
+        listed_date DATE NOT NULL,
+        de_listed_date DATE,
+        exchange VARCHAR,
+        industry_sw VARCHAR,
+        industry_citics VARCHAR""",
+    "industries": """
+        source VARCHAR NOT NULL,
+        code VARCHAR NOT NULL,
+        name VARCHAR,
+        PRIMARY KEY (source, code)""",
+    "trading_dates": """
+        date DATE PRIMARY KEY""",
+    "price_change_rate": """
+        date DATE NOT NULL,
+        order_book_id VARCHAR NOT NULL,
+        rate DOUBLE NOT NULL""",
+    "index_weights": """
+        index_id VARCHAR NOT NULL,
+        date DATE NOT NULL,
+        order_book_id VARCHAR NOT NULL,
+        weight DOUBLE NOT NULL""",
+    "stock_daily": """
+        date DATE NOT NULL,
+        order_book_id VARCHAR NOT NULL,
+        market_cap DOUBLE,
+        float_market_cap DOUBLE,
+        turnover DOUBLE""",
+    "fundamentals": """
+        order_book_id VARCHAR NOT NULL,
+        report_date DATE NOT NULL,
+        announce_date DATE NOT NULL,
+        book_value DOUBLE,
+        earnings DOUBLE,
+        sales DOUBLE,
+        total_debt DOUBLE""",
+}
+
+#: Order in which each table's rows are written (the readers rely on date-sorted long tables).
+SORT = {
+    "instruments": "order_book_id",
+    "industries": "source, code",
+    "trading_dates": "date",
+    "price_change_rate": "date, order_book_id",
+    "index_weights": "index_id, date, order_book_id",
+    "stock_daily": "date, order_book_id",
+    "fundamentals": "announce_date, order_book_id, report_date",
+}
+
+
+def write_database(out: str | os.PathLike, tables: dict, meta: dict, extra_tables: dict | None = None,
+                   presorted: tuple = ()) -> Path:
+    """Write a complete database to `out`: into a temporary file beside it, renamed over `out` at the end.
+
+    `tables` maps the names of `TABLES` to pandas DataFrames or arrow tables holding their columns;
+    `extra_tables` adds tables created from the given frames as they are; tables named in `presorted` are
+    already in `SORT` order and are written as given. A failure leaves `out` untouched.
+    """
+    out = Path(out)
+    out.parent.mkdir(parents=True, exist_ok=True)
+    fd, tmp = tempfile.mkstemp(prefix=f".{out.name}.", suffix=".tmp", dir=out.parent)
+    os.close(fd)
+    os.unlink(tmp)  # duckdb wants to create the file itself
+    try:
+        con = duckdb.connect(tmp)
+        try:
+            con.execute("SET preserve_insertion_order = true")
+            for name, cols in TABLES.items():
+                con.execute(f"CREATE TABLE {name} ({cols})")
+            meta = {"schema_version": SCHEMA_VERSION,
+                    "created_at": _dt.datetime.now(_dt.UTC).isoformat(timespec="seconds"), **meta}
+            con.executemany("INSERT INTO meta VALUES (?, ?)", [(k, str(v)) for k, v in meta.items()])
+            for name, data in tables.items():
+                if name not in TABLES or name == "meta":
+                    raise ValueError(f"unknown table {name!r}")
+                con.register("_src", data)
+                cols = [c.split()[0] for c in TABLES[name].strip().splitlines() if not c.strip().startswith("PRIMARY")]
+                collist = ", ".join(cols)
+                order = f" ORDER BY {SORT[name]}" if name in SORT and name not in presorted else ""
+                con.execute(f"INSERT INTO {name} ({collist}) SELECT {collist} FROM _src{order}")
+                con.unregister("_src")
+            for name, data in (extra_tables or {}).items():
+                con.register("_src", data)
+                con.execute(f"CREATE TABLE {name} AS SELECT * FROM _src")
+                con.unregister("_src")
+            con.execute("CHECKPOINT")
+        finally:
+            con.close()
+        os.replace(tmp, out)
+    except BaseException:
+        for p in (tmp, tmp + ".wal"):
+            if os.path.exists(p):
+                os.unlink(p)
+        raise
+    return out

@@ -1,0 +1,152 @@
+"""Where the market database lives, read-only connections to it, and the per-process caches keyed on it."""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import threading
+from pathlib import Path
+
+import duckdb
+
+__all__ = ["ENV_DB", "ENV_CACHE_DIR", "configure", "reset", "close", "db_path", "connect", "cached",
+           "demo_path", "file_lock"]
+
+#: Environment variable naming the database file; unset means the demo market.
+ENV_DB = "ZORVATA_DB"
+#: Environment variable overriding the directory the demo market is cached in.
+ENV_CACHE_DIR = "ZORVATA_CACHE_DIR"
+
+_lock = threading.RLock()
+_configured: Path | None = None
+# path -> (file signature, connection); one read-only connection per database file per process
+_connections: dict[str, tuple[tuple, duckdb.DuckDBPyConnection]] = {}
+# (name, path, signature) -> value; dropped when the file changes
+_cache: dict[tuple, object] = {}
+
+
+def configure(path: str | os.PathLike | None) -> None:
+    """Point this process at the database file `path` (None: back to ``ZORVATA_DB`` or the demo market).
+
+    Drops every cached connection and table, so the next call reads the new file.
+    """
+    global _configured
+    with _lock:
+        _configured = None if path is None else Path(path).expanduser().resolve()
+        _drop_all()
+
+
+def reset() -> None:
+    """Forget `configure` and every cached connection and table (the environment decides again)."""
+    configure(None)
+
+
+def close() -> None:
+    """Close this process's cached read-only connections (a writer needs the file to itself)."""
+    with _lock:
+        _drop_all()
+
+
+def _drop_all() -> None:
+    for _, con in _connections.values():
+        with contextlib.suppress(Exception):
+            con.close()
+    _connections.clear()
+    _cache.clear()
+
+
+def demo_path() -> Path:
+    """The cache file of the demo market for this generator version."""
+    from .demo import DEMO_VERSION
+
+    base = os.environ.get(ENV_CACHE_DIR)
+    if not base:
+        xdg = os.environ.get("XDG_CACHE_HOME")
+        base = os.path.join(xdg if xdg else os.path.join(os.path.expanduser("~"), ".cache"), "zorvata")
+    return Path(base) / f"demo-{DEMO_VERSION}.duckdb"
+
+
+def db_path() -> Path:
+    """The configured database file; builds the demo market on first use when nothing is configured."""
+    if _configured is not None:
+        return _configured
+    env = os.environ.get(ENV_DB)
+    if env:
+        return Path(env).expanduser().resolve()
+    path = demo_path()
+    if not path.exists():
+        from .demo import ensure_demo
+
+        ensure_demo(path)
+    return path
+
+
+def _signature(path: Path) -> tuple:
+    try:
+        st = path.stat()
+    except FileNotFoundError:
+        from . import DataError
+
+        raise DataError(f"market database {str(path)!r} does not exist (set {ENV_DB} or run "
+                        f"`python -m zorvata build-demo`)") from None
+    return (st.st_ino, st.st_mtime_ns, st.st_size)
+
+
+def connect() -> duckdb.DuckDBPyConnection:
+    """A read-only connection to the configured database, shared within the process.
+
+    The connection is reopened when the file was replaced or rewritten since it was opened. Callers on other
+    threads should take ``.cursor()`` of it.
+    """
+    path = db_path()
+    return _connection(path, _signature(path))
+
+
+def _connection(path: Path, sig: tuple) -> duckdb.DuckDBPyConnection:
+    key = str(path)
+    with _lock:
+        hit = _connections.get(key)
+        if hit is not None and hit[0] == sig:
+            return hit[1]
+        if hit is not None:
+            with contextlib.suppress(Exception):
+                hit[1].close()
+            for k in [k for k in _cache if k[1] == key]:
+                del _cache[k]
+        con = duckdb.connect(key, read_only=True)
+        _connections[key] = (sig, con)
+        return con
+
+
+def cached(name: str, build):
+    """`build(con)` computed once per database file version (path, inode, mtime, size) and process."""
+    path = db_path()
+    sig = _signature(path)
+    key = (name, str(path), sig)
+    try:
+        return _cache[key]
+    except KeyError:
+        pass
+    con = _connection(path, sig)
+    with _lock:
+        if key not in _cache:
+            _cache[key] = build(con.cursor())
+        return _cache[key]
+
+
+@contextlib.contextmanager
+def file_lock(target: Path):
+    """An exclusive advisory lock on ``<target>.lock`` (serialises builders of the same file)."""
+    lock_path = target.with_name(target.name + ".lock")
+    lock_path.parent.mkdir(parents=True, exist_ok=True)
+    with open(lock_path, "a+b") as fh:
+        try:
+            import fcntl
+        except ImportError:  # pragma: no cover - not POSIX: builders are not serialised
+            yield
+            return
+        fcntl.flock(fh.fileno(), fcntl.LOCK_EX)
+        try:
+            yield
+        finally:
+            fcntl.flock(fh.fileno(), fcntl.LOCK_UN)
