@@ -34,7 +34,7 @@ test: build
 # AddressSanitizer build of the extension modules, run under the same suite.
 test-asan: $(VENV)/.installed
 	$(MAKE) build BUILD_DIR=build/asan CMAKE_ARGS=-DVELQUOR_ASAN=ON
-	ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD=$$(gcc -print-file-name=libasan.so) $(PYTHON) -m pytest -q -x
+	ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)" $(PYTHON) -m pytest -q -x
 	$(MAKE) build
 
 bench: build

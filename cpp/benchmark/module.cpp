@@ -1,5 +1,5 @@
 /// velquor.benchmark: module initialisation (imports, the benchmark interface and the index benchmark).
-#include "pyapi/pyapi.hpp"
+#include "benchmark/benchmark.hpp"
 
 namespace nb = nanobind;
 using namespace velquor;
@@ -10,10 +10,5 @@ NB_MODULE(benchmark, m) {
     m.attr("zorvata") = pyapi::module("zorvata");
     m.attr("InvalidArgument") = pyapi::module("velquor.exception").attr("InvalidArgument");
 
-    nb::handle type = (PyObject *)&PyType_Type;
-    nb::object base = pyapi::make_class(type, "OptimizeBenchmark",
-                                        nb::make_tuple(nb::handle((PyObject *)&PyBaseObject_Type)),
-                                        "velquor.benchmark", "自定义基准抽象类");
-    m.attr("OptimizeBenchmark") = base;
-    m.attr("IndexBenchmark") = pyapi::make_class(type, "IndexBenchmark", nb::make_tuple(base), "velquor.benchmark", "", false);
+    benchmark::bind_classes(m);
 }

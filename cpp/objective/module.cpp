@@ -1,5 +1,5 @@
 /// velquor.objective: module initialisation (imports, ensure_series, the objective classes).
-#include "pyapi/pyapi.hpp"
+#include "objective/objective.hpp"
 
 namespace nb = nanobind;
 using namespace velquor;
@@ -17,13 +17,16 @@ NB_MODULE(objective, m) {
     m.attr("OptimizerWarning") = exception.attr("OptimizerWarning");
     m.attr("STYLE_FACTORS") = pyapi::module("velquor.const").attr("STYLE_FACTORS");
 
-    // Class shells, in the order of the public table; their behaviour is bound by the objective sources.
-    nb::object base = pyapi::make_class(m.attr("ABCMeta"), "OptimizationObjective",
-                                        nb::make_tuple(nb::handle((PyObject *)&PyBaseObject_Type)),
-                                        "velquor.objective", "", false);
-    m.attr("OptimizationObjective") = base;
-    for (const char *name : {"MinVariance", "MinActiveVariance", "MeanVariance", "ActiveMeanVariance", "RiskParity",
-                             "MinTrackingError", "MaxInformationRatio", "MaxSharpeRatio", "MaxIndicator",
-                             "MinStyleDeviation"})
-        nb::setattr(m, name, pyapi::make_class(m.attr("ABCMeta"), name, nb::make_tuple(base), "velquor.objective", ""));
+    // ensure_series and the base class, then the objectives in the order of the public class table.
+    objective::bind_interface(m);
+    objective::bind_min_variance(m);
+    objective::bind_min_active_variance(m);
+    objective::bind_mean_variance(m);
+    objective::bind_active_mean_variance(m);
+    objective::bind_risk_parity(m);
+    objective::bind_min_tracking_error(m);
+    objective::bind_max_information_ratio(m);
+    objective::bind_max_sharpe_ratio(m);
+    objective::bind_max_indicator(m);
+    objective::bind_min_style_deviation(m);
 }

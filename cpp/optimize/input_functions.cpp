@@ -1,8 +1,28 @@
-/// Input coercion: dates, enumerations, pool screening and weight bounds.
-#include "optimize/module.hpp"
+/// Binds the input functions of the optimize module, in the order of its public names.
+#include "optimize/input.hpp"
 
 namespace velquor::optimize {
 
-void bind_input_functions(nb::module_ &) {}
+namespace {
+
+void def(nb::module_ &m, const char *name, std::vector<std::string> params, pyapi::Impl impl) {
+    pyapi::FunctionDef f;
+    f.name = name;
+    f.module = "velquor.optimize";
+    f.signature.positional = std::move(params);
+    f.impl = impl;
+    pyapi::def_function(m, std::move(f));
+}
+
+}  // namespace
+
+void bind_input_functions(nb::module_ &m) {
+    def(m, "to_enum", {"v", "enum_type"}, &input::to_enum);
+    def(m, "to_date", {"dt"}, &input::to_date);
+    def(m, "ensure_date_str", {"date"}, &input::ensure_date_str);
+    def(m, "ensure_order_book_ids", {"order_book_ids", "date"}, &input::ensure_order_book_ids);
+    def(m, "ensure_bound", {"v"}, &input::ensure_bound);
+    def(m, "parse_bnds", {"bnds", "order_book_ids"}, &input::parse_bnds);
+}
 
 }  // namespace velquor::optimize

@@ -23,10 +23,22 @@ void raise(nb::handle exc_type, std::string_view message) {
 
 void raise_in_handler(nb::handle exc_type, nb::handle arg, nb::python_error &original) {
     nb::object exc = exc_type(arg);
-    nb::object context = nb::borrow(original.value());
-    // PyException_SetContext steals the reference it is given.
-    PyException_SetContext(exc.ptr(), context.release().ptr());
     PyErr_SetObject(exc_type.ptr(), exc.ptr());
+    // PyErr_SetObject chains to the exception the *interpreter* is handling (an `except` block of a Python
+    // caller), which would replace the context: attach `original` afterwards, as `raise` inside our own
+    // `except` would. `original` keeps its own context, so the caller's exception stays in the chain.
+    nb::object context = nb::borrow(original.value());
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject *raised = PyErr_GetRaisedException();
+    PyException_SetContext(raised, context.release().ptr());  // steals the reference
+    PyErr_SetRaisedException(raised);
+#else
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    PyException_SetContext(value, context.release().ptr());  // steals the reference
+    PyErr_Restore(type, value, tb);
+#endif
     throw nb::python_error();
 }
 

@@ -142,6 +142,8 @@ void register_function_type(nb::module_ &m) {
         .def("__call__",
              [](Function &f, nb::args args, nb::kwargs kwargs) {
                  Arguments bound = bind(f.def, std::move(args), std::move(kwargs));
+                 // Counted as a frame by warnings issued inside (a Python function has one).
+                 CallFrame running(f.def);
                  return f.def.impl(bound);
              })
         // Functions are descriptors: stored in a class they bind to the instance, as `def` methods do.

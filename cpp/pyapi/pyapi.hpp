@@ -131,3 +131,55 @@ nb::object make_function(FunctionDef def);
 nb::object def_function(nb::handle scope, FunctionDef def);
 
 }  // namespace velquor::pyapi
+
+// ---------------------------------------------------------------------------------------------------------
+// Calls and unpacking (call.cpp)
+
+namespace velquor::pyapi {
+
+/// `f(name1=v1, ..., **rest)`: the named keywords first, then the entries of the dict `rest` (may be empty or
+/// None); a key given twice raises the interpreter's "got multiple values for keyword argument" TypeError.
+nb::object call_with_kwargs(nb::handle f, std::initializer_list<std::pair<const char *, nb::handle>> named,
+                            nb::handle rest);
+
+/// `a, b, ... = obj` for `n` targets, with the interpreter's TypeError/ValueError texts.
+std::vector<nb::object> unpack(nb::handle obj, size_t n);
+
+}  // namespace velquor::pyapi
+
+// ---------------------------------------------------------------------------------------------------------
+// Warnings counted in Python frames (frames.cpp)
+
+namespace velquor::pyapi {
+
+/// Marks a function object as running for the duration of its call (function objects push one each):
+/// `warn_site` counts it as the frame the Python function it stands for would have.
+class CallFrame {
+public:
+    explicit CallFrame(const FunctionDef &def);
+    ~CallFrame();
+    CallFrame(const CallFrame &) = delete;
+    CallFrame &operator=(const CallFrame &) = delete;
+
+private:
+    void *stack_;  // the running thread's stack of function objects (shared by the three modules)
+};
+
+/// Where `warnings.warn(..., stacklevel=k)` issued by the innermost running function object lands.
+struct WarnSite {
+    bool in_function;    ///< the level names a function object (k=1, or C++ callers all the way)
+    std::string module;  ///< then: that function's `__module__`
+    int stacklevel;      ///< else: the stacklevel to pass from C++ (1 = the top Python frame)
+};
+
+/// Counts `python_stacklevel` the way Python does, with every running function object as one frame: called
+/// from Python, k is k-1 from C++; called by another function object (the driver calling the screening),
+/// the caller counts as a frame too, so the warning still points at the code that called the outer one.
+WarnSite warn_site(int python_stacklevel);
+
+/// `warnings.warn(message, category, stacklevel=k)` as issued by the Python function that the innermost
+/// running function object stands for, through the given `warnings` module (looked up by the caller at call
+/// time). A level that names the function itself attributes the warning to its module.
+void warn_as_python(nb::handle warnings, nb::handle category, nb::handle message, int python_stacklevel);
+
+}  // namespace velquor::pyapi

@@ -1,6 +1,174 @@
-"""Placeholder until the risk model lands; replaced by the factor-model helper."""
+"""OptimizeHelper: the covariances, factor exposures and benchmark data of one optimisation request."""
+
+from __future__ import annotations
+
+import datetime as _dt
+import math
+import numbers
+import warnings
+from functools import cached_property
+
+import numpy as np
+import pandas as pd
+
+from .const import STYLE_FACTORS, CovModel, RiskModel
+from .exception import InvalidArgument, OptimizerWarning
+from .riskmodel import service
+
+__all__ = ["OptimizeHelper"]
+
+
+def _to_date(value) -> _dt.date:
+    if isinstance(value, _dt.datetime):
+        return value.date()
+    if isinstance(value, _dt.date):
+        return value
+    if isinstance(value, (str, np.datetime64, pd.Timestamp)):
+        try:
+            return pd.Timestamp(value).date()
+        except (ValueError, TypeError):
+            pass
+    raise InvalidArgument(f"date must be a date, got {value!r}")
+
+
+def _enum(value, enum_cls, name: str):
+    if isinstance(value, enum_cls):
+        return value
+    for member in enum_cls:
+        if isinstance(value, str) and value.lower() in (member.value, member.name.lower()):
+            return member
+    raise InvalidArgument(f"{name} must be one of {[m.value for m in enum_cls]}, got {value!r}")
+
+
+def _aversion(value, name: str) -> float:
+    if isinstance(value, bool) or not isinstance(value, numbers.Real) or not math.isfinite(value) or value < 0:
+        raise InvalidArgument(f"{name} must be a finite number >= 0, got {value!r}")
+    return float(value)
 
 
 class OptimizeHelper:
-    def __init__(self, *args):
-        raise NotImplementedError("the risk model is not built yet")
+    """Risk-model view of one request: the pool, the date, the benchmark and the chosen model variant.
+
+    Covariances are ``factor_risk_aversion * X F X' + specific_risk_aversion * D`` in units of the chosen
+    horizon (one trading day, 21 or 63), from the model estimated with data up to the close of
+    ``prev_trading_date``.
+    """
+
+    def __init__(self, order_book_ids, date, benchmark, cov_model, risk_model, factor_risk_aversion,
+                 specific_risk_aversion):
+        ids = [order_book_ids] if isinstance(order_book_ids, str) else list(order_book_ids)
+        self._order_book_ids = ids
+        self._date = _to_date(date)
+        self._benchmark = benchmark
+        self._cov_model = _enum(cov_model, CovModel, "cov_model")
+        self._risk_model = _enum(risk_model, RiskModel, "risk_model")
+        self._factor_risk_aversion = _aversion(factor_risk_aversion, "factor_risk_aversion")
+        self._specific_risk_aversion = _aversion(specific_risk_aversion, "specific_risk_aversion")
+        ctx = service.context()
+        pos = service.resolve_asof(ctx, self._date)
+        self._prev_trading_date = ctx.date(pos)
+        self._model = service.get_model(ctx, pos, self._cov_model, self._risk_model)
+        position = self._model.position
+        missing = [i for i in ids if i not in position]
+        if missing:
+            raise InvalidArgument(
+                f"no risk model data for {', '.join(map(str, missing))} as of "
+                f"{self._prev_trading_date.isoformat()} (not trading in the market data yet, or no longer)")
+        self._rows = np.fromiter((position[i] for i in ids), dtype=np.intp, count=len(ids))
+
+    # ---- request data
+    @property
+    def order_book_ids(self) -> list:
+        return self._order_book_ids
+
+    @property
+    def date(self) -> _dt.date:
+        return self._date
+
+    @property
+    def prev_trading_date(self) -> _dt.date:
+        return self._prev_trading_date
+
+    @property
+    def benchmark(self):
+        return self._benchmark
+
+    # ---- benchmark
+    @cached_property
+    def _benchmark_parts(self) -> tuple[list, pd.Series, np.ndarray]:
+        pool = self._order_book_ids
+        if self._benchmark is None:
+            return list(pool), pd.Series(0.0, index=pd.Index(pool, dtype=object)), self._rows
+        raw = self._benchmark.get_weight(self._date)
+        weights = pd.Series(raw, dtype=np.float64) if not isinstance(raw, pd.Series) else raw.astype(np.float64)
+        weights = weights[weights.notna() & (weights != 0)]
+        weights = weights.groupby(level=0, sort=False).sum()
+        in_pool = set(pool)
+        position = self._model.position
+        others = sorted(str(i) for i in weights.index if i not in in_pool)
+        dropped = [i for i in others if i not in position]
+        if dropped:
+            kept_total = weights.drop(dropped).sum()
+            total = weights.sum()
+            warnings.warn(
+                f"benchmark constituents without risk model data as of {self._prev_trading_date.isoformat()} "
+                f"left out, weights of the others rescaled: {', '.join(dropped)}",
+                category=OptimizerWarning, stacklevel=3)
+            weights = weights.drop(dropped)
+            if kept_total != 0:
+                weights = weights * (total / kept_total)
+            others = [i for i in others if i in position]
+        union = list(pool) + others
+        bw = weights.reindex(pd.Index(union, dtype=object), fill_value=0.0)
+        rows = np.concatenate([self._rows, np.fromiter((position[i] for i in others), dtype=np.intp,
+                                                       count=len(others))])
+        return union, bw, rows
+
+    @property
+    def union_components(self) -> list:
+        return self._benchmark_parts[0]
+
+    @property
+    def benchmark_weight(self) -> pd.Series:
+        return self._benchmark_parts[1]
+
+    # ---- covariances and exposures
+    def _cov(self, rows: np.ndarray) -> np.ndarray:
+        model = self._model
+        b = model.design(rows) @ model.cov_root
+        cov = b @ b.T
+        cov *= self._factor_risk_aversion
+        cov += cov.T
+        cov *= 0.5
+        cov[np.diag_indices_from(cov)] += self._specific_risk_aversion * model.specific_var[rows]
+        return np.ascontiguousarray(cov, dtype=np.float64)
+
+    def get_cov_matrix(self) -> np.ndarray:
+        """Covariance of the pool, n x n in pool order."""
+        return self._cov(self._rows)
+
+    def get_union_cov_matrix(self) -> np.ndarray:
+        """Covariance over ``union_components``, m x m."""
+        return self._cov(self._benchmark_parts[2])
+
+    def _exposure_frame(self, rows: np.ndarray, index) -> pd.DataFrame:
+        model = self._model
+        x = model.design(rows)
+        return pd.DataFrame(x[:, [*range(1 + len(model.industry_names), x.shape[1]), *range(1 + len(model.industry_names))]],
+                            index=pd.Index(index, dtype=object),
+                            columns=[*STYLE_FACTORS, *model.factor_names[:1 + len(model.industry_names)]])
+
+    def get_factor_exposure(self) -> pd.DataFrame:
+        """Exposures of the pool (rows in pool order): the styles, then the country and industry columns."""
+        return self._exposure_frame(self._rows, self._order_book_ids)
+
+    def get_benchmark_style(self) -> pd.Series:
+        """Weighted style exposures of the benchmark, by style name."""
+        if self._benchmark is None:
+            raise InvalidArgument("get_benchmark_style needs a benchmark")
+        union, bw, rows = self._benchmark_parts
+        w = bw.to_numpy(dtype=np.float64)
+        total = w.sum()
+        style = self._model.style[rows].astype(np.float64)
+        values = (w @ style) / total if total != 0 else np.zeros(len(STYLE_FACTORS))
+        return pd.Series(values, index=pd.Index(STYLE_FACTORS, dtype=object), dtype=np.float64)

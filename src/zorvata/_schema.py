@@ -94,7 +94,8 @@ def write_database(out: str | os.PathLike, tables: dict, meta: dict, extra_table
                 if name not in TABLES or name == "meta":
                     raise ValueError(f"unknown table {name!r}")
                 con.register("_src", data)
-                cols = [c.split()[0] for c in TABLES[name].strip().splitlines() if not c.strip().startswith("PRIMARY")]
+                cols = [c.split()[0] for c in TABLES[name].strip().splitlines()
+                        if not c.strip().startswith("PRIMARY")]
                 collist = ", ".join(cols)
                 order = f" ORDER BY {SORT[name]}" if name in SORT and name not in presorted else ""
                 con.execute(f"INSERT INTO {name} ({collist}) SELECT {collist} FROM _src{order}")

@@ -55,6 +55,18 @@ def _drop_all() -> None:
     _cache.clear()
 
 
+def _forget_after_fork() -> None:
+    # a DuckDB connection must not be used across fork: the child opens its own
+    global _lock
+    _lock = threading.RLock()
+    _connections.clear()
+    _cache.clear()
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_forget_after_fork)
+
+
 def demo_path() -> Path:
     """The cache file of the demo market for this generator version."""
     from .demo import DEMO_VERSION
@@ -85,7 +97,7 @@ def _signature(path: Path) -> tuple:
     try:
         st = path.stat()
     except FileNotFoundError:
-        from . import DataError
+        from ._errors import DataError
 
         raise DataError(f"market database {str(path)!r} does not exist (set {ENV_DB} or run "
                         f"`python -m zorvata build-demo`)") from None

@@ -21,6 +21,7 @@ class Universe:
     industry: np.ndarray  # industry number per stock
     industry_names: list[str]
     listed: np.ndarray  # datetime64[D]
+    last: int  # calendar position of the last day with price data (the calendar may run further)
     position: dict = field(repr=False, default_factory=dict)  # order_book_id -> column
 
     def date_index(self, day: np.datetime64) -> int:
@@ -38,8 +39,11 @@ def load_universe(con) -> Universe:
     names = sorted(ind.unique())
     industry = pd.Index(names).get_indexer(ind).astype(np.int64)
     listed = pd.to_datetime(inst["listed_date"]).to_numpy(dtype="datetime64[D]")
-    return Universe(dates=np.asarray(dates, dtype="datetime64[D]"), ids=ids, industry=industry,
-                    industry_names=names, listed=listed, position={k: i for i, k in enumerate(ids)})
+    dates = np.asarray(dates, dtype="datetime64[D]")
+    ((end,),) = con.execute("SELECT max(date) FROM price_change_rate").fetchall()
+    last = -1 if end is None else int(np.searchsorted(dates, np.datetime64(end, "D"), side="right")) - 1
+    return Universe(dates=dates, ids=ids, industry=industry, industry_names=names, listed=listed, last=last,
+                    position={k: i for i, k in enumerate(ids)})
 
 
 @dataclass
@@ -58,16 +62,24 @@ class Panel:
     growth: np.ndarray  # year-on-year sales growth of the latest report
 
 
-def _scatter(con, sql: str, params, uni: Universe, start: int, stop: int, cols: list[str]) -> list[np.ndarray]:
+def _register_ids(con, uni: Universe) -> None:
+    con.register("_velquor_rm_ids", pd.DataFrame({"order_book_id": uni.ids,
+                                                  "col": np.arange(len(uni.ids), dtype=np.int64)}))
+
+
+def _scatter(con, table: str, cols: list[str], uni: Universe, start: int, stop: int) -> list[np.ndarray]:
     t, n = stop - start, len(uni.ids)
     out = [np.full((t, n), np.nan) for _ in cols]
-    data = con.execute(sql, params).fetchnumpy()
+    d0, d1 = (pd.Timestamp(uni.dates[start]).date(), pd.Timestamp(uni.dates[stop - 1]).date())
+    collist = ", ".join(f"s.{c}" for c in cols)
+    data = con.execute(f"SELECT s.date, i.col, {collist} FROM {table} s JOIN _velquor_rm_ids i "
+                       f"USING (order_book_id) WHERE s.date BETWEEN ? AND ?", [d0, d1]).fetchnumpy()
     if len(data["date"]) == 0:
         return out
     day = np.asarray(data["date"], dtype="datetime64[D]")
     row = np.searchsorted(uni.dates[start:stop], day)
-    col = pd.Index(uni.ids).get_indexer(np.asarray(data["order_book_id"], dtype=object))
-    ok = (col >= 0) & (row < t)
+    col = np.asarray(data["col"], dtype=np.int64)
+    ok = row < t
     ok[ok] &= uni.dates[start:stop][row[ok]] == day[ok]
     for arr, c in zip(out, cols):
         vals = np.asarray(data[c], dtype=np.float64)
@@ -78,16 +90,14 @@ def _scatter(con, sql: str, params, uni: Universe, start: int, stop: int, cols: 
 def _fundamentals(con, uni: Universe, start: int, stop: int) -> list[np.ndarray]:
     end = uni.dates[stop - 1]
     f = con.execute(
-        "SELECT order_book_id, report_date, announce_date, book_value, earnings, sales, total_debt "
-        "FROM fundamentals WHERE announce_date <= ? ORDER BY order_book_id, announce_date, report_date",
-        [pd.Timestamp(end).date()]).df()
+        "SELECT i.col, f.report_date, f.announce_date, f.book_value, f.earnings, f.sales, f.total_debt "
+        "FROM fundamentals f JOIN _velquor_rm_ids i USING (order_book_id) WHERE f.announce_date <= ? "
+        "ORDER BY i.col, f.announce_date, f.report_date", [pd.Timestamp(end).date()]).df()
     t, n = stop - start, len(uni.ids)
     names = ["book_value", "earnings", "sales", "total_debt", "growth"]
     out = [np.full((t, n), np.nan) for _ in names]
     if f.empty:
         return out
-    f["col"] = pd.Index(uni.ids).get_indexer(f["order_book_id"])
-    f = f[f["col"] >= 0].copy()
     rep = pd.to_datetime(f["report_date"])
     # Year-on-year sales growth: the report of the same quarter one year earlier.
     key = pd.MultiIndex.from_arrays([f["col"], rep])
@@ -125,13 +135,13 @@ def _assign_last(arr: np.ndarray, row: np.ndarray, col: np.ndarray, vals: np.nda
 
 def load_panel(con, uni: Universe, start: int, stop: int) -> Panel:
     """Panels for calendar positions ``start .. stop - 1``."""
-    d0, d1 = (pd.Timestamp(uni.dates[start]).date(), pd.Timestamp(uni.dates[stop - 1]).date())
-    (ret,) = _scatter(con, "SELECT date, order_book_id, rate FROM price_change_rate WHERE date BETWEEN ? AND ?",
-                      [d0, d1], uni, start, stop, ["rate"])
-    cap, turnover = _scatter(
-        con, "SELECT date, order_book_id, market_cap, turnover FROM stock_daily WHERE date BETWEEN ? AND ?",
-        [d0, d1], uni, start, stop, ["market_cap", "turnover"])
-    book, earnings, sales, debt, growth = _fundamentals(con, uni, start, stop)
+    _register_ids(con, uni)
+    try:
+        (ret,) = _scatter(con, "price_change_rate", ["rate"], uni, start, stop)
+        cap, turnover = _scatter(con, "stock_daily", ["market_cap", "turnover"], uni, start, stop)
+        book, earnings, sales, debt, growth = _fundamentals(con, uni, start, stop)
+    finally:
+        con.unregister("_velquor_rm_ids")
     cap[~(cap > 0)] = np.nan
     return Panel(start=start, stop=stop, ret=ret, cap=cap, turnover=turnover, book=book, earnings=earnings,
                  sales=sales, debt=debt, growth=growth)

@@ -14,7 +14,11 @@ __all__ = [
     "combine_vol_corr",
     "clip_psd",
     "eigenfactor_adjust",
+    "effective_obs",
+    "wishart_draws",
+    "weighted_lstsq",
     "regime_multiplier",
+    "regime_adjust",
     "constrained_wls",
     "shrink_to_groups",
     "psd_factor",
@@ -97,21 +101,47 @@ def combine_vol_corr(vol_cov: np.ndarray, corr_cov: np.ndarray) -> np.ndarray:
     return corr * np.outer(sd, sd)
 
 
+def effective_obs(weights: np.ndarray) -> float:
+    """Number of equally weighted observations with the sampling noise of these weights."""
+    return float(weights.sum() ** 2 / (weights**2).sum())
+
+
+_WISHART: dict[tuple, np.ndarray] = {}
+
+
+def wishart_draws(n_sims: int, k: int, dof: float, seed: int = 20150105) -> np.ndarray:
+    """``n_sims`` draws of W / dof with W ~ Wishart(I_k, dof) (Bartlett decomposition), cached.
+
+    The same draws serve every date: the adjustment is then a deterministic function of the estimate.
+    """
+    key = (n_sims, k, round(dof, 9), seed)
+    hit = _WISHART.get(key)
+    if hit is None:
+        rng = np.random.default_rng(seed)
+        a = np.tril(rng.standard_normal((n_sims, k, k)), -1)
+        idx = np.arange(k)
+        a[:, idx, idx] = np.sqrt(rng.chisquare(dof - idx, size=(n_sims, k)))
+        hit = a @ a.transpose(0, 2, 1) / dof
+        if len(_WISHART) > 16:
+            _WISHART.clear()
+        _WISHART[key] = hit
+    return hit
+
+
 def eigenfactor_adjust(cov: np.ndarray, weights: np.ndarray, n_sims: int, scale: float,
-                       rng: np.random.Generator) -> np.ndarray:
+                       seed: int = 20150105) -> np.ndarray:
     """Inflate the small eigenvalues of ``cov`` by the bias that estimation noise puts on them.
 
-    Draws ``n_sims`` histories of the length of ``weights`` from N(0, cov), estimates each with the same
-    EWMA weights, and measures how much the simulated eigenportfolios' estimated variance understates their
-    true variance. Each eigenvalue is scaled by (scale * (bias - 1) + 1)**2.
+    Simulates ``n_sims`` covariance estimates with the sampling noise of the EWMA ``weights`` (Wishart with
+    the weights' effective number of observations), and measures how much each simulated eigenportfolio's
+    estimated variance understates its true variance. Eigenvalue k is scaled by (scale * (bias_k - 1) + 1)**2.
     """
     vals, vecs = np.linalg.eigh(0.5 * (cov + cov.T))
     vals = np.maximum(vals, 0.0)
     k = len(vals)
-    t = len(weights)
-    w = weights / weights.sum()
-    draws = rng.standard_normal((n_sims, t, k)) * np.sqrt(vals)  # factor returns in the eigenbasis
-    sim_cov = np.einsum("mti,t,mtj->mij", draws, w, draws, optimize=True)
+    dof = max(effective_obs(weights), k + 1.0)
+    root = np.sqrt(vals)
+    sim_cov = wishart_draws(n_sims, k, dof, seed) * np.outer(root, root)  # in the eigenbasis of cov
     sim_vals, sim_vecs = np.linalg.eigh(sim_cov)
     # True variance of each simulated eigenportfolio under the eigenbasis covariance diag(vals).
     true_vals = np.einsum("mik,i,mik->mk", sim_vecs, vals, sim_vecs)
@@ -134,6 +164,12 @@ def regime_multiplier(b2: np.ndarray, halflife: float, window: int) -> float:
     return float((w[ok] * b2[ok]).sum() / w[ok].sum())
 
 
+def regime_adjust(cov: np.ndarray, b2: np.ndarray, halflife: float, window: int) -> np.ndarray:
+    """Scale a covariance (or variances) by the recent bias of its forecasts: when realised returns have
+    been running larger than predicted, every variance rises by the same factor and correlations stay."""
+    return cov * regime_multiplier(b2, halflife, window)
+
+
 def constrained_wls(y: np.ndarray, style: np.ndarray, industry: np.ndarray, n_industries: int,
                     weight: np.ndarray, cap: np.ndarray) -> np.ndarray:
     """Factor returns [country, industries..., styles...] of one cross-section.
@@ -151,14 +187,23 @@ def constrained_wls(y: np.ndarray, style: np.ndarray, industry: np.ndarray, n_in
     dummies = (industry[:, None] == others[None, :]).astype(np.float64)
     dummies -= (industry == ref)[:, None] * (ind_cap[others] / ind_cap[ref])[None, :]
     design = np.hstack([np.ones((len(y), 1)), dummies, style])
-    sw = np.sqrt(weight)
-    coef, *_ = np.linalg.lstsq(design * sw[:, None], y * sw, rcond=None)
+    coef = weighted_lstsq(design, y, weight)
     out = np.zeros(1 + n_industries + n_style)
     out[0] = coef[0]
     out[1 + others] = coef[1:1 + len(others)]
     out[1 + ref] = -(ind_cap[others] @ coef[1:1 + len(others)]) / ind_cap[ref]
     out[1 + n_industries:] = coef[1 + len(others):]
     return out
+
+
+def weighted_lstsq(design: np.ndarray, y: np.ndarray, weight: np.ndarray) -> np.ndarray:
+    """argmin_b sum_i weight_i (y_i - design_i b)^2 by the normal equations (SVD if they are singular)."""
+    dw = design * weight[:, None]
+    try:
+        return np.linalg.solve(dw.T @ design, dw.T @ y)
+    except np.linalg.LinAlgError:
+        sw = np.sqrt(weight)
+        return np.linalg.lstsq(design * sw[:, None], y * sw, rcond=None)[0]
 
 
 def shrink_to_groups(sigma: np.ndarray, cap: np.ndarray, intensity: float, n_groups: int = 10) -> np.ndarray:

@@ -24,15 +24,16 @@ MODEL_VERSION = "1"
 
 COUNTRY = "country"
 
-# The first cross-sectional regression runs on the 253rd trading day of the store: exposures as of the day
-# before it rest on a full year of returns.
-FIRST_REGRESSION_INDEX = 252
-# A factor covariance needs at least half a year of factor returns.
-MIN_FACTOR_OBS = 126
+# The first cross-sectional regression runs on the 127th trading day of the store: exposures as of the day
+# before it rest on half a year of returns (the year-long descriptors use what there is).
+FIRST_REGRESSION_INDEX = 126
+# A factor covariance needs at least a quarter of factor returns; a store with a year of history serves
+# every date after its first year.
+MIN_FACTOR_OBS = 63
 #: Index (in the store's trading calendar) of the first date a model can be estimated as of.
 FIRST_ASOF_INDEX = FIRST_REGRESSION_INDEX + MIN_FACTOR_OBS - 1
-#: Trading days of returns the descriptors look back (momentum: 504 days skipping the last 21).
-EXPOSURE_LOOKBACK = 525
+#: Trading days of returns the descriptors look back (beta, volatility and momentum: one year).
+EXPOSURE_LOOKBACK = 252
 
 
 @dataclass(frozen=True)
@@ -83,7 +84,7 @@ HORIZONS: dict[CovModel, Horizon] = {
 }
 
 #: Eigenfactor adjustment: number of simulated histories and the empirical scale of the bias.
-EIGEN_SIMULATIONS = 200
+EIGEN_SIMULATIONS = 100
 EIGEN_SCALE = 1.4
 
 

@@ -1,0 +1,134 @@
+/// Steps that several objectives share: the budget check, active weights, return estimates and scales.
+#include "objective/objective.hpp"
+
+namespace velquor::objective {
+
+using namespace nb::literals;
+
+void check_budget(nb::handle zeta) {
+    // `assert zeta == 1.0`: the interpreter drops asserts under -O, so the flag is read on every call.
+    if (pyapi::truthy(pyapi::module("sys").attr("flags").attr("optimize"))) return;
+    if (!pyapi::compare(zeta, nb::float_(1.0), pyapi::Cmp::eq)) pyapi::raise_bare(PyExc_AssertionError);
+}
+
+nb::object call_ensure_series(nb::handle value, const char *name) {
+    return global("ensure_series")(value, nb::str(name));
+}
+
+nb::object quad_form(nb::handle x, nb::handle cov) {
+    // The helper guarantees a positive semidefinite matrix. Left unmarked, cvxpy certifies it with an
+    // iterative eigenvalue search that costs seconds on a few hundred stocks and, on a factor-structured
+    // covariance with many tiny eigenvalues, can fail to converge and abort the request.
+    return global("cp").attr("quad_form")(x, cov, "assume_PSD"_a = true);
+}
+
+nb::object active_weight(nb::handle g, nb::handle zeta, nb::handle helper) {
+    // The union is measured first; it lists the pool in the order of g, then the other constituents.
+    Py_ssize_t not_in_pool = pyapi::length(helper.attr("union_components")) - pyapi::length(helper.attr("order_book_ids"));
+    nb::object weights = nb::borrow(g);
+    if (not_in_pool > 0) {
+        nb::list parts;
+        parts.append(g);
+        parts.append(global("np").attr("repeat")(0.0, not_in_pool));
+        weights = global("cp").attr("hstack")(parts);
+    }
+    nb::object benchmark = helper.attr("benchmark_weight").attr("values");
+    if (zeta.is_valid()) benchmark = pyapi::mul(zeta, benchmark);
+    return pyapi::sub(weights, benchmark);
+}
+
+nb::object active_variance(nb::handle g, nb::handle zeta, nb::handle helper) {
+    nb::object w = active_weight(g, zeta, helper);
+    return quad_form(w, helper.attr("get_union_cov_matrix")());
+}
+
+nb::object estimate_returns(nb::handle ids, nb::handle window, nb::handle helper) {
+    nb::object zorvata = global("zorvata");
+    nb::object start_date = zorvata.attr("trading_date_offset")(helper.attr("prev_trading_date"), pyapi::neg(window));
+    nb::object rates = zorvata.attr("get_price_change_rate")(ids, start_date, helper.attr("prev_trading_date"));
+    // Annualised with 252 trading days whatever the window.
+    return pyapi::mul(rates.attr("mean")(), nb::int_(252));
+}
+
+nb::object estimate_active_returns(nb::handle ids, nb::handle window, nb::handle helper) {
+    nb::object history_returns = estimate_returns(ids, window, helper);
+    // The benchmark is asked for the request date, the stock history ends the trading day before.
+    nb::object benchmark_returns = helper.attr("benchmark").attr("get_expected_returns")(helper.attr("date"), window);
+    return pyapi::sub(history_returns, benchmark_returns);
+}
+
+nb::object align_returns(nb::handle returns, nb::handle ids, const char *owner, const char *name) {
+    nb::object np = global("np");
+    nb::object aligned = returns.attr("reindex")(ids, "fill_value"_a = 0.0);
+    // NaN (an id without history in the window), infinities and non-numbers would reach the solver as a
+    // NaN problem; they say no more than an absent id does, so they are treated alike, loudly.
+    nb::object values = global("pd").attr("to_numeric")(aligned, "errors"_a = "coerce")
+                            .attr("to_numpy")("dtype"_a = nb::handle((PyObject *)&PyFloat_Type), "na_value"_a = np.attr("nan"));
+    nb::object bad = np.attr("logical_not")(np.attr("isfinite")(values));
+    if (pyapi::truthy(bad.attr("any")())) {
+        nb::object labels = pyapi::getitem(aligned.attr("index"), bad).attr("tolist")();
+        // stacklevel=3 in Python is 2 here: the warning names the caller of the optimisation.
+        pyapi::warn(global("OptimizerWarning"),
+                    nb::cast<std::string>(pyapi::format("{}: {} 中有 {} 个值不是有限数，按 0 处理：{}",
+                                                        {nb::str(owner), nb::str(name),
+                                                         nb::int_(pyapi::length(labels)), labels})),
+                    2);
+        values = np.attr("where")(bad, 0.0, values);
+    }
+    return values;
+}
+
+nb::object return_scale(nb::handle expected_returns) {
+    nb::object np = global("np");
+    nb::object positive = pyapi::richcompare(expected_returns, nb::int_(0), pyapi::Cmp::gt);
+    if (pyapi::truthy(np.attr("any")(positive))) return pyapi::getitem(expected_returns, positive).attr("mean")();
+    // No positive entry: the absolute mean of the largest quarter, `sorted[-len // 4:]` (floor division of
+    // the negated length, so ceil(n / 4) entries).
+    Py_ssize_t n = pyapi::length(expected_returns);
+    Py_ssize_t start = -((n + 3) / 4);
+    nb::object sorted = np.attr("sort")(expected_returns);
+    nb::object top = pyapi::getitem(sorted, nb::slice(nb::int_(start), nb::none(), nb::none()));
+    return np.attr("abs")(top.attr("mean")());
+}
+
+nb::object risk_adjust_factor(nb::handle expected_returns, nb::handle cov, Py_ssize_t count, nb::handle coefficient) {
+    // `1 / count` with Python division: an empty id list fails here as it would in Python.
+    nb::object weight = global("np").attr("repeat")(pyapi::truediv(nb::int_(1), nb::int_(count)), count);
+    nb::object risk = weight.attr("dot")(cov).attr("dot")(weight);
+    nb::object rtn = return_scale(expected_returns);
+    return pyapi::mul(pyapi::truediv(rtn, risk), coefficient);
+}
+
+nb::object mean_variance_expr(nb::handle w, nb::handle expected_returns, nb::handle cov, nb::handle adjust_factor,
+                              nb::handle transaction_cost) {
+    nb::object expr = pyapi::matmul(pyapi::neg(w), expected_returns);
+    expr = pyapi::add(expr, pyapi::mul(quad_form(w, cov), adjust_factor));
+    return pyapi::add(expr, transaction_cost);
+}
+
+nb::object transaction_cost(nb::handle model, nb::handle g, nb::handle helper) {
+    if (model.is_none()) return nb::int_(0);
+    return model.attr("get_penalty")(g, helper);
+}
+
+bool all_zero(nb::handle values) {
+    return pyapi::truthy(global("np").attr("all")(pyapi::richcompare(values, nb::int_(0), pyapi::Cmp::eq)));
+}
+
+nb::object ratio_constraints(nb::handle g, nb::handle expected_returns) {
+    nb::object np = global("np");
+    nb::object returns = nb::borrow(expected_returns);
+    Py_ssize_t n = pyapi::length(returns);
+    // A constant vector carries no preference: all ones turns the ratio problem into plain variance.
+    nb::object first = pyapi::getitem(returns, nb::int_(0));
+    if (pyapi::truthy(np.attr("all")(pyapi::richcompare(returns, first, pyapi::Cmp::eq))))
+        returns = np.attr("repeat")(1.0, n);
+    // A negative mean would leave no nonnegative g with g @ returns == 1 when most entries are negative.
+    nb::object mean = returns.attr("mean")();
+    if (pyapi::compare(mean, nb::int_(0), pyapi::Cmp::lt)) returns = pyapi::sub(returns, mean);
+    nb::list constraints;
+    constraints.append(pyapi::richcompare(pyapi::matmul(g, returns), nb::int_(1), pyapi::Cmp::eq));
+    return constraints;
+}
+
+}  // namespace velquor::objective

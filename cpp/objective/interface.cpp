@@ -1,0 +1,92 @@
+/// The objective interface: ensure_series, the base class OptimizationObjective and the binding helpers.
+#include "objective/objective.hpp"
+
+namespace velquor::objective {
+
+namespace {
+
+constexpr const char *kModule = "velquor.objective";
+
+std::string qualname_of(nb::handle cls) { return nb::cast<std::string>(cls.attr("__qualname__")); }
+
+nb::object ensure_series(pyapi::Arguments &a) {
+    nb::handle obj = a[0], name = a[1];
+    nb::object pd = global("pd");
+    nb::object series_type = pd.attr("Series");
+    if (pyapi::isinstance(obj, series_type)) return nb::borrow(obj);
+    try {
+        return series_type(obj);
+    } catch (nb::python_error &e) {
+        // `except Exception:` - an interrupt or SystemExit is not a rejected argument and keeps travelling.
+        if (!e.matches(PyExc_Exception)) throw;
+        pyapi::raise_in_handler(global("InvalidArgument"),
+                                pyapi::format("{}: 期望传入一个 pd.Series 或可以转换为 pd.Series 的对象", {name}), e);
+    }
+}
+
+nb::object not_implemented(pyapi::Arguments &) { pyapi::raise_bare(PyExc_NotImplementedError); }
+
+nb::object new_empty_list(pyapi::Arguments &) { return nb::list(); }
+
+nb::object scs(pyapi::Arguments &) { return global("cp").attr("SCS"); }
+
+}  // namespace
+
+nb::object make_objective_class(nb::module_ &m, const char *name, const char *doc, bool has_doc) {
+    nb::object cls = pyapi::make_class(m.attr("ABCMeta"), name, nb::make_tuple(m.attr("OptimizationObjective")),
+                                       kModule, doc, has_doc);
+    nb::setattr(m, name, cls);
+    return cls;
+}
+
+void def_method(nb::handle cls, const char *name, std::vector<std::string> params, pyapi::Impl impl) {
+    pyapi::FunctionDef def;
+    def.name = name;
+    def.qualname = qualname_of(cls) + "." + name;
+    def.module = kModule;
+    def.signature.positional.push_back("self");
+    for (auto &p : params) def.signature.positional.push_back(std::move(p));
+    def.impl = impl;
+    pyapi::def_function(cls, std::move(def));
+}
+
+void def_init(nb::handle cls, std::vector<std::string> positional, std::vector<std::string> kwonly,
+              std::vector<nb::object> kwdefaults, pyapi::Impl impl) {
+    pyapi::FunctionDef def;
+    def.name = "__init__";
+    def.qualname = qualname_of(cls) + ".__init__";
+    def.module = kModule;
+    def.signature.positional.push_back("self");
+    for (auto &p : positional) def.signature.positional.push_back(std::move(p));
+    def.signature.kwonly = std::move(kwonly);
+    def.signature.kwdefaults = std::move(kwdefaults);
+    def.impl = impl;
+    pyapi::def_function(cls, std::move(def));
+}
+
+void def_scs_solver(nb::handle cls) { def_method(cls, "get_preferred_solver", {}, scs); }
+
+void def_plain_constraints_and_solver(nb::handle cls) {
+    def_method(cls, "get_internal_constraints", {"g", "zeta", "helper"}, new_empty_list);
+    def_scs_solver(cls);
+}
+
+void bind_interface(nb::module_ &m) {
+    pyapi::FunctionDef def;
+    def.name = "ensure_series";
+    def.module = kModule;
+    def.signature.positional = {"obj", "name"};
+    def.impl = ensure_series;
+    pyapi::def_function(m, std::move(def));
+
+    // No operation is marked abstract: the base class and every subclass can be instantiated.
+    nb::object base = pyapi::make_class(m.attr("ABCMeta"), "OptimizationObjective",
+                                        nb::make_tuple(nb::handle((PyObject *)&PyBaseObject_Type)), kModule, "",
+                                        false);
+    m.attr("OptimizationObjective") = base;
+    def_method(base, "get_objective_expr", {"g", "zeta", "helper"}, not_implemented);
+    def_method(base, "get_internal_constraints", {"g", "zeta", "helper"}, not_implemented);
+    def_method(base, "get_preferred_solver", {}, not_implemented);
+}
+
+}  // namespace velquor::objective

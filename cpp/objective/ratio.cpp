@@ -1,0 +1,93 @@
+/// Ratio objectives: MaxSharpeRatio and MaxInformationRatio, in the scale-free form with a variable budget.
+#include "objective/objective.hpp"
+
+namespace velquor::objective {
+
+namespace {
+
+constexpr const char *kMaxInformationRatioDoc =
+    "\n"
+    "    最大信息比率\n"
+    "\n"
+    "    :param expected_active_returns: 预期主动收益率。不传入时，使用历史收益率估计。\n"
+    "    :type expected_active_returns: None | pd.Series\n"
+    "    :param window: 使用历史收益率估计预期主动收益时，取历史收益的长度，默认为252，即一年\n"
+    "    ";
+
+constexpr const char *kMaxSharpeRatioDoc =
+    "\n"
+    "    最大化夏普比率\n"
+    "\n"
+    "    :param expected_returns: 预期收益率。当不传入时，默认使用历史收益率估计。\n"
+    "    :type expected_returns: None | pd.Series\n"
+    "    :param window: 使用历史收益率估计预期主动收益时，取历史收益率的长度，默认为252，即一年\n"
+    "    ";
+
+struct Sharpe {
+    static constexpr const char *param = "expected_returns";
+    static constexpr const char *attr = "_expected_returns";
+};
+struct Information {
+    static constexpr const char *param = "expected_active_returns";
+    static constexpr const char *attr = "_expected_active_returns";
+};
+
+/// `__init__(self, *, <returns>=None, window=252)`.
+template <class Kind>
+nb::object init(pyapi::Arguments &a) {
+    nb::handle self = a[0], window = a[2];
+    nb::object returns = nb::borrow(a[1]);
+    if (!returns.is_none()) returns = call_ensure_series(returns, Kind::param);
+    nb::setattr(self, Kind::attr, returns);
+    nb::setattr(self, "_window", window);
+    return nb::none();
+}
+
+template <class Kind>
+void def_init(nb::handle cls) {
+    objective::def_init(cls, {}, {Kind::param, "window"}, {nb::none(), nb::int_(252)}, init<Kind>);
+}
+
+// Neither ratio objective checks zeta: here it is the driver's budget variable.
+
+nb::object information_ratio_expr(pyapi::Arguments &a) { return active_variance(a[1], a[2], a[3]); }
+
+nb::object information_ratio_constraints(pyapi::Arguments &a) {
+    nb::handle self = a[0], g = a[1], helper = a[3];
+    nb::object ids = helper.attr("order_book_ids");
+    // Never stored: every request estimates again.
+    nb::object returns = self.attr("_expected_active_returns");
+    if (returns.is_none()) returns = estimate_active_returns(ids, self.attr("_window"), helper);
+    return ratio_constraints(g, align_returns(returns, ids, "MaxInformationRatio", "expected_active_returns"));
+}
+
+nb::object sharpe_ratio_expr(pyapi::Arguments &a) { return quad_form(a[1], a[3].attr("get_cov_matrix")()); }
+
+nb::object sharpe_ratio_constraints(pyapi::Arguments &a) {
+    nb::handle self = a[0], g = a[1], helper = a[3];
+    nb::object ids = helper.attr("order_book_ids");
+    // Write-back: the first estimate serves every later request of this object.
+    if (self.attr("_expected_returns").is_none())
+        nb::setattr(self, "_expected_returns", estimate_returns(ids, self.attr("_window"), helper));
+    return ratio_constraints(g, align_returns(self.attr("_expected_returns"), ids, "MaxSharpeRatio", "expected_returns"));
+}
+
+}  // namespace
+
+void bind_max_information_ratio(nb::module_ &m) {
+    nb::object cls = make_objective_class(m, "MaxInformationRatio", kMaxInformationRatioDoc);
+    def_init<Information>(cls);
+    def_method(cls, "get_objective_expr", {"g", "zeta", "helper"}, information_ratio_expr);
+    def_method(cls, "get_internal_constraints", {"g", "zeta", "helper"}, information_ratio_constraints);
+    def_scs_solver(cls);
+}
+
+void bind_max_sharpe_ratio(nb::module_ &m) {
+    nb::object cls = make_objective_class(m, "MaxSharpeRatio", kMaxSharpeRatioDoc);
+    def_init<Sharpe>(cls);
+    def_method(cls, "get_objective_expr", {"g", "zeta", "helper"}, sharpe_ratio_expr);
+    def_method(cls, "get_internal_constraints", {"g", "zeta", "helper"}, sharpe_ratio_constraints);
+    def_scs_solver(cls);
+}
+
+}  // namespace velquor::objective

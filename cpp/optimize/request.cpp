@@ -1,0 +1,135 @@
+/// The optimisation request: argument checks, the helper, the variables, the constraint lists and the problem.
+#include "optimize/driver.hpp"
+
+namespace velquor::optimize {
+
+namespace {
+
+/// Positions of portfolio_optimize's parameters in the bound arguments.
+enum Param : size_t {
+    ORDER_BOOK_IDS,
+    DATE,
+    OBJECTIVE,
+    BNDS,
+    CONS,
+    BENCHMARK,
+    COV_MODEL,
+    FACTOR_RISK_AVERSION,
+    SPECIFIC_RISK_AVERSION,
+    SOLVER,
+    RISK_MODEL,
+};
+
+/// `isinstance(obj, m.<name>)`, the class looked up in the module namespace at call time.
+bool is_a(const nb::module_ &m, nb::handle obj, const char *name) { return pyapi::isinstance(obj, m.attr(name)); }
+
+/// `for c in items: target.append(c)`.
+void extend(nb::list &target, nb::handle items) {
+    for (nb::handle c : items) target.append(c);
+}
+
+/// The benchmark rule: required by the active objectives, a text names an index, anything else must be an
+/// OptimizeBenchmark. Returns the checked benchmark (None when neither given nor required).
+nb::object check_benchmark(const nb::module_ &m, nb::handle objective, nb::object benchmark) {
+    bool bound = false;
+    for (const char *name : {"MinTrackingError", "ActiveMeanVariance", "MaxInformationRatio", "MinActiveVariance"})
+        if (is_a(m, objective, name)) {
+            bound = true;
+            break;
+        }
+    if (!bound && benchmark.is_none()) return benchmark;
+    if (benchmark.is_none()) {
+        nb::object cls_name = nb::borrow(objective.type().attr("__name__"));
+        pyapi::raise(m.attr("InvalidArgument"), pyapi::format("对于目标函数 {}，必须传入 benchmark 参数", {cls_name}));
+    }
+    if (nb::isinstance<nb::str>(benchmark)) benchmark = m.attr("IndexBenchmark")(benchmark);
+    if (!is_a(m, benchmark, "OptimizeBenchmark"))
+        pyapi::raise(m.attr("InvalidArgument"),
+                     pyapi::format("无效的benchmark：{}；对于指数，可以直接传入对应的order_book_id；对于自定义基准，请传入一个 "
+                                   "OptimizeBenchmark 的对象",
+                                   {benchmark}));
+    return benchmark;
+}
+
+}  // namespace
+
+Request assemble(pyapi::Arguments &args) {
+    nb::module_ m = self();
+    Request r;
+
+    nb::object date = m.attr("to_date")(args[DATE]);
+    r.order_book_ids = m.attr("ensure_order_book_ids")(args[ORDER_BOOK_IDS], date);
+    if (!pyapi::truthy(r.order_book_ids)) pyapi::raise(m.attr("InvalidArgument"), "经过剔除后，股票池为空");
+    const Py_ssize_t n = pyapi::length(r.order_book_ids);
+    if (n < 2) {
+        // One stock needs no optimisation: nothing else about the request is looked at.
+        nb::dict weights;
+        for (nb::handle id : r.order_book_ids) {
+            weights[id] = nb::float_(1.0);
+            break;
+        }
+        r.early_result = m.attr("pd").attr("Series")(weights);
+        return r;
+    }
+
+    r.objective = nb::borrow(args[OBJECTIVE]);
+    if (!is_a(m, r.objective, "OptimizationObjective")) pyapi::raise(m.attr("InvalidArgument"), "非法的目标函数");
+    nb::object benchmark = check_benchmark(m, r.objective, nb::borrow(args[BENCHMARK]));
+
+    nb::object cov_model = m.attr("to_enum")(args[COV_MODEL], m.attr("CovModel"));
+    nb::object risk_model = m.attr("to_enum")(args[RISK_MODEL], m.attr("RiskModel"));
+    nb::object helper = m.attr("OptimizeHelper")(r.order_book_ids, date, benchmark, cov_model, risk_model,
+                                                 args[FACTOR_RISK_AVERSION], args[SPECIFIC_RISK_AVERSION]);
+
+    nb::object cp = m.attr("cp");
+    r.g = cp.attr("Variable")(nb::int_(n), nb::arg("nonneg") = true);
+    // The ratio objectives homogenise the budget (g sums to a free scale); risk parity scales g by n.
+    if (is_a(m, r.objective, "MaxInformationRatio") || is_a(m, r.objective, "MaxSharpeRatio"))
+        r.zeta = cp.attr("Variable")(nb::arg("nonneg") = true);
+    else if (is_a(m, r.objective, "RiskParity"))
+        r.zeta = nb::int_(n);
+    else
+        r.zeta = nb::float_(1.0);
+
+    // sum(g) - zeta == 0
+    r.hard_cons.append(pyapi::richcompare(pyapi::sub(cp.attr("sum")(r.g), r.zeta), nb::int_(0), pyapi::Cmp::eq));
+    extend(r.hard_cons, r.objective.attr("get_internal_constraints")(r.g, r.zeta, helper));
+
+    nb::handle bnds = args[BNDS];
+    if (!bnds.is_none()) {
+        std::vector<nb::object> bounds = pyapi::unpack(m.attr("parse_bnds")(bnds, r.order_book_ids), 2);
+        // g - zeta * lower >= 0 and g - zeta * upper <= 0, element-wise over the pool
+        r.hard_cons.append(
+            pyapi::richcompare(pyapi::sub(r.g, pyapi::mul(r.zeta, bounds[0])), nb::int_(0), pyapi::Cmp::ge));
+        r.hard_cons.append(
+            pyapi::richcompare(pyapi::sub(r.g, pyapi::mul(r.zeta, bounds[1])), nb::int_(0), pyapi::Cmp::le));
+    }
+
+    nb::handle cons = args[CONS];
+    if (!cons.is_none()) {
+        for (nb::handle c : cons) {
+            bool hard = pyapi::truthy(c.attr("hard"));
+            extend(hard ? r.hard_cons : r.soft_cons, c.attr("to_constraints")(r.g, r.zeta, helper));
+        }
+    }
+
+    // Risk parity without bounds or constraints is solved unconstrained (the log barrier keeps g positive)
+    // and scaled afterwards; the internal constraints above were still requested.
+    bool unconstrained = is_a(m, r.objective, "RiskParity") && !pyapi::truthy(bnds) && !pyapi::truthy(cons);
+    nb::object expr = r.objective.attr("get_objective_expr")(r.g, r.zeta, helper);
+    nb::object minimize = cp.attr("Minimize")(expr);
+    if (unconstrained) {
+        r.problem = cp.attr("Problem")(minimize);
+    } else {
+        nb::list all;
+        extend(all, r.hard_cons);
+        extend(all, r.soft_cons);
+        r.problem = cp.attr("Problem")(minimize, all);
+    }
+
+    r.solver = nb::borrow(args[SOLVER]);
+    r.solver_options = args.varkw;
+    return r;
+}
+
+}  // namespace velquor::optimize

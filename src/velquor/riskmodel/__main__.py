@@ -1,0 +1,44 @@
+"""Command line: ``python -m velquor.riskmodel build --start 2016-01-01 --end 2026-11-30``."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+import time
+
+from ..const import CovModel, RiskModel
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(prog="python -m velquor.riskmodel",
+                                     description="Estimate and persist the factor risk model.")
+    sub = parser.add_subparsers(dest="command", required=True)
+    b = sub.add_parser("build", help="build the model for every trading date in a range")
+    b.add_argument("--start", required=True, help="first request date (YYYY-MM-DD)")
+    b.add_argument("--end", required=True, help="last request date (YYYY-MM-DD)")
+    b.add_argument("--model", choices=[m.value for m in CovModel] + ["all"], default="all",
+                   help="forecast horizon (default: all three)")
+    b.add_argument("--version", choices=[v.value for v in RiskModel] + ["all"], default="all",
+                   help="model version (default: both)")
+    b.add_argument("--force", action="store_true", help="re-estimate dates that are already built")
+    b.add_argument("--chunk", type=int, default=1500, help="dates estimated per pass over the history")
+    b.add_argument("--workers", type=int, default=os.cpu_count() or 1,
+                   help="processes estimating dates in parallel (default: one per core)")
+    args = parser.parse_args(argv)
+
+    from . import service
+
+    models = list(CovModel) if args.model == "all" else [CovModel(args.model)]
+    versions = list(RiskModel) if args.version == "all" else [RiskModel(args.version)]
+    t = time.perf_counter()
+    n = service.build(args.start, args.end, models, versions, force=args.force, chunk=args.chunk, progress=True,
+                      workers=max(1, args.workers))
+    ctx = service.context()
+    print(f"{n} dates x {len(models) * len(versions)} variants in {time.perf_counter() - t:.1f} s -> "
+          f"{ctx.store.root}", file=sys.stderr)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,177 @@
+"""Style exposures from prices, caps, turnover and point-in-time fundamentals.
+
+Row t of every array uses data up to the close of day t only. Each style is winsorised (median +- 5 robust
+standard deviations), standardised to a cap-weighted mean of 0 and an equal-weighted standard deviation of 1
+over the stocks trading that day, and missing values are filled with the cap-weighted mean of the stock's
+industry.
+"""
+
+from __future__ import annotations
+
+import warnings
+
+import numpy as np
+
+from .data import Panel, Universe
+from .kernels import windowed_sum
+from .params import STYLE_FACTORS
+
+__all__ = ["style_exposures", "market_return", "standardise"]
+
+BETA_WINDOW, BETA_HALFLIFE, BETA_MIN_OBS = 252, 63, 63
+MOM_WINDOW, MOM_LAG, MOM_MIN_OBS = 231, 21, 126
+WINSOR_MADS = 5.0
+
+
+def market_return(panel: Panel) -> np.ndarray:
+    """Cap-weighted return of the stocks trading each day, weighted by the previous day's cap."""
+    w = np.vstack([panel.cap[:1], panel.cap[:-1]])
+    ok = np.isfinite(panel.ret) & np.isfinite(w)
+    ws = np.where(ok, w, 0.0)
+    tot = ws.sum(axis=1)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        m = (ws * np.where(ok, panel.ret, 0.0)).sum(axis=1) / tot
+    return np.where(tot > 0, m, 0.0)
+
+
+def _nan_rows(fn, x, **kw):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        return fn(x, **kw)
+
+
+def _row_median(x: np.ndarray) -> np.ndarray:
+    """Median of the finite entries of every row (NaN for a row without any), as a column."""
+    srt = np.sort(x, axis=1)  # NaN sorts last
+    n = np.isfinite(x).sum(axis=1)
+    lo = np.clip((n - 1) // 2, 0, x.shape[1] - 1)
+    hi = np.clip(n // 2, 0, x.shape[1] - 1)
+    rows = np.arange(x.shape[0])
+    med = 0.5 * (srt[rows, lo] + srt[rows, hi])
+    return np.where(n > 0, med, np.nan)[:, None]
+
+
+def standardise(x: np.ndarray, cap: np.ndarray) -> np.ndarray:
+    """Winsorise and standardise every row over the entries where both ``x`` and ``cap`` are finite."""
+    x = np.where(np.isfinite(cap) & np.isfinite(x), x, np.nan)
+    med = _row_median(x)
+    mad = 1.4826 * _row_median(np.abs(x - med))
+    sd = _nan_rows(np.nanstd, x, axis=1, keepdims=True)
+    band = np.where(mad > 0, mad, sd) * WINSOR_MADS
+    x = np.clip(x, med - band, med + band)
+    ok = np.isfinite(x)
+    w = np.where(ok, cap, 0.0)
+    wsum = w.sum(axis=1, keepdims=True)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        mean = (w * np.where(ok, x, 0.0)).sum(axis=1, keepdims=True) / wsum
+        z = x - mean
+        sd = np.sqrt(_nan_rows(np.nanmean, z**2, axis=1, keepdims=True))
+        return np.where(sd > 0, z / sd, 0.0 * z)
+
+
+def _orthogonalise(y: np.ndarray, xs: list[np.ndarray], cap: np.ndarray) -> np.ndarray:
+    """Residual of a cap-weighted regression, row by row, of ``y`` on a constant and ``xs``."""
+    z = [np.ones_like(y)] + xs
+    ok = np.isfinite(y) & np.isfinite(cap)
+    for x in xs:
+        ok &= np.isfinite(x)
+    w = np.where(ok, cap, 0.0)
+    zz = [np.where(ok, x, 0.0) for x in z]
+    yy = np.where(ok, y, 0.0)
+    p = len(z)
+    a = np.empty((y.shape[0], p, p))
+    b = np.empty((y.shape[0], p))
+    for i in range(p):
+        wi = w * zz[i]
+        b[:, i] = (wi * yy).sum(axis=1)
+        for j in range(i, p):
+            a[:, i, j] = a[:, j, i] = (wi * zz[j]).sum(axis=1)
+    a += 1e-12 * np.eye(p)
+    coef = np.linalg.solve(a, b[:, :, None])[:, :, 0]
+    fitted = sum(coef[:, i:i + 1] * z[i] for i in range(p))
+    return np.where(ok, y - fitted, np.nan)
+
+
+def _fill_industry(x: np.ndarray, cap: np.ndarray, industry: np.ndarray, n_ind: int) -> np.ndarray:
+    live = np.isfinite(cap)
+    ok = np.isfinite(x) & live
+    onehot = np.zeros((x.shape[1], n_ind))
+    onehot[np.arange(x.shape[1]), industry] = 1.0
+    w = np.where(ok, cap, 0.0)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        means = ((w * np.where(ok, x, 0.0)) @ onehot) / (w @ onehot)
+    fill = np.nan_to_num(means, nan=0.0)[:, industry]
+    return np.where(ok, x, np.where(live, fill, np.nan))
+
+
+def style_exposures(panel: Panel, uni: Universe, first_row: int = 0) -> np.ndarray:
+    """Exposures for panel rows ``first_row ..``, shape (days, stocks, styles) in the order of
+    ``STYLE_FACTORS``; NaN off the universe. Earlier rows serve as look-back only."""
+    cap = panel.cap
+    ret = panel.ret
+    valid = np.isfinite(ret)
+    mkt = market_return(panel)[:, None]
+    m = np.where(valid, mkt, 0.0)
+    r = np.where(valid, ret, 0.0)
+    hl, win = BETA_HALFLIFE, BETA_WINDOW
+    sw = windowed_sum(valid.astype(float), hl, win)
+    sm, sr = windowed_sum(m, hl, win), windowed_sum(r, hl, win)
+    smm, srm, srr = windowed_sum(m * m, hl, win), windowed_sum(r * m, hl, win), windowed_sum(r * r, hl, win)
+    nobs = windowed_sum(valid.astype(float), None, win)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        cov_rm = srm / sw - sr * sm / sw**2
+        var_m = smm / sw - (sm / sw) ** 2
+        var_r = srr / sw - (sr / sw) ** 2
+        beta = cov_rm / var_m
+        hsigma = np.sqrt(np.maximum(var_r - beta * cov_rm, 0.0))
+        dastd = np.sqrt(np.maximum(var_r, 0.0))
+    enough = nobs >= BETA_MIN_OBS
+    beta, hsigma, dastd = (np.where(enough, v, np.nan) for v in (beta, hsigma, dastd))
+
+    logret = np.where(valid, np.log1p(np.maximum(ret, -0.99)), 0.0)
+    mom = windowed_sum(logret, None, MOM_WINDOW)
+    mobs = windowed_sum(valid.astype(float), None, MOM_WINDOW)
+    mom = np.vstack([np.full((MOM_LAG, mom.shape[1]), np.nan), mom[:-MOM_LAG]])
+    mobs = np.vstack([np.zeros((MOM_LAG, mom.shape[1])), mobs[:-MOM_LAG]])
+    mom = np.where(mobs >= MOM_MIN_OBS, mom, np.nan)
+
+    turn = np.nan_to_num(panel.turnover, nan=0.0)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        stom = np.log(windowed_sum(turn, None, 21))
+        stoq = np.log(windowed_sum(turn, None, 63) / 3.0)
+        stoa = np.log(windowed_sum(turn, None, 252) / 12.0)
+    liq_raw = 0.35 * stom + 0.35 * stoq + 0.30 * stoa
+    liq_raw[~np.isfinite(liq_raw)] = np.nan
+
+    r0 = first_row
+    cap = cap[r0:]
+    beta, hsigma, dastd, mom, liq_raw = (v[r0:] for v in (beta, hsigma, dastd, mom, liq_raw))
+    with np.errstate(divide="ignore", invalid="ignore"):
+        size_raw = np.log(cap)
+        btop = panel.book[r0:] / cap
+        ey = panel.earnings[r0:] / cap
+        lev = panel.debt[r0:] / np.where(panel.book[r0:] > 0, panel.book[r0:], np.nan)
+
+    size = standardise(size_raw, cap)
+    beta_s = standardise(beta, cap)
+    nls = standardise(_orthogonalise(size**3, [size], cap), cap)
+    rv = standardise(0.75 * dastd + 0.25 * hsigma, cap)
+    rv = standardise(_orthogonalise(rv, [beta_s, size], cap), cap)
+    liq = standardise(_orthogonalise(standardise(liq_raw, cap), [size], cap), cap)
+    styles = {
+        "size": size,
+        "beta": beta_s,
+        "momentum": standardise(mom, cap),
+        "residual_volatility": rv,
+        "non_linear_size": nls,
+        "book_to_price": standardise(btop, cap),
+        "liquidity": liq,
+        "earnings_yield": standardise(ey, cap),
+        "growth": standardise(panel.growth[r0:], cap),
+        "leverage": standardise(lev, cap),
+    }
+    n_ind = len(uni.industry_names)
+    out = np.empty(cap.shape + (len(STYLE_FACTORS),), dtype=np.float32)
+    for k, name in enumerate(STYLE_FACTORS):
+        out[:, :, k] = _fill_industry(styles[name], cap, uni.industry, n_ind)
+    return out

@@ -1,0 +1,298 @@
+"""The estimation pipeline: exposures, daily factor returns and, for each date, the factor covariance and
+specific variances of every requested model variant.
+
+A model as of trading day p uses data up to the close of p only. Every window is finite and truncated only
+at the start of the store, so an estimate depends on its own window of data and not on the range it was
+built in (up to rounding).
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Callable, Iterable
+
+import numpy as np
+
+from ..const import CovModel, RiskModel
+from ._blas import single_threaded_blas
+from .data import Panel, Universe, load_panel
+from .exposures import style_exposures
+from .kernels import (
+    clip_psd,
+    combine_vol_corr,
+    constrained_wls,
+    eigenfactor_adjust,
+    ewma_weights,
+    newey_west_cov,
+    regime_adjust,
+    shrink_to_groups,
+    weighted_lstsq,
+    windowed_sum,
+)
+from .params import (
+    EIGEN_SCALE,
+    EIGEN_SIMULATIONS,
+    EXPOSURE_LOOKBACK,
+    FIRST_ASOF_INDEX,
+    FIRST_REGRESSION_INDEX,
+    HORIZONS,
+    Horizon,
+    STYLE_FACTORS,
+)
+
+__all__ = ["Estimate", "FactorHistory", "estimate_range", "factor_history", "estimate_asof", "MIN_LISTED_DAYS"]
+
+#: A stock enters the regression once it has traded this many days since listing (IPO noise stays out).
+MIN_LISTED_DAYS = 63
+#: Specific-risk history below which the structural model takes over completely.
+MIN_SPECIFIC_OBS = 21
+
+
+@dataclass
+class Estimate:
+    """One model variant as of one date. Rows are the stocks trading that day (universe positions)."""
+
+    asof: int  # calendar position of the as-of date
+    rows: np.ndarray  # universe positions of the covered stocks, ascending
+    style: np.ndarray  # (n, styles) float32
+    cap: np.ndarray  # (n,)
+    factor_cov: np.ndarray  # (K, K), in units of the horizon
+    specific_var: np.ndarray  # (n,), in units of the horizon
+
+
+@dataclass
+class FactorHistory:
+    """Daily factor returns and specific returns over calendar positions ``start .. stop - 1``.
+
+    Row i holds the returns of day ``start + i`` explained by the exposures as of the day before; days before
+    the first regression are NaN.
+    """
+
+    start: int
+    stop: int
+    factor_returns: np.ndarray  # (T, K)
+    specific: np.ndarray  # (T, N)
+    exposures: np.ndarray  # (T, N, styles) float32, as of each day's close
+    cap: np.ndarray  # (T, N)
+
+
+def factor_count(uni: Universe) -> int:
+    return 1 + len(uni.industry_names) + len(STYLE_FACTORS)
+
+
+def factor_history(con, uni: Universe, start: int, stop: int,
+                   progress: Callable[[int], None] | None = None) -> FactorHistory:
+    """Exposures and regressions for calendar positions ``start .. stop - 1``."""
+    pstart = max(0, start - 1 - EXPOSURE_LOOKBACK - 2)
+    panel = load_panel(con, uni, pstart, stop)
+    off = start - pstart
+    # exposures from the day before `start` on: row i of `expo` is calendar position start - 1 + i
+    e0 = max(off - 1, 0)
+    expo = style_exposures(panel, uni, e0)
+    n_days, n = stop - start, len(uni.ids)
+    k = factor_count(uni)
+    n_ind = len(uni.industry_names)
+    fr = np.full((n_days, k), np.nan)
+    spec = np.full((n_days, n), np.nan)
+    listed_pos = np.searchsorted(uni.dates, uni.listed)
+    for i in range(n_days):
+        t = start + i
+        if t >= FIRST_REGRESSION_INDEX and off + i - 1 >= 0:
+            x = expo[off + i - 1 - e0]
+            cap_prev = panel.cap[off + i - 1]
+            y = panel.ret[off + i]
+            has = np.isfinite(cap_prev) & np.isfinite(y)
+            est = has & (t - 1 - listed_pos >= MIN_LISTED_DAYS)
+            if est.sum() > k:
+                idx = np.flatnonzero(est)
+                f = constrained_wls(y[idx], x[idx].astype(np.float64), uni.industry[idx], n_ind,
+                                    np.sqrt(cap_prev[idx]), cap_prev[idx])
+                fr[i] = f
+                hidx = np.flatnonzero(has)
+                xs = x[hidx].astype(np.float64)
+                fitted = f[0] + f[1 + uni.industry[hidx]] + xs @ f[1 + n_ind:]
+                spec[i, hidx] = y[hidx] - fitted
+        if progress is not None:
+            progress(1)
+    return FactorHistory(start=start, stop=stop, factor_returns=fr, specific=spec,
+                         exposures=expo[off - e0:], cap=panel.cap[off:])
+
+
+def _ewma_series(x: np.ndarray, halflife: float, window: int) -> tuple[np.ndarray, np.ndarray]:
+    """Windowed EWMA mean of x over its finite entries, and the count of finite entries in the window."""
+    ok = np.isfinite(x)
+    num = windowed_sum(np.where(ok, x, 0.0), halflife, window)
+    den = windowed_sum(ok.astype(float), halflife, window)
+    cnt = windowed_sum(ok.astype(float), None, window)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        return np.where(cnt > 0, num / den, np.nan), cnt
+
+
+def _lagged(x: np.ndarray, lag: int) -> np.ndarray:
+    out = np.full_like(x, np.nan)
+    out[lag:] = x[:-lag]
+    return out
+
+
+def _specific_var_series(u: np.ndarray, hz: Horizon) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Daily specific variance (plain EWMA), its Newey-West version and the observation count, per day."""
+    v0, cnt = _ewma_series(u * u, hz.spec_halflife, hz.spec_window)
+    v = v0.copy()
+    for lag in range(1, hz.spec_nw_lags + 1):
+        c, _ = _ewma_series(u * _lagged(u, lag), hz.spec_halflife, hz.spec_window)
+        v = v + (1.0 - lag / (hz.spec_nw_lags + 1.0)) * 2.0 * np.nan_to_num(c)
+    # Lag terms can only correct the daily variance, never wipe it out.
+    v = np.maximum(v, 0.5 * v0)
+    return v0, v, cnt
+
+
+def _factor_bias2(fr: np.ndarray, hz: Horizon) -> np.ndarray:
+    """Squared cross-sectional bias statistic of factor returns against the previous day's forecast."""
+    v, cnt = _ewma_series(fr * fr, hz.vol_halflife, hz.vol_window)
+    prev, pcnt = _lagged(v, 1), _lagged(cnt, 1)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        z2 = np.where((pcnt >= MIN_SPECIFIC_OBS) & (prev > 0), fr * fr / prev, np.nan)
+    ok = np.isfinite(z2)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        return np.where(ok.any(axis=1), np.nansum(z2, axis=1) / ok.sum(axis=1), np.nan)
+
+
+def _specific_bias2(u: np.ndarray, v0: np.ndarray, cnt: np.ndarray, cap: np.ndarray) -> np.ndarray:
+    prev, pcnt = _lagged(v0, 1), _lagged(cnt, 1)
+    w = _lagged(cap, 1)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        z2 = u * u / prev
+    ok = np.isfinite(z2) & (pcnt >= MIN_SPECIFIC_OBS) & np.isfinite(w)
+    ws = np.where(ok, w, 0.0)
+    tot = ws.sum(axis=1)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        return np.where(tot > 0, (ws * np.where(ok, z2, 0.0)).sum(axis=1) / tot, np.nan)
+
+
+def _structural(sigma: np.ndarray, full: np.ndarray, style: np.ndarray, industry: np.ndarray,
+                n_ind: int, cap: np.ndarray) -> np.ndarray:
+    """Specific volatility predicted from exposures, fitted on the stocks with a full history."""
+    design = np.hstack([np.eye(n_ind)[industry], style.astype(np.float64)])
+    fit = full & (sigma > 0)
+    if fit.sum() <= design.shape[1]:
+        ref = sigma[fit]
+        return np.full(len(sigma), np.sqrt(np.mean(ref**2)) if ref.size else np.nan)
+    coef = weighted_lstsq(design[fit], np.log(sigma[fit]), np.sqrt(cap[fit]))
+    pred = np.exp(design @ coef)
+    scale = np.sum(cap[fit] * sigma[fit] / pred[fit]) / np.sum(cap[fit])  # undoes the log-fit's bias
+    return scale * pred
+
+
+def estimate_asof(uni: Universe, hist: FactorHistory, p: int, cov_model: CovModel,
+                  risk_model: RiskModel, series: dict | None = None) -> Estimate:
+    """The model variant as of calendar position ``p`` from a history that covers its window."""
+    hz = HORIZONS[cov_model]
+    series = series if series is not None else horizon_series(hist, hz)
+    i = p - hist.start
+    lo = max(FIRST_REGRESSION_INDEX - hist.start, 0)
+    fr = hist.factor_returns
+
+    f_vol = fr[max(lo, i - hz.vol_window + 1):i + 1]
+    f_corr = fr[max(lo, i - hz.corr_window + 1):i + 1]
+    w_vol = ewma_weights(hz.vol_halflife, len(f_vol))
+    w_corr = ewma_weights(hz.corr_halflife, len(f_corr))
+    cov = combine_vol_corr(newey_west_cov(f_vol, w_vol, hz.nw_lags), newey_west_cov(f_corr, w_corr, hz.nw_lags))
+    if risk_model is RiskModel.V2:
+        cov = eigenfactor_adjust(cov, w_corr, EIGEN_SIMULATIONS, EIGEN_SCALE)
+        cov = regime_adjust(cov, series["fbias2"][lo:i + 1], hz.regime_halflife, hz.regime_window)
+    cov = clip_psd(cov) * hz.days
+
+    live = np.isfinite(hist.cap[i])
+    rows = np.flatnonzero(live)
+    style = hist.exposures[i, rows]
+    cap = hist.cap[i, rows]
+    var = series["var"][i, rows]
+    cnt = np.nan_to_num(series["cnt"][i, rows])
+    sigma = np.sqrt(np.where(np.isfinite(var), var, 0.0))
+    full_obs = 2 * hz.spec_halflife
+    gamma = np.clip((cnt - MIN_SPECIFIC_OBS) / (full_obs - MIN_SPECIFIC_OBS), 0.0, 1.0)
+    gamma = np.where(sigma > 0, gamma, 0.0)
+    n_ind = len(uni.industry_names)
+    if (gamma < 1).any():
+        structural = _structural(sigma, gamma >= 1, style, uni.industry[rows], n_ind, cap)
+        sigma = gamma * sigma + (1.0 - gamma) * structural
+    sigma = shrink_to_groups(sigma, cap, hz.shrinkage)
+    spec = sigma**2
+    if risk_model is RiskModel.V2:
+        spec = regime_adjust(spec, series["sbias2"][lo:i + 1], hz.regime_halflife, hz.regime_window)
+    return Estimate(asof=p, rows=rows, style=np.ascontiguousarray(style), cap=cap,
+                    factor_cov=np.ascontiguousarray(cov), specific_var=spec * hz.days)
+
+
+def horizon_series(hist: FactorHistory, hz: Horizon) -> dict:
+    """Day-by-day statistics of one horizon that the per-date estimates slice."""
+    v0, v, cnt = _specific_var_series(hist.specific, hz)
+    return {
+        "var": v,
+        "cnt": cnt,
+        "fbias2": _factor_bias2(hist.factor_returns, hz),
+        "sbias2": _specific_bias2(hist.specific, v0, cnt, hist.cap),
+    }
+
+
+def history_span(asof_lo: int, asof_hi: int, cov_models: Iterable[CovModel]) -> tuple[int, int]:
+    """Calendar positions of the factor history that estimates for ``asof_lo .. asof_hi`` need."""
+    need = 0
+    for cm in cov_models:
+        hz = HORIZONS[cm]
+        need = max(need,
+                   max(hz.vol_window, hz.corr_window) + hz.nw_lags,
+                   hz.vol_window + hz.regime_window + 1,
+                   hz.spec_window + hz.spec_nw_lags + hz.regime_window + 1)
+    return max(FIRST_REGRESSION_INDEX, asof_lo - need), asof_hi + 1
+
+
+_SHARED: tuple | None = None  # what forked workers of estimate_range read (inherited, never pickled)
+
+
+def _run_batch(positions: list[int]) -> int:
+    uni, hist, by_horizon, variants, sink = _SHARED
+    with single_threaded_blas():
+        for p in positions:
+            for cm, rm in variants:
+                sink(estimate_asof(uni, hist, p, cm, rm, by_horizon[cm]), cm, rm)
+    return len(positions)
+
+
+def estimate_range(con, uni: Universe, asof_lo: int, asof_hi: int, variants: list[tuple[CovModel, RiskModel]],
+                   sink: Callable[[Estimate, CovModel, RiskModel], None],
+                   progress: Callable[[int], None] | None = None, workers: int = 1) -> None:
+    """Estimates of ``variants`` for every as-of position ``asof_lo .. asof_hi``, handed to ``sink``.
+
+    With ``workers > 1`` the per-date estimates run in that many forked processes, each calling ``sink``
+    itself (the shared factor history is inherited, not copied).
+    """
+    global _SHARED
+    if asof_lo < FIRST_ASOF_INDEX:
+        raise ValueError("as-of date before the first estimable date")
+    start, stop = history_span(asof_lo, asof_hi, {cm for cm, _ in variants})
+    with single_threaded_blas():
+        hist = factor_history(con, uni, start, stop, progress)
+        by_horizon = {cm: horizon_series(hist, HORIZONS[cm]) for cm in {cm for cm, _ in variants}}
+    positions = list(range(asof_lo, asof_hi + 1))
+    batches = [positions[i:i + 8] for i in range(0, len(positions), 8)]
+    _SHARED = (uni, hist, by_horizon, variants, sink)
+    try:
+        if workers > 1 and len(batches) > workers:
+            import multiprocessing
+            import warnings
+
+            with warnings.catch_warnings():
+                # The workers only compute and write files; they touch no lock or thread of the parent.
+                warnings.simplefilter("ignore", DeprecationWarning)
+                with multiprocessing.get_context("fork").Pool(workers) as pool:
+                    for n in pool.imap(_run_batch, batches):
+                        if progress is not None:
+                            progress(n)
+        else:
+            for batch in batches:
+                n = _run_batch(batch)
+                if progress is not None:
+                    progress(n)
+    finally:
+        _SHARED = None

@@ -1,0 +1,187 @@
+"""Finding, loading and (on demand) building the persisted model of a request date."""
+
+from __future__ import annotations
+
+import datetime as _dt
+import threading
+from collections import OrderedDict
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Callable, Iterable
+
+import numpy as np
+import pandas as pd
+
+import zorvata
+
+from ..const import CovModel, RiskModel
+from ..exception import InvalidArgument
+from .data import Universe, load_universe
+from .params import FIRST_ASOF_INDEX, variant_name
+from .pipeline import Estimate, estimate_range, history_span
+from .store import Model, Store, fingerprint
+
+__all__ = ["Context", "context", "resolve_asof", "get_model", "build", "ON_DEMAND_AHEAD"]
+
+#: An on-demand build also estimates this many following dates: requests tend to walk forward in time.
+ON_DEMAND_AHEAD = 20
+_MODEL_CACHE_SIZE = 8
+
+_lock = threading.RLock()
+_contexts: dict[str, tuple[tuple, "Context"]] = {}
+_models: "OrderedDict[tuple, Model]" = OrderedDict()
+
+
+@dataclass
+class Context:
+    """The configured market database as the risk model sees it."""
+
+    db_path: Path
+    universe: Universe
+    store: Store
+
+    def day(self, pos: int) -> str:
+        return str(self.universe.dates[pos])
+
+    def date(self, pos: int) -> _dt.date:
+        return pd.Timestamp(self.universe.dates[pos]).date()
+
+
+def context() -> Context:
+    """The context of the database ``zorvata`` is configured to, reloaded when that file changes."""
+    path = Path(zorvata.db_path())
+    st = path.stat()
+    sig = (st.st_ino, st.st_mtime_ns, st.st_size)
+    with _lock:
+        hit = _contexts.get(str(path))
+        if hit is not None and hit[0] == sig:
+            return hit[1]
+        con = zorvata.connect().cursor()
+        try:
+            ctx = Context(db_path=path, universe=load_universe(con), store=Store.for_database(path, fingerprint(con)))
+        finally:
+            con.close()
+        _contexts[str(path)] = (sig, ctx)
+        return ctx
+
+
+def _day_text(d) -> str:
+    return d.isoformat() if isinstance(d, _dt.date) else str(d)
+
+
+def resolve_asof(ctx: Context, date: _dt.date) -> int:
+    """Calendar position of the trading day before ``date``: the last close a model for ``date`` may use."""
+    uni = ctx.universe
+    pos = int(np.searchsorted(uni.dates, np.datetime64(date, "D"), side="left")) - 1
+    if pos < 0 or len(uni.dates) == 0:
+        raise InvalidArgument(f"no trading date before {_day_text(date)} in the market data "
+                              f"(it starts on {ctx.day(0) if len(uni.dates) else 'no date'})")
+    if pos > uni.last or (pos == len(uni.dates) - 1 and np.datetime64(date, "D") > uni.dates[-1] + 1):
+        last = ctx.day(uni.last) if uni.last >= 0 else "no date"
+        raise InvalidArgument(f"the market data ends on {last}: no risk model for {_day_text(date)}")
+    if pos < FIRST_ASOF_INDEX:
+        first = ctx.date(FIRST_ASOF_INDEX + 1) if FIRST_ASOF_INDEX + 1 < len(uni.dates) else None
+        raise InvalidArgument(
+            f"the risk model needs {FIRST_ASOF_INDEX + 1} trading days of market data before the request date; "
+            f"the data starts on {ctx.day(0)}, so the first supported date is "
+            f"{first.isoformat() if first else 'beyond its end'} (got {_day_text(date)})")
+    return pos
+
+
+def _cache_get(key):
+    with _lock:
+        m = _models.get(key)
+        if m is not None:
+            _models.move_to_end(key)
+        return m
+
+
+def _cache_put(key, model: Model) -> None:
+    with _lock:
+        _models[key] = model
+        while len(_models) > _MODEL_CACHE_SIZE:
+            _models.popitem(last=False)
+
+
+def _sink(ctx: Context) -> Callable[[Estimate, CovModel, RiskModel], None]:
+    uni = ctx.universe
+
+    def write(est: Estimate, cm: CovModel, rm: RiskModel) -> None:
+        ctx.store.write(ctx.day(est.asof), cm, rm, list(uni.ids[est.rows]), est.style, uni.industry[est.rows],
+                        uni.industry_names, est.cap, est.factor_cov, est.specific_var)
+
+    return write
+
+
+def get_model(ctx: Context, pos: int, cov_model: CovModel, risk_model: RiskModel) -> Model:
+    """The persisted model as of calendar position ``pos``, built first when nobody has built it yet."""
+    key = (str(ctx.store.root), pos, cov_model, risk_model)
+    model = _cache_get(key)
+    if model is not None:
+        return model
+    day = ctx.day(pos)
+    model = ctx.store.read(day, cov_model, risk_model)
+    if model is None:
+        with ctx.store.lock(variant_name(cov_model, risk_model)):
+            # Another process may have built it while we waited for the lock.
+            model = ctx.store.read(day, cov_model, risk_model)
+            if model is None:
+                hi = pos
+                uni = ctx.universe
+                while hi + 1 <= min(uni.last, pos + ON_DEMAND_AHEAD) and \
+                        not ctx.store.has(ctx.day(hi + 1), cov_model, risk_model):
+                    hi += 1
+                con = zorvata.connect().cursor()
+                try:
+                    estimate_range(con, uni, pos, hi, [(cov_model, risk_model)], _sink(ctx))
+                finally:
+                    con.close()
+                model = ctx.store.read(day, cov_model, risk_model)
+    if model is None:  # pragma: no cover - the build above writes it
+        raise RuntimeError(f"risk model for {day} was not persisted")
+    _cache_put(key, model)
+    return model
+
+
+def build(start, end, cov_models: Iterable[CovModel], risk_models: Iterable[RiskModel], *,
+          force: bool = False, chunk: int = 1500, progress: bool = False, workers: int = 1) -> int:
+    """Estimate and persist every variant for the request dates ``start .. end``; returns the dates built.
+
+    A request date's model is the one as of the trading day before it. Dates the store cannot support are
+    skipped at the start and end of the range. Missing dates are estimated in contiguous runs of at most
+    ``chunk`` dates, each sharing one pass over the factor history.
+    """
+    ctx = context()
+    uni = ctx.universe
+    variants = [(cm, rm) for cm in cov_models for rm in risk_models]
+    lo = max(int(np.searchsorted(uni.dates, np.datetime64(pd.Timestamp(start).date(), "D"))) - 1, FIRST_ASOF_INDEX)
+    hi = min(int(np.searchsorted(uni.dates, np.datetime64(pd.Timestamp(end).date(), "D"))) - 1, uni.last)
+    todo = [p for p in range(lo, hi + 1)
+            if force or not all(ctx.store.has(ctx.day(p), cm, rm) for cm, rm in variants)]
+    runs = []
+    i = 0
+    while i < len(todo):
+        j = i
+        while j + 1 < len(todo) and todo[j + 1] == todo[j] + 1 and j + 1 - i < chunk:
+            j += 1
+        runs.append((todo[i], todo[j]))
+        i = j + 1
+    if not runs:
+        return 0
+    cms = {cm for cm, _ in variants}
+    total = sum(b - a + 1 + (lambda s: s[1] - s[0])(history_span(a, b, cms)) for a, b in runs)
+    bar = None
+    if progress:
+        from tqdm import tqdm
+
+        bar = tqdm(total=total, unit="day", desc="risk model")
+    sink = _sink(ctx)
+    con = zorvata.connect().cursor()
+    try:
+        for a, b in runs:
+            estimate_range(con, uni, a, b, variants, sink, bar.update if bar is not None else None, workers)
+    finally:
+        con.close()
+        if bar is not None:
+            bar.close()
+    return len(todo)

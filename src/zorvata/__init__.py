@@ -1,0 +1,372 @@
+"""zorvata: the local market-data client over an embedded DuckDB database.
+
+``ZORVATA_DB`` names the database file; unset, the synthetic demo market is built on first use into the
+cache directory. `configure(path)` switches a process to another file. Every function takes its arguments
+positionally as documented in docs/market-data.md.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import datetime as _dt
+from collections.abc import Iterable
+
+import numpy as np
+import pandas as pd
+import pyarrow as pa
+
+from . import _store
+from ._errors import DataError, DateOutOfRange, UnknownInstrument, ValidationError
+from ._store import close, configure, connect, db_path, reset
+from .calendar import (data_end, get_next_trading_date, get_previous_trading_date, get_trading_dates,
+                       is_trading_date, to_date, trading_date_offset)
+
+__version__ = "0.1.0"
+
+__all__ = [
+    "Instrument", "DataError", "DateOutOfRange", "UnknownInstrument", "ValidationError",
+    "configure", "reset", "close", "connect", "db_path", "meta",
+    "instruments", "all_instruments", "get_industry", "get_industry_names",
+    "to_date", "get_trading_dates", "trading_date_offset", "get_previous_trading_date",
+    "get_next_trading_date", "is_trading_date", "data_end",
+    "get_price_change_rate", "get_returns_panel", "index_weights", "index_weights_ex",
+    "get_index_rebalance_dates",
+    "get_stock_daily", "get_fundamentals", "get_latest_fundamentals",
+]
+
+_NOT_DELISTED = "0000-00-00"
+
+
+@dataclasses.dataclass(frozen=True, slots=True)
+class Instrument:
+    """One instrument record. Dates are texts YYYY-MM-DD; `de_listed_date` is "0000-00-00" while listed."""
+
+    order_book_id: str
+    symbol: str
+    type: str
+    listed_date: str
+    de_listed_date: str
+    exchange: str
+    industry_sw: str | None
+    industry_citics: str | None
+
+    @property
+    def listed(self) -> _dt.date:
+        return _dt.date.fromisoformat(self.listed_date)
+
+    @property
+    def de_listed(self) -> _dt.date | None:
+        return None if self.de_listed_date == _NOT_DELISTED else _dt.date.fromisoformat(self.de_listed_date)
+
+    def is_listed_on(self, date) -> bool:
+        """Traded on `date`: listed on or before it and not yet delisted."""
+        d = to_date(date).isoformat()
+        return self.listed_date <= d and (self.de_listed_date == _NOT_DELISTED or d < self.de_listed_date)
+
+
+class _InstrumentTable:
+    __slots__ = ("by_id", "_frame")
+
+    def __init__(self, con):
+        rows = con.execute(
+            "SELECT order_book_id, symbol, type, strftime(listed_date, '%Y-%m-%d'), "
+            f"coalesce(strftime(de_listed_date, '%Y-%m-%d'), '{_NOT_DELISTED}'), exchange, "
+            "industry_sw, industry_citics FROM instruments ORDER BY order_book_id").fetchall()
+        self.by_id = {row[0]: Instrument(*row) for row in rows}
+        self._frame = None
+
+    @property
+    def frame(self) -> pd.DataFrame:
+        if self._frame is None:
+            cols = [f.name for f in dataclasses.fields(Instrument)]
+            recs = list(self.by_id.values())
+            self._frame = pd.DataFrame({c: pd.Series([getattr(r, c) for r in recs], dtype=object)
+                                        for c in cols})
+        return self._frame
+
+
+def _table() -> _InstrumentTable:
+    return _store.cached("instruments", _InstrumentTable)
+
+
+def meta() -> dict[str, str]:
+    """The store's `meta` table (label, schema version, data range, ...)."""
+    return _store.cached("meta", lambda con: dict(con.execute("SELECT key, value FROM meta").fetchall()))
+
+
+# ----------------------------------------------------------------------------------------------- instruments
+
+def instruments(order_book_ids):
+    """Instrument records.
+
+    A str gives one `Instrument`, or None when the store does not know it. A list, tuple, set (or any other
+    iterable of ids) gives a list of the records of the known ids, in the order given, unknown ids left out.
+    """
+    by_id = _table().by_id
+    if isinstance(order_book_ids, str):
+        return by_id.get(order_book_ids)
+    if not isinstance(order_book_ids, Iterable):
+        raise DataError(f"order_book_ids must be a str or an iterable of str, got "
+                        f"{type(order_book_ids).__name__}")
+    get = by_id.get
+    return [r for r in map(get, order_book_ids) if r is not None]
+
+
+def all_instruments(type=None, date=None) -> pd.DataFrame:  # noqa: A002 - the documented parameter name
+    """All instrument records as a DataFrame; only those of `type` ("CS", "INDX", "ETF") and/or those
+    traded on `date` (listed on or before it, not yet delisted) when given."""
+    df = _table().frame
+    keep = np.ones(len(df), dtype=bool)
+    if type is not None:
+        keep &= (df["type"] == type).to_numpy()
+    if date is not None:
+        d = to_date(date).isoformat()
+        de = df["de_listed_date"]
+        keep &= ((df["listed_date"] <= d) & ((de == _NOT_DELISTED) | (de > d))).to_numpy()
+    return df[keep].reset_index(drop=True)
+
+
+_SOURCES = {"sw": "industry_sw", "citics": "industry_citics"}
+
+
+def _industry_column(source: str) -> str:
+    try:
+        return _SOURCES[source]
+    except KeyError:
+        raise DataError(f"unknown industry classification {source!r}; expected one of "
+                        f"{sorted(_SOURCES)}") from None
+
+
+def get_industry(order_book_ids=None, source="sw") -> pd.Series:
+    """Industry code per stock (type "CS") under classification `source` ("sw" or "citics"), indexed by
+    order_book_id; unknown ids are left out."""
+    col = _industry_column(source)
+    df = _table().frame
+    df = df[df["type"] == "CS"]
+    s = pd.Series(df[col].to_numpy(), index=pd.Index(df["order_book_id"].to_numpy(), name="order_book_id"),
+                  name=col)
+    if order_book_ids is not None:
+        ids = _id_list(order_book_ids)
+        s = s.reindex([i for i in ids if i in s.index])
+    return s
+
+
+def get_industry_names(source="sw") -> pd.Series:
+    """Industry name per code under classification `source`."""
+    _industry_column(source)
+    rows = _store.cached("industries", lambda con: con.execute(
+        "SELECT source, code, name FROM industries ORDER BY source, code").fetchall())
+    sel = [(c, n) for s, c, n in rows if s == source]
+    return pd.Series([n for _, n in sel], index=pd.Index([c for c, _ in sel], name="code"), name="name",
+                     dtype=object)
+
+
+# ------------------------------------------------------------------------------------------------- returns
+
+def _id_list(order_book_ids) -> list[str]:
+    if isinstance(order_book_ids, str):
+        return [order_book_ids]
+    if isinstance(order_book_ids, (set, frozenset)):
+        return sorted(order_book_ids)
+    if not isinstance(order_book_ids, Iterable):
+        raise DataError(f"order_book_ids must be a str or an iterable of str, got "
+                        f"{type(order_book_ids).__name__}")
+    ids = list(dict.fromkeys(order_book_ids))
+    bad = [i for i in ids if not isinstance(i, str)]
+    if bad:
+        raise DataError(f"order_book_ids must be strings, got {bad[0]!r}")
+    return ids
+
+
+def _price_range(start, end):
+    """Trading dates of [start, end], cut at the last date with data."""
+    from .calendar import _check_in_calendar, _d64, calendar
+
+    cal = calendar()
+    s, e = _d64(start), _d64(end)
+    if s > e:
+        raise DataError(f"start {s} is after end {e}")
+    _check_in_calendar(cal, s, "start")
+    if s > cal.data_end:
+        raise DateOutOfRange(f"start {s} is after the last date with data ({cal.data_end})")
+    e = min(e, cal.data_end)
+    i, j = np.searchsorted(cal.dates, s, "left"), np.searchsorted(cal.dates, e, "right")
+    return cal.dates[i:j]
+
+
+def _frame(dates: np.ndarray, ids: list[str]) -> pd.DataFrame:
+    """date x id DataFrame of price change rates for `ids` over the trading dates `dates`."""
+    index = pd.DatetimeIndex(dates.astype("datetime64[ns]"), name="date")
+    if not len(ids) or not len(dates):
+        return pd.DataFrame(index=index, columns=pd.Index([], dtype=object), dtype=float)
+    con = connect().cursor()
+    try:
+        con.register("_ids", pa.table({"order_book_id": pa.array(ids, pa.string()),
+                                       "pos": pa.array(np.arange(len(ids), dtype=np.int32))}))
+        got = con.sql("SELECT date - $s AS day, pos, rate FROM price_change_rate "
+                      "JOIN _ids USING (order_book_id) WHERE date BETWEEN $s AND $e",
+                      params={"s": dates[0].item(), "e": dates[-1].item()}).fetchnumpy()
+    finally:
+        con.close()
+    day, pos = np.asarray(got["day"], dtype=np.int64), np.asarray(got["pos"], dtype=np.int64)
+    row_of_day = np.full(int((dates[-1] - dates[0]).astype(int)) + 1, -1, dtype=np.int64)
+    row_of_day[(dates - dates[0]).astype(np.int64)] = np.arange(len(dates))
+    out = np.full((len(dates), len(ids)), np.nan)
+    out[row_of_day[day], pos] = np.asarray(got["rate"], dtype=float)
+    present = np.bincount(pos, minlength=len(ids)) > 0
+    if not present.all():
+        out = out[:, present]
+        ids = [i for i, p in zip(ids, present) if p]
+    return pd.DataFrame(out, index=index, columns=pd.Index(ids, dtype=object))
+
+
+def get_price_change_rate(order_book_ids, start_date, end_date) -> pd.DataFrame:
+    """Daily price change rates: index = the trading dates from start to end (DatetimeIndex ``date``, ending
+    at the store's last date with data), one column per requested id that has data in the range, NaN where
+    an id did not trade (suspended, not yet listed, delisted). A str gives a one-column frame."""
+    return _frame(_price_range(start_date, end_date), _id_list(order_book_ids))
+
+
+def get_returns_panel(start_date, end_date, order_book_ids=None) -> pd.DataFrame:
+    """`get_price_change_rate` for `order_book_ids`, or for every stock (type "CS") when None."""
+    if order_book_ids is None:
+        df = _table().frame
+        order_book_ids = df.loc[df["type"] == "CS", "order_book_id"].tolist()
+    return get_price_change_rate(order_book_ids, start_date, end_date)
+
+
+# ------------------------------------------------------------------------------------------------- indices
+
+def _rebalance_dates(con) -> dict[str, np.ndarray]:
+    rows = con.execute("SELECT DISTINCT index_id, date FROM index_weights "
+                       "ORDER BY index_id, date").fetchnumpy()
+    out: dict[str, np.ndarray] = {}
+    ids, dates = rows["index_id"], np.asarray(rows["date"], dtype="datetime64[D]")
+    for iid in dict.fromkeys(ids.tolist() if hasattr(ids, "tolist") else list(ids)):
+        out[iid] = dates[ids == iid]
+    return out
+
+
+def get_index_rebalance_dates(index_id) -> list[_dt.date]:
+    """The dates on which the store has a constituent weight set for `index_id`."""
+    sets = _store.cached("rebalance_dates", _rebalance_dates)
+    return sets.get(index_id, np.array([], "datetime64[D]")).tolist()
+
+
+def _weights(index_id, date, strict: bool):
+    from .calendar import _check_in_calendar, _d64, calendar
+
+    if not isinstance(index_id, str):
+        raise DataError(f"index_id must be a str, got {type(index_id).__name__}")
+    d = _d64(date)
+    cal = calendar()
+    if d > cal.dates[-1]:
+        raise DateOutOfRange(f"date {d} lies after the store's trading calendar (ends {cal.dates[-1]})")
+    sets = _store.cached("rebalance_dates", _rebalance_dates).get(index_id)
+    if sets is None:
+        if not strict:
+            return None
+        rec = instruments(index_id)
+        if rec is None:
+            raise UnknownInstrument(f"unknown index {index_id!r}")
+        raise DataError(f"the store has no constituent weights for {index_id!r} (type {rec.type})")
+    k = int(np.searchsorted(sets, d, "right")) - 1
+    if k < 0:
+        if not strict:
+            return None
+        _check_in_calendar(cal, d)
+        raise DateOutOfRange(f"the store has no weights for {index_id!r} on or before {d} "
+                             f"(the first set is dated {sets[0]})")
+    rows = connect().cursor().execute(
+        "SELECT order_book_id, weight FROM index_weights WHERE index_id = ? AND date = ? "
+        "ORDER BY order_book_id",
+        [index_id, sets[k].item()]).fetchnumpy()
+    return pd.Series(np.asarray(rows["weight"], dtype=float),
+                     index=pd.Index(np.asarray(rows["order_book_id"], dtype=object), name="order_book_id"),
+                     name="weight")
+
+
+def index_weights(index_id, date) -> pd.Series:
+    """Constituent weights of `index_id` from its latest weight set on or before `date`: a Series named
+    "weight" indexed by order_book_id. Raises `UnknownInstrument` for an unknown index and `DateOutOfRange`
+    when the store has no set on or before `date` or `date` lies beyond its calendar."""
+    return _weights(index_id, date, True)
+
+
+def index_weights_ex(index_id, date) -> pd.Series | None:
+    """`index_weights`, or None when the store has no weights for `index_id` on or before `date`."""
+    return _weights(index_id, date, False)
+
+
+# ---------------------------------------------------------------------------------------------- daily data
+
+_DAILY_FIELDS = ("market_cap", "float_market_cap", "turnover")
+_FUND_FIELDS = ("book_value", "earnings", "sales", "total_debt")
+
+
+def _fields(fields, allowed) -> list[str]:
+    if fields is None:
+        return list(allowed)
+    fields = [fields] if isinstance(fields, str) else list(fields)
+    bad = [f for f in fields if f not in allowed]
+    if bad:
+        raise DataError(f"unknown field(s) {bad}; expected some of {list(allowed)}")
+    return fields
+
+
+def _long_query(table, date_col, start, end, fields, order_book_ids, keys, order):
+    s, e = to_date(start), to_date(end)
+    if s > e:
+        raise DataError(f"start {s} is after end {e}")
+    con = connect().cursor()
+    sql = f"SELECT {', '.join(keys + fields)} FROM {table} WHERE {date_col} BETWEEN ? AND ?"
+    params: list = [s, e]
+    if order_book_ids is not None:
+        ids = _id_list(order_book_ids)
+        con.register("_ids", pa.table({"order_book_id": pa.array(ids, pa.string())}))
+        sql += " AND order_book_id IN (SELECT order_book_id FROM _ids)"
+    try:
+        df = con.execute(sql + f" ORDER BY {order}", params).df()
+    finally:
+        con.close()
+    for c in keys:
+        if c.endswith("date"):
+            df[c] = df[c].astype("datetime64[ns]")
+    return df
+
+
+def get_stock_daily(start_date, end_date, fields=None, order_book_ids=None) -> pd.DataFrame:
+    """Long DataFrame [date, order_book_id, *fields] of the per-stock daily data in [start, end]; fields out
+    of market_cap, float_market_cap, turnover (all when None)."""
+    return _long_query("stock_daily", "date", start_date, end_date, _fields(fields, _DAILY_FIELDS),
+                       order_book_ids, ["date", "order_book_id"], "date, order_book_id")
+
+
+def get_fundamentals(start_date, end_date, fields=None, order_book_ids=None) -> pd.DataFrame:
+    """Long DataFrame [announce_date, report_date, order_book_id, *fields] of the reports announced in
+    [start, end]; fields out of book_value, earnings, sales, total_debt (all when None)."""
+    return _long_query("fundamentals", "announce_date", start_date, end_date, _fields(fields, _FUND_FIELDS),
+                       order_book_ids, ["announce_date", "report_date", "order_book_id"],
+                       "announce_date, order_book_id, report_date")
+
+
+def get_latest_fundamentals(date, fields=None, order_book_ids=None) -> pd.DataFrame:
+    """Point in time: for each stock, its report with the latest report date among those announced on or
+    before `date`. DataFrame indexed by order_book_id with columns report_date, announce_date, *fields."""
+    fields = _fields(fields, _FUND_FIELDS)
+    d = to_date(date)
+    con = connect().cursor()
+    sql = ("SELECT order_book_id, arg_max(report_date, report_date) AS report_date, "
+           "arg_max(announce_date, report_date) AS announce_date, "
+           + ", ".join(f"arg_max({f}, report_date) AS {f}" for f in fields)
+           + " FROM fundamentals WHERE announce_date <= ?")
+    if order_book_ids is not None:
+        con.register("_ids", pa.table({"order_book_id": pa.array(_id_list(order_book_ids), pa.string())}))
+        sql += " AND order_book_id IN (SELECT order_book_id FROM _ids)"
+    try:
+        df = con.execute(sql + " GROUP BY order_book_id ORDER BY order_book_id", [d]).df()
+    finally:
+        con.close()
+    for c in ("report_date", "announce_date"):
+        df[c] = df[c].astype("datetime64[ns]")
+    return df.set_index("order_book_id")

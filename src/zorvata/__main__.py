@@ -1,0 +1,92 @@
+"""Command line: ``python -m zorvata {info,build-demo,import}``."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+import time
+from pathlib import Path
+
+
+def _info(args) -> int:
+    import zorvata
+
+    if args.db:
+        zorvata.configure(args.db)
+    con = zorvata.connect()
+    print(f"database: {zorvata.db_path()}")
+    for k, v in sorted(zorvata.meta().items()):
+        print(f"  {k}: {v}")
+    for (name,) in con.execute("SELECT table_name FROM duckdb_tables() ORDER BY table_name").fetchall():
+        n = con.execute(f'SELECT count(*) FROM "{name}"').fetchone()[0]
+        print(f"  table {name}: {n:,} rows")
+    return 0
+
+
+def _build_demo(args) -> int:
+    from ._store import demo_path, file_lock
+    from .demo import build_demo
+
+    out = Path(args.out) if args.out else demo_path()
+    if out.exists() and not args.force:
+        print(f"{out} exists (use --force to rebuild)", file=sys.stderr)
+        return 1
+    kw = {k: v for k, v in (("n_stocks", args.n_stocks), ("seed", args.seed), ("start", args.start),
+                            ("end", args.end), ("n_industries", args.n_industries)) if v is not None}
+    t = time.perf_counter()
+    with file_lock(out):
+        build_demo(out, **kw)
+    print(f"built {out} in {time.perf_counter() - t:.1f} s")
+    return 0
+
+
+def _import(args) -> int:
+    from ._errors import ValidationError
+    from .importer import import_files
+
+    t = time.perf_counter()
+    try:
+        out = import_files(args.out, instruments=args.instruments, prices=args.prices,
+                           trading_dates=args.trading_dates, index_weights=args.index_weights,
+                           stock_daily=args.stock_daily, fundamentals=args.fundamentals,
+                           industries=args.industries, label=args.label, overwrite=args.force)
+    except ValidationError as e:
+        print(f"rejected: {e}", file=sys.stderr)
+        return 2
+    print(f"wrote {out} in {time.perf_counter() - t:.1f} s")
+    return 0
+
+
+def main(argv=None) -> int:
+    p = argparse.ArgumentParser(prog="python -m zorvata", description="The local market database.")
+    sub = p.add_subparsers(dest="cmd", required=True)
+    s = sub.add_parser("info", help="show the configured database's label and tables")
+    s.add_argument("--db", help="database file (default: $ZORVATA_DB or the demo market)")
+    s.set_defaults(func=_info)
+    s = sub.add_parser("build-demo", help="build the synthetic demo market")
+    s.add_argument("--out", help="output file (default: the demo market's cache file)")
+    s.add_argument("--n-stocks", type=int)
+    s.add_argument("--n-industries", type=int)
+    s.add_argument("--seed", type=int)
+    s.add_argument("--start")
+    s.add_argument("--end")
+    s.add_argument("--force", action="store_true", help="rebuild an existing file")
+    s.set_defaults(func=_build_demo)
+    s = sub.add_parser("import", help="import CSV/Parquet files into a new database")
+    s.add_argument("--out", required=True)
+    s.add_argument("--instruments", required=True)
+    s.add_argument("--prices", required=True, help="daily price change rates: date, order_book_id, rate")
+    s.add_argument("--trading-dates")
+    s.add_argument("--index-weights")
+    s.add_argument("--stock-daily")
+    s.add_argument("--fundamentals")
+    s.add_argument("--industries")
+    s.add_argument("--label", help="text stored as the database's label")
+    s.add_argument("--force", action="store_true", help="replace an existing output file")
+    s.set_defaults(func=_import)
+    args = p.parse_args(argv)
+    return args.func(args)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

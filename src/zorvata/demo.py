@@ -1,0 +1,491 @@
+"""The synthetic demo market: a deterministic A-share-like market drawn from a known factor model.
+
+Everything here is made up. Returns follow r = X f + s * e with X the exposures to a country factor, the
+industries and the ten styles of ``velquor.const.STYLE_FACTORS``, f daily factor returns with a slowly
+moving volatility regime, s per-stock specific volatilities and e unit-variance Student-t noise. The
+observable data (market caps, fundamentals, turnover, returns) are generated so that the style exposures a
+risk model computes from them match the generator's, and the truth is stored in the ``demo_truth_*`` tables.
+"""
+
+from __future__ import annotations
+
+import os
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+import pyarrow as pa
+
+from ._schema import write_database
+from ._store import file_lock
+
+__all__ = ["DEMO_VERSION", "DEFAULT_SEED", "build_demo", "ensure_demo", "INDEX_IDS"]
+
+#: Bumped whenever the generator's output changes; part of the cache file name.
+DEMO_VERSION = "2"
+DEFAULT_SEED = 20150105
+
+STYLES = ["size", "beta", "momentum", "residual_volatility", "non_linear_size", "book_to_price",
+          "liquidity", "earnings_yield", "growth", "leverage"]
+
+#: large cap (~300), mid cap (~500, the next ones by size), all market
+INDEX_IDS = ("000300.XSHG", "000905.XSHG", "000985.XSHG")
+_INDEX_META = [("000300.XSHG", "合成大盘300", "2005-04-08"), ("000905.XSHG", "合成中盘500", "2007-01-15"),
+               ("000985.XSHG", "合成全市场", "2011-08-02")]
+# id, symbol, listed, tracks (index id or None), tracking noise (daily), drift
+_ETF_META = [("510300.XSHG", "合成300ETF", "2012-05-28", "000300.XSHG", 0.0004, 0.0),
+             ("510500.XSHG", "合成500ETF", "2013-03-15", "000905.XSHG", 0.0005, 0.0),
+             ("159915.XSHE", "合成成长ETF", "2011-12-09", "000985.XSHG", 0.004, 0.0),
+             ("511010.XSHG", "合成国债ETF", "2013-03-25", None, 0.0008, 0.00012)]
+
+_SW_NAMES = ["农林牧渔", "基础化工", "钢铁", "有色金属", "电子", "家用电器", "食品饮料", "纺织服饰", "轻工制造",
+             "医药生物", "公用事业", "交通运输", "房地产", "商贸零售", "社会服务", "综合", "建筑材料", "建筑装饰",
+             "电力设备", "国防军工", "计算机", "传媒", "通信", "银行", "非银金融", "汽车", "机械设备", "煤炭",
+             "石油石化", "环保", "美容护理"]
+_SUFFIX = ["农业", "化工", "钢铁", "矿业", "电子", "电器", "食品", "服饰", "纸业", "药业", "电力", "物流", "地产",
+           "商业", "旅游", "控股", "建材", "建设", "能源", "科技", "软件", "传媒", "通信", "银行", "证券", "汽车",
+           "重工", "煤业", "石化", "环境", "生物"]
+_PREFIX = list("华中国金东天新海恒长宏泰鑫瑞信安盛广隆德顺通达光明远大成正兴荣和泰康富永丰晨")
+
+# daily factor volatilities (annual / sqrt 252)
+_STYLE_VOL = np.array([0.08, 0.07, 0.06, 0.06, 0.03, 0.04, 0.05, 0.03, 0.025, 0.025]) / np.sqrt(252)
+_COUNTRY_VOL = 0.22 / np.sqrt(252)
+_COUNTRY_MEAN = 0.00025
+
+
+def ensure_demo(path: str | os.PathLike) -> Path:
+    """Build the default demo market at `path` unless it exists; concurrent first users wait for one build."""
+    path = Path(path)
+    with file_lock(path):
+        if not path.exists():
+            build_demo(path)
+    return path
+
+
+def _sessions(first: pd.Timestamp, last: pd.Timestamp) -> pd.DatetimeIndex:
+    import warnings
+
+    with warnings.catch_warnings():
+        # the calendar package trips pandas deprecations of its own; they are not ours to act on
+        warnings.simplefilter("ignore")
+        import exchange_calendars as xc
+
+        s = xc.get_calendar("XSHG", start=min(first, pd.Timestamp("2006-12-08"))).sessions
+    return s[(s >= first) & (s <= last)]
+
+
+def _standardise(x: np.ndarray, universe: np.ndarray, cap: np.ndarray) -> np.ndarray:
+    """Winsorise at 3 sd, then cap-weighted mean 0 and unit equal-weighted sd over `universe`; NaN -> 0."""
+    u = universe & np.isfinite(x)
+    if u.sum() < 3:
+        return np.zeros_like(x)
+    m, s = x[u].mean(), x[u].std()
+    if s > 0:
+        x = np.clip(x, m - 3 * s, m + 3 * s)
+    w = cap[u] / cap[u].sum()
+    x = x - (w * x[u]).sum()
+    s = x[u].std()
+    x = x / s if s > 0 else x * 0.0
+    return np.where(np.isfinite(x), x, 0.0)
+
+
+def _ar1(rng, shape_steps: int, n: int, rho: float, start=None) -> np.ndarray:
+    out = np.empty((shape_steps, n))
+    out[0] = rng.standard_normal(n) if start is None else start
+    shocks = rng.standard_normal((shape_steps, n)) * np.sqrt(1 - rho * rho)
+    for k in range(1, shape_steps):
+        out[k] = rho * out[k - 1] + shocks[k]
+    return out
+
+
+def _log_regime(rng, n: int, phi=0.98, sigma=0.14) -> np.ndarray:
+    """A stationary log-AR(1) path h; exp(h - var/2) has mean 1."""
+    h = np.empty(n)
+    var = sigma * sigma / (1 - phi * phi)
+    h[0] = rng.standard_normal() * np.sqrt(var)
+    e = rng.standard_normal(n) * sigma
+    for k in range(1, n):
+        h[k] = phi * h[k - 1] + e[k]
+    return h - var / 2
+
+
+def _stock_ids(rng, listed: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """A-share-like codes, allocated in listing order per board."""
+    n = len(listed)
+    sh = rng.random(n) < 0.5
+    star_start = np.datetime64("2019-07-22")
+    gem_start = np.datetime64("2009-10-30")
+    late = rng.random(n)
+    ids = np.empty(n, dtype=object)
+    counters = {"600": 600000, "688": 688001, "000": 1, "300": 300001}
+    for i in np.argsort(listed, kind="stable"):
+        if sh[i]:
+            board = "688" if listed[i] >= star_start and late[i] < 0.5 else "600"
+        else:
+            board = "300" if listed[i] >= gem_start and late[i] < 0.4 else "000"
+        code = counters[board]
+        counters[board] += 1
+        ids[i] = f"{code:06d}." + ("XSHG" if sh[i] else "XSHE")
+    return ids, np.where(sh, "XSHG", "XSHE")
+
+
+def build_demo(path: str | os.PathLike, *, n_stocks: int = 3000, start="2015-01-05", end="2026-11-30",
+               seed: int = DEFAULT_SEED, n_industries: int = 31) -> Path:
+    """Generate the demo market and write it to `path` (replaced atomically). Returns the path."""
+    if n_stocks < 20:
+        raise ValueError("the demo market needs at least 20 stocks")
+    if not 2 <= n_industries <= len(_SW_NAMES):
+        raise ValueError(f"n_industries must lie in [2, {len(_SW_NAMES)}]")
+    rng = np.random.default_rng(seed)
+    start, end = pd.Timestamp(start).normalize(), pd.Timestamp(end).normalize()
+    cal_last = pd.Timestamp(f"{end.year}-12-31")
+    all_sessions = _sessions(start - pd.Timedelta(days=400), cal_last)
+    if len(all_sessions) == 0 or all_sessions[-1] < end:
+        raise ValueError(f"the exchange calendar does not reach {end.date()}")
+    t0 = int(all_sessions.searchsorted(start))
+    burn = min(t0, 250)
+    sess = all_sessions[t0 - burn: all_sessions.searchsorted(end, side="right")]  # simulated sessions
+    cal_dates = all_sessions[t0:]  # stored calendar
+    t0 = burn
+    T, N, J = len(sess), n_stocks, n_industries
+    if T - t0 < 60:
+        raise ValueError("the demo market needs at least 60 trading days")
+    sess_d = sess.values.astype("datetime64[D]")
+
+    # ---- instruments: listing, delisting, industries
+    pre = rng.random(N) < 0.5
+    bd0 = np.datetime64("1993-01-04")
+    n_bd = int(np.busday_count(bd0, sess_d[0]))
+    listed = np.where(pre, np.busday_offset(bd0, rng.integers(0, max(n_bd, 1), N), roll="forward"),
+                      sess_d[rng.integers(0, max(T - 20, 1), N)])
+    listed_idx = np.where(listed < sess_d[0], -1, np.searchsorted(sess_d, listed))
+    delist_idx = np.full(N, T + 1)
+    cand = np.flatnonzero(listed_idx + 250 < T - 1)
+    n_del = int(round(0.05 * N))
+    if len(cand) and n_del:
+        chosen = rng.choice(cand, size=min(n_del, len(cand)), replace=False)
+        lo = np.maximum(listed_idx[chosen] + 250, t0 + 1)
+        ok = lo < T - 1
+        chosen, lo = chosen[ok], lo[ok]
+        delist_idx[chosen] = lo + (rng.random(len(chosen)) * (T - 1 - lo)).astype(int)
+    ids, exch = _stock_ids(rng, listed)
+    ind_p = rng.gamma(4.0, size=J)
+    industry = rng.choice(J, size=N, p=ind_p / ind_p.sum())
+    n_ci = max(2, int(round(J * 0.9)))
+    ci_map = (np.arange(J) * n_ci) // J
+    citics = np.where(rng.random(N) < 0.1, rng.integers(0, n_ci, N), ci_map[industry])
+    sw_codes = np.array([f"SW{j + 1:02d}" for j in range(J)])
+    ci_codes = np.array([f"CI{j + 1:02d}" for j in range(n_ci)])
+
+    # ---- suspensions (pre-drawn; never on the listing day)
+    susp = np.zeros((T, N), dtype=bool)
+    n_ev = rng.poisson(0.0006 * T, N)
+    ev_stock = np.repeat(np.arange(N), n_ev)
+    ev_start = rng.integers(0, T, len(ev_stock))
+    ev_len = np.where(rng.random(len(ev_stock)) < 0.1, rng.geometric(1 / 40, len(ev_stock)),
+                      rng.geometric(1 / 4, len(ev_stock)))
+    for i, s0, ln in zip(ev_stock, ev_start, ev_len):
+        susp[s0:s0 + ln, i] = True
+    tix = np.arange(T)[:, None]
+    live = (tix >= listed_idx[None, :]) & (tix < delist_idx[None, :])
+    susp &= live & (tix != listed_idx[None, :])
+    traded = live & ~susp
+    # index of the last traded session up to t (-1: none yet; before listing the latent path counts)
+    pre_list = tix < listed_idx[None, :]
+    last_idx = np.maximum.accumulate(np.where(traded | pre_list, tix, -1), axis=0)
+
+    # ---- latent slow-moving characteristics (monthly)
+    month_key = sess.year * 12 + sess.month
+    m_start = np.flatnonzero(np.r_[True, month_key[1:] != month_key[:-1]])
+    M = len(m_start)
+    # persistence per month: the characteristics a risk model estimates over one to five years of data
+    # (beta, residual volatility, liquidity, sales growth) drift slowly enough to be recoverable
+    rho = {"beta": 0.99, "residual_volatility": 0.99, "liquidity": 0.99, "growth": 0.995,
+           "book_to_price": 0.97, "earnings_yield": 0.97, "leverage": 0.97}
+    z = {k: _ar1(rng, M, N, r) for k, r in rho.items()}
+    float_ratio = rng.uniform(0.25, 1.0, N)
+
+    # ---- factor returns and regimes (daily)
+    K = 1 + J + len(STYLES)
+    A = np.zeros((K, K))
+    A[0, 0] = _COUNTRY_VOL
+    grp = rng.integers(0, 3, J)  # three loose sector groups correlate the industries
+    ind_vol = rng.uniform(0.07, 0.16, J) / np.sqrt(252)
+    for j in range(J):
+        A[1 + j, 1 + j] = ind_vol[j] * np.sqrt(1 - 0.35 - 0.05)
+    n_grp = 3
+    G = np.zeros((K, n_grp))
+    for j in range(J):
+        G[1 + j, grp[j]] = ind_vol[j] * np.sqrt(0.35)
+        A[1 + j, 0] = ind_vol[j] * np.sqrt(0.05)
+    s0 = 1 + J
+    for k, vol in enumerate(_STYLE_VOL):
+        A[s0 + k, s0 + k] = vol
+    ib = s0 + STYLES.index("beta")
+    A[ib, 0], A[ib, ib] = _STYLE_VOL[1] * 0.6, _STYLE_VOL[1] * 0.8  # the beta factor rides the market
+    isz, inls = s0 + STYLES.index("size"), s0 + STYLES.index("non_linear_size")
+    A[inls, isz] = _STYLE_VOL[4] * 0.3
+    A[inls, inls] = _STYLE_VOL[4] * np.sqrt(1 - 0.09)
+    B = np.hstack([A, G])  # f = B z, z ~ N(0, I)
+    sigma_base = B @ B.T
+    mean = np.zeros(K)
+    mean[0] = _COUNTRY_MEAN
+    mean[isz] = -0.00008
+    h_f = _log_regime(rng, T)
+    h_s = 0.6 * _log_regime(rng, T) + 0.8 * h_f
+    v_f = np.exp(h_f)
+    v_f /= v_f.mean()
+    v_s = np.exp(h_s)
+    v_s /= v_s.mean()
+    zf = rng.standard_normal((T, B.shape[1]))
+    f_raw = (zf @ B.T) * np.sqrt(v_f)[:, None] + mean[None, :]
+    # industry returns are projected onto cap-weighted sum zero below, month by month
+
+    # ---- fundamentals state
+    cap = np.exp(rng.normal(np.log(6e9), 1.0, N))
+    sales = cap * np.exp(rng.normal(-0.7, 0.5, N))
+    known = {k: np.full(N, np.nan) for k in ("book_value", "earnings", "total_debt")}
+    known_rd = np.full(N, np.datetime64("1900-01-01"))  # report date of the values in `known`
+    fund_rows = []  # (report_date, announce_date array, values dict)
+    pending = []
+
+    def make_report(qend: np.datetime64, capq: np.ndarray, m: int):
+        nonlocal sales
+        q = int(str(qend)[5:7]) // 3
+        lo, hi = {1: (10, 30), 2: (15, 62), 3: (10, 31), 4: (60, 119)}[q]
+        ann = qend + rng.integers(lo, hi + 1, N).astype("timedelta64[D]")
+        g = 0.08 + 0.12 * z["growth"][m]
+        sales = sales * np.exp(g / 4 + 0.03 * rng.standard_normal(N))
+        book = capq * np.exp(-0.9 + 0.5 * z["book_to_price"][m] + 0.05 * rng.standard_normal(N))
+        vals = {"book_value": book,
+                "earnings": capq * (0.04 + 0.035 * z["earnings_yield"][m] + 0.004 * rng.standard_normal(N)),
+                "sales": sales.copy(),
+                "total_debt": book * np.exp(-0.5 + 0.6 * z["leverage"][m] + 0.05 * rng.standard_normal(N))}
+        rep = (qend, ann, vals)
+        fund_rows.append(rep)
+        pending.append(rep)
+
+    def apply_announced(asof: np.datetime64):
+        nonlocal known_rd
+        keep = []
+        for qend, ann, vals in pending:
+            hit = ann <= asof
+            newer = hit & (qend > known_rd)
+            known_rd = np.where(newer, qend, known_rd)
+            for k in known:
+                known[k] = np.where(newer, vals[k], known[k])
+            if not hit.all():
+                keep.append((qend, np.where(hit, np.datetime64("2262-01-01"), ann), vals))
+        pending[:] = keep
+
+    # five years of history before the simulation starts
+    first = sess_d[0]
+    qends = pd.date_range(pd.Timestamp(first) - pd.DateOffset(years=5), pd.Timestamp(sess_d[-1]), freq="QE")
+    qends = qends.values.astype("datetime64[D]")
+    sales = sales * np.exp(-(0.08 + 0.12 * z["growth"][0]) * 5)
+    for q in qends[qends < first]:
+        make_report(q, cap, 0)
+    apply_announced(first - np.timedelta64(1, "D"))
+    q_next = int(np.searchsorted(qends, first))
+
+    # ---- month-by-month simulation
+    CAP = np.empty((T, N))
+    X_truth, F_truth, cov_truth = [], np.empty((T, K)), []
+    mom_lp = np.zeros((T, N))  # log of the observed price (market cap) path
+    cap_obs_prev = cap.copy()
+    for m in range(M):
+        a, b = m_start[m], (m_start[m + 1] if m + 1 < M else T)
+        asof = sess_d[a - 1] if a > 0 else first - np.timedelta64(1, "D")
+        apply_announced(asof)
+        universe = live[a] & (listed_idx < a)
+        capw = np.where(np.isfinite(cap_obs_prev) & (cap_obs_prev > 0), cap_obs_prev, 1.0)
+        size = _standardise(np.log(capw), universe, capw)
+        if a >= 42:
+            lo = np.maximum(a - 252, np.maximum(listed_idx, 0))
+            hi = a - 21
+            raw = np.where(hi - lo >= 21, mom_lp[hi - 1, np.arange(N)] - mom_lp[np.minimum(lo, hi - 1),
+                                                                                 np.arange(N)], np.nan)
+        else:
+            raw = np.full(N, np.nan)
+        cube = size ** 3
+        w = np.where(universe, capw, 0.0)
+        Xr = np.c_[np.ones(N), size]
+        coef = np.linalg.lstsq(Xr[universe] * np.sqrt(w[universe])[:, None],
+                               cube[universe] * np.sqrt(w[universe]), rcond=None)[0]
+        styles = {
+            "size": size,
+            "beta": _standardise(z["beta"][m].copy(), universe, capw),
+            "momentum": _standardise(raw, universe, capw),
+            "residual_volatility": _standardise(z["residual_volatility"][m].copy(), universe, capw),
+            "non_linear_size": _standardise(cube - Xr @ coef, universe, capw),
+            "book_to_price": _standardise(known["book_value"] / capw, universe, capw),
+            "liquidity": _standardise(z["liquidity"][m].copy(), universe, capw),
+            "earnings_yield": _standardise(known["earnings"] / capw, universe, capw),
+            "growth": _standardise(z["growth"][m].copy(), universe, capw),
+            "leverage": _standardise(known["total_debt"] / known["book_value"], universe, capw),
+        }
+        X = np.zeros((N, K))
+        X[:, 0] = 1.0
+        X[np.arange(N), 1 + industry] = 1.0
+        for k, name in enumerate(STYLES):
+            X[:, s0 + k] = styles[name]
+        # industry factor returns: cap-weighted sum zero (the country factor carries the common part)
+        ind_w = np.bincount(industry[universe], weights=capw[universe], minlength=J)
+        ind_w = ind_w / ind_w.sum()
+        P = np.eye(K)
+        P[1:1 + J, 1:1 + J] -= np.outer(np.ones(J), ind_w)
+        f = f_raw[a:b] @ P.T
+        F_truth[a:b] = f
+        spec = 0.017 * np.exp(0.3 * styles["residual_volatility"])
+        eps = rng.standard_t(5, size=(b - a, N)) / np.sqrt(5 / 3)
+        r = f @ X.T + eps * spec[None, :] * np.sqrt(v_s[a:b])[:, None]
+        np.clip(r, -0.5, 1.0, out=r)
+        CAP[a:b] = cap[None, :] * np.cumprod(1 + r, axis=0)
+        cap = CAP[b - 1].copy()
+        # observed (last traded) caps and log prices for the next month's descriptors
+        rows = last_idx[a:b]
+        src = np.where(rows >= 0, rows, 0)
+        cap_obs = CAP[src, np.arange(N)[None, :]]
+        mom_lp[a:b] = np.log(cap_obs)
+        cap_obs_prev = cap_obs[-1]
+        if b > t0:
+            X_truth.append((max(a, t0), universe.copy(), {k: v.copy() for k, v in styles.items()}, spec))
+            cov_truth.append((max(a, t0), P @ sigma_base @ P.T))
+        # quarterly reports dated at quarter ends inside this month
+        while q_next < len(qends) and qends[q_next] <= sess_d[b - 1]:
+            qd = qends[q_next]
+            qi = int(np.searchsorted(sess_d, qd, side="right")) - 1
+            make_report(qd, CAP[max(qi, 0)], m)
+            q_next += 1
+
+    # ---- observed returns, caps, turnover
+    pos_prev = np.vstack([np.zeros((1, N), dtype=last_idx.dtype), last_idx[:-1]])
+    cap_obs_all = CAP[np.maximum(last_idx, 0), np.arange(N)[None, :]]
+    prev_cap = CAP[np.maximum(pos_prev, 0), np.arange(N)[None, :]]
+    ret_obs = CAP / prev_cap - 1.0
+    has_ret = traded & (tix > listed_idx[None, :]) & (tix > 0)
+    turnover = np.exp(np.log(0.012) + 0.6 * np.repeat(z["liquidity"], np.diff(np.r_[m_start, T]), axis=0)
+                      + 0.25 * np.log(v_f)[:, None] + 0.35 * rng.standard_normal((T, N)))
+    turnover = np.where(traded, turnover, 0.0)
+
+    # ---- indices: constituents reselected each June and December, cap weights set monthly
+    periods = [(max(m_start[m], t0), m_start[m + 1] if m + 1 < M else T) for m in range(M)
+               if (m_start[m + 1] if m + 1 < M else T) > t0]
+    n_large = int(min(300, max(5, N // 10)))
+    n_mid = int(min(500, max(5, N // 6)))
+    float_cap_all = cap_obs_all * float_ratio[None, :]
+    idx_ret = {k: np.full(T, np.nan) for k in INDEX_IDS}
+    idx_weight_rows = []
+    members = {}
+    for p_no, (a, b) in enumerate(periods):
+        eligible = live[a] & (listed_idx <= a - 63)
+        fc = float_cap_all[a - 1]
+        if p_no == 0 or sess[a].month in (6, 12):
+            avg_cap = cap_obs_all[max(a - 126, 0):a].mean(axis=0)
+            order = np.argsort(-np.where(eligible, avg_cap, -np.inf), kind="stable")[:eligible.sum()]
+            members["000300.XSHG"] = order[:n_large]
+            members["000905.XSHG"] = order[n_large:n_large + n_mid]
+        members["000985.XSHG"] = np.flatnonzero(eligible)
+        for iid in INDEX_IDS:
+            mem = members[iid][live[a, members[iid]]]
+            w = fc[mem] / fc[mem].sum()
+            idx_weight_rows.append((iid, sess_d[a], mem, w))
+            rel = cap_obs_all[a - 1:b, mem] / cap_obs_all[a - 1, mem][None, :]
+            level = rel @ w
+            idx_ret[iid][a:b] = level[1:] / level[:-1] - 1
+
+    # ---- assemble the stored tables
+    tD = slice(t0, T)
+    dates = sess_d[tD]
+    Td = len(dates)
+    other_rets = {k: v[tD] for k, v in idx_ret.items()}
+    for eid, _, _, tracks, noise, drift in _ETF_META:
+        base = other_rets[tracks] if tracks else np.zeros(Td)
+        other_rets[eid] = base + drift + noise * rng.standard_normal(Td)
+    all_ids = np.r_[ids, np.array(list(other_rets), dtype=object)]
+    order = np.argsort(all_ids.astype(str), kind="stable")
+    all_ids = all_ids[order]
+    n_all = len(all_ids)
+    rate_mat = np.c_[ret_obs[tD], np.column_stack(list(other_rets.values()))][:, order]
+    mask_mat = np.c_[has_ret[tD], np.ones((Td, len(other_rets)), dtype=bool)][:, order]
+    dict_ids = pa.array(all_ids.astype(str))
+    t_idx, j_idx = np.nonzero(mask_mat)
+    price = pa.table({"date": pa.array(dates[t_idx]),
+                      "order_book_id": pa.DictionaryArray.from_arrays(pa.array(j_idx.astype(np.int32)),
+                                                                      dict_ids).dictionary_decode(),
+                      "rate": pa.array(rate_mat[t_idx, j_idx])})
+    sorder = np.argsort(ids.astype(str), kind="stable")
+    sid_sorted = pa.array(ids[sorder].astype(str))
+    live_d = live[tD][:, sorder]
+    t_idx, j_idx = np.nonzero(live_d)
+    jj = sorder[j_idx]
+    daily = pa.table({"date": pa.array(dates[t_idx]),
+                      "order_book_id": pa.DictionaryArray.from_arrays(pa.array(j_idx.astype(np.int32)),
+                                                                      sid_sorted).dictionary_decode(),
+                      "market_cap": pa.array(cap_obs_all[tD][t_idx, jj]),
+                      "float_market_cap": pa.array(float_cap_all[tD][t_idx, jj]),
+                      "turnover": pa.array(turnover[tD][t_idx, jj])})
+
+    last_cal = cal_dates.values.astype("datetime64[D]")
+    de_listed = np.where(delist_idx < T, sess_d[np.minimum(delist_idx, T - 1)], np.datetime64("NaT", "D"))
+    rng_names = np.random.default_rng(seed + 1)
+    symbols = [_PREFIX[a] + _PREFIX[b] + _SUFFIX[industry[i] % len(_SUFFIX)]
+               for i, (a, b) in enumerate(rng_names.integers(0, len(_PREFIX), (N, 2)))]
+    inst = pd.DataFrame({"order_book_id": ids.astype(str), "symbol": symbols, "type": "CS",
+                         "listed_date": listed, "de_listed_date": de_listed, "exchange": exch,
+                         "industry_sw": sw_codes[industry], "industry_citics": ci_codes[citics]})
+    others = [(i, s, "INDX", d, i[-4:]) for i, s, d in _INDEX_META] + \
+             [(i, s, "ETF", d, i[-4:]) for i, s, d, *_ in _ETF_META]
+    inst = pd.concat([inst, pd.DataFrame({
+        "order_book_id": [o[0] for o in others], "symbol": [o[1] for o in others],
+        "type": [o[2] for o in others], "listed_date": pd.to_datetime([o[3] for o in others]).values,
+        "de_listed_date": np.datetime64("NaT", "D"), "exchange": [o[4] for o in others],
+        "industry_sw": None, "industry_citics": None})], ignore_index=True)
+    industries = pd.DataFrame({"source": ["sw"] * J + ["citics"] * n_ci,
+                               "code": np.r_[sw_codes, ci_codes],
+                               "name": _SW_NAMES[:J] + [f"中信{_SW_NAMES[(j * J) // n_ci]}"
+                                                        for j in range(n_ci)]})
+
+    iw = pd.DataFrame({"index_id": np.concatenate([np.repeat(r[0], len(r[2])) for r in idx_weight_rows]),
+                       "date": np.concatenate([np.repeat(r[1], len(r[2])) for r in idx_weight_rows]),
+                       "order_book_id": np.concatenate([ids[r[2]] for r in idx_weight_rows]).astype(str),
+                       "weight": np.concatenate([r[3] for r in idx_weight_rows])})
+
+    fr = []
+    for qend, ann, vals in fund_rows:
+        keep = (ann <= dates[-1]) & (qend >= listed - np.timedelta64(365, "D")) & (ann < np.where(
+            delist_idx < T, sess_d[np.minimum(delist_idx, T - 1)], np.datetime64("2262-01-01")))
+        if keep.any():
+            fr.append(pd.DataFrame({"order_book_id": ids[keep].astype(str), "report_date": qend,
+                                    "announce_date": ann[keep],
+                                    **{k: v[keep] for k, v in vals.items()}}))
+    fundamentals = pd.concat(fr, ignore_index=True)
+
+    factor_names = ["country"] + list(sw_codes) + STYLES
+    truth_f = pd.DataFrame({"date": np.repeat(dates, K), "factor": np.tile(factor_names, Td),
+                            "value": F_truth[tD].ravel()})
+    truth_cov = pd.concat([pd.DataFrame({"date": sess_d[a], "factor_1": np.repeat(factor_names, K),
+                                         "factor_2": np.tile(factor_names, K), "cov": c.ravel()})
+                           for a, c in cov_truth], ignore_index=True)
+    truth_regime = pd.DataFrame({"date": dates, "factor_var_mult": v_f[tD], "specific_var_mult": v_s[tD]})
+    tx = []
+    for a, universe, styles, spec in X_truth:
+        u = np.flatnonzero(universe)
+        tx.append(pd.DataFrame({"date": sess_d[a], "order_book_id": ids[u].astype(str),
+                                "industry": sw_codes[industry[u]],
+                                **{k: styles[k][u] for k in STYLES}, "specific_vol": spec[u]}))
+    truth_x = pd.concat(tx, ignore_index=True).sort_values(["date", "order_book_id"], kind="stable")
+
+    meta = {"label": "synthetic demo market (generated, not real data)", "generator": "zorvata.demo",
+            "demo_version": DEMO_VERSION, "seed": seed, "n_stocks": N, "n_industries": J,
+            "data_start": str(dates[0]), "data_end": str(dates[-1])}
+    return write_database(
+        path,
+        {"instruments": inst, "industries": industries,
+         "trading_dates": pd.DataFrame({"date": last_cal}), "price_change_rate": price,
+         "index_weights": iw, "stock_daily": daily, "fundamentals": fundamentals},
+        meta,
+        extra_tables={"demo_truth_factor_returns": truth_f, "demo_truth_factor_cov": truth_cov,
+                      "demo_truth_regime": truth_regime, "demo_truth_exposures": truth_x},
+        presorted=("price_change_rate", "stock_daily"))
+

@@ -1,0 +1,221 @@
+"""Properties of the numerical building blocks, on small synthetic inputs."""
+
+from __future__ import annotations
+
+import numpy as np
+import pytest
+
+from velquor.riskmodel.kernels import (
+    clip_psd,
+    combine_vol_corr,
+    constrained_wls,
+    eigenfactor_adjust,
+    ewma_weights,
+    newey_west_cov,
+    regime_adjust,
+    regime_multiplier,
+    shrink_to_groups,
+    windowed_sum,
+)
+
+
+def _corr(c):
+    d = np.sqrt(np.diag(c))
+    return c / np.outer(d, d)
+
+
+def _random_cov(rng, k, spread=100.0):
+    q, _ = np.linalg.qr(rng.standard_normal((k, k)))
+    vals = np.geomspace(1.0, 1.0 / spread, k) * 1e-4
+    return (q * vals) @ q.T
+
+
+class TestWindowedSum:
+    @pytest.mark.parametrize("halflife", [None, 5.0, 40.0])
+    def test_matches_direct_sum_and_skips_nan(self, halflife):
+        rng = np.random.default_rng(1)
+        x = rng.standard_normal((60, 4))
+        x[rng.random(x.shape) < 0.2] = np.nan
+        window = 17
+        lam = 1.0 if halflife is None else 0.5 ** (1 / halflife)
+        got = windowed_sum(x, halflife, window)
+        for t in range(60):
+            lo = max(0, t - window + 1)
+            w = lam ** np.arange(t - lo, -1, -1)
+            np.testing.assert_allclose(got[t], np.nansum(w[:, None] * x[lo:t + 1], axis=0), atol=1e-12)
+
+    def test_value_does_not_depend_on_rows_outside_the_window(self):
+        rng = np.random.default_rng(2)
+        x = rng.standard_normal((300, 3))
+        a = windowed_sum(x, 20.0, 50)
+        y = x.copy()
+        y[:100] = 1e3 * rng.standard_normal((100, 3))  # only rows before t - 49 for t >= 149
+        b = windowed_sum(y, 20.0, 50)
+        np.testing.assert_allclose(a[149:], b[149:], rtol=1e-9, atol=1e-12)
+
+
+class TestNeweyWest:
+    def test_zero_lags_is_the_plain_ewma_covariance(self):
+        rng = np.random.default_rng(3)
+        f = rng.standard_normal((250, 5)) * 0.01
+        w = ewma_weights(60, 250)
+        expected = sum(wi * np.outer(fi, fi) for wi, fi in zip(w, f)) / w.sum()
+        np.testing.assert_allclose(newey_west_cov(f, w, 0), expected, rtol=1e-12)
+
+    def test_missing_days_are_left_out(self):
+        rng = np.random.default_rng(4)
+        f = rng.standard_normal((100, 3))
+        w = ewma_weights(30, 100)
+        g = f.copy()
+        g[[10, 50]] = np.nan
+        keep = np.ones(100, bool)
+        keep[[10, 50]] = False
+        np.testing.assert_allclose(newey_west_cov(g, w, 0), newey_west_cov(f[keep], w[keep], 0), rtol=1e-12)
+
+    def test_lags_raise_the_variance_of_positively_autocorrelated_returns(self):
+        rng = np.random.default_rng(5)
+        e = rng.standard_normal((20000, 1))
+        f = e.copy()
+        for t in range(1, len(f)):
+            f[t] = 0.4 * f[t - 1] + e[t]
+        w = np.ones(len(f))
+        plain, nw = newey_west_cov(f, w, 0)[0, 0], newey_west_cov(f, w, 5)[0, 0]
+        # variance of a sum of returns per day: (1 + rho) / (1 - rho) times the daily variance for an AR(1)
+        assert nw > 1.6 * plain
+
+    def test_combined_vol_and_corr_is_psd_with_the_vol_diagonal(self):
+        rng = np.random.default_rng(6)
+        f = rng.standard_normal((80, 12)) * 0.01  # fewer days than factors squared: noisy correlations
+        vol = newey_west_cov(f, ewma_weights(10, 80), 3)
+        corr = newey_west_cov(f, ewma_weights(40, 80), 3)
+        cov = combine_vol_corr(vol, corr)
+        assert np.linalg.eigvalsh(cov).min() >= -1e-15
+        np.testing.assert_allclose(np.diag(cov), np.diag(vol), rtol=1e-10)
+
+
+class TestRegime:
+    def test_leaves_correlations_unchanged(self):
+        rng = np.random.default_rng(7)
+        cov = _random_cov(rng, 6)
+        b2 = rng.chisquare(3, 100) / 3
+        adj = regime_adjust(cov, b2, 20, 80)
+        np.testing.assert_allclose(_corr(adj), _corr(cov), atol=1e-12)
+        assert not np.allclose(adj, cov)
+
+    def test_multiplier_tracks_a_jump_in_volatility(self):
+        # Returns that suddenly run twice as large as their forecast: the squared bias moves towards 4.
+        b2 = np.r_[np.ones(200), np.full(20, 4.0)]
+        # half-life 10, window 40: the last 20 days carry 0.75 / 0.9375 of the weight
+        assert regime_multiplier(b2, 10, 40) == pytest.approx(1.0 + 3.0 * 0.75 / 0.9375)
+        assert regime_multiplier(np.ones(100), 10, 40) == pytest.approx(1.0)
+
+    def test_days_without_a_statistic_are_skipped(self):
+        assert regime_multiplier(np.array([np.nan, 2.0, np.nan]), 5, 10) == pytest.approx(2.0)
+        assert regime_multiplier(np.full(5, np.nan), 5, 10) == 1.0
+
+
+class TestEigenfactor:
+    def test_keeps_eigenvectors_and_inflates_small_eigenvalues_most(self):
+        rng = np.random.default_rng(8)
+        cov = _random_cov(rng, 10)
+        adj = eigenfactor_adjust(cov, ewma_weights(90, 270), 200, 1.4)
+        vals, vecs = np.linalg.eigh(cov)
+        inflate = np.einsum("ik,ij,jk->k", vecs, adj, vecs) / vals
+        off = vecs.T @ adj @ vecs - np.diag(np.diag(vecs.T @ adj @ vecs))
+        assert np.abs(off).max() < 1e-12 * vals.max()
+        # sample eigenvalues spread out: the small ones are understated, the large ones slightly overstated
+        assert inflate[0] == inflate.max() > 1.1
+        assert inflate[-1] == inflate.min() < 1.0
+        assert np.linalg.eigvalsh(adj).min() > 0
+
+    def test_vanishes_with_many_observations(self):
+        rng = np.random.default_rng(9)
+        cov = _random_cov(rng, 8)
+        adj = eigenfactor_adjust(cov, np.ones(10**6), 100, 1.4)
+        np.testing.assert_allclose(adj, cov, rtol=2e-2, atol=1e-9)
+
+    def test_reduces_the_understatement_of_minimum_variance_risk(self):
+        # Estimate a covariance from a short sample, build the minimum-variance portfolio on it and compare
+        # its predicted variance with its true variance: the adjustment must narrow the gap.
+        rng = np.random.default_rng(10)
+        k, t = 20, 120
+        true = _random_cov(rng, k, spread=30.0)
+        w = np.ones(t)
+        ratios_raw, ratios_adj = [], []
+        for _ in range(30):
+            f = rng.multivariate_normal(np.zeros(k), true, size=t)
+            est = newey_west_cov(f, w, 0)
+            for c, out in ((est, ratios_raw), (eigenfactor_adjust(est, w, 200, 1.0), ratios_adj)):
+                h = np.linalg.solve(c, np.ones(k))
+                h /= h.sum()
+                out.append((h @ true @ h) / (h @ c @ h))
+        raw, adj = np.mean(ratios_raw), np.mean(ratios_adj)
+        assert raw > 1.1  # the raw estimate understates
+        assert abs(adj - 1.0) < abs(raw - 1.0) / 2
+
+
+class TestConstrainedRegression:
+    def _cross_section(self, rng, n=400, n_ind=6, n_style=3):
+        industry = rng.integers(0, n_ind, n)
+        industry[:n_ind] = np.arange(n_ind)
+        style = rng.standard_normal((n, n_style))
+        cap = np.exp(rng.normal(0, 1, n))
+        return industry, style, cap
+
+    def test_cap_weighted_industry_returns_sum_to_zero(self):
+        rng = np.random.default_rng(11)
+        industry, style, cap = self._cross_section(rng)
+        y = rng.standard_normal(len(cap)) * 0.02
+        f = constrained_wls(y, style, industry, 6, np.sqrt(cap), cap)
+        ind_cap = np.bincount(industry, weights=cap, minlength=6)
+        assert abs(ind_cap @ f[1:7]) < 1e-14 * ind_cap.sum()
+
+    def test_recovers_the_factor_returns_of_noiseless_data(self):
+        rng = np.random.default_rng(12)
+        industry, style, cap = self._cross_section(rng)
+        ind_cap = np.bincount(industry, weights=cap, minlength=6)
+        f_ind = rng.standard_normal(6) * 0.01
+        f_ind -= (ind_cap @ f_ind) / ind_cap[2] * (np.arange(6) == 2)
+        true = np.r_[0.003, f_ind, [0.002, -0.001, 0.0005]]
+        y = true[0] + f_ind[industry] + style @ true[7:]
+        np.testing.assert_allclose(constrained_wls(y, style, industry, 6, np.sqrt(cap), cap), true, atol=1e-13)
+
+    def test_industry_without_members_gets_zero(self):
+        rng = np.random.default_rng(13)
+        industry, style, cap = self._cross_section(rng)
+        industry[industry == 4] = 0
+        f = constrained_wls(rng.standard_normal(len(cap)), style, industry, 6, np.sqrt(cap), cap)
+        assert f[1 + 4] == 0.0 and np.isfinite(f).all()
+
+
+class TestShrinkage:
+    def test_zero_intensity_is_a_no_op(self):
+        rng = np.random.default_rng(14)
+        sigma, cap = rng.uniform(0.01, 0.05, 200), np.exp(rng.normal(0, 1, 200))
+        np.testing.assert_array_equal(shrink_to_groups(sigma, cap, 0.0), sigma)
+
+    def test_pulls_towards_the_size_group_mean_without_overshooting(self):
+        rng = np.random.default_rng(15)
+        n = 500
+        cap = np.exp(rng.normal(0, 1, n))
+        sigma = rng.uniform(0.01, 0.05, n)
+        out = shrink_to_groups(sigma, cap, 0.5, n_groups=10)
+        order = np.argsort(cap, kind="stable")
+        group = np.empty(n, int)
+        group[order] = np.arange(n) * 10 // n
+        for g in range(10):
+            m = group == g
+            mean = (cap[m] @ sigma[m]) / cap[m].sum()
+            before, after = sigma[m] - mean, out[m] - mean
+            assert np.all(np.abs(after) <= np.abs(before) + 1e-15)
+            assert np.all(np.sign(after) * np.sign(before) >= 0)
+        assert not np.allclose(out, sigma)
+
+
+class TestClipPsd:
+    def test_negative_eigenvalues_are_lifted_and_psd_input_is_untouched(self):
+        a = np.array([[1.0, 0.9, 0.9], [0.9, 1.0, -0.9], [0.9, -0.9, 1.0]])
+        assert np.linalg.eigvalsh(a).min() < 0
+        assert np.linalg.eigvalsh(clip_psd(a)).min() >= -1e-15
+        b = np.eye(3) * 2.0
+        assert clip_psd(b) is not None and np.array_equal(clip_psd(b), b)
