@@ -44,7 +44,7 @@ def install_fakes(opt, n):
     cov = x @ np.diag([4e-4, 1e-4, 1e-4, 5e-5, 5e-5]) @ x.T + np.diag(rng.uniform(1e-4, 9e-4, n))
     position = {i: k for k, i in enumerate(ids)}
     bench = pd.Series(1.0 / 20, index=ids[:20])
-    mu = pd.Series(rng.normal(0.05, 0.1, n), index=ids)
+    mu = rng.normal(0.05, 0.1, n)
 
     def instruments(q):
         return records.get(q) if isinstance(q, str) else [records[i] for i in q if i in records]
@@ -70,8 +70,10 @@ def install_fakes(opt, n):
     zorvata.index_weights = lambda index_id, date: bench
     zorvata.index_weights_ex = None
     zorvata.trading_date_offset = lambda date, k: date
-    zorvata.get_price_change_rate = lambda q, start, end: pd.DataFrame([mu.reindex(q).values / 252],
-                                                                        columns=list(q))
+    # built from plain arrays: a lazy copy of a long-lived Series would leave pandas' own reference
+    # bookkeeping on that Series growing, which is not what this soak looks for
+    zorvata.get_price_change_rate = lambda q, start, end: pd.DataFrame(
+        [mu[[position[i] for i in q]] / 252], columns=list(q))
     opt.OptimizeHelper = Helper
     return "2024-06-03", ids
 

@@ -17,14 +17,16 @@ nb::object call_ensure_series(nb::handle value, const char *name) {
 
 nb::object quad_form(nb::handle x, nb::handle cov) {
     // The helper guarantees a positive semidefinite matrix. Left unmarked, cvxpy certifies it with an
-    // iterative eigenvalue search that costs seconds on a few hundred stocks and, on a factor-structured
-    // covariance with many tiny eigenvalues, can fail to converge and abort the request.
+    // iterative eigenvalue search that takes tens of seconds for a thousand stocks and, on a factor-structured
+    // covariance with many tiny eigenvalues, can fail to converge and abort the request
+    // (bench/bench_objective.py).
     return global("cp").attr("quad_form")(x, cov, "assume_PSD"_a = true);
 }
 
 nb::object active_weight(nb::handle g, nb::handle zeta, nb::handle helper) {
     // The union is measured first; it lists the pool in the order of g, then the other constituents.
-    Py_ssize_t not_in_pool = pyapi::length(helper.attr("union_components")) - pyapi::length(helper.attr("order_book_ids"));
+    Py_ssize_t union_size = pyapi::length(helper.attr("union_components"));
+    Py_ssize_t not_in_pool = union_size - pyapi::length(helper.attr("order_book_ids"));
     nb::object weights = nb::borrow(g);
     if (not_in_pool > 0) {
         nb::list parts;
@@ -57,22 +59,26 @@ nb::object estimate_active_returns(nb::handle ids, nb::handle window, nb::handle
     return pyapi::sub(history_returns, benchmark_returns);
 }
 
+nb::object float_values(nb::handle series) {
+    nb::object numeric = global("pd").attr("to_numeric")(series, "errors"_a = "coerce");
+    return numeric.attr("to_numpy")("dtype"_a = builtin("float"), "na_value"_a = global("np").attr("nan"));
+}
+
 nb::object align_returns(nb::handle returns, nb::handle ids, const char *owner, const char *name) {
     nb::object np = global("np");
     nb::object aligned = returns.attr("reindex")(ids, "fill_value"_a = 0.0);
     // NaN (an id without history in the window), infinities and non-numbers would reach the solver as a
     // NaN problem; they say no more than an absent id does, so they are treated alike, loudly.
-    nb::object values = global("pd").attr("to_numeric")(aligned, "errors"_a = "coerce")
-                            .attr("to_numpy")("dtype"_a = nb::handle((PyObject *)&PyFloat_Type), "na_value"_a = np.attr("nan"));
+    nb::object values = float_values(aligned);
     nb::object bad = np.attr("logical_not")(np.attr("isfinite")(values));
     if (pyapi::truthy(bad.attr("any")())) {
         nb::object labels = pyapi::getitem(aligned.attr("index"), bad).attr("tolist")();
-        // stacklevel=3 in Python is 2 here: the warning names the caller of the optimisation.
-        pyapi::warn(global("OptimizerWarning"),
-                    nb::cast<std::string>(pyapi::format("{}: {} 中有 {} 个值不是有限数，按 0 处理：{}",
-                                                        {nb::str(owner), nb::str(name),
-                                                         nb::int_(pyapi::length(labels)), labels})),
-                    2);
+        // stacklevel=3, counted as Python counts it (the driver's function object is a frame): the warning
+        // names the code that called the optimisation.
+        pyapi::warn_as_python(global("warnings"), global("OptimizerWarning"),
+                              pyapi::format("{}: {} 中有 {} 个值不是有限数，按 0 处理：{}",
+                                            {nb::str(owner), nb::str(name), nb::int_(pyapi::length(labels)), labels}),
+                              3);
         values = np.attr("where")(bad, 0.0, values);
     }
     return values;

@@ -5,8 +5,6 @@ namespace velquor::objective {
 
 namespace {
 
-using namespace nb::literals;
-
 constexpr const char *kMaxIndicatorDoc =
     "\n"
     "    指标最大化\n"
@@ -23,18 +21,16 @@ nb::object init(pyapi::Arguments &a) {
 
 nb::object indicator_expr(pyapi::Arguments &a) {
     nb::handle self = a[0], g = a[1], helper = a[3];
-    nb::object builtins = pyapi::module("builtins");
     nb::object np = global("np");
     nb::object series = self.attr("_indicator_series");
     nb::object ids = helper.attr("order_book_ids");
-    nb::object pool = builtins.attr("set")(ids);
-    if (!pyapi::truthy(pool.attr("issubset")(builtins.attr("set")(series.attr("index")))))
+    nb::object pool = builtin("set")(ids);
+    if (!pyapi::truthy(pool.attr("issubset")(builtin("set")(series.attr("index")))))
         pyapi::raise(global("InvalidArgument"), "传入股票池中的股票有部分在 indicator_series 中找不到值");
 
     // Aligned by label, in pool order; every pool id has a label (checked above).
     nb::object aligned = series.attr("reindex")(ids);
-    nb::object values = global("pd").attr("to_numeric")(aligned, "errors"_a = "coerce")
-                            .attr("to_numpy")("dtype"_a = nb::handle((PyObject *)&PyFloat_Type), "na_value"_a = np.attr("nan"));
+    nb::object values = float_values(aligned);
     // One value that is no finite number would turn the scale, and so every coefficient, into NaN.
     nb::object bad = np.attr("logical_not")(np.attr("isfinite")(values));
     if (pyapi::truthy(bad.attr("any")())) {

@@ -81,7 +81,7 @@ void bind_interface(nb::module_ &m) {
 
     // No operation is marked abstract: the base class and every subclass can be instantiated.
     nb::object base = pyapi::make_class(m.attr("ABCMeta"), "OptimizationObjective",
-                                        nb::make_tuple(nb::handle((PyObject *)&PyBaseObject_Type)), kModule, "",
+                                        nb::make_tuple(builtin("object")), kModule, "",
                                         false);
     m.attr("OptimizationObjective") = base;
     def_method(base, "get_objective_expr", {"g", "zeta", "helper"}, not_implemented);

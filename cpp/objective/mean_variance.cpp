@@ -67,11 +67,13 @@ nb::object mean_variance_expr(pyapi::Arguments &a) {
     // Write-back: the first estimate is kept before any later step can fail and serves every later request.
     if (self.attr("_expected_returns").is_none())
         nb::setattr(self, "_expected_returns", estimate_returns(ids, self.attr("_window"), helper));
-    nb::object expected_returns = align_returns(self.attr("_expected_returns"), ids, "MeanVariance", "expected_returns");
+    nb::object expected_returns =
+        align_returns(self.attr("_expected_returns"), ids, "MeanVariance", "expected_returns");
     nb::object cost = transaction_cost(self.attr("_transaction_cost_model"), g, helper);
     if (all_zero(expected_returns)) {
-        // stacklevel=3 in Python is 2 here: a C++ function has no frame.
-        pyapi::warn(global("OptimizerWarning"), "MeanVariance: expected_returns 全部为 0，退化为 MinVariance", 2);
+        // stacklevel=3 as Python counts it: the code that called the optimisation.
+        pyapi::warn_as_python(global("warnings"), global("OptimizerWarning"),
+                              nb::str("MeanVariance: expected_returns 全部为 0，退化为 MinVariance"), 3);
         return pyapi::add(quad_form(g, helper.attr("get_cov_matrix")()), cost);
     }
     nb::object cov = helper.attr("get_cov_matrix")();
@@ -90,9 +92,9 @@ nb::object active_mean_variance_expr(pyapi::Arguments &a) {
     nb::object expected_returns = align_returns(returns, ids, "ActiveMeanVariance", "expected_active_returns");
     nb::object w = active_weight(g, zeta, helper);
     if (all_zero(expected_returns)) {
-        // stacklevel=3 in Python is 2 here. The transaction cost is not consulted on this path.
-        pyapi::warn(global("OptimizerWarning"),
-                    "ActiveMeanVariance: active_expected_returns 全部为 0，退化为 MinVariance", 2);
+        // stacklevel=3 as Python counts it. The transaction cost is not consulted on this path.
+        pyapi::warn_as_python(global("warnings"), global("OptimizerWarning"),
+                              nb::str("ActiveMeanVariance: active_expected_returns 全部为 0，退化为 MinVariance"), 3);
         return quad_form(w, helper.attr("get_union_cov_matrix")());
     }
     nb::object cov = helper.attr("get_union_cov_matrix")();

@@ -16,6 +16,9 @@ inline nb::module_ self() { return pyapi::module("velquor.objective"); }
 /// `getattr(velquor.objective, name)` at call time (`cp`, `np`, `pd`, `zorvata`, `InvalidArgument`, ...).
 inline nb::object global(const char *name) { return self().attr(name); }
 
+/// A builtin (`float`, `int`, `object`, `set`).
+inline nb::object builtin(const char *name) { return pyapi::module("builtins").attr(name); }
+
 // ---------------------------------------------------------------------------------------------------------
 // Binding
 
@@ -72,6 +75,9 @@ nb::object active_variance(nb::handle g, nb::handle zeta, nb::handle helper);
 nb::object estimate_returns(nb::handle ids, nb::handle window, nb::handle helper);
 /// The same minus the benchmark's expected return for `helper.date`.
 nb::object estimate_active_returns(nb::handle ids, nb::handle window, nb::handle helper);
+
+/// The values of a series as a float array; entries that are no number (None, text, pd.NA) become NaN.
+nb::object float_values(nb::handle series);
 
 /// `returns.reindex(ids, fill_value=0.0)` as a float array. Entries that are no finite number carry no
 /// information, like ids missing from the series: they become 0.0 with an OptimizerWarning naming them.

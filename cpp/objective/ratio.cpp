@@ -69,7 +69,8 @@ nb::object sharpe_ratio_constraints(pyapi::Arguments &a) {
     // Write-back: the first estimate serves every later request of this object.
     if (self.attr("_expected_returns").is_none())
         nb::setattr(self, "_expected_returns", estimate_returns(ids, self.attr("_window"), helper));
-    return ratio_constraints(g, align_returns(self.attr("_expected_returns"), ids, "MaxSharpeRatio", "expected_returns"));
+    nb::object returns = self.attr("_expected_returns");
+    return ratio_constraints(g, align_returns(returns, ids, "MaxSharpeRatio", "expected_returns"));
 }
 
 }  // namespace

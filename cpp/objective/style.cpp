@@ -34,7 +34,7 @@ nb::object init(pyapi::Arguments &a) {
         return nb::none();
     }
     // Integers (fractions truncated), aligned to the targets with 5 for styles without a priority, in 0..9.
-    nb::object levels = call_ensure_series(priority, "priority").attr("astype")(nb::handle((PyObject *)&PyLong_Type));
+    nb::object levels = call_ensure_series(priority, "priority").attr("astype")(builtin("int"));
     levels = levels.attr("reindex")(target.attr("index"), "fill_value"_a = 5).attr("clip")(0, 9);
     nb::setattr(self, "_priority", levels);
     return nb::none();

@@ -58,7 +58,7 @@ def portfolio_optimize(
     date: DateLike,
     objective: OptimizationObjective = ...,
     bnds: Mapping[str, tuple[float | None, float | None]] | None = None,
-    cons: Sequence[Any] | None = None,
+    cons: Iterable[Any] | None = None,
     benchmark: OptimizeBenchmark | str | None = None,
     cov_model: CovModel | str = ...,
     factor_risk_aversion: float = 1.0,

@@ -55,10 +55,17 @@ def _drop_all() -> None:
     _cache.clear()
 
 
+_forked_from_reader = False
+_inherited: list = []
+
+
 def _forget_after_fork() -> None:
-    # a DuckDB connection must not be used across fork: the child opens its own
-    global _lock
+    # DuckDB is not fork-safe: a child of a process that had the database open crashes or hangs on its first
+    # query (inherited connection or a new one alike), so it gets a clear error instead
+    global _lock, _forked_from_reader
     _lock = threading.RLock()
+    _forked_from_reader = _forked_from_reader or bool(_connections)
+    _inherited.extend(_connections.values())  # never closed here: closing them in the child crashes too
     _connections.clear()
     _cache.clear()
 
@@ -115,6 +122,12 @@ def connect() -> duckdb.DuckDBPyConnection:
 
 
 def _connection(path: Path, sig: tuple) -> duckdb.DuckDBPyConnection:
+    if _forked_from_reader:
+        from ._errors import DataError
+
+        raise DataError("this process was forked from one that had the market database open, and DuckDB "
+                        "cannot be used across fork; start worker processes with the 'spawn' or "
+                        "'forkserver' method (multiprocessing.get_context('spawn'))")
     key = str(path)
     with _lock:
         hit = _connections.get(key)

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import datetime as dt
+import types
 
 import cvxpy as cp
 import numpy as np
@@ -80,3 +81,17 @@ _namespace: dict = {}
 exec(_DRIVER, _namespace)
 objective_expr = _namespace["objective_expr"]
 internal_constraints = _namespace["internal_constraints"]
+
+
+def install_driver(monkeypatch, cov):
+    """Points `portfolio_optimize` at plain common stocks A, B, ... and a FakeHelper over `cov`; returns the
+    driver module."""
+    import velquor.optimize as opt
+    import zorvata
+
+    records = {i: types.SimpleNamespace(order_book_id=i, type="CS", listed_date="2010-01-04",
+                                        de_listed_date="0000-00-00") for i in "ABCDEFGH"}
+    monkeypatch.setattr(zorvata, "instruments",
+                        lambda ids: records.get(ids) if isinstance(ids, str) else [records[i] for i in ids])
+    monkeypatch.setattr(opt, "OptimizeHelper", lambda ids, *rest: FakeHelper(ids, cov=cov))
+    return opt

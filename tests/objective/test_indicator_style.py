@@ -92,7 +92,8 @@ class TestMinStyleDeviation:
         g = variable(3)
         expr = obj.MinStyleDeviation(target, relative=True).get_objective_expr(g, 1.0, helper)
         assert helper.calls == ["get_benchmark_style", "get_factor_exposure"]
-        assert value_at(expr, g, W) == pytest.approx(style_value(target, {"size": 1, "growth": 1}, bench_style))
+        want = style_value(target, {"size": 1, "growth": 1}, bench_style)
+        assert value_at(expr, g, W) == pytest.approx(want)
 
     def test_absolute_mode_never_reads_the_benchmark_style(self):
         helper = FakeHelper(["A", "B", "C"], exposure=EXPOSURE, benchmark=FakeBenchmark(0.0))

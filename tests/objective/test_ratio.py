@@ -36,7 +36,8 @@ class TestCommonSteps:
                                       lambda r: obj.MaxInformationRatio(expected_active_returns=r)])
     def test_vector_used_in_the_constraint(self, make, returns, used):
         g = variable(3)
-        constraints = make(returns).get_internal_constraints(g, cp.Variable(nonneg=True), FakeHelper(["A", "B", "C"]))
+        zeta = cp.Variable(nonneg=True)
+        constraints = make(returns).get_internal_constraints(g, zeta, FakeHelper(["A", "B", "C"]))
         assert len(constraints) == 1
         (con,) = constraints
         assert isinstance(con, cp.constraints.Equality)
@@ -69,7 +70,8 @@ class TestEstimates:
         market = Market(monkeypatch, {"A": 0.001, "B": 0.002, "C": 0.004})
         sharpe = obj.MaxSharpeRatio(window=100)
         sharpe.get_internal_constraints(variable(2), None, FakeHelper(["A", "B"]))
-        assert market.calls == [("trading_date_offset", PREV, -100), ("get_price_change_rate", ["A", "B"], "start", PREV)]
+        assert market.calls == [("trading_date_offset", PREV, -100),
+                                ("get_price_change_rate", ["A", "B"], "start", PREV)]
         market.calls.clear()
         (con,) = sharpe.get_internal_constraints(variable(3), None, FakeHelper(["A", "B", "C"]))
         assert market.calls == []
@@ -77,7 +79,7 @@ class TestEstimates:
 
     def test_information_ratio_estimates_every_time_and_stores_nothing(self, monkeypatch):
         market = Market(monkeypatch, {"A": 0.001, "B": 0.002, "D": 0.5})
-        bench = FakeBenchmark(0.3)
+        bench = FakeBenchmark(0.5)
         ir = obj.MaxInformationRatio()
         helper = FakeHelper(["A", "B"], union=["D"], benchmark=bench)
         for _ in range(2):
@@ -85,5 +87,5 @@ class TestEstimates:
         # The history covers the pool only; the benchmark is asked for the request date.
         assert [c[1] for c in market.calls if c[0] == "get_price_change_rate"] == [["A", "B"]] * 2
         assert bench.calls == [(helper.date, 252)] * 2 and ir._expected_active_returns is None
-        mu = np.array([0.252, 0.504]) - 0.3
+        mu = np.array([0.252, 0.504]) - 0.5  # mean below 0: shifted
         assert constraint_vector(con, 2) == pytest.approx(mu - mu.mean())

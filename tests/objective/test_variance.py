@@ -30,7 +30,8 @@ class TestActiveVariance:
         helper = FakeHelper(["A", "B", "C"], union=["D", "E"], benchmark_weight=b, union_cov=UNION_COV)
         g = variable(3)
         active = np.concatenate([W, [0.0, 0.0]]) - b
-        assert value_at(cls().get_objective_expr(g, 1.0, helper), g, W) == pytest.approx(active @ UNION_COV @ active)
+        expr = cls().get_objective_expr(g, 1.0, helper)
+        assert value_at(expr, g, W) == pytest.approx(active @ UNION_COV @ active)
         assert helper.calls == ["get_union_cov_matrix"]
 
     @pytest.mark.parametrize("cls", [obj.MinActiveVariance, obj.MinTrackingError])
@@ -38,7 +39,8 @@ class TestActiveVariance:
         b = np.array([0.2, 0.3, 0.5])
         helper = FakeHelper(["A", "B", "C"], benchmark_weight=b, union_cov=COV)
         g = variable(3)
-        assert value_at(cls().get_objective_expr(g, 1.0, helper), g, W) == pytest.approx((W - b) @ COV @ (W - b))
+        expr = cls().get_objective_expr(g, 1.0, helper)
+        assert value_at(expr, g, W) == pytest.approx((W - b) @ COV @ (W - b))
 
     def test_information_ratio_scales_the_benchmark_by_the_budget_variable(self):
         b = np.array([0.1, 0.2, 0.3, 0.15, 0.25])
@@ -52,7 +54,7 @@ class TestActiveVariance:
 
 def test_new_empty_constraint_list_per_call():
     mv = obj.MinVariance()
-    first, second = mv.get_internal_constraints(None, None, None), mv.get_internal_constraints(None, None, None)
+    first, second = (mv.get_internal_constraints(None, None, None) for _ in range(2))
     assert first == [] and second == [] and first is not second
 
 

@@ -85,10 +85,6 @@ class FakeHelper:
     def get_factor_exposure(self):
         return exposures(self.order_book_ids)
 
-    def get_benchmark_style(self):
-        w = self.benchmark_weight
-        return exposures(self.union_components).T.dot(w.values)
-
 
 class StaticBenchmark(OptimizeBenchmark):
     """A caller's own benchmark with fixed weights."""

@@ -12,7 +12,6 @@ import logging
 import os
 import subprocess
 import sys
-import types
 
 import cvxpy as cp
 import numpy as np
@@ -105,14 +104,6 @@ class TestSurface:
             opt.portfolio_optimize(*args, **kwargs)
         assert str(excinfo.value) == message
 
-    def test_every_parameter_by_keyword(self, spy):
-        w = opt.portfolio_optimize(order_book_ids=POOL, date=DATE, objective=MinVariance(), bnds=None, cons=None,
-                                   benchmark=None, cov_model="daily", factor_risk_aversion=2.0,
-                                   specific_risk_aversion=3.0, solver="SCS", risk_model="v2")
-        assert list(w.index) == POOL
-        assert FakeHelper.instances[0].args[3:] == (CovModel.FACTOR_MODEL_DAILY, RiskModel.V2, 2.0, 3.0)
-
-
 class TestDefaultObjective:
     def test_calls_without_objective_share_one_object(self, spy, monkeypatch):
         seen = []
@@ -157,20 +148,14 @@ class TestValidation:
             opt.portfolio_optimize(POOL, DATE, objective, benchmark=3.5, cov_model="unknown")
         assert str(excinfo.value) == "非法的目标函数"
 
-    @pytest.mark.parametrize("cls", [MinTrackingError, MinActiveVariance, MaxInformationRatio])
+    @pytest.mark.parametrize("cls", [MinTrackingError, MinActiveVariance, MaxInformationRatio,
+                                     type("HedgedTracking", (MinTrackingError,), {})])
     def test_benchmark_bound_objective_without_benchmark(self, market, cls):
+        # the message names the caller's own subclass, not the built-in class it derives from
         objective = cls()
         with pytest.raises(InvalidArgument) as excinfo:
             opt.portfolio_optimize(POOL, DATE, objective, cov_model="unknown")
         assert str(excinfo.value) == f"对于目标函数 {cls.__name__}，必须传入 benchmark 参数"
-
-    def test_message_names_the_callers_subclass(self, market):
-        class HedgedTracking(MinTrackingError):
-            pass
-
-        with pytest.raises(InvalidArgument) as excinfo:
-            opt.portfolio_optimize(POOL, DATE, HedgedTracking())
-        assert str(excinfo.value) == "对于目标函数 HedgedTracking，必须传入 benchmark 参数"
 
     @pytest.mark.parametrize("objective", [MinVariance(), MinTrackingError(), RiskParity()])
     @pytest.mark.parametrize("benchmark", [3.5, ["IDX"], object])
@@ -178,17 +163,6 @@ class TestValidation:
         with pytest.raises(InvalidArgument) as excinfo:
             opt.portfolio_optimize(POOL, DATE, objective, benchmark=benchmark, cov_model="unknown")
         assert str(excinfo.value) == INVALID_BENCHMARK.format(benchmark)
-
-    def test_unknown_model_name_after_the_benchmark(self, market):
-        with pytest.raises(InvalidArgument) as excinfo:
-            opt.portfolio_optimize(POOL, DATE, cov_model="hourly", risk_model="v9")
-        assert str(excinfo.value) == "invalid value hourly for CovModel"
-
-    def test_text_benchmark_errors_propagate(self, market):
-        with pytest.raises(InvalidArgument) as excinfo:
-            opt.portfolio_optimize(POOL, DATE, benchmark="A")
-        assert str(excinfo.value) == "仅支持指数类型的 benchmark, 传入的 benchmark 是 CS 类型"
-
 
 class TestHelper:
     @pytest.mark.parametrize("objective", [MinVariance(), MaxSharpeRatio(expected_returns={"A": 0.1})])
@@ -205,11 +179,6 @@ class TestHelper:
         (helper,) = FakeHelper.instances
         assert helper.args == (["A", "B", "C"], DATE, bench, CovModel.FACTOR_MODEL_MONTHLY, RiskModel.V2, 0.5, 2)
         assert type(helper.args[1]) is dt.date
-
-    def test_no_benchmark_gives_none(self, spy):
-        opt.portfolio_optimize(POOL, DATE)
-        assert FakeHelper.instances[0].benchmark is None
-
 
 def parity(g, zeta, helper):
     return cp.quad_form(g, helper.get_cov_matrix()) - cp.sum(cp.log(g))
@@ -308,14 +277,6 @@ class TestAssembly:
         opt.portfolio_optimize(POOL, DATE, objective, cons=[])
         assert [len(p.constraints) for p in spy.problems] == [1, 1]
 
-    def test_constraint_without_hard(self, spy):
-        class Incomplete:
-            def to_constraints(self, g, zeta, helper):
-                return []
-
-        with pytest.raises(AttributeError):
-            opt.portfolio_optimize(POOL, DATE, cons=[Incomplete()])
-
     def test_objective_subclass_override_is_used(self, spy):
         # Equal weights are the answer when the driver uses the override instead of the variance.
         class Spread(MinVariance):
@@ -324,14 +285,6 @@ class TestAssembly:
 
         w = opt.portfolio_optimize(POOL, DATE, Spread())
         np.testing.assert_allclose(w.values, [1 / 3] * 3, atol=1e-4)
-
-    def test_caller_arguments_untouched(self, spy):
-        bnds = {"A": (0.1, 0.5)}
-        cons = [Constraint(True, lambda g, zeta: [])]
-        options = {"eps": 1e-6}
-        opt.portfolio_optimize(POOL, DATE, bnds=bnds, cons=cons, **options)
-        assert bnds == {"A": (0.1, 0.5)} and len(cons) == 1 and options == {"eps": 1e-6}
-
 
 class TestSolverChoice:
     def test_preferred_solver_with_default_iterations(self, spy):
@@ -447,16 +400,6 @@ class TestStatuses:
         assert excinfo.value.__context__ is error
         assert len(obj.spy.solves) == 1
 
-    def test_solver_error_from_the_log_line(self, monkeypatch, obj):
-        def info(*args):
-            raise cp.SolverError("handler")
-
-        script(monkeypatch, obj.spy, [(cp.OPTIMAL, 0.1, [0.2, 0.3, 0.5], None)])
-        monkeypatch.setattr(opt, "logging", types.SimpleNamespace(info=info, debug=logging.debug))
-        with pytest.raises(OptimizationFailed) as excinfo:
-            opt.portfolio_optimize(POOL, DATE, obj)
-        assert excinfo.value.args == ("failed",)
-
     def test_other_errors_propagate(self, monkeypatch, obj):
         error = ValueError("bad data")
         script(monkeypatch, obj.spy, [error])
@@ -500,23 +443,6 @@ class TestLogging:
         assert value == pytest.approx(spy.problems[0].value)
         assert (debug.name, debug.levelno, debug.msg) == ("root", logging.DEBUG, "g.value.sum() = %f, zeta = %f")
         assert debug.args[0] == pytest.approx(1.0, abs=1e-4) and debug.args[1] == 1.0
-
-    def test_info_logged_for_each_solve(self, spy, caplog):
-        soft = Constraint(False, lambda g, zeta: [g[0] >= 2])
-        with caplog.at_level(logging.INFO), pytest.warns(OptimizerWarning):
-            opt.portfolio_optimize(POOL, DATE, cons=[soft])
-        assert [r.msg for r in caplog.records] == ["solve time: %f, optimization result = %f"] * 2
-
-
-class TestResult:
-    def test_minimum_variance_against_independent_solve(self, spy):
-        ids = ["A", "B", "C", "D", "F"]
-        result = opt.portfolio_optimize(["F", "D", "C", "B", "A"], DATE)
-        assert list(result.index) == ids
-        assert result.sum() == pytest.approx(1.0, abs=1e-12)
-        assert (result >= 0).all()
-        np.testing.assert_allclose(result.values, min_variance_weights(ids), atol=2e-4)
-
 
 class TestModuleSetUp:
     """Import-time behaviour, each case in a fresh interpreter (the processes run side by side)."""

@@ -65,7 +65,7 @@ def standardise(x: np.ndarray, cap: np.ndarray) -> np.ndarray:
     with np.errstate(invalid="ignore", divide="ignore"):
         mean = (w * np.where(ok, x, 0.0)).sum(axis=1, keepdims=True) / wsum
         z = x - mean
-        sd = np.sqrt(_nan_rows(np.nanmean, z**2, axis=1, keepdims=True))
+        sd = _nan_rows(np.nanstd, z, axis=1, keepdims=True)  # equal-weighted, about the plain mean
         return np.where(sd > 0, z / sd, 0.0 * z)
 
 

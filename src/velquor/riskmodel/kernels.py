@@ -14,6 +14,8 @@ __all__ = [
     "combine_vol_corr",
     "clip_psd",
     "eigenfactor_adjust",
+    "eigen_bias",
+    "apply_eigen_bias",
     "effective_obs",
     "wishart_draws",
     "weighted_lstsq",
@@ -128,15 +130,14 @@ def wishart_draws(n_sims: int, k: int, dof: float, seed: int = 20150105) -> np.n
     return hit
 
 
-def eigenfactor_adjust(cov: np.ndarray, weights: np.ndarray, n_sims: int, scale: float,
-                       seed: int = 20150105) -> np.ndarray:
-    """Inflate the small eigenvalues of ``cov`` by the bias that estimation noise puts on them.
+def eigen_bias(cov: np.ndarray, weights: np.ndarray, n_sims: int, seed: int = 20150105) -> np.ndarray:
+    """Simulated volatility bias of the eigenportfolios of ``cov``, one per eigenvalue in ascending order.
 
     Simulates ``n_sims`` covariance estimates with the sampling noise of the EWMA ``weights`` (Wishart with
-    the weights' effective number of observations), and measures how much each simulated eigenportfolio's
-    estimated variance understates its true variance. Eigenvalue k is scaled by (scale * (bias_k - 1) + 1)**2.
+    the weights' effective number of observations) and measures, per eigenvalue rank, how much a simulated
+    eigenportfolio's estimated variance understates its true variance: sqrt(mean(true / estimated)).
     """
-    vals, vecs = np.linalg.eigh(0.5 * (cov + cov.T))
+    vals, _ = np.linalg.eigh(0.5 * (cov + cov.T))
     vals = np.maximum(vals, 0.0)
     k = len(vals)
     dof = max(effective_obs(weights), k + 1.0)
@@ -147,11 +148,23 @@ def eigenfactor_adjust(cov: np.ndarray, weights: np.ndarray, n_sims: int, scale:
     true_vals = np.einsum("mik,i,mik->mk", sim_vecs, vals, sim_vecs)
     with np.errstate(divide="ignore", invalid="ignore"):
         ratio = np.where(sim_vals > 0, true_vals / sim_vals, 1.0)
-    bias = np.sqrt(ratio.mean(axis=0))
+    return np.sqrt(ratio.mean(axis=0))
+
+
+def apply_eigen_bias(cov: np.ndarray, bias: np.ndarray, scale: float) -> np.ndarray:
+    """Scale eigenvalue k (ascending) of ``cov`` by (scale * (bias_k - 1) + 1)**2; eigenvectors stay."""
+    vals, vecs = np.linalg.eigh(0.5 * (cov + cov.T))
+    vals = np.maximum(vals, 0.0)
     gamma = scale * (bias - 1.0) + 1.0
     gamma = np.where(vals > 0, np.maximum(gamma, 1e-3), 1.0)
     adj = (vecs * (gamma**2 * vals)) @ vecs.T
     return 0.5 * (adj + adj.T)
+
+
+def eigenfactor_adjust(cov: np.ndarray, weights: np.ndarray, n_sims: int, scale: float,
+                       seed: int = 20150105) -> np.ndarray:
+    """Inflate the small eigenvalues of ``cov`` by the bias that estimation noise puts on them."""
+    return apply_eigen_bias(cov, eigen_bias(cov, weights, n_sims, seed), scale)
 
 
 def regime_multiplier(b2: np.ndarray, halflife: float, window: int) -> float:

@@ -86,6 +86,8 @@ HORIZONS: dict[CovModel, Horizon] = {
 #: Eigenfactor adjustment: number of simulated histories and the empirical scale of the bias.
 EIGEN_SIMULATIONS = 100
 EIGEN_SCALE = 1.4
+#: Trading days between refreshes of the simulated eigenfactor bias.
+EIGEN_REFRESH = 5
 
 
 def variant_name(cov_model: CovModel, risk_model: RiskModel) -> str:

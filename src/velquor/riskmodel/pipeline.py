@@ -8,7 +8,7 @@ built in (up to rounding).
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Callable, Iterable
 
 import numpy as np
@@ -21,7 +21,8 @@ from .kernels import (
     clip_psd,
     combine_vol_corr,
     constrained_wls,
-    eigenfactor_adjust,
+    apply_eigen_bias,
+    eigen_bias,
     ewma_weights,
     newey_west_cov,
     regime_adjust,
@@ -30,6 +31,7 @@ from .kernels import (
     windowed_sum,
 )
 from .params import (
+    EIGEN_REFRESH,
     EIGEN_SCALE,
     EIGEN_SIMULATIONS,
     EXPOSURE_LOOKBACK,
@@ -74,6 +76,7 @@ class FactorHistory:
     specific: np.ndarray  # (T, N)
     exposures: np.ndarray  # (T, N, styles) float32, as of each day's close
     cap: np.ndarray  # (T, N)
+    eigen_bias: dict = field(default_factory=dict)  # (anchor position, horizon) -> simulated bias
 
 
 def factor_count(uni: Universe) -> int:
@@ -183,6 +186,33 @@ def _structural(sigma: np.ndarray, full: np.ndarray, style: np.ndarray, industry
     return scale * pred
 
 
+def _base_factor_cov(hist: FactorHistory, i: int, lo: int, hz: Horizon) -> tuple[np.ndarray, np.ndarray]:
+    """Newey-West factor covariance from history row ``i`` back, with its correlation weights."""
+    fr = hist.factor_returns
+    f_vol = fr[max(lo, i - hz.vol_window + 1):i + 1]
+    f_corr = fr[max(lo, i - hz.corr_window + 1):i + 1]
+    w_vol = ewma_weights(hz.vol_halflife, len(f_vol))
+    w_corr = ewma_weights(hz.corr_halflife, len(f_corr))
+    return combine_vol_corr(newey_west_cov(f_vol, w_vol, hz.nw_lags),
+                            newey_west_cov(f_corr, w_corr, hz.nw_lags)), w_corr
+
+
+def eigen_anchor(p: int) -> int:
+    """The date whose estimate sets the eigenfactor bias used as of ``p``: the spectrum moves slowly, so
+    the simulation is refreshed every EIGEN_REFRESH trading days (never from a date after ``p``)."""
+    return max(p - p % EIGEN_REFRESH, FIRST_ASOF_INDEX)
+
+
+def _eigen_bias_at(hist: FactorHistory, p: int, hz: Horizon) -> np.ndarray:
+    anchor = eigen_anchor(p)
+    bias = hist.eigen_bias.get((anchor, hz))
+    if bias is None:
+        lo = max(FIRST_REGRESSION_INDEX - hist.start, 0)
+        cov, w_corr = _base_factor_cov(hist, anchor - hist.start, lo, hz)
+        bias = hist.eigen_bias[(anchor, hz)] = eigen_bias(cov, w_corr, EIGEN_SIMULATIONS)
+    return bias
+
+
 def estimate_asof(uni: Universe, hist: FactorHistory, p: int, cov_model: CovModel,
                   risk_model: RiskModel, series: dict | None = None) -> Estimate:
     """The model variant as of calendar position ``p`` from a history that covers its window."""
@@ -192,13 +222,9 @@ def estimate_asof(uni: Universe, hist: FactorHistory, p: int, cov_model: CovMode
     lo = max(FIRST_REGRESSION_INDEX - hist.start, 0)
     fr = hist.factor_returns
 
-    f_vol = fr[max(lo, i - hz.vol_window + 1):i + 1]
-    f_corr = fr[max(lo, i - hz.corr_window + 1):i + 1]
-    w_vol = ewma_weights(hz.vol_halflife, len(f_vol))
-    w_corr = ewma_weights(hz.corr_halflife, len(f_corr))
-    cov = combine_vol_corr(newey_west_cov(f_vol, w_vol, hz.nw_lags), newey_west_cov(f_corr, w_corr, hz.nw_lags))
+    cov, w_corr = _base_factor_cov(hist, i, lo, hz)
     if risk_model is RiskModel.V2:
-        cov = eigenfactor_adjust(cov, w_corr, EIGEN_SIMULATIONS, EIGEN_SCALE)
+        cov = apply_eigen_bias(cov, _eigen_bias_at(hist, p, hz), EIGEN_SCALE)
         cov = regime_adjust(cov, series["fbias2"][lo:i + 1], hz.regime_halflife, hz.regime_window)
     cov = clip_psd(cov) * hz.days
 
@@ -244,7 +270,7 @@ def history_span(asof_lo: int, asof_hi: int, cov_models: Iterable[CovModel]) -> 
                    max(hz.vol_window, hz.corr_window) + hz.nw_lags,
                    hz.vol_window + hz.regime_window + 1,
                    hz.spec_window + hz.spec_nw_lags + hz.regime_window + 1)
-    return max(FIRST_REGRESSION_INDEX, asof_lo - need), asof_hi + 1
+    return max(FIRST_REGRESSION_INDEX, eigen_anchor(asof_lo) - need), asof_hi + 1
 
 
 _SHARED: tuple | None = None  # what forked workers of estimate_range read (inherited, never pickled)

@@ -50,6 +50,7 @@ class Context:
 def context() -> Context:
     """The context of the database ``zorvata`` is configured to, reloaded when that file changes."""
     path = Path(zorvata.db_path())
+    zorvata.connect()  # a clear error when the file is missing
     st = path.stat()
     sig = (st.st_ino, st.st_mtime_ns, st.st_size)
     with _lock:

@@ -112,3 +112,27 @@ def test_rates_cover_the_truth_factor_model(market_db):
     mult = con.execute("SELECT specific_var_mult FROM demo_truth_regime WHERE date = ?", [day]).fetchone()[0]
     z = resid[ok] / (x.specific_vol.to_numpy()[ok] * np.sqrt(mult))
     assert 0.6 < z.std() < 1.5 and abs(z.mean()) < 0.5
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="POSIX only")
+def test_forked_child_gets_an_error_not_a_crash(market_db):
+    import warnings
+
+    zorvata.instruments("000300.XSHG")  # the parent has the file open
+    r, w = os.pipe()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork of a multi-threaded process
+        pid = os.fork()
+    if pid == 0:  # pragma: no cover - child
+        try:
+            zorvata.get_price_change_rate("000300.XSHG", "2025-01-02", "2025-01-31")
+            msg = b"no error"
+        except zorvata.DataError as e:
+            msg = str(e).encode()
+        os.write(w, msg)
+        os._exit(0)
+    os.close(w)
+    _, status = os.waitpid(pid, 0)
+    got = os.read(r, 4096).decode()
+    os.close(r)
+    assert status == 0 and "forked" in got and "spawn" in got

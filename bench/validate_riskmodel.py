@@ -1,0 +1,194 @@
+"""Out-of-sample validation of the risk model on the demo market, against the truth it was drawn from.
+
+Bias statistic: for a portfolio held over one forecast horizon, z = realised return / predicted volatility;
+the bias statistic is the standard deviation of z over non-overlapping windows. A model that forecasts
+risk correctly gives 1; 0.9 .. 1.1 is the accepted band. Portfolios: 20 random long-only portfolios of 100
+stocks per window, the fully invested minimum-variance portfolio of the 300 largest stocks (built with the
+model it is scored by) and the cap-weighted market. Per-year statistics show the spread over rolling
+one-year windows.
+
+Truth comparison (daily models): predicted factor volatilities and specific volatilities against the
+generator's next-day values (its covariance and specific volatilities times its volatility regime).
+
+Run: .venv/bin/python bench/validate_riskmodel.py [--start 2017-01-01] [--markdown]
+Builds whatever is missing first (``python -m velquor.riskmodel build``).
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import time
+
+import numpy as np
+import pandas as pd
+
+import zorvata
+
+
+def _portfolio_var(model, rows, w):
+    x = model.design(rows)
+    e = x.T @ w
+    return float(e @ model.factor_cov @ e + (w * w) @ model.specific_var[rows])
+
+
+def _bias_table(ctx, start_pos, end_pos, returns, n_random=20, size=100):
+    from velquor.const import CovModel, RiskModel
+    from velquor.riskmodel.params import HORIZONS
+
+    cols = {k: i for i, k in enumerate(returns.columns)}
+    cum = np.vstack([np.zeros(returns.shape[1]), np.nancumsum(returns.to_numpy(), axis=0)])
+    pos_of = {d: i for i, d in enumerate(returns.index.to_numpy().astype("datetime64[D]"))}
+    years = pd.DatetimeIndex(ctx.universe.dates).year
+    out = []
+    for cm in CovModel:
+        h = HORIZONS[cm].days
+        for rm in RiskModel:
+            z = {"random": [], "min-var": [], "market": []}
+            for p in range(start_pos, end_pos - h + 1, h):
+                model = ctx.store.read(ctx.day(p), cm, rm)
+                if model is None:
+                    raise SystemExit(f"missing estimate {ctx.day(p)} {cm.value}-{rm.value}: run the build first")
+                r0 = pos_of[ctx.universe.dates[p]]
+                cidx = np.array([cols.get(i, -1) for i in model.ids])
+                ok = cidx >= 0
+                real = np.where(ok, cum[r0 + 1 + h, cidx] - cum[r0 + 1, cidx], 0.0)
+                rng = np.random.default_rng(p)
+                yr = years[p]
+                for _ in range(n_random):
+                    rows = np.sort(rng.choice(len(model.ids), size=size, replace=False))
+                    w = rng.dirichlet(np.ones(size))
+                    z["random"].append((yr, real[rows] @ w / np.sqrt(_portfolio_var(model, rows, w))))
+                rows = np.argsort(-model.cap)[:300]
+                x = model.design(rows)
+                cov = x @ model.factor_cov @ x.T + np.diag(model.specific_var[rows])
+                w = np.linalg.solve(cov, np.ones(len(rows)))
+                w /= w.sum()
+                z["min-var"].append((yr, real[rows] @ w / np.sqrt(w @ cov @ w)))
+                rows = np.arange(len(model.ids))
+                w = model.cap / model.cap.sum()
+                z["market"].append((yr, real @ w / np.sqrt(_portfolio_var(model, rows, w))))
+            row = {"variant": f"{cm.value}-{rm.value}", "windows": len(z["market"])}
+            for kind, vals in z.items():
+                df = pd.DataFrame(vals, columns=["year", "z"])
+                row[kind] = df["z"].std()
+                yearly = df.groupby("year")["z"].std()
+                row[f"{kind} yearly 10-90%"] = f"{yearly.quantile(0.1):.2f}-{yearly.quantile(0.9):.2f}"
+            out.append(row)
+            print(f"  {row['variant']}: random {row['random']:.3f}  min-var {row['min-var']:.3f}  "
+                  f"market {row['market']:.3f}", flush=True)
+    return pd.DataFrame(out)
+
+
+def _truth_table(ctx, start_pos, end_pos, step=21):
+    from velquor.const import CovModel, RiskModel
+
+    con = zorvata.connect().cursor()
+    tables = {r[0] for r in con.execute("SELECT table_name FROM information_schema.tables").fetchall()}
+    if "demo_truth_factor_cov" not in tables:
+        return None
+    tcov = con.execute("SELECT date, factor_1, factor_2, cov FROM demo_truth_factor_cov").df()
+    regime = con.execute("SELECT date, factor_var_mult, specific_var_mult FROM demo_truth_regime").df()
+    regime = regime.set_index(pd.to_datetime(regime["date"]).to_numpy().astype("datetime64[D]"))
+    expo = con.execute("SELECT date, order_book_id, specific_vol FROM demo_truth_exposures").df()
+    con.close()
+    tcov["date"] = pd.to_datetime(tcov["date"]).to_numpy().astype("datetime64[D]")
+    expo["date"] = pd.to_datetime(expo["date"]).to_numpy().astype("datetime64[D]")
+    cov_dates = np.sort(tcov["date"].unique())
+    spec_dates = np.sort(expo["date"].unique())
+    cov_by = {d: g.pivot(index="factor_1", columns="factor_2", values="cov") for d, g in tcov.groupby("date")}
+    spec_by = {d: g.set_index("order_book_id")["specific_vol"] for d, g in expo.groupby("date")}
+    rows = []
+    for rm in RiskModel:
+        ratios, spec_ratio, spec_corr, corr_err = [], [], [], []
+        for p in range(start_pos, end_pos, step):
+            model = ctx.store.read(ctx.day(p), CovModel.FACTOR_MODEL_DAILY, rm)
+            nxt = ctx.universe.dates[p + 1]
+            truth = cov_by[cov_dates[np.searchsorted(cov_dates, nxt, side="right") - 1]]
+            names = model.factor_names
+            tc = truth.reindex(index=names, columns=names).to_numpy() * regime.loc[nxt, "factor_var_mult"]
+            mv, tv = np.sqrt(np.diag(model.factor_cov)), np.sqrt(np.diag(tc))
+            ratios.append(mv / tv)
+            mc, tcn = model.factor_cov / np.outer(mv, mv), tc / np.outer(tv, tv)
+            iu = np.triu_indices(len(names), 1)
+            corr_err.append(np.abs(mc[iu] - tcn[iu]).mean())
+            sv = spec_by[spec_dates[np.searchsorted(spec_dates, nxt, side="right") - 1]]
+            sv = sv.reindex(model.ids).to_numpy() * np.sqrt(regime.loc[nxt, "specific_var_mult"])
+            ok = np.isfinite(sv)
+            mvol = np.sqrt(model.specific_var[ok])
+            spec_ratio.append(np.median(mvol / sv[ok]))
+            spec_corr.append(np.corrcoef(np.log(mvol), np.log(sv[ok]))[0, 1])
+        r = np.array(ratios)
+        n_ind = len(ctx.universe.industry_names)
+        groups = {"country": r[:, :1], "industries": r[:, 1:1 + n_ind], "styles": r[:, 1 + n_ind:]}
+        row = {"variant": f"daily-{rm.value}"}
+        for g, v in groups.items():
+            row[f"{g} vol ratio (median, 10-90%)"] = \
+                f"{np.median(v):.2f} ({np.quantile(v, 0.1):.2f}-{np.quantile(v, 0.9):.2f})"
+        row["mean |corr error|"] = f"{np.mean(corr_err):.3f}"
+        row["specific vol ratio (median)"] = f"{np.median(spec_ratio):.2f}"
+        row["specific log-vol corr"] = f"{np.mean(spec_corr):.2f}"
+        rows.append(row)
+    return pd.DataFrame(rows)
+
+
+def _factor_return_table(ctx, start_pos, end_pos):
+    """Daily factor returns of the regression against the generator's, per factor group."""
+    from velquor.riskmodel._blas import single_threaded_blas
+    from velquor.riskmodel.pipeline import factor_history
+
+    con = zorvata.connect().cursor()
+    with single_threaded_blas():
+        hist = factor_history(con, ctx.universe, start_pos, end_pos + 1)
+    truth = con.execute("SELECT date, factor, value FROM demo_truth_factor_returns WHERE date BETWEEN ? AND ?",
+                        [ctx.date(start_pos), ctx.date(end_pos)]).df()
+    con.close()
+    tf = truth.pivot(index="date", columns="factor", values="value")
+    names = ["country", *ctx.universe.industry_names, *__import__("velquor.const").const.STYLE_FACTORS]
+    tf = tf.reindex(columns=names).to_numpy()
+    est = hist.factor_returns
+    corr = np.array([np.corrcoef(est[:, k], tf[:, k])[0, 1] for k in range(len(names))])
+    return pd.DataFrame({"factor": names, "corr(estimated, true) daily": np.round(corr, 3)})
+
+
+def _markdown(df: pd.DataFrame) -> str:
+    cells = [[f"{v:.3f}" if isinstance(v, float) else str(v) for v in row] for row in df.itertuples(index=False)]
+    lines = ["| " + " | ".join(map(str, df.columns)) + " |", "|" + "---|" * len(df.columns)]
+    lines += ["| " + " | ".join(r) + " |" for r in cells]
+    return "\n".join(lines)
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(description=__doc__)
+    ap.add_argument("--start", default="2017-01-01", help="first as-of date scored")
+    ap.add_argument("--markdown", action="store_true", help="print the tables as markdown")
+    ap.add_argument("--workers", type=int, default=os.cpu_count() or 1)
+    args = ap.parse_args(argv)
+    from velquor.const import CovModel, RiskModel
+    from velquor.riskmodel import service
+
+    t = time.perf_counter()
+    ctx = service.context()
+    uni = ctx.universe
+    n = service.build(ctx.date(0), ctx.date(min(uni.last + 1, len(uni.dates) - 1)), list(CovModel), list(RiskModel),
+                      workers=args.workers, progress=True)
+    print(f"built {n} missing dates in {time.perf_counter() - t:.0f} s")
+    start_pos = int(np.searchsorted(uni.dates, np.datetime64(args.start, "D")))
+    end_pos = uni.last - 1
+    returns = zorvata.get_returns_panel(ctx.date(start_pos), ctx.date(uni.last))
+    print("bias statistics ...", flush=True)
+    bias = _bias_table(ctx, start_pos, end_pos, returns)
+    truth = _truth_table(ctx, start_pos, end_pos)
+    fr = _factor_return_table(ctx, start_pos, end_pos) if truth is not None else None
+    fmt = _markdown if args.markdown else (lambda d: d.to_string(index=False, float_format=lambda v: f"{v:.3f}"))
+    print()
+    print(fmt(bias))
+    if truth is not None:
+        print()
+        print(fmt(truth))
+        print()
+        print(fmt(fr))
+
+
+if __name__ == "__main__":
+    main()
