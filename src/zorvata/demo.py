@@ -336,9 +336,9 @@ def build_demo(path: str | os.PathLike, *, n_stocks: int = 3000, start="2015-01-
         P[1:1 + J, 1:1 + J] -= np.outer(np.ones(J), ind_w)
         f = f_raw[a:b] @ P.T
         F_truth[a:b] = f
-        spec = 0.017 * np.exp(0.3 * styles["residual_volatility"])
+        specific_vol = 0.017 * np.exp(0.3 * styles["residual_volatility"])
         eps = rng.standard_t(5, size=(b - a, N)) / np.sqrt(5 / 3)
-        r = f @ X.T + eps * spec[None, :] * np.sqrt(v_s[a:b])[:, None]
+        r = f @ X.T + eps * specific_vol[None, :] * np.sqrt(v_s[a:b])[:, None]
         np.clip(r, -0.5, 1.0, out=r)
         CAP[a:b] = cap[None, :] * np.cumprod(1 + r, axis=0)
         cap = CAP[b - 1].copy()
@@ -349,7 +349,7 @@ def build_demo(path: str | os.PathLike, *, n_stocks: int = 3000, start="2015-01-
         mom_lp[a:b] = np.log(cap_obs)
         cap_obs_prev = cap_obs[-1]
         if b > t0:
-            X_truth.append((max(a, t0), universe.copy(), {k: v.copy() for k, v in styles.items()}, spec))
+            X_truth.append((max(a, t0), universe.copy(), {k: v.copy() for k, v in styles.items()}, specific_vol))
             cov_truth.append((max(a, t0), P @ sigma_base @ P.T))
         # quarterly reports dated at quarter ends inside this month
         while q_next < len(qends) and qends[q_next] <= sess_d[b - 1]:
@@ -469,11 +469,11 @@ def build_demo(path: str | os.PathLike, *, n_stocks: int = 3000, start="2015-01-
                            for a, c in cov_truth], ignore_index=True)
     truth_regime = pd.DataFrame({"date": dates, "factor_var_mult": v_f[tD], "specific_var_mult": v_s[tD]})
     tx = []
-    for a, universe, styles, spec in X_truth:
+    for a, universe, styles, specific_vol in X_truth:
         u = np.flatnonzero(universe)
         tx.append(pd.DataFrame({"date": sess_d[a], "order_book_id": ids[u].astype(str),
                                 "industry": sw_codes[industry[u]],
-                                **{k: styles[k][u] for k in STYLES}, "specific_vol": spec[u]}))
+                                **{k: styles[k][u] for k in STYLES}, "specific_vol": specific_vol[u]}))
     truth_x = pd.concat(tx, ignore_index=True).sort_values(["date", "order_book_id"], kind="stable")
 
     meta = {"label": "synthetic demo market (generated, not real data)", "generator": "zorvata.demo",
