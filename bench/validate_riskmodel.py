@@ -32,6 +32,56 @@ def _portfolio_var(model, rows, w):
     return float(e @ model.factor_cov @ e + (w * w) @ model.specific_var[rows])
 
 
+class _Oracle:
+    """The generator's own forecast: its covariance and specific volatilities of the window's month, times
+    the sum of its (in reality unknowable) volatility regime over the window's days."""
+
+    def __init__(self, ctx):
+        con = zorvata.connect().cursor()
+        tables = {r[0] for r in con.execute("SELECT table_name FROM information_schema.tables").fetchall()}
+        self.ok = "demo_truth_factor_cov" in tables
+        if not self.ok:
+            con.close()
+            return
+        tcov = con.execute("SELECT date, factor_1, factor_2, cov FROM demo_truth_factor_cov").df()
+        reg = con.execute("SELECT date, factor_var_mult, specific_var_mult FROM demo_truth_regime ORDER BY date").df()
+        expo = con.execute("SELECT * FROM demo_truth_exposures").df()
+        con.close()
+        from velquor.const import STYLE_FACTORS
+
+        self.names = ["country", *ctx.universe.industry_names, *STYLE_FACTORS]
+        tcov["date"] = pd.to_datetime(tcov["date"]).to_numpy().astype("datetime64[D]")
+        expo["date"] = pd.to_datetime(expo["date"]).to_numpy().astype("datetime64[D]")
+        self.months = np.sort(tcov["date"].unique())
+        self.cov = {d: g.pivot(index="factor_1", columns="factor_2", values="cov")
+                    .reindex(index=self.names, columns=self.names).to_numpy() for d, g in tcov.groupby("date")}
+        self.expo = {d: g.set_index("order_book_id") for d, g in expo.groupby("date")}
+        rd = pd.to_datetime(reg["date"]).to_numpy().astype("datetime64[D]")
+        self.vf = pd.Series(reg["factor_var_mult"].to_numpy(), index=rd)
+        self.vs = pd.Series(reg["specific_var_mult"].to_numpy(), index=rd)
+        self.ind_pos = {n: i for i, n in enumerate(ctx.universe.industry_names)}
+
+    def known(self, first_day, ids):
+        month = self.months[np.searchsorted(self.months, first_day, side="right") - 1]
+        return np.isin(ids, self.expo[month].index)
+
+    def variance(self, first_day, days, ids, w):
+        month = self.months[np.searchsorted(self.months, first_day, side="right") - 1]
+        e = self.expo[month].reindex(ids)
+        if e["specific_vol"].isna().any():
+            return np.nan
+        from velquor.const import STYLE_FACTORS
+
+        n_ind = len(self.ind_pos)
+        x = np.zeros((len(ids), len(self.names)))
+        x[:, 0] = 1.0
+        x[np.arange(len(ids)), 1 + e["industry"].map(self.ind_pos).to_numpy()] = 1.0
+        x[:, 1 + n_ind:] = e[STYLE_FACTORS].to_numpy()
+        ex = x.T @ w
+        vf, vs = self.vf.loc[days].sum(), self.vs.loc[days].sum()
+        return float(ex @ self.cov[month] @ ex * vf + (w * w) @ e["specific_vol"].to_numpy() ** 2 * vs)
+
+
 def _bias_table(ctx, start_pos, end_pos, returns, n_random=20, size=100):
     from velquor.const import CovModel, RiskModel
     from velquor.riskmodel.params import HORIZONS
@@ -40,11 +90,13 @@ def _bias_table(ctx, start_pos, end_pos, returns, n_random=20, size=100):
     cum = np.vstack([np.zeros(returns.shape[1]), np.nancumsum(returns.to_numpy(), axis=0)])
     pos_of = {d: i for i, d in enumerate(returns.index.to_numpy().astype("datetime64[D]"))}
     years = pd.DatetimeIndex(ctx.universe.dates).year
+    oracle = _Oracle(ctx)
     out = []
     for cm in CovModel:
         h = HORIZONS[cm].days
         for rm in RiskModel:
             z = {"random": [], "min-var": [], "market": []}
+            zo = {"random": [], "market": []}
             for p in range(start_pos, end_pos - h + 1, h):
                 model = ctx.store.read(ctx.day(p), cm, rm)
                 if model is None:
@@ -55,10 +107,15 @@ def _bias_table(ctx, start_pos, end_pos, returns, n_random=20, size=100):
                 real = np.where(ok, cum[r0 + 1 + h, cidx] - cum[r0 + 1, cidx], 0.0)
                 rng = np.random.default_rng(p)
                 yr = years[p]
+                days = ctx.universe.dates[p + 1:p + 1 + h]
+                ids = np.asarray(model.ids)
+                score_oracle = oracle.ok and rm is RiskModel.V1  # the oracle does not depend on the version
                 for _ in range(n_random):
                     rows = np.sort(rng.choice(len(model.ids), size=size, replace=False))
                     w = rng.dirichlet(np.ones(size))
                     z["random"].append((yr, real[rows] @ w / np.sqrt(_portfolio_var(model, rows, w))))
+                    if score_oracle:
+                        zo["random"].append(real[rows] @ w / np.sqrt(oracle.variance(days[0], days, ids[rows], w)))
                 rows = np.argsort(-model.cap)[:300]
                 x = model.design(rows)
                 cov = x @ model.factor_cov @ x.T + np.diag(model.specific_var[rows])
@@ -68,12 +125,21 @@ def _bias_table(ctx, start_pos, end_pos, returns, n_random=20, size=100):
                 rows = np.arange(len(model.ids))
                 w = model.cap / model.cap.sum()
                 z["market"].append((yr, real @ w / np.sqrt(_portfolio_var(model, rows, w))))
+                if score_oracle:
+                    # the market of the stocks the generator knows at the window's start
+                    known = oracle.known(days[0], ids)
+                    wk = w[known] / w[known].sum()
+                    zo["market"].append(real[known] @ wk / np.sqrt(oracle.variance(days[0], days, ids[known], wk)))
             row = {"variant": f"{cm.value}-{rm.value}", "windows": len(z["market"])}
             for kind, vals in z.items():
                 df = pd.DataFrame(vals, columns=["year", "z"])
                 row[kind] = df["z"].std()
                 yearly = df.groupby("year")["z"].std()
                 row[f"{kind} yearly 10-90%"] = f"{yearly.quantile(0.1):.2f}-{yearly.quantile(0.9):.2f}"
+            if zo["market"]:
+                oracle_row = {k: float(np.nanstd(v, ddof=1)) for k, v in zo.items()}
+            row["truth: random"] = oracle_row["random"] if oracle.ok else np.nan
+            row["truth: market"] = oracle_row["market"] if oracle.ok else np.nan
             out.append(row)
             print(f"  {row['variant']}: random {row['random']:.3f}  min-var {row['min-var']:.3f}  "
                   f"market {row['market']:.3f}", flush=True)

@@ -8,8 +8,10 @@ namespace {
 constexpr const char *INFEASIBLE_RETRY = "约束无法满足，放弃所有软约束重试";
 constexpr const char *INACCURATE = "达到最大迭代次数，但仍未达到所需精度，可能会导致某些约束不能满足";
 
-// stacklevel=2 in Python is 1 here: portfolio_optimize is called directly from the caller's frame.
-constexpr int CALLER = 1;
+/// `warnings.warn(message, OptimizerWarning, stacklevel=2)` from portfolio_optimize: points at its caller.
+void warn_caller(const nb::module_ &m, const char *message) {
+    pyapi::warn_as_python(m.attr("warnings"), m.attr("OptimizerWarning"), nb::str(message), 2);
+}
 
 bool status_is(const nb::object &status, const nb::object &cp, const char *a, const char *b) {
     return pyapi::compare(status, cp.attr(a), pyapi::Cmp::eq) || pyapi::compare(status, cp.attr(b), pyapi::Cmp::eq);
@@ -72,7 +74,7 @@ nb::object solve(Request &r) {
         if (!status_is(status, cp, "INFEASIBLE", "INFEASIBLE_INACCURATE")) fail(m, status, result);
         // Infeasible: give up every soft constraint, once; a second infeasible outcome has none left.
         if (r.soft_cons.size() == 0) fail(m, status, result);
-        pyapi::warn(m.attr("OptimizerWarning"), INFEASIBLE_RETRY, CALLER);
+        warn_caller(m, INFEASIBLE_RETRY);
         r.soft_cons.clear();
         r.problem = cp.attr("Problem")(r.problem.attr("objective"), r.hard_cons);
     }
@@ -83,7 +85,7 @@ nb::object solve(Request &r) {
     m.attr("logging").attr("debug")("g.value.sum() = %f, zeta = %f", value.attr("sum")(), zeta);
 
     if (pyapi::compare(status, cp.attr("OPTIMAL_INACCURATE"), pyapi::Cmp::eq))
-        pyapi::warn(m.attr("OptimizerWarning"), INACCURATE, CALLER);
+        warn_caller(m, INACCURATE);
 
     return m.attr("pd").attr("Series")(normalised(m, value), nb::arg("index") = r.order_book_ids);
 }

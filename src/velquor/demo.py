@@ -28,7 +28,7 @@ def _open_market():
     import zorvata
 
     if not os.environ.get("ZORVATA_DB"):
-        _say("Opening the synthetic demo market (built on first use, which takes a minute or two) ...")
+        _say("Opening the synthetic demo market (built on first use, which can take a minute) ...")
     t = time.perf_counter()
     path = zorvata.db_path()
     elapsed = time.perf_counter() - t

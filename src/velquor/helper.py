@@ -113,7 +113,8 @@ class OptimizeHelper:
             warnings.warn(
                 f"benchmark constituents without risk model data as of {self._prev_trading_date.isoformat()} "
                 f"left out, weights of the others rescaled: {', '.join(dropped)}",
-                category=OptimizerWarning, stacklevel=3)
+                # 4: past this method, cached_property.__get__ and the member that was read
+                category=OptimizerWarning, stacklevel=4)
             weights = weights.drop(dropped)
             if kept_total != 0:
                 weights = weights * (total / kept_total)

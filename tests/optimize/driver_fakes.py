@@ -137,7 +137,7 @@ def recording(base=OptimizationObjective, spy=None, internal=None, solver=cp.SCS
     cls = type("Recording" + base.__name__, (base,), dict(
         get_internal_constraints=get_internal_constraints, get_objective_expr=get_objective_expr,
         get_preferred_solver=get_preferred_solver))
-    obj = cls.__new__(cls)
+    obj = cls.__new__(cls)  # skips the base's constructor: its parameters play no part here
     obj.spy = spy
     return obj
 

@@ -104,6 +104,7 @@ class TestSurface:
             opt.portfolio_optimize(*args, **kwargs)
         assert str(excinfo.value) == message
 
+
 class TestDefaultObjective:
     def test_calls_without_objective_share_one_object(self, spy, monkeypatch):
         seen = []
@@ -164,6 +165,7 @@ class TestValidation:
             opt.portfolio_optimize(POOL, DATE, objective, benchmark=benchmark, cov_model="unknown")
         assert str(excinfo.value) == INVALID_BENCHMARK.format(benchmark)
 
+
 class TestHelper:
     @pytest.mark.parametrize("objective", [MinVariance(), MaxSharpeRatio(expected_returns={"A": 0.1})])
     def test_text_benchmark_becomes_an_index_benchmark(self, spy, objective):
@@ -179,6 +181,7 @@ class TestHelper:
         (helper,) = FakeHelper.instances
         assert helper.args == (["A", "B", "C"], DATE, bench, CovModel.FACTOR_MODEL_MONTHLY, RiskModel.V2, 0.5, 2)
         assert type(helper.args[1]) is dt.date
+
 
 def parity(g, zeta, helper):
     return cp.quad_form(g, helper.get_cov_matrix()) - cp.sum(cp.log(g))
@@ -277,14 +280,6 @@ class TestAssembly:
         opt.portfolio_optimize(POOL, DATE, objective, cons=[])
         assert [len(p.constraints) for p in spy.problems] == [1, 1]
 
-    def test_objective_subclass_override_is_used(self, spy):
-        # Equal weights are the answer when the driver uses the override instead of the variance.
-        class Spread(MinVariance):
-            def get_objective_expr(self, g, zeta, helper):
-                return cp.sum_squares(g)
-
-        w = opt.portfolio_optimize(POOL, DATE, Spread())
-        np.testing.assert_allclose(w.values, [1 / 3] * 3, atol=1e-4)
 
 class TestSolverChoice:
     def test_preferred_solver_with_default_iterations(self, spy):
@@ -327,10 +322,15 @@ class TestSolverChoice:
 class TestFallback:
     def test_soft_constraint_dropped_once(self, spy):
         soft = Constraint(False, lambda g, zeta: [g[0] >= 2])
+
+        def caller():
+            return opt.portfolio_optimize(POOL, DATE, recording(), bnds={"C": (0.0, 0.2)}, cons=[soft])
+
         with pytest.warns(OptimizerWarning) as w:
-            result = opt.portfolio_optimize(POOL, DATE, recording(), bnds={"C": (0.0, 0.2)}, cons=[soft])
+            result = caller()
         assert [str(x.message) for x in w] == [RETRY]
-        assert w[0].filename == __file__
+        # the line that called portfolio_optimize
+        assert (w[0].filename, w[0].lineno) == (__file__, caller.__code__.co_firstlineno + 1)
         assert len(spy.solves) == 2
         first, second = spy.problems
         assert len(first.constraints) == 4 and len(second.constraints) == 3
@@ -443,6 +443,7 @@ class TestLogging:
         assert value == pytest.approx(spy.problems[0].value)
         assert (debug.name, debug.levelno, debug.msg) == ("root", logging.DEBUG, "g.value.sum() = %f, zeta = %f")
         assert debug.args[0] == pytest.approx(1.0, abs=1e-4) and debug.args[1] == 1.0
+
 
 class TestModuleSetUp:
     """Import-time behaviour, each case in a fresh interpreter (the processes run side by side)."""

@@ -198,7 +198,8 @@ class TestRejectedRequests:
 
         weights = pd.concat([index_weights * 0.9, pd.Series({"999999.XSHG": 0.1})])
         h = helper(live[:2], FakeBenchmark(weights))
-        with pytest.warns(OptimizerWarning, match="999999.XSHG"):
+        with pytest.warns(OptimizerWarning, match="999999.XSHG") as record:
             union = h.union_components
+        assert record[0].filename == __file__
         assert "999999.XSHG" not in union
         assert h.benchmark_weight.sum() == pytest.approx(1.0)

@@ -7,7 +7,6 @@ from dataclasses import dataclass, field
 import numpy as np
 import pandas as pd
 
-import zorvata
 
 __all__ = ["Universe", "Panel", "load_universe", "load_panel"]
 

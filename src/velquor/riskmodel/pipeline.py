@@ -15,7 +15,7 @@ import numpy as np
 
 from ..const import CovModel, RiskModel
 from ._blas import single_threaded_blas
-from .data import Panel, Universe, load_panel
+from .data import Universe, load_panel
 from .exposures import style_exposures
 from .kernels import (
     clip_psd,
