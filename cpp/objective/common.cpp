@@ -16,6 +16,18 @@ nb::object call_ensure_series(nb::handle value, const char *name) {
 }
 
 nb::object quad_form(nb::handle x, nb::handle cov) {
+    // A covariance that carries its factor decomposition, cov = R R' + diag(d), is handed over as
+    // ||R' x||^2 + ||sqrt(d) * x||^2: the same value, but cvxpy compiles and SCS factorises an (n + k)-row
+    // problem instead of a dense n x n block, which is what makes pools of thousands of stocks fast.
+    nb::object root = pyapi::getattr_or_none(cov, "factor_root");
+    nb::object specific = pyapi::getattr_or_none(cov, "specific_variance");
+    if (root.is_valid() && !root.is_none() && specific.is_valid() && !specific.is_none()) {
+        nb::object cp = global("cp");
+        nb::object systematic = cp.attr("sum_squares")(pyapi::matmul(root.attr("T"), x));
+        nb::object idiosyncratic =
+            cp.attr("sum_squares")(cp.attr("multiply")(global("np").attr("sqrt")(specific), x));
+        return pyapi::add(systematic, idiosyncratic);
+    }
     // The helper guarantees a positive semidefinite matrix. Left unmarked, cvxpy certifies it with an
     // iterative eigenvalue search that takes tens of seconds for a thousand stocks and, on a factor-structured
     // covariance with many tiny eigenvalues, can fail to converge and abort the request
