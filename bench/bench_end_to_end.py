@@ -167,13 +167,17 @@ def _memory_child(n):
     if n <= len(universe):
         pool = universe[:n] if n else universe
     else:
-        # More stocks than the demo market lists on one date: the same factor structure, scaled up. Peak
-        # memory depends on the size of the dense problem, not on where the covariance comes from.
+        # More stocks than the demo market lists on one date: the same factor structure, scaled up, handed
+        # over as the risk model hands its own (the matrix with its decomposition).
+        from velquor.helper import FactorCovariance
+
         pool = [f"S{i:05d}" for i in range(n)]
         rng = np.random.default_rng(3)
         x = rng.normal(size=(n, 40)) * 0.3
         x[:, 0] = 1.0
-        cov = x @ np.diag(rng.uniform(1e-5, 1e-4, 40)) @ x.T + np.diag(rng.uniform(1e-4, 9e-4, n))
+        root = x * np.sqrt(rng.uniform(1e-5, 1e-4, 40))
+        specific = rng.uniform(1e-4, 9e-4, n)
+        cov = FactorCovariance(root @ root.T + np.diag(specific), root, specific)
 
         class Helper:
             def __init__(self, ids, *args):

@@ -37,6 +37,8 @@ class _Oracle:
     the sum of its (in reality unknowable) volatility regime over the window's days."""
 
     def __init__(self, ctx):
+        from velquor.const import STYLE_FACTORS
+
         con = zorvata.connect().cursor()
         tables = {r[0] for r in con.execute("SELECT table_name FROM information_schema.tables").fetchall()}
         self.ok = "demo_truth_factor_cov" in tables
@@ -47,39 +49,46 @@ class _Oracle:
         reg = con.execute("SELECT date, factor_var_mult, specific_var_mult FROM demo_truth_regime ORDER BY date").df()
         expo = con.execute("SELECT * FROM demo_truth_exposures").df()
         con.close()
-        from velquor.const import STYLE_FACTORS
-
-        self.names = ["country", *ctx.universe.industry_names, *STYLE_FACTORS]
+        uni = ctx.universe
+        self.names = ["country", *uni.industry_names, *STYLE_FACTORS]
+        n_ind = len(uni.industry_names)
         tcov["date"] = pd.to_datetime(tcov["date"]).to_numpy().astype("datetime64[D]")
         expo["date"] = pd.to_datetime(expo["date"]).to_numpy().astype("datetime64[D]")
         self.months = np.sort(tcov["date"].unique())
         self.cov = {d: g.pivot(index="factor_1", columns="factor_2", values="cov")
                     .reindex(index=self.names, columns=self.names).to_numpy() for d, g in tcov.groupby("date")}
-        self.expo = {d: g.set_index("order_book_id") for d, g in expo.groupby("date")}
+        ind_pos = {n: i for i, n in enumerate(uni.industry_names)}
+        # per month: exposures and specific volatility over the universe's stocks (NaN rows: unknown)
+        self.x, self.spec = {}, {}
+        for d, g in expo.groupby("date"):
+            col = np.array([uni.position[i] for i in g["order_book_id"]])
+            x = np.full((len(uni.ids), len(self.names)), np.nan)
+            x[col, 0] = 1.0
+            x[col, 1:1 + n_ind] = 0.0
+            x[col, 1 + g["industry"].map(ind_pos).to_numpy()] = 1.0
+            x[col, 1 + n_ind:] = g[STYLE_FACTORS].to_numpy()
+            sv = np.full(len(uni.ids), np.nan)
+            sv[col] = g["specific_vol"].to_numpy()
+            self.x[d], self.spec[d] = x, sv
         rd = pd.to_datetime(reg["date"]).to_numpy().astype("datetime64[D]")
-        self.vf = pd.Series(reg["factor_var_mult"].to_numpy(), index=rd)
-        self.vs = pd.Series(reg["specific_var_mult"].to_numpy(), index=rd)
-        self.ind_pos = {n: i for i, n in enumerate(ctx.universe.industry_names)}
+        self.day_pos = {d: i for i, d in enumerate(rd)}
+        self.cf = np.r_[0.0, np.cumsum(reg["factor_var_mult"].to_numpy())]
+        self.cs = np.r_[0.0, np.cumsum(reg["specific_var_mult"].to_numpy())]
 
-    def known(self, first_day, ids):
-        month = self.months[np.searchsorted(self.months, first_day, side="right") - 1]
-        return np.isin(ids, self.expo[month].index)
+    def window(self, days):
+        """(month, factor regime sum, specific regime sum) of a window of days."""
+        month = self.months[np.searchsorted(self.months, days[0], side="right") - 1]
+        a, b = self.day_pos[days[0]], self.day_pos[days[-1]] + 1
+        return month, self.cf[b] - self.cf[a], self.cs[b] - self.cs[a]
 
-    def variance(self, first_day, days, ids, w):
-        month = self.months[np.searchsorted(self.months, first_day, side="right") - 1]
-        e = self.expo[month].reindex(ids)
-        if e["specific_vol"].isna().any():
-            return np.nan
-        from velquor.const import STYLE_FACTORS
+    def known(self, win, cols):
+        return np.isfinite(self.spec[win[0]][cols])
 
-        n_ind = len(self.ind_pos)
-        x = np.zeros((len(ids), len(self.names)))
-        x[:, 0] = 1.0
-        x[np.arange(len(ids)), 1 + e["industry"].map(self.ind_pos).to_numpy()] = 1.0
-        x[:, 1 + n_ind:] = e[STYLE_FACTORS].to_numpy()
+    def variance(self, win, cols, w):
+        month, vf, vs = win
+        x = self.x[month][cols]
         ex = x.T @ w
-        vf, vs = self.vf.loc[days].sum(), self.vs.loc[days].sum()
-        return float(ex @ self.cov[month] @ ex * vf + (w * w) @ e["specific_vol"].to_numpy() ** 2 * vs)
+        return float(ex @ self.cov[month] @ ex * vf + (w * w) @ self.spec[month][cols] ** 2 * vs)
 
 
 def _bias_table(ctx, start_pos, end_pos, returns, n_random=20, size=100):
@@ -107,15 +116,16 @@ def _bias_table(ctx, start_pos, end_pos, returns, n_random=20, size=100):
                 real = np.where(ok, cum[r0 + 1 + h, cidx] - cum[r0 + 1, cidx], 0.0)
                 rng = np.random.default_rng(p)
                 yr = years[p]
-                days = ctx.universe.dates[p + 1:p + 1 + h]
-                ids = np.asarray(model.ids)
                 score_oracle = oracle.ok and rm is RiskModel.V1  # the oracle does not depend on the version
+                if score_oracle:
+                    win = oracle.window(ctx.universe.dates[p + 1:p + 1 + h])
+                    gcol = np.array([ctx.universe.position[i] for i in model.ids])
                 for _ in range(n_random):
                     rows = np.sort(rng.choice(len(model.ids), size=size, replace=False))
                     w = rng.dirichlet(np.ones(size))
                     z["random"].append((yr, real[rows] @ w / np.sqrt(_portfolio_var(model, rows, w))))
                     if score_oracle:
-                        zo["random"].append(real[rows] @ w / np.sqrt(oracle.variance(days[0], days, ids[rows], w)))
+                        zo["random"].append(real[rows] @ w / np.sqrt(oracle.variance(win, gcol[rows], w)))
                 rows = np.argsort(-model.cap)[:300]
                 x = model.design(rows)
                 cov = x @ model.factor_cov @ x.T + np.diag(model.specific_var[rows])
@@ -127,9 +137,9 @@ def _bias_table(ctx, start_pos, end_pos, returns, n_random=20, size=100):
                 z["market"].append((yr, real @ w / np.sqrt(_portfolio_var(model, rows, w))))
                 if score_oracle:
                     # the market of the stocks the generator knows at the window's start
-                    known = oracle.known(days[0], ids)
+                    known = oracle.known(win, gcol)
                     wk = w[known] / w[known].sum()
-                    zo["market"].append(real[known] @ wk / np.sqrt(oracle.variance(days[0], days, ids[known], wk)))
+                    zo["market"].append(real[known] @ wk / np.sqrt(oracle.variance(win, gcol[known], wk)))
             row = {"variant": f"{cm.value}-{rm.value}", "windows": len(z["market"])}
             for kind, vals in z.items():
                 df = pd.DataFrame(vals, columns=["year", "z"])

@@ -15,7 +15,35 @@ from .const import STYLE_FACTORS, CovModel, RiskModel
 from .exception import InvalidArgument, OptimizerWarning
 from .riskmodel import service
 
-__all__ = ["OptimizeHelper"]
+__all__ = ["OptimizeHelper", "FactorCovariance"]
+
+
+class FactorCovariance(np.ndarray):
+    """A covariance matrix that also carries its factor decomposition,
+    ``matrix == factor_root @ factor_root.T + np.diag(specific_variance)``.
+
+    For every other purpose it is the plain float64 n x n matrix. The objectives use the decomposition to hand
+    the quadratic form to the solver in factor form (an (n + k)-row problem instead of a dense n x n one).
+    Arrays derived from it (slices, copies, arithmetic results) no longer carry the decomposition.
+    """
+
+    factor_root: np.ndarray | None
+    specific_variance: np.ndarray | None
+
+    def __new__(cls, matrix: np.ndarray, factor_root: np.ndarray, specific_variance: np.ndarray):
+        obj = np.asarray(matrix, dtype=np.float64).view(cls)
+        obj.factor_root = np.ascontiguousarray(factor_root, dtype=np.float64)
+        obj.specific_variance = np.ascontiguousarray(specific_variance, dtype=np.float64)
+        return obj
+
+    def __array_finalize__(self, obj) -> None:
+        # Anything made from the matrix is a new matrix: its decomposition is unknown.
+        self.factor_root = None
+        self.specific_variance = None
+
+    def __reduce__(self):
+        # Pickles (and copies across processes) as the plain matrix.
+        return np.asarray(self).copy().__reduce__()
 
 
 def _to_date(value) -> _dt.date:
@@ -141,8 +169,10 @@ class OptimizeHelper:
         cov *= self._factor_risk_aversion
         cov += cov.T
         cov *= 0.5
-        cov[np.diag_indices_from(cov)] += self._specific_risk_aversion * model.specific_var[rows]
-        return np.ascontiguousarray(cov, dtype=np.float64)
+        specific = self._specific_risk_aversion * model.specific_var[rows]
+        cov[np.diag_indices_from(cov)] += specific
+        return FactorCovariance(np.ascontiguousarray(cov, dtype=np.float64),
+                                b * math.sqrt(self._factor_risk_aversion), specific)
 
     def get_cov_matrix(self) -> np.ndarray:
         """Covariance of the pool, n x n in pool order."""

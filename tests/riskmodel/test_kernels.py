@@ -109,6 +109,16 @@ class TestRegime:
         assert regime_multiplier(b2, 10, 40) == pytest.approx(1.0 + 3.0 * 0.75 / 0.9375)
         assert regime_multiplier(np.ones(100), 10, 40) == pytest.approx(1.0)
 
+    def test_multi_day_horizon_expects_the_regime_to_fade(self):
+        cov = np.diag([1.0, 4.0])
+        b2 = np.full(50, 3.0)
+        assert regime_adjust(cov, b2, 10, 40, 1) == pytest.approx(3.0 * cov)
+        longer = [regime_adjust(cov, b2, 10, 40, h)[0, 0] for h in (1, 5, 21, 63)]
+        assert longer == sorted(longer, reverse=True) and 1.0 < longer[-1] < 1.5
+        # a calm regime fades back up towards 1 the same way
+        assert regime_adjust(cov, np.full(50, 0.5), 10, 40, 63)[0, 0] == pytest.approx(
+            1.0 - 0.5 * (1 - 0.5 ** 6.3) / (63 * (1 - 0.5 ** 0.1)))
+
     def test_days_without_a_statistic_are_skipped(self):
         assert regime_multiplier(np.array([np.nan, 2.0, np.nan]), 5, 10) == pytest.approx(2.0)
         assert regime_multiplier(np.full(5, np.nan), 5, 10) == 1.0
@@ -219,3 +229,20 @@ class TestClipPsd:
         assert np.linalg.eigvalsh(clip_psd(a)).min() >= -1e-15
         b = np.eye(3) * 2.0
         assert clip_psd(b) is not None and np.array_equal(clip_psd(b), b)
+
+
+class TestSpecificFloor:
+    def test_a_stock_with_vanishing_residuals_keeps_a_floor(self):
+        from velquor.const import CovModel
+        from velquor.riskmodel.params import HORIZONS
+        from velquor.riskmodel.pipeline import SPECIFIC_FLOOR, _specific_var_series
+
+        rng = np.random.default_rng(16)
+        u = rng.standard_normal((300, 40)) * 0.02
+        u[:, 0] *= 1e-9  # alone in its industry: the industry factor absorbed its return
+        for cm in (CovModel.FACTOR_MODEL_DAILY, CovModel.FACTOR_MODEL_QUARTERLY):
+            v0, v, cnt = _specific_var_series(u, HORIZONS[cm])
+            typical = np.median(np.sqrt(v0[-1, 1:]))
+            assert np.sqrt(v0[-1, 0]) == pytest.approx(SPECIFIC_FLOOR * typical, rel=0.05)
+            assert np.sqrt(v[-1, 0]) >= np.sqrt(v0[-1, 0]) * (1 - 1e-12)
+            np.testing.assert_array_equal(v0[-1, 1:] >= (SPECIFIC_FLOOR * typical) ** 2 * 0.99, True)

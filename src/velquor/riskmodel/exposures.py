@@ -9,6 +9,7 @@ industry.
 from __future__ import annotations
 
 import warnings
+from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 
@@ -104,13 +105,9 @@ def _fill_industry(x: np.ndarray, cap: np.ndarray, industry: np.ndarray, n_ind: 
     return np.where(ok, x, np.where(live, fill, np.nan))
 
 
-def style_exposures(panel: Panel, uni: Universe, first_row: int = 0) -> np.ndarray:
-    """Exposures for panel rows ``first_row ..``, shape (days, stocks, styles) in the order of
-    ``STYLE_FACTORS``; NaN off the universe. Earlier rows serve as look-back only."""
-    cap = panel.cap
-    ret = panel.ret
+def _descriptors(ret: np.ndarray, turnover: np.ndarray, mkt: np.ndarray, r0: int) -> dict[str, np.ndarray]:
+    """Time-series descriptors of a block of stock columns, rows ``r0 ..``."""
     valid = np.isfinite(ret)
-    mkt = market_return(panel)[:, None]
     m = np.where(valid, mkt, 0.0)
     r = np.where(valid, ret, 0.0)
     hl, win = BETA_HALFLIFE, BETA_WINDOW
@@ -126,52 +123,79 @@ def style_exposures(panel: Panel, uni: Universe, first_row: int = 0) -> np.ndarr
         hsigma = np.sqrt(np.maximum(var_r - beta * cov_rm, 0.0))
         dastd = np.sqrt(np.maximum(var_r, 0.0))
     enough = nobs >= BETA_MIN_OBS
-    beta, hsigma, dastd = (np.where(enough, v, np.nan) for v in (beta, hsigma, dastd))
+    beta, hsigma, dastd = (np.where(enough, v, np.nan)[r0:] for v in (beta, hsigma, dastd))
 
     logret = np.where(valid, np.log1p(np.maximum(ret, -0.99)), 0.0)
     mom = windowed_sum(logret, None, MOM_WINDOW)
     mobs = windowed_sum(valid.astype(float), None, MOM_WINDOW)
     mom = np.vstack([np.full((MOM_LAG, mom.shape[1]), np.nan), mom[:-MOM_LAG]])
     mobs = np.vstack([np.zeros((MOM_LAG, mom.shape[1])), mobs[:-MOM_LAG]])
-    mom = np.where(mobs >= MOM_MIN_OBS, mom, np.nan)
+    mom = np.where(mobs >= MOM_MIN_OBS, mom, np.nan)[r0:]
 
-    turn = np.nan_to_num(panel.turnover, nan=0.0)
+    turn = np.nan_to_num(turnover, nan=0.0)
     with np.errstate(divide="ignore", invalid="ignore"):
         stom = np.log(windowed_sum(turn, None, 21))
         stoq = np.log(windowed_sum(turn, None, 63) / 3.0)
         stoa = np.log(windowed_sum(turn, None, 252) / 12.0)
-    liq_raw = 0.35 * stom + 0.35 * stoq + 0.30 * stoa
-    liq_raw[~np.isfinite(liq_raw)] = np.nan
+    liq = (0.35 * stom + 0.35 * stoq + 0.30 * stoa)[r0:]
+    liq[~np.isfinite(liq)] = np.nan
+    return {"beta": beta, "hsigma": hsigma, "dastd": dastd, "mom": mom, "liq": liq}
 
-    r0 = first_row
-    cap = cap[r0:]
-    beta, hsigma, dastd, mom, liq_raw = (v[r0:] for v in (beta, hsigma, dastd, mom, liq_raw))
+
+def _styles(d: dict[str, np.ndarray], cap: np.ndarray, industry: np.ndarray, n_ind: int) -> np.ndarray:
+    """Standardised, orthogonalised and filled styles of a block of rows (all stocks)."""
     with np.errstate(divide="ignore", invalid="ignore"):
         size_raw = np.log(cap)
-        btop = panel.book[r0:] / cap
-        ey = panel.earnings[r0:] / cap
-        lev = panel.debt[r0:] / np.where(panel.book[r0:] > 0, panel.book[r0:], np.nan)
-
+        btop = d["book"] / cap
+        ey = d["earnings"] / cap
+        lev = d["debt"] / np.where(d["book"] > 0, d["book"], np.nan)
     size = standardise(size_raw, cap)
-    beta_s = standardise(beta, cap)
+    beta_s = standardise(d["beta"], cap)
     nls = standardise(_orthogonalise(size**3, [size], cap), cap)
-    rv = standardise(0.75 * dastd + 0.25 * hsigma, cap)
+    rv = standardise(0.75 * d["dastd"] + 0.25 * d["hsigma"], cap)
     rv = standardise(_orthogonalise(rv, [beta_s, size], cap), cap)
-    liq = standardise(_orthogonalise(standardise(liq_raw, cap), [size], cap), cap)
+    liq = standardise(_orthogonalise(standardise(d["liq"], cap), [size], cap), cap)
     styles = {
         "size": size,
         "beta": beta_s,
-        "momentum": standardise(mom, cap),
+        "momentum": standardise(d["mom"], cap),
         "residual_volatility": rv,
         "non_linear_size": nls,
         "book_to_price": standardise(btop, cap),
         "liquidity": liq,
         "earnings_yield": standardise(ey, cap),
-        "growth": standardise(panel.growth[r0:], cap),
+        "growth": standardise(d["growth"], cap),
         "leverage": standardise(lev, cap),
     }
-    n_ind = len(uni.industry_names)
     out = np.empty(cap.shape + (len(STYLE_FACTORS),), dtype=np.float32)
     for k, name in enumerate(STYLE_FACTORS):
-        out[:, :, k] = _fill_industry(styles[name], cap, uni.industry, n_ind)
+        out[:, :, k] = _fill_industry(styles[name], cap, industry, n_ind)
     return out
+
+
+def _blocks(n: int, parts: int) -> list[slice]:
+    edges = np.linspace(0, n, parts + 1).astype(int)
+    return [slice(a, b) for a, b in zip(edges[:-1], edges[1:]) if b > a]
+
+
+def style_exposures(panel: Panel, uni: Universe, first_row: int = 0, threads: int = 2) -> np.ndarray:
+    """Exposures for panel rows ``first_row ..``, shape (days, stocks, styles) in the order of
+    ``STYLE_FACTORS``; NaN off the universe. Earlier rows serve as look-back only.
+
+    The time-series descriptors run on blocks of stocks and the cross-sectional steps on blocks of days in
+    ``threads`` threads (numpy releases the GIL in its array loops); blocks depend only on the panel's shape.
+    """
+    r0 = first_row
+    mkt = market_return(panel)[:, None]
+    n_ind = len(uni.industry_names)
+    with ThreadPoolExecutor(max_workers=max(1, threads)) as pool:
+        cols = _blocks(panel.ret.shape[1], threads)
+        parts = list(pool.map(lambda c: _descriptors(panel.ret[:, c], panel.turnover[:, c], mkt, r0), cols))
+        d = {k: np.hstack([p[k] for p in parts]) for k in parts[0]}
+        d.update(book=panel.book[r0:], earnings=panel.earnings[r0:], debt=panel.debt[r0:],
+                 growth=panel.growth[r0:])
+        cap = panel.cap[r0:]
+        rows = _blocks(cap.shape[0], threads)
+        parts = list(pool.map(lambda b: _styles({k: v[b] for k, v in d.items()}, cap[b], uni.industry, n_ind),
+                              rows))
+    return np.concatenate(parts, axis=0)

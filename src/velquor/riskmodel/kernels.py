@@ -177,10 +177,18 @@ def regime_multiplier(b2: np.ndarray, halflife: float, window: int) -> float:
     return float((w[ok] * b2[ok]).sum() / w[ok].sum())
 
 
-def regime_adjust(cov: np.ndarray, b2: np.ndarray, halflife: float, window: int) -> np.ndarray:
+def regime_adjust(cov: np.ndarray, b2: np.ndarray, halflife: float, window: int, horizon: int = 1) -> np.ndarray:
     """Scale a covariance (or variances) by the recent bias of its forecasts: when realised returns have
-    been running larger than predicted, every variance rises by the same factor and correlations stay."""
-    return cov * regime_multiplier(b2, halflife, window)
+    been running larger than predicted, every variance rises by the same factor and correlations stay.
+
+    Over a ``horizon`` of several days the regime is expected to fade at the rate of ``halflife``: the
+    multiplier m becomes 1 + (m - 1) * mean over the horizon's days of decay(halflife) ** day.
+    """
+    m = regime_multiplier(b2, halflife, window)
+    if horizon > 1:
+        rho = decay(halflife)
+        m = 1.0 + (m - 1.0) * (1.0 - rho**horizon) / (horizon * (1.0 - rho))
+    return cov * m
 
 
 def constrained_wls(y: np.ndarray, style: np.ndarray, industry: np.ndarray, n_industries: int,

@@ -20,7 +20,7 @@ __all__ = [
 ]
 
 #: Bumped whenever a change alters persisted numbers; part of the store fingerprint.
-MODEL_VERSION = "1"
+MODEL_VERSION = "2"
 
 COUNTRY = "country"
 

@@ -16,7 +16,7 @@ import numpy as np
 from ..const import CovModel, RiskModel
 from ._blas import single_threaded_blas
 from .data import Universe, load_panel
-from .exposures import style_exposures
+from .exposures import _row_median, style_exposures
 from .kernels import (
     clip_psd,
     combine_vol_corr,
@@ -48,6 +48,8 @@ __all__ = ["Estimate", "FactorHistory", "estimate_range", "factor_history", "est
 MIN_LISTED_DAYS = 63
 #: Specific-risk history below which the structural model takes over completely.
 MIN_SPECIFIC_OBS = 21
+#: Lowest specific volatility, as a fraction of the day's median over stocks with enough history.
+SPECIFIC_FLOOR = 0.25
 
 
 @dataclass
@@ -146,7 +148,13 @@ def _specific_var_series(u: np.ndarray, hz: Horizon) -> tuple[np.ndarray, np.nda
         v = v + (1.0 - lag / (hz.spec_nw_lags + 1.0)) * 2.0 * np.nan_to_num(c)
     # Lag terms can only correct the daily variance, never wipe it out.
     v = np.maximum(v, 0.5 * v0)
-    return v0, v, cnt
+    # A stock that (nearly) makes up its industry on its own leaves a residual of almost nothing: its
+    # specific risk sits in the industry factor's return. A floor at a fraction of the day's typical
+    # specific volatility keeps optimisers from reading such a stock as riskless, and keeps it from blowing
+    # up the regime statistic through a vanishing denominator.
+    typical = _row_median(np.where(cnt >= MIN_SPECIFIC_OBS, np.sqrt(v0), np.nan))
+    floor = (SPECIFIC_FLOOR * np.nan_to_num(typical, nan=0.0)) ** 2
+    return np.maximum(v0, floor), np.maximum(v, floor), cnt
 
 
 def _factor_bias2(fr: np.ndarray, hz: Horizon) -> np.ndarray:
@@ -225,7 +233,7 @@ def estimate_asof(uni: Universe, hist: FactorHistory, p: int, cov_model: CovMode
     cov, w_corr = _base_factor_cov(hist, i, lo, hz)
     if risk_model is RiskModel.V2:
         cov = apply_eigen_bias(cov, _eigen_bias_at(hist, p, hz), EIGEN_SCALE)
-        cov = regime_adjust(cov, series["fbias2"][lo:i + 1], hz.regime_halflife, hz.regime_window)
+        cov = regime_adjust(cov, series["fbias2"][lo:i + 1], hz.regime_halflife, hz.regime_window, hz.days)
     cov = clip_psd(cov) * hz.days
 
     live = np.isfinite(hist.cap[i])
@@ -245,7 +253,7 @@ def estimate_asof(uni: Universe, hist: FactorHistory, p: int, cov_model: CovMode
     sigma = shrink_to_groups(sigma, cap, hz.shrinkage)
     spec = sigma**2
     if risk_model is RiskModel.V2:
-        spec = regime_adjust(spec, series["sbias2"][lo:i + 1], hz.regime_halflife, hz.regime_window)
+        spec = regime_adjust(spec, series["sbias2"][lo:i + 1], hz.regime_halflife, hz.regime_window, hz.days)
     return Estimate(asof=p, rows=rows, style=np.ascontiguousarray(style), cap=cap,
                     factor_cov=np.ascontiguousarray(cov), specific_var=spec * hz.days)
 
