@@ -27,16 +27,6 @@ constexpr const char *kActiveMeanVarianceDoc =
     "    :param transaction_cost_model: 交易成本模型；默认为 None，不考虑交易成本\n"
     "    ";
 
-/// The names that tell the two variants apart.
-struct Absolute {
-    static constexpr const char *param = "expected_returns";
-    static constexpr const char *attr = "_expected_returns";
-};
-struct Active {
-    static constexpr const char *param = "expected_active_returns";
-    static constexpr const char *attr = "_expected_active_returns";
-};
-
 /// `__init__(self, *, <returns>=None, window=252, risk_aversion_coefficient=1, transaction_cost_model=None)`.
 template <class Kind>
 nb::object init(pyapi::Arguments &a) {
@@ -108,14 +98,14 @@ nb::object active_mean_variance_expr(pyapi::Arguments &a) {
 
 void bind_mean_variance(nb::module_ &m) {
     nb::object cls = make_objective_class(m, "MeanVariance", kMeanVarianceDoc);
-    def_init<Absolute>(cls);
+    def_init<AbsoluteReturns>(cls);
     def_method(cls, "get_objective_expr", {"g", "zeta", "helper"}, mean_variance_expr);
     def_plain_constraints_and_solver(cls);
 }
 
 void bind_active_mean_variance(nb::module_ &m) {
     nb::object cls = make_objective_class(m, "ActiveMeanVariance", kActiveMeanVarianceDoc);
-    def_init<Active>(cls);
+    def_init<ActiveReturns>(cls);
     def_method(cls, "get_objective_expr", {"g", "zeta", "helper"}, active_mean_variance_expr);
     def_plain_constraints_and_solver(cls);
 }

@@ -54,6 +54,16 @@ void bind_min_style_deviation(nb::module_ &m);
 // ---------------------------------------------------------------------------------------------------------
 // Steps shared by several objectives (each lives in exactly one place)
 
+/// The parameter and attribute names of expected returns, for the absolute and the active objectives.
+struct AbsoluteReturns {
+    static constexpr const char *param = "expected_returns";
+    static constexpr const char *attr = "_expected_returns";
+};
+struct ActiveReturns {
+    static constexpr const char *param = "expected_active_returns";
+    static constexpr const char *attr = "_expected_active_returns";
+};
+
 /// `assert zeta == 1.0`: a bare AssertionError when it fails; skipped while `sys.flags.optimize` is set.
 void check_budget(nb::handle zeta);
 

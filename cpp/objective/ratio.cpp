@@ -23,15 +23,6 @@ constexpr const char *kMaxSharpeRatioDoc =
     "    :param window: 使用历史收益率估计预期主动收益时，取历史收益率的长度，默认为252，即一年\n"
     "    ";
 
-struct Sharpe {
-    static constexpr const char *param = "expected_returns";
-    static constexpr const char *attr = "_expected_returns";
-};
-struct Information {
-    static constexpr const char *param = "expected_active_returns";
-    static constexpr const char *attr = "_expected_active_returns";
-};
-
 /// `__init__(self, *, <returns>=None, window=252)`.
 template <class Kind>
 nb::object init(pyapi::Arguments &a) {
@@ -77,7 +68,7 @@ nb::object sharpe_ratio_constraints(pyapi::Arguments &a) {
 
 void bind_max_information_ratio(nb::module_ &m) {
     nb::object cls = make_objective_class(m, "MaxInformationRatio", kMaxInformationRatioDoc);
-    def_init<Information>(cls);
+    def_init<ActiveReturns>(cls);
     def_method(cls, "get_objective_expr", {"g", "zeta", "helper"}, information_ratio_expr);
     def_method(cls, "get_internal_constraints", {"g", "zeta", "helper"}, information_ratio_constraints);
     def_scs_solver(cls);
@@ -85,7 +76,7 @@ void bind_max_information_ratio(nb::module_ &m) {
 
 void bind_max_sharpe_ratio(nb::module_ &m) {
     nb::object cls = make_objective_class(m, "MaxSharpeRatio", kMaxSharpeRatioDoc);
-    def_init<Sharpe>(cls);
+    def_init<AbsoluteReturns>(cls);
     def_method(cls, "get_objective_expr", {"g", "zeta", "helper"}, sharpe_ratio_expr);
     def_method(cls, "get_internal_constraints", {"g", "zeta", "helper"}, sharpe_ratio_constraints);
     def_scs_solver(cls);
