@@ -37,6 +37,12 @@ test-asan: $(VENV)/.installed
 	ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)" $(PYTHON) -m pytest -q -x
 	$(MAKE) build
 
+# Estimates the risk model ahead of time for a range of dates (all horizons and versions), with progress.
+RISK_START ?= 2025-01-01
+RISK_END   ?= 2026-11-30
+riskmodel: build
+	$(PYTHON) -m velquor.riskmodel build --start $(RISK_START) --end $(RISK_END)
+
 bench: build
 	$(PYTHON) bench/run_all.py
 

@@ -59,7 +59,7 @@ class _Oracle:
                     .reindex(index=self.names, columns=self.names).to_numpy() for d, g in tcov.groupby("date")}
         ind_pos = {n: i for i, n in enumerate(uni.industry_names)}
         # per month: exposures and specific volatility over the universe's stocks (NaN rows: unknown)
-        self.x, self.spec = {}, {}
+        self.x, self.svol = {}, {}
         for d, g in expo.groupby("date"):
             col = np.array([uni.position[i] for i in g["order_book_id"]])
             x = np.full((len(uni.ids), len(self.names)), np.nan)
@@ -69,7 +69,7 @@ class _Oracle:
             x[col, 1 + n_ind:] = g[STYLE_FACTORS].to_numpy()
             sv = np.full(len(uni.ids), np.nan)
             sv[col] = g["specific_vol"].to_numpy()
-            self.x[d], self.spec[d] = x, sv
+            self.x[d], self.svol[d] = x, sv
         rd = pd.to_datetime(reg["date"]).to_numpy().astype("datetime64[D]")
         self.day_pos = {d: i for i, d in enumerate(rd)}
         self.cf = np.r_[0.0, np.cumsum(reg["factor_var_mult"].to_numpy())]
@@ -82,13 +82,13 @@ class _Oracle:
         return month, self.cf[b] - self.cf[a], self.cs[b] - self.cs[a]
 
     def known(self, win, cols):
-        return np.isfinite(self.spec[win[0]][cols])
+        return np.isfinite(self.svol[win[0]][cols])
 
     def variance(self, win, cols, w):
         month, vf, vs = win
         x = self.x[month][cols]
         ex = x.T @ w
-        return float(ex @ self.cov[month] @ ex * vf + (w * w) @ self.spec[month][cols] ** 2 * vs)
+        return float(ex @ self.cov[month] @ ex * vf + (w * w) @ self.svol[month][cols] ** 2 * vs)
 
 
 def _bias_table(ctx, start_pos, end_pos, returns, n_random=20, size=100):

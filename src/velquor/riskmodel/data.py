@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 
 import numpy as np
@@ -133,14 +134,23 @@ def _assign_last(arr: np.ndarray, row: np.ndarray, col: np.ndarray, vals: np.nda
 
 
 def load_panel(con, uni: Universe, start: int, stop: int) -> Panel:
-    """Panels for calendar positions ``start .. stop - 1``."""
-    _register_ids(con, uni)
-    try:
-        (ret,) = _scatter(con, "price_change_rate", ["rate"], uni, start, stop)
-        cap, turnover = _scatter(con, "stock_daily", ["market_cap", "turnover"], uni, start, stop)
-        book, earnings, sales, debt, growth = _fundamentals(con, uni, start, stop)
-    finally:
-        con.unregister("_velquor_rm_ids")
+    """Panels for calendar positions ``start .. stop - 1``; the three reads run side by side, each on its
+    own cursor (DuckDB releases the GIL while it scans)."""
+
+    def read(fn, *args):
+        cur = con.cursor()
+        try:
+            _register_ids(cur, uni)
+            return fn(cur, *args)
+        finally:
+            cur.close()
+
+    with ThreadPoolExecutor(max_workers=3) as pool:
+        ret_f = pool.submit(read, _scatter, "price_change_rate", ["rate"], uni, start, stop)
+        daily_f = pool.submit(read, _scatter, "stock_daily", ["market_cap", "turnover"], uni, start, stop)
+        fund_f = pool.submit(read, _fundamentals, uni, start, stop)
+        (ret,), (cap, turnover) = ret_f.result(), daily_f.result()
+        book, earnings, sales, debt, growth = fund_f.result()
     cap[~(cap > 0)] = np.nan
     return Panel(start=start, stop=stop, ret=ret, cap=cap, turnover=turnover, book=book, earnings=earnings,
                  sales=sales, debt=debt, growth=growth)

@@ -8,7 +8,6 @@ industry.
 
 from __future__ import annotations
 
-import warnings
 from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
@@ -35,10 +34,19 @@ def market_return(panel: Panel) -> np.ndarray:
     return np.where(tot > 0, m, 0.0)
 
 
-def _nan_rows(fn, x, **kw):
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", RuntimeWarning)
-        return fn(x, **kw)
+def _row_std(x: np.ndarray) -> np.ndarray:
+    """Population standard deviation of the finite entries of every row (NaN for a row without any).
+
+    Written out rather than ``np.nanstd``: that one warns on empty rows, and silencing warnings is not
+    thread-safe, while ``np.errstate`` is.
+    """
+    ok = np.isfinite(x)
+    n = ok.sum(axis=1, keepdims=True)
+    xz = np.where(ok, x, 0.0)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        mean = xz.sum(axis=1, keepdims=True) / n
+        var = (np.where(ok, x - mean, 0.0) ** 2).sum(axis=1, keepdims=True) / n
+    return np.where(n > 0, np.sqrt(var), np.nan)
 
 
 def _row_median(x: np.ndarray) -> np.ndarray:
@@ -57,7 +65,7 @@ def standardise(x: np.ndarray, cap: np.ndarray) -> np.ndarray:
     x = np.where(np.isfinite(cap) & np.isfinite(x), x, np.nan)
     med = _row_median(x)
     mad = 1.4826 * _row_median(np.abs(x - med))
-    sd = _nan_rows(np.nanstd, x, axis=1, keepdims=True)
+    sd = _row_std(x)
     band = np.where(mad > 0, mad, sd) * WINSOR_MADS
     x = np.clip(x, med - band, med + band)
     ok = np.isfinite(x)
@@ -66,7 +74,7 @@ def standardise(x: np.ndarray, cap: np.ndarray) -> np.ndarray:
     with np.errstate(invalid="ignore", divide="ignore"):
         mean = (w * np.where(ok, x, 0.0)).sum(axis=1, keepdims=True) / wsum
         z = x - mean
-        sd = _nan_rows(np.nanstd, z, axis=1, keepdims=True)  # equal-weighted, about the plain mean
+        sd = _row_std(z)  # equal-weighted, about the plain mean
         return np.where(sd > 0, z / sd, 0.0 * z)
 
 

@@ -98,7 +98,7 @@ def factor_history(con, uni: Universe, start: int, stop: int,
     k = factor_count(uni)
     n_ind = len(uni.industry_names)
     fr = np.full((n_days, k), np.nan)
-    spec = np.full((n_days, n), np.nan)
+    resid = np.full((n_days, n), np.nan)
     listed_pos = np.searchsorted(uni.dates, uni.listed)
     for i in range(n_days):
         t = start + i
@@ -116,10 +116,10 @@ def factor_history(con, uni: Universe, start: int, stop: int,
                 hidx = np.flatnonzero(has)
                 xs = x[hidx].astype(np.float64)
                 fitted = f[0] + f[1 + uni.industry[hidx]] + xs @ f[1 + n_ind:]
-                spec[i, hidx] = y[hidx] - fitted
+                resid[i, hidx] = y[hidx] - fitted
         if progress is not None:
             progress(1)
-    return FactorHistory(start=start, stop=stop, factor_returns=fr, specific=spec,
+    return FactorHistory(start=start, stop=stop, factor_returns=fr, specific=resid,
                          exposures=expo[off - e0:], cap=panel.cap[off:])
 
 
@@ -251,22 +251,29 @@ def estimate_asof(uni: Universe, hist: FactorHistory, p: int, cov_model: CovMode
         structural = _structural(sigma, gamma >= 1, style, uni.industry[rows], n_ind, cap)
         sigma = gamma * sigma + (1.0 - gamma) * structural
     sigma = shrink_to_groups(sigma, cap, hz.shrinkage)
-    spec = sigma**2
+    svar = sigma**2
     if risk_model is RiskModel.V2:
-        spec = regime_adjust(spec, series["sbias2"][lo:i + 1], hz.regime_halflife, hz.regime_window, hz.days)
+        svar = regime_adjust(svar, series["sbias2"][lo:i + 1], hz.regime_halflife, hz.regime_window, hz.days)
     return Estimate(asof=p, rows=rows, style=np.ascontiguousarray(style), cap=cap,
-                    factor_cov=np.ascontiguousarray(cov), specific_var=spec * hz.days)
+                    factor_cov=np.ascontiguousarray(cov), specific_var=svar * hz.days)
 
 
-def horizon_series(hist: FactorHistory, hz: Horizon) -> dict:
-    """Day-by-day statistics of one horizon that the per-date estimates slice."""
-    v0, v, cnt = _specific_var_series(hist.specific, hz)
-    return {
-        "var": v,
-        "cnt": cnt,
-        "fbias2": _factor_bias2(hist.factor_returns, hz),
-        "sbias2": _specific_bias2(hist.specific, v0, cnt, hist.cap),
-    }
+def horizon_series(hist: FactorHistory, hz: Horizon, first_asof: int | None = None) -> dict:
+    """Day-by-day statistics of one horizon that the per-date estimates slice.
+
+    With ``first_asof`` the specific-return statistics skip the rows no estimate from that date on reads
+    (they stay NaN there).
+    """
+    a = 0
+    if first_asof is not None:
+        a = max(0, first_asof - hist.start - hz.regime_window - hz.spec_window - hz.spec_nw_lags - 2)
+    v0, v, cnt = _specific_var_series(hist.specific[a:], hz)
+    sbias2 = _specific_bias2(hist.specific[a:], v0, cnt, hist.cap[a:])
+
+    def pad(x):
+        return x if a == 0 else np.concatenate([np.full((a,) + x.shape[1:], np.nan), x])
+
+    return {"var": pad(v), "cnt": pad(cnt), "fbias2": _factor_bias2(hist.factor_returns, hz), "sbias2": pad(sbias2)}
 
 
 def history_span(asof_lo: int, asof_hi: int, cov_models: Iterable[CovModel]) -> tuple[int, int]:
@@ -307,7 +314,7 @@ def estimate_range(con, uni: Universe, asof_lo: int, asof_hi: int, variants: lis
     start, stop = history_span(asof_lo, asof_hi, {cm for cm, _ in variants})
     with single_threaded_blas():
         hist = factor_history(con, uni, start, stop, progress)
-        by_horizon = {cm: horizon_series(hist, HORIZONS[cm]) for cm in {cm for cm, _ in variants}}
+        by_horizon = {cm: horizon_series(hist, HORIZONS[cm], asof_lo) for cm in {cm for cm, _ in variants}}
     positions = list(range(asof_lo, asof_hi + 1))
     batches = [positions[i:i + 8] for i in range(0, len(positions), 8)]
     _SHARED = (uni, hist, by_horizon, variants, sink)
