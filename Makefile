@@ -31,11 +31,13 @@ demo: build
 test: build
 	$(PYTHON) -m pytest -q
 
-# AddressSanitizer build of the extension modules, run under the same suite.
+# AddressSanitizer build of the extension modules, run under the same suite. Both builds write the modules
+# into src/velquor, so each removes the other's before linking its own.
 test-asan: $(VENV)/.installed
+	rm -f src/velquor/*.so
 	$(MAKE) build BUILD_DIR=build/asan CMAKE_ARGS=-DVELQUOR_ASAN=ON
-	ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)" $(PYTHON) -m pytest -q -x
-	$(MAKE) build
+	ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)" \
+	  $(PYTHON) -m pytest -q -x; status=$$?; rm -f src/velquor/*.so; $(MAKE) build; exit $$status
 
 # Estimates the risk model ahead of time for a range of dates (all horizons and versions), with progress.
 RISK_START ?= 2025-01-01
