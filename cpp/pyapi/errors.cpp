@@ -1,15 +1,7 @@
-/// Warnings and exceptions raised the way Python code raises them.
+/// Exceptions raised the way Python code raises them.
 #include "pyapi/pyapi.hpp"
 
 namespace velquor::pyapi {
-
-void warn(nb::handle category, std::string_view message, int stacklevel) {
-    // The message is UTF-8 text, not a format: '%' and '{}' pass through untouched.
-    std::string text(message);
-    // A level below 1 would name the same frame as 1; the interpreter treats both as the caller.
-    if (PyErr_WarnEx(category.ptr(), text.c_str(), stacklevel < 1 ? 1 : stacklevel) < 0)
-        throw nb::python_error();
-}
 
 void raise(nb::handle exc_type, nb::handle arg) {
     nb::object exc = exc_type(arg);

@@ -27,7 +27,6 @@ nb::object mul(nb::handle a, nb::handle b) { return checked(PyNumber_Multiply(a.
 nb::object truediv(nb::handle a, nb::handle b) { return checked(PyNumber_TrueDivide(a.ptr(), b.ptr())); }
 nb::object neg(nb::handle a) { return checked(PyNumber_Negative(a.ptr())); }
 nb::object power(nb::handle a, nb::handle b) { return checked(PyNumber_Power(a.ptr(), b.ptr(), Py_None)); }
-nb::object isub(nb::handle a, nb::handle b) { return checked(PyNumber_InPlaceSubtract(a.ptr(), b.ptr())); }
 
 bool isinstance(nb::handle obj, nb::handle cls) {
     int r = PyObject_IsInstance(obj.ptr(), cls.ptr());

@@ -15,12 +15,7 @@ namespace velquor::pyapi {
 namespace nb = nanobind;
 
 // ---------------------------------------------------------------------------------------------------------
-// Exceptions and warnings
-
-/// Issues `warnings.warn(message, category, stacklevel)` as seen from the caller of the C++ function.
-/// stacklevel=k in Python is k-1 here: a C++ function has no frame of its own. Throws when a filter turns the
-/// warning into an error.
-void warn(nb::handle category, std::string_view message, int stacklevel);
+// Exceptions (warnings: see warn_as_python below)
 
 /// Raises `exc_type(arg)`, like `raise exc_type(arg)`.
 [[noreturn]] void raise(nb::handle exc_type, nb::handle arg);
@@ -57,8 +52,6 @@ nb::object mul(nb::handle a, nb::handle b);
 nb::object truediv(nb::handle a, nb::handle b);
 nb::object neg(nb::handle a);
 nb::object power(nb::handle a, nb::handle b);
-/// In-place `a -= b` (labelled-series arithmetic keeps its own semantics).
-nb::object isub(nb::handle a, nb::handle b);
 /// `isinstance(obj, cls)` where `cls` may be a tuple; errors propagate.
 bool isinstance(nb::handle obj, nb::handle cls);
 /// `bool(obj)`; errors propagate.
