@@ -10,6 +10,8 @@ from functools import cached_property
 
 import numpy as np
 import pandas as pd
+from zorvata import DataError
+from zorvata.calendar import to_date as zorvata_to_date
 
 from .const import STYLE_FACTORS, CovModel, RiskModel
 from .exception import InvalidArgument, OptimizerWarning
@@ -47,16 +49,11 @@ class FactorCovariance(np.ndarray):
 
 
 def _to_date(value) -> _dt.date:
-    if isinstance(value, _dt.datetime):
-        return value.date()
-    if isinstance(value, _dt.date):
-        return value
-    if isinstance(value, (str, np.datetime64, pd.Timestamp)):
-        try:
-            return pd.Timestamp(value).date()
-        except (ValueError, TypeError):
-            pass
-    raise InvalidArgument(f"date must be a date, got {value!r}")
+    # The market-data client's own date reading, so the helper and the store agree on what a date is.
+    try:
+        return zorvata_to_date(value)
+    except DataError as e:
+        raise InvalidArgument(f"date must be a date, got {value!r}") from e
 
 
 def _enum(value, enum_cls, name: str):
