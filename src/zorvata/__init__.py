@@ -26,7 +26,7 @@ __version__ = "0.1.0"
 __all__ = [
     "Instrument", "DataError", "DateOutOfRange", "UnknownInstrument", "ValidationError",
     "configure", "reset", "close", "connect", "db_path", "meta",
-    "instruments", "all_instruments", "get_industry", "get_industry_names",
+    "instruments", "all_instruments", "get_industry", "get_industry_names", "INDUSTRY_SOURCES",
     "to_date", "get_trading_dates", "trading_date_offset", "get_previous_trading_date",
     "get_next_trading_date", "is_trading_date", "data_end",
     "get_price_change_rate", "get_returns_panel", "index_weights", "index_weights_ex",
@@ -126,25 +126,74 @@ def all_instruments(type=None, date=None) -> pd.DataFrame:  # noqa: A002 - the d
     return df[keep].reset_index(drop=True)
 
 
-_SOURCES = {"sw": "industry_sw", "citics": "industry_citics"}
+#: The industry classification schemes the store carries. "sw_split_financials" is "sw" with the non-bank
+#: financials split into securities, insurance and diversified financials.
+INDUSTRY_SOURCES = ("sw", "citics", "sw_split_financials")
+_LEGACY_COLUMNS = {"sw": "industry_sw", "citics": "industry_citics"}
 
 
-def _industry_column(source: str) -> str:
-    try:
-        return _SOURCES[source]
-    except KeyError:
+def _industry_source(source) -> str:
+    src = getattr(source, "value", source)  # an enum member whose value is the scheme's text
+    if src not in INDUSTRY_SOURCES:
         raise DataError(f"unknown industry classification {source!r}; expected one of "
-                        f"{sorted(_SOURCES)}") from None
+                        f"{list(INDUSTRY_SOURCES)}")
+    return src
 
 
-def get_industry(order_book_ids=None, source="sw") -> pd.Series:
-    """Industry code per stock (type "CS") under classification `source` ("sw" or "citics"), indexed by
-    order_book_id; unknown ids are left out."""
-    col = _industry_column(source)
-    df = _table().frame
-    df = df[df["type"] == "CS"]
-    s = pd.Series(df[col].to_numpy(), index=pd.Index(df["order_book_id"].to_numpy(), name="order_book_id"),
-                  name=col)
+class _IndustryHistory:
+    """One scheme's membership periods as sorted arrays: ids, codes, start and end days (int days since the
+    epoch; no end is the largest int)."""
+
+    __slots__ = ("ids", "codes", "start", "end")
+
+    def __init__(self, con, source: str):
+        rows = None
+        has_table = con.execute("SELECT count(*) FROM information_schema.tables "
+                                "WHERE table_name = 'industry_history'").fetchone()[0]
+        if has_table:
+            rows = con.execute(
+                "SELECT order_book_id, code, (start_date - DATE '1970-01-01') AS s, "
+                "coalesce(end_date - DATE '1970-01-01', 2147483647) AS e FROM industry_history "
+                "WHERE source = ? ORDER BY order_book_id, start_date", [source]).fetchnumpy()
+        if (rows is None or len(rows["s"]) == 0) and source in _LEGACY_COLUMNS:
+            # a store written before industry history was kept: today's code, valid since listing
+            col = _LEGACY_COLUMNS[source]
+            rows = con.execute(
+                f"SELECT order_book_id, {col} AS code, (listed_date - DATE '1970-01-01') AS s, "
+                f"2147483647 AS e FROM instruments WHERE type = 'CS' AND {col} IS NOT NULL "
+                "ORDER BY order_book_id").fetchnumpy()
+        if rows is None:
+            rows = {"order_book_id": np.array([], dtype=object), "code": np.array([], dtype=object),
+                    "s": np.array([], dtype=np.int64), "e": np.array([], dtype=np.int64)}
+        self.ids = np.asarray(rows["order_book_id"], dtype=object)
+        self.codes = np.asarray(rows["code"], dtype=object)
+        self.start = np.asarray(rows["s"], dtype=np.int64)
+        self.end = np.asarray(rows["e"], dtype=np.int64)
+
+    def as_of(self, day: int | None) -> pd.Series:
+        if day is None:  # the latest period of each stock
+            last = np.r_[self.ids[1:] != self.ids[:-1], True] if len(self.ids) else np.array([], bool)
+            keep = last
+        else:
+            keep = (self.start <= day) & (day < self.end)
+        return pd.Series(self.codes[keep], index=pd.Index(self.ids[keep], name="order_book_id"), dtype=object)
+
+
+def _industry_history(source: str) -> _IndustryHistory:
+    return _store.cached(f"industry_history:{source}", lambda con: _IndustryHistory(con, source))
+
+
+def get_industry(order_book_ids=None, source="sw", date=None) -> pd.Series:
+    """Industry code per stock (type "CS") under classification `source` ("sw", "citics" or
+    "sw_split_financials"), indexed by order_book_id, as of `date` (None: each stock's latest code).
+
+    A stock has a code from its listing date on; on a date outside every period of a stock (before its
+    listing, say) it is left out, as are unknown ids.
+    """
+    src = _industry_source(source)
+    day = None if date is None else (to_date(date) - _dt.date(1970, 1, 1)).days
+    s = _industry_history(src).as_of(day)
+    s.name = f"industry_{src}"
     if order_book_ids is not None:
         ids = _id_list(order_book_ids)
         s = s.reindex([i for i in ids if i in s.index])
@@ -153,10 +202,10 @@ def get_industry(order_book_ids=None, source="sw") -> pd.Series:
 
 def get_industry_names(source="sw") -> pd.Series:
     """Industry name per code under classification `source`."""
-    _industry_column(source)
+    src = _industry_source(source)
     rows = _store.cached("industries", lambda con: con.execute(
         "SELECT source, code, name FROM industries ORDER BY source, code").fetchall())
-    sel = [(c, n) for s, c, n in rows if s == source]
+    sel = [(c, n) for s, c, n in rows if s == src]
     return pd.Series([n for _, n in sel], index=pd.Index([c for c, _ in sel], name="code"), name="name",
                      dtype=object)
 

@@ -9,7 +9,7 @@ from pathlib import Path
 
 import duckdb
 
-SCHEMA_VERSION = "1"
+SCHEMA_VERSION = "2"
 
 TABLES = {
     "meta": """
@@ -29,6 +29,15 @@ TABLES = {
         code VARCHAR NOT NULL,
         name VARCHAR,
         PRIMARY KEY (source, code)""",
+    # Point-in-time industry membership: `code` holds from `start_date` (inclusive) until `end_date`
+    # (exclusive; NULL while current). One row per stock and period under each classification scheme.
+    "industry_history": """
+        source VARCHAR NOT NULL,
+        order_book_id VARCHAR NOT NULL,
+        code VARCHAR NOT NULL,
+        start_date DATE NOT NULL,
+        end_date DATE,
+        PRIMARY KEY (source, order_book_id, start_date)""",
     "trading_dates": """
         date DATE PRIMARY KEY""",
     "price_change_rate": """
@@ -60,6 +69,7 @@ TABLES = {
 SORT = {
     "instruments": "order_book_id",
     "industries": "source, code",
+    "industry_history": "source, order_book_id, start_date",
     "trading_dates": "date",
     "price_change_rate": "date, order_book_id",
     "index_weights": "index_id, date, order_book_id",

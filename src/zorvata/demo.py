@@ -22,7 +22,7 @@ from ._store import file_lock
 __all__ = ["DEMO_VERSION", "DEFAULT_SEED", "build_demo", "ensure_demo", "INDEX_IDS"]
 
 #: Bumped whenever the generator's output changes; part of the cache file name.
-DEMO_VERSION = "2"
+DEMO_VERSION = "3"
 DEFAULT_SEED = 20150105
 
 STYLES = ["size", "beta", "momentum", "residual_volatility", "non_linear_size", "book_to_price",
@@ -38,12 +38,12 @@ _ETF_META = [("510300.XSHG", "合成300ETF", "2012-05-28", "000300.XSHG", 0.0004
              ("159915.XSHE", "合成成长ETF", "2011-12-09", "000985.XSHG", 0.004, 0.0),
              ("511010.XSHG", "合成国债ETF", "2013-03-25", None, 0.0008, 0.00012)]
 
-_SW_NAMES = ["农林牧渔", "基础化工", "钢铁", "有色金属", "电子", "家用电器", "食品饮料", "纺织服饰", "轻工制造",
+_SW_NAMES = ["农林牧渔", "非银金融", "钢铁", "有色金属", "电子", "家用电器", "食品饮料", "纺织服饰", "轻工制造",
              "医药生物", "公用事业", "交通运输", "房地产", "商贸零售", "社会服务", "综合", "建筑材料", "建筑装饰",
-             "电力设备", "国防军工", "计算机", "传媒", "通信", "银行", "非银金融", "汽车", "机械设备", "煤炭",
+             "电力设备", "国防军工", "计算机", "传媒", "通信", "银行", "基础化工", "汽车", "机械设备", "煤炭",
              "石油石化", "环保", "美容护理"]
-_SUFFIX = ["农业", "化工", "钢铁", "矿业", "电子", "电器", "食品", "服饰", "纸业", "药业", "电力", "物流", "地产",
-           "商业", "旅游", "控股", "建材", "建设", "能源", "科技", "软件", "传媒", "通信", "银行", "证券", "汽车",
+_SUFFIX = ["农业", "证券", "钢铁", "矿业", "电子", "电器", "食品", "服饰", "纸业", "药业", "电力", "物流", "地产",
+           "商业", "旅游", "控股", "建材", "建设", "能源", "科技", "软件", "传媒", "通信", "银行", "化工", "汽车",
            "重工", "煤业", "石化", "环境", "生物"]
 _PREFIX = list("华中国金东天新海恒长宏泰鑫瑞信安盛广隆德顺通达光明远大成正兴荣和泰康富永丰晨")
 
@@ -446,6 +446,24 @@ def build_demo(path: str | os.PathLike, *, n_stocks: int = 3000, start="2015-01-
                                "name": _SW_NAMES[:J] + [f"中信{_SW_NAMES[(j * J) // n_ci]}"
                                                         for j in range(n_ci)]})
 
+    # industry history under the three schemes; "sw_split_financials" splits the non-bank financials
+    # (sw code SW02) into securities, insurance and diversified
+    nbf = _SW_NAMES.index("非银金融")
+    split_codes = np.array(["SWF1", "SWF2", "SWF3"])
+    part = np.random.default_rng(seed + 2).integers(0, 3, N)
+    split = np.where(industry == nbf, split_codes[part], sw_codes[industry]) if nbf < J else sw_codes[industry]
+    stock_ids = ids.astype(str)
+    history = pd.concat([pd.DataFrame({"source": src, "order_book_id": stock_ids, "code": codes,
+                                       "start_date": listed, "end_date": np.datetime64("NaT", "D")})
+                         for src, codes in (("sw", sw_codes[industry]), ("citics", ci_codes[citics]),
+                                            ("sw_split_financials", split))], ignore_index=True)
+    split_names = [(c, n) for c, n in zip(sw_codes, _SW_NAMES[:J]) if n != "非银金融"]
+    if nbf < J:
+        split_names += [("SWF1", "证券"), ("SWF2", "保险"), ("SWF3", "多元金融")]
+    industries = pd.concat([industries, pd.DataFrame({
+        "source": "sw_split_financials", "code": [c for c, _ in split_names],
+        "name": [n for _, n in split_names]})], ignore_index=True)
+
     iw = pd.DataFrame({"index_id": np.concatenate([np.repeat(r[0], len(r[2])) for r in idx_weight_rows]),
                        "date": np.concatenate([np.repeat(r[1], len(r[2])) for r in idx_weight_rows]),
                        "order_book_id": np.concatenate([ids[r[2]] for r in idx_weight_rows]).astype(str),
@@ -481,7 +499,7 @@ def build_demo(path: str | os.PathLike, *, n_stocks: int = 3000, start="2015-01-
             "data_start": str(dates[0]), "data_end": str(dates[-1])}
     return write_database(
         path,
-        {"instruments": inst, "industries": industries,
+        {"instruments": inst, "industries": industries, "industry_history": history,
          "trading_dates": pd.DataFrame({"date": last_cal}), "price_change_rate": price,
          "index_weights": iw, "stock_daily": daily, "fundamentals": fundamentals},
         meta,

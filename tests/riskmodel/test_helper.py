@@ -71,7 +71,8 @@ class TestCovariance:
         ids = live[:12]
         cov = helper(ids).get_cov_matrix()
         rev = helper(ids[::-1]).get_cov_matrix()
-        np.testing.assert_array_equal(rev, cov[::-1, ::-1])
+        # the reversed pool is a differently ordered BLAS product: equal to rounding, not bit for bit
+        np.testing.assert_allclose(rev, cov[::-1, ::-1], rtol=1e-12, atol=1e-18)
 
 
 class TestUnionAndBenchmark:

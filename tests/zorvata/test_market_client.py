@@ -82,6 +82,20 @@ class TestInstruments:
         with pytest.raises(zorvata.DataError, match="unknown industry classification"):
             zorvata.get_industry(source="gics")
 
+    def test_industry_as_of_a_date(self, stocks):
+        day = "2016-06-01"
+        sw = zorvata.get_industry(source="sw", date=day)
+        listed = {r.order_book_id for r in zorvata.instruments(list(stocks.order_book_id)) if r.listed_date <= day}
+        assert set(sw.index) == listed  # a stock has a code from its listing on
+        split = zorvata.get_industry(source="sw_split_financials", date=day)
+        names = zorvata.get_industry_names("sw_split_financials")
+        assert set(split) <= set(names.index) and {"证券", "保险", "多元金融"} <= set(names)
+        assert "非银金融" not in set(names)
+        same = split[~split.str.startswith("SWF")]
+        assert (same == sw[same.index]).all()
+        picked = zorvata.get_industry(["nope", sw.index[1], sw.index[0]], source="citics", date=day)
+        assert list(picked.index) == [sw.index[1], sw.index[0]]
+
     def test_labelled_synthetic(self):
         assert "synthetic" in zorvata.meta()["label"]
 
