@@ -48,6 +48,10 @@ __all__ = ["Estimate", "FactorHistory", "estimate_range", "factor_history", "est
 MIN_LISTED_DAYS = 63
 #: Specific-risk history below which the structural model takes over completely.
 MIN_SPECIFIC_OBS = 21
+#: Returns are capped at this many robust standard deviations about the day's median in the regression...
+REGRESSION_CAP_MADS = 5.0
+#: ... and specific returns at this many in the specific-risk estimate.
+SPECIFIC_CAP_MADS = 8.0
 #: Lowest specific volatility, as a fraction of the day's median over stocks with enough history.
 SPECIFIC_FLOOR = 0.25
 
@@ -59,6 +63,7 @@ class Estimate:
     asof: int  # calendar position of the as-of date
     rows: np.ndarray  # universe positions of the covered stocks, ascending
     style: np.ndarray  # (n, styles) float32
+    industry: np.ndarray  # (n,) industry numbers as of the date (NO_INDUSTRY: none)
     cap: np.ndarray  # (n,)
     factor_cov: np.ndarray  # (K, K), in units of the horizon
     specific_var: np.ndarray  # (n,), in units of the horizon
@@ -78,6 +83,7 @@ class FactorHistory:
     specific: np.ndarray  # (T, N)
     exposures: np.ndarray  # (T, N, styles) float32, as of each day's close
     cap: np.ndarray  # (T, N)
+    industry: np.ndarray  # (T, N) int16, as of each day's close
     eigen_bias: dict = field(default_factory=dict)  # (anchor position, horizon) -> simulated bias
 
 
@@ -85,9 +91,29 @@ def factor_count(uni: Universe) -> int:
     return 1 + len(uni.industry_names) + len(STYLE_FACTORS)
 
 
+def robust_cap(x: np.ndarray, mask: np.ndarray, mads: float) -> np.ndarray:
+    """``x`` clipped to the median +- ``mads`` robust standard deviations (1.4826 MAD) of ``x[mask]``."""
+    ref = x[mask & np.isfinite(x)]
+    if ref.size == 0:
+        return x
+    med = np.median(ref)
+    band = mads * 1.4826 * np.median(np.abs(ref - med))
+    if not band > 0:
+        return x
+    return np.clip(x, med - band, med + band)
+
+
 def factor_history(con, uni: Universe, start: int, stop: int,
                    progress: Callable[[int], None] | None = None) -> FactorHistory:
-    """Exposures and regressions for calendar positions ``start .. stop - 1``."""
+    """Exposures and regressions for calendar positions ``start .. stop - 1``.
+
+    The regression of day t explains the one-day returns of day t by the exposures and industries as of
+    the close of day t - 1, over the estimation universe: stocks listed at least MIN_LISTED_DAYS days
+    before, trading on both days (a return after a suspension spans several days and is left out) and
+    classified in an industry. Returns are capped at REGRESSION_CAP_MADS robust standard deviations about
+    the day's median first, so one wild print cannot move the factor returns. Specific returns are kept
+    for every stock with a one-day return, capped the same way at SPECIFIC_CAP_MADS.
+    """
     pstart = max(0, start - 1 - EXPOSURE_LOOKBACK - 2)
     panel = load_panel(con, uni, pstart, stop)
     off = start - pstart
@@ -104,23 +130,28 @@ def factor_history(con, uni: Universe, start: int, stop: int,
         t = start + i
         if t >= FIRST_REGRESSION_INDEX and off + i - 1 >= 0:
             x = expo[off + i - 1 - e0]
+            ind = panel.industry[off + i - 1].astype(np.int64)
             cap_prev = panel.cap[off + i - 1]
-            y = panel.ret[off + i]
+            y = panel.ret_clean[off + i]
             has = np.isfinite(cap_prev) & np.isfinite(y)
-            est = has & (t - 1 - listed_pos >= MIN_LISTED_DAYS)
+            est = has & (t - 1 - listed_pos >= MIN_LISTED_DAYS) & (ind >= 0)
             if est.sum() > k:
                 idx = np.flatnonzero(est)
-                f = constrained_wls(y[idx], x[idx].astype(np.float64), uni.industry[idx], n_ind,
+                yc = robust_cap(y, est, REGRESSION_CAP_MADS)
+                f = constrained_wls(yc[idx], x[idx].astype(np.float64), ind[idx], n_ind,
                                     np.sqrt(cap_prev[idx]), cap_prev[idx])
                 fr[i] = f
                 hidx = np.flatnonzero(has)
                 xs = x[hidx].astype(np.float64)
-                fitted = f[0] + f[1 + uni.industry[hidx]] + xs @ f[1 + n_ind:]
-                resid[i, hidx] = y[hidx] - fitted
+                ih = ind[hidx]
+                fitted = f[0] + np.where(ih >= 0, f[1 + ih], 0.0) + xs @ f[1 + n_ind:]
+                u = np.full(n, np.nan)
+                u[hidx] = y[hidx] - fitted
+                resid[i] = robust_cap(u, est, SPECIFIC_CAP_MADS)
         if progress is not None:
             progress(1)
     return FactorHistory(start=start, stop=stop, factor_returns=fr, specific=resid,
-                         exposures=expo[off - e0:], cap=panel.cap[off:])
+                         exposures=expo[off - e0:], cap=panel.cap[off:], industry=panel.industry[off:])
 
 
 def _ewma_series(x: np.ndarray, halflife: float, window: int) -> tuple[np.ndarray, np.ndarray]:
@@ -183,7 +214,9 @@ def _specific_bias2(u: np.ndarray, v0: np.ndarray, cnt: np.ndarray, cap: np.ndar
 def _structural(sigma: np.ndarray, full: np.ndarray, style: np.ndarray, industry: np.ndarray,
                 n_ind: int, cap: np.ndarray) -> np.ndarray:
     """Specific volatility predicted from exposures, fitted on the stocks with a full history."""
-    design = np.hstack([np.eye(n_ind)[industry], style.astype(np.float64)])
+    dummies = np.zeros((len(sigma), n_ind))
+    dummies[industry >= 0, industry[industry >= 0]] = 1.0
+    design = np.hstack([dummies, style.astype(np.float64)])
     fit = full & (sigma > 0)
     if fit.sum() <= design.shape[1]:
         ref = sigma[fit]
@@ -239,6 +272,7 @@ def estimate_asof(uni: Universe, hist: FactorHistory, p: int, cov_model: CovMode
     live = np.isfinite(hist.cap[i])
     rows = np.flatnonzero(live)
     style = hist.exposures[i, rows]
+    industry = hist.industry[i, rows].astype(np.int64)
     cap = hist.cap[i, rows]
     var = series["var"][i, rows]
     cnt = np.nan_to_num(series["cnt"][i, rows])
@@ -248,13 +282,13 @@ def estimate_asof(uni: Universe, hist: FactorHistory, p: int, cov_model: CovMode
     gamma = np.where(sigma > 0, gamma, 0.0)
     n_ind = len(uni.industry_names)
     if (gamma < 1).any():
-        structural = _structural(sigma, gamma >= 1, style, uni.industry[rows], n_ind, cap)
+        structural = _structural(sigma, gamma >= 1, style, industry, n_ind, cap)
         sigma = gamma * sigma + (1.0 - gamma) * structural
     sigma = shrink_to_groups(sigma, cap, hz.shrinkage)
     svar = sigma**2
     if risk_model is RiskModel.V2:
         svar = regime_adjust(svar, series["sbias2"][lo:i + 1], hz.regime_halflife, hz.regime_window, hz.days)
-    return Estimate(asof=p, rows=rows, style=np.ascontiguousarray(style), cap=cap,
+    return Estimate(asof=p, rows=rows, style=np.ascontiguousarray(style), industry=industry, cap=cap,
                     factor_cov=np.ascontiguousarray(cov), specific_var=svar * hz.days)
 
 
