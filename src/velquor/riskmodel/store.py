@@ -146,13 +146,19 @@ class Store:
         return cls(estimate_base(db_path) / fp, db_path)
 
     def _mark(self) -> None:
-        """Record the database this directory belongs to (for ``prune``)."""
+        """Record the database this directory belongs to (for ``prune``). Databases with the same content
+        share a directory, so the file lists every database that has written to it."""
         if self._marked or self.db_path is None:
             return
+        self.root.mkdir(parents=True, exist_ok=True)
         marker = self.root / SOURCE_FILE
-        if not marker.exists():
-            self.root.mkdir(parents=True, exist_ok=True)
-            self._write_bytes(marker, (str(self.db_path.resolve()) + "\n").encode())
+        me = str(self.db_path.resolve())
+        try:
+            known = marker.read_text().splitlines()
+        except OSError:
+            known = []
+        if me not in known:
+            self._write_bytes(marker, "".join(line + "\n" for line in [*known, me]).encode())
         self._marked = True
 
     @staticmethod
@@ -208,7 +214,7 @@ class Store:
     @staticmethod
     def _exposure_key(path: Path) -> int | None:
         try:
-            with np.load(path) as z:
+            with open(path, "rb") as fh, np.load(fh) as z:
                 return int(z["key"])
         except _UNREADABLE:
             return None
@@ -217,7 +223,9 @@ class Store:
         """The persisted model, or None when it is missing, unreadable or its two files do not belong
         together."""
         try:
-            with np.load(self.variant_path(day, cov_model, risk_model)) as v, np.load(self.exposure_path(day)) as e:
+            # the files are opened here, not by np.load, which leaves its handle open when a file is damaged
+            with open(self.variant_path(day, cov_model, risk_model), "rb") as vf, \
+                    open(self.exposure_path(day), "rb") as ef, np.load(vf) as v, np.load(ef) as e:
                 if int(v["key"]) != int(e["key"]):
                     return None
                 ids = str(e["ids"]).split("\n")
@@ -231,6 +239,8 @@ class Store:
         if (model.style.shape != (n, len(STYLE_FACTORS)) or model.industry.shape != (n,)
                 or model.cap.shape != (n,) or model.specific_var.shape != (n,) or model.factor_cov.shape != (k, k)):
             return None  # a file of another layout
+        with contextlib.suppress(OSError):  # a reader of someone else's directory may not write
+            self._mark()
         return model
 
     @contextlib.contextmanager
@@ -252,15 +262,14 @@ class Store:
                 fcntl.flock(fh.fileno(), fcntl.LOCK_UN)
 
 
-def _db_of(fp_dir: Path, base: Path) -> Path | None:
-    marker = fp_dir / SOURCE_FILE
+def _dbs_of(fp_dir: Path, base: Path) -> list[Path]:
     try:
-        return Path(marker.read_text().strip())
+        return [Path(line) for line in (fp_dir / SOURCE_FILE).read_text().splitlines() if line.strip()]
     except OSError:
         pass
     if base.name.endswith(".riskmodel"):  # the default place beside the database
-        return base.with_name(base.name[: -len(".riskmodel")])
-    return None
+        return [base.with_name(base.name[: -len(".riskmodel")])]
+    return []
 
 
 def prune(bases: list[Path], dry_run: bool = False) -> list[Path]:
@@ -271,28 +280,29 @@ def prune(bases: list[Path], dry_run: bool = False) -> list[Path]:
 
     removed = []
     current: dict[Path, str | None] = {}
+
+    def fingerprint_of(db: Path) -> str | None:
+        if db not in current:
+            if not db.exists():
+                current[db] = ""
+            else:
+                try:
+                    con = duckdb.connect(str(db), read_only=True)
+                except duckdb.Error:
+                    current[db] = None
+                else:
+                    try:
+                        current[db] = fingerprint(con)
+                    finally:
+                        con.close()
+        return current[db]
+
     for base in bases:
         if not base.is_dir():
             continue
         for d in sorted(p for p in base.iterdir() if p.is_dir()):
-            db = _db_of(d, base)
-            if db is None:
-                continue
-            if db not in current:
-                if not db.exists():
-                    current[db] = ""
-                else:
-                    try:
-                        con = duckdb.connect(str(db), read_only=True)
-                    except duckdb.Error:
-                        current[db] = None
-                    else:
-                        try:
-                            current[db] = fingerprint(con)
-                        finally:
-                            con.close()
-            fp = current[db]
-            if fp is None or fp == d.name:
+            dbs = _dbs_of(d, base)
+            if not dbs or any(fingerprint_of(db) in (None, d.name) for db in dbs):
                 continue
             removed.append(d)
             if not dry_run:
