@@ -121,17 +121,19 @@ def _fill_industry(x: np.ndarray, cap: np.ndarray, industry: np.ndarray, n_ind: 
 
 
 def _descriptors(ret: np.ndarray, clean: np.ndarray, turnover: np.ndarray, mkt: np.ndarray,
-                 r0: int) -> dict[str, np.ndarray]:
+                 r0: int, origin: int) -> dict[str, np.ndarray]:
     """Time-series descriptors of a block of stock columns, rows ``r0 ..``. Beta and volatility read the
-    one-day returns ``clean``; momentum reads every return ``ret`` (a return over several days included)."""
+    one-day returns ``clean``; momentum reads every return ``ret`` (a return over several days included).
+    ``origin`` is the calendar position of row 0."""
     valid = np.isfinite(clean)
     m = np.where(valid, mkt, 0.0)
     r = np.where(valid, clean, 0.0)
     hl, win = BETA_HALFLIFE, BETA_WINDOW
-    sw = windowed_sum(valid.astype(float), hl, win)
-    sm, sr = windowed_sum(m, hl, win), windowed_sum(r, hl, win)
-    smm, srm, srr = windowed_sum(m * m, hl, win), windowed_sum(r * m, hl, win), windowed_sum(r * r, hl, win)
-    nobs = windowed_sum(valid.astype(float), None, win)
+    sw = windowed_sum(valid.astype(float), hl, win, origin)
+    sm, sr = windowed_sum(m, hl, win, origin), windowed_sum(r, hl, win, origin)
+    smm, srm, srr = (windowed_sum(m * m, hl, win, origin), windowed_sum(r * m, hl, win, origin),
+                     windowed_sum(r * r, hl, win, origin))
+    nobs = windowed_sum(valid.astype(float), None, win, origin)
     with np.errstate(invalid="ignore", divide="ignore"):
         cov_rm = srm / sw - sr * sm / sw**2
         var_m = smm / sw - (sm / sw) ** 2
@@ -144,17 +146,17 @@ def _descriptors(ret: np.ndarray, clean: np.ndarray, turnover: np.ndarray, mkt: 
 
     traded = np.isfinite(ret)
     logret = np.where(traded, np.log1p(np.maximum(ret, -0.99)), 0.0)
-    mom = windowed_sum(logret, None, MOM_WINDOW)
-    mobs = windowed_sum(traded.astype(float), None, MOM_WINDOW)
+    mom = windowed_sum(logret, None, MOM_WINDOW, origin)
+    mobs = windowed_sum(traded.astype(float), None, MOM_WINDOW, origin)
     mom = np.vstack([np.full((MOM_LAG, mom.shape[1]), np.nan), mom[:-MOM_LAG]])
     mobs = np.vstack([np.zeros((MOM_LAG, mom.shape[1])), mobs[:-MOM_LAG]])
     mom = np.where(mobs >= MOM_MIN_OBS, mom, np.nan)[r0:]
 
     turn = np.nan_to_num(turnover, nan=0.0)
     with np.errstate(divide="ignore", invalid="ignore"):
-        stom = np.log(windowed_sum(turn, None, 21))
-        stoq = np.log(windowed_sum(turn, None, 63) / 3.0)
-        stoa = np.log(windowed_sum(turn, None, 252) / 12.0)
+        stom = np.log(windowed_sum(turn, None, 21, origin))
+        stoq = np.log(windowed_sum(turn, None, 63, origin) / 3.0)
+        stoa = np.log(windowed_sum(turn, None, 252, origin) / 12.0)
     liq = (0.35 * stom + 0.35 * stoq + 0.30 * stoa)[r0:]
     liq[~np.isfinite(liq)] = np.nan
     return {"beta": beta, "hsigma": hsigma, "dastd": dastd, "mom": mom, "liq": liq}
@@ -209,7 +211,7 @@ def style_exposures(panel: Panel, uni: Universe, first_row: int = 0, threads: in
     with ThreadPoolExecutor(max_workers=max(1, threads)) as pool:
         cols = _blocks(panel.ret.shape[1], threads)
         parts = list(pool.map(lambda c: _descriptors(panel.ret[:, c], panel.ret_clean[:, c], panel.turnover[:, c],
-                                                     mkt, r0), cols))
+                                                     mkt, r0, panel.start), cols))
         d = {k: np.hstack([p[k] for p in parts]) for k in parts[0]}
         d.update(book=panel.book[r0:], earnings=panel.earnings[r0:], debt=panel.debt[r0:],
                  growth=panel.growth[r0:])

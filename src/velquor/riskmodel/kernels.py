@@ -36,23 +36,59 @@ def ewma_weights(halflife: float, window: int) -> np.ndarray:
     return decay(halflife) ** np.arange(window - 1, -1, -1, dtype=np.float64)
 
 
-def windowed_sum(x: np.ndarray, halflife: float | None, window: int) -> np.ndarray:
+#: Rows of the blocks windowed sums are assembled from; block boundaries sit at multiples of it in calendar
+#: positions, so the sum of a day is the same computation whatever range it is computed in.
+BLOCK = 64
+
+
+def windowed_sum(x: np.ndarray, halflife: float | None, window: int, origin: int = 0) -> np.ndarray:
     """S[t] = sum over j < window of lam**j * x[t - j] along axis 0; NaN counts as 0.
 
     ``halflife=None`` gives equal weights. The window is truncated at the start of ``x``; S[t] depends only on
-    x[t - window + 1 .. t], whatever precedes it.
+    x[t - window + 1 .. t], whatever precedes it. ``origin`` is the calendar position of row 0: sums run
+    within blocks of BLOCK calendar positions and combine whole blocks, so as long as ``x`` starts on a block
+    boundary (or before the first row that matters), S[t] is bit for bit the same for any ``x`` that holds
+    the same window, however long.
     """
     x = np.nan_to_num(np.asarray(x, dtype=np.float64), nan=0.0)
+    n = len(x)
+    if n == 0:
+        return x.copy()
+    lam = 1.0 if halflife is None else decay(halflife)
+    lead = origin % BLOCK
+    nb = -(-(lead + n) // BLOCK)
+    xp = np.zeros((nb * BLOCK,) + x.shape[1:])
+    xp[lead:lead + n] = x
+    blocks = xp.reshape((nb, BLOCK) + x.shape[1:])
     if halflife is None:
-        c = np.cumsum(x, axis=0)
-        out = c.copy()
-        out[window:] -= c[:-window]
-        return out
-    lam = decay(halflife)
-    y = lfilter([1.0], [1.0, -lam], x, axis=0)
-    out = y.copy()
-    out[window:] -= lam**window * y[:-window]
-    return out
+        local = np.cumsum(blocks, axis=1)
+    else:
+        local = lfilter([1.0], [1.0, -lam], blocks, axis=1)
+    local = local.reshape(xp.shape)
+    totals = local[BLOCK - 1::BLOCK]
+    t = np.arange(lead, lead + n)
+    k = t // BLOCK
+    s0 = np.maximum(t - window + 1, 0)
+    k0 = s0 // BLOCK
+    cut = s0 % BLOCK != 0  # the window starts inside its first block: the block's earlier part comes off
+    prev = np.where(cut, s0 - 1, 0)
+    extra = (slice(None),) + (None,) * (x.ndim - 1)
+
+    def pw(e):
+        return (lam ** e.astype(np.float64))[extra]
+
+    same = (k0 == k)[extra]
+    out = local[t] - np.where(same & cut[extra], pw(t - prev) * local[prev], 0.0)
+    for m in range(1, window // BLOCK + 2):
+        j = k - m
+        mid = (j > k0)[extra]
+        if not mid.any():
+            break
+        jc = np.maximum(j, 0)
+        out = out + np.where(mid, pw(t - (jc * BLOCK + BLOCK - 1)) * totals[jc], 0.0)
+    end0 = k0 * BLOCK + BLOCK - 1
+    head = totals[k0] - np.where(cut[extra], pw(end0 - prev) * local[prev], 0.0)
+    return out + np.where(same, 0.0, pw(t - end0) * head)
 
 
 def newey_west_cov(f: np.ndarray, weights: np.ndarray, lags: int) -> np.ndarray:

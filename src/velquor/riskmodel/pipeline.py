@@ -18,6 +18,7 @@ from ._blas import single_threaded_blas
 from .data import Universe, load_panel
 from .exposures import _row_median, style_exposures
 from .kernels import (
+    BLOCK,
     clip_psd,
     combine_vol_corr,
     constrained_wls,
@@ -115,6 +116,7 @@ def factor_history(con, uni: Universe, start: int, stop: int,
     for every stock with a one-day return, capped the same way at SPECIFIC_CAP_MADS.
     """
     pstart = max(0, start - 1 - EXPOSURE_LOOKBACK - 2)
+    pstart -= pstart % BLOCK  # windowed sums are assembled from whole blocks
     panel = load_panel(con, uni, pstart, stop)
     off = start - pstart
     # exposures from the day before `start` on: row i of `expo` is calendar position start - 1 + i
@@ -154,12 +156,13 @@ def factor_history(con, uni: Universe, start: int, stop: int,
                          exposures=expo[off - e0:], cap=panel.cap[off:], industry=panel.industry[off:])
 
 
-def _ewma_series(x: np.ndarray, halflife: float, window: int) -> tuple[np.ndarray, np.ndarray]:
-    """Windowed EWMA mean of x over its finite entries, and the count of finite entries in the window."""
+def _ewma_series(x: np.ndarray, halflife: float, window: int, origin: int) -> tuple[np.ndarray, np.ndarray]:
+    """Windowed EWMA mean of x over its finite entries, and the count of finite entries in the window
+    (row 0 of x is calendar position ``origin``)."""
     ok = np.isfinite(x)
-    num = windowed_sum(np.where(ok, x, 0.0), halflife, window)
-    den = windowed_sum(ok.astype(float), halflife, window)
-    cnt = windowed_sum(ok.astype(float), None, window)
+    num = windowed_sum(np.where(ok, x, 0.0), halflife, window, origin)
+    den = windowed_sum(ok.astype(float), halflife, window, origin)
+    cnt = windowed_sum(ok.astype(float), None, window, origin)
     with np.errstate(invalid="ignore", divide="ignore"):
         return np.where(cnt > 0, num / den, np.nan), cnt
 
@@ -170,12 +173,12 @@ def _lagged(x: np.ndarray, lag: int) -> np.ndarray:
     return out
 
 
-def _specific_var_series(u: np.ndarray, hz: Horizon) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+def _specific_var_series(u: np.ndarray, hz: Horizon, origin: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """Daily specific variance (plain EWMA), its Newey-West version and the observation count, per day."""
-    v0, cnt = _ewma_series(u * u, hz.spec_halflife, hz.spec_window)
+    v0, cnt = _ewma_series(u * u, hz.spec_halflife, hz.spec_window, origin)
     v = v0.copy()
     for lag in range(1, hz.spec_nw_lags + 1):
-        c, _ = _ewma_series(u * _lagged(u, lag), hz.spec_halflife, hz.spec_window)
+        c, _ = _ewma_series(u * _lagged(u, lag), hz.spec_halflife, hz.spec_window, origin)
         v = v + (1.0 - lag / (hz.spec_nw_lags + 1.0)) * 2.0 * np.nan_to_num(c)
     # Lag terms can only correct the daily variance, never wipe it out.
     v = np.maximum(v, 0.5 * v0)
@@ -188,9 +191,9 @@ def _specific_var_series(u: np.ndarray, hz: Horizon) -> tuple[np.ndarray, np.nda
     return np.maximum(v0, floor), np.maximum(v, floor), cnt
 
 
-def _factor_bias2(fr: np.ndarray, hz: Horizon) -> np.ndarray:
+def _factor_bias2(fr: np.ndarray, hz: Horizon, origin: int) -> np.ndarray:
     """Squared cross-sectional bias statistic of factor returns against the previous day's forecast."""
-    v, cnt = _ewma_series(fr * fr, hz.vol_halflife, hz.vol_window)
+    v, cnt = _ewma_series(fr * fr, hz.vol_halflife, hz.vol_window, origin)
     prev, pcnt = _lagged(v, 1), _lagged(cnt, 1)
     with np.errstate(invalid="ignore", divide="ignore"):
         z2 = np.where((pcnt >= MIN_SPECIFIC_OBS) & (prev > 0), fr * fr / prev, np.nan)
@@ -301,13 +304,15 @@ def horizon_series(hist: FactorHistory, hz: Horizon, first_asof: int | None = No
     a = 0
     if first_asof is not None:
         a = max(0, first_asof - hist.start - hz.regime_window - hz.spec_window - hz.spec_nw_lags - 2)
-    v0, v, cnt = _specific_var_series(hist.specific[a:], hz)
+        a -= (hist.start + a) % BLOCK
+        a = max(a, 0)
+    v0, v, cnt = _specific_var_series(hist.specific[a:], hz, hist.start + a)
     sbias2 = _specific_bias2(hist.specific[a:], v0, cnt, hist.cap[a:])
 
     def pad(x):
         return x if a == 0 else np.concatenate([np.full((a,) + x.shape[1:], np.nan), x])
 
-    return {"var": pad(v), "cnt": pad(cnt), "fbias2": _factor_bias2(hist.factor_returns, hz), "sbias2": pad(sbias2)}
+    return {"var": pad(v), "cnt": pad(cnt), "fbias2": _factor_bias2(hist.factor_returns, hz, hist.start), "sbias2": pad(sbias2)}
 
 
 def history_span(asof_lo: int, asof_hi: int, cov_models: Iterable[CovModel]) -> tuple[int, int]:
@@ -319,7 +324,8 @@ def history_span(asof_lo: int, asof_hi: int, cov_models: Iterable[CovModel]) -> 
                    max(hz.vol_window, hz.corr_window) + hz.nw_lags,
                    hz.vol_window + hz.regime_window + 1,
                    hz.spec_window + hz.spec_nw_lags + hz.regime_window + 1)
-    return max(FIRST_REGRESSION_INDEX, eigen_anchor(asof_lo) - need), asof_hi + 1
+    first = max(FIRST_REGRESSION_INDEX, eigen_anchor(asof_lo) - need)
+    return first - first % BLOCK, asof_hi + 1  # windowed sums are assembled from whole blocks
 
 
 _SHARED: tuple | None = None  # what forked workers of estimate_range read (inherited, never pickled)
