@@ -23,11 +23,13 @@ from .kernels import (
     combine_vol_corr,
     constrained_wls,
     apply_eigen_bias,
-    eigen_bias,
+    estimator_grams,
     ewma_weights,
+    fade,
     newey_west_cov,
-    regime_adjust,
+    ratio_multiplier,
     shrink_to_groups,
+    simulated_eigen_bias,
     weighted_lstsq,
     windowed_sum,
 )
@@ -191,27 +193,50 @@ def _specific_var_series(u: np.ndarray, hz: Horizon, origin: int) -> tuple[np.nd
     return np.maximum(v0, floor), np.maximum(v, floor), cnt
 
 
-def _factor_bias2(fr: np.ndarray, hz: Horizon, origin: int) -> np.ndarray:
-    """Squared cross-sectional bias statistic of factor returns against the previous day's forecast."""
-    v, cnt = _ewma_series(fr * fr, hz.vol_halflife, hz.vol_window, origin)
-    prev, pcnt = _lagged(v, 1), _lagged(cnt, 1)
-    with np.errstate(invalid="ignore", divide="ignore"):
-        z2 = np.where((pcnt >= MIN_SPECIFIC_OBS) & (prev > 0), fr * fr / prev, np.nan)
-    ok = np.isfinite(z2)
-    with np.errstate(invalid="ignore", divide="ignore"):
-        return np.where(ok.any(axis=1), np.nansum(z2, axis=1) / ok.sum(axis=1), np.nan)
+def _factor_var_series(fr: np.ndarray, hz: Horizon, origin: int) -> tuple[np.ndarray, np.ndarray]:
+    """Each day's EWMA factor variance forecast (volatility half-life) and the observations it rests on."""
+    return _ewma_series(fr * fr, hz.vol_halflife, hz.vol_window, origin)
 
 
-def _specific_bias2(u: np.ndarray, v0: np.ndarray, cnt: np.ndarray, cap: np.ndarray) -> np.ndarray:
-    prev, pcnt = _lagged(v0, 1), _lagged(cnt, 1)
-    w = _lagged(cap, 1)
+def _regime_window(i: int, lo: int, hz: Horizon) -> slice:
+    return slice(max(lo, i - hz.regime_window + 1), i + 1)
+
+
+def _factor_regime(hist: FactorHistory, series: dict, i: int, lo: int, hz: Horizon) -> float:
+    """How much larger factor returns have lately been than forecast the day before, as of row ``i``.
+
+    Every factor counts alike: each is measured in units of its variance forecast as of ``i``.
+    """
+    win = _regime_window(i, lo, hz)
+    if win.start == 0:
+        win = slice(1, win.stop)
+    f2 = hist.factor_returns[win] ** 2
+    prev = series["fvar"][win.start - 1:win.stop - 1]
+    pcnt = series["fcnt"][win.start - 1:win.stop - 1]
+    norm = series["fvar"][i]
+    ok = np.isfinite(f2) & np.isfinite(prev) & (pcnt >= MIN_SPECIFIC_OBS) & (prev > 0) & (norm > 0)
     with np.errstate(invalid="ignore", divide="ignore"):
-        z2 = u * u / prev
-    ok = np.isfinite(z2) & (pcnt >= MIN_SPECIFIC_OBS) & np.isfinite(w)
-    ws = np.where(ok, w, 0.0)
-    tot = ws.sum(axis=1)
+        num = np.where(ok, f2 / norm, 0.0).sum(axis=1)
+        den = np.where(ok, prev / norm, 0.0).sum(axis=1)
+    return ratio_multiplier(np.where(ok.any(axis=1), num, np.nan), den, hz.regime_halflife)
+
+
+def _specific_regime(hist: FactorHistory, series: dict, i: int, lo: int, hz: Horizon) -> float:
+    """The same for specific returns, stocks weighted by their previous day's cap."""
+    win = _regime_window(i, lo, hz)
+    if win.start == 0:
+        win = slice(1, win.stop)
+    u2 = hist.specific[win] ** 2
+    prev = series["var0"][win.start - 1:win.stop - 1]
+    pcnt = series["cnt"][win.start - 1:win.stop - 1]
+    cap = hist.cap[win.start - 1:win.stop - 1]
+    norm = series["var0"][i]
+    ok = np.isfinite(u2) & np.isfinite(prev) & (pcnt >= MIN_SPECIFIC_OBS) & np.isfinite(cap) & (norm > 0)
     with np.errstate(invalid="ignore", divide="ignore"):
-        return np.where(tot > 0, (ws * np.where(ok, z2, 0.0)).sum(axis=1) / tot, np.nan)
+        w = np.where(ok, cap / norm, 0.0)
+        num = (w * np.where(ok, u2, 0.0)).sum(axis=1)
+        den = (w * np.where(ok, prev, 0.0)).sum(axis=1)
+    return ratio_multiplier(np.where(ok.any(axis=1), num, np.nan), den, hz.regime_halflife)
 
 
 def _structural(sigma: np.ndarray, full: np.ndarray, style: np.ndarray, industry: np.ndarray,
@@ -252,8 +277,10 @@ def _eigen_bias_at(hist: FactorHistory, p: int, hz: Horizon) -> np.ndarray:
     bias = hist.eigen_bias.get((anchor, hz))
     if bias is None:
         lo = max(FIRST_REGRESSION_INDEX - hist.start, 0)
-        cov, w_corr = _base_factor_cov(hist, anchor - hist.start, lo, hz)
-        bias = hist.eigen_bias[(anchor, hz)] = eigen_bias(cov, w_corr, EIGEN_SIMULATIONS)
+        cov, _ = _base_factor_cov(hist, anchor - hist.start, lo, hz)
+        grams = estimator_grams(EIGEN_SIMULATIONS, len(cov), (hz.vol_halflife, hz.vol_window),
+                                (hz.corr_halflife, hz.corr_window), hz.nw_lags)
+        bias = hist.eigen_bias[(anchor, hz)] = simulated_eigen_bias(cov, grams)
     return bias
 
 
@@ -269,7 +296,7 @@ def estimate_asof(uni: Universe, hist: FactorHistory, p: int, cov_model: CovMode
     cov, w_corr = _base_factor_cov(hist, i, lo, hz)
     if risk_model is RiskModel.V2:
         cov = apply_eigen_bias(cov, _eigen_bias_at(hist, p, hz), EIGEN_SCALE)
-        cov = regime_adjust(cov, series["fbias2"][lo:i + 1], hz.regime_halflife, hz.regime_window, hz.days)
+        cov = cov * fade(_factor_regime(hist, series, i, lo, hz), hz.regime_halflife, hz.days)
     cov = clip_psd(cov) * hz.days
 
     live = np.isfinite(hist.cap[i])
@@ -283,6 +310,13 @@ def estimate_asof(uni: Universe, hist: FactorHistory, p: int, cov_model: CovMode
     full_obs = 2 * hz.spec_halflife
     gamma = np.clip((cnt - MIN_SPECIFIC_OBS) / (full_obs - MIN_SPECIFIC_OBS), 0.0, 1.0)
     gamma = np.where(sigma > 0, gamma, 0.0)
+    # Fat tails: a history whose standard deviation far exceeds its robust counterpart (from the mean
+    # absolute deviation) rests on a few extreme days; the structural model then takes a larger share.
+    robust = np.sqrt(np.pi / 2.0) * series["absdev"][i, rows]
+    sd = np.sqrt(series["var0"][i, rows])
+    with np.errstate(invalid="ignore", divide="ignore"):
+        tail = np.abs(sd / robust - 1.0)
+    gamma = gamma * np.where(np.isfinite(tail), np.clip(np.exp(1.0 - tail), 0.0, 1.0), 1.0)
     n_ind = len(uni.industry_names)
     if (gamma < 1).any():
         structural = _structural(sigma, gamma >= 1, style, industry, n_ind, cap)
@@ -290,7 +324,7 @@ def estimate_asof(uni: Universe, hist: FactorHistory, p: int, cov_model: CovMode
     sigma = shrink_to_groups(sigma, cap, hz.shrinkage)
     svar = sigma**2
     if risk_model is RiskModel.V2:
-        svar = regime_adjust(svar, series["sbias2"][lo:i + 1], hz.regime_halflife, hz.regime_window, hz.days)
+        svar = svar * fade(_specific_regime(hist, series, i, lo, hz), hz.regime_halflife, hz.days)
     return Estimate(asof=p, rows=rows, style=np.ascontiguousarray(style), industry=industry, cap=cap,
                     factor_cov=np.ascontiguousarray(cov), specific_var=svar * hz.days)
 
@@ -307,12 +341,13 @@ def horizon_series(hist: FactorHistory, hz: Horizon, first_asof: int | None = No
         a -= (hist.start + a) % BLOCK
         a = max(a, 0)
     v0, v, cnt = _specific_var_series(hist.specific[a:], hz, hist.start + a)
-    sbias2 = _specific_bias2(hist.specific[a:], v0, cnt, hist.cap[a:])
+    absu, _ = _ewma_series(np.abs(hist.specific[a:]), hz.spec_halflife, hz.spec_window, hist.start + a)
+    fvar, fcnt = _factor_var_series(hist.factor_returns, hz, hist.start)
 
     def pad(x):
         return x if a == 0 else np.concatenate([np.full((a,) + x.shape[1:], np.nan), x])
 
-    return {"var": pad(v), "cnt": pad(cnt), "fbias2": _factor_bias2(hist.factor_returns, hz, hist.start), "sbias2": pad(sbias2)}
+    return {"var": pad(v), "var0": pad(v0), "cnt": pad(cnt), "absdev": pad(absu), "fvar": fvar, "fcnt": fcnt}
 
 
 def history_span(asof_lo: int, asof_hi: int, cov_models: Iterable[CovModel]) -> tuple[int, int]:
