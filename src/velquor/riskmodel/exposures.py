@@ -101,22 +101,26 @@ def _orthogonalise(y: np.ndarray, xs: list[np.ndarray], cap: np.ndarray) -> np.n
     return np.where(ok, y - fitted, np.nan)
 
 
-def _fill_industry(x: np.ndarray, cap: np.ndarray, industry: np.ndarray, n_ind: int) -> np.ndarray:
+def _industry_keys(industry: np.ndarray, n_ind: int) -> np.ndarray:
+    """Bucket of every (day, stock): day * (n_ind + 1) + industry, a stock without one in the last bucket."""
+    rows = np.arange(industry.shape[0], dtype=np.int64)[:, None] * (n_ind + 1)
+    return (rows + np.where(industry >= 0, industry, n_ind)).ravel()
+
+
+def _fill_industry(x: np.ndarray, cap: np.ndarray, keys: np.ndarray, n_ind: int) -> np.ndarray:
     """Missing values of live stocks filled with the cap-weighted mean of their industry on the day (0, the
-    style's cap-weighted mean, for a stock without an industry or an industry without values)."""
+    style's cap-weighted mean, for a stock without an industry or an industry without values).
+    ``keys`` come from ``_industry_keys``."""
     live = np.isfinite(cap)
     ok = np.isfinite(x) & live
-    has = industry >= 0
-    rows = np.arange(x.shape[0])[:, None]
-    key = np.where(has, rows * n_ind + industry, 0)
-    use = ok & has
-    w = np.where(use, cap, 0.0)
-    size = x.shape[0] * n_ind
-    num = np.bincount(key[use], weights=(w * np.where(ok, x, 0.0))[use], minlength=size)
-    den = np.bincount(key[use], weights=w[use], minlength=size)
+    w = np.where(ok, cap, 0.0)
+    size = x.shape[0] * (n_ind + 1)
+    num = np.bincount(keys, weights=(w * np.where(ok, x, 0.0)).ravel(), minlength=size)
+    den = np.bincount(keys, weights=w.ravel(), minlength=size)
     with np.errstate(invalid="ignore", divide="ignore"):
         means = np.where(den > 0, num / den, 0.0)
-    fill = np.where(has, means[key], 0.0)
+    means[n_ind::n_ind + 1] = 0.0  # no industry
+    fill = means[keys].reshape(x.shape)
     return np.where(ok, x, np.where(live, fill, np.nan))
 
 
@@ -188,8 +192,9 @@ def _styles(d: dict[str, np.ndarray], cap: np.ndarray, industry: np.ndarray, n_i
         "leverage": standardise(lev, cap),
     }
     out = np.empty(cap.shape + (len(STYLE_FACTORS),), dtype=np.float32)
+    keys = _industry_keys(industry, n_ind)
     for k, name in enumerate(STYLE_FACTORS):
-        out[:, :, k] = _fill_industry(styles[name], cap, industry, n_ind)
+        out[:, :, k] = _fill_industry(styles[name], cap, keys, n_ind)
     return out
 
 

@@ -4,7 +4,6 @@ the constrained cross-sectional regression and the specific-risk shrinkage."""
 from __future__ import annotations
 
 import numpy as np
-from scipy.signal import lfilter
 
 __all__ = [
     "decay",
@@ -64,35 +63,37 @@ def windowed_sum(x: np.ndarray, halflife: float | None, window: int, origin: int
     xp = np.zeros((nb * BLOCK,) + x.shape[1:])
     xp[lead:lead + n] = x
     blocks = xp.reshape((nb, BLOCK) + x.shape[1:])
-    if halflife is None:
-        local = np.cumsum(blocks, axis=1)
-    else:
-        local = lfilter([1.0], [1.0, -lam], blocks, axis=1)
-    local = local.reshape(xp.shape)
+    local = blocks.copy()
+    for r in range(1, BLOCK):  # all blocks side by side
+        if halflife is None:
+            local[:, r] += local[:, r - 1]
+        else:
+            local[:, r] += lam * local[:, r - 1]
+    local = local.reshape(xp.shape)  # sums within each block up to each row
     totals = local[BLOCK - 1::BLOCK]
     t = np.arange(lead, lead + n)
     k = t // BLOCK
     s0 = np.maximum(t - window + 1, 0)
-    k0 = s0 // BLOCK
-    cut = s0 % BLOCK != 0  # the window starts inside its first block: the block's earlier part comes off
-    prev = np.where(cut, s0 - 1, 0)
+    d = k - s0 // BLOCK  # blocks before t's own that the window reaches into
+    # S[t] = local[t] + lam**(t - end of block k-1) * C[k, d] - lam**(t - s0 + 1) * local[s0 - 1], where
+    # C[k, d] sums the d whole blocks before block k (weighted to the end of block k - 1) and the last term
+    # takes off the part of the first block before the window. C is summed in a fixed order per block.
+    lam_b = lam**BLOCK
+    cum = {}
+    for dd in np.unique(d[d > 0]):
+        c = np.zeros_like(totals)
+        for j in range(dd, 0, -1):  # oldest block first
+            c[j:] = c[j:] * lam_b + totals[:nb - j] if j < nb else c[j:]
+        cum[int(dd)] = c
     extra = (slice(None),) + (None,) * (x.ndim - 1)
-
-    def pw(e):
-        return (lam ** e.astype(np.float64))[extra]
-
-    same = (k0 == k)[extra]
-    out = local[t] - np.where(same & cut[extra], pw(t - prev) * local[prev], 0.0)
-    for m in range(1, window // BLOCK + 2):
-        j = k - m
-        mid = (j > k0)[extra]
-        if not mid.any():
-            break
-        jc = np.maximum(j, 0)
-        out = out + np.where(mid, pw(t - (jc * BLOCK + BLOCK - 1)) * totals[jc], 0.0)
-    end0 = k0 * BLOCK + BLOCK - 1
-    head = totals[k0] - np.where(cut[extra], pw(end0 - prev) * local[prev], 0.0)
-    return out + np.where(same, 0.0, pw(t - end0) * head)
+    out = local[t].copy()
+    for dd, c in cum.items():
+        sel = np.flatnonzero(d == dd)
+        out[sel] += (lam ** (t[sel] - k[sel] * BLOCK + 1.0))[extra] * c[k[sel]]
+    cut = np.flatnonzero(s0 % BLOCK != 0)
+    if cut.size:
+        out[cut] -= (lam ** (t[cut] - s0[cut] + 1.0))[extra] * local[s0[cut] - 1]
+    return out
 
 
 def newey_west_cov(f: np.ndarray, weights: np.ndarray, lags: int) -> np.ndarray:
