@@ -49,6 +49,7 @@ void bind_turnover(nb::module_ &m);
 void bind_benchmark_component(nb::module_ &m);
 void bind_industry(nb::module_ &m);
 void bind_style(nb::module_ &m);
+void bind_industry_component(nb::module_ &m);
 void bind_diagnose(nb::module_ &m);
 
 // ---------------------------------------------------------------------------------------------------------

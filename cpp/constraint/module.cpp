@@ -22,4 +22,8 @@ NB_MODULE(constraint, m) {
     constraint::bind_interface(m);
     constraint::bind_tracking_error(m);
     constraint::bind_turnover(m);
+    constraint::bind_benchmark_component(m);
+    constraint::bind_industry(m);
+    constraint::bind_style(m);
+    constraint::bind_industry_component(m);
 }
