@@ -7,7 +7,7 @@ using namespace nb::literals;
 
 void check_budget(nb::handle zeta) {
     // `assert zeta == 1.0`: the interpreter drops asserts under -O, so the flag is read on every call.
-    if (pyapi::truthy(pyapi::module("sys").attr("flags").attr("optimize"))) return;
+    if (pyapi::truthy(pyapi::sys_attr("flags").attr("optimize"))) return;
     if (!pyapi::compare(zeta, nb::float_(1.0), pyapi::Cmp::eq)) pyapi::raise_bare(PyExc_AssertionError);
 }
 
