@@ -70,8 +70,13 @@ void check_budget(nb::handle zeta);
 /// `ensure_series(value, name)` through the module namespace (a patched `ensure_series` is honoured).
 nb::object call_ensure_series(nb::handle value, const char *name);
 
-/// `cp.quad_form(x, P)`: the helper's covariance matrices are positive semidefinite by contract. A matrix
-/// carrying `factor_root` R and `specific_variance` d (P = R R' + diag(d)) is expressed in factor form.
+/// True when `cov` is a dense, symmetric matrix whose smallest eigenvalue is above -cvxpy's eigenvalue
+/// tolerance (one Cholesky factorisation).
+bool certified_psd(nb::handle cov);
+
+/// `cp.quad_form(x, P)`. A matrix carrying `factor_root` R and `specific_variance` d (P = R R' + diag(d)) is
+/// expressed in factor form; any other is marked PSD when `certified_psd` holds and handed to cvxpy unmarked
+/// otherwise (cvxpy then raises its own error).
 nb::object quad_form(nb::handle x, nb::handle cov);
 
 /// The portfolio's weights over `helper.union_components` minus the benchmark's: `g` followed by zeros for
