@@ -124,7 +124,7 @@ def rebalance_task(market: MarketRef, spec: RebalanceSpec) -> RebalanceOutcome:
     from . import _estimates
 
     t0 = time.perf_counter()
-    notes: list[str] = []
+    caught: list = []
     try:
         _attach(market)
         for payload in spec.models:
@@ -141,14 +141,18 @@ def rebalance_task(market: MarketRef, spec: RebalanceSpec) -> RebalanceOutcome:
             cons.append(TurnoverLimit(pd.Series(held, dtype="float64"), limit, hard=True))
         with _estimates.single_threaded_blas(), warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
-            w = portfolio_optimize(spec.pool, spec.date, spec.objective, bnds=spec.bnds, cons=cons or None,
+            objective = {} if spec.objective is None else {"objective": spec.objective}
+            w = portfolio_optimize(spec.pool, spec.date, **objective, bnds=spec.bnds, cons=cons or None,
                                    benchmark=spec.benchmark, cov_model=spec.cov_model,
                                    risk_model=spec.risk_model, **spec.solver_options)
             te = _ex_ante_te(spec, w)
-        notes = list(dict.fromkeys(f"{c.category.__name__}: {c.message}" for c in caught))
         status = "fallback" if any(_SOFT_DROPPED in str(c.message) for c in caught) else "optimal"
         weights = {str(k): float(v) for k, v in w.items()}
-        return RebalanceOutcome(spec.key, weights, status, te, notes, time.perf_counter() - t0)
+        return RebalanceOutcome(spec.key, weights, status, te, _notes(caught), time.perf_counter() - t0)
     except Exception as e:  # noqa: BLE001 - a failed date is recorded and the run goes on
-        notes.append("".join(traceback.format_exception_only(e)).strip())
+        notes = _notes(caught) + ["".join(traceback.format_exception_only(e)).strip()]
         return RebalanceOutcome(spec.key, None, _failure(e), math.nan, notes, time.perf_counter() - t0)
+
+
+def _notes(caught: list) -> list[str]:
+    return list(dict.fromkeys(f"{c.category.__name__}: {c.message}" for c in caught))
