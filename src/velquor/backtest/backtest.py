@@ -10,6 +10,7 @@ import numbers
 import os
 import pickle
 import re
+import types
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Callable, Iterable, Sequence
@@ -232,6 +233,8 @@ def _describe_obj(obj) -> str:
         return repr(obj)
     if isinstance(obj, BaseException):
         return f"error {type(obj).__name__}: {obj}"
+    if isinstance(obj, (types.FunctionType, types.BuiltinFunctionType, types.MethodType)):
+        return f"{getattr(obj, '__module__', '')}.{getattr(obj, '__qualname__', repr(obj))}"
     state = getattr(obj, "__dict__", None)
     return _strip(f"{type(obj).__module__}.{type(obj).__qualname__}"
                   f"{sorted((k, repr(v)) for k, v in state.items()) if isinstance(state, dict) else repr(obj)}")

@@ -22,6 +22,12 @@ def _date_index(values) -> pd.DatetimeIndex:
     return pd.DatetimeIndex(pd.to_datetime(values).astype("datetime64[ns]"), name="date")
 
 
+def _ids_as_objects(frame: pd.DataFrame) -> pd.DataFrame:
+    # Parquet readers may hand back ids as a string dtype; results keep them as Python str objects.
+    frame.columns = pd.Index(list(frame.columns), dtype=object, name=frame.columns.name)
+    return frame
+
+
 @dataclass
 class BacktestResult:
     """What a backtest did, day by day and rebalance by rebalance.
@@ -124,12 +130,12 @@ class BacktestResult:
             raise ValueError(f"{src} holds a backtest result of format {meta.get('format')!r}, not {_FORMAT}")
         daily = pd.read_parquet(src / "daily.parquet")
         reb = pd.read_parquet(src / "rebalances.parquet")
-        return cls(weights=pd.read_parquet(src / "weights.parquet"),
-                   holdings=pd.read_parquet(src / "holdings.parquet"),
+        return cls(weights=_ids_as_objects(pd.read_parquet(src / "weights.parquet")),
+                   holdings=_ids_as_objects(pd.read_parquet(src / "holdings.parquet")),
                    nav=daily["nav"],
                    benchmark_nav=daily["benchmark_nav"] if "benchmark_nav" in daily else None,
-                   turnover=reb["turnover"], costs=reb["costs"], status=reb["status"],
-                   ex_ante_te=reb["ex_ante_te"], notes=reb["notes"], config=meta["config"])
+                   turnover=reb["turnover"], costs=reb["costs"], status=reb["status"].astype(object),
+                   ex_ante_te=reb["ex_ante_te"], notes=reb["notes"].astype(object), config=meta["config"])
 
     # ---------------------------------------------------------------------------------------------- plots
     def plot(self, path: str | os.PathLike | None = None):
