@@ -47,3 +47,29 @@ class TestEngines:
         _same(serial, got[1])
         assert alone.weights.max(axis=1).iloc[0] <= 0.3 + 1e-6
         assert (alone.weights.max(axis=1).iloc[1:] <= 0.25 + 1e-6).all()
+
+
+@pytest.mark.slow
+def test_cold_estimates_built_in_parallel_are_those_built_serially(tmp_path, monkeypatch):
+    """With no estimate stored, the process pool computes the factor history in pieces and this process
+    writes the estimates: the files and the results equal a serial cold run's."""
+    from velquor.backtest import _estimates
+
+    bt = basic_backtest(end="2025-07-31", cov_model="monthly")
+    runs, files = {}, {}
+    try:
+        for engine in ("serial", "process"):
+            store = tmp_path / engine
+            monkeypatch.setenv("VELQUOR_RISKMODEL_DIR", str(store))
+            _estimates.forget()
+            runs[engine] = bt.run(engine=engine, workers=2, progress=False) if engine != "serial" else \
+                bt.run(progress=False)
+            files[engine] = {p.relative_to(store).as_posix(): dict(np.load(p)) for p in sorted(store.rglob("*.npz"))}
+    finally:
+        monkeypatch.undo()
+        _estimates.forget()
+    _same(runs["serial"], runs["process"])
+    assert len(files["serial"]) == 6 and files["serial"].keys() == files["process"].keys()
+    for name, arrays in files["serial"].items():
+        for key, value in arrays.items():
+            assert np.array_equal(value, files["process"][name][key]), (name, key)

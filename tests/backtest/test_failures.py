@@ -102,7 +102,7 @@ class TestConfiguration:
         def no_work(*a, **k):
             raise AssertionError("work started")
 
-        monkeypatch.setattr(module, "estimate_task", no_work)
+        monkeypatch.setattr(module, "history_task", no_work)
         monkeypatch.setattr(module, "rebalance_task", no_work)
         with pytest.raises(InvalidArgument) as e:
             basic_backtest(**kw).run(progress=False, **run_kw)

@@ -56,12 +56,12 @@ def _attach(market: MarketRef) -> None:
                            f"client's {market.db_path} (fingerprint {fp} != {market.fingerprint})")
 
 
-def estimate_task(market: MarketRef, lo: int, hi: int, variants: list) -> list:
-    """Risk-model estimates for as-of positions ``lo .. hi`` (returned, never written)."""
+def history_task(market: MarketRef, lo: int, hi: int, keep: list[int]) -> dict:
+    """One piece of the risk model's factor history (returned, never written)."""
     from . import _estimates
 
     _attach(market)
-    return _estimates.compute(lo, hi, variants)
+    return _estimates.history_piece(lo, hi, keep)
 
 
 @dataclass

@@ -23,16 +23,13 @@ from ..exception import InvalidArgument
 from . import _estimates
 from ._checkpoint import Checkpoint
 from ._simulate import Simulator
-from ._tasks import MarketRef, RebalanceOutcome, RebalanceSpec, estimate_task, rebalance_task
+from ._tasks import MarketRef, RebalanceOutcome, RebalanceSpec, history_task, rebalance_task
 from .engines import Engine, check_engine, make_engine
 from .result import BacktestResult
 
-__all__ = ["Backtest", "run_many", "FREQUENCIES", "ESTIMATE_CHUNK"]
+__all__ = ["Backtest", "run_many", "FREQUENCIES"]
 
 FREQUENCIES = ("daily", "weekly", "monthly", "quarterly")
-#: Consecutive as-of dates estimated together (they share one pass over the factor history); the grouping
-#: depends only on the dates, never on the engine, so every engine stores the same estimates.
-ESTIMATE_CHUNK = 21
 
 
 def _to_date(value, name: str) -> _dt.date:
@@ -446,29 +443,10 @@ def _plan(index: int, bt: Backtest, engine: str) -> _Plan:
 
 # ---------------------------------------------------------------------------------------------- the run
 
-def _estimate_jobs(plans: list[_Plan]) -> list[tuple[int, int, tuple]]:
-    """Missing estimates as (lo, hi, variant) runs of consecutive as-of positions, per variant."""
-    need: dict[tuple, set[int]] = {}
-    for p in plans:
-        v = (p.bt.cov_model, p.bt.risk_model)
-        need.setdefault(v, set()).update(p.asof)
-    jobs = []
-    for v, positions in need.items():
-        todo = sorted(_estimates.missing(positions, [v]))
-        i = 0
-        while i < len(todo):
-            j = i
-            while j + 1 < len(todo) and todo[j + 1] == todo[j] + 1 and j + 1 - i < ESTIMATE_CHUNK:
-                j += 1
-            jobs.append((todo[i], todo[j], v))
-            i = j + 1
-    return jobs
-
-
-def _bar(progress: bool, total: int, desc: str):
+def _bar(progress: bool, total: int, desc: str, unit: str = "date"):
     from tqdm import tqdm
 
-    return tqdm(total=total, desc=desc, unit="date", disable=not progress or total == 0, leave=False)
+    return tqdm(total=total, desc=desc, unit=unit, disable=not progress or total == 0, leave=False)
 
 
 def _outcome_dict(o: RebalanceOutcome) -> dict:
@@ -504,28 +482,46 @@ def _run(backtests: list[Backtest], engine: str, workers, client, progress: bool
 
 
 def _build_estimates(eng: Engine, market: MarketRef, plans: list[_Plan], progress: bool) -> dict:
-    """Computes the missing risk-model estimates on the engine and stores them here; returns the failures."""
-    jobs = _estimate_jobs(plans)
+    """Computes the missing risk-model estimates (the factor history in pieces on the engine, the estimates
+    from it here) and stores them from this process alone; returns the (as-of, variant) pairs that failed."""
+    needed = {(pos, (p.bt.cov_model, p.bt.risk_model)) for p in plans
+              for i, pos in enumerate(p.asof) if i not in p.outcomes}
+    groups = _estimates.clusters(_estimates.missing(needed))
     failed: dict[tuple, str] = {}
-    if not jobs:
+    if not groups:
         return failed
-    bar = _bar(progress, sum(hi - lo + 1 for lo, hi, _ in jobs), "risk model")
+    bar = _bar(progress, sum(g.stop - g.start for g in groups), "risk model", "day")
     limit = max(2 * eng.workers, 1)
+    queue = [(g, lo, hi) for g in groups for lo, hi in g.pieces]
     pending: dict[Any, tuple] = {}
-    queue = list(jobs)
+    got: dict[int, list] = {id(g): [] for g in groups}
     try:
         while queue or pending:
             while queue and len(pending) < limit:
-                lo, hi, v = queue.pop(0)
-                pending[eng.submit(estimate_task, market, lo, hi, [v])] = (lo, hi, v)
+                g, lo, hi = queue.pop(0)
+                keep = sorted({pos for pos, _ in g.todo})
+                pending[eng.submit(history_task, market, lo, hi, keep)] = (g, lo, hi)
             for fut in eng.wait_any(list(pending)):
-                lo, hi, v = pending.pop(fut)
+                g, lo, hi = pending.pop(fut)
                 try:
-                    _estimates.persist(eng.result(fut))
+                    piece = eng.result(fut)
                 except Exception as e:  # noqa: BLE001 - the dates that needed it fail, the run goes on
-                    for pos in range(lo, hi + 1):
-                        failed[(pos, v)] = f"failed: risk model: {type(e).__name__}: {e}"
-                bar.update(hi - lo + 1)
+                    for pv in g.todo:
+                        failed[pv] = f"failed: risk model: {type(e).__name__}: {e}"
+                    piece = None
+                bar.update(hi - lo)
+                if got[id(g)] is None:
+                    continue
+                if piece is None:
+                    got[id(g)] = None  # type: ignore[assignment]
+                    continue
+                got[id(g)].append(piece)
+                if len(got[id(g)]) == len(g.pieces):
+                    try:
+                        _estimates.persist(_estimates.estimates_of(g, got.pop(id(g))))
+                    except Exception as e:  # noqa: BLE001 - as above
+                        for pv in g.todo:
+                            failed[pv] = f"failed: risk model: {type(e).__name__}: {e}"
     finally:
         bar.close()
     return failed
