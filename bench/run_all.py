@@ -9,6 +9,9 @@ from pathlib import Path
 SCRIPTS = [
     "bench_market_data.py",
     "bench_objective.py",
+    "bench_constraint.py",
+    "bench_psd_check.py",
+    "bench_calls.py",
     "bench_riskmodel.py",
     "bench_end_to_end.py",
     "soak.py",
