@@ -86,7 +86,7 @@ class FactorHistory:
     specific: np.ndarray  # (T, N)
     exposures: np.ndarray  # (T, N, styles) float32, as of each day's close
     cap: np.ndarray  # (T, N)
-    industry: np.ndarray  # (T, N) int16, as of each day's close
+    industry: np.ndarray | None = None  # (T, N) int16, as of each day's close (None: read from the universe)
     eigen_bias: dict = field(default_factory=dict)  # (anchor position, horizon) -> simulated bias
 
 
@@ -302,7 +302,7 @@ def estimate_asof(uni: Universe, hist: FactorHistory, p: int, cov_model: CovMode
     live = np.isfinite(hist.cap[i])
     rows = np.flatnonzero(live)
     style = hist.exposures[i, rows]
-    industry = hist.industry[i, rows].astype(np.int64)
+    industry = (uni.industry_at(p) if hist.industry is None else hist.industry[i])[rows].astype(np.int64)
     cap = hist.cap[i, rows]
     var = series["var"][i, rows]
     cnt = np.nan_to_num(series["cnt"][i, rows])
