@@ -319,7 +319,11 @@ def estimate_asof(uni: Universe, hist: FactorHistory, p: int, cov_model: CovMode
     gamma = gamma * np.where(np.isfinite(tail), np.clip(np.exp(1.0 - tail), 0.0, 1.0), 1.0)
     n_ind = len(uni.industry_names)
     if (gamma < 1).any():
-        structural = _structural(sigma, gamma >= 1, style, industry, n_ind, cap)
+        fit = gamma >= 1
+        if fit.sum() <= n_ind + style.shape[1]:
+            # early in the store nobody has a full history yet: fit on every stock with a usable one
+            fit = (sigma > 0) & (cnt >= MIN_SPECIFIC_OBS)
+        structural = _structural(sigma, fit, style, industry, n_ind, cap)
         sigma = gamma * sigma + (1.0 - gamma) * structural
     sigma = shrink_to_groups(sigma, cap, hz.shrinkage)
     svar = sigma**2
