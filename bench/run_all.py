@@ -12,6 +12,7 @@ SCRIPTS = [
     "bench_constraint.py",
     "bench_riskmodel.py",
     "bench_end_to_end.py",
+    "bench_backtest.py",
     "soak.py",
 ]
 

@@ -24,7 +24,7 @@ from . import _estimates
 from ._checkpoint import Checkpoint
 from ._simulate import Simulator
 from ._tasks import MarketRef, RebalanceOutcome, RebalanceSpec, history_task, rebalance_task
-from .engines import Engine, check_engine, make_engine
+from .engines import Engine, LazyEngine, check_engine
 from .result import BacktestResult
 
 __all__ = ["Backtest", "run_many", "FREQUENCIES"]
@@ -469,13 +469,16 @@ def _run(backtests: list[Backtest], engine: str, workers, client, progress: bool
                     p.outcomes[i] = RebalanceOutcome((p.index, i), rec["weights"], rec["status"],
                                                      float(rec["ex_ante_te"]), list(rec["notes"]))
     todo_dates = sum(len(p.dates) - len(p.outcomes) for p in plans)
-    eng = make_engine(engine, workers, client) if todo_dates else Engine()
+    market.force_path = client is None
+    eng = LazyEngine(engine, workers, client) if todo_dates else Engine()
     try:
-        if not eng.owns_cluster:
-            market.force_path = False
         failed_asof = _build_estimates(eng, market, [p for p in plans if len(p.outcomes) < len(p.dates)],
                                        progress)
-        _rebalance(eng, market, plans, failed_asof, progress)
+        # One chain of dates that depend on each other cannot use a second worker: it runs here, without
+        # a round trip per date (the same computation, so the same bits).
+        streams = sum(1 if p.bt.path_dependent else len(p.dates) - len(p.outcomes)
+                      for p in plans if len(p.outcomes) < len(p.dates))
+        _rebalance(eng if streams > 1 else Engine(), market, plans, failed_asof, progress)
     finally:
         eng.close()
     return [p.result() for p in plans]

@@ -25,7 +25,6 @@ class Engine:
     name = "serial"
     parallel = False
     workers = 1
-    owns_cluster = True  # the backtest started the workers and may point them at its market file
 
     def submit(self, fn: Callable, *args) -> Any:
         fut: cf.Future = cf.Future()
@@ -97,9 +96,6 @@ class DaskEngine(Engine):
                 n_workers=workers or max(os.cpu_count() or 1, 1), threads_per_worker=1, processes=True,
                 dashboard_address=None, silence_logs=50, env=dict(WORKER_ENV))
             client = distributed.Client(self._cluster, set_as_default=False)
-            self.owns_cluster = True
-        else:
-            self.owns_cluster = False
         self._client = client
         self.workers = max(sum(client.nthreads().values()), 1)
 
@@ -149,6 +145,37 @@ def _quiet_logs() -> list:
         saved.append((logger, logger.level))
         logger.setLevel(logging.ERROR)
     return saved
+
+
+class LazyEngine(Engine):
+    """An engine started on its first task: a run that finds everything done (or runs here) starts none."""
+
+    def __init__(self, engine: str, workers: int | None, client) -> None:
+        self._args = (engine, workers, client)
+        self._engine: Engine | None = None
+        self.name = engine
+        self.parallel = engine != "serial"
+        if client is not None:
+            self.workers = max(sum(client.nthreads().values()), 1)
+        else:
+            self.workers = 1 if engine == "serial" else workers or max(os.cpu_count() or 1, 1)
+
+    def submit(self, fn, *args):
+        if self._engine is None:
+            self._engine = make_engine(*self._args)
+        return self._engine.submit(fn, *args)
+
+    def wait_any(self, pending):
+        assert self._engine is not None
+        return self._engine.wait_any(pending)
+
+    def result(self, fut):
+        assert self._engine is not None
+        return self._engine.result(fut)
+
+    def close(self) -> None:
+        if self._engine is not None:
+            self._engine.close()
 
 
 def make_engine(engine: str, workers: int | None, client) -> Engine:
