@@ -7,6 +7,7 @@ the backtests over their dates is the same whatever runs the work.
 from __future__ import annotations
 
 import concurrent.futures as cf
+import concurrent.futures.process  # noqa: F401 - BrokenProcessPool
 import contextlib
 import os
 from typing import Any, Callable
@@ -52,17 +53,21 @@ class ProcessEngine(Engine):
     parallel = True
 
     def __init__(self, workers: int) -> None:
+        self.workers = workers
+        self._pool = self._start()
+
+    def _start(self) -> cf.ProcessPoolExecutor:
         import multiprocessing
 
-        self.workers = workers
         # Workers inherit the environment at spawn: one BLAS/OpenMP thread each, set before numpy loads.
         saved = {k: os.environ.get(k) for k in WORKER_ENV}
         os.environ.update(WORKER_ENV)
         try:
-            self._pool = cf.ProcessPoolExecutor(workers, mp_context=multiprocessing.get_context("spawn"),
-                                                initializer=init_worker)
+            pool = cf.ProcessPoolExecutor(self.workers, mp_context=multiprocessing.get_context("spawn"),
+                                          initializer=init_worker)
             # Start the workers now, while the environment is set.
-            list(self._pool.map(int, range(workers)))
+            list(pool.map(int, range(self.workers)))
+            return pool
         finally:
             for k, v in saved.items():
                 if v is None:
@@ -71,7 +76,13 @@ class ProcessEngine(Engine):
                     os.environ[k] = v
 
     def submit(self, fn, *args):
-        return self._pool.submit(fn, *args)
+        try:
+            return self._pool.submit(fn, *args)
+        except cf.process.BrokenProcessPool:
+            # A worker died (its tasks fail with the reason); the rest of the run gets a fresh pool.
+            self._pool.shutdown(wait=False, cancel_futures=True)
+            self._pool = self._start()
+            return self._pool.submit(fn, *args)
 
     def close(self) -> None:
         self._pool.shutdown(wait=True, cancel_futures=True)
