@@ -79,7 +79,8 @@ def main(argv=None) -> int:
         else:
             target, met = "", True
         ok &= met
-        print(f"{phase:5} {name:8} {sec:8.1f} {sec / n:8.2f} {speed:8.2f}x {target:>10} {'' if met else 'MISSED'}")
+        flag = "" if met else "MISSED"
+        print(f"{phase:5} {name:8} {sec:8.1f} {sec / n:8.2f} {speed:8.2f}x {target:>10} {flag}")
     print("\nsummary of the serial run:")
     print(ref.summary().to_string())
     return 0 if ok else 1

@@ -58,7 +58,8 @@ def backtest(argv: list[str]) -> int:
     """`python -m velquor.demo backtest`: a short monthly backtest tracking the index, summary printed."""
     parser = argparse.ArgumentParser(prog="python -m velquor.demo backtest",
                                      description="a short backtest on the demo market, its summary printed")
-    parser.add_argument("--months", type=int, default=6, help="months of monthly rebalances, up to the data's end")
+    parser.add_argument("--months", type=int, default=6,
+                        help="months of monthly rebalances, up to the data's end")
     parser.add_argument("--engine", default="serial", choices=["serial", "process", "dask"])
     parser.add_argument("--workers", type=int, default=None)
     parser.add_argument("--turnover-limit", type=float, default=0.3)
