@@ -25,6 +25,21 @@ def _info(args) -> int:
 
 def _build_demo(args) -> int:
     from ._store import demo_path, file_lock
+
+    if args.files:
+        from .fullsize import build_files
+
+        if not args.out:
+            print("--files needs --out DIR", file=sys.stderr)
+            return 1
+        kw = {k: v for k, v in (("n_stocks", args.n_stocks), ("seed", args.seed), ("start", args.start),
+                                ("end", args.end), ("n_industries", args.n_industries)) if v is not None}
+        t = time.perf_counter()
+        paths = build_files(args.out, **kw)
+        print(f"wrote {len(paths)} Parquet files into {args.out} in {time.perf_counter() - t:.1f} s; import them with\n"
+              f"  python -m zorvata import --out market.duckdb "
+              + " ".join(f"--{k.replace('_', '-')} {p}" for k, p in paths.items()))
+        return 0
     from .demo import build_demo
 
     out = Path(args.out) if args.out else demo_path()
@@ -81,6 +96,9 @@ def main(argv=None) -> int:
     s.add_argument("--start")
     s.add_argument("--end")
     s.add_argument("--force", action="store_true", help="rebuild an existing file")
+    s.add_argument("--files", action="store_true",
+                   help="write the importer's Parquet files into the directory --out instead, streamed year by "
+                        "year (any size: --n-stocks 5000 --start 2006-01-04 is a full market of 20 years)")
     s.set_defaults(func=_build_demo)
     s = sub.add_parser("import", help="import CSV/Parquet files into a new database, or append to one")
     s.add_argument("--out", help="the database to write (with --append: the database to add to)")

@@ -561,6 +561,7 @@ def _configure(con, spill: Path) -> None:
     con.execute(f"SET memory_limit = '{os.environ.get(ENV_MEMORY, DEFAULT_MEMORY)}'")
     con.execute(f"SET temp_directory = {_q(spill)}")
     con.execute("SET preserve_insertion_order = true")
+    con.execute("SET enable_progress_bar = false")
 
 
 def _run(target: Path, files: dict, append: bool, label: str | None) -> None:
