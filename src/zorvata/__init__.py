@@ -422,10 +422,22 @@ def get_latest_fundamentals(date, fields=None, order_book_ids=None) -> pd.DataFr
     return df.set_index("order_book_id")
 
 
+def _has_table(name: str) -> bool:
+    """Whether the store has table `name` (stores written before it existed do not)."""
+    tables = _store.cached("tables", lambda con: {r[0] for r in con.execute(
+        "SELECT table_name FROM duckdb_tables()").fetchall()})
+    return name in tables
+
+
 def get_daily_flags(start_date, end_date, fields=None, order_book_ids=None) -> pd.DataFrame:
     """Long DataFrame [date, order_book_id, *fields] of the per-stock daily flags in [start, end]: fields out of
     suspended (no trade all day), limit_up, limit_down (closed at the day's upper / lower price limit), all when
     None. Only the rows the store has: a stock and day without a row has no flag set."""
+    if not _has_table("daily_flags"):
+        fields = _fields(fields, _FLAG_FIELDS)
+        return pd.DataFrame({"date": pd.Series([], dtype="datetime64[ns]"),
+                             "order_book_id": pd.Series([], dtype=object),
+                             **{f: pd.Series([], dtype=bool) for f in fields}})
     return _long_query("daily_flags", "date", start_date, end_date, _fields(fields, _FLAG_FIELDS),
                        order_book_ids, ["date", "order_book_id"], "date, order_book_id")
 
@@ -443,7 +455,7 @@ def get_st_status(order_book_ids, start_date, end_date) -> pd.DataFrame:
     dates = calendar().dates
     dates = dates[(dates >= s) & (dates <= e)]
     out = np.zeros((len(dates), len(ids)), dtype=bool)
-    if len(ids) and len(dates):
+    if len(ids) and len(dates) and _has_table("st_status"):
         con = connect().cursor()
         try:
             con.register("_ids", pa.table({"order_book_id": pa.array(ids, pa.string()),

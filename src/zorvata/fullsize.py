@@ -69,16 +69,22 @@ def _codes(rng, listed: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     sh = rng.random(n) < 0.5
     late = rng.random(n)
     ids = np.empty(n, dtype=object)
-    counters = {"600": 600000, "601": 601000, "688": 688001, "000": 1, "002": 2001, "300": 300001}
+    # board -> (next code, last code of its range); a full main board spills into the small-cap board
+    boards = {"600": [600000, 605999], "688": [688001, 689999], "000": [1, 1999], "002": [2001, 4999],
+              "300": [300001, 309999]}
     for i in np.argsort(listed, kind="stable"):
         if sh[i]:
-            board = "688" if listed[i] >= np.datetime64("2019-07-22") and late[i] < 0.4 else (
-                "601" if counters["600"] > 603999 else "600")
+            board = "688" if listed[i] >= np.datetime64("2019-07-22") and late[i] < 0.4 else "600"
         else:
             board = "300" if listed[i] >= np.datetime64("2009-10-30") and late[i] < 0.4 else (
                 "002" if listed[i] >= np.datetime64("2004-06-25") and late[i] < 0.7 else "000")
-        ids[i] = f"{counters[board]:06d}." + ("XSHG" if sh[i] else "XSHE")
-        counters[board] += 1
+            if board == "000" and boards["000"][0] > boards["000"][1]:
+                board = "002"
+        code, last = boards[board]
+        if code > last:
+            raise ValueError(f"too many stocks for the {board} board of the synthetic market")
+        ids[i] = f"{code:06d}." + ("XSHG" if sh[i] else "XSHE")
+        boards[board][0] += 1
     return ids, np.where(sh, "XSHG", "XSHE")
 
 

@@ -79,7 +79,9 @@ def model_for(date: _dt.date, cov_model: CovModel) -> tuple[_dt.date, CustomMode
     prev = _previous_trading_date(date)
     con = zorvata.connect().cursor()
     try:
-        (asof,) = con.execute("SELECT max(date) FROM custom_factor_cov WHERE date <= ?", [prev]).fetchone()
+        has = con.execute("SELECT count(*) FROM duckdb_tables() WHERE table_name = 'custom_factor_cov'").fetchone()[0]
+        (asof,) = con.execute("SELECT max(date) FROM custom_factor_cov WHERE date <= ?", [prev]).fetchone() \
+            if has else (None,)
         if asof is None:
             raise InvalidArgument(
                 f"the market data has no custom risk model dated on or before {prev.isoformat()} (import one with "
