@@ -63,6 +63,9 @@ def _import(args) -> int:
     t = time.perf_counter()
     try:
         if args.append:
+            if not (args.db or args.out):
+                print("import --append needs the database to add to: --out FILE (or --db FILE)", file=sys.stderr)
+                return 1
             given = {k: v for k, v in files.items() if v is not None}
             out = append_files(args.db or args.out, label=args.label, **given)
         else:

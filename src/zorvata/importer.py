@@ -603,6 +603,13 @@ def _run(target: Path, files: dict, append: bool, label: str | None) -> None:
         elif "trading_dates" not in run.inputs and "_cal" in run.views:
             con.execute("INSERT INTO trading_dates SELECT date FROM _cal WHERE date NOT IN "
                         "(SELECT date FROM trading_dates) ORDER BY date")
+        if "industry_history" in run.inputs:
+            # instruments without today's code take it from the history (what readers of the two columns see)
+            for col, src in (("industry_sw", "sw"), ("industry_citics", "citics")):
+                con.execute(f"UPDATE instruments SET {col} = h.code FROM (SELECT order_book_id, "
+                            f"arg_max(code, start_date) AS code FROM industry_history WHERE source = '{src}' "
+                            f"GROUP BY order_book_id) h WHERE instruments.order_book_id = h.order_book_id "
+                            f"AND instruments.{col} IS NULL AND instruments.type = 'CS'")
         lo, hi = con.execute("SELECT min(date), max(date) FROM price_change_rate").fetchone()
         meta = {"data_version": new_data_version(), "data_end": str(hi)}
         now = _dt.datetime.now(_dt.UTC).isoformat(timespec="seconds")

@@ -125,8 +125,12 @@ def test_parquet_rows_are_named_without_lines(files, tmp_path):
 
 
 def test_point_in_time_tables(files, tmp_path, switch_db):
+    text = files["instruments"].read_text()
+    files["instruments"].write_text(text.replace("XSHG,SW01,CI01", "XSHG,,", 1))  # 600001: codes from history
     out = import_files(tmp_path / "m.duckdb", **files)
     switch_db(out)
+    assert (zorvata.instruments("600001.XSHG").industry_sw, zorvata.instruments("600001.XSHG").industry_citics) == (
+        "SW01", "CI01")
     assert zorvata.get_industry(["600001.XSHG"], "sw", "2024-01-03").to_dict() == {"600001.XSHG": "SW02"}
     assert zorvata.get_industry(["600001.XSHG"], "sw", "2024-01-04").to_dict() == {"600001.XSHG": "SW01"}
     assert zorvata.get_industry(None, "sw_split_financials").to_dict() == {"600001.XSHG": "SF01"}
@@ -159,7 +163,7 @@ def store(files, tmp_path):
 
 def _day_files(tmp_path, prices, daily=None, **more):
     d = tmp_path / "day"
-    d.mkdir(exist_ok=True)
+    d.mkdir(parents=True, exist_ok=True)
     out = {"prices": d / "prices.csv"}
     out["prices"].write_text("date,order_book_id,rate\n" + prices)
     if daily is not None:
@@ -255,3 +259,38 @@ def test_command_line_append(store, tmp_path):
     bad = subprocess.run(args, capture_output=True, text=True, timeout=120)  # the same day again
     assert bad.returncode == 2 and "is already in the database" in bad.stderr
     assert os.path.exists(store)
+
+
+READER_LOOP = """
+import os, sys, zorvata
+zorvata.configure(sys.argv[1])
+seen = set()
+def read():
+    con = zorvata.connect()  # reopened whenever the file was replaced
+    seen.add(con.execute("SELECT CAST(max(date) AS VARCHAR), count(*) FROM price_change_rate").fetchone())
+read()
+print("ready", flush=True)
+while not os.path.exists(sys.argv[2]):
+    read()
+read()
+print(sorted(seen))
+"""
+
+
+def test_readers_see_whole_appends_only(store, tmp_path):
+    done = tmp_path / "done"
+    reader = subprocess.Popen([sys.executable, "-c", READER_LOOP, str(store), str(done)], stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, text=True)
+    assert reader.stdout.readline().strip() == "ready"
+    states = {("2024-01-05", 11)}
+    day = pd.Timestamp("2024-01-08")
+    for k in range(4):
+        d = (day + pd.offsets.BDay(k)).date().isoformat()
+        append_files(store, **_day_files(tmp_path / str(k), f"{d},600001.XSHG,0.01\n{d},000001.XSHE,0.02\n"))
+        states.add((d, 13 + 2 * k))
+    done.write_text("")
+    out, err = reader.communicate(timeout=120)
+    assert reader.returncode == 0, err
+    seen = set(eval(out))  # noqa: S307 - our own subprocess's repr of a list of tuples
+    assert seen <= states  # every read saw a whole store: before or after an append, never half of one
+    assert {("2024-01-05", 11), (max(states)[0], 19)} <= seen
