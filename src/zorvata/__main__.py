@@ -60,6 +60,7 @@ def _import(args) -> int:
     from .importer import FORMATS, append_files, import_files
 
     files = {k: getattr(args, k) for k in FORMATS}
+    log = (lambda text: print(text, file=sys.stderr, flush=True)) if args.verbose else None
     t = time.perf_counter()
     try:
         if args.append:
@@ -67,7 +68,7 @@ def _import(args) -> int:
                 print("import --append needs the database to add to: --out FILE (or --db FILE)", file=sys.stderr)
                 return 1
             given = {k: v for k, v in files.items() if v is not None}
-            out = append_files(args.db or args.out, label=args.label, **given)
+            out = append_files(args.db or args.out, label=args.label, log=log, **given)
         else:
             if not args.out:
                 print("import needs --out (or --append --db FILE)", file=sys.stderr)
@@ -76,7 +77,7 @@ def _import(args) -> int:
             if missing:
                 print(f"a new database needs {' and '.join(missing)}", file=sys.stderr)
                 return 1
-            out = import_files(args.out, label=args.label, overwrite=args.force, **files)
+            out = import_files(args.out, label=args.label, overwrite=args.force, log=log, **files)
     except ValidationError as e:
         print(f"rejected: {e}", file=sys.stderr)
         return 2
@@ -116,6 +117,7 @@ def main(argv=None) -> int:
         s.add_argument(f"--{kind.replace('_', '-')}", dest=kind)
     s.add_argument("--label", help="text stored as the database's label")
     s.add_argument("--force", action="store_true", help="replace an existing output file")
+    s.add_argument("--verbose", "-v", action="store_true", help="report each step and its time on stderr")
     s.set_defaults(func=_import)
     args = p.parse_args(argv)
     return args.func(args)

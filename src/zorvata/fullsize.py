@@ -197,7 +197,7 @@ def build_files(out_dir, *, n_stocks: int = 5000, start="2006-01-04", end=None, 
                 hist["end_date"].append(b)
     _table(out / FILE_NAMES["industry_history"], hist)
     st = rng.random(n) < 0.05
-    st_start = days[rng.integers(0, len(days) - 130, n)]
+    st_start = days[rng.integers(0, max(len(days) - 130, 1), n)]
     st_len = rng.integers(60, 400, n)
     rows = {"order_book_id": [], "start_date": [], "end_date": []}
     for i in np.flatnonzero(st & (st_start > listed)):

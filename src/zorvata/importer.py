@@ -564,8 +564,19 @@ def _configure(con, spill: Path) -> None:
     con.execute("SET enable_progress_bar = false")
 
 
-def _run(target: Path, files: dict, append: bool, label: str | None) -> None:
-    """Check `files` and write them into the database file `target` (new, or a copy of the existing one)."""
+def _run(target: Path, files: dict, append: bool, label: str | None, log=None) -> None:
+    """Check `files` and write them into the database file `target` (new, or a copy of the existing one);
+    `log(text)`, when given, hears of each step as it ends."""
+    import time
+
+    t0 = [time.perf_counter()]
+
+    def step(text: str) -> None:
+        if log is not None:
+            now = time.perf_counter()
+            log(f"{text} ({now - t0[0]:.1f} s)")
+            t0[0] = now
+
     tag = target.name  # `target` is a temporary name: `.<out>.<random>.tmp`
     scratch = target.with_name(tag[:-len(".tmp")] + ".scratch.tmp")
     spill = target.with_name(tag[:-len(".tmp")] + ".spill.tmp")
@@ -587,8 +598,11 @@ def _run(target: Path, files: dict, append: bool, label: str | None) -> None:
         for kind, f in run.inputs.items():
             if f.ok:
                 run.check_values(f)
+                step(f"checked the values of {f.path.name}")
                 run.check_key(f)
+                step(f"checked the keys of {f.path.name}")
         run.check_groups()
+        step("checked the rules across rows and files")
         prices = run.inputs.get("prices")
         if not append and prices is not None and prices.ok and not run.problems:
             if not con.execute(f"SELECT count(*) FROM {prices.view}").fetchone()[0]:
@@ -597,6 +611,7 @@ def _run(target: Path, files: dict, append: bool, label: str | None) -> None:
             raise _rejection(run.problems)
         for kind in run.inputs:
             run.write(kind)
+            step(f"wrote {FORMATS[kind].table}")
         if not append:
             con.execute(f"INSERT INTO trading_dates SELECT date FROM _cal WHERE date NOT IN "
                         f"(SELECT date FROM trading_dates) ORDER BY date")
@@ -626,6 +641,7 @@ def _run(target: Path, files: dict, append: bool, label: str | None) -> None:
         con.executemany("INSERT OR REPLACE INTO meta VALUES (?, ?)", list(meta.items()))
         con.execute("DETACH scratch")
         con.execute("CHECKPOINT")
+        step("checkpoint")
     finally:
         con.close()
         _remove(scratch, spill)
@@ -659,11 +675,12 @@ def _temp_name(out: Path) -> Path:
 def import_files(out, *, instruments, prices, trading_dates=None, index_weights=None, stock_daily=None,
                  fundamentals=None, industries=None, industry_history=None, st_status=None, daily_flags=None,
                  custom_exposures=None, custom_factor_cov=None, custom_specific_var=None,
-                 label: str | None = None, overwrite: bool = False) -> Path:
+                 label: str | None = None, overwrite: bool = False, log=None) -> Path:
     """Validate the given files and write them as a new market database at `out`.
 
     Raises `ValidationError` listing every broken rule (its ``problems``; ``path`` and ``row`` name the first);
-    `out` is then left as it was. An existing `out` is replaced only with `overwrite=True`.
+    `out` is then left as it was. An existing `out` is replaced only with `overwrite=True`. `log(text)`, when
+    given, hears of each step as it ends.
     """
     out = Path(out).absolute()
     if out.exists() and not overwrite:
@@ -678,14 +695,14 @@ def import_files(out, *, instruments, prices, trading_dates=None, index_weights=
         _store.clean_leftovers(out, locked=True)
         tmp = _temp_name(out)
         try:
-            _run(tmp, files, append=False, label=label)
+            _run(tmp, files, append=False, label=label, log=log)
             os.replace(tmp, out)
         finally:
             _remove(tmp)
     return out
 
 
-def append_files(db, *, label: str | None = None, **files) -> Path:
+def append_files(db, *, label: str | None = None, log=None, **files) -> Path:
     """Add the given files (any of the kinds of `import_files`) to the existing database `db`, atomically.
 
     The rows are checked like an import's, against the database's own instruments, calendar and keys: a row
@@ -708,7 +725,7 @@ def append_files(db, *, label: str | None = None, **files) -> Path:
         tmp = _temp_name(db)
         try:
             shutil.copyfile(db, tmp)
-            _run(tmp, files, append=True, label=label)
+            _run(tmp, files, append=True, label=label, log=log)
             os.replace(tmp, db)
         finally:
             _remove(tmp)

@@ -294,3 +294,23 @@ def test_readers_see_whole_appends_only(store, tmp_path):
     seen = set(eval(out))  # noqa: S307 - our own subprocess's repr of a list of tuples
     assert seen <= states  # every read saw a whole store: before or after an append, never half of one
     assert {("2024-01-05", 11), (max(states)[0], 19)} <= seen
+
+
+def test_generated_market_imports_from_the_command_line(tmp_path):
+    d = tmp_path / "files"
+    gen = subprocess.run([sys.executable, "-m", "zorvata", "build-demo", "--files", "--n-stocks", "40", "--start",
+                          "2024-01-02", "--end", "2024-04-30", "--n-industries", "4", "--out", str(d)],
+                         capture_output=True, text=True, timeout=300)
+    assert gen.returncode == 0, gen.stderr
+    command = gen.stdout.splitlines()[-1].split()  # the import command it prints
+    assert command[:3] == ["python", "-m", "zorvata"]
+    db = tmp_path / "market.duckdb"
+    command[command.index("--out") + 1] = str(db)
+    imp = subprocess.run([sys.executable, *command[1:], "-v"], capture_output=True, text=True, timeout=300)
+    assert imp.returncode == 0, imp.stderr
+    assert "wrote price_change_rate" in imp.stderr
+    info = subprocess.run([sys.executable, "-m", "zorvata", "info", "--db", str(db)], capture_output=True, text=True,
+                          timeout=120)
+    counts = dict(line.split(": ") for line in info.stdout.splitlines() if line.strip().startswith("table "))
+    for table in ("price_change_rate", "stock_daily", "index_weights", "fundamentals", "industry_history"):
+        assert int(counts[f"  table {table}"].split()[0].replace(",", "")) > 0, table
