@@ -562,7 +562,10 @@ def main(argv: list[str] | None = None) -> int:
                 raise
             if args.debug:
                 traceback.print_exception(e)
-            hint = " (--debug shows the traceback)" if status == 1 and not args.debug else ""
+            from .exception import OptimizationFailed
+
+            unexpected = status == 1 and not isinstance(e, OptimizationFailed)
+            hint = " (--debug shows the traceback)" if unexpected and not args.debug else ""
             print(f"{PROG}: error: {_one_line(message)}{hint}", file=sys.stderr)
             return status
 
