@@ -2,7 +2,7 @@
 
 from enum import Enum
 
-__all__ = ["CovModel", "RiskModel", "STYLE_FACTORS"]
+__all__ = ["CovModel", "RiskModel", "STYLE_FACTORS", "IndustryClassification"]
 
 
 class CovModel(Enum):
@@ -33,3 +33,12 @@ STYLE_FACTORS = [
     "growth",
     "leverage",
 ]
+
+
+class IndustryClassification(Enum):
+    """Industry classification scheme of the market data, for the industry constraints."""
+
+    SW = "sw"
+    CITICS = "citics"
+    #: the first scheme with non-bank financials split into securities, insurance and diversified financials
+    SW_SPLIT_FINANCIALS = "sw_split_financials"

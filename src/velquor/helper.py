@@ -10,10 +10,11 @@ from functools import cached_property
 
 import numpy as np
 import pandas as pd
+import zorvata
 from zorvata import DataError
 from zorvata.calendar import to_date as zorvata_to_date
 
-from .const import STYLE_FACTORS, CovModel, RiskModel
+from .const import STYLE_FACTORS, CovModel, IndustryClassification, RiskModel
 from .exception import InvalidArgument, OptimizerWarning
 from .riskmodel import service
 
@@ -159,17 +160,20 @@ class OptimizeHelper:
         return self._benchmark_parts[1]
 
     # ---- covariances and exposures
-    def _cov(self, rows: np.ndarray) -> np.ndarray:
+    def _cov(self, rows: np.ndarray, factor_risk_aversion: float | None = None,
+             specific_risk_aversion: float | None = None) -> np.ndarray:
+        # The aversions default to the request's; the constraints ask for the model's own scale (1, 1).
+        fa = self._factor_risk_aversion if factor_risk_aversion is None else factor_risk_aversion
+        sa = self._specific_risk_aversion if specific_risk_aversion is None else specific_risk_aversion
         model = self._model
         b = model.design(rows) @ model.cov_root
         cov = b @ b.T
-        cov *= self._factor_risk_aversion
+        cov *= fa
         cov += cov.T
         cov *= 0.5
-        specific = self._specific_risk_aversion * model.specific_var[rows]
+        specific = sa * model.specific_var[rows]
         cov[np.diag_indices_from(cov)] += specific
-        return FactorCovariance(np.ascontiguousarray(cov, dtype=np.float64),
-                                b * math.sqrt(self._factor_risk_aversion), specific)
+        return FactorCovariance(np.ascontiguousarray(cov, dtype=np.float64), b * math.sqrt(fa), specific)
 
     def get_cov_matrix(self) -> np.ndarray:
         """Covariance of the pool, n x n in pool order."""
@@ -211,3 +215,35 @@ class OptimizeHelper:
         style = self._model.style[rows].astype(np.float64)
         values = (w @ style) / total if total != 0 else np.zeros(len(STYLE_FACTORS))
         return pd.Series(values, index=pd.Index(STYLE_FACTORS, dtype=object), dtype=np.float64)
+
+    # ---- what the constraint library reads (velquor.constraint)
+    #: periods of the covariance horizon in a year: one trading day, 21 or 63 trading days
+    _PERIODS_PER_YEAR = {CovModel.FACTOR_MODEL_DAILY: 252, CovModel.FACTOR_MODEL_MONTHLY: 12,
+                         CovModel.FACTOR_MODEL_QUARTERLY: 4}
+
+    @property
+    def annualization_factor(self) -> int:
+        """Periods of the covariance horizon in a year (252, 12 or 4): a variance times this is annual."""
+        return self._PERIODS_PER_YEAR[self._cov_model]
+
+    def get_union_model_cov_matrix(self) -> np.ndarray:
+        """The risk model's covariance over ``union_components`` without the two risk-aversion scalings,
+        in units of the horizon (m x m, carrying its factor decomposition like the other covariances)."""
+        return self._cov(self._benchmark_parts[2], 1.0, 1.0)
+
+    def get_union_style_exposure(self) -> pd.DataFrame:
+        """Style exposures over ``union_components`` (rows in union order, columns ``STYLE_FACTORS``)."""
+        union, _, rows = self._benchmark_parts
+        return pd.DataFrame(self._model.style[rows].astype(np.float64), index=pd.Index(union, dtype=object),
+                            columns=list(STYLE_FACTORS))
+
+    def get_union_industry(self, classification="sw") -> pd.Series:
+        """Industry code of each member of ``union_components`` under ``classification`` (an
+        ``IndustryClassification`` or its text) as of the request date; None where the market data has no
+        code for the stock on that date."""
+        scheme = _enum(classification, IndustryClassification, "classification")
+        union = self._benchmark_parts[0]
+        codes = zorvata.get_industry(union, source=scheme.value, date=self._date)
+        codes = codes.reindex(pd.Index(union, dtype=object))
+        return pd.Series([c if isinstance(c, str) else None for c in codes], index=codes.index, dtype=object,
+                         name=codes.name)

@@ -1,0 +1,44 @@
+/// BenchmarkComponentWeightLimit: a floor on the total weight of the benchmark's constituents.
+#include "constraint/constraint.hpp"
+
+namespace velquor::constraint {
+
+namespace {
+
+constexpr const char *kOwner = "BenchmarkComponentWeightLimit";
+
+constexpr const char *kDoc =
+    "Lower limit on the total weight of the pool's stocks that are constituents of the benchmark.\n"
+    "\n"
+    "Needs a benchmark.\n"
+    "\n"
+    ":param lower_limit: the smallest total weight of constituents, in [0, 1]\n"
+    ":param hard: False makes the constraint soft\n";
+
+nb::object init(pyapi::Arguments &a) {
+    nb::handle self = a[0];
+    nb::setattr(self, "lower_limit", check_limit(kOwner, "lower_limit", a[1], Range{0.0, 1.0}, false));
+    nb::setattr(self, "hard", a[2]);
+    return nb::none();
+}
+
+nb::object to_constraints(pyapi::Arguments &a) {
+    nb::handle self = a[0], g = a[1], zeta = a[2], helper = a[3];
+    require_benchmark(kOwner, helper);
+    nb::object pool_part = pyapi::getitem(benchmark_weights(helper), nb::slice(nb::none(), nb::int_(pool_size(helper)),
+                                                                               nb::none()));
+    nb::object members = pyapi::richcompare(pool_part, nb::float_(0.0), pyapi::Cmp::gt).attr("astype")(builtin("float"));
+    nb::list out;
+    out.append(pyapi::richcompare(pyapi::matmul(members, g), scaled(zeta, self.attr("lower_limit")), pyapi::Cmp::ge));
+    return out;
+}
+
+}  // namespace
+
+void bind_benchmark_component(nb::module_ &m) {
+    nb::object cls = make_constraint_class(m, "BenchmarkComponentWeightLimit", kDoc);
+    def_init(cls, {{"lower_limit"}, {"hard", nb::bool_(true)}}, init);
+    def_to_constraints(cls, to_constraints);
+}
+
+}  // namespace velquor::constraint

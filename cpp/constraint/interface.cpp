@@ -1,0 +1,123 @@
+/// The constraint interface: the abstract base class OptimizationConstraint and the binding helpers.
+#include "constraint/constraint.hpp"
+
+namespace velquor::constraint {
+
+namespace {
+
+constexpr const char *kModule = "velquor.constraint";
+
+constexpr const char *kBaseDoc =
+    "Base class of the constraints passed to ``portfolio_optimize`` in ``cons``.\n"
+    "\n"
+    "A constraint has the attribute ``hard`` (truthy: it must hold; falsy: it is dropped, with every other\n"
+    "soft constraint, when the problem cannot be solved with it) and the method\n"
+    "``to_constraints(g, zeta, helper)`` returning a list of cvxpy constraints over the nonnegative\n"
+    "variable ``g`` (and ``zeta``). The final weights are ``w = g / zeta``: ``zeta`` is 1.0 for most\n"
+    "objectives, a cvxpy variable for the ratio objectives and the pool size for risk parity with\n"
+    "constraints, so every constant of a constraint is multiplied by ``zeta`` (``g[0] <= 0.1 * zeta``).\n";
+
+std::string qualname_of(nb::handle cls) { return nb::cast<std::string>(cls.attr("__qualname__")); }
+
+nb::object base_init(pyapi::Arguments &a) {
+    nb::setattr(a[0], "hard", a[1]);
+    return nb::none();
+}
+
+nb::object not_implemented(pyapi::Arguments &) { pyapi::raise_bare(PyExc_NotImplementedError); }
+
+/// `repr` of one stored parameter: a Series is summarised (holdings can be thousands of entries long).
+nb::object short_repr(nb::handle value) {
+    if (pyapi::isinstance(value, global("pd").attr("Series")))
+        return pyapi::format("<Series of {} entries>", {nb::int_(pyapi::length(value))});
+    return nb::repr(value);
+}
+
+/// `ClassName(param=value, ...)` for the parameters of the class's `__init__` that the instance stores
+/// under their own names, as a dataclass shows itself.
+nb::object base_repr(pyapi::Arguments &a) {
+    nb::handle obj = a[0];
+    nb::object cls = nb::borrow(obj.type());
+    nb::object name = cls.attr("__name__");
+    nb::object parameter = pyapi::module("inspect").attr("Parameter");
+    nb::object signature;
+    try {
+        signature = pyapi::module("inspect").attr("signature")(cls.attr("__init__"));
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError)) throw;
+        return pyapi::format("<{} object>", {name});
+    }
+    nb::list parts;
+    for (nb::handle p : signature.attr("parameters").attr("values")()) {
+        nb::object kind = p.attr("kind");
+        if (pyapi::compare(kind, parameter.attr("VAR_POSITIONAL"), pyapi::Cmp::eq) ||
+            pyapi::compare(kind, parameter.attr("VAR_KEYWORD"), pyapi::Cmp::eq))
+            continue;
+        nb::object pname = p.attr("name");
+        if (pyapi::compare(pname, nb::str("self"), pyapi::Cmp::eq)) continue;
+        nb::object value = pyapi::getattr_or_none(obj, nb::cast<std::string>(pname).c_str());
+        if (!value.is_valid()) continue;
+        parts.append(pyapi::format("{}={}", {pname, short_repr(value)}));
+    }
+    return pyapi::format("{}({})", {name, nb::str(", ").attr("join")(parts)});
+}
+
+void def_plain(nb::handle cls, const char *name, std::vector<std::string> positional, std::vector<nb::object> defaults,
+               pyapi::Impl impl, const char *doc = nullptr) {
+    pyapi::FunctionDef def;
+    def.name = name;
+    def.qualname = qualname_of(cls) + "." + name;
+    def.module = kModule;
+    if (doc) {
+        def.doc = doc;
+        def.has_doc = true;
+    }
+    def.signature.positional = std::move(positional);
+    def.signature.defaults = std::move(defaults);
+    def.impl = impl;
+    pyapi::def_function(cls, std::move(def));
+}
+
+}  // namespace
+
+void invalid(nb::handle message) { pyapi::raise(global("InvalidArgument"), message); }
+
+nb::object make_constraint_class(nb::module_ &m, const char *name, const char *doc) {
+    nb::object cls = pyapi::make_class(m.attr("ABCMeta"), name, nb::make_tuple(m.attr("OptimizationConstraint")),
+                                       kModule, doc, true);
+    nb::setattr(m, name, cls);
+    return cls;
+}
+
+void def_init(nb::handle cls, const std::vector<Param> &params, pyapi::Impl impl) {
+    std::vector<std::string> positional{"self"};
+    std::vector<nb::object> defaults;
+    for (const Param &p : params) {
+        positional.emplace_back(p.name);
+        if (p.default_value.is_valid()) defaults.push_back(p.default_value);
+    }
+    def_plain(cls, "__init__", std::move(positional), std::move(defaults), impl);
+}
+
+void def_to_constraints(nb::handle cls, pyapi::Impl impl) {
+    def_plain(cls, "to_constraints", {"self", "g", "zeta", "helper"}, {}, impl);
+    // The class statement computed the abstract methods before the method was attached: count again.
+    pyapi::module("abc").attr("update_abstractmethods")(cls);
+}
+
+void bind_interface(nb::module_ &m) {
+    nb::object base = pyapi::make_class(m.attr("ABCMeta"), "OptimizationConstraint",
+                                        nb::make_tuple(builtin("object")), kModule, kBaseDoc, true);
+    m.attr("OptimizationConstraint") = base;
+    // A subclass that never calls the base __init__ is hard, like every built-in kind by default.
+    base.attr("hard") = nb::bool_(true);
+    def_plain(base, "__init__", {"self", "hard"}, {nb::bool_(true)}, base_init);
+    def_plain(base, "__repr__", {"self"}, {}, base_repr);
+    def_plain(base, "to_constraints", {"self", "g", "zeta", "helper"}, {}, not_implemented,
+              "The cvxpy constraints that make the weights ``g / zeta`` satisfy this constraint.");
+    // `@abstractmethod`: our function objects take attributes, so the marker is the standard one.
+    pyapi::module("abc").attr("abstractmethod")(base.attr("to_constraints"));
+    pyapi::module("abc").attr("update_abstractmethods")(base);
+}
+
+}  // namespace velquor::constraint

@@ -1,0 +1,29 @@
+/// velquor.constraint: module initialisation (imports, the base class, the constraint kinds, diagnose).
+#include "constraint/constraint.hpp"
+
+namespace nb = nanobind;
+using namespace velquor;
+
+NB_MODULE(constraint, m) {
+    pyapi::register_function_type(m);
+    m.attr("ABCMeta") = pyapi::module("abc").attr("ABCMeta");
+    m.attr("warnings") = pyapi::module("warnings");
+    m.attr("cp") = pyapi::module("cvxpy");
+    m.attr("np") = pyapi::module("numpy");
+    m.attr("pd") = pyapi::module("pandas");
+    m.attr("zorvata") = pyapi::module("zorvata");
+    nb::module_ exception = pyapi::module("velquor.exception");
+    for (const char *name : {"InvalidArgument", "OptimizationFailed", "OptimizerWarning"})
+        m.attr(name) = exception.attr(name);
+    nb::module_ constants = pyapi::module("velquor.const");
+    for (const char *name : {"STYLE_FACTORS", "IndustryClassification"}) m.attr(name) = constants.attr(name);
+
+    // The base class, then the kinds in the order of the public class table.
+    constraint::bind_interface(m);
+    constraint::bind_tracking_error(m);
+    constraint::bind_turnover(m);
+    constraint::bind_benchmark_component(m);
+    constraint::bind_industry(m);
+    constraint::bind_style(m);
+    constraint::bind_industry_component(m);
+}

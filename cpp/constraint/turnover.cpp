@@ -1,0 +1,92 @@
+/// TurnoverLimit: one-way turnover from the current holdings, cash included.
+#include "constraint/constraint.hpp"
+
+namespace velquor::constraint {
+
+namespace {
+
+using namespace nb::literals;
+
+constexpr const char *kOwner = "TurnoverLimit";
+
+constexpr const char *kDoc =
+    "Upper limit on the one-way turnover from the current holdings.\n"
+    "\n"
+    "``0.5 * (sum |w_i - h_i| + (1 - sum h)) <= upper_limit``, the sum running over the pool and the\n"
+    "holdings: holdings outside the pool are sold, and the part of 1 the holdings leave is cash, which\n"
+    "the new portfolio invests. Selling everything for other stocks is a turnover of 1.\n"
+    "\n"
+    ":param current_holdings: weight per order_book_id (a Series or a mapping); nonnegative, summing to 1\n"
+    "    at most\n"
+    ":param upper_limit: the largest one-way turnover, in [0, 1]\n"
+    ":param hard: False makes the constraint soft\n";
+
+/// The holdings as a float Series by id: nonnegative finite weights summing to at most 1, ids unique.
+nb::object check_holdings(nb::handle value) {
+    nb::object pd = global("pd"), np = global("np");
+    nb::object series;
+    try {
+        series = pyapi::isinstance(value, pd.attr("Series")) ? nb::borrow(value) : pd.attr("Series")(value);
+        series = pd.attr("to_numeric")(series, "errors"_a = "raise").attr("astype")(builtin("float"));
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        pyapi::raise_in_handler(global("InvalidArgument"),
+                                pyapi::format("{}: current_holdings must be a Series of weights by order_book_id",
+                                              {nb::str(kOwner)}),
+                                e);
+    }
+    nb::object index = series.attr("index");
+    if (pyapi::truthy(index.attr("has_duplicates")))
+        invalid(pyapi::format("{}: current_holdings name an order_book_id more than once: {}",
+                              {nb::str(kOwner), pyapi::getitem(index, index.attr("duplicated")()).attr("tolist")()}));
+    nb::object values = series.attr("to_numpy")();
+    nb::object bad = np.attr("logical_not")(np.attr("isfinite")(values));
+    if (pyapi::truthy(bad.attr("any")()))
+        invalid(pyapi::format("{}: current_holdings must be finite, got {} for {}",
+                              {nb::str(kOwner), pyapi::getitem(values, bad).attr("tolist")(),
+                               pyapi::getitem(index, bad).attr("tolist")()}));
+    nb::object negative = pyapi::richcompare(values, nb::float_(0.0), pyapi::Cmp::lt);
+    if (pyapi::truthy(negative.attr("any")()))
+        invalid(pyapi::format("{}: current_holdings must be nonnegative, got {} for {}",
+                              {nb::str(kOwner), pyapi::getitem(values, negative).attr("tolist")(),
+                               pyapi::getitem(index, negative).attr("tolist")()}));
+    nb::object total = builtin("float")(values.attr("sum")());
+    // Weights read back from a file rarely sum to 1 exactly.
+    if (pyapi::compare(total, nb::float_(1.0 + 1e-9), pyapi::Cmp::gt))
+        invalid(pyapi::format("{}: current_holdings sum to {}, above 1", {nb::str(kOwner), total}));
+    return series;
+}
+
+nb::object init(pyapi::Arguments &a) {
+    nb::handle self = a[0];
+    nb::setattr(self, "current_holdings", check_holdings(a[1]));
+    nb::setattr(self, "upper_limit", check_limit(kOwner, "upper_limit", a[2], Range{0.0, 1.0}, false));
+    nb::setattr(self, "hard", a[3]);
+    return nb::none();
+}
+
+nb::object to_constraints(pyapi::Arguments &a) {
+    nb::handle self = a[0], g = a[1], zeta = a[2], helper = a[3];
+    nb::object h = self.attr("current_holdings")
+                       .attr("reindex")(helper.attr("order_book_ids"), "fill_value"_a = 0.0)
+                       .attr("to_numpy")("dtype"_a = builtin("float"));
+    // Holdings outside the pool are sold in full and the cash is invested in full, so together they add
+    // 1 - sum(h over the pool) to sum |w - h|: 0.5 * sum_pool |w - h| <= limit - 0.5 * (1 - sum_pool h).
+    double held = nb::cast<double>(builtin("float")(h.attr("sum")()));
+    double room = nb::cast<double>(self.attr("upper_limit")) - 0.5 * (1.0 - held);
+    nb::object trades = pyapi::sub(g, scaled(zeta, h));
+    nb::object lhs = pyapi::mul(nb::float_(0.5), global("cp").attr("norm1")(trades));
+    nb::list out;
+    out.append(pyapi::richcompare(lhs, scaled(zeta, nb::float_(room)), pyapi::Cmp::le));
+    return out;
+}
+
+}  // namespace
+
+void bind_turnover(nb::module_ &m) {
+    nb::object cls = make_constraint_class(m, "TurnoverLimit", kDoc);
+    def_init(cls, {{"current_holdings"}, {"upper_limit"}, {"hard", nb::bool_(true)}}, init);
+    def_to_constraints(cls, to_constraints);
+}
+
+}  // namespace velquor::constraint

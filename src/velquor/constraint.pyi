@@ -1,0 +1,128 @@
+"""Type stubs of the constraint extension module."""
+
+import warnings as warnings
+from abc import ABCMeta as ABCMeta, abstractmethod
+from collections.abc import Iterable, Mapping
+from typing import Any
+
+import cvxpy as cp
+import numpy as np
+import pandas as pd
+import zorvata as zorvata
+
+from .const import STYLE_FACTORS as STYLE_FACTORS
+from .const import IndustryClassification as IndustryClassification
+from .exception import InvalidArgument as InvalidArgument
+from .exception import OptimizationFailed as OptimizationFailed
+from .exception import OptimizerWarning as OptimizerWarning
+from .helper import OptimizeHelper
+
+_Zeta = float | int | cp.Variable
+
+class OptimizationConstraint(metaclass=ABCMeta):
+    hard: object
+    def __init__(self, hard: object = True) -> None: ...
+    @abstractmethod
+    def to_constraints(self, g: cp.Variable, zeta: _Zeta, helper: OptimizeHelper) -> list[cp.Constraint]: ...
+
+class TrackingErrorLimit(OptimizationConstraint):
+    upper_limit: float
+    def __init__(self, upper_limit: float, hard: object = True) -> None: ...
+    def to_constraints(self, g: cp.Variable, zeta: _Zeta, helper: OptimizeHelper) -> list[cp.Constraint]: ...
+
+class TurnoverLimit(OptimizationConstraint):
+    current_holdings: pd.Series
+    upper_limit: float
+    def __init__(
+        self, current_holdings: pd.Series | Mapping[str, float], upper_limit: float, hard: object = True
+    ) -> None: ...
+    def to_constraints(self, g: cp.Variable, zeta: _Zeta, helper: OptimizeHelper) -> list[cp.Constraint]: ...
+
+class BenchmarkComponentWeightLimit(OptimizationConstraint):
+    lower_limit: float
+    def __init__(self, lower_limit: float, hard: object = True) -> None: ...
+    def to_constraints(self, g: cp.Variable, zeta: _Zeta, helper: OptimizeHelper) -> list[cp.Constraint]: ...
+
+_Names = str | Iterable[str]
+_Classification = IndustryClassification | str
+
+class IndustryConstraint(OptimizationConstraint):
+    industries: list[str]
+    lower_limit: float | None
+    upper_limit: float | None
+    relative: object
+    classification: IndustryClassification
+    def __init__(
+        self,
+        industries: _Names,
+        lower_limit: float | None = None,
+        upper_limit: float | None = None,
+        relative: object = False,
+        classification: _Classification = "sw",
+        hard: object = True,
+    ) -> None: ...
+    def to_constraints(self, g: cp.Variable, zeta: _Zeta, helper: OptimizeHelper) -> list[cp.Constraint]: ...
+
+class WildcardIndustryConstraint(OptimizationConstraint):
+    lower_limit: float | None
+    upper_limit: float | None
+    relative: object
+    classification: IndustryClassification
+    exclude: list[str]
+    def __init__(
+        self,
+        lower_limit: float | None = None,
+        upper_limit: float | None = None,
+        relative: object = False,
+        classification: _Classification = "sw",
+        exclude: _Names = (),
+        hard: object = True,
+    ) -> None: ...
+    def to_constraints(self, g: cp.Variable, zeta: _Zeta, helper: OptimizeHelper) -> list[cp.Constraint]: ...
+
+class StyleConstraint(OptimizationConstraint):
+    styles: list[str]
+    lower_limit: float | None
+    upper_limit: float | None
+    relative: object
+    def __init__(
+        self,
+        styles: _Names,
+        lower_limit: float | None = None,
+        upper_limit: float | None = None,
+        relative: object = False,
+        hard: object = True,
+    ) -> None: ...
+    def to_constraints(self, g: cp.Variable, zeta: _Zeta, helper: OptimizeHelper) -> list[cp.Constraint]: ...
+
+class WildcardStyleConstraint(OptimizationConstraint):
+    lower_limit: float | None
+    upper_limit: float | None
+    relative: object
+    exclude: list[str]
+    def __init__(
+        self,
+        lower_limit: float | None = None,
+        upper_limit: float | None = None,
+        relative: object = False,
+        exclude: _Names = (),
+        hard: object = True,
+    ) -> None: ...
+    def to_constraints(self, g: cp.Variable, zeta: _Zeta, helper: OptimizeHelper) -> list[cp.Constraint]: ...
+
+class IndustryComponentLimit(OptimizationConstraint):
+    industries: list[str]
+    lower_limit: float | None
+    upper_limit: float | None
+    relative: object
+    classification: IndustryClassification
+    def __init__(
+        self,
+        industries: _Names,
+        lower_limit: float | None = None,
+        upper_limit: float | None = None,
+        relative: object = False,
+        classification: _Classification = "sw",
+        hard: object = True,
+    ) -> None: ...
+    def to_constraints(self, g: cp.Variable, zeta: _Zeta, helper: OptimizeHelper) -> list[cp.Constraint]: ...
