@@ -18,6 +18,7 @@ $(VENV)/.installed: pyproject.toml tools/find-python
 	$(PYTHON) -c "import tomllib; d=tomllib.load(open('pyproject.toml','rb'))['project']; print('\n'.join(d['dependencies'] + d['optional-dependencies']['test']))" > $(VENV)/requirements.txt
 	$(PYTHON) -m pip install --quiet -r $(VENV)/requirements.txt
 	$(PYTHON) -c "import site, os; open(os.path.join(site.getsitepackages()[0], 'velquor-dev.pth'), 'w').write(os.path.abspath('src') + '\n')"
+	printf '#!/bin/sh\nexec "%s" -m velquor "$$@"\n' "$(abspath $(PYTHON))" > $(VENV)/bin/velquor && chmod +x $(VENV)/bin/velquor
 	touch $@
 
 build: $(VENV)/.installed
@@ -57,7 +58,7 @@ wheel: $(VENV)/.installed
 	rm -rf build/wheel-raw && mkdir -p dist
 	$(PYTHON) -m build --sdist --outdir build/wheel-raw . > build/wheel-sdist.log
 	$(WHEEL_PYTHON) -m pip wheel --quiet --no-deps --wheel-dir build/wheel-raw build/wheel-raw/velquor-*.tar.gz
-	$(VENV)/bin/auditwheel repair --wheel-dir dist build/wheel-raw/velquor-*.whl
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair --wheel-dir dist build/wheel-raw/velquor-*.whl
 
 # Installs the wheel of WHEEL_PYTHON into a fresh venv with no compiler on PATH and runs the command line on a
 # small demo market.

@@ -209,19 +209,62 @@ def make_objective(name: str, params: dict):
         raise BadInput(f"objective {name}: {e}") from e
 
 
-def load_constraints(path: str | None) -> list | None:
-    """Constraint objects from a TOML file (see docs/constraints.md)."""
-    if path is None:
-        return None
+def _snake_to_class(name: str) -> str:
+    return "".join(part[:1].upper() + part[1:] for part in name.split("_")) if "_" in name or name.islower() else name
+
+
+def build_constraints(tables: list, base: Path, where: str) -> list:
+    """Constraint objects from TOML tables: ``type`` names a class of velquor.constraint (CamelCase or
+    snake_case), every other key is a keyword of its constructor. ``current_holdings`` may name a file of
+    weights by order_book_id, relative to the configuration file."""
     try:
-        from .constraint import from_toml  # type: ignore[attr-defined]
-    except ImportError:
-        raise BadInput("constraints from a file need the velquor.constraint module, "
-                       "which this installation does not have") from None
+        from . import constraint as con
+    except ImportError:  # pragma: no cover - the constraint module ships with velquor
+        raise BadInput("constraints need the velquor.constraint module, which this installation lacks") from None
+    if not isinstance(tables, list):
+        raise BadInput(f"{where}: 'constraints' must be an array of tables ([[constraints]])")
+    out = []
+    for k, table in enumerate(tables, 1):
+        if not isinstance(table, dict) or "type" not in table:
+            raise BadInput(f"{where}: constraint {k} needs a type, e.g. type = \"TrackingErrorLimit\"")
+        kwargs = dict(table)
+        name = _snake_to_class(str(kwargs.pop("type")))
+        cls = getattr(con, name, None)
+        base_cls = getattr(con, "OptimizationConstraint", None)
+        if not isinstance(cls, type) or base_cls is None or not issubclass(cls, base_cls) or cls is base_cls:
+            known = sorted(n for n, c in vars(con).items() if isinstance(c, type) and base_cls is not None
+                           and issubclass(c, base_cls) and c is not base_cls)
+            raise BadInput(f"{where}: constraint {k}: unknown type {name!r}; choose one of {', '.join(known)}")
+        if isinstance(kwargs.get("current_holdings"), str):
+            kwargs["current_holdings"] = read_series(base / kwargs["current_holdings"], "current_holdings")
+        try:
+            out.append(cls(**kwargs))
+        except TypeError as e:
+            raise BadInput(f"{where}: constraint {k} ({name}): {e}") from e
+    return out
+
+
+def read_toml(path: str | Path) -> dict:
+    import tomllib
+
     p = Path(path)
     if not p.is_file():
         raise BadInput(f"no such file: {p}")
-    return from_toml(p)
+    try:
+        return tomllib.loads(p.read_text())
+    except (tomllib.TOMLDecodeError, UnicodeDecodeError) as e:
+        raise BadInput(f"{p}: not valid TOML: {e}") from e
+
+
+def load_constraints(path: str | None) -> list | None:
+    """Constraint objects from the ``[[constraints]]`` tables of a TOML file (see docs/constraints.md)."""
+    if path is None:
+        return None
+    data = read_toml(path)
+    unknown = sorted(set(data) - {"constraints"})
+    if unknown:
+        raise BadInput(f"{path}: unknown key {unknown[0]!r}; a constraints file holds [[constraints]] tables")
+    return build_constraints(data.get("constraints", []), Path(path).parent, str(path))
 
 
 def write_weights(weights, date, path: str | None) -> None:

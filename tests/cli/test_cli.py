@@ -183,3 +183,40 @@ class TestEntryPoints:
 
         meta = tomllib.loads((Path(__file__).parents[2] / "pyproject.toml").read_text())
         assert meta["project"]["scripts"]["velquor"] == "velquor.cli:main"
+
+
+class TestConstraintsFile:
+    def write(self, tmp_path, text):
+        path = tmp_path / "cons.toml"
+        path.write_text(text)
+        return path
+
+    def test_constraints_bind(self, capsys, tmp_path):
+        from velquor.analytics import risk_report
+
+        holdings = tmp_path / "holdings.csv"
+        pd.DataFrame({"order_book_id": ["000001.XSHE"], "weight": [1.0]}).to_csv(holdings, index=False)
+        cons = self.write(tmp_path, '[[constraints]]\ntype = "TrackingErrorLimit"\nupper_limit = 0.03\n\n'
+                                    '[[constraints]]\ntype = "turnover_limit"\ncurrent_holdings = "holdings.csv"\n'
+                                    'upper_limit = 1.0\nhard = false\n')
+        out = tmp_path / "w.csv"
+        status, _, err = run(capsys, "optimize", INDEX, "--date", DATE, "--benchmark", INDEX, "--constraints", cons,
+                             "--bounds", "*=0:0.3", "--out", out)
+        assert status == 0, err
+        weights, _ = cli.read_weights(str(out), None)
+        assert risk_report(weights, DATE, INDEX).summary["tracking_error"] <= 0.03 + 1e-4
+
+    @pytest.mark.parametrize("text, message", [
+        ('[[constraints]]\ntype = "Nope"\n', "constraint 1: unknown type 'Nope'; choose one of "
+         "BenchmarkComponentWeightLimit, IndustryComponentLimit, IndustryConstraint, StyleConstraint, "
+         "TrackingErrorLimit, TurnoverLimit, WildcardIndustryConstraint, WildcardStyleConstraint"),
+        ('[[constraints]]\nupper_limit = 0.1\n', 'constraint 1 needs a type, e.g. type = "TrackingErrorLimit"'),
+        ('constraints = 3\n', "'constraints' must be an array of tables ([[constraints]])"),
+        ('[objective]\nname = "x"\n', "unknown key 'objective'; a constraints file holds [[constraints]] tables"),
+        ('[[constraints]\n', "not valid TOML: Expected ']]' at the end of an array declaration (at line 1, "
+                            "column 14)"),
+    ])
+    def test_bad_files_exit_2(self, capsys, market_db, tmp_path, text, message):
+        cons = self.write(tmp_path, text)
+        status, _, err = run(capsys, "optimize", INDEX, "--date", DATE, "--constraints", cons)
+        assert (status, err) == (2, f"velquor: error: {cons}: {message}\n")

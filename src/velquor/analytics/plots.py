@@ -60,8 +60,8 @@ def _industry_labels(table: pd.DataFrame) -> tuple[list[str], dict]:
     return [f"{c} {n}" for c, n in zip(table.index, table["name"])], {"family": [family, "sans-serif"]}
 
 
-def _title(report, text: str) -> str:
-    bench = f" vs {report.benchmark}" if report.benchmark else ""
+def _title(report, text: str, against: bool = True) -> str:
+    bench = f" vs {report.benchmark}" if report.benchmark and against else ""
     return f"{text}{bench}, {report.date.isoformat()}"
 
 
@@ -122,7 +122,7 @@ def plot_risk_contributions(report, by: str = "group", active: bool | None = Non
     what = "tracking error" if active else "total risk"
     ax.set_xlabel(f"contribution to annualised {what} (percentage points; total {total:.2%})")
     ax.set_ylabel(by)
-    ax.set_title(_title(report, f"Contributions to {what} by {by}"))
+    ax.set_title(_title(report, f"Contributions to {what} by {by}", against=active))
     ax.grid(axis="x", alpha=0.3)
     return _finish(fig, path)
 
