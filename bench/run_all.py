@@ -9,6 +9,7 @@ from pathlib import Path
 SCRIPTS = [
     "bench_market_data.py",
     "bench_objective.py",
+    "bench_constraint.py",
     "bench_riskmodel.py",
     "bench_end_to_end.py",
     "bench_accuracy.py",
