@@ -490,6 +490,100 @@ def cmd_frontier(args) -> int:
     return 0
 
 
+BACKTEST_KEYS = {"universe", "start", "end", "rebalance", "benchmark", "cost", "turnover_limit", "cov_model",
+                 "risk_model", "objective", "bounds", "constraints", "solver", "solver_options", "run", "output"}
+
+
+def backtest_from_config(path: str | Path):
+    """A Backtest and its run/output settings from a TOML configuration (see docs/backtest.md)."""
+    try:
+        from .backtest import Backtest
+    except ImportError:  # pragma: no cover - depends on the installation
+        raise BadInput("this installation has no velquor.backtest module") from None
+    p = Path(path)
+    cfg = read_toml(p)
+    unknown = sorted(set(cfg) - BACKTEST_KEYS)
+    if unknown:
+        raise BadInput(f"{p}: unknown key {unknown[0]!r}; known: {', '.join(sorted(BACKTEST_KEYS))}")
+    for key in ("universe", "start", "end"):
+        if key not in cfg:
+            raise BadInput(f"{p}: {key} is required")
+    universe = cfg["universe"]
+    if isinstance(universe, str) and (p.parent / universe).is_file():
+        frame = _read_table(p.parent / universe)
+        universe = list(frame[_id_column(frame, p.parent / universe)].astype(str))
+    objective = None
+    if "objective" in cfg:
+        spec = cfg["objective"]
+        if isinstance(spec, str):
+            spec = {"name": spec}
+        if not isinstance(spec, dict) or "name" not in spec:
+            raise BadInput(f'{p}: objective must be a name or a table with a name, e.g. name = "min_variance"')
+        params = {k: (read_series(p.parent / v, k) if isinstance(v, str) and (p.parent / v).is_file() else v)
+                  for k, v in spec.items() if k != "name"}
+        objective = make_objective(str(spec["name"]), params)
+    bounds = cfg.get("bounds")
+    if bounds is not None:
+        if not isinstance(bounds, dict):
+            raise BadInput(f'{p}: bounds must be a table, e.g. "*" = [0, 0.05]')
+        specs = []
+        for key, pair in bounds.items():
+            if not isinstance(pair, list) or len(pair) != 2:
+                raise BadInput(f"{p}: bounds of {key!r} must be [lower, upper]")
+            specs.append(f"{key}={'' if pair[0] in ('', None) else pair[0]}:{'' if pair[1] in ('', None) else pair[1]}")
+        bounds = parse_bounds(specs)
+    cons = build_constraints(cfg["constraints"], p.parent, str(p)) if "constraints" in cfg else None
+    options = dict(cfg.get("solver_options", {}))
+    if "solver" in cfg:
+        options["solver"] = cfg["solver"]
+    kwargs = {k: cfg[k] for k in ("rebalance", "benchmark", "cost", "turnover_limit", "cov_model", "risk_model")
+              if k in cfg}
+    bt = Backtest(universe, cfg["start"], cfg["end"], objective=objective, bnds=bounds, cons=cons, **kwargs,
+                  **options)
+    run = cfg.get("run", {})
+    output = cfg.get("output", {})
+    if not isinstance(run, dict) or not isinstance(output, dict):
+        raise BadInput(f"{p}: run and output must be tables")
+    for k in output:
+        if isinstance(output[k], str):
+            output[k] = str(p.parent / output[k])
+    return bt, run, output
+
+
+def cmd_backtest(args) -> int:
+    bt, run, output = backtest_from_config(args.config)
+    engine = args.engine or run.get("engine", "serial")
+    workers = args.workers or run.get("workers")
+    checkpoint = args.checkpoint or run.get("checkpoint")
+    result = bt.run(engine=engine, workers=workers, progress=not args.quiet, checkpoint=checkpoint)
+    out = args.out or output.get("result")
+    figure = args.figure or output.get("figure")
+    if out:
+        Path(out).parent.mkdir(parents=True, exist_ok=True)
+        result.to_parquet(out)
+    if figure:
+        from .analytics import plot_backtest
+
+        Path(figure).parent.mkdir(parents=True, exist_ok=True)
+        plot_backtest(result, path=figure)
+    summary = result.summary()
+    for key, value in summary.items():
+        text = f"{value:.4f}" if isinstance(value, float) else str(value)
+        print(f"{key:24s} {text}")
+    failed = int(summary.get("failed", 0))
+    if failed:
+        print(f"{PROG}: warning: {failed} rebalance(s) failed; see the result's status and notes", file=sys.stderr)
+    if out or figure:
+        print(f"wrote {', '.join(str(x) for x in (out, figure) if x)}", file=sys.stderr)
+    return 0
+
+
+def _has_backtest() -> bool:
+    import importlib.util
+
+    return importlib.util.find_spec("velquor.backtest") is not None
+
+
 def build_parser() -> argparse.ArgumentParser:
     # --debug goes before or after the command; the subcommands' copy must not reset the main one's value
     common = argparse.ArgumentParser(add_help=False)
@@ -556,6 +650,21 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--out", "-o", help="frontier table: .csv or .parquet (return, risk, sharpe, weights)")
     p.add_argument("--figure", help="plot of the frontier (.png, .svg, .pdf)")
     p.set_defaults(func=cmd_frontier)
+
+    if _has_backtest():
+        p = sub.add_parser("backtest", parents=[common], help="run a backtest described by a TOML file",
+                           description="Rebalance a portfolio over dates as a TOML configuration says; prints "
+                           "the summary, writes the result (Parquet) and a NAV/drawdown/turnover figure.",
+                           epilog="example:\n  velquor backtest bt.toml --out bt.parquet --figure bt.png",
+                           formatter_class=argparse.RawDescriptionHelpFormatter)
+        p.add_argument("config", help="the TOML configuration (see docs/backtest.md)")
+        p.add_argument("--out", "-o", help="result directory/file for BacktestResult.to_parquet")
+        p.add_argument("--figure", help="NAV against benchmark, drawdown and turnover (.png, .svg, .pdf)")
+        p.add_argument("--engine", choices=["serial", "process", "dask"])
+        p.add_argument("--workers", type=int)
+        p.add_argument("--checkpoint", help="checkpoint directory (resumes an interrupted run)")
+        p.add_argument("--quiet", action="store_true", help="no progress bars")
+        p.set_defaults(func=cmd_backtest)
     return parser
 
 

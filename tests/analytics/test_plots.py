@@ -105,7 +105,10 @@ def test_backtest_plot(tmp_path):
     result = types.SimpleNamespace(nav=nav, benchmark_nav=bench, turnover=turnover)
     fig = plot_backtest(result, path=tmp_path / "b.png")
     assert_drawn(fig, tmp_path / "b.png")
-    assert [ax.get_ylabel() for ax in fig.axes] == ["net asset value", "drawdown", "turnover"]
+    assert [ax.get_ylabel() for ax in fig.axes] == ["net asset value", "drawdown",
+                                                    "turnover (one-way,\nafter the first)"]
+    # the turnover panel leaves out the first rebalance (from cash)
+    assert len(fig.axes[2].patches) == len(turnover) - 1
     assert fig.axes[-1].get_xlabel() == "date"
     with pytest.raises(InvalidArgument, match="plot_backtest needs a result with a non-empty nav Series"):
         plot_backtest(types.SimpleNamespace(nav=pd.Series(dtype=float)))

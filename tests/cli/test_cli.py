@@ -220,3 +220,54 @@ class TestConstraintsFile:
         cons = self.write(tmp_path, text)
         status, _, err = run(capsys, "optimize", INDEX, "--date", DATE, "--constraints", cons)
         assert (status, err) == (2, f"velquor: error: {cons}: {message}\n")
+
+
+class TestBacktest:
+    CONFIG = """
+universe = "000300.XSHG"
+start = "2026-03-02"
+end = "2026-06-30"
+rebalance = "monthly"
+benchmark = "000300.XSHG"
+
+[objective]
+name = "min_tracking_error"
+
+[bounds]
+"*" = [0, 0.3]
+
+[[constraints]]
+type = "TrackingErrorLimit"
+upper_limit = 0.2
+
+[output]
+result = "result"
+figure = "nav.png"
+"""
+
+    def test_config_runs_and_writes(self, capsys, market_db, tmp_path):
+        pytest.importorskip("velquor.backtest")
+        (tmp_path / "bt.toml").write_text(self.CONFIG)
+        status, out, err = run(capsys, "backtest", tmp_path / "bt.toml", "--quiet")
+        assert status == 0, err
+        lines = dict(line.split(None, 1) for line in out.splitlines())
+        assert lines["rebalances"] == "4" and lines["failed"] == "0"
+        assert (tmp_path / "nav.png").stat().st_size > 5_000 and (tmp_path / "result").exists()
+
+    @pytest.mark.parametrize("text, message", [
+        ('universe = "000300.XSHG"\nstart = "2026-03-02"\n', "end is required"),
+        ('universe = "000300.XSHG"\nstart = "2026-03-02"\nend = "2026-06-30"\nspeed = 1\n',
+         "unknown key 'speed'; known: benchmark, bounds, constraints, cost, cov_model, end, objective, output, "
+         "rebalance, risk_model, run, solver, solver_options, start, turnover_limit, universe"),
+        ('universe = "000300.XSHG"\nstart = "2026-03-02"\nend = "2026-06-30"\nobjective = "best"\n',
+         None),
+    ])
+    def test_bad_config_exits_2(self, capsys, market_db, tmp_path, text, message):
+        pytest.importorskip("velquor.backtest")
+        (tmp_path / "bt.toml").write_text(text)
+        status, out, err = run(capsys, "backtest", tmp_path / "bt.toml", "--quiet")
+        assert (status, out) == (2, "")
+        if message is not None:
+            assert err == f"velquor: error: {tmp_path / 'bt.toml'}: {message}\n"
+        else:
+            assert err.startswith("velquor: error: unknown objective 'best'")

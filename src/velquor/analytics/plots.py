@@ -210,14 +210,20 @@ def plot_backtest(result, path=None, title: str | None = None):
     top.grid(alpha=0.3)
     top.set_title(title or "Backtest: net asset value, drawdown and turnover")
     values = nav.to_numpy(dtype=float)
-    drawdown = values / np.maximum.accumulate(values) - 1.0
+    # the NAV starts from 1 before the first day shown, so a first-day loss is already a drawdown
+    drawdown = values / np.maximum(np.maximum.accumulate(values), 1.0) - 1.0
     mid.fill_between(x, drawdown, 0.0, color=_ACTIVE, alpha=0.4, step="post")
     mid.set_ylabel("drawdown")
     _percent_axis(mid.yaxis)
     mid.grid(alpha=0.3)
+    label = "turnover (one-way)"
     if isinstance(turnover, pd.Series) and not turnover.empty:
+        if len(turnover) > 1:
+            # the first rebalance buys from cash (turnover 1) and would flatten every later bar
+            turnover = turnover.iloc[1:]
+            label = "turnover (one-way,\nafter the first)"
         bottom.bar(pd.to_datetime(turnover.index), turnover.to_numpy(dtype=float), width=3.0, color=_PORTFOLIO)
-    bottom.set_ylabel("turnover")
+    bottom.set_ylabel(label)
     _percent_axis(bottom.yaxis)
     bottom.set_xlabel("date")
     bottom.grid(alpha=0.3)
