@@ -100,24 +100,18 @@ def backtest_figure(out: Path, pool: list, written: list) -> None:
 
     result = run_backtest(pool)
     if result is not None:
-        save(plot_backtest(result, title=f"Minimum variance, 5 % cap, monthly, against {INDEX}"), out,
+        save(plot_backtest(result, title=f"Minimum tracking error, 5 % cap, monthly, against {INDEX}"), out,
              "backtest", written)
 
 
 def run_backtest(pool):
-    """A monthly minimum-variance backtest over the demo market's last year (None when the API differs)."""
-    import inspect
-
+    """A monthly minimum-tracking-error backtest of the index over the demo market's last half year."""
     from velquor import backtest
+    from velquor.objective import MinTrackingError
 
-    cls = getattr(backtest, "Backtest", None)
-    if cls is None:
-        return None
-    params = inspect.signature(cls).parameters
-    kwargs = {k: v for k, v in dict(order_book_ids=pool, start="2025-12-01", end=DATE, frequency="monthly",
-                                    benchmark=INDEX, bnds={"*": (0, 0.05)}).items() if k in params}
-    bt = cls(**kwargs)
-    return bt.run()
+    bt = backtest.Backtest(INDEX, "2026-06-01", DATE, rebalance="monthly", objective=MinTrackingError(),
+                           benchmark=INDEX, bnds={"*": (0, 0.05)})
+    return bt.run(progress=False)
 
 
 if __name__ == "__main__":
