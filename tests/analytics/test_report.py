@@ -158,3 +158,15 @@ class TestRejected:
             risk_report(weights, DATE, cov_model="weekly")
         with pytest.raises(InvalidArgument, match="industry source must be one of"):
             risk_report(weights, DATE).industry_contributions("gics")
+
+
+@pytest.mark.parametrize("factor_aversion, specific_aversion", [(1.0, 1.0), (2.5, 0.5)])
+def test_helper_factor_covariance_rebuilds_the_matrix(pool, factor_aversion, specific_aversion):
+    h = OptimizeHelper(pool, DATE, None, CovModel.FACTOR_MODEL_MONTHLY, RiskModel.V2, factor_aversion,
+                       specific_aversion)
+    x = h.get_factor_exposure()
+    f = h.get_factor_covariance()
+    assert list(f.index) == list(f.columns) == list(x.columns)
+    cov = h.get_cov_matrix()
+    rebuilt = x.to_numpy() @ f.to_numpy() @ x.to_numpy().T + np.diag(cov.specific_variance)
+    np.testing.assert_allclose(rebuilt, np.asarray(cov), rtol=1e-10, atol=1e-14)
