@@ -109,7 +109,7 @@ void def_to_constraints(nb::handle cls, pyapi::Impl impl) {
 
 void bind_interface(nb::module_ &m) {
     nb::object base = pyapi::make_class(m.attr("ABCMeta"), "OptimizationConstraint",
-                                        nb::make_tuple(builtin("object")), kModule, kBaseDoc, true);
+                                        nb::make_tuple(pyapi::module("builtins").attr("object")), kModule, kBaseDoc, true);
     m.attr("OptimizationConstraint") = base;
     // A subclass that never calls the base __init__ is hard, like every built-in kind by default.
     base.attr("hard") = nb::bool_(true);

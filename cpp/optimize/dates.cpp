@@ -4,16 +4,16 @@
 namespace velquor::optimize::input {
 
 nb::object to_date(pyapi::Arguments &a) {
-    nb::module_ m = self();
+    auto m = self();
     nb::handle dt = a[0];
     nb::object datetime = m.attr("datetime");
     // datetime first: a datetime is also a date. The time and any zone are dropped as written.
     if (pyapi::isinstance(dt, datetime.attr("datetime"))) return dt.attr("date")();
     if (pyapi::isinstance(dt, datetime.attr("date"))) return nb::borrow(dt);
-    if (pyapi::isinstance(dt, (PyObject *)&PyUnicode_Type)) return m.attr("parse_datetime")(dt).attr("date")();
+    if (pyapi::isinstance(dt, m.attr("str"))) return m.attr("parse_datetime")(dt).attr("date")();
     // "expect a datetime like object, got " + repr(type(dt)) + "(" + repr(dt) + ")"
     nb::object text = pyapi::format("expect a datetime like object, got {!r}({!r})",
-                                    {(PyObject *)Py_TYPE(dt.ptr()), dt});
+                                    {dt.type(), dt});
     invalid(m, text);
 }
 
