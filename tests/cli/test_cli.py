@@ -89,7 +89,7 @@ class TestErrors:
          "对于目标函数 MinTrackingError，必须传入 benchmark 参数"),
         (["optimize", INDEX], "optimize: the following arguments are required: --date (see --help)"),
         (["optimise"], "argument COMMAND: invalid choice: 'optimise' (choose from 'optimize', 'report', "
-                       "'frontier') (see --help)"),
+                       "'frontier', 'backtest') (see --help)"),
         (["report", "nothing.csv"], "no such file: nothing.csv"),
     ])
     def test_bad_input_exits_2_with_one_line(self, capsys, market_db, argv, message):
