@@ -7,7 +7,7 @@ BUILD_DIR ?= build/dev
 CMAKE_ARGS ?=
 export CMAKE_BUILD_PARALLEL_LEVEL ?= 2
 
-.PHONY: all build demo test test-asan bench riskmodel wheel wheel-test docs clean
+.PHONY: all build demo test test-asan bench riskmodel wheel wheels wheel-test docs clean
 
 all: build
 
@@ -59,6 +59,13 @@ wheel: $(VENV)/.installed
 	$(PYTHON) -m build --sdist --outdir build/wheel-raw . > build/wheel-sdist.log
 	$(WHEEL_PYTHON) -m pip wheel --quiet --no-deps --wheel-dir build/wheel-raw build/wheel-raw/velquor-*.tar.gz
 	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair --wheel-dir dist build/wheel-raw/velquor-*.whl
+
+# One wheel per CPython found (3.11, 3.12, 3.13 on PATH or under pyenv), or per interpreter in WHEEL_PYTHONS.
+# The extension modules use CPython API outside the stable ABI (their function type creates real frames for
+# tracebacks), so there is no single abi3 wheel: each interpreter version gets its own.
+WHEEL_PYTHONS ?= $(shell for v in 3.11 3.12 3.13; do for p in $$(command -v python$$v) $$(pyenv root 2>/dev/null)/versions/$$v*/bin/python$$v; do if [ -x "$$p" ] && "$$p" -c '' 2>/dev/null; then echo "$$p"; break; fi; done; done)
+wheels: $(VENV)/.installed
+	for py in $(WHEEL_PYTHONS); do $(MAKE) wheel WHEEL_PYTHON=$$py || exit 1; done
 
 # Installs the wheel of WHEEL_PYTHON into a fresh venv with no compiler on PATH and runs the command line on a
 # small demo market.
