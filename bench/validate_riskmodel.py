@@ -143,7 +143,7 @@ KINDS = ("random", "min-var", "market", "active", *STYLE_PORTFOLIOS)
 
 
 def _bias_table(ctx, start_pos, end_pos, returns, models, n_random=20, size=100):
-    from velquor.const import CovModel, RiskModel
+    from velquor.const import ESTIMATED_RISK_MODELS, RiskModel
     from velquor.riskmodel.params import HORIZONS
 
     cols = {k: i for i, k in enumerate(returns.columns)}
@@ -153,7 +153,7 @@ def _bias_table(ctx, start_pos, end_pos, returns, models, n_random=20, size=100)
     out = []
     for cm in models:
         h = HORIZONS[cm].days
-        for rm in RiskModel:
+        for rm in ESTIMATED_RISK_MODELS:
             z = {k: [] for k in KINDS}
             zo = {"random": [], "market": []}
             for p in range(start_pos, end_pos - h + 1, h):
@@ -189,7 +189,7 @@ def _bias_table(ctx, start_pos, end_pos, returns, models, n_random=20, size=100)
 
 
 def _truth_table(ctx, start_pos, end_pos, step=21):
-    from velquor.const import CovModel, RiskModel
+    from velquor.const import ESTIMATED_RISK_MODELS, CovModel, RiskModel
 
     con = zorvata.connect().cursor()
     tables = {r[0] for r in con.execute("SELECT table_name FROM information_schema.tables").fetchall()}
@@ -207,7 +207,7 @@ def _truth_table(ctx, start_pos, end_pos, step=21):
     cov_by = {d: g.pivot(index="factor_1", columns="factor_2", values="cov") for d, g in tcov.groupby("date")}
     spec_by = {d: g.set_index("order_book_id")["specific_vol"] for d, g in expo.groupby("date")}
     rows = []
-    for rm in RiskModel:
+    for rm in ESTIMATED_RISK_MODELS:
         ratios, spec_ratio, spec_corr, corr_err = [], [], [], []
         for p in range(start_pos, end_pos, step):
             model = ctx.store.read(ctx.day(p), CovModel.FACTOR_MODEL_DAILY, rm)
@@ -275,14 +275,15 @@ def main(argv=None):
     ap.add_argument("--markdown", action="store_true", help="print the tables as markdown")
     ap.add_argument("--workers", type=int, default=os.cpu_count() or 1)
     args = ap.parse_args(argv)
-    from velquor.const import CovModel, RiskModel
+    from velquor.const import ESTIMATED_RISK_MODELS, CovModel, RiskModel
     from velquor.riskmodel import service
 
     t = time.perf_counter()
     ctx = service.context()
     uni = ctx.universe
     models = list(CovModel) if args.model == "all" else [CovModel(args.model)]
-    n = service.build(ctx.date(0), ctx.date(min(uni.last + 1, len(uni.dates) - 1)), models, list(RiskModel),
+    n = service.build(ctx.date(0), ctx.date(min(uni.last + 1, len(uni.dates) - 1)), models,
+                      list(ESTIMATED_RISK_MODELS),
                       workers=args.workers, progress=True)
     print(f"built {n} missing dates in {time.perf_counter() - t:.0f} s")
     start_pos = int(np.searchsorted(uni.dates, np.datetime64(args.start, "D")))

@@ -9,7 +9,7 @@ import os
 import sys
 import time
 
-from ..const import CovModel, RiskModel
+from ..const import ESTIMATED_RISK_MODELS, CovModel, RiskModel
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -21,7 +21,7 @@ def main(argv: list[str] | None = None) -> int:
     b.add_argument("--end", required=True, help="last request date (YYYY-MM-DD)")
     b.add_argument("--model", choices=[m.value for m in CovModel] + ["all"], default="all",
                    help="forecast horizon (default: all three)")
-    b.add_argument("--version", choices=[v.value for v in RiskModel] + ["all"], default="all",
+    b.add_argument("--version", choices=[v.value for v in ESTIMATED_RISK_MODELS] + ["all"], default="all",
                    help="model version (default: both)")
     b.add_argument("--force", action="store_true", help="re-estimate dates that are already built")
     b.add_argument("--chunk", type=int, default=1500, help="dates estimated per pass over the history")
@@ -42,7 +42,7 @@ def main(argv: list[str] | None = None) -> int:
         return 0
 
     models = list(CovModel) if args.model == "all" else [CovModel(args.model)]
-    versions = list(RiskModel) if args.version == "all" else [RiskModel(args.version)]
+    versions = list(ESTIMATED_RISK_MODELS) if args.version == "all" else [RiskModel(args.version)]
     t = time.perf_counter()
     n = service.build(args.start, args.end, models, versions, force=args.force, chunk=args.chunk, progress=True,
                       workers=max(1, args.workers))

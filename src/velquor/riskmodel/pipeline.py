@@ -33,6 +33,7 @@ from .kernels import (
     weighted_lstsq,
     windowed_sum,
 )
+from .requirements import check_requirements
 from .params import (
     EIGEN_REFRESH,
     EIGEN_SCALE,
@@ -391,6 +392,7 @@ def estimate_range(con, uni: Universe, asof_lo: int, asof_hi: int, variants: lis
     if asof_lo < FIRST_ASOF_INDEX:
         raise ValueError("as-of date before the first estimable date")
     start, stop = history_span(asof_lo, asof_hi, {cm for cm, _ in variants})
+    check_requirements(con, uni, asof_lo, asof_hi, start)
     with single_threaded_blas():
         hist = factor_history(con, uni, start, stop, progress)
         by_horizon = {cm: horizon_series(hist, HORIZONS[cm], asof_lo) for cm in {cm for cm, _ in variants}}
