@@ -21,6 +21,10 @@ from velquor.objective import MinVariance
 
 from constraint_support import DATE, INDEX, helper, make_pool, tracking_error, turnover
 
+#: a tracking-error and a turnover limit that both bind on the fixture market
+TE = 0.15
+TURNOVER = 0.6
+
 
 @pytest.fixture(scope="module")
 def pool(market_db):
@@ -30,7 +34,7 @@ def pool(market_db):
 def test_five_kinds_together_match_the_reference(pool):
     h = helper(pool)
     holdings = pd.Series(0.1, index=pool[:10])
-    cons = [TrackingErrorLimit(0.165), TurnoverLimit(holdings, 0.8),
+    cons = [TrackingErrorLimit(TE), TurnoverLimit(holdings, TURNOVER),
             WildcardIndustryConstraint(-0.12, 0.12, relative=True), WildcardStyleConstraint(-0.5, 0.5, relative=True),
             IndustryComponentLimit("SW05", upper_limit=0.12)]
     result = opt.portfolio_optimize(pool, DATE, MinVariance(), cons=cons, benchmark=INDEX)
@@ -46,8 +50,8 @@ def test_five_kinds_together_match_the_reference(pool):
     active = wu - b
     hp = holdings.reindex(pool, fill_value=0.0).to_numpy()
     rows = [cp.sum(w) == 1,
-            h.annualization_factor * cp.quad_form(active, te_cov, assume_PSD=True) <= 0.165 ** 2,
-            0.5 * (cp.norm1(w - hp) + 1 - hp.sum()) <= 0.8,
+            h.annualization_factor * cp.quad_form(active, te_cov, assume_PSD=True) <= TE ** 2,
+            0.5 * (cp.norm1(w - hp) + 1 - hp.sum()) <= TURNOVER,
             cp.abs(x.T @ (wu - bp)) <= 0.5,
             w[codes[:n] == "SW05"] <= 0.12]
     for code in {c for c in codes if c is not None}:
@@ -59,8 +63,8 @@ def test_five_kinds_together_match_the_reference(pool):
 
     # The tracking error and the turnover bind, in both solutions.
     expected = pd.Series(w.value, index=pool)
-    assert tracking_error(expected, h) == pytest.approx(0.165, abs=1e-6)
-    assert turnover(expected, holdings) == pytest.approx(0.8, abs=1e-4)
+    assert tracking_error(expected, h) == pytest.approx(TE, abs=1e-6)
+    assert turnover(expected, holdings) == pytest.approx(TURNOVER, abs=1e-4)
     assert tracking_error(result, h) == pytest.approx(tracking_error(expected, h), abs=2e-3)
     assert turnover(result, holdings) == pytest.approx(turnover(expected, holdings), abs=2e-3)
     np.testing.assert_allclose(result.to_numpy(), w.value, atol=5e-3)
