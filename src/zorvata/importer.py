@@ -162,8 +162,8 @@ class _Input:
             return
         self.present = set(types)
         sel = ["_row"]
-        self.parsed: dict[str, str] = {}  # column -> SQL test "the raw value is blank"
-        self.unparsed: dict[str, str] = {}  # column -> SQL test "present but not readable"
+        self.parsed: dict[str, str] = {}  # column -> SQL test over alias t: "the value is blank"
+        self.unparsed: dict[str, str] = {}  # column -> SQL test over alias t: "present but not readable"
         for c, typ in self.fmt.cols.items():
             if c not in types:
                 sel.append(f"{'false' if typ == 'bool' else 'NULL'}::{_SQL_TYPE[typ]} AS {c}")
@@ -175,18 +175,12 @@ class _Input:
                 text = f"NULLIF({text}, '{_NOT_DELISTED}')"
             if typ == "text":
                 sel.append(f"{text} AS {c}")
-                self.parsed[c] = f"{c} IS NULL"
+                self.parsed[c] = f"t.{c} IS NULL"
                 continue
-            if text_src:
-                sel.append(f"TRY_CAST({text} AS {_SQL_TYPE[typ]}) AS {c}")
-                sel.append(f"{text} AS _raw_{c}")
-                self.parsed[c] = f"_raw_{c} IS NULL"
-                self.unparsed[c] = f"_raw_{c} IS NOT NULL AND {c} IS NULL"
-            else:
-                sel.append(f"TRY_CAST({c} AS {_SQL_TYPE[typ]}) AS {c}")
-                sel.append(f"CAST({c} AS VARCHAR) AS _raw_{c}")
-                self.parsed[c] = f"_raw_{c} IS NULL"
-                self.unparsed[c] = f"_raw_{c} IS NOT NULL AND {c} IS NULL"
+            sel.append(f"TRY_CAST({text if text_src else c} AS {_SQL_TYPE[typ]}) AS {c}")
+            sel.append(f"{text if text_src else f'CAST({c} AS VARCHAR)'} AS _raw_{c}")
+            self.parsed[c] = f"t._raw_{c} IS NULL"
+            self.unparsed[c] = f"t._raw_{c} IS NOT NULL AND t.{c} IS NULL"
         try:
             con.execute(f"CREATE TEMP VIEW {self.view} AS SELECT {', '.join(sel)} FROM {src}")
         except duckdb.Error as e:  # pragma: no cover - a column type DuckDB cannot cast at all
@@ -322,18 +316,13 @@ class _Run:
         """Missing, unparseable and non-finite values, and the row rules of the file's kind."""
         checks: list[_Rule] = []
         for c, typ in f.fmt.cols.items():
-            if c in f.fmt.cols and (c, typ) in f.fmt.required:
+            if (c, typ) in f.fmt.required:
                 hint = " (leave days without a trade out)" if c == "rate" else ""
-                checks.append(_r(f"missing {c}{hint}", "t." + f.parsed.get(c, "false")))
+                checks.append(_r(f"missing {c}{hint}", f.parsed[c]))
             if c in f.unparsed:
-                expect = {"date": " (expected YYYY-MM-DD)", "number": " is not a number",
-                          "bool": " (expected true/false)"}[typ]
-                if typ == "number":
-                    checks.append(_r(f"{c} {{v!r}}{expect}", "t." + f.unparsed[c].replace(" AND ", " AND t."),
-                                     v=f"t._raw_{c}"))
-                else:
-                    checks.append(_r(f"unparseable {c} {{v!r}}{expect}",
-                                     "t." + f.unparsed[c].replace(" AND ", " AND t."), v=f"t._raw_{c}"))
+                text = {"date": "unparseable {c} {{v!r}} (expected YYYY-MM-DD)", "number": "{c} {{v!r}} is not a number",
+                        "bool": "unparseable {c} {{v!r}} (expected true/false)"}[typ].format(c=c)
+                checks.append(_r(text, f.unparsed[c], v=f"t._raw_{c}"))
             if typ == "number":
                 checks.append(_r(f"{c} is not finite", f"NOT isfinite(t.{c})"))
         joins, rules = RULES[f.kind]
@@ -434,7 +423,7 @@ class _Run:
             self.views.add("_cal")
         ind = merged("industries", "source, code", "source, code", "industries")
         if ind is not None:
-            con.execute(f"CREATE TEMP TABLE _ind AS {ind}")
+            con.execute(f"CREATE TEMP TABLE _ind AS SELECT DISTINCT * FROM ({ind})")
             if con.execute("SELECT count(*) FROM _ind").fetchone()[0]:
                 self.views.add("_ind")
 
