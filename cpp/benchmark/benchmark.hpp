@@ -7,8 +7,9 @@ namespace velquor::benchmark {
 
 namespace nb = nanobind;
 
-/// The module object itself, looked up at call time: its attributes are the collaborators (late binding).
-inline nb::module_ self() { return pyapi::module("velquor.benchmark"); }
+/// The namespace of the running function (the module's): its names are the collaborators, looked up at the
+/// moment of use (late binding).
+inline pyapi::Globals self() { return pyapi::globals(); }
 
 /// Binds OptimizeBenchmark and IndexBenchmark (in this order).
 void bind_classes(nb::module_ &m);

@@ -24,21 +24,14 @@ constexpr const char *GET_EXPECTED_RETURNS_DOC = R"(
         :return: float
         )";
 
-/// A method of class `cls`: `def name(self, <params>, <defaulted>=...)`.
+/// A method of class `cls`: `def name(self, <params>, <defaulted>=...)`, for the class body under construction.
 nb::object method(const char *cls, const char *name, std::vector<std::string> params, std::vector<nb::object> defaults,
-                  pyapi::Impl impl, const char *doc = nullptr) {
-    pyapi::FunctionDef f;
-    f.name = name;
-    f.qualname = std::string(cls) + "." + name;
-    f.module = MODULE;
-    if (doc) {
-        f.doc = doc;
-        f.has_doc = true;
-    }
-    f.signature.positional = std::move(params);
-    f.signature.defaults = std::move(defaults);
-    f.impl = impl;
-    return pyapi::make_function(std::move(f));
+                  pyapi::Impl impl, const char *doc = nullptr,
+                  std::source_location where = std::source_location::current()) {
+    pyapi::Signature sig;
+    sig.positional = std::move(params);
+    sig.defaults = std::move(defaults);
+    return pyapi::define_detached(MODULE, cls, {name, std::move(sig), impl, doc, where});
 }
 
 /// `type(name, bases, namespace)`, as a class statement without a metaclass builds it.
@@ -48,7 +41,7 @@ nb::object make_type(const char *name, nb::handle bases, nb::dict ns, const char
     body["__qualname__"] = nb::str(name);
     if (doc) body["__doc__"] = nb::str(doc);
     for (auto [key, value] : ns) body[key] = value;
-    return nb::borrow((PyObject *)&PyType_Type)(nb::str(name), bases, body);
+    return pyapi::module("builtins").attr("type")(nb::str(name), bases, body);
 }
 
 // OptimizeBenchmark: both operations are for subclasses to provide; `raise NotImplementedError`.
@@ -57,7 +50,7 @@ nb::object abstract_operation(pyapi::Arguments &) { pyapi::raise_bare(PyExc_NotI
 // IndexBenchmark
 
 nb::object index_init(pyapi::Arguments &a) {
-    nb::module_ m = self();
+    auto m = self();
     nb::handle instance = a[0], order_book_id = a[1];
     nb::object instrument = m.attr("zorvata").attr("instruments")(order_book_id);
     if (instrument.is_none())
@@ -71,7 +64,7 @@ nb::object index_init(pyapi::Arguments &a) {
 }
 
 nb::object index_get_weight(pyapi::Arguments &a) {
-    nb::module_ m = self();
+    auto m = self();
     nb::object client = m.attr("zorvata");
     nb::object order_book_id = a[0].attr("_order_book_id");
     nb::handle date = a[1];
@@ -92,7 +85,7 @@ nb::object index_get_weight(pyapi::Arguments &a) {
 }
 
 nb::object index_get_expected_returns(pyapi::Arguments &a) {
-    nb::module_ m = self();
+    auto m = self();
     nb::object client = m.attr("zorvata");
     nb::handle instance = a[0], date = a[1], window = a[2];
     nb::object start_date = client.attr("trading_date_offset")(date, pyapi::neg(window));
@@ -106,7 +99,7 @@ nb::object index_get_expected_returns(pyapi::Arguments &a) {
 
 void bind_classes(nb::module_ &m) {
     nb::object abstractmethod = m.attr("abstractmethod");
-    nb::object object_type = nb::borrow((PyObject *)&PyBaseObject_Type);
+    nb::object object_type = pyapi::module("builtins").attr("object");
 
     nb::dict base_ns;
     base_ns["get_weight"] = abstractmethod(

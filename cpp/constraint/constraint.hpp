@@ -11,14 +11,16 @@ namespace velquor::constraint {
 
 namespace nb = nanobind;
 
-/// The module object itself, looked up at call time: its attributes are the collaborators (late binding).
-inline nb::module_ self() { return pyapi::module("velquor.constraint"); }
+/// The namespace of the running function (the module's): its names are the collaborators, looked up at the
+/// moment of use (late binding).
+inline pyapi::Globals self() { return pyapi::globals(); }
 
-/// `getattr(velquor.constraint, name)` at call time (`cp`, `np`, `pd`, `zorvata`, `InvalidArgument`, ...).
+/// A global name of the running function's module at call time (`cp`, `np`, `pd`, `zorvata`,
+/// `InvalidArgument`, ...); NameError when it is not bound.
 inline nb::object global(const char *name) { return self().attr(name); }
 
-/// A builtin (`float`, `list`, `object`, ...).
-inline nb::object builtin(const char *name) { return pyapi::module("builtins").attr(name); }
+/// A builtin (`float`, `list`, `set`, ...), looked up as a global name is (the module's own binding first).
+inline nb::object builtin(const char *name) { return global(name); }
 
 /// `raise InvalidArgument(message)` through the module namespace.
 [[noreturn]] void invalid(nb::handle message);

@@ -30,6 +30,8 @@ nb::object not_implemented(pyapi::Arguments &) { pyapi::raise_bare(PyExc_NotImpl
 nb::object short_repr(nb::handle value) {
     if (pyapi::isinstance(value, global("pd").attr("Series")))
         return pyapi::format("<Series of {} entries>", {nb::int_(pyapi::length(value))});
+    // An enumeration member reads as it is written in code (IndustryClassification.SW).
+    if (pyapi::isinstance(value, pyapi::module("enum").attr("Enum"))) return nb::str(value);
     return nb::repr(value);
 }
 
@@ -107,7 +109,7 @@ void def_to_constraints(nb::handle cls, pyapi::Impl impl) {
 
 void bind_interface(nb::module_ &m) {
     nb::object base = pyapi::make_class(m.attr("ABCMeta"), "OptimizationConstraint",
-                                        nb::make_tuple(builtin("object")), kModule, kBaseDoc, true);
+                                        nb::make_tuple(pyapi::module("builtins").attr("object")), kModule, kBaseDoc, true);
     m.attr("OptimizationConstraint") = base;
     // A subclass that never calls the base __init__ is hard, like every built-in kind by default.
     base.attr("hard") = nb::bool_(true);

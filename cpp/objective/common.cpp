@@ -7,7 +7,7 @@ using namespace nb::literals;
 
 void check_budget(nb::handle zeta) {
     // `assert zeta == 1.0`: the interpreter drops asserts under -O, so the flag is read on every call.
-    if (pyapi::truthy(pyapi::module("sys").attr("flags").attr("optimize"))) return;
+    if (pyapi::truthy(pyapi::sys_attr("flags").attr("optimize"))) return;
     if (!pyapi::compare(zeta, nb::float_(1.0), pyapi::Cmp::eq)) pyapi::raise_bare(PyExc_AssertionError);
 }
 
@@ -15,10 +15,39 @@ nb::object call_ensure_series(nb::handle value, const char *name) {
     return global("ensure_series")(value, nb::str(name));
 }
 
+bool certified_psd(nb::handle cov) {
+    nb::object np = global("np");
+    nb::object a;
+    try {
+        a = np.attr("asarray")(cov, "dtype"_a = builtin("float"));
+    } catch (nb::python_error &e) {
+        // Not a dense numeric matrix (sparse, objects, an expression): left to cvxpy entirely.
+        if (e.matches(PyExc_Exception)) return false;
+        throw;
+    }
+    nb::object shape = a.attr("shape");
+    if (nb::len(shape) != 2 || !pyapi::compare(shape[0], shape[1], pyapi::Cmp::eq)) return false;
+    // Symmetric as cvxpy tests it (NaNs and infinities fail here too), then positive semidefinite within
+    // cvxpy's own eigenvalue tolerance: a Cholesky factorisation (LAPACK potrf) of P + tol * I exists exactly
+    // when the smallest eigenvalue of P exceeds -tol.
+    if (!pyapi::truthy(np.attr("allclose")(a, a.attr("T")))) return false;
+    nb::object tol = global("cp").attr("settings").attr("EIGVAL_TOL");
+    Py_ssize_t n = nb::cast<Py_ssize_t>(shape[0]);
+    nb::object linalg = np.attr("linalg");
+    try {
+        linalg.attr("cholesky")(pyapi::add(a, pyapi::mul(np.attr("eye")(n), tol)));
+    } catch (nb::python_error &e) {
+        if (e.matches(linalg.attr("LinAlgError"))) return false;
+        throw;
+    }
+    return true;
+}
+
 nb::object quad_form(nb::handle x, nb::handle cov) {
     // A covariance that carries its factor decomposition, cov = R R' + diag(d), is handed over as
-    // ||R' x||^2 + ||sqrt(d) * x||^2: the same value, but cvxpy compiles and SCS factorises an (n + k)-row
-    // problem instead of a dense n x n block, which is what makes pools of thousands of stocks fast.
+    // ||R' x||^2 + ||sqrt(d) * x||^2: positive semidefinite by construction and the same value, but cvxpy
+    // compiles and SCS factorises an (n + k)-row problem instead of a dense n x n block, which is what makes
+    // pools of thousands of stocks fast.
     nb::object root = pyapi::getattr_or_none(cov, "factor_root");
     nb::object specific = pyapi::getattr_or_none(cov, "specific_variance");
     if (root.is_valid() && !root.is_none() && specific.is_valid() && !specific.is_none()) {
@@ -28,11 +57,13 @@ nb::object quad_form(nb::handle x, nb::handle cov) {
             cp.attr("sum_squares")(cp.attr("multiply")(global("np").attr("sqrt")(specific), x));
         return pyapi::add(systematic, idiosyncratic);
     }
-    // The helper guarantees a positive semidefinite matrix. Left unmarked, cvxpy certifies it with an
-    // iterative eigenvalue search that takes tens of seconds for a thousand stocks and, on a factor-structured
-    // covariance with many tiny eigenvalues, can fail to converge and abort the request
-    // (bench/bench_objective.py).
-    return global("cp").attr("quad_form")(x, cov, "assume_PSD"_a = true);
+    // Any other matrix is certified here, in one LAPACK factorisation: cvxpy's own check is an iterative
+    // eigenvalue search that takes tens of seconds for a thousand stocks and can fail to converge on a valid
+    // matrix (bench/bench_objective.py). A matrix that fails is handed to cvxpy unmarked, so that cvxpy
+    // reports it as it would (not symmetric, not convex) instead of solving a wrong problem.
+    nb::object cp = global("cp");
+    if (certified_psd(cov)) return cp.attr("quad_form")(x, cov, "assume_PSD"_a = true);
+    return cp.attr("quad_form")(x, cov);
 }
 
 nb::object active_weight(nb::handle g, nb::handle zeta, nb::handle helper) {

@@ -7,8 +7,6 @@ namespace {
 
 constexpr const char *kModule = "velquor.objective";
 
-std::string qualname_of(nb::handle cls) { return nb::cast<std::string>(cls.attr("__qualname__")); }
-
 nb::object ensure_series(pyapi::Arguments &a) {
     nb::handle obj = a[0], name = a[1];
     nb::object pd = global("pd");
@@ -39,29 +37,22 @@ nb::object make_objective_class(nb::module_ &m, const char *name, const char *do
     return cls;
 }
 
-void def_method(nb::handle cls, const char *name, std::vector<std::string> params, pyapi::Impl impl) {
-    pyapi::FunctionDef def;
-    def.name = name;
-    def.qualname = qualname_of(cls) + "." + name;
-    def.module = kModule;
-    def.signature.positional.push_back("self");
-    for (auto &p : params) def.signature.positional.push_back(std::move(p));
-    def.impl = impl;
-    pyapi::def_function(cls, std::move(def));
+void def_method(nb::handle cls, const char *name, std::vector<std::string> params, pyapi::Impl impl,
+                std::source_location where) {
+    pyapi::Signature sig;
+    sig.positional.push_back("self");
+    for (auto &p : params) sig.positional.push_back(std::move(p));
+    pyapi::define(cls, {name, std::move(sig), impl, nullptr, where});
 }
 
 void def_init(nb::handle cls, std::vector<std::string> positional, std::vector<std::string> kwonly,
-              std::vector<nb::object> kwdefaults, pyapi::Impl impl) {
-    pyapi::FunctionDef def;
-    def.name = "__init__";
-    def.qualname = qualname_of(cls) + ".__init__";
-    def.module = kModule;
-    def.signature.positional.push_back("self");
-    for (auto &p : positional) def.signature.positional.push_back(std::move(p));
-    def.signature.kwonly = std::move(kwonly);
-    def.signature.kwdefaults = std::move(kwdefaults);
-    def.impl = impl;
-    pyapi::def_function(cls, std::move(def));
+              std::vector<nb::object> kwdefaults, pyapi::Impl impl, std::source_location where) {
+    pyapi::Signature sig;
+    sig.positional.push_back("self");
+    for (auto &p : positional) sig.positional.push_back(std::move(p));
+    sig.kwonly = std::move(kwonly);
+    sig.kwdefaults = std::move(kwdefaults);
+    pyapi::define(cls, {"__init__", std::move(sig), impl, nullptr, where});
 }
 
 void def_scs_solver(nb::handle cls) { def_method(cls, "get_preferred_solver", {}, scs); }
@@ -72,16 +63,13 @@ void def_plain_constraints_and_solver(nb::handle cls) {
 }
 
 void bind_interface(nb::module_ &m) {
-    pyapi::FunctionDef def;
-    def.name = "ensure_series";
-    def.module = kModule;
-    def.signature.positional = {"obj", "name"};
-    def.impl = ensure_series;
-    pyapi::def_function(m, std::move(def));
+    pyapi::Signature sig;
+    sig.positional = {"obj", "name"};
+    pyapi::define(m, {"ensure_series", std::move(sig), ensure_series});
 
     // No operation is marked abstract: the base class and every subclass can be instantiated.
     nb::object base = pyapi::make_class(m.attr("ABCMeta"), "OptimizationObjective",
-                                        nb::make_tuple(builtin("object")), kModule, "",
+                                        nb::make_tuple(pyapi::module("builtins").attr("object")), kModule, "",
                                         false);
     m.attr("OptimizationObjective") = base;
     def_method(base, "get_objective_expr", {"g", "zeta", "helper"}, not_implemented);

@@ -10,14 +10,12 @@ namespace velquor::objective {
 
 namespace nb = nanobind;
 
-/// The module object itself, looked up at call time: its attributes are the collaborators (late binding).
-inline nb::module_ self() { return pyapi::module("velquor.objective"); }
+/// A global name of the running method's module, looked up at the moment of use (`cp`, `np`, `pd`,
+/// `zorvata`, `InvalidArgument`, ...); NameError when it is not bound.
+inline nb::object global(const char *name) { return pyapi::globals().attr(name); }
 
-/// `getattr(velquor.objective, name)` at call time (`cp`, `np`, `pd`, `zorvata`, `InvalidArgument`, ...).
-inline nb::object global(const char *name) { return self().attr(name); }
-
-/// A builtin (`float`, `int`, `object`, `set`).
-inline nb::object builtin(const char *name) { return pyapi::module("builtins").attr(name); }
+/// A builtin (`float`, `int`, `set`), looked up as a global name is (the module's own binding first).
+inline nb::object builtin(const char *name) { return global(name); }
 
 // ---------------------------------------------------------------------------------------------------------
 // Binding
@@ -26,11 +24,13 @@ inline nb::object builtin(const char *name) { return pyapi::module("builtins").a
 nb::object make_objective_class(nb::module_ &m, const char *name, const char *doc, bool has_doc = true);
 
 /// Stores a method `name` on `cls`: `params` are the positional-or-keyword parameters after `self`.
-void def_method(nb::handle cls, const char *name, std::vector<std::string> params, pyapi::Impl impl);
+void def_method(nb::handle cls, const char *name, std::vector<std::string> params, pyapi::Impl impl,
+                std::source_location where = std::source_location::current());
 
 /// Stores `__init__(self, *, <kwonly>)` (or with `positional` before the star) on `cls`.
 void def_init(nb::handle cls, std::vector<std::string> positional, std::vector<std::string> kwonly,
-              std::vector<nb::object> kwdefaults, pyapi::Impl impl);
+              std::vector<nb::object> kwdefaults, pyapi::Impl impl,
+              std::source_location where = std::source_location::current());
 
 /// Stores `get_internal_constraints` returning a new empty list and `get_preferred_solver` returning `cp.SCS`.
 void def_plain_constraints_and_solver(nb::handle cls);
@@ -70,8 +70,13 @@ void check_budget(nb::handle zeta);
 /// `ensure_series(value, name)` through the module namespace (a patched `ensure_series` is honoured).
 nb::object call_ensure_series(nb::handle value, const char *name);
 
-/// `cp.quad_form(x, P)`: the helper's covariance matrices are positive semidefinite by contract. A matrix
-/// carrying `factor_root` R and `specific_variance` d (P = R R' + diag(d)) is expressed in factor form.
+/// True when `cov` is a dense, symmetric matrix whose smallest eigenvalue is above -cvxpy's eigenvalue
+/// tolerance (one Cholesky factorisation).
+bool certified_psd(nb::handle cov);
+
+/// `cp.quad_form(x, P)`. A matrix carrying `factor_root` R and `specific_variance` d (P = R R' + diag(d)) is
+/// expressed in factor form; any other is marked PSD when `certified_psd` holds and handed to cvxpy unmarked
+/// otherwise (cvxpy then raises its own error).
 nb::object quad_form(nb::handle x, nb::handle cov);
 
 /// The portfolio's weights over `helper.union_components` minus the benchmark's: `g` followed by zeros for

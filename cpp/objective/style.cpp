@@ -21,10 +21,9 @@ nb::object init(pyapi::Arguments &a) {
     nb::handle self = a[0], relative = a[2], priority = a[3];
     nb::object target = call_ensure_series(a[1], "target_style");
     nb::object style_factors = global("STYLE_FACTORS");
-    nb::object contains = pyapi::module("operator").attr("contains");
-    // The first label outside STYLE_FACTORS stops construction.
+    // The first label outside STYLE_FACTORS stops construction (`style in STYLE_FACTORS`).
     for (nb::handle style : target.attr("index"))
-        if (!pyapi::truthy(contains(style_factors, style)))
+        if (!pyapi::contains(style_factors, style))
             pyapi::raise(global("InvalidArgument"),
                          pyapi::format("目标风格值 {} 非法，请从 {} 中选取", {style, style_factors}));
     nb::setattr(self, "_target_style", target);

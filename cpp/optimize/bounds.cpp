@@ -11,18 +11,16 @@ namespace {
 /// every range test (all comparisons are false) and reach the solver, which then fails obscurely or returns
 /// garbage; the range tests reject them instead.
 bool is_nan(nb::handle v) {
-    if (PyFloat_Check(v.ptr())) return std::isnan(PyFloat_AS_DOUBLE(v.ptr()));
-    if (PyLong_Check(v.ptr())) return false;
-    PyObject *f = PyNumber_Float(v.ptr());
-    if (!f) {
-        // Not convertible: not a NaN; storing it into the array reports it later. Interrupts still pass.
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw nb::python_error();
-        PyErr_Clear();
-        return false;
+    if (nb::isinstance<nb::float_>(v)) return std::isnan(nb::cast<double>(v));
+    if (nb::isinstance<nb::int_>(v)) return false;
+    try {
+        return std::isnan(nb::cast<double>(pyapi::to_float(v)));
+    } catch (nb::python_error &e) {
+        // Not convertible to a float: not a NaN; storing it into the array reports it later. Only the
+        // conversion's own refusals are taken as that answer: MemoryError, interrupts and the like travel on.
+        if (e.matches(PyExc_TypeError) || e.matches(PyExc_ValueError)) return false;
+        throw;
     }
-    bool nan = std::isnan(PyFloat_AS_DOUBLE(f));
-    Py_DECREF(f);
-    return nan;
 }
 
 bool lt(nb::handle a, nb::handle b) { return pyapi::truthy(pyapi::richcompare(a, b, pyapi::Cmp::lt)); }
@@ -36,37 +34,35 @@ bool outside_unit(nb::handle v, nb::handle zero, nb::handle one) { return lt(v, 
 nb::object ensure_bound(pyapi::Arguments &a) {
     nb::handle v = a[0];
     if (v.is_none()) return nb::none();
-    nb::object f = nb::steal(PyNumber_Float(v.ptr()));  // float(v)
-    if (f.is_valid() && !std::isnan(PyFloat_AS_DOUBLE(f.ptr()))) return f;
-    if (f.is_valid()) {
-        // A NaN limit constrains nothing and poisons the problem: rejected like an unreadable one.
-        nb::module_ m = self();
-        invalid(m, pyapi::format("约束的上限或下限非法: {}", {v}));
+    auto m = self();
+    nb::object f;
+    try {
+        f = pyapi::to_float(v);  // float(v)
+    } catch (nb::python_error &error) {
+        if (!error.matches(PyExc_ValueError)) throw;
+        pyapi::raise_in_handler(m.attr("InvalidArgument"), pyapi::format("约束的上限或下限非法: {}", {v}), error);
     }
-    nb::python_error error;  // takes the conversion's error out of the interpreter before anything else runs
-    if (!error.matches(PyExc_ValueError)) throw error;
-    nb::module_ m = self();
-    pyapi::raise_in_handler(m.attr("InvalidArgument"), pyapi::format("约束的上限或下限非法: {}", {v}), error);
+    // A NaN limit constrains nothing and poisons the problem: rejected like an unreadable one.
+    if (std::isnan(nb::cast<double>(f))) invalid(m, pyapi::format("约束的上限或下限非法: {}", {v}));
+    return f;
 }
 
 nb::object parse_bnds(pyapi::Arguments &a) {
-    nb::module_ m = self();
+    auto m = self();
     nb::handle bnds = a[0], order_book_ids = a[1];
-    if (!pyapi::isinstance(bnds, (PyObject *)&PyDict_Type))
+    if (!pyapi::isinstance(bnds, m.attr("dict")))
         invalid(m, nb::str("bnds 应该是一个类似 dict 的结构，key 为order_book_id, value 为 (lower, upper)"));
 
     // The default pair is converted, not range-checked (only for NaN, which every test would let through).
     std::vector<nb::object> pair = pyapi::unpack(bnds.attr("get")("*", nb::make_tuple(0.0, 1.0)), 2);
-    nb::object lower = nb::steal(PyNumber_Float(pair[0].ptr()));
-    if (!lower.is_valid()) throw nb::python_error();
-    nb::object upper = nb::steal(PyNumber_Float(pair[1].ptr()));
-    if (!upper.is_valid()) throw nb::python_error();
+    nb::object lower = pyapi::to_float(pair[0]);
+    nb::object upper = pyapi::to_float(pair[1]);
     nb::str star("*");
     if (is_nan(lower)) invalid(m, pyapi::format("合约 {} 的下限 {} 无效", {star, lower}));
     if (is_nan(upper)) invalid(m, pyapi::format("合约 {} 的上限 {} 无效", {star, upper}));
 
     nb::object np = m.attr("np");
-    Py_ssize_t n = pyapi::length(order_book_ids);
+    size_t n = nb::len(order_book_ids);
     nb::object lower_bounds = np.attr("repeat")(lower, n);
     nb::object upper_bounds = np.attr("repeat")(upper, n);
 
@@ -82,8 +78,8 @@ nb::object parse_bnds(pyapi::Arguments &a) {
             if (outside_unit(lo, zero, one)) invalid(m, pyapi::format("合约 {} 的下限 {} 无效", {order_book_id, lo}));
             if (outside_unit(up, zero, one)) invalid(m, pyapi::format("合约 {} 的上限 {} 无效", {order_book_id, up}));
             if (lt(up, lo)) invalid(m, pyapi::format("合约 {} 的上限 {} 小于下限 {}", {order_book_id, up, lo}));
-            if (PyObject_SetItem(lower_bounds.ptr(), position.ptr(), lo.ptr()) < 0) throw nb::python_error();
-            if (PyObject_SetItem(upper_bounds.ptr(), position.ptr(), up.ptr()) < 0) throw nb::python_error();
+            pyapi::setitem(lower_bounds, position, lo);
+            pyapi::setitem(upper_bounds, position, up);
         } catch (nb::python_error &e) {
             // except KeyError: keep the default pair; except TypeError: not a (lower, upper) pair of numbers.
             if (e.matches(PyExc_KeyError)) continue;

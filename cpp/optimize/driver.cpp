@@ -63,15 +63,11 @@ void bind_driver(nb::module_ &m) {
 
     // The defaults are evaluated once, here, like a `def` statement's: rebinding DEFAULT_OBJECTIVE later
     // does not change them.
-    pyapi::FunctionDef def;
-    def.name = "portfolio_optimize";
-    def.module = "velquor.optimize";
-    def.doc = DOC;
-    def.has_doc = true;
-    def.signature.positional = {"order_book_ids", "date",   "objective",         "bnds",
+    pyapi::Signature sig;
+    sig.positional = {"order_book_ids", "date",   "objective",         "bnds",
                                 "cons",           "benchmark", "cov_model",    "factor_risk_aversion",
                                 "specific_risk_aversion", "solver", "risk_model"};
-    def.signature.defaults = {m.attr("DEFAULT_OBJECTIVE"),
+    sig.defaults = {m.attr("DEFAULT_OBJECTIVE"),
                               nb::none(),
                               nb::none(),
                               nb::none(),
@@ -80,9 +76,8 @@ void bind_driver(nb::module_ &m) {
                               nb::float_(1.0),
                               nb::none(),
                               m.attr("RiskModel").attr("V1")};
-    def.signature.varkw = "solver_options";
-    def.impl = portfolio_optimize;
-    pyapi::def_function(m, std::move(def));
+    sig.varkw = "solver_options";
+    pyapi::define(m, {"portfolio_optimize", std::move(sig), portfolio_optimize, DOC});
 }
 
 }  // namespace velquor::optimize

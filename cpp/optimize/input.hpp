@@ -6,7 +6,7 @@
 namespace velquor::optimize::input {
 
 /// `raise InvalidArgument(message)` with the class bound in the module namespace now.
-[[noreturn]] inline void invalid(nb::handle m, nb::handle message) {
+[[noreturn]] inline void invalid(const pyapi::Globals &m, nb::handle message) {
     pyapi::raise(m.attr("InvalidArgument"), message);
 }
 

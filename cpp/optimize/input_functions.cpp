@@ -5,13 +5,11 @@ namespace velquor::optimize {
 
 namespace {
 
-void def(nb::module_ &m, const char *name, std::vector<std::string> params, pyapi::Impl impl) {
-    pyapi::FunctionDef f;
-    f.name = name;
-    f.module = "velquor.optimize";
-    f.signature.positional = std::move(params);
-    f.impl = impl;
-    pyapi::def_function(m, std::move(f));
+void def(nb::module_ &m, const char *name, std::vector<std::string> params, pyapi::Impl impl,
+         std::source_location where = std::source_location::current()) {
+    pyapi::Signature sig;
+    sig.positional = std::move(params);
+    pyapi::define(m, {name, std::move(sig), impl, nullptr, where});
 }
 
 }  // namespace

@@ -22,9 +22,9 @@ void bind_imports(nb::module_ &m) {
     // `from .const import *`: every public name of the constants module.
     nb::module_ constants = pyapi::module("velquor.const");
     nb::object names = pyapi::getattr_or_none(constants, "__all__");
-    if (!names.is_valid()) names = nb::steal(PyObject_Dir(constants.ptr()));
+    if (!names.is_valid()) names = pyapi::module("builtins").attr("dir")(constants);
     for (nb::handle name : names) {
-        std::string n = nb::cast<std::string>(name);
+        std::string n = nb::cast<std::string>(nb::str(name));
         if (!n.empty() && n[0] != '_') nb::setattr(m, name, constants.attr(name));
     }
 
@@ -37,6 +37,23 @@ void bind_imports(nb::module_ &m) {
         m.attr(name) = objective.attr(name);
 }
 
+/// VELQUOR_DEBUG read as a switch: 1/true/yes/on (any case) turn verbose solving on, 0/false/no/off or an
+/// empty or unset variable leave it off. Any other text warns, once, at import, and switches it on (a
+/// variable set to something still asks for output, as it always did).
+bool debug_switch(nb::module_ &m) {
+    nb::object value = m.attr("os").attr("environ").attr("get")("VELQUOR_DEBUG", "");
+    std::string text = nb::cast<std::string>(value.attr("strip")().attr("lower")());
+    for (const char *on : {"1", "true", "yes", "on"})
+        if (text == on) return true;
+    for (const char *off : {"", "0", "false", "no", "off"})
+        if (text == off) return false;
+    nb::object message = pyapi::format("VELQUOR_DEBUG={!r} is not a switch (1/true/yes/on or 0/false/no/off); "
+                                       "verbose solving is on",
+                                       {value});
+    m.attr("warnings").attr("warn")(message, pyapi::module("builtins").attr("RuntimeWarning"), 2);
+    return true;
+}
+
 }  // namespace
 
 NB_MODULE(optimize, m) {
@@ -46,9 +63,7 @@ NB_MODULE(optimize, m) {
     // warnings.simplefilter("always", OptimizerWarning): in front of the existing filters, process-wide.
     m.attr("warnings").attr("simplefilter")("always", m.attr("OptimizerWarning"));
 
-    // Any non-empty value switches verbose solving on ("0" and "false" included).
-    nb::object value = m.attr("os").attr("environ").attr("get")("VELQUOR_DEBUG", "");
-    m.attr("DEBUG") = nb::bool_(pyapi::truthy(value));
+    m.attr("DEBUG") = nb::bool_(debug_switch(m));
 
     optimize::bind_input_functions(m);
     optimize::bind_driver(m);

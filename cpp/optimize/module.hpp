@@ -7,8 +7,9 @@ namespace velquor::optimize {
 
 namespace nb = nanobind;
 
-/// The module object itself, looked up at call time: its attributes are the collaborators (late binding).
-inline nb::module_ self() { return pyapi::module("velquor.optimize"); }
+/// The namespace of the running function (the module's): its names are the collaborators, looked up at the
+/// moment of use (late binding).
+inline pyapi::Globals self() { return pyapi::globals(); }
 
 /// Binds to_enum, to_date, ensure_date_str, ensure_order_book_ids, ensure_bound, parse_bnds (in this order).
 void bind_input_functions(nb::module_ &m);

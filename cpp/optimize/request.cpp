@@ -21,7 +21,7 @@ enum Param : size_t {
 };
 
 /// `isinstance(obj, m.<name>)`, the class looked up in the module namespace at call time.
-bool is_a(const nb::module_ &m, nb::handle obj, const char *name) { return pyapi::isinstance(obj, m.attr(name)); }
+bool is_a(const pyapi::Globals &m, nb::handle obj, const char *name) { return pyapi::isinstance(obj, m.attr(name)); }
 
 /// `for c in items: target.append(c)`.
 void extend(nb::list &target, nb::handle items) {
@@ -30,7 +30,7 @@ void extend(nb::list &target, nb::handle items) {
 
 /// The benchmark rule: required by the active objectives, a text names an index, anything else must be an
 /// OptimizeBenchmark. Returns the checked benchmark (None when neither given nor required).
-nb::object check_benchmark(const nb::module_ &m, nb::handle objective, nb::object benchmark) {
+nb::object check_benchmark(const pyapi::Globals &m, nb::handle objective, nb::object benchmark) {
     bool bound = false;
     for (const char *name : {"MinTrackingError", "ActiveMeanVariance", "MaxInformationRatio", "MinActiveVariance"})
         if (is_a(m, objective, name)) {
@@ -54,7 +54,7 @@ nb::object check_benchmark(const nb::module_ &m, nb::handle objective, nb::objec
 }  // namespace
 
 Request assemble(pyapi::Arguments &args) {
-    nb::module_ m = self();
+    auto m = self();
     Request r;
 
     nb::object date = m.attr("to_date")(args[DATE]);

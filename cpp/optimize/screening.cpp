@@ -9,7 +9,7 @@ constexpr const char *NOT_DELISTED = "0000-00-00";
 
 /// One dropped record, reported as the Python function would: OptimizerWarning at stack level 3 (this
 /// function, portfolio_optimize, the caller of portfolio_optimize).
-void report_drop(nb::handle m, const char *fmt, std::initializer_list<nb::handle> args) {
+void report_drop(const pyapi::Globals &m, const char *fmt, std::initializer_list<nb::handle> args) {
     pyapi::warn_as_python(m.attr("warnings"), m.attr("OptimizerWarning"), pyapi::format(fmt, args), 3);
 }
 
@@ -21,7 +21,7 @@ bool less_equal(nb::handle a, nb::handle b) { return pyapi::truthy(pyapi::richco
 }  // namespace
 
 nb::object ensure_order_book_ids(pyapi::Arguments &a) {
-    nb::module_ m = self();
+    auto m = self();
     nb::handle order_book_ids = a[0];
     if (!pyapi::isinstance(order_book_ids, m.attr("Iterable"))) invalid(m, nb::str("order_book_ids 非法"));
     nb::object date = m.attr("ensure_date_str")(a[1]);
@@ -29,7 +29,7 @@ nb::object ensure_order_book_ids(pyapi::Arguments &a) {
     nb::object records = m.attr("zorvata").attr("instruments")(order_book_ids);
     // The client answers a single identifier with one record, and an unknown one with None: no record.
     if (records.is_none()) records = nb::list();
-    else if (!PyList_Check(records.ptr())) records = nb::make_tuple(records);
+    else if (!nb::isinstance<nb::list>(records)) records = nb::make_tuple(records);
 
     nb::set accepted;
     nb::str cs("CS"), not_delisted(NOT_DELISTED);
@@ -40,7 +40,7 @@ nb::object ensure_order_book_ids(pyapi::Arguments &a) {
         if (accepted.contains(order_book_id)) {
             // Default category and level: the warning belongs to the screening itself.
             nb::object text = pyapi::format("重复的 order_book_id: {}, 仅保留一个", {order_book_id});
-            pyapi::warn_as_python(m.attr("warnings"), (PyObject *)PyExc_UserWarning, text, 1);
+            pyapi::warn_as_python(m.attr("warnings"), m.attr("UserWarning"), text, 1);
             continue;
         }
         if (not_equal(record.attr("type"), cs)) {
@@ -65,10 +65,7 @@ nb::object ensure_order_book_ids(pyapi::Arguments &a) {
     }
 
     // sorted(accepted)
-    nb::object result = nb::steal(PySequence_List(accepted.ptr()));
-    if (!result.is_valid()) throw nb::python_error();
-    if (PyList_Sort(result.ptr()) < 0) throw nb::python_error();
-    return result;
+    return pyapi::sorted(accepted);
 }
 
 }  // namespace velquor::optimize::input

@@ -9,7 +9,7 @@ constexpr const char *INFEASIBLE_RETRY = "约束无法满足，放弃所有软�
 constexpr const char *INACCURATE = "达到最大迭代次数，但仍未达到所需精度，可能会导致某些约束不能满足";
 
 /// `warnings.warn(message, OptimizerWarning, stacklevel=2)` from portfolio_optimize: points at its caller.
-void warn_caller(const nb::module_ &m, const char *message) {
+void warn_caller(const pyapi::Globals &m, const char *message) {
     pyapi::warn_as_python(m.attr("warnings"), m.attr("OptimizerWarning"), nb::str(message), 2);
 }
 
@@ -19,13 +19,13 @@ bool status_is(const nb::object &status, const nb::object &cp, const char *a, co
 
 /// What a failed solve reports: the status when the solve returned a float (cvxpy's inf for an
 /// infeasible minimisation), otherwise whatever the solve returned.
-[[noreturn]] void fail(const nb::module_ &m, const nb::object &status, const nb::object &result) {
+[[noreturn]] void fail(const pyapi::Globals &m, const nb::object &status, const nb::object &result) {
     pyapi::raise(m.attr("OptimizationFailed"), nb::isinstance<nb::float_>(result) ? status : result);
 }
 
 /// One timed solve; a SolverError (from the solve, the timing or the log line) becomes
 /// OptimizationFailed("failed") with the solver's error attached as context.
-nb::object solve_once(const nb::module_ &m, Request &r) {
+nb::object solve_once(const pyapi::Globals &m, Request &r) {
     try {
         nb::object start_at = m.attr("time").attr("perf_counter")();
         nb::object solve = r.problem.attr("solve");
@@ -46,7 +46,7 @@ nb::object solve_once(const nb::module_ &m, Request &r) {
 /// g's solved values divided by their sum. The solver's residuals can leave tiny negative entries in a
 /// nonnegative variable: they are clipped to zero so a long-only portfolio never reports a short weight. A
 /// solution without a positive finite sum has no weights to report and is a failed optimisation.
-nb::object normalised(const nb::module_ &m, const nb::object &value) {
+nb::object normalised(const pyapi::Globals &m, const nb::object &value) {
     nb::object np = m.attr("np");
     nb::object clipped = np.attr("maximum")(value, 0.0);
     nb::object total = clipped.attr("sum")();
@@ -59,7 +59,7 @@ nb::object normalised(const nb::module_ &m, const nb::object &value) {
 }  // namespace
 
 nb::object solve(Request &r) {
-    nb::module_ m = self();
+    auto m = self();
     nb::object cp = m.attr("cp");
 
     if (!pyapi::truthy(r.solver)) r.solver = r.objective.attr("get_preferred_solver")();

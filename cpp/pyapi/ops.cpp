@@ -1,4 +1,4 @@
-/// Python operators, protocol checks and module/class construction on behalf of the C++ modules.
+/// Python operators returning objects, protocol checks and class construction on behalf of the C++ modules.
 #include "pyapi/pyapi.hpp"
 
 namespace velquor::pyapi {
@@ -34,6 +34,12 @@ bool isinstance(nb::handle obj, nb::handle cls) {
     return r == 1;
 }
 
+bool contains(nb::handle container, nb::handle item) {
+    int r = PySequence_Contains(container.ptr(), item.ptr());
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
 bool truthy(nb::handle obj) {
     int r = PyObject_IsTrue(obj.ptr());
     if (r < 0) throw nb::python_error();
@@ -63,6 +69,27 @@ nb::object getattr_or_none(nb::handle obj, const char *name) {
 }
 
 nb::object getitem(nb::handle obj, nb::handle key) { return checked(PyObject_GetItem(obj.ptr(), key.ptr())); }
+
+void setitem(nb::handle obj, nb::handle key, nb::handle value) {
+    if (PyObject_SetItem(obj.ptr(), key.ptr(), value.ptr()) < 0) throw nb::python_error();
+}
+
+nb::object to_float(nb::handle obj) { return checked(PyNumber_Float(obj.ptr())); }
+
+nb::object sorted(nb::handle iterable) {
+    nb::object result = checked(PySequence_List(iterable.ptr()));
+    if (PyList_Sort(result.ptr()) < 0) throw nb::python_error();
+    return result;
+}
+
+nb::object sys_attr(const char *name) {
+    PyObject *value = PySys_GetObject(name);  // borrowed
+    if (!value) {
+        PyErr_Format(PyExc_RuntimeError, "lost sys.%s", name);
+        throw nb::python_error();
+    }
+    return nb::borrow(value);
+}
 
 nb::module_ module(const char *name) {
     return nb::steal<nb::module_>(checked(PyImport_ImportModule(name)).release());

@@ -199,6 +199,17 @@ class OptimizeHelper:
         """Exposures of the pool (rows in pool order): the styles, then the country and industry columns."""
         return self._exposure_frame(self._rows, self._order_book_ids)
 
+    def get_factor_covariance(self) -> pd.DataFrame:
+        """Factor covariance ``factor_risk_aversion * F``, labelled and ordered like the columns of
+        ``get_factor_exposure()``, so that ``X F X' + diag(get_cov_matrix().specific_variance)`` is the pool's
+        covariance (same units)."""
+        model = self._model
+        k_ind = 1 + len(model.industry_names)
+        order = [*range(k_ind, len(model.factor_names)), *range(k_ind)]
+        cov = np.asarray(model.factor_cov, dtype=np.float64)[np.ix_(order, order)] * self._factor_risk_aversion
+        names = [*STYLE_FACTORS, *model.factor_names[:k_ind]]
+        return pd.DataFrame(cov, index=pd.Index(names, dtype=object), columns=pd.Index(names, dtype=object))
+
     def get_benchmark_style(self) -> pd.Series:
         """Weighted style exposures of the benchmark, by style name."""
         if self._benchmark is None:

@@ -457,7 +457,9 @@ class TestModuleSetUp:
             "print(o.DEBUG, warnings.filters[0][:3] == ('always', None, OptimizerWarning))\n")
 
     def test_debug_switch_and_warning_filter(self):
-        cases = {None: "False", "": "False", "0": "True"}
+        # a switch: 1/true/yes/on turn it on, 0/false/no/off/empty leave it off, anything else warns and
+        # turns it on
+        cases = {None: "False", "": "False", "0": "False", "False": "False", "yes": "True", "junk": "True"}
         procs = {}
         for value in cases:
             env = {k: v for k, v in os.environ.items() if k != "VELQUOR_DEBUG"}
@@ -471,3 +473,4 @@ class TestModuleSetUp:
             # the "always" filter sits in front: the same warning from the same place shows twice
             assert out.split() == [cases[value], "True"]
             assert err.count("OptimizerWarning: same place") == 2
+            assert err.count("VELQUOR_DEBUG='junk' is not a switch") == (value == "junk")

@@ -1,4 +1,6 @@
-"""Command line: ``python -m velquor.riskmodel build --start 2016-01-01 --end 2026-11-30``."""
+"""Command line: ``python -m velquor.riskmodel build --start 2016-01-01 --end 2026-11-30`` estimates a range
+of dates ahead of time; ``python -m velquor.riskmodel prune`` removes estimate directories that no database
+refers to any more."""
 
 from __future__ import annotations
 
@@ -25,9 +27,19 @@ def main(argv: list[str] | None = None) -> int:
     b.add_argument("--chunk", type=int, default=1500, help="dates estimated per pass over the history")
     b.add_argument("--workers", type=int, default=os.cpu_count() or 1,
                    help="processes estimating dates in parallel (default: one per core)")
+    pr = sub.add_parser("prune", help="remove estimate directories no database refers to")
+    pr.add_argument("--dry-run", action="store_true", help="only list what would be removed")
     args = parser.parse_args(argv)
 
     from . import service
+
+    if args.command == "prune":
+        removed = service.prune(dry_run=args.dry_run)
+        for d in removed:
+            print(("would remove " if args.dry_run else "removed ") + str(d))
+        print(f"{len(removed)} estimate director{'y' if len(removed) == 1 else 'ies'} "
+              f"{'to remove' if args.dry_run else 'removed'}", file=sys.stderr)
+        return 0
 
     models = list(CovModel) if args.model == "all" else [CovModel(args.model)]
     versions = list(ESTIMATED_RISK_MODELS) if args.version == "all" else [RiskModel(args.version)]
