@@ -202,6 +202,9 @@ def test_append_a_good_day(store, tmp_path, switch_db):
         "2024-01-08,600001.XSHG,1.1e10,5e9,0.02\n",
         instruments="order_book_id,type,listed_date\n600009.XSHG,CS,2024-01-08\n",
         st_status="order_book_id,start_date,end_date\n600001.XSHG,2024-01-05,2024-01-08\n",
+        industry_history="source,order_book_id,code,start_date\nsw,600009.XSHG,SW02,2024-01-08\n",
+        # the report of 2023-09-30 restated
+        fundamentals="order_book_id,report_date,announce_date,book_value\n600001.XSHG,2023-09-30,2024-01-08,3e9\n",
     )
     append_files(store, **day)
     assert zorvata.data_end().isoformat() == "2024-01-08"
@@ -213,6 +216,9 @@ def test_append_a_good_day(store, tmp_path, switch_db):
         False,
     ]
     assert zorvata.meta()["data_version"] != version
+    assert zorvata.get_industry(["600009.XSHG"], "sw", "2024-01-08").to_dict() == {"600009.XSHG": "SW02"}
+    assert zorvata.get_latest_fundamentals("2024-01-07", ["book_value"], ["600001.XSHG"]).book_value.item() == 4e9
+    assert zorvata.get_latest_fundamentals("2024-01-08", ["book_value"], ["600001.XSHG"]).book_value.item() == 3e9
     # the calendar grows with days past its end when no calendar file comes along
     append_files(store, **_day_files(tmp_path, "2024-01-09,600001.XSHG,0.01\n"))
     assert zorvata.is_trading_date("2024-01-09")
