@@ -604,6 +604,21 @@ class _Run:
 
     # ---- rules over groups and across files
     def check_groups(self) -> None:
+        inst = self.inputs.get("instruments")
+        if self.append and inst is not None and inst.ok:
+            # a changed listing window must still hold the store's own daily rows
+            for table in ("price_change_rate", "stock_daily", "daily_flags"):
+                sql = (
+                    f"SELECT t._row, t.order_book_id, min(s.date), max(s.date) FROM {inst.view} t "
+                    f"JOIN main.{table} s ON s.order_book_id = t.order_book_id "
+                    "WHERE s.date < t.listed_date OR s.date >= t.de_listed_date GROUP BY ALL"
+                )
+                self.grouped(
+                    inst,
+                    sql,
+                    lambda r, table=table: f"the listing window of {r[1]!r} leaves out its {table} rows of the "
+                    f"database ({r[2]} .. {r[3]})",
+                )
         w = self.inputs.get("index_weights")
         if w is not None and w.ok:
             sql = (

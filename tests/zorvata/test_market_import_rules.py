@@ -298,6 +298,17 @@ def test_append_checks_against_the_store(store, tmp_path):
     assert "constituent '600002.XSHG' is not listed on 2024-01-08" in str(e.value)
 
 
+def test_append_cannot_cut_the_stores_rows_out_of_a_listing_window(store, tmp_path):
+    d = tmp_path / "inst.csv"
+    d.write_text("order_book_id,type,listed_date,de_listed_date\n600001.XSHG,CS,2020-01-02,2024-01-04\n")
+    with pytest.raises(zorvata.ValidationError) as e:
+        append_files(store, instruments=d)
+    assert str(e.value).endswith(
+        "row 1 (line 2): the listing window of '600001.XSHG' leaves out its price_change_rate rows of the "
+        "database (2024-01-04 .. 2024-01-05)"
+    )
+
+
 def test_command_line_append(store, tmp_path):
     day = _day_files(tmp_path, "2024-01-08,600001.XSHG,0.02\n")
     args = [
