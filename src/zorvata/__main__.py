@@ -112,7 +112,8 @@ def main(argv=None) -> int:
                    help="add the files to the existing database --out (or --db) atomically")
     s.add_argument("--db", help="with --append: the database to add to")
     s.add_argument("--instruments")
-    s.add_argument("--prices", help="daily price change rates: date, order_book_id, rate")
+    s.add_argument("--prices", help="date, order_book_id, rate: the day's total return adjusted for splits "
+                                     "and dividends, as a fraction (0.01 = +1%%)")
     for kind in ("trading_dates", "index_weights", "stock_daily", "fundamentals", "industries",
                  "industry_history", "st_status", "daily_flags", "custom_exposures", "custom_factor_cov",
                  "custom_specific_var"):
