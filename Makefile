@@ -7,7 +7,7 @@ BUILD_DIR ?= build/dev
 CMAKE_ARGS ?=
 export CMAKE_BUILD_PARALLEL_LEVEL ?= 2
 
-.PHONY: all build demo test test-asan bench riskmodel wheel wheels wheel-test docs clean
+.PHONY: all build build-asan demo test test-asan fuzz bench riskmodel wheel wheels wheel-test docs clean
 
 all: build
 
@@ -32,13 +32,22 @@ demo: build
 test: build
 	$(PYTHON) -m pytest -q
 
-# AddressSanitizer build of the extension modules, run under the same suite. Both builds write the modules
-# into src/velquor, so each removes the other's before linking its own.
-test-asan: $(VENV)/.installed
+# AddressSanitizer/UndefinedBehaviorSanitizer build of the extension modules, run under the same suite. Both
+# builds write the modules into src/velquor, so each removes the other's before linking its own; the regular
+# build is put back afterwards whatever the outcome.
+SANITIZED := ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)"
+build-asan: $(VENV)/.installed
 	rm -f src/velquor/*.so
 	$(MAKE) build BUILD_DIR=build/asan CMAKE_ARGS=-DVELQUOR_ASAN=ON
-	ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)" \
-	  $(PYTHON) -m pytest -q -x; status=$$?; rm -f src/velquor/*.so; $(MAKE) build; exit $$status
+
+test-asan: build-asan
+	$(SANITIZED) $(PYTHON) -m pytest -q -x -p no:cacheprovider; status=$$?; rm -f src/velquor/*.so; $(MAKE) build; exit $$status
+
+# The public API fuzzed against the sanitizer build: FUZZ_CALLS calls in all, the count per function at the end.
+FUZZ_CALLS ?= 100000
+fuzz: build-asan
+	$(SANITIZED) $(PYTHON) tests/fuzz/run.py --calls $(FUZZ_CALLS); status=$$?; rm -f src/velquor/*.so; $(MAKE) build; exit $$status
 
 # Estimates the risk model ahead of time for a range of dates (all horizons and versions), with progress.
 RISK_START ?= 2025-01-01

@@ -14,6 +14,7 @@ SCRIPTS = [
     "bench_calls.py",
     "bench_riskmodel.py",
     "bench_end_to_end.py",
+    "bench_backtest.py",
     "bench_accuracy.py",
     "soak.py",
 ]

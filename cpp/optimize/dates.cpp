@@ -8,8 +8,8 @@ nb::object to_date(pyapi::Arguments &a) {
     nb::handle dt = a[0];
     nb::object datetime = m.attr("datetime");
     // datetime first: a datetime is also a date. The time and any zone are dropped as written.
-    if (pyapi::isinstance(dt, datetime.attr("datetime"))) return dt.attr("date")();
-    if (pyapi::isinstance(dt, datetime.attr("date"))) return nb::borrow(dt);
+    if (pyapi::isinstance(dt, pyapi::attr(datetime, "datetime"))) return pyapi::call_method(dt, "date");
+    if (pyapi::isinstance(dt, pyapi::attr(datetime, "date"))) return nb::borrow(dt);
     if (pyapi::isinstance(dt, m.attr("str"))) return m.attr("parse_datetime")(dt).attr("date")();
     // "expect a datetime like object, got " + repr(type(dt)) + "(" + repr(dt) + ")"
     nb::object text = pyapi::format("expect a datetime like object, got {!r}({!r})",
@@ -20,20 +20,21 @@ nb::object to_date(pyapi::Arguments &a) {
 nb::object ensure_date_str(pyapi::Arguments &a) {
     // to_date as bound in the module now, like a global lookup in Python.
     nb::object d = self().attr("to_date")(a[0]);
-    return pyapi::format("{:04d}-{:02d}-{:02d}", {d.attr("year"), d.attr("month"), d.attr("day")});
+    return pyapi::format("{:04d}-{:02d}-{:02d}",
+                         {pyapi::attr(d, "year"), pyapi::attr(d, "month"), pyapi::attr(d, "day")});
 }
 
 nb::object to_enum(pyapi::Arguments &a) {
     nb::handle v = a[0], enum_type = a[1];
     if (pyapi::isinstance(v, enum_type)) return nb::borrow(v);
-    nb::object items = enum_type.attr("__members__").attr("items")();
+    nb::object items = pyapi::call_method(pyapi::attr(enum_type, "__members__"), "items");
     for (nb::handle item : items) {
         std::vector<nb::object> pair = pyapi::unpack(item, 2);
         nb::object &member = pair[1];
         // `v == member or v == member.value`: the operators' own results tested for truth (no identity
         // shortcut, so a NaN value matches nothing).
         if (pyapi::truthy(pyapi::richcompare(v, member, pyapi::Cmp::eq))) return member;
-        if (pyapi::truthy(pyapi::richcompare(v, member.attr("value"), pyapi::Cmp::eq))) return member;
+        if (pyapi::truthy(pyapi::richcompare(v, pyapi::attr(member, "value"), pyapi::Cmp::eq))) return member;
     }
     invalid(self(), pyapi::format("invalid value {} for {}", {v, enum_type.attr("__name__")}));
 }

@@ -13,7 +13,7 @@ WarnSite warn_site(int python_stacklevel) {
     int real_depth = 0;  // stacklevel that names `frame` when passed from C++ (1 = the top Python frame)
     nb::object hold;     // keeps the frame reached through PyFrame_GetBack alive
     while (true) {
-        while (idx >= 0 && stack[idx].frame == frame) {
+        while (idx >= 0 && stack[idx].frame == detail::frame_identity(frame)) {
             if (--level == 0) return WarnSite{true, stack[idx].globals, 0};
             --idx;
         }

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <new>
 #include <stdexcept>
-#include <unordered_map>
+#include <cstdint>
 
 
 namespace velquor::pyapi {
@@ -117,7 +117,7 @@ Py_ssize_t find_parameter(PyObject *names, PyObject *key) {
     return -1;
 }
 
-Arguments bind(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+void bind(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, Arguments &out) {
     const FunctionDef &def = *f->def;
     const Signature &sig = def.signature;
     const Py_ssize_t n_pos = static_cast<Py_ssize_t>(sig.positional.size());
@@ -126,10 +126,8 @@ Arguments bind(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs, PyObj
 
     if (nargs > n_pos && sig.varargs.empty()) raise_argtuple_invalid(def.name, exact, n_required, n_pos, nargs);
 
-    Arguments out;
-    out.values.resize(sig.positional.size() + sig.kwonly.size());
     const Py_ssize_t n_given = std::min(nargs, n_pos);
-    for (Py_ssize_t i = 0; i < n_given; ++i) out.values[i] = nb::borrow(args[i]);
+    for (Py_ssize_t i = 0; i < n_given; ++i) out.slot(i) = nb::borrow(args[i]);
     if (!sig.varargs.empty()) {
         PyObject *rest = PyTuple_New(nargs - n_given);
         if (!rest) throw nb::python_error();
@@ -160,11 +158,11 @@ Arguments bind(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs, PyObj
             Py_ssize_t i = target[k];
             if (i >= 0 && i < n_pos) {
                 if (i < nargs) raise_double_keyword(def.name, key);
-                out.values[i] = nb::borrow(value);
+                out.slot(i) = nb::borrow(value);
                 continue;
             }
             if (i >= n_pos) {
-                out.values[i] = nb::borrow(value);
+                out.slot(i) = nb::borrow(value);
                 continue;
             }
             if (sig.varkw.empty()) raise_unexpected_keyword(def.name, key);
@@ -177,9 +175,9 @@ Arguments bind(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs, PyObj
     if (!sig.varkw.empty() && !out.varkw) out.varkw = nb::dict();
 
     for (Py_ssize_t i = n_required; i < n_pos; ++i)
-        if (!out.values[i].is_valid()) out.values[i] = sig.defaults[i - n_required];
+        if (!out.slot(i).is_valid()) out.slot(i) = sig.defaults[i - n_required];
     for (size_t j = 0; j < sig.kwonly.size(); ++j) {
-        nb::object &slot = out.values[n_pos + j];
+        nb::object &slot = out.slot(n_pos + j);
         if (slot.is_valid()) continue;
         if (!sig.kwdefaults[j].is_valid()) {
             PyErr_Format(PyExc_TypeError, "%s() needs keyword-only argument %s", def.name.c_str(),
@@ -188,7 +186,6 @@ Arguments bind(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs, PyObj
         }
         slot = sig.kwdefaults[j];
     }
-    return out;
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -255,9 +252,10 @@ PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t narg
     }
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     try {
-        Arguments bound = bind(f, args, nargs, kwnames);
+        Arguments bound(f->def->signature.positional.size() + f->def->signature.kwonly.size());
+        bind(f, args, nargs, kwnames, bound);
         // Counted as a frame by warnings issued inside (a Python function has one).
-        stack.push_back(Entry{PyEval_GetFrame(), f->globals});
+        stack.push_back(Entry{detail::current_frame_identity(), f->globals});
         struct Pop {
             Stack &s;
             ~Pop() { s.pop_back(); }
@@ -653,22 +651,44 @@ Globals globals() {
 namespace {
 
 /// `name` as an interned string, made once per name: lookups with it take the dictionaries' identity path.
+/// A direct-mapped cache keyed by the text's address (string literals), confirmed by its content, so that a
+/// reused address with other text is never mistaken for the old name.
 PyObject *interned(const char *name) {
-    static std::unordered_map<const char *, PyObject *> cache;  // never freed, like the interned strings
-    auto it = cache.find(name);
-    if (it != cache.end() && std::strcmp(PyUnicode_AsUTF8(it->second), name) == 0) return it->second;
+    struct Slot {
+        const char *key;
+        PyObject *str;       // strong, kept for good like the interned strings themselves
+        const char *utf8;    // the string's own text
+    };
+    static Slot cache[1024];
+    Slot &slot = cache[(reinterpret_cast<std::uintptr_t>(name) >> 3) & 1023];
+    if (slot.key == name && std::strcmp(slot.utf8, name) == 0) return slot.str;
     PyObject *s = PyUnicode_InternFromString(name);
     if (!s) throw nb::python_error();
-    if (it != cache.end()) {
-        Py_DECREF(it->second);
-        it->second = s;
-    } else {
-        cache.emplace(name, s);
+    const char *utf8 = PyUnicode_AsUTF8(s);
+    if (!utf8) {
+        Py_DECREF(s);
+        throw nb::python_error();
     }
+    Py_XDECREF(slot.str);
+    slot = Slot{name, s, utf8};
     return s;
 }
 
 }  // namespace
+
+nb::handle name(const char *text) { return interned(text); }
+
+nb::object attr(nb::handle obj, const char *text) {
+    PyObject *r = PyObject_GetAttr(obj.ptr(), interned(text));
+    if (!r) throw nb::python_error();
+    return nb::steal(r);
+}
+
+nb::object call_method(nb::handle obj, const char *text) {
+    PyObject *r = PyObject_CallMethodNoArgs(obj.ptr(), interned(text));
+    if (!r) throw nb::python_error();
+    return nb::steal(r);
+}
 
 nb::object Globals::attr(const char *name) const {
     PyObject *key = interned(name);

@@ -66,6 +66,13 @@ bool contains(nb::handle container, nb::handle item);
 bool truthy(nb::handle obj);
 /// `len(obj)`; errors propagate.
 Py_ssize_t length(nb::handle obj);
+/// `name` as an interned string, made once per name (a string literal): attribute and dictionary lookups
+/// with it take the interpreter's identity fast path.
+nb::handle name(const char *name);
+/// `obj.name` with an interned name: what `obj.attr("name")` does, without making the string each time.
+nb::object attr(nb::handle obj, const char *name);
+/// `obj.name()`, called as the interpreter calls a method (no bound method is made).
+nb::object call_method(nb::handle obj, const char *name);
 /// `hasattr`-style lookup: the attribute, or an empty object when it is missing (AttributeError only).
 nb::object getattr_or_none(nb::handle obj, const char *name);
 /// `obj[key]` with the object's own `__getitem__` (a dict subclass's `__missing__` is honoured).
@@ -123,14 +130,34 @@ struct Param {
     size_t index = 0;
 };
 
-/// Bound arguments handed to an implementation: `values` holds the positional parameters then the
-/// keyword-only ones, in declaration order, defaults filled in.
-struct Arguments {
-    std::vector<nb::object> values;
-    nb::tuple varargs;
-    nb::dict varkw;
-    nb::handle operator[](size_t i) const { return values[i]; }
-    nb::handle operator[](Param p) const { return values[p.index]; }
+/// Bound arguments handed to an implementation: the positional parameters then the keyword-only ones, in
+/// declaration order, defaults filled in; `varargs` and `varkw` are set when the signature declares them.
+class Arguments {
+public:
+    nb::handle operator[](size_t i) const { return values_[i]; }
+    nb::handle operator[](Param p) const { return values_[p.index]; }
+    size_t size() const { return size_; }
+
+    nb::tuple varargs{nb::handle(), nb::detail::steal_t{}};
+    nb::dict varkw{nb::handle(), nb::detail::steal_t{}};
+
+    explicit Arguments(size_t n) : size_(n) {
+        if (n > INLINE) {
+            heap_.resize(n);
+            values_ = heap_.data();
+        }
+    }
+    Arguments(const Arguments &) = delete;
+    Arguments &operator=(const Arguments &) = delete;
+    nb::object &slot(size_t i) { return values_[i]; }
+
+private:
+    // Most signatures fit inline: a call allocates nothing for its arguments.
+    static constexpr size_t INLINE = 12;
+    nb::object inline_[INLINE];
+    std::vector<nb::object> heap_;
+    nb::object *values_ = inline_;
+    size_t size_;
 };
 
 using Impl = nb::object (*)(Arguments &);

@@ -12,11 +12,37 @@
 
 namespace velquor::pyapi::detail {
 
+/// The identity of the Python frame on top of the calling thread's stack (nullptr: none), read without
+/// making a frame object for it: function objects record it on every call, and the interpreter creates frame
+/// objects lazily (making one would cost a call more than the rest of our overhead). It is the interpreter's
+/// own record of the frame; `frame_identity` reads the same record back from a frame object.
+inline const void *current_frame_identity() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_Get()->current_frame;
+#elif PY_VERSION_HEX >= 0x030B0000
+    return PyThreadState_Get()->cframe->current_frame;
+#else
+#error "velquor needs Python 3.11 or later"
+#endif
+}
+
+/// The leading fields of a frame object, the same from 3.11 to 3.13: the frame object wraps the
+/// interpreter's record of the frame (`f_frame`).
+struct FrameObjectPrefix {
+    PyObject_HEAD
+    PyFrameObject *f_back;
+    const void *f_frame;
+};
+
+inline const void *frame_identity(PyFrameObject *frame) {
+    return frame ? reinterpret_cast<FrameObjectPrefix *>(frame)->f_frame : nullptr;
+}
+
 /// One running function object and the Python frame that was on top when it was entered (its caller, or the
 /// caller of the C++ code that called it).
 struct Entry {
-    PyFrameObject *frame;  // borrowed: the frame is running for as long as the entry exists
-    PyObject *globals;     // borrowed: held by the running function
+    const void *frame;  // current_frame_identity() at entry
+    PyObject *globals;  // borrowed: held by the running function
 };
 using Stack = std::vector<Entry>;
 

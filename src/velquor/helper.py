@@ -16,7 +16,7 @@ from zorvata.calendar import to_date as zorvata_to_date
 
 from .const import STYLE_FACTORS, CovModel, IndustryClassification, RiskModel
 from .exception import InvalidArgument, OptimizerWarning
-from .riskmodel import service
+from .riskmodel import custom, service
 
 __all__ = ["OptimizeHelper", "FactorCovariance"]
 
@@ -90,10 +90,13 @@ class OptimizeHelper:
         self._risk_model = _enum(risk_model, RiskModel, "risk_model")
         self._factor_risk_aversion = _aversion(factor_risk_aversion, "factor_risk_aversion")
         self._specific_risk_aversion = _aversion(specific_risk_aversion, "specific_risk_aversion")
-        ctx = service.context()
-        pos = service.resolve_asof(ctx, self._date)
-        self._prev_trading_date = ctx.date(pos)
-        self._model = service.get_model(ctx, pos, self._cov_model, self._risk_model)
+        if self._risk_model is RiskModel.CUSTOM:
+            self._prev_trading_date, self._model = custom.model_for(self._date, self._cov_model)
+        else:
+            ctx = service.context()
+            pos = service.resolve_asof(ctx, self._date)
+            self._prev_trading_date = ctx.date(pos)
+            self._model = service.get_model(ctx, pos, self._cov_model, self._risk_model)
         position = self._model.position
         missing = [i for i in ids if i not in position]
         if missing:
@@ -185,6 +188,8 @@ class OptimizeHelper:
 
     def _exposure_frame(self, rows: np.ndarray, index) -> pd.DataFrame:
         model = self._model
+        if isinstance(model, custom.CustomModel):
+            return model.exposure_frame(rows, index)
         x = model.design(rows)
         return pd.DataFrame(x[:, [*range(1 + len(model.industry_names), x.shape[1]), *range(1 + len(model.industry_names))]],
                             index=pd.Index(index, dtype=object),

@@ -62,3 +62,27 @@ def cap_by_holdings(date, holdings: pd.Series):
 
 def zero_cvxpy() -> None:  # keeps cvxpy imported for the constraint above (used in workers)
     cp.Constant(0)
+
+
+def _crashing_objective_class():
+    from velquor.objective import MinTrackingError
+
+    class CrashingTrackingError(MinTrackingError):
+        """MinTrackingError whose worker process dies on the dates of one month (never in the client)."""
+
+        def __init__(self, month: int, client_pid: int) -> None:
+            super().__init__()
+            self.month, self.client_pid = month, client_pid
+
+        def get_objective_expr(self, g, zeta, helper):
+            import os
+
+            if helper.date.month == self.month and os.getpid() != self.client_pid:
+                os._exit(3)
+            return super().get_objective_expr(g, zeta, helper)
+
+    return CrashingTrackingError
+
+
+CrashingTrackingError = _crashing_objective_class()
+CrashingTrackingError.__qualname__ = "CrashingTrackingError"

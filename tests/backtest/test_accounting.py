@@ -9,7 +9,7 @@ import pytest
 import zorvata
 
 from backtest_support import DELISTED, DELISTED_ON, replay
-from conftest import COST
+from conftest import COST, basic_backtest
 
 
 class TestReplay:
@@ -84,3 +84,16 @@ class TestBenchmark:
         assert s["tracking_error"] == pytest.approx(active.std() * np.sqrt(252))
         assert 0 < s["tracking_error_ex_ante"] < 1
         assert (s["rebalances"], s["optimal"], s["failed"]) == (6, 6, 0)
+
+
+class TestTurnoverLimit:
+    def test_limit_holds_on_every_date_after_the_first(self, basic):
+        _, free = basic
+        res = basic_backtest(turnover_limit=0.05).run(progress=False)
+        assert (res.status == "optimal").all(), res.notes.to_dict()
+        assert res.turnover.iloc[0] == pytest.approx(1.0, abs=1e-12)  # from cash: exempt
+        assert (res.turnover.iloc[1:] <= 0.05 + 1e-4).all(), res.turnover
+        assert free.turnover.iloc[1:].max() > 0.06  # the limit binds somewhere
+        nav, turnover, _ = replay(res, COST)
+        np.testing.assert_allclose(res.nav.to_numpy(), nav.to_numpy(), rtol=0, atol=1e-12)
+        np.testing.assert_allclose(res.turnover.to_numpy(), turnover.to_numpy(), rtol=0, atol=1e-12)

@@ -19,10 +19,6 @@ def _same(a, b) -> None:
 
 @pytest.mark.slow
 class TestEngines:
-    def test_process_pool_matches_serial_bit_for_bit(self, basic):
-        bt, serial = basic
-        _same(serial, bt.run(engine="process", workers=2, progress=False))
-
     def test_dask_local_cluster_matches_serial_bit_for_bit(self, basic):
         bt, serial = basic
         _same(serial, bt.run(engine="dask", workers=2, progress=False))
@@ -36,7 +32,7 @@ class TestEngines:
             _same(serial, bt.run(engine="dask", client=client, progress=False))
             assert client.status == "running"  # the caller's client stays usable
 
-    def test_run_many_in_order_with_a_path_dependent_backtest(self, basic):
+    def test_process_pool_runs_many_in_order_with_a_path_dependent_one(self, basic):
         from velquor.backtest import run_many
 
         bt, serial = basic

@@ -110,3 +110,19 @@ class TestConfiguration:
             assert str(e.value).startswith(message[:-1])
         elif message is not None:
             assert str(e.value) == message
+
+
+@pytest.mark.slow
+def test_a_worker_that_dies_fails_its_dates_and_the_run_goes_on():
+    import os
+
+    from backtest_support import CrashingTrackingError
+
+    res = basic_backtest(objective=CrashingTrackingError(6, os.getpid())).run(engine="process", workers=1,
+                                                                              progress=False)
+    june = res.status.index[res.status.index.month == 6][0]
+    assert res.status[june].startswith("failed: worker: BrokenProcessPool: ")
+    assert res.turnover[june] == 0
+    failed = res.status[res.status != "optimal"]
+    assert failed.str.startswith("failed: worker: BrokenProcessPool: ").all()
+    assert res.status.iloc[-1] == "optimal"  # later dates run on a fresh pool

@@ -124,3 +124,12 @@ class TestPlot:
         import matplotlib.pyplot as plt
 
         plt.close(fig)
+
+
+def test_demo_backtest_prints_its_summary(capsys, tmp_path):
+    from velquor import demo
+
+    assert demo.main(["backtest", "--months", "2", "--plot", str(tmp_path / "demo.png")]) == 0
+    out = capsys.readouterr().out
+    assert "Summary:" in out and "information_ratio" in out and "optimal" in out
+    assert (tmp_path / "demo.png").exists()

@@ -35,7 +35,7 @@ PIECE_DAYS = 500
 
 
 def market_fingerprint() -> str:
-    """Identifies the configured market database's contents (the same file on every machine gives the same)."""
+    """Identifies the configured market database's contents (the same file gives the same anywhere)."""
     return service.context().store.root.name
 
 

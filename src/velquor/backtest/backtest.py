@@ -24,7 +24,7 @@ from . import _estimates
 from ._checkpoint import Checkpoint
 from ._simulate import Simulator
 from ._tasks import MarketRef, RebalanceOutcome, RebalanceSpec, history_task, rebalance_task
-from .engines import Engine, check_engine, make_engine
+from .engines import Engine, LazyEngine, check_engine
 from .result import BacktestResult
 
 __all__ = ["Backtest", "run_many", "FREQUENCIES"]
@@ -54,7 +54,8 @@ def _real(value, name: str, lo: float, hi: float, lo_open: bool = False) -> floa
     ok = isinstance(value, numbers.Real) and not isinstance(value, bool) and math.isfinite(value) \
         and (value > lo if lo_open else value >= lo) and value <= hi
     if not ok:
-        raise InvalidArgument(f"{name} must be a number in {'(' if lo_open else '['}{lo}, {hi}], got {value!r}")
+        left = "(" if lo_open else "["
+        raise InvalidArgument(f"{name} must be a number in {left}{lo}, {hi}], got {value!r}")
     return float(value)
 
 
@@ -95,7 +96,8 @@ class Backtest:
             if not universe or not all(isinstance(i, str) for i in universe):
                 raise InvalidArgument("universe must be an index id, a non-empty list of ids or a callable")
         else:
-            raise InvalidArgument(f"universe must be an index id, a list of ids or a callable, got {universe!r}")
+            raise InvalidArgument(f"universe must be an index id, a list of ids or a callable, "
+                                  f"got {universe!r}")
         self.universe = universe
         self.start = _to_date(start, "start")
         self.end = _to_date(end, "end")
@@ -112,8 +114,10 @@ class Backtest:
         else:
             raise InvalidArgument(f"rebalance must be a frequency or a list of dates, got {rebalance!r}")
         self.rebalance = rebalance
-        if objective is not None and not isinstance(objective, OptimizationObjective) and not callable(objective):
-            raise InvalidArgument(f"objective must be an OptimizationObjective or a callable, got {objective!r}")
+        if objective is not None and not isinstance(objective, OptimizationObjective) \
+                and not callable(objective):
+            raise InvalidArgument(f"objective must be an OptimizationObjective or a callable, "
+                                  f"got {objective!r}")
         self.objective = objective
         if benchmark is not None and not isinstance(benchmark, (str, OptimizeBenchmark)):
             raise InvalidArgument(f"benchmark must be an index id or an OptimizeBenchmark, got {benchmark!r}")
@@ -154,7 +158,8 @@ class Backtest:
         return {
             "universe": self.universe if isinstance(self.universe, (str, list)) else name(self.universe),
             "start": self.start.isoformat(), "end": self.end.isoformat(),
-            "rebalance": self.rebalance if isinstance(self.rebalance, str) else [d.isoformat() for d in self.rebalance],
+            "rebalance": self.rebalance if isinstance(self.rebalance, str)
+            else [d.isoformat() for d in self.rebalance],
             "objective": name(self.objective), "benchmark": name(self.benchmark),
             "bnds": repr(self.bnds) if self.bnds is not None else None,
             "cons": name(self.cons) if callable(self.cons) else [name(c) for c in self.cons or []],
@@ -182,7 +187,8 @@ def run_many(backtests: Sequence[Backtest], engine: str = "serial", workers: int
     backtests = list(backtests)
     if not all(isinstance(b, Backtest) for b in backtests):
         raise InvalidArgument("run_many takes a list of Backtest")
-    cps = [None if checkpoint is None else Path(checkpoint) / f"backtest-{i:03d}" for i in range(len(backtests))]
+    cps = [None if checkpoint is None else Path(checkpoint) / f"backtest-{i:03d}"
+           for i in range(len(backtests))]
     return _run(backtests, engine, workers, client, progress, cps)
 
 
@@ -233,8 +239,8 @@ def _describe_obj(obj) -> str:
     if isinstance(obj, (types.FunctionType, types.BuiltinFunctionType, types.MethodType)):
         return f"{getattr(obj, '__module__', '')}.{getattr(obj, '__qualname__', repr(obj))}"
     state = getattr(obj, "__dict__", None)
-    return _strip(f"{type(obj).__module__}.{type(obj).__qualname__}"
-                  f"{sorted((k, repr(v)) for k, v in state.items()) if isinstance(state, dict) else repr(obj)}")
+    detail = sorted((k, repr(v)) for k, v in state.items()) if isinstance(state, dict) else repr(obj)
+    return _strip(f"{type(obj).__module__}.{type(obj).__qualname__}{detail}")
 
 
 @dataclass
@@ -326,7 +332,8 @@ class _Plan:
             turnover=pd.Series(self.turnover, index=reb, name="turnover", dtype=np.float64),
             costs=pd.Series(self.costs, index=reb, name="costs", dtype=np.float64),
             status=pd.Series([o.status for o in outs], index=reb, name="status", dtype=object),
-            ex_ante_te=pd.Series([o.ex_ante_te for o in outs], index=reb, name="ex_ante_te", dtype=np.float64),
+            ex_ante_te=pd.Series([o.ex_ante_te for o in outs], index=reb, name="ex_ante_te",
+                                 dtype=np.float64),
             notes=pd.Series(["\n".join(o.notes) for o in outs], index=reb, name="notes", dtype=object),
             config=config)
 
@@ -359,7 +366,10 @@ def _pool_of(bt: Backtest, d: _dt.date):
 def _bench_weights(bt: Backtest, d) -> pd.Series:
     import zorvata
 
-    raw = zorvata.index_weights(bt.benchmark, d) if isinstance(bt.benchmark, str) else bt.benchmark.get_weight(d)
+    if isinstance(bt.benchmark, str):
+        raw = zorvata.index_weights(bt.benchmark, d)
+    else:
+        raw = bt.benchmark.get_weight(d)
     s = pd.Series(raw, dtype=np.float64)
     s = s[s.notna() & (s != 0)]
     return s / s.sum()
@@ -469,13 +479,16 @@ def _run(backtests: list[Backtest], engine: str, workers, client, progress: bool
                     p.outcomes[i] = RebalanceOutcome((p.index, i), rec["weights"], rec["status"],
                                                      float(rec["ex_ante_te"]), list(rec["notes"]))
     todo_dates = sum(len(p.dates) - len(p.outcomes) for p in plans)
-    eng = make_engine(engine, workers, client) if todo_dates else Engine()
+    market.force_path = client is None
+    eng = LazyEngine(engine, workers, client) if todo_dates else Engine()
     try:
-        if not eng.owns_cluster:
-            market.force_path = False
         failed_asof = _build_estimates(eng, market, [p for p in plans if len(p.outcomes) < len(p.dates)],
                                        progress)
-        _rebalance(eng, market, plans, failed_asof, progress)
+        # One chain of dates that depend on each other cannot use a second worker: it runs here, without
+        # a round trip per date (the same computation, so the same bits).
+        streams = sum(1 if p.bt.path_dependent else len(p.dates) - len(p.outcomes)
+                      for p in plans if len(p.outcomes) < len(p.dates))
+        _rebalance(eng if streams > 1 else Engine(), market, plans, failed_asof, progress)
     finally:
         eng.close()
     return [p.result() for p in plans]

@@ -7,6 +7,7 @@ the backtests over their dates is the same whatever runs the work.
 from __future__ import annotations
 
 import concurrent.futures as cf
+import concurrent.futures.process  # noqa: F401 - BrokenProcessPool
 import contextlib
 import os
 from typing import Any, Callable
@@ -25,7 +26,6 @@ class Engine:
     name = "serial"
     parallel = False
     workers = 1
-    owns_cluster = True  # the backtest started the workers and may point them at its market file
 
     def submit(self, fn: Callable, *args) -> Any:
         fut: cf.Future = cf.Future()
@@ -53,17 +53,21 @@ class ProcessEngine(Engine):
     parallel = True
 
     def __init__(self, workers: int) -> None:
+        self.workers = workers
+        self._pool = self._start()
+
+    def _start(self) -> cf.ProcessPoolExecutor:
         import multiprocessing
 
-        self.workers = workers
         # Workers inherit the environment at spawn: one BLAS/OpenMP thread each, set before numpy loads.
         saved = {k: os.environ.get(k) for k in WORKER_ENV}
         os.environ.update(WORKER_ENV)
         try:
-            self._pool = cf.ProcessPoolExecutor(workers, mp_context=multiprocessing.get_context("spawn"),
-                                                initializer=init_worker)
+            pool = cf.ProcessPoolExecutor(self.workers, mp_context=multiprocessing.get_context("spawn"),
+                                          initializer=init_worker)
             # Start the workers now, while the environment is set.
-            list(self._pool.map(int, range(workers)))
+            list(pool.map(int, range(self.workers)))
+            return pool
         finally:
             for k, v in saved.items():
                 if v is None:
@@ -72,7 +76,13 @@ class ProcessEngine(Engine):
                     os.environ[k] = v
 
     def submit(self, fn, *args):
-        return self._pool.submit(fn, *args)
+        try:
+            return self._pool.submit(fn, *args)
+        except cf.process.BrokenProcessPool:
+            # A worker died (its tasks fail with the reason); the rest of the run gets a fresh pool.
+            self._pool.shutdown(wait=False, cancel_futures=True)
+            self._pool = self._start()
+            return self._pool.submit(fn, *args)
 
     def close(self) -> None:
         self._pool.shutdown(wait=True, cancel_futures=True)
@@ -97,9 +107,6 @@ class DaskEngine(Engine):
                 n_workers=workers or max(os.cpu_count() or 1, 1), threads_per_worker=1, processes=True,
                 dashboard_address=None, silence_logs=50, env=dict(WORKER_ENV))
             client = distributed.Client(self._cluster, set_as_default=False)
-            self.owns_cluster = True
-        else:
-            self.owns_cluster = False
         self._client = client
         self.workers = max(sum(client.nthreads().values()), 1)
 
@@ -149,6 +156,37 @@ def _quiet_logs() -> list:
         saved.append((logger, logger.level))
         logger.setLevel(logging.ERROR)
     return saved
+
+
+class LazyEngine(Engine):
+    """An engine started on its first task: a run that finds everything done (or runs here) starts none."""
+
+    def __init__(self, engine: str, workers: int | None, client) -> None:
+        self._args = (engine, workers, client)
+        self._engine: Engine | None = None
+        self.name = engine
+        self.parallel = engine != "serial"
+        if client is not None:
+            self.workers = max(sum(client.nthreads().values()), 1)
+        else:
+            self.workers = 1 if engine == "serial" else workers or max(os.cpu_count() or 1, 1)
+
+    def submit(self, fn, *args):
+        if self._engine is None:
+            self._engine = make_engine(*self._args)
+        return self._engine.submit(fn, *args)
+
+    def wait_any(self, pending):
+        assert self._engine is not None
+        return self._engine.wait_any(pending)
+
+    def result(self, fut):
+        assert self._engine is not None
+        return self._engine.result(fut)
+
+    def close(self) -> None:
+        if self._engine is not None:
+            self._engine.close()
 
 
 def make_engine(engine: str, workers: int | None, client) -> Engine:

@@ -1,4 +1,4 @@
-"""BacktestResult: the daily path of a backtest, its rebalances, summary statistics, Parquet files and plot."""
+"""BacktestResult: the daily path of a backtest, its rebalances, summary statistics, Parquet files, plot."""
 
 from __future__ import annotations
 
@@ -117,8 +117,9 @@ class BacktestResult:
         if self.benchmark_nav is not None:
             daily["benchmark_nav"] = self.benchmark_nav
         daily.to_parquet(out / "daily.parquet")
-        pd.DataFrame({"turnover": self.turnover, "costs": self.costs, "status": self.status,
-                      "ex_ante_te": self.ex_ante_te, "notes": self.notes}).to_parquet(out / "rebalances.parquet")
+        rebalances = pd.DataFrame({"turnover": self.turnover, "costs": self.costs, "status": self.status,
+                                   "ex_ante_te": self.ex_ante_te, "notes": self.notes})
+        rebalances.to_parquet(out / "rebalances.parquet")
         (out / "result.json").write_text(json.dumps({"format": _FORMAT, "config": self.config}, indent=1))
         return out
 
