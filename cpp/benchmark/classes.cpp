@@ -41,7 +41,7 @@ nb::object make_type(const char *name, nb::handle bases, nb::dict ns, const char
     body["__qualname__"] = nb::str(name);
     if (doc) body["__doc__"] = nb::str(doc);
     for (auto [key, value] : ns) body[key] = value;
-    return pyapi::module("builtins").attr("type")(nb::str(name), bases, body);
+    return nb::module_::import_("builtins").attr("type")(nb::str(name), bases, body);
 }
 
 // OptimizeBenchmark: both operations are for subclasses to provide; `raise NotImplementedError`.
@@ -99,7 +99,7 @@ nb::object index_get_expected_returns(pyapi::Arguments &a) {
 
 void bind_classes(nb::module_ &m) {
     nb::object abstractmethod = m.attr("abstractmethod");
-    nb::object object_type = pyapi::module("builtins").attr("object");
+    nb::object object_type = nb::module_::import_("builtins").attr("object");
 
     nb::dict base_ns;
     base_ns["get_weight"] = abstractmethod(

@@ -6,9 +6,9 @@ using namespace velquor;
 
 NB_MODULE(benchmark, m) {
     pyapi::register_function_type(m);
-    m.attr("abstractmethod") = pyapi::module("abc").attr("abstractmethod");
-    m.attr("zorvata") = pyapi::module("zorvata");
-    m.attr("InvalidArgument") = pyapi::module("velquor.exception").attr("InvalidArgument");
+    m.attr("abstractmethod") = nb::module_::import_("abc").attr("abstractmethod");
+    m.attr("zorvata") = nb::module_::import_("zorvata");
+    m.attr("InvalidArgument") = nb::module_::import_("velquor.exception").attr("InvalidArgument");
 
     benchmark::bind_classes(m);
 }

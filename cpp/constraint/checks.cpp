@@ -38,7 +38,7 @@ nb::object check_limit(const char *owner, const char *name, nb::handle value, Ra
                                                               value}));
     };
     // A bool is an int to Python, but `True` as a limit is a slip, not 1.
-    if (nb::isinstance<nb::bool_>(value) || !pyapi::isinstance(value, pyapi::module("numbers").attr("Real")))
+    if (nb::isinstance<nb::bool_>(value) || !pyapi::isinstance(value, nb::module_::import_("numbers").attr("Real")))
         reject();
     double v = nb::cast<double>(builtin("float")(value));
     if (!std::isfinite(v) || (range.lo && v < *range.lo) || (range.hi && v > *range.hi)) reject();
@@ -76,7 +76,7 @@ nb::list text_list(const char *owner, const char *name, nb::handle value, bool a
             if (!pyapi::truthy(out.attr("__contains__")(item))) out.append(item);
         }
     }
-    if (!allow_empty && pyapi::length(out) == 0)
+    if (!allow_empty && nb::len(out) == 0)
         invalid(pyapi::format("{}: {} must name at least one", {nb::str(owner), nb::str(name)}));
     return out;
 }

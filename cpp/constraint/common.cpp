@@ -10,7 +10,7 @@ void require_benchmark(const char *owner, nb::handle helper) {
         invalid(pyapi::format("{} needs a benchmark: pass benchmark= to portfolio_optimize", {nb::str(owner)}));
 }
 
-Py_ssize_t pool_size(nb::handle helper) { return pyapi::length(helper.attr("order_book_ids")); }
+Py_ssize_t pool_size(nb::handle helper) { return nb::len(pyapi::attr(helper, "order_book_ids")); }
 
 nb::object benchmark_weights(nb::handle helper) {
     return helper.attr("benchmark_weight").attr("to_numpy")("dtype"_a = builtin("float"));
@@ -25,7 +25,7 @@ nb::object benchmark_portfolio(nb::handle helper) {
 }
 
 nb::object union_weights(nb::handle g, nb::handle helper) {
-    Py_ssize_t outside = pyapi::length(helper.attr("union_components")) - pool_size(helper);
+    Py_ssize_t outside = nb::len(pyapi::attr(helper, "union_components")) - pool_size(helper);
     if (outside <= 0) return nb::borrow(g);
     nb::list parts;
     parts.append(g);

@@ -114,7 +114,7 @@ nb::object industry_rows(const char *owner, nb::handle self, nb::handle g, nb::h
     bool relative = pyapi::truthy(self.attr("relative"));
     if (relative) require_benchmark(owner, helper);
     nb::list out;
-    if (pyapi::length(codes) == 0) return out;
+    if (nb::len(codes) == 0) return out;
     nb::object rows = membership(codes, union_codes(self, helper));
     nb::object lhs = pyapi::matmul(pool_columns(rows, pool_size(helper), true), g);
     nb::object offset = relative ? pyapi::matmul(rows, benchmark_portfolio(helper)) : nb::object();
@@ -148,7 +148,7 @@ nb::object component_to_constraints(pyapi::Arguments &a) {
     nb::object picked = np.attr("flatnonzero")(np.attr("isin")(pool_codes, np.attr("asarray")(self.attr("_codes"),
                                                                                               "dtype"_a = builtin("object"))));
     nb::list out;
-    if (pyapi::length(picked) == 0) return out;
+    if (nb::len(picked) == 0) return out;
     nb::object offset =
         relative ? pyapi::getitem(pool_columns(benchmark_portfolio(helper), n, false), picked) : nb::object();
     append_two_sided(out, pyapi::getitem(g, picked), zeta, self.attr("lower_limit"), self.attr("upper_limit"), offset);

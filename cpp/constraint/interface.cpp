@@ -29,9 +29,9 @@ nb::object not_implemented(pyapi::Arguments &) { pyapi::raise_bare(PyExc_NotImpl
 /// `repr` of one stored parameter: a Series is summarised (holdings can be thousands of entries long).
 nb::object short_repr(nb::handle value) {
     if (pyapi::isinstance(value, global("pd").attr("Series")))
-        return pyapi::format("<Series of {} entries>", {nb::int_(pyapi::length(value))});
+        return pyapi::format("<Series of {} entries>", {nb::int_(nb::len(value))});
     // An enumeration member reads as it is written in code (IndustryClassification.SW).
-    if (pyapi::isinstance(value, pyapi::module("enum").attr("Enum"))) return nb::str(value);
+    if (pyapi::isinstance(value, nb::module_::import_("enum").attr("Enum"))) return nb::str(value);
     return nb::repr(value);
 }
 
@@ -41,10 +41,10 @@ nb::object base_repr(pyapi::Arguments &a) {
     nb::handle obj = a[0];
     nb::object cls = nb::borrow(obj.type());
     nb::object name = cls.attr("__name__");
-    nb::object parameter = pyapi::module("inspect").attr("Parameter");
+    nb::object parameter = nb::module_::import_("inspect").attr("Parameter");
     nb::object signature;
     try {
-        signature = pyapi::module("inspect").attr("signature")(cls.attr("__init__"));
+        signature = nb::module_::import_("inspect").attr("signature")(cls.attr("__init__"));
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError)) throw;
         return pyapi::format("<{} object>", {name});
@@ -104,12 +104,12 @@ void def_init(nb::handle cls, const std::vector<Param> &params, pyapi::Impl impl
 void def_to_constraints(nb::handle cls, pyapi::Impl impl) {
     def_plain(cls, "to_constraints", {"self", "g", "zeta", "helper"}, {}, impl);
     // The class statement computed the abstract methods before the method was attached: count again.
-    pyapi::module("abc").attr("update_abstractmethods")(cls);
+    nb::module_::import_("abc").attr("update_abstractmethods")(cls);
 }
 
 void bind_interface(nb::module_ &m) {
     nb::object base = pyapi::make_class(m.attr("ABCMeta"), "OptimizationConstraint",
-                                        nb::make_tuple(pyapi::module("builtins").attr("object")), kModule, kBaseDoc, true);
+                                        nb::make_tuple(nb::module_::import_("builtins").attr("object")), kModule, kBaseDoc, true);
     m.attr("OptimizationConstraint") = base;
     // A subclass that never calls the base __init__ is hard, like every built-in kind by default.
     base.attr("hard") = nb::bool_(true);
@@ -118,8 +118,8 @@ void bind_interface(nb::module_ &m) {
     def_plain(base, "to_constraints", {"self", "g", "zeta", "helper"}, {}, not_implemented,
               "The cvxpy constraints that make the weights ``g / zeta`` satisfy this constraint.");
     // `@abstractmethod`: our function objects take attributes, so the marker is the standard one.
-    pyapi::module("abc").attr("abstractmethod")(base.attr("to_constraints"));
-    pyapi::module("abc").attr("update_abstractmethods")(base);
+    nb::module_::import_("abc").attr("abstractmethod")(base.attr("to_constraints"));
+    nb::module_::import_("abc").attr("update_abstractmethods")(base);
 }
 
 }  // namespace velquor::constraint

@@ -6,24 +6,24 @@ using namespace velquor;
 
 NB_MODULE(constraint, m) {
     pyapi::register_function_type(m);
-    m.attr("ABCMeta") = pyapi::module("abc").attr("ABCMeta");
-    m.attr("warnings") = pyapi::module("warnings");
-    m.attr("cp") = pyapi::module("cvxpy");
-    m.attr("np") = pyapi::module("numpy");
-    m.attr("pd") = pyapi::module("pandas");
-    m.attr("zorvata") = pyapi::module("zorvata");
-    nb::module_ exception = pyapi::module("velquor.exception");
+    m.attr("ABCMeta") = nb::module_::import_("abc").attr("ABCMeta");
+    m.attr("warnings") = nb::module_::import_("warnings");
+    m.attr("cp") = nb::module_::import_("cvxpy");
+    m.attr("np") = nb::module_::import_("numpy");
+    m.attr("pd") = nb::module_::import_("pandas");
+    m.attr("zorvata") = nb::module_::import_("zorvata");
+    nb::module_ exception = nb::module_::import_("velquor.exception");
     for (const char *name : {"InvalidArgument", "OptimizationFailed", "OptimizerWarning"})
         m.attr(name) = exception.attr(name);
-    nb::module_ constants = pyapi::module("velquor.const");
+    nb::module_ constants = nb::module_::import_("velquor.const");
     for (const char *name : {"STYLE_FACTORS", "IndustryClassification", "CovModel", "RiskModel"})
         m.attr(name) = constants.attr(name);
     // What diagnose needs to read a request as portfolio_optimize reads it.
-    m.attr("optimize") = pyapi::module("velquor.optimize");
-    m.attr("OptimizeHelper") = pyapi::module("velquor.helper").attr("OptimizeHelper");
-    nb::module_ benchmark = pyapi::module("velquor.benchmark");
+    m.attr("optimize") = nb::module_::import_("velquor.optimize");
+    m.attr("OptimizeHelper") = nb::module_::import_("velquor.helper").attr("OptimizeHelper");
+    nb::module_ benchmark = nb::module_::import_("velquor.benchmark");
     for (const char *name : {"IndexBenchmark", "OptimizeBenchmark"}) m.attr(name) = benchmark.attr(name);
-    nb::module_ objective = pyapi::module("velquor.objective");
+    nb::module_ objective = nb::module_::import_("velquor.objective");
     for (const char *name : {"OptimizationObjective", "MinTrackingError", "ActiveMeanVariance", "MaxInformationRatio",
                              "MinActiveVariance"})
         m.attr(name) = objective.attr(name);

@@ -55,7 +55,7 @@ nb::object wildcard_init(pyapi::Arguments &a) {
     nb::handle self = a[0];
     store_common(kWildcard, self, a[1], a[2], a[3], a[5]);
     nb::list exclude = check_styles(kWildcard, "exclude", a[4], true);
-    if (pyapi::length(exclude) == pyapi::length(global("STYLE_FACTORS")))
+    if (nb::len(exclude) == nb::len(global("STYLE_FACTORS")))
         invalid(pyapi::format("{}: exclude leaves no style to constrain", {nb::str(kWildcard)}));
     nb::setattr(self, "exclude", exclude);
     return nb::none();

@@ -68,8 +68,8 @@ nb::object quad_form(nb::handle x, nb::handle cov) {
 
 nb::object active_weight(nb::handle g, nb::handle zeta, nb::handle helper) {
     // The union is measured first; it lists the pool in the order of g, then the other constituents.
-    Py_ssize_t union_size = pyapi::length(helper.attr("union_components"));
-    Py_ssize_t not_in_pool = union_size - pyapi::length(helper.attr("order_book_ids"));
+    Py_ssize_t union_size = nb::len(pyapi::attr(helper, "union_components"));
+    Py_ssize_t not_in_pool = union_size - nb::len(pyapi::attr(helper, "order_book_ids"));
     nb::object weights = nb::borrow(g);
     if (not_in_pool > 0) {
         nb::list parts;
@@ -120,7 +120,7 @@ nb::object align_returns(nb::handle returns, nb::handle ids, const char *owner, 
         // names the code that called the optimisation.
         pyapi::warn_as_python(global("warnings"), global("OptimizerWarning"),
                               pyapi::format("{}: {} 中有 {} 个值不是有限数，按 0 处理：{}",
-                                            {nb::str(owner), nb::str(name), nb::int_(pyapi::length(labels)), labels}),
+                                            {nb::str(owner), nb::str(name), nb::int_(nb::len(labels)), labels}),
                               3);
         values = np.attr("where")(bad, 0.0, values);
     }
@@ -133,7 +133,7 @@ nb::object return_scale(nb::handle expected_returns) {
     if (pyapi::truthy(np.attr("any")(positive))) return pyapi::getitem(expected_returns, positive).attr("mean")();
     // No positive entry: the absolute mean of the largest quarter, `sorted[-len // 4:]` (floor division of
     // the negated length, so ceil(n / 4) entries).
-    Py_ssize_t n = pyapi::length(expected_returns);
+    Py_ssize_t n = nb::len(expected_returns);
     Py_ssize_t start = -((n + 3) / 4);
     nb::object sorted = np.attr("sort")(expected_returns);
     nb::object top = pyapi::getitem(sorted, nb::slice(nb::int_(start), nb::none(), nb::none()));
@@ -167,7 +167,7 @@ bool all_zero(nb::handle values) {
 nb::object ratio_constraints(nb::handle g, nb::handle expected_returns) {
     nb::object np = global("np");
     nb::object returns = nb::borrow(expected_returns);
-    Py_ssize_t n = pyapi::length(returns);
+    Py_ssize_t n = nb::len(returns);
     // A constant vector carries no preference: all ones turns the ratio problem into plain variance.
     nb::object first = pyapi::getitem(returns, nb::int_(0));
     if (pyapi::truthy(np.attr("all")(pyapi::richcompare(returns, first, pyapi::Cmp::eq))))

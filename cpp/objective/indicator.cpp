@@ -13,14 +13,19 @@ constexpr const char *kMaxIndicatorDoc =
     "    :type indicator_series: pd.Series\n"
     "    ";
 
+/// Where init reads its parameters; def_init checks them by name.
+namespace init_at {
+constexpr pyapi::Param SELF{0}, SERIES{1};
+}
+
 nb::object init(pyapi::Arguments &a) {
     // No None case: None goes through ensure_series like any other value.
-    nb::setattr(a[0], "_indicator_series", call_ensure_series(a[1], "indicator_series"));
+    nb::setattr(a[init_at::SELF], "_indicator_series", call_ensure_series(a[init_at::SERIES], "indicator_series"));
     return nb::none();
 }
 
 nb::object indicator_expr(pyapi::Arguments &a) {
-    nb::handle self = a[0], g = a[1], helper = a[3];
+    nb::handle self = a[method::self], g = a[method::g], helper = a[method::helper];
     nb::object np = global("np");
     nb::object series = self.attr("_indicator_series");
     nb::object ids = helper.attr("order_book_ids");
@@ -49,7 +54,8 @@ nb::object indicator_expr(pyapi::Arguments &a) {
 
 void bind_max_indicator(nb::module_ &m) {
     nb::object cls = make_objective_class(m, "MaxIndicator", kMaxIndicatorDoc);
-    objective::def_init(cls, {"indicator_series"}, {}, {}, init);
+    objective::def_init(cls, {"indicator_series"}, {}, {}, init,
+                        {{"self", init_at::SELF}, {"indicator_series", init_at::SERIES}});
     def_method(cls, "get_objective_expr", {"g", "zeta", "helper"}, indicator_expr);
     def_plain_constraints_and_solver(cls);
 }

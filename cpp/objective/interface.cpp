@@ -1,6 +1,8 @@
 /// The objective interface: ensure_series, the base class OptimizationObjective and the binding helpers.
 #include "objective/objective.hpp"
 
+#include <algorithm>
+
 namespace velquor::objective {
 
 namespace {
@@ -42,16 +44,21 @@ void def_method(nb::handle cls, const char *name, std::vector<std::string> param
     pyapi::Signature sig;
     sig.positional.push_back("self");
     for (auto &p : params) sig.positional.push_back(std::move(p));
+    sig.expect("self", method::self);
+    for (auto [pname, pos] : {std::pair{"g", method::g}, {"zeta", method::zeta}, {"helper", method::helper}})
+        if (std::find(sig.positional.begin(), sig.positional.end(), pname) != sig.positional.end())
+            sig.expect(pname, pos);
     pyapi::define(cls, {name, std::move(sig), impl, nullptr, where});
 }
 
 void def_init(nb::handle cls, std::vector<std::string> positional, std::vector<std::string> kwonly,
-              std::vector<nb::object> kwdefaults, pyapi::Impl impl, std::source_location where) {
+              std::vector<nb::object> kwdefaults, pyapi::Impl impl, Reads reads, std::source_location where) {
     pyapi::Signature sig;
     sig.positional.push_back("self");
     for (auto &p : positional) sig.positional.push_back(std::move(p));
     sig.kwonly = std::move(kwonly);
     sig.kwdefaults = std::move(kwdefaults);
+    for (auto [pname, pos] : reads) sig.expect(pname, pos);
     pyapi::define(cls, {"__init__", std::move(sig), impl, nullptr, where});
 }
 
@@ -69,7 +76,7 @@ void bind_interface(nb::module_ &m) {
 
     // No operation is marked abstract: the base class and every subclass can be instantiated.
     nb::object base = pyapi::make_class(m.attr("ABCMeta"), "OptimizationObjective",
-                                        nb::make_tuple(pyapi::module("builtins").attr("object")), kModule, "",
+                                        nb::make_tuple(nb::module_::import_("builtins").attr("object")), kModule, "",
                                         false);
     m.attr("OptimizationObjective") = base;
     def_method(base, "get_objective_expr", {"g", "zeta", "helper"}, not_implemented);

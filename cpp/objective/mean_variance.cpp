@@ -28,10 +28,16 @@ constexpr const char *kActiveMeanVarianceDoc =
     "    ";
 
 /// `__init__(self, *, <returns>=None, window=252, risk_aversion_coefficient=1, transaction_cost_model=None)`.
+/// Where init reads its parameters; def_init checks them by name.
+namespace init_at {
+constexpr pyapi::Param SELF{0}, RETURNS{1}, WINDOW{2}, COEFFICIENT{3}, MODEL{4};
+}
+
 template <class Kind>
 nb::object init(pyapi::Arguments &a) {
-    nb::handle self = a[0], window = a[2], coefficient = a[3], model = a[4];
-    nb::object returns = nb::borrow(a[1]);
+    nb::handle self = a[init_at::SELF], window = a[init_at::WINDOW], coefficient = a[init_at::COEFFICIENT],
+               model = a[init_at::MODEL];
+    nb::object returns = nb::borrow(a[init_at::RETURNS]);
     if (!returns.is_none()) returns = call_ensure_series(returns, Kind::param);
     // The series argument is checked first, so a bad series is reported before a bad coefficient.
     if (pyapi::compare(coefficient, nb::int_(0), pyapi::Cmp::lt))
@@ -47,11 +53,16 @@ nb::object init(pyapi::Arguments &a) {
 template <class Kind>
 void def_init(nb::handle cls) {
     objective::def_init(cls, {}, {Kind::param, "window", "risk_aversion_coefficient", "transaction_cost_model"},
-                        {nb::none(), nb::int_(252), nb::int_(1), nb::none()}, init<Kind>);
+                        {nb::none(), nb::int_(252), nb::int_(1), nb::none()}, init<Kind>,
+                        {{"self", init_at::SELF},
+                         {Kind::param, init_at::RETURNS},
+                         {"window", init_at::WINDOW},
+                         {"risk_aversion_coefficient", init_at::COEFFICIENT},
+                         {"transaction_cost_model", init_at::MODEL}});
 }
 
 nb::object mean_variance_expr(pyapi::Arguments &a) {
-    nb::handle self = a[0], g = a[1], zeta = a[2], helper = a[3];
+    nb::handle self = a[method::self], g = a[method::g], zeta = a[method::zeta], helper = a[method::helper];
     check_budget(zeta);
     nb::object ids = helper.attr("order_book_ids");
     // Write-back: the first estimate is kept before any later step can fail and serves every later request.
@@ -67,13 +78,13 @@ nb::object mean_variance_expr(pyapi::Arguments &a) {
         return pyapi::add(quad_form(g, helper.attr("get_cov_matrix")()), cost);
     }
     nb::object cov = helper.attr("get_cov_matrix")();
-    nb::object factor = risk_adjust_factor(expected_returns, cov, pyapi::length(ids),
+    nb::object factor = risk_adjust_factor(expected_returns, cov, nb::len(ids),
                                            self.attr("_risk_aversion_coefficient"));
     return objective::mean_variance_expr(g, expected_returns, cov, factor, cost);
 }
 
 nb::object active_mean_variance_expr(pyapi::Arguments &a) {
-    nb::handle self = a[0], g = a[1], zeta = a[2], helper = a[3];
+    nb::handle self = a[method::self], g = a[method::g], zeta = a[method::zeta], helper = a[method::helper];
     check_budget(zeta);
     nb::object ids = helper.attr("union_components");
     // Never stored: every request estimates again.
@@ -88,7 +99,7 @@ nb::object active_mean_variance_expr(pyapi::Arguments &a) {
         return quad_form(w, helper.attr("get_union_cov_matrix")());
     }
     nb::object cov = helper.attr("get_union_cov_matrix")();
-    nb::object factor = risk_adjust_factor(expected_returns, cov, pyapi::length(ids),
+    nb::object factor = risk_adjust_factor(expected_returns, cov, nb::len(ids),
                                            self.attr("_risk_aversion_coefficient"));
     nb::object cost = transaction_cost(self.attr("_transaction_cost_model"), g, helper);
     return objective::mean_variance_expr(w, expected_returns, cov, factor, cost);

@@ -6,16 +6,16 @@ using namespace velquor;
 
 NB_MODULE(objective, m) {
     pyapi::register_function_type(m);
-    m.attr("ABCMeta") = pyapi::module("abc").attr("ABCMeta");
-    m.attr("warnings") = pyapi::module("warnings");
-    m.attr("cp") = pyapi::module("cvxpy");
-    m.attr("np") = pyapi::module("numpy");
-    m.attr("pd") = pyapi::module("pandas");
-    m.attr("zorvata") = pyapi::module("zorvata");
-    nb::module_ exception = pyapi::module("velquor.exception");
+    m.attr("ABCMeta") = nb::module_::import_("abc").attr("ABCMeta");
+    m.attr("warnings") = nb::module_::import_("warnings");
+    m.attr("cp") = nb::module_::import_("cvxpy");
+    m.attr("np") = nb::module_::import_("numpy");
+    m.attr("pd") = nb::module_::import_("pandas");
+    m.attr("zorvata") = nb::module_::import_("zorvata");
+    nb::module_ exception = nb::module_::import_("velquor.exception");
     m.attr("InvalidArgument") = exception.attr("InvalidArgument");
     m.attr("OptimizerWarning") = exception.attr("OptimizerWarning");
-    m.attr("STYLE_FACTORS") = pyapi::module("velquor.const").attr("STYLE_FACTORS");
+    m.attr("STYLE_FACTORS") = nb::module_::import_("velquor.const").attr("STYLE_FACTORS");
 
     // ensure_series and the base class, then the objectives in the order of the public class table.
     objective::bind_interface(m);

@@ -23,13 +23,21 @@ inline nb::object builtin(const char *name) { return global(name); }
 /// Creates the class `name` (metaclass `ABCMeta`, base `OptimizationObjective`) and stores it in the module.
 nb::object make_objective_class(nb::module_ &m, const char *name, const char *doc, bool has_doc = true);
 
+/// The parameters of the objective methods that take the request (`get_objective_expr`,
+/// `get_internal_constraints`): `(self, g, zeta, helper)`. def_method checks them by name.
+namespace method {
+inline constexpr pyapi::Param self{0}, g{1}, zeta{2}, helper{3};
+}
+
 /// Stores a method `name` on `cls`: `params` are the positional-or-keyword parameters after `self`.
 void def_method(nb::handle cls, const char *name, std::vector<std::string> params, pyapi::Impl impl,
                 std::source_location where = std::source_location::current());
 
 /// Stores `__init__(self, *, <kwonly>)` (or with `positional` before the star) on `cls`.
+/// `reads` lists where the implementation reads each parameter; checked by name here.
+using Reads = std::initializer_list<std::pair<const char *, pyapi::Param>>;
 void def_init(nb::handle cls, std::vector<std::string> positional, std::vector<std::string> kwonly,
-              std::vector<nb::object> kwdefaults, pyapi::Impl impl,
+              std::vector<nb::object> kwdefaults, pyapi::Impl impl, Reads reads,
               std::source_location where = std::source_location::current());
 
 /// Stores `get_internal_constraints` returning a new empty list and `get_preferred_solver` returning `cp.SCS`.

@@ -24,10 +24,15 @@ constexpr const char *kMaxSharpeRatioDoc =
     "    ";
 
 /// `__init__(self, *, <returns>=None, window=252)`.
+/// Where init reads its parameters; def_init checks them by name.
+namespace init_at {
+constexpr pyapi::Param SELF{0}, RETURNS{1}, WINDOW{2};
+}
+
 template <class Kind>
 nb::object init(pyapi::Arguments &a) {
-    nb::handle self = a[0], window = a[2];
-    nb::object returns = nb::borrow(a[1]);
+    nb::handle self = a[init_at::SELF], window = a[init_at::WINDOW];
+    nb::object returns = nb::borrow(a[init_at::RETURNS]);
     if (!returns.is_none()) returns = call_ensure_series(returns, Kind::param);
     nb::setattr(self, Kind::attr, returns);
     nb::setattr(self, "_window", window);
@@ -36,15 +41,18 @@ nb::object init(pyapi::Arguments &a) {
 
 template <class Kind>
 void def_init(nb::handle cls) {
-    objective::def_init(cls, {}, {Kind::param, "window"}, {nb::none(), nb::int_(252)}, init<Kind>);
+    objective::def_init(cls, {}, {Kind::param, "window"}, {nb::none(), nb::int_(252)}, init<Kind>,
+                        {{"self", init_at::SELF}, {Kind::param, init_at::RETURNS}, {"window", init_at::WINDOW}});
 }
 
 // Neither ratio objective checks zeta: here it is the driver's budget variable.
 
-nb::object information_ratio_expr(pyapi::Arguments &a) { return active_variance(a[1], a[2], a[3]); }
+nb::object information_ratio_expr(pyapi::Arguments &a) {
+    return active_variance(a[method::g], a[method::zeta], a[method::helper]);
+}
 
 nb::object information_ratio_constraints(pyapi::Arguments &a) {
-    nb::handle self = a[0], g = a[1], helper = a[3];
+    nb::handle self = a[method::self], g = a[method::g], helper = a[method::helper];
     nb::object ids = helper.attr("order_book_ids");
     // Never stored: every request estimates again.
     nb::object returns = self.attr("_expected_active_returns");
@@ -52,10 +60,10 @@ nb::object information_ratio_constraints(pyapi::Arguments &a) {
     return ratio_constraints(g, align_returns(returns, ids, "MaxInformationRatio", "expected_active_returns"));
 }
 
-nb::object sharpe_ratio_expr(pyapi::Arguments &a) { return quad_form(a[1], a[3].attr("get_cov_matrix")()); }
+nb::object sharpe_ratio_expr(pyapi::Arguments &a) { return quad_form(a[method::g], a[method::helper].attr("get_cov_matrix")()); }
 
 nb::object sharpe_ratio_constraints(pyapi::Arguments &a) {
-    nb::handle self = a[0], g = a[1], helper = a[3];
+    nb::handle self = a[method::self], g = a[method::g], helper = a[method::helper];
     nb::object ids = helper.attr("order_book_ids");
     // Write-back: the first estimate serves every later request of this object.
     if (self.attr("_expected_returns").is_none())

@@ -6,7 +6,7 @@ namespace velquor::objective {
 namespace {
 
 nb::object risk_parity_expr(pyapi::Arguments &a) {
-    nb::handle g = a[1], helper = a[3];
+    nb::handle g = a[method::g], helper = a[method::helper];
     // No budget check: the driver hands this objective zeta = n, or no budget constraint at all.
     nb::object cp = global("cp");
     nb::object risk = quad_form(g, helper.attr("get_cov_matrix")());

@@ -17,9 +17,14 @@ constexpr const char *kMinStyleDeviationDoc =
     "未指定的风格默认优先级为5\n"
     "    ";
 
+/// Where init reads its parameters; def_init checks them by name.
+namespace init_at {
+constexpr pyapi::Param SELF{0}, TARGET{1}, RELATIVE{2}, PRIORITY{3};
+}
+
 nb::object init(pyapi::Arguments &a) {
-    nb::handle self = a[0], relative = a[2], priority = a[3];
-    nb::object target = call_ensure_series(a[1], "target_style");
+    nb::handle self = a[init_at::SELF], relative = a[init_at::RELATIVE], priority = a[init_at::PRIORITY];
+    nb::object target = call_ensure_series(a[init_at::TARGET], "target_style");
     nb::object style_factors = global("STYLE_FACTORS");
     // The first label outside STYLE_FACTORS stops construction (`style in STYLE_FACTORS`).
     for (nb::handle style : target.attr("index"))
@@ -40,7 +45,7 @@ nb::object init(pyapi::Arguments &a) {
 }
 
 nb::object style_expr(pyapi::Arguments &a) {
-    nb::handle self = a[0], g = a[1], zeta = a[2], helper = a[3];
+    nb::handle self = a[method::self], g = a[method::g], zeta = a[method::zeta], helper = a[method::helper];
     check_budget(zeta);
     bool relative = pyapi::truthy(self.attr("_relative"));
     nb::object benchmark_style;
@@ -72,7 +77,11 @@ nb::object style_expr(pyapi::Arguments &a) {
 
 void bind_min_style_deviation(nb::module_ &m) {
     nb::object cls = make_objective_class(m, "MinStyleDeviation", kMinStyleDeviationDoc);
-    objective::def_init(cls, {"target_style"}, {"relative", "priority"}, {nb::bool_(false), nb::none()}, init);
+    objective::def_init(cls, {"target_style"}, {"relative", "priority"}, {nb::bool_(false), nb::none()}, init,
+                        {{"self", init_at::SELF},
+                         {"target_style", init_at::TARGET},
+                         {"relative", init_at::RELATIVE},
+                         {"priority", init_at::PRIORITY}});
     nb::list table;
     for (int w : {1, 5, 10, 15, 20, 25, 30, 35, 40, 45}) table.append(nb::int_(w));
     cls.attr("PRIORITY_ADJUST_FACTOR") = table;

@@ -6,19 +6,19 @@ namespace velquor::objective {
 namespace {
 
 nb::object min_variance_expr(pyapi::Arguments &a) {
-    nb::handle g = a[1], zeta = a[2], helper = a[3];
+    nb::handle g = a[method::g], zeta = a[method::zeta], helper = a[method::helper];
     check_budget(zeta);
     return quad_form(g, helper.attr("get_cov_matrix")());
 }
 
 nb::object min_active_variance_expr(pyapi::Arguments &a) {
-    nb::handle g = a[1], zeta = a[2], helper = a[3];
+    nb::handle g = a[method::g], zeta = a[method::zeta], helper = a[method::helper];
     check_budget(zeta);
     return active_variance(g, zeta, helper);
 }
 
 nb::object min_tracking_error_expr(pyapi::Arguments &a) {
-    nb::handle g = a[1], zeta = a[2], helper = a[3];
+    nb::handle g = a[method::g], zeta = a[method::zeta], helper = a[method::helper];
     check_budget(zeta);
     // The benchmark weights enter unscaled: no zeta factor.
     return active_variance(g, nb::handle(), helper);

@@ -77,6 +77,10 @@ void bind_driver(nb::module_ &m) {
                               nb::none(),
                               m.attr("RiskModel").attr("V1")};
     sig.varkw = "solver_options";
+    params = DriverParams{sig.param("order_book_ids"), sig.param("date"), sig.param("objective"), sig.param("bnds"),
+                          sig.param("cons"), sig.param("benchmark"), sig.param("cov_model"),
+                          sig.param("factor_risk_aversion"), sig.param("specific_risk_aversion"), sig.param("solver"),
+                          sig.param("risk_model")};
     pyapi::define(m, {"portfolio_optimize", std::move(sig), portfolio_optimize, DOC});
 }
 

@@ -19,6 +19,13 @@ struct Request {
     nb::dict solver_options;  ///< a fresh mapping per call: the solve stage may add "max_iters"
 };
 
+/// The parameters of portfolio_optimize, found by name when the function is defined (bind_driver).
+struct DriverParams {
+    pyapi::Param order_book_ids, date, objective, bnds, cons, benchmark, cov_model, factor_risk_aversion,
+        specific_risk_aversion, solver, risk_model;
+};
+extern DriverParams params;
+
 /// Validates the arguments of portfolio_optimize (bound in declaration order) and builds the problem.
 Request assemble(pyapi::Arguments &args);
 

@@ -7,31 +7,31 @@ using namespace velquor;
 namespace {
 
 void bind_imports(nb::module_ &m) {
-    for (const char *name : {"warnings", "datetime", "time", "logging", "os"}) m.attr(name) = pyapi::module(name);
-    m.attr("Iterable") = pyapi::module("typing").attr("Iterable");
-    m.attr("parse_datetime") = pyapi::module("dateutil.parser").attr("parse");
-    m.attr("pd") = pyapi::module("pandas");
-    m.attr("np") = pyapi::module("numpy");
-    m.attr("cp") = pyapi::module("cvxpy");
-    m.attr("zorvata") = pyapi::module("zorvata");
+    for (const char *name : {"warnings", "datetime", "time", "logging", "os"}) m.attr(name) = nb::module_::import_(name);
+    m.attr("Iterable") = nb::module_::import_("typing").attr("Iterable");
+    m.attr("parse_datetime") = nb::module_::import_("dateutil.parser").attr("parse");
+    m.attr("pd") = nb::module_::import_("pandas");
+    m.attr("np") = nb::module_::import_("numpy");
+    m.attr("cp") = nb::module_::import_("cvxpy");
+    m.attr("zorvata") = nb::module_::import_("zorvata");
 
-    nb::module_ exception = pyapi::module("velquor.exception");
+    nb::module_ exception = nb::module_::import_("velquor.exception");
     for (const char *name : {"InvalidArgument", "OptimizationFailed", "OptimizerWarning"})
         m.attr(name) = exception.attr(name);
 
     // `from .const import *`: every public name of the constants module.
-    nb::module_ constants = pyapi::module("velquor.const");
+    nb::module_ constants = nb::module_::import_("velquor.const");
     nb::object names = pyapi::getattr_or_none(constants, "__all__");
-    if (!names.is_valid()) names = pyapi::module("builtins").attr("dir")(constants);
+    if (!names.is_valid()) names = nb::module_::import_("builtins").attr("dir")(constants);
     for (nb::handle name : names) {
         std::string n = nb::cast<std::string>(nb::str(name));
         if (!n.empty() && n[0] != '_') nb::setattr(m, name, constants.attr(name));
     }
 
-    m.attr("OptimizeHelper") = pyapi::module("velquor.helper").attr("OptimizeHelper");
-    nb::module_ benchmark = pyapi::module("velquor.benchmark");
+    m.attr("OptimizeHelper") = nb::module_::import_("velquor.helper").attr("OptimizeHelper");
+    nb::module_ benchmark = nb::module_::import_("velquor.benchmark");
     for (const char *name : {"IndexBenchmark", "OptimizeBenchmark"}) m.attr(name) = benchmark.attr(name);
-    nb::module_ objective = pyapi::module("velquor.objective");
+    nb::module_ objective = nb::module_::import_("velquor.objective");
     for (const char *name : {"OptimizationObjective", "MinVariance", "MaxInformationRatio", "MaxSharpeRatio",
                              "MinTrackingError", "ActiveMeanVariance", "MinActiveVariance", "RiskParity"})
         m.attr(name) = objective.attr(name);
@@ -50,7 +50,7 @@ bool debug_switch(nb::module_ &m) {
     nb::object message = pyapi::format("VELQUOR_DEBUG={!r} is not a switch (1/true/yes/on or 0/false/no/off); "
                                        "verbose solving is on",
                                        {value});
-    m.attr("warnings").attr("warn")(message, pyapi::module("builtins").attr("RuntimeWarning"), 2);
+    m.attr("warnings").attr("warn")(message, nb::module_::import_("builtins").attr("RuntimeWarning"), 2);
     return true;
 }
 

@@ -5,23 +5,49 @@ namespace velquor::optimize {
 
 namespace {
 
-/// Positions of portfolio_optimize's parameters in the bound arguments.
-enum Param : size_t {
-    ORDER_BOOK_IDS,
-    DATE,
-    OBJECTIVE,
-    BNDS,
-    CONS,
-    BENCHMARK,
-    COV_MODEL,
-    FACTOR_RISK_AVERSION,
-    SPECIFIC_RISK_AVERSION,
-    SOLVER,
-    RISK_MODEL,
+/// What the driver needs to know about an objective, by class.
+enum class Budget {
+    unit,        ///< sum(g) == 1
+    free_scale,  ///< sum(g) == zeta, zeta a nonnegative variable (the ratio objectives are homogenised)
+    pool_size,   ///< sum(g) == n (risk parity's log barrier wants weights of order one)
+};
+struct Traits {
+    const char *cls;        ///< the class, looked up in the module namespace at call time
+    bool needs_benchmark;   ///< active objectives measure against a benchmark
+    Budget budget;
+    bool solved_bare;       ///< solved without any constraint when the request has no bounds or constraints
+};
+
+/// The one table of objective traits. An objective that is an instance of several classes takes every
+/// trait that any of them has (a benchmark), the first budget other than `unit` in table order.
+constexpr Traits TRAITS[] = {
+    {"MinTrackingError", true, Budget::unit, false},
+    {"ActiveMeanVariance", true, Budget::unit, false},
+    {"MaxInformationRatio", true, Budget::free_scale, false},
+    {"MinActiveVariance", true, Budget::unit, false},
+    {"MaxSharpeRatio", false, Budget::free_scale, false},
+    {"RiskParity", false, Budget::pool_size, true},
+};
+
+struct ObjectiveTraits {
+    bool needs_benchmark = false;
+    Budget budget = Budget::unit;
+    bool solved_bare = false;
 };
 
 /// `isinstance(obj, m.<name>)`, the class looked up in the module namespace at call time.
 bool is_a(const pyapi::Globals &m, nb::handle obj, const char *name) { return pyapi::isinstance(obj, m.attr(name)); }
+
+ObjectiveTraits traits_of(const pyapi::Globals &m, nb::handle objective) {
+    ObjectiveTraits t;
+    for (const Traits &row : TRAITS) {
+        if (!is_a(m, objective, row.cls)) continue;
+        t.needs_benchmark = t.needs_benchmark || row.needs_benchmark;
+        if (t.budget == Budget::unit) t.budget = row.budget;
+        t.solved_bare = t.solved_bare || row.solved_bare;
+    }
+    return t;
+}
 
 /// `for c in items: target.append(c)`.
 void extend(nb::list &target, nb::handle items) {
@@ -30,14 +56,8 @@ void extend(nb::list &target, nb::handle items) {
 
 /// The benchmark rule: required by the active objectives, a text names an index, anything else must be an
 /// OptimizeBenchmark. Returns the checked benchmark (None when neither given nor required).
-nb::object check_benchmark(const pyapi::Globals &m, nb::handle objective, nb::object benchmark) {
-    bool bound = false;
-    for (const char *name : {"MinTrackingError", "ActiveMeanVariance", "MaxInformationRatio", "MinActiveVariance"})
-        if (is_a(m, objective, name)) {
-            bound = true;
-            break;
-        }
-    if (!bound && benchmark.is_none()) return benchmark;
+nb::object check_benchmark(const pyapi::Globals &m, nb::handle objective, bool required, nb::object benchmark) {
+    if (!required && benchmark.is_none()) return benchmark;
     if (benchmark.is_none()) {
         nb::object cls_name = nb::borrow(objective.type().attr("__name__"));
         pyapi::raise(m.attr("InvalidArgument"), pyapi::format("对于目标函数 {}，必须传入 benchmark 参数", {cls_name}));
@@ -53,14 +73,16 @@ nb::object check_benchmark(const pyapi::Globals &m, nb::handle objective, nb::ob
 
 }  // namespace
 
+DriverParams params;
+
 Request assemble(pyapi::Arguments &args) {
     auto m = self();
     Request r;
 
-    nb::object date = m.attr("to_date")(args[DATE]);
-    r.order_book_ids = m.attr("ensure_order_book_ids")(args[ORDER_BOOK_IDS], date);
+    nb::object date = m.attr("to_date")(args[params.date]);
+    r.order_book_ids = m.attr("ensure_order_book_ids")(args[params.order_book_ids], date);
     if (!pyapi::truthy(r.order_book_ids)) pyapi::raise(m.attr("InvalidArgument"), "经过剔除后，股票池为空");
-    const Py_ssize_t n = pyapi::length(r.order_book_ids);
+    const Py_ssize_t n = nb::len(r.order_book_ids);
     if (n < 2) {
         // One stock needs no optimisation: nothing else about the request is looked at.
         nb::dict weights;
@@ -72,30 +94,30 @@ Request assemble(pyapi::Arguments &args) {
         return r;
     }
 
-    r.objective = nb::borrow(args[OBJECTIVE]);
+    r.objective = nb::borrow(args[params.objective]);
     if (!is_a(m, r.objective, "OptimizationObjective")) pyapi::raise(m.attr("InvalidArgument"), "非法的目标函数");
-    nb::object benchmark = check_benchmark(m, r.objective, nb::borrow(args[BENCHMARK]));
+    const ObjectiveTraits traits = traits_of(m, r.objective);
+    nb::object benchmark = check_benchmark(m, r.objective, traits.needs_benchmark, nb::borrow(args[params.benchmark]));
 
-    nb::object cov_model = m.attr("to_enum")(args[COV_MODEL], m.attr("CovModel"));
-    nb::object risk_model = m.attr("to_enum")(args[RISK_MODEL], m.attr("RiskModel"));
+    nb::object cov_model = m.attr("to_enum")(args[params.cov_model], m.attr("CovModel"));
+    nb::object risk_model = m.attr("to_enum")(args[params.risk_model], m.attr("RiskModel"));
     nb::object helper = m.attr("OptimizeHelper")(r.order_book_ids, date, benchmark, cov_model, risk_model,
-                                                 args[FACTOR_RISK_AVERSION], args[SPECIFIC_RISK_AVERSION]);
+                                                 args[params.factor_risk_aversion], args[params.specific_risk_aversion]);
 
     nb::object cp = m.attr("cp");
     r.g = cp.attr("Variable")(nb::int_(n), nb::arg("nonneg") = true);
     // The ratio objectives homogenise the budget (g sums to a free scale); risk parity scales g by n.
-    if (is_a(m, r.objective, "MaxInformationRatio") || is_a(m, r.objective, "MaxSharpeRatio"))
-        r.zeta = cp.attr("Variable")(nb::arg("nonneg") = true);
-    else if (is_a(m, r.objective, "RiskParity"))
-        r.zeta = nb::int_(n);
-    else
-        r.zeta = nb::float_(1.0);
+    switch (traits.budget) {
+        case Budget::free_scale: r.zeta = cp.attr("Variable")(nb::arg("nonneg") = true); break;
+        case Budget::pool_size: r.zeta = nb::int_(n); break;
+        case Budget::unit: r.zeta = nb::float_(1.0); break;
+    }
 
     // sum(g) - zeta == 0
     r.hard_cons.append(pyapi::richcompare(pyapi::sub(cp.attr("sum")(r.g), r.zeta), nb::int_(0), pyapi::Cmp::eq));
     extend(r.hard_cons, r.objective.attr("get_internal_constraints")(r.g, r.zeta, helper));
 
-    nb::handle bnds = args[BNDS];
+    nb::handle bnds = args[params.bnds];
     if (!bnds.is_none()) {
         std::vector<nb::object> bounds = pyapi::unpack(m.attr("parse_bnds")(bnds, r.order_book_ids), 2);
         // g - zeta * lower >= 0 and g - zeta * upper <= 0, element-wise over the pool
@@ -105,7 +127,7 @@ Request assemble(pyapi::Arguments &args) {
             pyapi::richcompare(pyapi::sub(r.g, pyapi::mul(r.zeta, bounds[1])), nb::int_(0), pyapi::Cmp::le));
     }
 
-    nb::handle cons = args[CONS];
+    nb::handle cons = args[params.cons];
     if (!cons.is_none()) {
         for (nb::handle c : cons) {
             bool hard = pyapi::truthy(c.attr("hard"));
@@ -115,7 +137,7 @@ Request assemble(pyapi::Arguments &args) {
 
     // Risk parity without bounds or constraints is solved unconstrained (the log barrier keeps g positive)
     // and scaled afterwards; the internal constraints above were still requested.
-    bool unconstrained = is_a(m, r.objective, "RiskParity") && !pyapi::truthy(bnds) && !pyapi::truthy(cons);
+    bool unconstrained = traits.solved_bare && !pyapi::truthy(bnds) && !pyapi::truthy(cons);
     nb::object expr = r.objective.attr("get_objective_expr")(r.g, r.zeta, helper);
     nb::object minimize = cp.attr("Minimize")(expr);
     if (unconstrained) {
@@ -127,7 +149,7 @@ Request assemble(pyapi::Arguments &args) {
         r.problem = cp.attr("Problem")(minimize, all);
     }
 
-    r.solver = nb::borrow(args[SOLVER]);
+    r.solver = nb::borrow(args[params.solver]);
     r.solver_options = args.varkw;
     return r;
 }

@@ -525,14 +525,19 @@ PyObject *new_str(const std::string &s) {
 
 }  // namespace
 
-Param FunctionDef::param(std::string_view wanted) const {
+Param Signature::param(std::string_view wanted) const {
     size_t i = 0;
-    for (const auto *list : {&signature.positional, &signature.kwonly})
+    for (const auto *list : {&positional, &kwonly})
         for (const std::string &n : *list) {
             if (n == wanted) return Param{i};
             ++i;
         }
-    throw std::logic_error("velquor: " + name + "() has no parameter " + std::string(wanted));
+    throw std::logic_error("velquor: no parameter called " + std::string(wanted));
+}
+
+void Signature::expect(std::string_view wanted, Param expected) const {
+    if (param(wanted).index != expected.index)
+        throw std::logic_error("velquor: parameter " + std::string(wanted) + " is not where it is read");
 }
 
 void register_function_type(nb::module_ &m) {

@@ -46,12 +46,6 @@ bool truthy(nb::handle obj) {
     return r == 1;
 }
 
-Py_ssize_t length(nb::handle obj) {
-    Py_ssize_t n = PyObject_Length(obj.ptr());
-    if (n < 0) throw nb::python_error();
-    return n;
-}
-
 nb::object getattr_or_none(nb::handle obj, const char *name) {
 #if PY_VERSION_HEX >= 0x030D0000
     PyObject *result = nullptr;
@@ -89,10 +83,6 @@ nb::object sys_attr(const char *name) {
         throw nb::python_error();
     }
     return nb::borrow(value);
-}
-
-nb::module_ module(const char *name) {
-    return nb::steal<nb::module_>(checked(PyImport_ImportModule(name)).release());
 }
 
 nb::object make_class(nb::handle metaclass, const char *name, nb::handle bases, const char *module_name,

@@ -64,8 +64,6 @@ bool isinstance(nb::handle obj, nb::handle cls);
 bool contains(nb::handle container, nb::handle item);
 /// `bool(obj)`; errors propagate.
 bool truthy(nb::handle obj);
-/// `len(obj)`; errors propagate.
-Py_ssize_t length(nb::handle obj);
 /// `name` as an interned string, made once per name (a string literal): attribute and dictionary lookups
 /// with it take the interpreter's identity fast path.
 nb::handle name(const char *name);
@@ -86,9 +84,6 @@ nb::object sys_attr(const char *name);
 
 // ---------------------------------------------------------------------------------------------------------
 // Modules, classes and the namespace a function runs in
-
-/// The module object `name` as it stands in `sys.modules` (imports it when missing). For module set-up.
-nb::module_ module(const char *name);
 
 /// Creates a class with a metaclass, as a `class` statement does: `metaclass(name, bases, namespace)`, with
 /// `__module__`, `__qualname__` and `__doc__` (None when `has_doc` is false) placed in the namespace.
@@ -115,6 +110,12 @@ Globals globals();
 // ---------------------------------------------------------------------------------------------------------
 // Function objects that behave like Python functions
 
+/// A parameter of a function found by name once, when the function is defined (`Signature::param`): its
+/// position among the bound arguments.
+struct Param {
+    size_t index = 0;
+};
+
 /// The shape of a function's parameter list, as `def f(a, b=1, *args, c, d=2, **kw)` declares it.
 struct Signature {
     std::vector<std::string> positional;  ///< positional-or-keyword parameters, in order (incl. `self`)
@@ -123,11 +124,12 @@ struct Signature {
     std::vector<nb::object> kwdefaults;   ///< one per keyword-only parameter; an empty object = required
     std::string varargs;                  ///< name of `*args`, empty when absent
     std::string varkw;                    ///< name of `**kwargs`, empty when absent
-};
 
-/// A parameter of a function found by name once, when the function is defined (see `FunctionDef::param`).
-struct Param {
-    size_t index = 0;
+    /// The parameter called `name` (positional or keyword-only); std::logic_error when there is none, so a
+    /// renamed parameter fails the module's import instead of shifting what an implementation reads.
+    Param param(std::string_view name) const;
+    /// Checks, when the function is defined, that `name` is where an implementation reads it (`expected`).
+    void expect(std::string_view name, Param expected) const;
 };
 
 /// Bound arguments handed to an implementation: the positional parameters then the keyword-only ones, in
@@ -174,9 +176,8 @@ struct FunctionDef {
     /// Where the function is defined; its traceback line names this file and line.
     std::source_location where = std::source_location::current();
 
-    /// The parameter called `name` (positional or keyword-only); std::logic_error when there is none, so a
-    /// renamed parameter fails the module's import instead of shifting what an implementation reads.
-    Param param(std::string_view name) const;
+    /// The parameter called `name` (see `Signature::param`).
+    Param param(std::string_view name) const { return signature.param(name); }
 };
 
 /// Makes the module ready for function objects (once, at module initialisation, before `make_function`):

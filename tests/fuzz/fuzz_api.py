@@ -263,7 +263,7 @@ def fuzz_objective_constructors(kwargs, args):
 def fuzz_objective_methods(name, zeta, helper, cov_noise):
     ids = ["A", "B", "C"]
     cov = np.eye(3) * 0.04 + np.asarray(cov_noise)  # not always symmetric, not always PSD, maybe NaN
-    if helper == "helper":
+    if isinstance(helper, str) and helper == "helper":
         helper = FakeHelper(ids, dt.date(2024, 6, 3), None, None, None, 1.0, 1.0)
         helper.get_cov_matrix = lambda: cov
     kwargs = {"expected_returns": pd.Series([0.1, 0.2, -0.1], index=ids)} if name in ("MeanVariance",
