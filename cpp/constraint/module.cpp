@@ -16,7 +16,17 @@ NB_MODULE(constraint, m) {
     for (const char *name : {"InvalidArgument", "OptimizationFailed", "OptimizerWarning"})
         m.attr(name) = exception.attr(name);
     nb::module_ constants = nb::module_::import_("velquor.const");
-    for (const char *name : {"STYLE_FACTORS", "IndustryClassification"}) m.attr(name) = constants.attr(name);
+    for (const char *name : {"STYLE_FACTORS", "IndustryClassification", "CovModel", "RiskModel"})
+        m.attr(name) = constants.attr(name);
+    // What diagnose needs to read a request as portfolio_optimize reads it.
+    m.attr("optimize") = nb::module_::import_("velquor.optimize");
+    m.attr("OptimizeHelper") = nb::module_::import_("velquor.helper").attr("OptimizeHelper");
+    nb::module_ benchmark = nb::module_::import_("velquor.benchmark");
+    for (const char *name : {"IndexBenchmark", "OptimizeBenchmark"}) m.attr(name) = benchmark.attr(name);
+    nb::module_ objective = nb::module_::import_("velquor.objective");
+    for (const char *name : {"OptimizationObjective", "MinTrackingError", "ActiveMeanVariance", "MaxInformationRatio",
+                             "MinActiveVariance"})
+        m.attr(name) = objective.attr(name);
 
     // The base class, then the kinds in the order of the public class table.
     constraint::bind_interface(m);
@@ -26,4 +36,5 @@ NB_MODULE(constraint, m) {
     constraint::bind_industry(m);
     constraint::bind_style(m);
     constraint::bind_industry_component(m);
+    constraint::bind_diagnose(m);
 }

@@ -2,7 +2,7 @@
 
 from enum import Enum
 
-__all__ = ["CovModel", "RiskModel", "STYLE_FACTORS", "IndustryClassification"]
+__all__ = ["CovModel", "RiskModel", "ESTIMATED_RISK_MODELS", "STYLE_FACTORS", "IndustryClassification"]
 
 
 class CovModel(Enum):
@@ -14,10 +14,16 @@ class CovModel(Enum):
 
 
 class RiskModel(Enum):
-    """Version of the risk model: v2 adds eigenfactor and volatility-regime adjustments."""
+    """Version of the risk model: v2 adds eigenfactor and volatility-regime adjustments; custom is the user's own
+    model imported into the market data (see velquor.riskmodel.custom)."""
 
     V1 = "v1"
     V2 = "v2"
+    CUSTOM = "custom"
+
+
+#: The risk-model versions the package estimates itself (every member but the imported one).
+ESTIMATED_RISK_MODELS = (RiskModel.V1, RiskModel.V2)
 
 
 #: Style factors estimated by the risk model, in the order of its exposure columns.

@@ -1,5 +1,6 @@
 """Type stubs of the constraint extension module."""
 
+import datetime
 import warnings as warnings
 from abc import ABCMeta as ABCMeta, abstractmethod
 from collections.abc import Iterable, Mapping
@@ -10,12 +11,22 @@ import numpy as np
 import pandas as pd
 import zorvata as zorvata
 
+from . import optimize as optimize
+from .benchmark import IndexBenchmark as IndexBenchmark
+from .benchmark import OptimizeBenchmark as OptimizeBenchmark
 from .const import STYLE_FACTORS as STYLE_FACTORS
+from .const import CovModel as CovModel
+from .const import RiskModel as RiskModel
 from .const import IndustryClassification as IndustryClassification
 from .exception import InvalidArgument as InvalidArgument
 from .exception import OptimizationFailed as OptimizationFailed
 from .exception import OptimizerWarning as OptimizerWarning
-from .helper import OptimizeHelper
+from .helper import OptimizeHelper as OptimizeHelper
+from .objective import ActiveMeanVariance as ActiveMeanVariance
+from .objective import MaxInformationRatio as MaxInformationRatio
+from .objective import MinActiveVariance as MinActiveVariance
+from .objective import MinTrackingError as MinTrackingError
+from .objective import OptimizationObjective as OptimizationObjective
 
 _Zeta = float | int | cp.Variable
 
@@ -126,3 +137,18 @@ class IndustryComponentLimit(OptimizationConstraint):
         hard: object = True,
     ) -> None: ...
     def to_constraints(self, g: cp.Variable, zeta: _Zeta, helper: OptimizeHelper) -> list[cp.Constraint]: ...
+
+def diagnose(
+    order_book_ids: Iterable[str] | str,
+    date: datetime.date | datetime.datetime | str,
+    objective: OptimizationObjective = ...,
+    bnds: Mapping[str, tuple[float | None, float | None]] | None = None,
+    cons: Iterable[Any] | None = None,
+    benchmark: OptimizeBenchmark | str | None = None,
+    cov_model: CovModel | str = ...,
+    factor_risk_aversion: float = 1.0,
+    specific_risk_aversion: float = 1.0,
+    solver: str | None = None,
+    risk_model: RiskModel | str = ...,
+    **solver_options: Any,
+) -> pd.DataFrame: ...

@@ -16,7 +16,7 @@ from zorvata.calendar import to_date as zorvata_to_date
 
 from .const import STYLE_FACTORS, CovModel, IndustryClassification, RiskModel
 from .exception import InvalidArgument, OptimizerWarning
-from .riskmodel import service
+from .riskmodel import custom, service
 
 __all__ = ["OptimizeHelper", "FactorCovariance"]
 
@@ -90,10 +90,13 @@ class OptimizeHelper:
         self._risk_model = _enum(risk_model, RiskModel, "risk_model")
         self._factor_risk_aversion = _aversion(factor_risk_aversion, "factor_risk_aversion")
         self._specific_risk_aversion = _aversion(specific_risk_aversion, "specific_risk_aversion")
-        ctx = service.context()
-        pos = service.resolve_asof(ctx, self._date)
-        self._prev_trading_date = ctx.date(pos)
-        self._model = service.get_model(ctx, pos, self._cov_model, self._risk_model)
+        if self._risk_model is RiskModel.CUSTOM:
+            self._prev_trading_date, self._model = custom.model_for(self._date, self._cov_model)
+        else:
+            ctx = service.context()
+            pos = service.resolve_asof(ctx, self._date)
+            self._prev_trading_date = ctx.date(pos)
+            self._model = service.get_model(ctx, pos, self._cov_model, self._risk_model)
         position = self._model.position
         missing = [i for i in ids if i not in position]
         if missing:
@@ -185,6 +188,8 @@ class OptimizeHelper:
 
     def _exposure_frame(self, rows: np.ndarray, index) -> pd.DataFrame:
         model = self._model
+        if isinstance(model, custom.CustomModel):
+            return model.exposure_frame(rows, index)
         x = model.design(rows)
         return pd.DataFrame(x[:, [*range(1 + len(model.industry_names), x.shape[1]), *range(1 + len(model.industry_names))]],
                             index=pd.Index(index, dtype=object),
@@ -193,6 +198,17 @@ class OptimizeHelper:
     def get_factor_exposure(self) -> pd.DataFrame:
         """Exposures of the pool (rows in pool order): the styles, then the country and industry columns."""
         return self._exposure_frame(self._rows, self._order_book_ids)
+
+    def get_factor_covariance(self) -> pd.DataFrame:
+        """Factor covariance ``factor_risk_aversion * F``, labelled and ordered like the columns of
+        ``get_factor_exposure()``, so that ``X F X' + diag(get_cov_matrix().specific_variance)`` is the pool's
+        covariance (same units)."""
+        model = self._model
+        k_ind = 1 + len(model.industry_names)
+        order = [*range(k_ind, len(model.factor_names)), *range(k_ind)]
+        cov = np.asarray(model.factor_cov, dtype=np.float64)[np.ix_(order, order)] * self._factor_risk_aversion
+        names = [*STYLE_FACTORS, *model.factor_names[:k_ind]]
+        return pd.DataFrame(cov, index=pd.Index(names, dtype=object), columns=pd.Index(names, dtype=object))
 
     def get_benchmark_style(self) -> pd.Series:
         """Weighted style exposures of the benchmark, by style name."""

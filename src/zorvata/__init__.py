@@ -31,7 +31,7 @@ __all__ = [
     "get_next_trading_date", "is_trading_date", "data_end",
     "get_price_change_rate", "get_returns_panel", "index_weights", "index_weights_ex",
     "get_index_rebalance_dates",
-    "get_stock_daily", "get_fundamentals", "get_latest_fundamentals",
+    "get_stock_daily", "get_fundamentals", "get_latest_fundamentals", "get_st_status", "get_daily_flags",
 ]
 
 _NOT_DELISTED = "0000-00-00"
@@ -350,6 +350,7 @@ def index_weights_ex(index_id, date) -> pd.Series | None:
 # ---------------------------------------------------------------------------------------------- daily data
 
 _DAILY_FIELDS = ("market_cap", "float_market_cap", "turnover")
+_FLAG_FIELDS = ("suspended", "limit_up", "limit_down")
 _FUND_FIELDS = ("book_value", "earnings", "sales", "total_debt")
 
 
@@ -419,3 +420,54 @@ def get_latest_fundamentals(date, fields=None, order_book_ids=None) -> pd.DataFr
     for c in ("report_date", "announce_date"):
         df[c] = df[c].astype("datetime64[ns]")
     return df.set_index("order_book_id")
+
+
+def _has_table(name: str) -> bool:
+    """Whether the store has table `name` (stores written before it existed do not)."""
+    tables = _store.cached("tables", lambda con: {r[0] for r in con.execute(
+        "SELECT table_name FROM duckdb_tables()").fetchall()})
+    return name in tables
+
+
+def get_daily_flags(start_date, end_date, fields=None, order_book_ids=None) -> pd.DataFrame:
+    """Long DataFrame [date, order_book_id, *fields] of the per-stock daily flags in [start, end]: fields out of
+    suspended (no trade all day), limit_up, limit_down (closed at the day's upper / lower price limit), all when
+    None. Only the rows the store has: a stock and day without a row has no flag set."""
+    if not _has_table("daily_flags"):
+        fields = _fields(fields, _FLAG_FIELDS)
+        return pd.DataFrame({"date": pd.Series([], dtype="datetime64[ns]"),
+                             "order_book_id": pd.Series([], dtype=object),
+                             **{f: pd.Series([], dtype=bool) for f in fields}})
+    return _long_query("daily_flags", "date", start_date, end_date, _fields(fields, _FLAG_FIELDS),
+                       order_book_ids, ["date", "order_book_id"], "date, order_book_id")
+
+
+def get_st_status(order_book_ids, start_date, end_date) -> pd.DataFrame:
+    """Whether each stock was under special treatment (ST) on each trading date of [start, end]: a bool
+    DataFrame indexed by the trading dates (DatetimeIndex ``date``), one column per requested id in the given
+    order (False for ids the store has no ST period for, unknown ids included)."""
+    from .calendar import _d64, calendar
+
+    ids = _id_list(order_book_ids)
+    s, e = _d64(start_date), _d64(end_date)
+    if s > e:
+        raise DataError(f"start {s} is after end {e}")
+    dates = calendar().dates
+    dates = dates[(dates >= s) & (dates <= e)]
+    out = np.zeros((len(dates), len(ids)), dtype=bool)
+    if len(ids) and len(dates) and _has_table("st_status"):
+        con = connect().cursor()
+        try:
+            con.register("_ids", pa.table({"order_book_id": pa.array(ids, pa.string()),
+                                           "pos": pa.array(np.arange(len(ids), dtype=np.int32))}))
+            got = con.execute("SELECT pos, start_date, end_date FROM st_status JOIN _ids USING (order_book_id) "
+                              "WHERE start_date <= ? AND (end_date IS NULL OR end_date > ?)",
+                              [e.item(), s.item()]).df()
+        finally:
+            con.close()
+        lo = pd.to_datetime(got["start_date"]).to_numpy(dtype="datetime64[D]")
+        hi = pd.to_datetime(got["end_date"]).to_numpy(dtype="datetime64[D]")
+        for p, a, b in zip(got["pos"].to_numpy(dtype=np.int64), lo, hi):
+            out[:, p] |= (dates >= a) & (np.isnat(b) | (dates < b))
+    index = pd.DatetimeIndex(dates.astype("datetime64[ns]"), name="date")
+    return pd.DataFrame(out, index=index, columns=pd.Index(ids, dtype=object))

@@ -25,6 +25,21 @@ def _info(args) -> int:
 
 def _build_demo(args) -> int:
     from ._store import demo_path, file_lock
+
+    if args.files:
+        from .fullsize import build_files
+
+        if not args.out:
+            print("--files needs --out DIR", file=sys.stderr)
+            return 1
+        kw = {k: v for k, v in (("n_stocks", args.n_stocks), ("seed", args.seed), ("start", args.start),
+                                ("end", args.end), ("n_industries", args.n_industries)) if v is not None}
+        t = time.perf_counter()
+        paths = build_files(args.out, **kw)
+        print(f"wrote {len(paths)} Parquet files into {args.out} in {time.perf_counter() - t:.1f} s; import them with\n"
+              f"  python -m zorvata import --out market.duckdb "
+              + " ".join(f"--{k.replace('_', '-')} {p}" for k, p in paths.items()))
+        return 0
     from .demo import build_demo
 
     out = Path(args.out) if args.out else demo_path()
@@ -42,18 +57,32 @@ def _build_demo(args) -> int:
 
 def _import(args) -> int:
     from ._errors import ValidationError
-    from .importer import import_files
+    from .importer import FORMATS, append_files, import_files
 
+    files = {k: getattr(args, k) for k in FORMATS}
+    log = (lambda text: print(text, file=sys.stderr, flush=True)) if args.verbose else None
     t = time.perf_counter()
     try:
-        out = import_files(args.out, instruments=args.instruments, prices=args.prices,
-                           trading_dates=args.trading_dates, index_weights=args.index_weights,
-                           stock_daily=args.stock_daily, fundamentals=args.fundamentals,
-                           industries=args.industries, label=args.label, overwrite=args.force)
+        if args.append:
+            if not (args.db or args.out):
+                print("import --append needs the database to add to: --out FILE (or --db FILE)", file=sys.stderr)
+                return 1
+            given = {k: v for k, v in files.items() if v is not None}
+            out = append_files(args.db or args.out, label=args.label, log=log, **given)
+        else:
+            if not args.out:
+                print("import needs --out (or --append --db FILE)", file=sys.stderr)
+                return 1
+            missing = [f"--{k.replace('_', '-')}" for k in ("instruments", "prices") if files[k] is None]
+            if missing:
+                print(f"a new database needs {' and '.join(missing)}", file=sys.stderr)
+                return 1
+            out = import_files(args.out, label=args.label, overwrite=args.force, log=log, **files)
     except ValidationError as e:
         print(f"rejected: {e}", file=sys.stderr)
         return 2
-    print(f"wrote {out} in {time.perf_counter() - t:.1f} s")
+    verb = "appended to" if args.append else "wrote"
+    print(f"{verb} {out} in {time.perf_counter() - t:.1f} s")
     return 0
 
 
@@ -71,18 +100,24 @@ def main(argv=None) -> int:
     s.add_argument("--start")
     s.add_argument("--end")
     s.add_argument("--force", action="store_true", help="rebuild an existing file")
+    s.add_argument("--files", action="store_true",
+                   help="write the importer's Parquet files into the directory --out instead, streamed year by "
+                        "year (any size: --n-stocks 5000 --start 2006-01-04 is a full market of 20 years)")
     s.set_defaults(func=_build_demo)
-    s = sub.add_parser("import", help="import CSV/Parquet files into a new database")
-    s.add_argument("--out", required=True)
-    s.add_argument("--instruments", required=True)
-    s.add_argument("--prices", required=True, help="daily price change rates: date, order_book_id, rate")
-    s.add_argument("--trading-dates")
-    s.add_argument("--index-weights")
-    s.add_argument("--stock-daily")
-    s.add_argument("--fundamentals")
-    s.add_argument("--industries")
+    s = sub.add_parser("import", help="import CSV/Parquet files into a new database, or append to one")
+    s.add_argument("--out", help="the database to write (with --append: the database to add to)")
+    s.add_argument("--append", action="store_true",
+                   help="add the files to the existing database --out (or --db) atomically")
+    s.add_argument("--db", help="with --append: the database to add to")
+    s.add_argument("--instruments")
+    s.add_argument("--prices", help="daily price change rates: date, order_book_id, rate")
+    for kind in ("trading_dates", "index_weights", "stock_daily", "fundamentals", "industries",
+                 "industry_history", "st_status", "daily_flags", "custom_exposures", "custom_factor_cov",
+                 "custom_specific_var"):
+        s.add_argument(f"--{kind.replace('_', '-')}", dest=kind)
     s.add_argument("--label", help="text stored as the database's label")
     s.add_argument("--force", action="store_true", help="replace an existing output file")
+    s.add_argument("--verbose", "-v", action="store_true", help="report each step and its time on stderr")
     s.set_defaults(func=_import)
     args = p.parse_args(argv)
     return args.func(args)

@@ -10,7 +10,7 @@ from pathlib import Path
 import duckdb
 
 __all__ = ["ENV_DB", "ENV_CACHE_DIR", "configure", "reset", "close", "db_path", "connect", "cached",
-           "demo_path", "file_lock"]
+           "demo_path", "file_lock", "clean_leftovers"]
 
 #: Environment variable naming the database file; unset means the demo market.
 ENV_DB = "ZORVATA_DB"
@@ -55,6 +55,7 @@ def _drop_all() -> None:
     _cache.clear()
 
 
+_cleaned: set[str] = set()  # files whose leftovers this process has looked for
 _forked_from_reader = False
 _inherited: list = []
 
@@ -138,6 +139,9 @@ def _connection(path: Path, sig: tuple) -> duckdb.DuckDBPyConnection:
                 hit[1].close()
             for k in [k for k in _cache if k[1] == key]:
                 del _cache[k]
+        if key not in _cleaned:
+            _cleaned.add(key)
+            clean_leftovers(path)
         con = duckdb.connect(key, read_only=True)
         _connections[key] = (sig, con)
         return con
@@ -175,3 +179,60 @@ def file_lock(target: Path):
             yield
         finally:
             fcntl.flock(fh.fileno(), fcntl.LOCK_UN)
+
+
+def _leftovers(target: Path) -> list[Path]:
+    prefix = f".{target.name}."
+    try:
+        names = os.listdir(target.parent)
+    except OSError:
+        return []
+    return [target.parent / n for n in names if n.startswith(prefix) and (n.endswith(".tmp") or n.endswith(".tmp.wal"))]
+
+
+def clean_leftovers(target: Path, locked: bool = False) -> list[Path]:
+    """Remove what a killed writer of `target` left beside it (hidden ``.<name>.*.tmp`` files and
+    directories and their ``.wal``); returns the removed paths.
+
+    Writers hold `file_lock` while they write, so only files nobody is writing any more are removed: without
+    `locked` (the caller holds the lock already) the lock is tried without waiting, and a busy lock means a
+    writer is at work and nothing is touched.
+    """
+    import shutil
+
+    target = Path(target)
+    found = _leftovers(target)
+    if not found:
+        return []
+    if not locked:
+        try:
+            import fcntl
+        except ImportError:  # pragma: no cover - not POSIX
+            return []
+        lock_path = target.with_name(target.name + ".lock")
+        try:
+            fh = open(lock_path, "a+b")
+        except OSError:  # a read-only directory: nothing can be cleaned there anyway
+            return []
+        with fh:
+            try:
+                fcntl.flock(fh.fileno(), fcntl.LOCK_EX | fcntl.LOCK_NB)
+            except OSError:
+                return []
+            try:
+                return clean_leftovers(target, locked=True)
+            finally:
+                fcntl.flock(fh.fileno(), fcntl.LOCK_UN)
+    removed = []
+    for p in _leftovers(target):
+        try:
+            if p.is_dir():
+                shutil.rmtree(p)
+            else:
+                p.unlink()
+            removed.append(p)
+        except FileNotFoundError:
+            pass
+        except OSError:
+            continue
+    return removed

@@ -1,10 +1,15 @@
 """The synthetic demo market: a deterministic A-share-like market drawn from a known factor model.
 
 Everything here is made up. Returns follow r = X f + s * e with X the exposures to a country factor, the
-industries and the ten styles of ``velquor.const.STYLE_FACTORS``, f daily factor returns with a slowly
-moving volatility regime, s per-stock specific volatilities and e unit-variance Student-t noise. The
-observable data (market caps, fundamentals, turnover, returns) are generated so that the style exposures a
-risk model computes from them match the generator's, and the truth is stored in the ``demo_truth_*`` tables.
+industries and the ten styles of ``velquor.const.STYLE_FACTORS``, f daily factor returns (multivariate
+Student-t: fat tails shared by all factors) with a slowly moving volatility regime and one crash period,
+s per-stock specific volatilities and e unit-variance Student-t noise; each day's return is then held to
+the daily price limit of the stock's board. The observable data (market caps, fundamentals, turnover,
+returns) are generated so that the style exposures a risk model computes from them match the generator's.
+Some stocks change industry once (a reclassification, effective from a month's first session) and some
+reports are restated later (a second version of the same report date, announced months after the first).
+The truth is stored in the ``demo_truth_*`` tables, the reclassifications and restatements in
+``demo_truth_events``.
 """
 
 from __future__ import annotations
@@ -22,7 +27,7 @@ from ._store import file_lock
 __all__ = ["DEMO_VERSION", "DEFAULT_SEED", "build_demo", "ensure_demo", "INDEX_IDS"]
 
 #: Bumped whenever the generator's output changes; part of the cache file name.
-DEMO_VERSION = "3"
+DEMO_VERSION = "4"
 DEFAULT_SEED = 20150105
 
 STYLES = ["size", "beta", "momentum", "residual_volatility", "non_linear_size", "book_to_price",
@@ -51,6 +56,20 @@ _PREFIX = list("华中国金东天新海恒长宏泰鑫瑞信安盛广隆德顺�
 _STYLE_VOL = np.array([0.08, 0.07, 0.06, 0.06, 0.03, 0.04, 0.05, 0.03, 0.025, 0.025]) / np.sqrt(252)
 _COUNTRY_VOL = 0.22 / np.sqrt(252)
 _COUNTRY_MEAN = 0.00025
+#: degrees of freedom of the factor returns' common Student-t mixing
+_FACTOR_TAIL_DOF = 6.0
+#: share of stocks reclassified once, and of reports restated once
+_RECLASS_SHARE = 0.08
+_RESTATE_SHARE = 0.02
+#: the crash: where it starts (share of the simulated sessions), its length, its volatility multipliers
+#: and the country factor's daily drift in its first and second half
+_CRASH_AT, _CRASH_DAYS, _CRASH_VOL, _CRASH_SPEC_VOL = 0.45, 40, 4.0, 2.0
+_CRASH_DRIFT = (-0.006, 0.003)
+#: board daily price limits (a stock's first five sessions have none); the growth board widened its
+#: limit on the given date
+_LIMIT_MAIN, _LIMIT_WIDE = 0.10, 0.20
+_GEM_WIDE_FROM = np.datetime64("2020-08-24")
+_NO_LIMIT_DAYS = 5
 
 
 def ensure_demo(path: str | os.PathLike) -> Path:
@@ -170,10 +189,10 @@ def build_demo(path: str | os.PathLike, *, n_stocks: int = 3000, start="2015-01-
         delist_idx[chosen] = lo + (rng.random(len(chosen)) * (T - 1 - lo)).astype(int)
     ids, exch = _stock_ids(rng, listed)
     ind_p = rng.gamma(4.0, size=J)
-    industry = rng.choice(J, size=N, p=ind_p / ind_p.sum())
+    industry0 = rng.choice(J, size=N, p=ind_p / ind_p.sum())
     n_ci = max(2, int(round(J * 0.9)))
     ci_map = (np.arange(J) * n_ci) // J
-    citics = np.where(rng.random(N) < 0.1, rng.integers(0, n_ci, N), ci_map[industry])
+    ci_own = np.where(rng.random(N) < 0.1, rng.integers(0, n_ci, N), -1)  # classified apart from sw
     sw_codes = np.array([f"SW{j + 1:02d}" for j in range(J)])
     ci_codes = np.array([f"CI{j + 1:02d}" for j in range(n_ci)])
 
@@ -198,12 +217,33 @@ def build_demo(path: str | os.PathLike, *, n_stocks: int = 3000, start="2015-01-
     month_key = sess.year * 12 + sess.month
     m_start = np.flatnonzero(np.r_[True, month_key[1:] != month_key[:-1]])
     M = len(m_start)
+
+    # ---- reclassifications: a few stocks move to another industry from a month's first session on
+    rc_rng = np.random.default_rng(seed + 3)
+    first_month = np.searchsorted(m_start, np.maximum(listed_idx, t0), side="right")  # after listing
+    movers = np.flatnonzero((rc_rng.random(N) < _RECLASS_SHARE) & (first_month < M - 1) & (delist_idx > T))
+    reclass_month = np.full(N, M)
+    reclass_month[movers] = rc_rng.integers(first_month[movers], M, len(movers))
+    industry1 = industry0.copy()
+    industry1[movers] = (industry0[movers] + rc_rng.integers(1, J, len(movers))) % J
+    industry = industry1  # today's industry
     # persistence per month: the characteristics a risk model estimates over one to five years of data
     # (beta, residual volatility, liquidity, sales growth) drift slowly enough to be recoverable
     rho = {"beta": 0.99, "residual_volatility": 0.99, "liquidity": 0.99, "growth": 0.995,
            "book_to_price": 0.97, "earnings_yield": 0.97, "leverage": 0.97}
     z = {k: _ar1(rng, M, N, r) for k, r in rho.items()}
     float_ratio = rng.uniform(0.25, 1.0, N)
+
+    # ---- daily price limits per board
+    board = np.array([i[:3] for i in ids.astype(str)])
+    wide_always = board == "688"
+    wide_later = board == "300"
+
+    def limits(a: int, b: int) -> np.ndarray:
+        wide = wide_always[None, :] | (wide_later[None, :] & (sess_d[a:b, None] >= _GEM_WIDE_FROM))
+        lim = np.where(wide, _LIMIT_WIDE, _LIMIT_MAIN)
+        fresh = (tix[a:b] >= listed_idx[None, :]) & (tix[a:b] < listed_idx[None, :] + _NO_LIMIT_DAYS)
+        return np.where(fresh, np.inf, lim)
 
     # ---- factor returns and regimes (daily)
     K = 1 + J + len(STYLES)
@@ -237,8 +277,20 @@ def build_demo(path: str | os.PathLike, *, n_stocks: int = 3000, start="2015-01-
     v_f /= v_f.mean()
     v_s = np.exp(h_s)
     v_s /= v_s.mean()
+    # the crash: a stretch of far higher volatility, the market falling first and recovering partly after
+    crash = np.zeros(T, dtype=bool)
+    c0 = t0 + int(_CRASH_AT * (T - t0))
+    crash[c0:c0 + _CRASH_DAYS] = True
+    v_f[crash] *= _CRASH_VOL
+    v_s[crash] *= _CRASH_SPEC_VOL
+    mean_t = np.tile(mean, (T, 1))
+    half = c0 + _CRASH_DAYS // 2
+    mean_t[c0:half, 0] += _CRASH_DRIFT[0]
+    mean_t[half:c0 + _CRASH_DAYS, 0] += _CRASH_DRIFT[1]
     zf = rng.standard_normal((T, B.shape[1]))
-    f_raw = (zf @ B.T) * np.sqrt(v_f)[:, None] + mean[None, :]
+    # a common chi-square mixing makes the factor returns multivariate Student-t with unit variance
+    tail = np.sqrt((_FACTOR_TAIL_DOF - 2.0) / rng.chisquare(_FACTOR_TAIL_DOF, T))
+    f_raw = (zf @ B.T) * (np.sqrt(v_f) * tail)[:, None] + mean_t
     # industry returns are projected onto cap-weighted sum zero below, month by month
 
     # ---- fundamentals state
@@ -246,8 +298,10 @@ def build_demo(path: str | os.PathLike, *, n_stocks: int = 3000, start="2015-01-
     sales = cap * np.exp(rng.normal(-0.7, 0.5, N))
     known = {k: np.full(N, np.nan) for k in ("book_value", "earnings", "total_debt")}
     known_rd = np.full(N, np.datetime64("1900-01-01"))  # report date of the values in `known`
-    fund_rows = []  # (report_date, announce_date array, values dict)
+    fund_rows = []  # (report_date, announce_date array, values dict, announced mask)
     pending = []
+    rs_rng = np.random.default_rng(seed + 4)
+    never = np.datetime64("2262-01-01")
 
     def make_report(qend: np.datetime64, capq: np.ndarray, m: int):
         nonlocal sales
@@ -262,20 +316,28 @@ def build_demo(path: str | os.PathLike, *, n_stocks: int = 3000, start="2015-01-
                 "sales": sales.copy(),
                 "total_debt": book * np.exp(-0.5 + 0.6 * z["leverage"][m] + 0.05 * rng.standard_normal(N))}
         rep = (qend, ann, vals)
-        fund_rows.append(rep)
+        fund_rows.append(rep + (np.ones(N, dtype=bool),))
         pending.append(rep)
+        # restatements: a second version of the report, months later, sales revised most
+        again = rs_rng.random(N) < _RESTATE_SHARE
+        if again.any():
+            ann2 = ann + rs_rng.integers(30, 250, N).astype("timedelta64[D]")
+            rev = {k: v * np.exp((0.25 if k == "sales" else 0.05) * rs_rng.standard_normal(N))
+                   for k, v in vals.items()}
+            fund_rows.append((qend, ann2, rev, again))
+            pending.append((qend, np.where(again, ann2, never), rev))
 
     def apply_announced(asof: np.datetime64):
         nonlocal known_rd
         keep = []
         for qend, ann, vals in pending:
             hit = ann <= asof
-            newer = hit & (qend > known_rd)
+            newer = hit & (qend >= known_rd)  # a newer report, or a restatement of the latest
             known_rd = np.where(newer, qend, known_rd)
             for k in known:
                 known[k] = np.where(newer, vals[k], known[k])
             if not hit.all():
-                keep.append((qend, np.where(hit, np.datetime64("2262-01-01"), ann), vals))
+                keep.append((qend, np.where(hit, never, ann), vals))
         pending[:] = keep
 
     # five years of history before the simulation starts
@@ -295,6 +357,7 @@ def build_demo(path: str | os.PathLike, *, n_stocks: int = 3000, start="2015-01-
     cap_obs_prev = cap.copy()
     for m in range(M):
         a, b = m_start[m], (m_start[m + 1] if m + 1 < M else T)
+        industry = np.where(m >= reclass_month, industry1, industry0)
         asof = sess_d[a - 1] if a > 0 else first - np.timedelta64(1, "D")
         apply_announced(asof)
         universe = live[a] & (listed_idx < a)
@@ -339,7 +402,8 @@ def build_demo(path: str | os.PathLike, *, n_stocks: int = 3000, start="2015-01-
         specific_vol = 0.017 * np.exp(0.3 * styles["residual_volatility"])
         eps = rng.standard_t(5, size=(b - a, N)) / np.sqrt(5 / 3)
         r = f @ X.T + eps * specific_vol[None, :] * np.sqrt(v_s[a:b])[:, None]
-        np.clip(r, -0.5, 1.0, out=r)
+        lim = limits(a, b)
+        r = np.clip(r, np.maximum(-lim, -0.5), np.minimum(lim, 1.0))
         CAP[a:b] = cap[None, :] * np.cumprod(1 + r, axis=0)
         cap = CAP[b - 1].copy()
         # observed (last traded) caps and log prices for the next month's descriptors
@@ -349,7 +413,8 @@ def build_demo(path: str | os.PathLike, *, n_stocks: int = 3000, start="2015-01-
         mom_lp[a:b] = np.log(cap_obs)
         cap_obs_prev = cap_obs[-1]
         if b > t0:
-            X_truth.append((max(a, t0), universe.copy(), {k: v.copy() for k, v in styles.items()}, specific_vol))
+            X_truth.append((max(a, t0), universe.copy(), {k: v.copy() for k, v in styles.items()}, specific_vol,
+                            industry.copy()))
             cov_truth.append((max(a, t0), P @ sigma_base @ P.T))
         # quarterly reports dated at quarter ends inside this month
         while q_next < len(qends) and qends[q_next] <= sess_d[b - 1]:
@@ -357,6 +422,8 @@ def build_demo(path: str | os.PathLike, *, n_stocks: int = 3000, start="2015-01-
             qi = int(np.searchsorted(sess_d, qd, side="right")) - 1
             make_report(qd, CAP[max(qi, 0)], m)
             q_next += 1
+
+    industry = industry1
 
     # ---- observed returns, caps, turnover
     pos_prev = np.vstack([np.zeros((1, N), dtype=last_idx.dtype), last_idx[:-1]])
@@ -429,11 +496,12 @@ def build_demo(path: str | os.PathLike, *, n_stocks: int = 3000, start="2015-01-
     last_cal = cal_dates.values.astype("datetime64[D]")
     de_listed = np.where(delist_idx < T, sess_d[np.minimum(delist_idx, T - 1)], np.datetime64("NaT", "D"))
     rng_names = np.random.default_rng(seed + 1)
-    symbols = [_PREFIX[a] + _PREFIX[b] + _SUFFIX[industry[i] % len(_SUFFIX)]
+    symbols = [_PREFIX[a] + _PREFIX[b] + _SUFFIX[industry0[i] % len(_SUFFIX)]
                for i, (a, b) in enumerate(rng_names.integers(0, len(_PREFIX), (N, 2)))]
     inst = pd.DataFrame({"order_book_id": ids.astype(str), "symbol": symbols, "type": "CS",
                          "listed_date": listed, "de_listed_date": de_listed, "exchange": exch,
-                         "industry_sw": sw_codes[industry], "industry_citics": ci_codes[citics]})
+                         "industry_sw": sw_codes[industry1],
+                         "industry_citics": ci_codes[np.where(ci_own >= 0, ci_own, ci_map[industry1])]})
     others = [(i, s, "INDX", d, i[-4:]) for i, s, d in _INDEX_META] + \
              [(i, s, "ETF", d, i[-4:]) for i, s, d, *_ in _ETF_META]
     inst = pd.concat([inst, pd.DataFrame({
@@ -447,16 +515,27 @@ def build_demo(path: str | os.PathLike, *, n_stocks: int = 3000, start="2015-01-
                                                         for j in range(n_ci)]})
 
     # industry history under the three schemes; "sw_split_financials" splits the non-bank financials
-    # (sw code SW02) into securities, insurance and diversified
+    # (sw code SW02) into securities, insurance and diversified. A reclassified stock has two periods.
     nbf = _SW_NAMES.index("非银金融")
     split_codes = np.array(["SWF1", "SWF2", "SWF3"])
     part = np.random.default_rng(seed + 2).integers(0, 3, N)
-    split = np.where(industry == nbf, split_codes[part], sw_codes[industry]) if nbf < J else sw_codes[industry]
     stock_ids = ids.astype(str)
-    history = pd.concat([pd.DataFrame({"source": src, "order_book_id": stock_ids, "code": codes,
-                                       "start_date": listed, "end_date": np.datetime64("NaT", "D")})
-                         for src, codes in (("sw", sw_codes[industry]), ("citics", ci_codes[citics]),
-                                            ("sw_split_financials", split))], ignore_index=True)
+    moved = reclass_month < M
+    change = np.where(moved, sess_d[m_start[np.minimum(reclass_month, M - 1)]], np.datetime64("NaT", "D"))
+
+    def scheme_codes(ind: np.ndarray) -> dict[str, np.ndarray]:
+        split = np.where(ind == nbf, split_codes[part], sw_codes[ind]) if nbf < J else sw_codes[ind]
+        return {"sw": sw_codes[ind], "citics": ci_codes[np.where(ci_own >= 0, ci_own, ci_map[ind])],
+                "sw_split_financials": split}
+
+    before, after = scheme_codes(industry0), scheme_codes(industry1)
+    history = pd.concat([pd.DataFrame({"source": src, "order_book_id": stock_ids, "code": before[src],
+                                       "start_date": listed, "end_date": change})
+                         for src in before]
+                        + [pd.DataFrame({"source": src, "order_book_id": stock_ids[moved],
+                                         "code": after[src][moved], "start_date": change[moved],
+                                         "end_date": np.datetime64("NaT", "D")}) for src in after],
+                        ignore_index=True)
     split_names = [(c, n) for c, n in zip(sw_codes, _SW_NAMES[:J]) if n != "非银金融"]
     if nbf < J:
         split_names += [("SWF1", "证券"), ("SWF2", "保险"), ("SWF3", "多元金融")]
@@ -469,10 +548,13 @@ def build_demo(path: str | os.PathLike, *, n_stocks: int = 3000, start="2015-01-
                        "order_book_id": np.concatenate([ids[r[2]] for r in idx_weight_rows]).astype(str),
                        "weight": np.concatenate([r[3] for r in idx_weight_rows])})
 
-    fr = []
-    for qend, ann, vals in fund_rows:
-        keep = (ann <= dates[-1]) & (qend >= listed - np.timedelta64(365, "D")) & (ann < np.where(
-            delist_idx < T, sess_d[np.minimum(delist_idx, T - 1)], np.datetime64("2262-01-01")))
+    fr, restated = [], []
+    for qend, ann, vals, announced in fund_rows:
+        keep = announced & (ann <= dates[-1]) & (qend >= listed - np.timedelta64(365, "D")) & (ann < np.where(
+            delist_idx < T, sess_d[np.minimum(delist_idx, T - 1)], never))
+        if not announced.all() and keep.any():
+            restated.append(pd.DataFrame({"date": ann[keep], "order_book_id": ids[keep].astype(str),
+                                          "event": "restatement", "detail": str(qend)}))
         if keep.any():
             fr.append(pd.DataFrame({"order_book_id": ids[keep].astype(str), "report_date": qend,
                                     "announce_date": ann[keep],
@@ -485,12 +567,18 @@ def build_demo(path: str | os.PathLike, *, n_stocks: int = 3000, start="2015-01-
     truth_cov = pd.concat([pd.DataFrame({"date": sess_d[a], "factor_1": np.repeat(factor_names, K),
                                          "factor_2": np.tile(factor_names, K), "cov": c.ravel()})
                            for a, c in cov_truth], ignore_index=True)
-    truth_regime = pd.DataFrame({"date": dates, "factor_var_mult": v_f[tD], "specific_var_mult": v_s[tD]})
+    truth_regime = pd.DataFrame({"date": dates, "factor_var_mult": v_f[tD], "specific_var_mult": v_s[tD],
+                                 "crash": crash[tD]})
+    events = pd.concat([pd.DataFrame({"date": change[moved], "order_book_id": stock_ids[moved],
+                                      "event": "reclassification",
+                                      "detail": [f"{a} -> {b}" for a, b in zip(sw_codes[industry0[moved]],
+                                                                               sw_codes[industry1[moved]])]}),
+                        *restated], ignore_index=True).sort_values(["date", "order_book_id"], kind="stable")
     tx = []
-    for a, universe, styles, specific_vol in X_truth:
+    for a, universe, styles, specific_vol, ind_m in X_truth:
         u = np.flatnonzero(universe)
         tx.append(pd.DataFrame({"date": sess_d[a], "order_book_id": ids[u].astype(str),
-                                "industry": sw_codes[industry[u]],
+                                "industry": sw_codes[ind_m[u]],
                                 **{k: styles[k][u] for k in STYLES}, "specific_vol": specific_vol[u]}))
     truth_x = pd.concat(tx, ignore_index=True).sort_values(["date", "order_book_id"], kind="stable")
 
@@ -504,6 +592,7 @@ def build_demo(path: str | os.PathLike, *, n_stocks: int = 3000, start="2015-01-
          "index_weights": iw, "stock_daily": daily, "fundamentals": fundamentals},
         meta,
         extra_tables={"demo_truth_factor_returns": truth_f, "demo_truth_factor_cov": truth_cov,
-                      "demo_truth_regime": truth_regime, "demo_truth_exposures": truth_x},
+                      "demo_truth_regime": truth_regime, "demo_truth_exposures": truth_x,
+                      "demo_truth_events": events},
         presorted=("price_change_rate", "stock_daily"))
 

@@ -1,249 +1,733 @@
-"""Load a user's own CSV or Parquet files (long formats, see docs/market-data.md) into a new market database.
+"""Load a user's own CSV or Parquet files (long formats, see docs/market-data.md) into a market database, or
+append a day's files to an existing one.
 
-Every file is validated before anything is written; the first problem found is raised as a
-`ValidationError` naming the file and the data row (1-based, header not counted). The database is built in a
-temporary file and renamed over the output only when complete.
+Everything happens inside DuckDB: the files are read by its CSV and Parquet readers, every rule is a SQL
+query, and the tables are written straight from the files, so memory stays bounded (``memory_limit``, spilling
+to a scratch directory beside the output) whatever the input size. All rules run before anything is written;
+every broken rule is reported at once (its count and first rows, file and line named) in one
+`ValidationError`, and then nothing is written.
+
+A new database is built in a temporary file beside the output and renamed over it when complete. An append
+works on a copy of the existing database, renamed over it when complete: readers see the old file or the new
+one, never a half-written one. A killed run leaves only hidden ``.<name>.*.tmp`` files, removed by the next
+reader or writer that opens the database (`zorvata._store.clean_leftovers`).
 """
 
 from __future__ import annotations
 
+import dataclasses
 import datetime as _dt
 import os
+import shutil
+import tempfile
 from pathlib import Path
 
-import numpy as np
-import pandas as pd
+import duckdb
 
+from . import _store
 from ._errors import ValidationError
-from ._schema import write_database
+import numpy as np
 
-__all__ = ["FORMATS", "import_files"]
+from ._schema import KEYS, SORT, TABLES, columns, new_data_version
 
-# table -> (required columns, optional columns, date columns, numeric columns, key)
-FORMATS = {
-    "instruments": (["order_book_id", "type", "listed_date"],
-                    ["symbol", "de_listed_date", "exchange", "industry_sw", "industry_citics"],
-                    ["listed_date", "de_listed_date"], [], ["order_book_id"]),
-    "trading_dates": (["date"], [], ["date"], [], ["date"]),
-    "prices": (["date", "order_book_id", "rate"], [], ["date"], ["rate"], ["date", "order_book_id"]),
-    "index_weights": (["index_id", "date", "order_book_id", "weight"], [], ["date"], ["weight"],
-                      ["index_id", "date", "order_book_id"]),
-    "stock_daily": (["date", "order_book_id"], ["market_cap", "float_market_cap", "turnover"], ["date"],
-                    ["market_cap", "float_market_cap", "turnover"], ["date", "order_book_id"]),
-    "fundamentals": (["order_book_id", "report_date", "announce_date"],
-                     ["book_value", "earnings", "sales", "total_debt"], ["report_date", "announce_date"],
-                     ["book_value", "earnings", "sales", "total_debt"],
-                     ["order_book_id", "report_date", "announce_date"]),
-    "industries": (["source", "code"], ["name"], [], [], ["source", "code"]),
+__all__ = ["FORMATS", "INSTRUMENT_TYPES", "INDUSTRY_SCHEMES", "Problem", "import_files", "append_files"]
+
+#: The instrument types a store knows (stocks, indices, exchange-traded and listed open-ended funds).
+INSTRUMENT_TYPES = ("CS", "INDX", "ETF", "LOF")
+#: The industry classification schemes (see `zorvata.INDUSTRY_SOURCES`).
+INDUSTRY_SCHEMES = ("sw", "citics", "sw_split_financials")
+#: Plausibility bounds: a market cap (in currency units) at or above this is taken for a unit error.
+MAX_CAP = 1e14
+#: Tolerance of the sum of an index's weights on a date.
+WEIGHT_SUM_TOL = 1e-4
+#: Rows named per broken rule.
+SAMPLES = 3
+#: DuckDB's memory limit for an import (it spills to a scratch directory beyond it); env override.
+ENV_MEMORY = "ZORVATA_IMPORT_MEMORY"
+DEFAULT_MEMORY = "1GB"
+
+
+@dataclasses.dataclass(frozen=True)
+class _Format:
+    table: str
+    required: tuple[tuple[str, str], ...]  # (column, type): text, date, number, bool
+    optional: tuple[tuple[str, str], ...] = ()
+    upsert: bool = False  # an append replaces the rows of the keys it brings
+
+    @property
+    def cols(self) -> dict[str, str]:
+        return dict(self.required + self.optional)
+
+
+#: kind -> file format. The key of each kind is that of its table (`zorvata._schema.KEYS`).
+FORMATS: dict[str, _Format] = {
+    "instruments": _Format("instruments", (("order_book_id", "text"), ("type", "text"), ("listed_date", "date")),
+                           (("symbol", "text"), ("de_listed_date", "date"), ("exchange", "text"),
+                            ("industry_sw", "text"), ("industry_citics", "text")), upsert=True),
+    "trading_dates": _Format("trading_dates", (("date", "date"),), upsert=True),
+    "prices": _Format("price_change_rate", (("date", "date"), ("order_book_id", "text"), ("rate", "number"))),
+    "index_weights": _Format("index_weights", (("index_id", "text"), ("date", "date"), ("order_book_id", "text"),
+                                               ("weight", "number"))),
+    "stock_daily": _Format("stock_daily", (("date", "date"), ("order_book_id", "text")),
+                           (("market_cap", "number"), ("float_market_cap", "number"), ("turnover", "number"))),
+    "fundamentals": _Format("fundamentals", (("order_book_id", "text"), ("report_date", "date"),
+                                             ("announce_date", "date")),
+                            (("book_value", "number"), ("earnings", "number"), ("sales", "number"),
+                             ("total_debt", "number"))),
+    "industries": _Format("industries", (("source", "text"), ("code", "text")), (("name", "text"),), upsert=True),
+    "industry_history": _Format("industry_history", (("source", "text"), ("order_book_id", "text"),
+                                                     ("code", "text"), ("start_date", "date")),
+                                (("end_date", "date"),), upsert=True),
+    "st_status": _Format("st_status", (("order_book_id", "text"), ("start_date", "date")),
+                         (("end_date", "date"),), upsert=True),
+    "daily_flags": _Format("daily_flags", (("date", "date"), ("order_book_id", "text")),
+                           (("suspended", "bool"), ("limit_up", "bool"), ("limit_down", "bool"))),
+    "custom_exposures": _Format("custom_exposures", (("date", "date"), ("order_book_id", "text"),
+                                                     ("factor", "text"), ("exposure", "number"))),
+    "custom_factor_cov": _Format("custom_factor_cov", (("date", "date"), ("factor_1", "text"),
+                                                       ("factor_2", "text"), ("cov", "number"))),
+    "custom_specific_var": _Format("custom_specific_var", (("date", "date"), ("order_book_id", "text"),
+                                                           ("specific_var", "number"))),
 }
-_TABLE_OF = {"prices": "price_change_rate"}
-_NOT_DELISTED = {"", "0000-00-00"}
-_WEIGHT_SUM_TOL = 1e-4
+#: Kinds in the order they are checked and written (the instruments and the calendar first: the others are
+#: checked against them).
+KINDS = tuple(FORMATS)
+_NOT_DELISTED = "0000-00-00"
+_OPEN_END = {"de_listed_date", "end_date"}  # blank = still live / current
 
 
-class _File:
-    """One input file and its rows, with row-numbered rejections."""
+@dataclasses.dataclass
+class Problem:
+    """One broken rule: the file, the rule's text for the first row, how many rows break it, their rows."""
 
-    def __init__(self, kind: str, path):
-        self.kind, self.path = kind, Path(path)
+    path: Path
+    message: str
+    count: int = 0
+    rows: list = dataclasses.field(default_factory=list)  # 1-based data rows (first few)
+    csv: bool = True
+
+    def where(self, row) -> str:
+        return f"row {row}" + (f" (line {row + 1})" if self.csv else "")
+
+    def __str__(self) -> str:
+        if not self.rows:
+            return f"{self.path}: {self.message}"
+        text = f"{self.path}: {self.where(self.rows[0])}: {self.message}"
+        if self.count > 1:
+            more = ", ".join(str(r) for r in self.rows[1:])
+            text += f" [{self.count:,} rows in all" + (f"; also row{'s' if len(self.rows) > 2 else ''} {more}" if more else "") + "]"
+        return text
+
+
+def _q(path) -> str:
+    return "'" + str(path).replace("'", "''") + "'"
+
+
+class _Input:
+    """One input file as a typed view ``_t_<kind>`` (column ``_row`` = 1-based data row), plus ``_raw_<col>``
+    text columns where the file's values are parsed from text."""
+
+    def __init__(self, run: "_Run", kind: str, path):
+        self.run, self.kind, self.path = run, kind, Path(path)
+        self.fmt = FORMATS[kind]
         self.csv = self.path.suffix.lower() not in (".parquet", ".pq")
+        self.ok = False
+        self.view = f"_t_{kind}"
+        con = run.con
         if not self.path.exists():
-            raise ValidationError(f"{kind} file {str(self.path)!r} does not exist", self.path)
+            run.fail(self, f"the {kind} file does not exist")
+            return
         try:
             if self.csv:
-                self.df = pd.read_csv(self.path, dtype=str, keep_default_na=False, na_values=[])
+                raw = f"scratch._raw_{kind}"
+                con.execute(f"CREATE TABLE {raw} AS SELECT * FROM read_csv({_q(self.path)}, all_varchar = true, "
+                            "header = true)")
+                src = f"(SELECT rowid + 1 AS _row, * FROM {raw})"
             else:
-                self.df = pd.read_parquet(self.path)
-        except Exception as e:  # any reader failure is a bad file, reported as such
-            raise ValidationError(f"{self.path}: cannot read the {kind} file: {e}", self.path) from e
-        self.df = self.df.reset_index(drop=True)
-
-    def reject(self, bad: np.ndarray, what: str):
-        bad = np.asarray(bad, dtype=bool)
-        if not bad.any():
+                src = (f"(SELECT file_row_number + 1 AS _row, * EXCLUDE (file_row_number) "
+                       f"FROM read_parquet({_q(self.path)}, file_row_number = true))")
+            types = {r[0]: r[1] for r in con.execute(f"DESCRIBE SELECT * FROM {src}").fetchall()}
+        except duckdb.Error as e:
+            run.fail(self, f"cannot read the {kind} file: {str(e).splitlines()[0]}")
             return
-        rows = np.flatnonzero(bad)
-        r = int(rows[0]) + 1
-        where = f"row {r}" + (f" (line {r + 1})" if self.csv else "")
-        more = f" (and {len(rows) - 1} more rows)" if len(rows) > 1 else ""
-        raise ValidationError(f"{self.path}: {where}: {what}{more}", self.path, r)
-
-    def value(self, col: str, i: int):
-        return self.df[col].iloc[i] if i < len(self.df) else None
-
-
-def _blank(s: pd.Series) -> np.ndarray:
-    if s.dtype == object or pd.api.types.is_string_dtype(s):
-        return (s.isna() | (s.astype(str).str.strip() == "")).to_numpy()
-    return s.isna().to_numpy()
-
-
-def _check_columns(f: _File):
-    req, opt, *_ = FORMATS[f.kind]
-    cols = list(f.df.columns)
-    missing = [c for c in req if c not in cols]
-    if missing:
-        raise ValidationError(f"{f.path}: missing column(s) {missing}; a {f.kind} file has columns "
-                              f"{req} and optionally {opt}", f.path)
-    unknown = [c for c in cols if c not in req + opt]
-    if unknown:
-        raise ValidationError(f"{f.path}: unknown column(s) {unknown}; a {f.kind} file has columns "
-                              f"{req} and optionally {opt}", f.path)
-    for c in opt:
-        if c not in cols:
-            f.df[c] = None
-
-
-def _parse_dates(f: _File, col: str, allow_blank: bool = False):
-    s = f.df[col]
-    if pd.api.types.is_datetime64_any_dtype(s):
-        parsed = s.dt.normalize()
-        blank = s.isna().to_numpy()
-    elif s.notna().any() and isinstance(s[s.notna()].iloc[0], _dt.date):  # Parquet date columns
-        blank = s.isna().to_numpy()
-        parsed = pd.to_datetime(s, errors="coerce")
-    else:
-        text = s.astype(object).where(s.notna(), "").astype(str).str.strip()
-        blank = text.isin(_NOT_DELISTED if allow_blank else {""}).to_numpy()
-        parsed = pd.to_datetime(text.where(~blank, None), format="%Y-%m-%d", errors="coerce")
-    if not allow_blank:
-        f.reject(blank, f"missing {col}")
-    bad = parsed.isna().to_numpy() & ~blank
-    f.reject(bad, f"unparseable {col} {f.value(col, _first(bad))!r} (expected YYYY-MM-DD)")
-    f.df[col] = pd.Series(parsed.to_numpy(dtype="datetime64[ns]"), index=f.df.index)  # NaT where blank
+        types.pop("_row", None)
+        req = [c for c, _ in self.fmt.required]
+        opt = [c for c, _ in self.fmt.optional]
+        missing = [c for c in req if c not in types]
+        unknown = [c for c in types if c not in req + opt]
+        if missing or unknown:
+            what = "; ".join(p for p in (f"missing column(s) {missing}" if missing else "",
+                                         f"unknown column(s) {unknown}" if unknown else "") if p)
+            run.fail(self, f"{what}; a {kind} file has columns {req} and optionally {opt}")
+            return
+        self.present = set(types)
+        sel = ["_row"]
+        self.parsed: dict[str, str] = {}  # column -> SQL test "the raw value is blank"
+        self.unparsed: dict[str, str] = {}  # column -> SQL test "present but not readable"
+        for c, typ in self.fmt.cols.items():
+            if c not in types:
+                sel.append(f"{'false' if typ == 'bool' else 'NULL'}::{_SQL_TYPE[typ]} AS {c}")
+                continue
+            src_type = types[c].upper()
+            text_src = src_type == "VARCHAR"
+            text = f"NULLIF(trim(CAST({c} AS VARCHAR)), '')"
+            if c in _OPEN_END:
+                text = f"NULLIF({text}, '{_NOT_DELISTED}')"
+            if typ == "text":
+                sel.append(f"{text} AS {c}")
+                self.parsed[c] = f"{c} IS NULL"
+                continue
+            if text_src:
+                sel.append(f"TRY_CAST({text} AS {_SQL_TYPE[typ]}) AS {c}")
+                sel.append(f"{text} AS _raw_{c}")
+                self.parsed[c] = f"_raw_{c} IS NULL"
+                self.unparsed[c] = f"_raw_{c} IS NOT NULL AND {c} IS NULL"
+            else:
+                sel.append(f"TRY_CAST({c} AS {_SQL_TYPE[typ]}) AS {c}")
+                sel.append(f"CAST({c} AS VARCHAR) AS _raw_{c}")
+                self.parsed[c] = f"_raw_{c} IS NULL"
+                self.unparsed[c] = f"_raw_{c} IS NOT NULL AND {c} IS NULL"
+        try:
+            con.execute(f"CREATE TEMP VIEW {self.view} AS SELECT {', '.join(sel)} FROM {src}")
+        except duckdb.Error as e:  # pragma: no cover - a column type DuckDB cannot cast at all
+            run.fail(self, f"cannot read the {kind} file: {str(e).splitlines()[0]}")
+            return
+        self.ok = True
 
 
-def _first(mask: np.ndarray) -> int:
-    idx = np.flatnonzero(mask)
-    return int(idx[0]) if len(idx) else 0
+_SQL_TYPE = {"text": "VARCHAR", "date": "DATE", "number": "DOUBLE", "bool": "BOOLEAN"}
 
 
-def _parse_numbers(f: _File, col: str, required: bool):
-    s = f.df[col]
-    blank = _blank(s)
-    num = pd.to_numeric(s.where(~blank, None), errors="coerce").astype(float)
-    bad = num.isna().to_numpy() & ~blank
-    f.reject(bad, f"{col} {f.value(col, _first(bad))!r} is not a number")
-    bad = ~np.isfinite(num.to_numpy()) & ~num.isna().to_numpy()
-    f.reject(bad, f"{col} is not finite")
-    if required:
-        f.reject(blank, f"missing {col}" + (" (leave days without a trade out)" if col == "rate" else ""))
-    f.df[col] = num
+@dataclasses.dataclass
+class _Rule:
+    message: str  # str.format template over the sample fields
+    where: str  # SQL predicate over t (the file) and the joins of its kind
+    fields: dict  # sample field -> SQL expression
 
 
-def _check_text(f: _File, cols):
-    for c in cols:
-        f.reject(_blank(f.df[c]), f"missing {c}")
-        f.df[c] = f.df[c].astype(str).str.strip()
+def _r(message, where, **fields) -> _Rule:
+    return _Rule(message, where, fields)
 
 
-def _check_duplicates(f: _File):
-    key = FORMATS[f.kind][4]
-    dup = f.df.duplicated(key, keep="first").to_numpy()
-    if dup.any():
-        i = _first(dup)
-        first = int(np.flatnonzero((f.df[key] == f.df[key].iloc[i]).all(axis=1).to_numpy())[0]) + 1
-        f.reject(dup, f"duplicate {', '.join(key)} {tuple(f.df[key].iloc[i])} (first seen in row {first})")
+_LIVE = "(t.{d} >= i.listed_date AND (i.de_listed_date IS NULL OR t.{d} < i.de_listed_date))"
+_UNKNOWN_ID = _r("unknown order_book_id {id!r} (not in the instruments file)",
+                 "t.order_book_id IS NOT NULL AND i.order_book_id IS NULL", id="t.order_book_id")
+_OFF_CALENDAR = _r("date {d} is not a trading date (not in the trading calendar)", "t.date IS NOT NULL AND c.date IS NULL",
+                   d="t.date")
+_BEFORE_LISTING = _r("row dated {d} before the instrument's listed_date {l}", "t.date < i.listed_date",
+                     d="t.date", l="i.listed_date")
+_AFTER_DELISTING = _r("row dated {d} on or after the instrument's de_listed_date {l}",
+                      "t.date >= i.de_listed_date", d="t.date", l="i.de_listed_date")
+_NOT_STOCK = _r("{id!r} is of type {ty}, not a stock (CS)", "i.type <> 'CS'", id="t.order_book_id", ty="i.type")
+_PERIOD = _r("end_date {e} is not after start_date {s}", "t.end_date <= t.start_date", e="t.end_date",
+             s="t.start_date")
 
 
-def _load(kind: str, path) -> _File:
-    f = _File(kind, path)
-    _check_columns(f)
-    req, opt, dates, nums, key = FORMATS[kind]
-    text = [c for c in req if c not in dates and c not in nums]
-    _check_text(f, text)
-    for c in dates:
-        _parse_dates(f, c, allow_blank=(c == "de_listed_date"))
-    for c in nums:
-        _parse_numbers(f, c, required=c in req)
-    for c in opt:
-        if c not in dates and c not in nums:
-            f.df[c] = f.df[c].where(~_blank(f.df[c]), None)
-    _check_duplicates(f)
-    return f
+def _cap_rule(col):
+    return _r(f"{col} {{v}} is not a plausible market cap (it must be above 0 and below {MAX_CAP:g})",
+              f"t.{col} <= 0 OR t.{col} >= {MAX_CAP}", v=f"t.{col}")
 
 
-def _unknown_ids(f: _File, col: str, known: set, what="order_book_id"):
-    bad = ~f.df[col].isin(known).to_numpy()
-    f.reject(bad, f"unknown {what} {f.value(col, _first(bad))!r} (not in the instruments file)")
+#: Row rules per kind, and the joins they need: i = the instrument of order_book_id, c = the calendar date
+#: of `date`, x = the instrument of index_id, n = the industry of (source, code).
+RULES: dict[str, tuple[str, list[_Rule]]] = {
+    "instruments": ("", [
+        _r("type {ty!r} is not one of " + ", ".join(INSTRUMENT_TYPES) + " (upper case)",
+           "t.type NOT IN (" + ", ".join(f"'{x}'" for x in INSTRUMENT_TYPES) + ")", ty="t.type"),
+        _r("de_listed_date is not after listed_date ({l} .. {d})", "t.de_listed_date <= t.listed_date",
+           l="t.listed_date", d="t.de_listed_date"),
+    ]),
+    "trading_dates": ("", []),
+    "prices": ("ic", [
+        _r("rate {v!r} is a loss of 100% or more", "t.rate <= -1", v="t.rate"),
+        _r("rate {v!r} is a gain above +100% (rate is the day's total return as a fraction, adjusted for splits "
+           "and dividends: 0.05 = +5%)", "t.rate > 1", v="t.rate"),
+        _UNKNOWN_ID, _BEFORE_LISTING, _AFTER_DELISTING, _OFF_CALENDAR,
+    ]),
+    "index_weights": ("icx", [
+        _r("unknown index_id {id!r} (not in the instruments file)",
+           "t.index_id IS NOT NULL AND x.order_book_id IS NULL", id="t.index_id"),
+        _r("index_id {id!r} is of type {ty}, not an index (INDX)", "x.type <> 'INDX'", id="t.index_id",
+           ty="x.type"),
+        _UNKNOWN_ID, _NOT_STOCK,
+        _r("constituent {id!r} is not listed on {d} (listed {l} .. {e})", "NOT " + _LIVE.format(d="date"),
+           id="t.order_book_id", d="t.date", l="i.listed_date", e="coalesce(CAST(i.de_listed_date AS VARCHAR), '')"),
+        _r("weight {w!r} is outside 0 .. 1", "t.weight < 0 OR t.weight > 1", w="t.weight"),
+        _OFF_CALENDAR,
+    ]),
+    "stock_daily": ("ic", [
+        _UNKNOWN_ID, _NOT_STOCK, _cap_rule("market_cap"), _cap_rule("float_market_cap"),
+        _r("float_market_cap {f!r} is above market_cap {m!r}", "t.float_market_cap > t.market_cap * (1 + 1e-9)",
+           f="t.float_market_cap", m="t.market_cap"),
+        _r("turnover {v!r} is outside 0 .. 1 (the day's traded value as a fraction of the float cap)",
+           "t.turnover < 0 OR t.turnover > 1", v="t.turnover"),
+        _BEFORE_LISTING, _AFTER_DELISTING, _OFF_CALENDAR,
+    ]),
+    "fundamentals": ("i", [
+        _UNKNOWN_ID,
+        _r("announce_date {a} before report_date {r}", "t.announce_date < t.report_date", a="t.announce_date",
+           r="t.report_date"),
+        _r("negative sales {v!r}", "t.sales < 0", v="t.sales"),
+        _r("negative total_debt {v!r}", "t.total_debt < 0", v="t.total_debt"),
+    ]),
+    "industries": ("", [
+        _r("source {s!r} is not one of " + ", ".join(INDUSTRY_SCHEMES),
+           "t.source NOT IN (" + ", ".join(f"'{x}'" for x in INDUSTRY_SCHEMES) + ")", s="t.source"),
+    ]),
+    "industry_history": ("in", [
+        _r("source {s!r} is not one of " + ", ".join(INDUSTRY_SCHEMES),
+           "t.source NOT IN (" + ", ".join(f"'{x}'" for x in INDUSTRY_SCHEMES) + ")", s="t.source"),
+        _UNKNOWN_ID, _NOT_STOCK, _PERIOD,
+        _r("industry code {c!r} of {s} is not in the industries file", "t.code IS NOT NULL AND n.code IS NULL",
+           c="t.code", s="t.source"),
+    ]),
+    "st_status": ("i", [_UNKNOWN_ID, _NOT_STOCK, _PERIOD]),
+    "daily_flags": ("ic", [
+        _UNKNOWN_ID, _NOT_STOCK, _BEFORE_LISTING, _AFTER_DELISTING, _OFF_CALENDAR,
+        _r("both limit_up and limit_down", "t.limit_up AND t.limit_down"),
+        _r("suspended and at a price limit", "t.suspended AND (t.limit_up OR t.limit_down)"),
+    ]),
+    "custom_exposures": ("ic", [_UNKNOWN_ID, _NOT_STOCK, _OFF_CALENDAR, _BEFORE_LISTING, _AFTER_DELISTING]),
+    "custom_factor_cov": ("c", [
+        _OFF_CALENDAR,
+        _r("variance {v!r} of factor {f!r} is not positive", "t.factor_1 = t.factor_2 AND t.cov <= 0",
+           v="t.cov", f="t.factor_1"),
+    ]),
+    "custom_specific_var": ("ic", [
+        _UNKNOWN_ID, _NOT_STOCK, _OFF_CALENDAR,
+        _r("specific_var {v!r} is not positive", "t.specific_var <= 0", v="t.specific_var"),
+    ]),
+}
+_JOINS = {
+    "i": "LEFT JOIN _inst i ON i.order_book_id = t.order_book_id",
+    "c": "LEFT JOIN _cal c ON c.date = t.date",
+    "x": "LEFT JOIN _inst x ON x.order_book_id = t.index_id",
+    "n": "LEFT JOIN _ind n ON n.source = t.source AND n.code = t.code",
+}
+
+
+class _Run:
+    """One import or append: the connection to the database being written, and the problems found."""
+
+    def __init__(self, con, append: bool):
+        self.con, self.append = con, append
+        self.problems: list[Problem] = []
+        self.inputs: dict[str, _Input] = {}
+
+    def fail(self, f: _Input, message: str, count: int = 0, rows=()) -> None:
+        self.problems.append(Problem(f.path, message, count, list(rows), f.csv))
+
+    # ---- generic checks
+    def check_values(self, f: _Input) -> None:
+        """Missing, unparseable and non-finite values, and the row rules of the file's kind."""
+        checks: list[_Rule] = []
+        for c, typ in f.fmt.cols.items():
+            if c in f.fmt.cols and (c, typ) in f.fmt.required:
+                hint = " (leave days without a trade out)" if c == "rate" else ""
+                checks.append(_r(f"missing {c}{hint}", "t." + f.parsed.get(c, "false")))
+            if c in f.unparsed:
+                expect = {"date": " (expected YYYY-MM-DD)", "number": " is not a number",
+                          "bool": " (expected true/false)"}[typ]
+                if typ == "number":
+                    checks.append(_r(f"{c} {{v!r}}{expect}", "t." + f.unparsed[c].replace(" AND ", " AND t."),
+                                     v=f"t._raw_{c}"))
+                else:
+                    checks.append(_r(f"unparseable {c} {{v!r}}{expect}",
+                                     "t." + f.unparsed[c].replace(" AND ", " AND t."), v=f"t._raw_{c}"))
+            if typ == "number":
+                checks.append(_r(f"{c} is not finite", f"NOT isfinite(t.{c})"))
+        joins, rules = RULES[f.kind]
+        for j in joins:
+            if not self.has_join(j):
+                rules = [r for r in rules if not _uses(r, j)]
+        checks += rules
+        frm = f"{f.view} t " + " ".join(_JOINS[j] for j in joins if self.has_join(j))
+        self.count_and_report(f, checks, frm)
+
+    def count_and_report(self, f: _Input, checks: list[_Rule], frm: str) -> None:
+        if not checks:
+            return
+        counts = self.con.execute("SELECT " + ", ".join(f"count(*) FILTER (WHERE {r.where})" for r in checks)
+                                  + f" FROM {frm}").fetchone()
+        for rule, n in zip(checks, counts):
+            if n:
+                self.report(f, rule, n, frm)
+
+    def report(self, f: _Input, rule: _Rule, n: int, frm: str) -> None:
+        names = list(rule.fields)
+        exprs = ", ".join(["t._row"] + [f"{e} AS {k}" for k, e in rule.fields.items()])
+        rows = self.con.execute(f"SELECT {exprs} FROM {frm} WHERE {rule.where} ORDER BY t._row "
+                                f"LIMIT {SAMPLES}").fetchall()
+        vals = dict(zip(names, rows[0][1:])) if rows else {}
+        vals = {k: (v.isoformat() if isinstance(v, _dt.date) else v) for k, v in vals.items()}
+        self.fail(f, rule.message.format(**vals), n, [r[0] for r in rows])
+
+    def grouped(self, f: _Input, sql: str, message) -> None:
+        """A rule over groups of rows: `sql` yields (_row, detail...) per offending row, `message(row)`
+        words the first one."""
+        n = self.con.execute(f"SELECT count(*) FROM ({sql})").fetchone()[0]
+        if n:
+            rows = self.con.execute(f"SELECT * FROM ({sql}) ORDER BY 1 LIMIT {SAMPLES}").fetchall()
+            self.fail(f, message(rows[0]), n, [r[0] for r in rows])
+
+    def check_key(self, f: _Input) -> None:
+        key = KEYS[f.fmt.table]
+        k = ", ".join(key)
+        not_null = " AND ".join(f"{c} IS NOT NULL" for c in key)
+        # counting first (a plain aggregate), naming rows only when there are duplicates
+        self.con.execute(f"CREATE OR REPLACE TEMP TABLE _dups AS SELECT {k}, count(*) - 1 AS n FROM {f.view} "
+                         f"WHERE {not_null} GROUP BY {k} HAVING count(*) > 1")
+        n = self.con.execute("SELECT coalesce(sum(n), 0) FROM _dups").fetchone()[0]
+        if n:
+            rows = self.con.execute(
+                f"SELECT _row, first, {k} FROM (SELECT _row, {k}, min(_row) OVER (PARTITION BY {k}) AS first "
+                f"FROM {f.view} t SEMI JOIN _dups d ON {_key_eq(key, 't', 'd')}) WHERE _row > first "
+                f"ORDER BY _row LIMIT {SAMPLES}").fetchall()
+            r = rows[0]
+            self.fail(f, f"duplicate {k} {_fmt_key(r[2:])} (first seen in row {r[1]})", int(n),
+                      [x[0] for x in rows])
+        if self.append and not f.fmt.upsert:
+            sql = f"SELECT t._row, {', '.join('t.' + c for c in key)} FROM {f.view} t JOIN main.{f.fmt.table} s " \
+                  f"ON {_key_eq(key, 's', 't')}"
+            self.grouped(f, sql, lambda r: f"{k} {_fmt_key(r[1:])} is already in the database")
+
+    # ---- the tables the cross-file rules join
+    def has_join(self, j: str) -> bool:
+        return {"i": "_inst", "x": "_inst", "c": "_cal", "n": "_ind"}[j] in self.views
+
+    def build_joins(self) -> None:
+        """Views of the instruments, calendar and industries the other files are checked against: the files'
+        own (their first row per key), merged over the database's in an append."""
+        self.views: set[str] = set()
+        con = self.con
+
+        def merged(kind: str, cols: str, key: str, table: str) -> str | None:
+            f = self.inputs.get(kind)
+            parts = []
+            if f is not None and f.ok:
+                parts.append(f"SELECT DISTINCT ON ({key}) {cols} FROM {f.view} ORDER BY {key}, _row")
+            elif f is not None:
+                return None  # the file itself is broken: rules against it would only repeat that
+            if self.append:
+                keep = f"WHERE NOT EXISTS (SELECT 1 FROM {f.view} v WHERE {_key_eq(key.split(', '), 's', 'v')})" \
+                    if f is not None else ""
+                parts.append(f"SELECT {cols} FROM main.{table} s {keep}")
+            if not parts:
+                return None
+            return " UNION ALL ".join(f"({p})" for p in parts)
+
+        inst = merged("instruments", "order_book_id, type, listed_date, de_listed_date", "order_book_id",
+                      "instruments")
+        if inst is not None:
+            con.execute(f"CREATE TEMP TABLE _inst AS {inst}")
+            self.views.add("_inst")
+        cal = merged("trading_dates", "date", "date", "trading_dates")
+        prices = self.inputs.get("prices")
+        if self.append and "trading_dates" not in self.inputs and prices is not None and prices.ok:
+            # without a calendar file, an append's new price dates after the calendar extend it
+            cal = (f"({cal}) UNION (SELECT DISTINCT date FROM {prices.view} WHERE date > "
+                   "(SELECT max(date) FROM main.trading_dates))")
+        if cal is None and "trading_dates" not in self.inputs and prices is not None and prices.ok:
+            cal = f"SELECT DISTINCT date FROM {prices.view} WHERE date IS NOT NULL"
+        if cal is not None:
+            con.execute(f"CREATE TEMP TABLE _cal AS SELECT DISTINCT date FROM ({cal}) WHERE date IS NOT NULL")
+            self.views.add("_cal")
+        ind = merged("industries", "source, code", "source, code", "industries")
+        if ind is not None:
+            con.execute(f"CREATE TEMP TABLE _ind AS {ind}")
+            if con.execute("SELECT count(*) FROM _ind").fetchone()[0]:
+                self.views.add("_ind")
+
+    # ---- rules over groups and across files
+    def check_groups(self) -> None:
+        w = self.inputs.get("index_weights")
+        if w is not None and w.ok:
+            sql = (f"SELECT min(_row), index_id, date, sum(weight) AS total FROM {w.view} WHERE weight IS NOT NULL "
+                   f"AND index_id IS NOT NULL AND date IS NOT NULL GROUP BY index_id, date "
+                   f"HAVING abs(sum(weight) - 1) > {WEIGHT_SUM_TOL}")
+            self.grouped(w, sql, lambda r: f"the weights of {r[1]} on {r[2]} sum to {r[3]:.6g}, not 1")
+        for kind, part in (("industry_history", "source, order_book_id"), ("st_status", "order_book_id")):
+            f = self.inputs.get(kind)
+            if f is None or not f.ok:
+                continue
+            rows = f"SELECT _row, {part}, start_date, end_date FROM {f.view}"
+            if self.append:
+                on = " AND ".join(f"s.{c} = t.{c}" for c in KEYS[f.fmt.table])
+                rows += (f" UNION ALL SELECT NULL, {part}, start_date, end_date FROM main.{kind} s WHERE NOT EXISTS "
+                         f"(SELECT 1 FROM {f.view} t WHERE {on})")
+            sql = (f"SELECT _row, {part}, start_date, prev_start FROM (SELECT *, lag(end_date) OVER w AS prev_end, "
+                   f"lag(start_date) OVER w AS prev_start, row_number() OVER w AS k FROM ({rows}) "
+                   f"WHERE start_date IS NOT NULL WINDOW w AS (PARTITION BY {part} ORDER BY start_date)) "
+                   f"WHERE k > 1 AND (prev_end IS NULL OR prev_end > start_date) AND _row IS NOT NULL")
+            self.grouped(f, sql, lambda r: f"period from {r[-2]} of {', '.join(map(str, r[1:-2]))} overlaps the "
+                                           f"period from {r[-1]}")
+        self.check_custom()
+
+    def check_custom(self) -> None:
+        ex, cov, sv = (self.inputs.get(k) for k in ("custom_exposures", "custom_factor_cov", "custom_specific_var"))
+        given = [f for f in (ex, cov, sv) if f is not None]
+        if not given:
+            return
+        if len(given) < 3:
+            for f in given:
+                self.fail(f, "a custom risk model needs all three files: custom exposures, factor covariance and "
+                             "specific variances")
+            return
+        if not all(f.ok for f in given):
+            return
+        # every stock with exposures has a specific variance on that date, and vice versa
+        self.grouped(ex, f"SELECT min(t._row), t.order_book_id, t.date FROM {ex.view} t ANTI JOIN {sv.view} s "
+                         f"USING (date, order_book_id) GROUP BY ALL",
+                     lambda r: f"{r[1]} has exposures on {r[2]} but no specific variance")
+        self.grouped(sv, f"SELECT s._row, s.order_book_id, s.date FROM {sv.view} s ANTI JOIN {ex.view} t "
+                         f"USING (date, order_book_id)",
+                     lambda r: f"{r[1]} has a specific variance on {r[2]} but no exposures")
+        # every factor of a date's exposures has a variance that date, and every covariance entry's factors
+        # appear in the exposures
+        self.grouped(ex, f"SELECT min(t._row), t.factor, t.date FROM {ex.view} t ANTI JOIN (SELECT date, factor_1 AS "
+                         f"factor FROM {cov.view} WHERE factor_1 = factor_2) c USING (date, factor) GROUP BY ALL",
+                     lambda r: f"factor {r[1]!r} has exposures on {r[2]} but no variance in the covariance file")
+        self.grouped(cov, f"SELECT c._row, c.factor_1, c.factor_2, c.date FROM {cov.view} c WHERE NOT EXISTS "
+                          f"(SELECT 1 FROM {ex.view} t WHERE t.date = c.date AND t.factor = c.factor_1) OR NOT EXISTS "
+                          f"(SELECT 1 FROM {ex.view} t WHERE t.date = c.date AND t.factor = c.factor_2)",
+                     lambda r: f"covariance of {r[1]!r} and {r[2]!r} on {r[3]} names a factor without exposures")
+        # both triangles, where given, agree
+        self.grouped(cov, f"SELECT a._row, a.factor_1, a.factor_2, a.date, a.cov, b.cov FROM {cov.view} a JOIN "
+                          f"{cov.view} b ON a.date = b.date AND a.factor_1 = b.factor_2 AND a.factor_2 = b.factor_1 "
+                          f"WHERE a.factor_1 < a.factor_2 AND abs(a.cov - b.cov) > 1e-12 + 1e-9 * abs(a.cov)",
+                     lambda r: f"covariance of {r[1]!r} and {r[2]!r} on {r[3]} is {r[4]!r} one way and {r[5]!r} the "
+                               f"other")
+        # each date's matrix is positive semi-definite
+        bad = _nonpsd_dates(self.con, cov.view)
+        if bad:
+            self.fail(cov, f"the factor covariance is not positive semi-definite on {bad[0][1]} (smallest "
+                           f"eigenvalue {bad[0][2]:.3g})", len(bad), [r for r, _, _ in bad[:SAMPLES]])
+
+    # ---- writing
+    def write(self, kind: str) -> None:
+        f = self.inputs[kind]
+        table = f.fmt.table
+        cols = columns(table)
+        key = KEYS[table]
+        if self.append and f.fmt.upsert:
+            self.con.execute(f"DELETE FROM main.{table} s WHERE EXISTS (SELECT 1 FROM {f.view} v "
+                             f"WHERE {_key_eq(key, 's', 'v')})")
+        order = SORT.get(table)
+        sel = ", ".join(cols)
+        self.con.execute(f"INSERT INTO main.{table} ({sel}) SELECT {sel} FROM {f.view}"
+                         + (f" ORDER BY {order}" if order else ""))
+
+
+def _nonpsd_dates(con, view: str) -> list[tuple]:
+    """(first row, date, smallest eigenvalue) of each date whose covariance matrix (entries not given are 0;
+    one triangle or both) is not positive semi-definite."""
+    got = con.execute(f"SELECT date, factor_1, factor_2, cov, _row FROM {view} WHERE date IS NOT NULL AND "
+                      "factor_1 IS NOT NULL AND factor_2 IS NOT NULL AND isfinite(cov) ORDER BY date, _row").fetchnumpy()
+    dates = np.asarray(got["date"], dtype="datetime64[D]")
+    if not len(dates):
+        return []
+    f1, f2 = np.asarray(got["factor_1"], dtype=object), np.asarray(got["factor_2"], dtype=object)
+    cov, rows = np.asarray(got["cov"], dtype=float), np.asarray(got["_row"], dtype=np.int64)
+    cuts = np.flatnonzero(dates[1:] != dates[:-1]) + 1
+    bad = []
+    for a, b in zip(np.r_[0, cuts], np.r_[cuts, len(dates)]):
+        names = {n: i for i, n in enumerate(dict.fromkeys([*f1[a:b], *f2[a:b]]))}
+        i = np.fromiter((names[x] for x in f1[a:b]), np.intp, b - a)
+        j = np.fromiter((names[x] for x in f2[a:b]), np.intp, b - a)
+        m = np.zeros((len(names), len(names)))
+        m[i, j] = cov[a:b]
+        m[j, i] = cov[a:b]
+        low = float(np.linalg.eigvalsh(m)[0])
+        if low < -1e-10 * max(float(np.abs(np.diag(m)).max()), 1e-300):
+            bad.append((int(rows[a:b].min()), str(dates[a]), low))
+    return bad
+
+
+def _key_eq(key, a: str, b: str) -> str:
+    return " AND ".join(f"{a}.{c} = {b}.{c}" for c in key)
+
+
+def _uses(rule: _Rule, join: str) -> bool:
+    text = rule.where + " ".join(rule.fields.values())
+    return f"{join}." in text
+
+
+def _fmt_key(values) -> str:
+    vals = [v.isoformat() if isinstance(v, _dt.date) else v for v in values]
+    return repr(tuple(vals)) if len(vals) > 1 else repr(vals[0])
+
+
+def _configure(con, spill: Path) -> None:
+    con.execute(f"SET memory_limit = '{os.environ.get(ENV_MEMORY, DEFAULT_MEMORY)}'")
+    con.execute(f"SET temp_directory = {_q(spill)}")
+    con.execute("SET preserve_insertion_order = true")
+    con.execute("SET enable_progress_bar = false")
+
+
+def _run(target: Path, files: dict, append: bool, label: str | None, log=None) -> None:
+    """Check `files` and write them into the database file `target` (new, or a copy of the existing one);
+    `log(text)`, when given, hears of each step as it ends."""
+    import time
+
+    t0 = [time.perf_counter()]
+
+    def step(text: str) -> None:
+        if log is not None:
+            now = time.perf_counter()
+            log(f"{text} ({now - t0[0]:.1f} s)")
+            t0[0] = now
+
+    tag = target.name  # `target` is a temporary name: `.<out>.<random>.tmp`
+    scratch = target.with_name(tag[:-len(".tmp")] + ".scratch.tmp")
+    spill = target.with_name(tag[:-len(".tmp")] + ".spill.tmp")
+    con = duckdb.connect(str(target))
+    try:
+        _configure(con, spill)
+        con.execute(f"ATTACH {_q(scratch)} AS scratch")
+        if not append:
+            for name, cols in TABLES.items():
+                con.execute(f"CREATE TABLE {name} ({cols})")
+        else:
+            for name, cols in TABLES.items():  # a store written before these tables existed
+                con.execute(f"CREATE TABLE IF NOT EXISTS {name} ({cols})")
+        run = _Run(con, append)
+        for kind in KINDS:
+            if files.get(kind) is not None:
+                run.inputs[kind] = _Input(run, kind, files[kind])
+        run.build_joins()
+        for kind, f in run.inputs.items():
+            if f.ok:
+                run.check_values(f)
+                step(f"checked the values of {f.path.name}")
+                run.check_key(f)
+                step(f"checked the keys of {f.path.name}")
+        run.check_groups()
+        step("checked the rules across rows and files")
+        prices = run.inputs.get("prices")
+        if not append and prices is not None and prices.ok and not run.problems:
+            if not con.execute(f"SELECT count(*) FROM {prices.view}").fetchone()[0]:
+                run.fail(prices, "no price rows")
+        if run.problems:
+            raise _rejection(run.problems)
+        for kind in run.inputs:
+            run.write(kind)
+            step(f"wrote {FORMATS[kind].table}")
+        if not append:
+            con.execute(f"INSERT INTO trading_dates SELECT date FROM _cal WHERE date NOT IN "
+                        f"(SELECT date FROM trading_dates) ORDER BY date")
+        elif "trading_dates" not in run.inputs and "_cal" in run.views:
+            con.execute("INSERT INTO trading_dates SELECT date FROM _cal WHERE date NOT IN "
+                        "(SELECT date FROM trading_dates) ORDER BY date")
+        if "industry_history" in run.inputs:
+            # instruments without today's code take it from the history (what readers of the two columns see)
+            for col, src in (("industry_sw", "sw"), ("industry_citics", "citics")):
+                con.execute(f"UPDATE instruments SET {col} = h.code FROM (SELECT order_book_id, "
+                            f"arg_max(code, start_date) AS code FROM industry_history WHERE source = '{src}' "
+                            f"GROUP BY order_book_id) h WHERE instruments.order_book_id = h.order_book_id "
+                            f"AND instruments.{col} IS NULL AND instruments.type = 'CS'")
+        lo, hi = con.execute("SELECT min(date), max(date) FROM price_change_rate").fetchone()
+        meta = {"data_version": new_data_version(), "data_end": str(hi)}
+        now = _dt.datetime.now(_dt.UTC).isoformat(timespec="seconds")
+        sources = os.pathsep.join(str(Path(files[k]).resolve()) for k in run.inputs)
+        if append:
+            meta.update(updated_at=now, last_append_files=sources)
+        else:
+            from ._schema import SCHEMA_VERSION
+
+            meta.update(schema_version=SCHEMA_VERSION, created_at=now, label=label or "imported market data",
+                        generator="zorvata.importer", data_start=str(lo), source_files=sources)
+        if label and append:
+            meta["label"] = label
+        con.executemany("INSERT OR REPLACE INTO meta VALUES (?, ?)", list(meta.items()))
+        con.execute("DETACH scratch")
+        con.execute("CHECKPOINT")
+        step("checkpoint")
+    finally:
+        con.close()
+        _remove(scratch, spill)
+
+
+def _rejection(problems: list[Problem]) -> ValidationError:
+    head = (f"{len(problems)} problems in the input files; nothing was written:" if len(problems) > 1
+            else "the input files were rejected; nothing was written:")
+    err = ValidationError("\n".join([head] + [f"  {p}" for p in problems]), problems[0].path,
+                          problems[0].rows[0] if problems[0].rows else None)
+    err.problems = problems
+    return err
+
+
+def _remove(*paths: Path) -> None:
+    for p in paths:
+        for q in (p, p.with_name(p.name + ".wal")):
+            if q.is_dir():
+                shutil.rmtree(q, ignore_errors=True)
+            elif q.exists():
+                q.unlink()
+
+
+def _temp_name(out: Path) -> Path:
+    fd, tmp = tempfile.mkstemp(prefix=f".{out.name}.", suffix=".tmp", dir=out.parent)
+    os.close(fd)
+    os.unlink(tmp)  # duckdb wants to create the file itself
+    return Path(tmp)
 
 
 def import_files(out, *, instruments, prices, trading_dates=None, index_weights=None, stock_daily=None,
-                 fundamentals=None, industries=None, label: str | None = None,
-                 overwrite: bool = False) -> Path:
+                 fundamentals=None, industries=None, industry_history=None, st_status=None, daily_flags=None,
+                 custom_exposures=None, custom_factor_cov=None, custom_specific_var=None,
+                 label: str | None = None, overwrite: bool = False, log=None) -> Path:
     """Validate the given files and write them as a new market database at `out`.
 
-    Raises `ValidationError` (naming the file and row) on the first problem; `out` is then left as it was.
-    An existing `out` is replaced only with `overwrite=True`.
+    Raises `ValidationError` listing every broken rule (its ``problems``; ``path`` and ``row`` name the first);
+    `out` is then left as it was. An existing `out` is replaced only with `overwrite=True`. `log(text)`, when
+    given, hears of each step as it ends.
     """
-    out = Path(out)
+    out = Path(out).absolute()
     if out.exists() and not overwrite:
         raise ValidationError(f"{out} exists (pass overwrite=True / --force to replace it)", out)
-    inst = _load("instruments", instruments)
-    df = inst.df
-    bad = df["de_listed_date"].notna().to_numpy() & (
-        df["de_listed_date"].fillna(df["listed_date"]) <= df["listed_date"]).to_numpy()
-    inst.reject(bad, "de_listed_date is not after listed_date")
-    known = set(df["order_book_id"])
-    lo = dict(zip(df["order_book_id"], df["listed_date"]))
-    hi = dict(zip(df["order_book_id"], df["de_listed_date"]))
+    files = dict(instruments=instruments, prices=prices, trading_dates=trading_dates, index_weights=index_weights,
+                 stock_daily=stock_daily, fundamentals=fundamentals, industries=industries,
+                 industry_history=industry_history, st_status=st_status, daily_flags=daily_flags,
+                 custom_exposures=custom_exposures, custom_factor_cov=custom_factor_cov,
+                 custom_specific_var=custom_specific_var)
+    out.parent.mkdir(parents=True, exist_ok=True)
+    with _store.file_lock(out):
+        _store.clean_leftovers(out, locked=True)
+        tmp = _temp_name(out)
+        try:
+            _run(tmp, files, append=False, label=label, log=log)
+            os.replace(tmp, out)
+        finally:
+            _remove(tmp)
+    return out
 
-    pr = _load("prices", prices)
-    _unknown_ids(pr, "order_book_id", known)
-    if not len(pr.df):
-        raise ValidationError(f"{pr.path}: no price rows", pr.path)
-    rate = pr.df["rate"].to_numpy()
-    pr.reject(rate <= -1.0, f"rate {pr.value('rate', _first(rate <= -1.0))!r} is a loss of 100% or more")
-    d = pr.df["date"]
-    listed = pr.df["order_book_id"].map(lo)
-    delisted = pr.df["order_book_id"].map(hi)
-    pr.reject((d < listed).to_numpy(), "price row dated before the instrument's listed_date")
-    after = delisted.notna().to_numpy() & (d >= delisted.fillna(d.max())).to_numpy()
-    pr.reject(after, "price row dated on or after the instrument's de_listed_date")
 
-    if trading_dates is not None:
-        td = _load("trading_dates", trading_dates)
-        cal = td.df["date"].sort_values(ignore_index=True)
-        bad = ~d.isin(cal).to_numpy()
-        pr.reject(bad, f"date {d.iloc[_first(bad)]} is not in the trading dates file")
-    else:
-        cal = pd.Series(np.unique(d.to_numpy()), name="date")
+def append_files(db, *, label: str | None = None, log=None, **files) -> Path:
+    """Add the given files (any of the kinds of `import_files`) to the existing database `db`, atomically.
 
-    tables = {"instruments": df[["order_book_id", "symbol", "type", "listed_date", "de_listed_date",
-                                 "exchange", "industry_sw", "industry_citics"]],
-              "trading_dates": pd.DataFrame({"date": cal}),
-              "price_change_rate": pr.df[["date", "order_book_id", "rate"]]}
-    if index_weights is not None:
-        w = _load("index_weights", index_weights)
-        _unknown_ids(w, "index_id", known, "index_id")
-        _unknown_ids(w, "order_book_id", known)
-        wt = w.df["weight"].to_numpy()
-        w.reject(wt < 0, "negative weight")
-        sums = w.df.groupby(["index_id", "date"])["weight"].transform("sum").to_numpy()
-        off = np.abs(sums - 1.0) > _WEIGHT_SUM_TOL
-        total = sums[_first(off)] if off.any() else 1.0
-        w.reject(off, f"the weights of this index and date sum to {total:.6g}, not 1")
-        tables["index_weights"] = w.df
-    if stock_daily is not None:
-        sd = _load("stock_daily", stock_daily)
-        _unknown_ids(sd, "order_book_id", known)
-        for c in ("market_cap", "float_market_cap", "turnover"):
-            v = sd.df[c].to_numpy()
-            sd.reject(v < 0, f"negative {c}")
-        tables["stock_daily"] = sd.df
-    if fundamentals is not None:
-        fu = _load("fundamentals", fundamentals)
-        _unknown_ids(fu, "order_book_id", known)
-        early = (fu.df["announce_date"] < fu.df["report_date"]).to_numpy()
-        fu.reject(early, "announce_date before report_date")
-        for c in ("sales", "total_debt"):
-            fu.reject(fu.df[c].to_numpy() < 0, f"negative {c}")
-        tables["fundamentals"] = fu.df
-    if industries is not None:
-        tables["industries"] = _load("industries", industries).df
-    meta = {"label": label or "imported market data", "generator": "zorvata.importer",
-            "data_start": str(d.min().date()), "data_end": str(d.max().date()),
-            "source_files": os.pathsep.join(str(Path(p).resolve()) for p in
-                                            (instruments, prices, trading_dates, index_weights, stock_daily,
-                                             fundamentals, industries) if p is not None)}
-    return write_database(out, tables, meta)
+    The rows are checked like an import's, against the database's own instruments, calendar and keys: a row
+    whose key the database already has is rejected, except in the instruments, trading dates, industries,
+    industry history and ST files, whose rows replace those of the same key (a delisting, a closed period).
+    The database is copied, the rows added to the copy, and the copy renamed over `db`; a rejection or a
+    failure leaves `db` as it was.
+    """
+    db = Path(db).absolute()
+    unknown = [k for k in files if k not in FORMATS]
+    if unknown:
+        raise TypeError(f"unknown file kind(s) {unknown}; expected some of {list(FORMATS)}")
+    files = {k: v for k, v in files.items() if v is not None}
+    if not db.exists():
+        raise ValidationError(f"{db} does not exist (an append adds to an existing database)", db)
+    if not files:
+        raise ValidationError("nothing to append: name at least one file", db)
+    with _store.file_lock(db):
+        _store.clean_leftovers(db, locked=True)
+        tmp = _temp_name(db)
+        try:
+            shutil.copyfile(db, tmp)
+            _run(tmp, files, append=True, label=label, log=log)
+            os.replace(tmp, db)
+        finally:
+            _remove(tmp)
+    return db
+

@@ -7,7 +7,6 @@ import math
 
 import cvxpy as cp
 import numpy as np
-import pandas as pd
 import pytest
 import zorvata
 
@@ -173,14 +172,6 @@ class TestSemantics:
                                                           StyleConstraint("beta", -0.5, 0.5)])
         assert industry_weights(result, h).max() <= 0.2 + TOL
 
-    def test_infeasible_hard_fails_soft_falls_back(self, pool):
-        both = dict(lower_limit=0.6)
-        with pytest.raises(OptimizationFailed):
-            opt.portfolio_optimize(pool, DATE, cons=[IndustryConstraint(["SW05", "SW03"], **both)])
-        with pytest.warns(OptimizerWarning) as w:
-            opt.portfolio_optimize(pool, DATE, cons=[IndustryConstraint(["SW05", "SW03"], **both, hard=False)])
-        assert [str(x.message) for x in w] == ["约束无法满足，放弃所有软约束重试"]
-
     def test_wildcard_with_everything_excluded_adds_nothing(self, pool, h):
         codes = sorted(set(h.get_union_industry().dropna()))
         g = cp.Variable(len(pool), nonneg=True)
@@ -239,3 +230,38 @@ class TestConstructorChecks:
         assert s.exclude == ["size"] and s.lower_limit == -0.25
         assert repr(StyleConstraint(["beta", "size"], 0.1)) == (
             "StyleConstraint(styles=['beta', 'size'], lower_limit=0.1, upper_limit=None, relative=False, hard=True)")
+
+
+def _infeasible(hard):
+    """Per kind, a constraint the pool cannot meet (with the bounds it needs, if any)."""
+    from velquor.constraint import TrackingErrorLimit, TurnoverLimit
+
+    return [
+        # Half the index is outside the pool: the tracking error cannot be 0.
+        (TrackingErrorLimit(0.0, hard=hard), None),
+        # Everything held outside the pool: selling it is a turnover of 1.
+        (TurnoverLimit({"OUTSIDE.XSHE": 1.0}, 0.5, hard=hard), None),
+        # Five constituents in the pool at 5% each reach 25% at most.
+        (BenchmarkComponentWeightLimit(0.5, hard=hard), {"*": (0, 0.05)}),
+        (IndustryConstraint(["SW05", "SW03"], lower_limit=0.6, hard=hard), None),
+        (WildcardIndustryConstraint(lower_limit=0.2, hard=hard), None),
+        (StyleConstraint("size", lower_limit=50, hard=hard), None),
+        (WildcardStyleConstraint(upper_limit=-50, hard=hard), None),
+        (IndustryComponentLimit("SW05", lower_limit=0.5, hard=hard), None),
+    ]
+
+
+class TestInfeasibleSets:
+    @pytest.mark.parametrize("index", range(8), ids=lambda i: type(_infeasible(True)[i][0]).__name__)
+    def test_hard_fails_soft_is_dropped_once(self, pool, index):
+        hard, bnds = _infeasible(True)[index]
+        with pytest.raises(OptimizationFailed) as e:
+            opt.portfolio_optimize(pool, DATE, bnds=bnds, cons=[hard], benchmark=INDEX)
+        assert e.value.args[0] in (cp.INFEASIBLE, cp.INFEASIBLE_INACCURATE)
+        soft, _ = _infeasible(False)[index]
+        plain = opt.portfolio_optimize(pool, DATE, bnds=bnds, benchmark=INDEX)
+        with pytest.warns(OptimizerWarning) as w:
+            result = opt.portfolio_optimize(pool, DATE, bnds=bnds, cons=[soft], benchmark=INDEX)
+        assert [str(x.message) for x in w] == ["约束无法满足，放弃所有软约束重试"]
+        assert w[0].filename == __file__
+        np.testing.assert_allclose(result.to_numpy(), plain.to_numpy(), atol=TOL)

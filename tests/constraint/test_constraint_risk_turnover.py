@@ -12,7 +12,7 @@ import pytest
 import velquor.optimize as opt
 from velquor.const import CovModel
 from velquor.constraint import OptimizationConstraint, TrackingErrorLimit, TurnoverLimit
-from velquor.exception import InvalidArgument, OptimizationFailed, OptimizerWarning
+from velquor.exception import InvalidArgument
 from velquor.objective import MaxSharpeRatio, MinTrackingError, MinVariance, RiskParity
 
 from constraint_support import DATE, INDEX, TOL, helper, make_pool, tracking_error, turnover
@@ -105,19 +105,6 @@ class TestTrackingErrorInPortfolios:
         else:
             assert objective is MinTrackingError
 
-    def test_hard_below_the_minimum_fails(self, pool, min_te):
-        with pytest.raises(OptimizationFailed) as e:
-            opt.portfolio_optimize(pool, DATE, cons=[TrackingErrorLimit(min_te / 2)], benchmark=INDEX)
-        assert e.value.args[0] in (cp.INFEASIBLE, cp.INFEASIBLE_INACCURATE)
-
-    def test_soft_below_the_minimum_is_dropped_once(self, pool, min_te):
-        free = opt.portfolio_optimize(pool, DATE, benchmark=INDEX)
-        with pytest.warns(OptimizerWarning) as w:
-            result = opt.portfolio_optimize(pool, DATE, cons=[TrackingErrorLimit(min_te / 2, hard=False)],
-                                            benchmark=INDEX)
-        assert [str(x.message) for x in w] == ["约束无法满足，放弃所有软约束重试"]
-        np.testing.assert_allclose(result.values, free.values, atol=TOL)
-
 
 class TestTurnoverFormula:
     @pytest.mark.parametrize("zeta_value", [1.0, 3.0])
@@ -153,15 +140,10 @@ class TestTurnoverInPortfolios:
         result = opt.portfolio_optimize(pool, DATE, cons=[TurnoverLimit(holdings, 0.0)])
         np.testing.assert_allclose(result.reindex(pool[3:6]).values, holdings.values, atol=TOL)
 
-    def test_hard_infeasible_fails_and_soft_is_dropped(self, pool):
-        # Everything is held outside the pool: selling it all is a turnover of 1.
+    def test_selling_everything_outside_the_pool_is_a_turnover_of_one(self, pool):
         holdings = pd.Series({"OUTSIDE.XSHE": 1.0})
-        with pytest.raises(OptimizationFailed):
-            opt.portfolio_optimize(pool, DATE, cons=[TurnoverLimit(holdings, 0.9)])
-        with pytest.warns(OptimizerWarning, match="放弃所有软约束"):
-            opt.portfolio_optimize(pool, DATE, cons=[TurnoverLimit(holdings, 0.9, hard=False)])
         result = opt.portfolio_optimize(pool, DATE, cons=[TurnoverLimit(holdings, 1.0)])
-        assert result.sum() == pytest.approx(1.0)
+        assert turnover(result, holdings) == pytest.approx(1.0)
 
 
 class TestConstructorChecks:
@@ -201,6 +183,17 @@ class TestConstructorChecks:
 
 
 class TestInterface:
+    def test_instances_pickle_for_worker_processes(self, market_db):
+        import pickle
+
+        from velquor.constraint import IndustryConstraint, WildcardStyleConstraint
+
+        for c in (TrackingErrorLimit(0.05, hard=False), TurnoverLimit({"A": 0.5}, 0.2),
+                  IndustryConstraint("SW05", upper_limit=0.15, classification="sw_split_financials"),
+                  WildcardStyleConstraint(-0.3, 0.3, relative=True, exclude="size")):
+            copy = pickle.loads(pickle.dumps(c))
+            assert type(copy) is type(c) and repr(copy) == repr(c) and vars(copy).keys() == vars(c).keys()
+
     def test_base_is_abstract_and_subclasses_must_build_constraints(self):
         with pytest.raises(TypeError, match="abstract"):
             OptimizationConstraint()

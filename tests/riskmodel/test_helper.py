@@ -9,14 +9,14 @@ import pandas as pd
 import pytest
 import zorvata
 
-from velquor.const import STYLE_FACTORS, CovModel, RiskModel
+from velquor.const import ESTIMATED_RISK_MODELS, STYLE_FACTORS, CovModel, RiskModel
 from velquor.exception import InvalidArgument
 from velquor.helper import OptimizeHelper
 from velquor.riskmodel import service
 
 from riskmodel_support import DATE, FakeBenchmark
 
-VARIANTS = [(cm, rm) for cm in CovModel for rm in RiskModel]
+VARIANTS = [(cm, rm) for cm in CovModel for rm in ESTIMATED_RISK_MODELS]
 
 
 @pytest.fixture(scope="module")

@@ -32,26 +32,29 @@ def _random_cov(rng, k, spread=100.0):
 
 class TestWindowedSum:
     @pytest.mark.parametrize("halflife", [None, 5.0, 40.0])
-    def test_matches_direct_sum_and_skips_nan(self, halflife):
+    @pytest.mark.parametrize("window,origin", [(17, 0), (150, 0), (150, 37), (64, 100)])
+    def test_matches_direct_sum_and_skips_nan(self, halflife, window, origin):
         rng = np.random.default_rng(1)
-        x = rng.standard_normal((60, 4))
+        x = rng.standard_normal((300, 4))
         x[rng.random(x.shape) < 0.2] = np.nan
-        window = 17
         lam = 1.0 if halflife is None else 0.5 ** (1 / halflife)
-        got = windowed_sum(x, halflife, window)
-        for t in range(60):
+        got = windowed_sum(x, halflife, window, origin)
+        for t in range(len(x)):
             lo = max(0, t - window + 1)
             w = lam ** np.arange(t - lo, -1, -1)
-            np.testing.assert_allclose(got[t], np.nansum(w[:, None] * x[lo:t + 1], axis=0), atol=1e-12)
+            np.testing.assert_allclose(got[t], np.nansum(w[:, None] * x[lo:t + 1], axis=0), atol=1e-11)
 
-    def test_value_does_not_depend_on_rows_outside_the_window(self):
+    @pytest.mark.parametrize("halflife", [None, 20.0])
+    def test_value_does_not_depend_on_rows_outside_the_window(self, halflife):
+        # started on a block boundary, a day's sum is the same computation whatever came before
         rng = np.random.default_rng(2)
-        x = rng.standard_normal((300, 3))
-        a = windowed_sum(x, 20.0, 50)
+        x = rng.standard_normal((400, 3))
+        a = windowed_sum(x, halflife, 100, origin=0)
+        b = windowed_sum(x[128:], halflife, 100, origin=128)
+        np.testing.assert_array_equal(a[227:], b[99:])
         y = x.copy()
-        y[:100] = 1e3 * rng.standard_normal((100, 3))  # only rows before t - 49 for t >= 149
-        b = windowed_sum(y, 20.0, 50)
-        np.testing.assert_allclose(a[149:], b[149:], rtol=1e-9, atol=1e-12)
+        y[:100] = 1e3 * rng.standard_normal((100, 3))
+        np.testing.assert_allclose(a[199:], windowed_sum(y, halflife, 100)[199:], rtol=1e-9, atol=1e-12)
 
 
 class TestNeweyWest:
@@ -241,7 +244,7 @@ class TestSpecificFloor:
         u = rng.standard_normal((300, 40)) * 0.02
         u[:, 0] *= 1e-9  # alone in its industry: the industry factor absorbed its return
         for cm in (CovModel.FACTOR_MODEL_DAILY, CovModel.FACTOR_MODEL_QUARTERLY):
-            v0, v, cnt = _specific_var_series(u, HORIZONS[cm])
+            v0, v, cnt = _specific_var_series(u, HORIZONS[cm], 0)
             typical = np.median(np.sqrt(v0[-1, 1:]))
             assert np.sqrt(v0[-1, 0]) == pytest.approx(SPECIFIC_FLOOR * typical, rel=0.05)
             assert np.sqrt(v[-1, 0]) >= np.sqrt(v0[-1, 0]) * (1 - 1e-12)

@@ -1,4 +1,6 @@
-"""Command line: ``python -m velquor.riskmodel build --start 2016-01-01 --end 2026-11-30``."""
+"""Command line: ``python -m velquor.riskmodel build --start 2016-01-01 --end 2026-11-30`` estimates a range
+of dates ahead of time; ``python -m velquor.riskmodel prune`` removes estimate directories that no database
+refers to any more."""
 
 from __future__ import annotations
 
@@ -7,7 +9,7 @@ import os
 import sys
 import time
 
-from ..const import CovModel, RiskModel
+from ..const import ESTIMATED_RISK_MODELS, CovModel, RiskModel
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -19,18 +21,28 @@ def main(argv: list[str] | None = None) -> int:
     b.add_argument("--end", required=True, help="last request date (YYYY-MM-DD)")
     b.add_argument("--model", choices=[m.value for m in CovModel] + ["all"], default="all",
                    help="forecast horizon (default: all three)")
-    b.add_argument("--version", choices=[v.value for v in RiskModel] + ["all"], default="all",
+    b.add_argument("--version", choices=[v.value for v in ESTIMATED_RISK_MODELS] + ["all"], default="all",
                    help="model version (default: both)")
     b.add_argument("--force", action="store_true", help="re-estimate dates that are already built")
     b.add_argument("--chunk", type=int, default=1500, help="dates estimated per pass over the history")
     b.add_argument("--workers", type=int, default=os.cpu_count() or 1,
                    help="processes estimating dates in parallel (default: one per core)")
+    pr = sub.add_parser("prune", help="remove estimate directories no database refers to")
+    pr.add_argument("--dry-run", action="store_true", help="only list what would be removed")
     args = parser.parse_args(argv)
 
     from . import service
 
+    if args.command == "prune":
+        removed = service.prune(dry_run=args.dry_run)
+        for d in removed:
+            print(("would remove " if args.dry_run else "removed ") + str(d))
+        print(f"{len(removed)} estimate director{'y' if len(removed) == 1 else 'ies'} "
+              f"{'to remove' if args.dry_run else 'removed'}", file=sys.stderr)
+        return 0
+
     models = list(CovModel) if args.model == "all" else [CovModel(args.model)]
-    versions = list(RiskModel) if args.version == "all" else [RiskModel(args.version)]
+    versions = list(ESTIMATED_RISK_MODELS) if args.version == "all" else [RiskModel(args.version)]
     t = time.perf_counter()
     n = service.build(args.start, args.end, models, versions, force=args.force, chunk=args.chunk, progress=True,
                       workers=max(1, args.workers))

@@ -1,4 +1,9 @@
-"""Reads the market database into dense date x stock panels for the estimation pipeline."""
+"""Reads the market database into dense date x stock panels for the estimation pipeline.
+
+Everything a panel row holds is known after the close of that row's day: returns and caps of the day,
+the industry each stock belongs to on that day, and of the financial reports announced by then the latest
+one, in the version last announced by then (a restatement announced later changes later rows only).
+"""
 
 from __future__ import annotations
 
@@ -9,41 +14,86 @@ import numpy as np
 import pandas as pd
 
 
-__all__ = ["Universe", "Panel", "load_universe", "load_panel"]
+__all__ = ["Universe", "Panel", "load_universe", "load_panel", "INDUSTRY_SCHEME", "NO_INDUSTRY"]
+
+#: The classification scheme whose industries are the model's industry factors.
+INDUSTRY_SCHEME = "sw"
+#: Industry number of a stock that has no code of the scheme on a day.
+NO_INDUSTRY = -1
 
 
 @dataclass
 class Universe:
-    """The store's calendar and every common stock it has ever held, in a fixed order."""
+    """The store's calendar, every common stock it has ever held (in a fixed order) and the industries of
+    the classification scheme."""
 
     dates: np.ndarray  # datetime64[D], ascending
     ids: np.ndarray  # order_book_id strings, ascending
-    industry: np.ndarray  # industry number per stock
-    industry_names: list[str]
+    industry_names: list[str]  # every code of the scheme: the industry factors, whoever is listed
     listed: np.ndarray  # datetime64[D]
     last: int  # calendar position of the last day with price data (the calendar may run further)
+    # membership periods: stock column, industry number, first and end (exclusive) calendar positions
+    periods: tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray] = field(repr=False, default=None)
     position: dict = field(repr=False, default_factory=dict)  # order_book_id -> column
 
     def date_index(self, day: np.datetime64) -> int:
         """Position of the last trading date on or before ``day`` (-1 if none)."""
         return int(np.searchsorted(self.dates, day, side="right")) - 1
 
+    def industry_panel(self, start: int, stop: int) -> np.ndarray:
+        """Industry number of every stock on calendar positions ``start .. stop - 1`` (NO_INDUSTRY: none)."""
+        out = np.full((stop - start, len(self.ids)), NO_INDUSTRY, dtype=np.int16)
+        col, code, first, end = self.periods
+        lo = np.clip(first - start, 0, stop - start)
+        hi = np.clip(end - start, 0, stop - start)
+        for c, k, a, b in zip(col[hi > lo], code[hi > lo], lo[hi > lo], hi[hi > lo]):
+            out[a:b, c] = k
+        return out
+
+    def industry_at(self, pos: int) -> np.ndarray:
+        return self.industry_panel(pos, pos + 1)[0]
+
+
+def _industry_periods(con, ids: np.ndarray, dates: np.ndarray, position: dict):
+    """The scheme's codes (sorted) and its membership periods in calendar positions; a store without
+    industry history has one period per stock from listing under its instrument record's code."""
+    tables = {r[0] for r in con.execute("SELECT table_name FROM information_schema.tables").fetchall()}
+    names = []
+    if "industries" in tables:
+        names = [r[0] for r in con.execute("SELECT code FROM industries WHERE source = ? ORDER BY code",
+                                           [INDUSTRY_SCHEME]).fetchall()]
+    hist = None
+    if "industry_history" in tables:
+        hist = con.execute("SELECT order_book_id, code, start_date, end_date FROM industry_history "
+                           "WHERE source = ? ORDER BY order_book_id, start_date", [INDUSTRY_SCHEME]).df()
+    if hist is None or hist.empty:
+        hist = con.execute("SELECT order_book_id, industry_sw AS code, listed_date AS start_date, "
+                           "NULL::DATE AS end_date FROM instruments WHERE type = 'CS' AND industry_sw IS NOT NULL "
+                           "ORDER BY order_book_id").df()
+    if not names:  # a store without the scheme's code list: the codes in use
+        names = sorted(set(hist["code"].dropna().astype(str)))
+    hist = hist[hist["order_book_id"].isin(position) & hist["code"].isin(names)]
+    col = hist["order_book_id"].map(position).to_numpy(dtype=np.int64)
+    code = pd.Index(names).get_indexer(hist["code"]).astype(np.int16)
+    first = np.searchsorted(dates, pd.to_datetime(hist["start_date"]).to_numpy(dtype="datetime64[D]"))
+    end_d = pd.to_datetime(hist["end_date"]).to_numpy(dtype="datetime64[D]")
+    end = np.where(np.isnat(end_d), len(dates), np.searchsorted(dates, end_d))
+    return names, (col, code, first.astype(np.int64), end.astype(np.int64))
+
 
 def load_universe(con) -> Universe:
     dates = con.execute("SELECT date FROM trading_dates ORDER BY date").fetchnumpy()["date"]
     inst = con.execute(
-        "SELECT order_book_id, industry_sw, listed_date FROM instruments WHERE type = 'CS' "
-        "ORDER BY order_book_id").df()
+        "SELECT order_book_id, listed_date FROM instruments WHERE type = 'CS' ORDER BY order_book_id").df()
     ids = inst["order_book_id"].to_numpy(dtype=str)
-    ind = inst["industry_sw"].fillna("unknown").astype(str)
-    names = sorted(ind.unique())
-    industry = pd.Index(names).get_indexer(ind).astype(np.int64)
     listed = pd.to_datetime(inst["listed_date"]).to_numpy(dtype="datetime64[D]")
     dates = np.asarray(dates, dtype="datetime64[D]")
+    position = {k: i for i, k in enumerate(ids)}
+    names, periods = _industry_periods(con, ids, dates, position)
     ((end,),) = con.execute("SELECT max(date) FROM price_change_rate").fetchall()
     last = -1 if end is None else int(np.searchsorted(dates, np.datetime64(end, "D"), side="right")) - 1
-    return Universe(dates=dates, ids=ids, industry=industry, industry_names=names, listed=listed, last=last,
-                    position={k: i for i, k in enumerate(ids)})
+    return Universe(dates=dates, ids=ids, industry_names=names, listed=listed, last=last, periods=periods,
+                    position=position)
 
 
 @dataclass
@@ -60,6 +110,24 @@ class Panel:
     sales: np.ndarray
     debt: np.ndarray
     growth: np.ndarray  # year-on-year sales growth of the latest report
+    industry: np.ndarray = None  # (T, N) int16 industry numbers of each day, NO_INDUSTRY = none
+    ret_clean: np.ndarray = None  # ret without the returns that span several days (after a suspension)
+
+
+def one_day_returns(ret: np.ndarray, listed_pos: np.ndarray, start: int) -> np.ndarray:
+    """``ret`` (rows: calendar positions ``start ..``) without the returns that span several trading days.
+
+    A stock listed before the previous day that has no return on it (suspended, or missing from the data)
+    earns its next return over all the days since its last one; counted as one day's return it would
+    inflate every volatility read from it, so it is left out. The first return after listing is kept.
+    """
+    out = ret.copy()
+    if len(ret) < 2:
+        return out
+    prev_pos = np.arange(start, start + len(ret) - 1)[:, None]
+    gap = np.isnan(ret[:-1]) & (prev_pos > listed_pos[None, :])
+    out[1:][gap] = np.nan
+    return out
 
 
 def _register_ids(con, uni: Universe) -> None:
@@ -87,38 +155,59 @@ def _scatter(con, table: str, cols: list[str], uni: Universe, start: int, stop: 
     return out
 
 
+_FUNDAMENTALS = ["book_value", "earnings", "sales", "total_debt"]
+
+
+def report_states(f: pd.DataFrame) -> pd.DataFrame:
+    """What is known of each stock after each announcement.
+
+    ``f`` holds one row per announced report version (``col``, ``report_date``, ``announce_date`` and the
+    values), a restatement being a later row of the same report date. After each row (in announcement
+    order) the state is the latest report date announced so far, with the values of its version last
+    announced so far, and its year-on-year sales growth against the version of the report one year earlier
+    last announced so far. Returns one state per row, in announcement order, with ``announce_date``.
+    """
+    f = f.sort_values(["announce_date", "col", "report_date"], kind="stable").reset_index(drop=True)
+    f["rep"] = f["report_date"].to_numpy(dtype="datetime64[D]").astype(np.int64)
+    f["ann"] = f["announce_date"].to_numpy(dtype="datetime64[D]").astype(np.int64)
+    f["latest"] = f.groupby("col")["rep"].cummax()
+    versions = f[["ann", "col", "rep", *_FUNDAMENTALS]]
+    left = f[["ann", "col", "latest"]].rename(columns={"latest": "rep"})
+    cur = pd.merge_asof(left, versions, on="ann", by=["col", "rep"], allow_exact_matches=True)
+    prev_rep = (pd.to_datetime(f["latest"].to_numpy().astype("datetime64[D]")) - pd.DateOffset(years=1))
+    left_prev = pd.DataFrame({"ann": f["ann"], "col": f["col"],
+                              "rep": prev_rep.to_numpy(dtype="datetime64[D]").astype(np.int64)})
+    prev = pd.merge_asof(left_prev, versions[["ann", "col", "rep", "sales"]], on="ann", by=["col", "rep"],
+                         allow_exact_matches=True)["sales"].to_numpy(dtype=np.float64)
+    sales = cur["sales"].to_numpy(dtype=np.float64)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        growth = np.where(np.abs(prev) > 0, sales / np.abs(prev) - 1.0, np.nan)
+    out = cur[["col", *_FUNDAMENTALS]].copy()
+    out["growth"] = growth
+    out["announce_date"] = f["announce_date"].to_numpy()
+    return out
+
+
 def _fundamentals(con, uni: Universe, start: int, stop: int) -> list[np.ndarray]:
     end = uni.dates[stop - 1]
     f = con.execute(
         "SELECT i.col, f.report_date, f.announce_date, f.book_value, f.earnings, f.sales, f.total_debt "
-        "FROM fundamentals f JOIN _velquor_rm_ids i USING (order_book_id) WHERE f.announce_date <= ? "
-        "ORDER BY i.col, f.announce_date, f.report_date", [pd.Timestamp(end).date()]).df()
+        "FROM fundamentals f JOIN _velquor_rm_ids i USING (order_book_id) WHERE f.announce_date <= ?",
+        [pd.Timestamp(end).date()]).df()
     t, n = stop - start, len(uni.ids)
-    names = ["book_value", "earnings", "sales", "total_debt", "growth"]
+    names = [*_FUNDAMENTALS, "growth"]
     out = [np.full((t, n), np.nan) for _ in names]
     if f.empty:
         return out
-    rep = pd.to_datetime(f["report_date"])
-    # Year-on-year sales growth: the report of the same quarter one year earlier.
-    key = pd.MultiIndex.from_arrays([f["col"], rep])
-    sales = pd.Series(f["sales"].to_numpy(), index=key)
-    sales = sales[~sales.index.duplicated(keep="last")]
-    prev = sales.reindex(pd.MultiIndex.from_arrays([f["col"], rep - pd.DateOffset(years=1)])).to_numpy()
-    with np.errstate(divide="ignore", invalid="ignore"):
-        f["growth"] = np.where(np.abs(prev) > 0, f["sales"].to_numpy() / np.abs(prev) - 1.0, np.nan)
-    # A report announced after a newer one (a late restatement of an old quarter) does not replace it.
-    f["rep"] = rep
-    f = f[f["rep"] >= f.groupby("col")["rep"].cummax()]
+    st = report_states(f)
     # Known after the close of the first trading day on or after the announcement.
-    avail = np.searchsorted(uni.dates, pd.to_datetime(f["announce_date"]).to_numpy(dtype="datetime64[D]"))
-    row = avail - start
-    cols = f["col"].to_numpy()
-    row = np.clip(row, 0, t - 1)
+    avail = np.searchsorted(uni.dates, pd.to_datetime(st["announce_date"]).to_numpy(dtype="datetime64[D]"))
+    row = np.clip(avail - start, 0, t - 1)
+    cols = st["col"].to_numpy()
     for arr, name in zip(out, names):
-        vals = f[name].to_numpy(dtype=np.float64)
-        # Rows are in announcement order, so for each (row, stock) the last assignment is the latest report;
-        # everything announced before the panel starts lands on its first row.
-        _assign_last(arr, row, cols, vals)
+        # States are in announcement order, so for each (row, stock) the last assignment is the day's final
+        # state; everything announced before the panel starts lands on its first row.
+        _assign_last(arr, row, cols, st[name].to_numpy(dtype=np.float64))
     for i, arr in enumerate(out):
         out[i] = pd.DataFrame(arr).ffill().to_numpy()
     return out
@@ -149,8 +238,10 @@ def load_panel(con, uni: Universe, start: int, stop: int) -> Panel:
         ret_f = pool.submit(read, _scatter, "price_change_rate", ["rate"], uni, start, stop)
         daily_f = pool.submit(read, _scatter, "stock_daily", ["market_cap", "turnover"], uni, start, stop)
         fund_f = pool.submit(read, _fundamentals, uni, start, stop)
+        industry = uni.industry_panel(start, stop)
         (ret,), (cap, turnover) = ret_f.result(), daily_f.result()
         book, earnings, sales, debt, growth = fund_f.result()
     cap[~(cap > 0)] = np.nan
+    clean = one_day_returns(ret, np.searchsorted(uni.dates, uni.listed), start)
     return Panel(start=start, stop=stop, ret=ret, cap=cap, turnover=turnover, book=book, earnings=earnings,
-                 sales=sales, debt=debt, growth=growth)
+                 sales=sales, debt=debt, growth=growth, industry=industry, ret_clean=clean)

@@ -3,7 +3,7 @@
 Row t of every array uses data up to the close of day t only. Each style is winsorised (median +- 5 robust
 standard deviations), standardised to a cap-weighted mean of 0 and an equal-weighted standard deviation of 1
 over the stocks trading that day, and missing values are filled with the cap-weighted mean of the stock's
-industry.
+industry on that day.
 """
 
 from __future__ import annotations
@@ -24,13 +24,13 @@ WINSOR_MADS = 5.0
 
 
 def market_return(panel: Panel) -> np.ndarray:
-    """Cap-weighted return of the stocks trading each day, weighted by the previous day's cap."""
+    """Cap-weighted one-day return of the stocks trading each day, weighted by the previous day's cap."""
     w = np.vstack([panel.cap[:1], panel.cap[:-1]])
-    ok = np.isfinite(panel.ret) & np.isfinite(w)
+    ok = np.isfinite(panel.ret_clean) & np.isfinite(w)
     ws = np.where(ok, w, 0.0)
     tot = ws.sum(axis=1)
     with np.errstate(invalid="ignore", divide="ignore"):
-        m = (ws * np.where(ok, panel.ret, 0.0)).sum(axis=1) / tot
+        m = (ws * np.where(ok, panel.ret_clean, 0.0)).sum(axis=1) / tot
     return np.where(tot > 0, m, 0.0)
 
 
@@ -101,28 +101,43 @@ def _orthogonalise(y: np.ndarray, xs: list[np.ndarray], cap: np.ndarray) -> np.n
     return np.where(ok, y - fitted, np.nan)
 
 
-def _fill_industry(x: np.ndarray, cap: np.ndarray, industry: np.ndarray, n_ind: int) -> np.ndarray:
+def _industry_keys(industry: np.ndarray, n_ind: int) -> np.ndarray:
+    """Bucket of every (day, stock): day * (n_ind + 1) + industry, a stock without one in the last bucket."""
+    rows = np.arange(industry.shape[0], dtype=np.int64)[:, None] * (n_ind + 1)
+    return (rows + np.where(industry >= 0, industry, n_ind)).ravel()
+
+
+def _fill_industry(x: np.ndarray, cap: np.ndarray, keys: np.ndarray, n_ind: int) -> np.ndarray:
+    """Missing values of live stocks filled with the cap-weighted mean of their industry on the day (0, the
+    style's cap-weighted mean, for a stock without an industry or an industry without values).
+    ``keys`` come from ``_industry_keys``."""
     live = np.isfinite(cap)
     ok = np.isfinite(x) & live
-    onehot = np.zeros((x.shape[1], n_ind))
-    onehot[np.arange(x.shape[1]), industry] = 1.0
     w = np.where(ok, cap, 0.0)
+    size = x.shape[0] * (n_ind + 1)
+    num = np.bincount(keys, weights=(w * np.where(ok, x, 0.0)).ravel(), minlength=size)
+    den = np.bincount(keys, weights=w.ravel(), minlength=size)
     with np.errstate(invalid="ignore", divide="ignore"):
-        means = ((w * np.where(ok, x, 0.0)) @ onehot) / (w @ onehot)
-    fill = np.nan_to_num(means, nan=0.0)[:, industry]
+        means = np.where(den > 0, num / den, 0.0)
+    means[n_ind::n_ind + 1] = 0.0  # no industry
+    fill = means[keys].reshape(x.shape)
     return np.where(ok, x, np.where(live, fill, np.nan))
 
 
-def _descriptors(ret: np.ndarray, turnover: np.ndarray, mkt: np.ndarray, r0: int) -> dict[str, np.ndarray]:
-    """Time-series descriptors of a block of stock columns, rows ``r0 ..``."""
-    valid = np.isfinite(ret)
+def _descriptors(ret: np.ndarray, clean: np.ndarray, turnover: np.ndarray, mkt: np.ndarray,
+                 r0: int, origin: int) -> dict[str, np.ndarray]:
+    """Time-series descriptors of a block of stock columns, rows ``r0 ..``. Beta and volatility read the
+    one-day returns ``clean``; momentum reads every return ``ret`` (a return over several days included).
+    ``origin`` is the calendar position of row 0."""
+    valid = np.isfinite(clean)
     m = np.where(valid, mkt, 0.0)
-    r = np.where(valid, ret, 0.0)
+    r = np.where(valid, clean, 0.0)
     hl, win = BETA_HALFLIFE, BETA_WINDOW
-    sw = windowed_sum(valid.astype(float), hl, win)
-    sm, sr = windowed_sum(m, hl, win), windowed_sum(r, hl, win)
-    smm, srm, srr = windowed_sum(m * m, hl, win), windowed_sum(r * m, hl, win), windowed_sum(r * r, hl, win)
-    nobs = windowed_sum(valid.astype(float), None, win)
+    sw = windowed_sum(valid.astype(float), hl, win, origin)
+    sm, sr = windowed_sum(m, hl, win, origin), windowed_sum(r, hl, win, origin)
+    smm, srm, srr = (windowed_sum(m * m, hl, win, origin), windowed_sum(r * m, hl, win, origin),
+                     windowed_sum(r * r, hl, win, origin))
+    nobs = windowed_sum(valid.astype(float), None, win, origin)
     with np.errstate(invalid="ignore", divide="ignore"):
         cov_rm = srm / sw - sr * sm / sw**2
         var_m = smm / sw - (sm / sw) ** 2
@@ -133,18 +148,19 @@ def _descriptors(ret: np.ndarray, turnover: np.ndarray, mkt: np.ndarray, r0: int
     enough = nobs >= BETA_MIN_OBS
     beta, hsigma, dastd = (np.where(enough, v, np.nan)[r0:] for v in (beta, hsigma, dastd))
 
-    logret = np.where(valid, np.log1p(np.maximum(ret, -0.99)), 0.0)
-    mom = windowed_sum(logret, None, MOM_WINDOW)
-    mobs = windowed_sum(valid.astype(float), None, MOM_WINDOW)
+    traded = np.isfinite(ret)
+    logret = np.where(traded, np.log1p(np.maximum(ret, -0.99)), 0.0)
+    mom = windowed_sum(logret, None, MOM_WINDOW, origin)
+    mobs = windowed_sum(traded.astype(float), None, MOM_WINDOW, origin)
     mom = np.vstack([np.full((MOM_LAG, mom.shape[1]), np.nan), mom[:-MOM_LAG]])
     mobs = np.vstack([np.zeros((MOM_LAG, mom.shape[1])), mobs[:-MOM_LAG]])
     mom = np.where(mobs >= MOM_MIN_OBS, mom, np.nan)[r0:]
 
     turn = np.nan_to_num(turnover, nan=0.0)
     with np.errstate(divide="ignore", invalid="ignore"):
-        stom = np.log(windowed_sum(turn, None, 21))
-        stoq = np.log(windowed_sum(turn, None, 63) / 3.0)
-        stoa = np.log(windowed_sum(turn, None, 252) / 12.0)
+        stom = np.log(windowed_sum(turn, None, 21, origin))
+        stoq = np.log(windowed_sum(turn, None, 63, origin) / 3.0)
+        stoa = np.log(windowed_sum(turn, None, 252, origin) / 12.0)
     liq = (0.35 * stom + 0.35 * stoq + 0.30 * stoa)[r0:]
     liq[~np.isfinite(liq)] = np.nan
     return {"beta": beta, "hsigma": hsigma, "dastd": dastd, "mom": mom, "liq": liq}
@@ -176,8 +192,9 @@ def _styles(d: dict[str, np.ndarray], cap: np.ndarray, industry: np.ndarray, n_i
         "leverage": standardise(lev, cap),
     }
     out = np.empty(cap.shape + (len(STYLE_FACTORS),), dtype=np.float32)
+    keys = _industry_keys(industry, n_ind)
     for k, name in enumerate(STYLE_FACTORS):
-        out[:, :, k] = _fill_industry(styles[name], cap, industry, n_ind)
+        out[:, :, k] = _fill_industry(styles[name], cap, keys, n_ind)
     return out
 
 
@@ -198,12 +215,13 @@ def style_exposures(panel: Panel, uni: Universe, first_row: int = 0, threads: in
     n_ind = len(uni.industry_names)
     with ThreadPoolExecutor(max_workers=max(1, threads)) as pool:
         cols = _blocks(panel.ret.shape[1], threads)
-        parts = list(pool.map(lambda c: _descriptors(panel.ret[:, c], panel.turnover[:, c], mkt, r0), cols))
+        parts = list(pool.map(lambda c: _descriptors(panel.ret[:, c], panel.ret_clean[:, c], panel.turnover[:, c],
+                                                     mkt, r0, panel.start), cols))
         d = {k: np.hstack([p[k] for p in parts]) for k in parts[0]}
         d.update(book=panel.book[r0:], earnings=panel.earnings[r0:], debt=panel.debt[r0:],
                  growth=panel.growth[r0:])
         cap = panel.cap[r0:]
+        ind = panel.industry[r0:]
         rows = _blocks(cap.shape[0], threads)
-        parts = list(pool.map(lambda b: _styles({k: v[b] for k, v in d.items()}, cap[b], uni.industry, n_ind),
-                              rows))
+        parts = list(pool.map(lambda b: _styles({k: v[b] for k, v in d.items()}, cap[b], ind[b], n_ind), rows))
     return np.concatenate(parts, axis=0)

@@ -4,7 +4,6 @@ the constrained cross-sectional regression and the specific-risk shrinkage."""
 from __future__ import annotations
 
 import numpy as np
-from scipy.signal import lfilter
 
 __all__ = [
     "decay",
@@ -21,6 +20,10 @@ __all__ = [
     "weighted_lstsq",
     "regime_multiplier",
     "regime_adjust",
+    "ratio_multiplier",
+    "fade",
+    "estimator_grams",
+    "simulated_eigen_bias",
     "constrained_wls",
     "shrink_to_groups",
     "psd_factor",
@@ -36,22 +39,60 @@ def ewma_weights(halflife: float, window: int) -> np.ndarray:
     return decay(halflife) ** np.arange(window - 1, -1, -1, dtype=np.float64)
 
 
-def windowed_sum(x: np.ndarray, halflife: float | None, window: int) -> np.ndarray:
+#: Rows of the blocks windowed sums are assembled from; block boundaries sit at multiples of it in calendar
+#: positions, so the sum of a day is the same computation whatever range it is computed in.
+BLOCK = 64
+
+
+def windowed_sum(x: np.ndarray, halflife: float | None, window: int, origin: int = 0) -> np.ndarray:
     """S[t] = sum over j < window of lam**j * x[t - j] along axis 0; NaN counts as 0.
 
     ``halflife=None`` gives equal weights. The window is truncated at the start of ``x``; S[t] depends only on
-    x[t - window + 1 .. t], whatever precedes it.
+    x[t - window + 1 .. t], whatever precedes it. ``origin`` is the calendar position of row 0: sums run
+    within blocks of BLOCK calendar positions and combine whole blocks, so as long as ``x`` starts on a block
+    boundary (or before the first row that matters), S[t] is bit for bit the same for any ``x`` that holds
+    the same window, however long.
     """
     x = np.nan_to_num(np.asarray(x, dtype=np.float64), nan=0.0)
-    if halflife is None:
-        c = np.cumsum(x, axis=0)
-        out = c.copy()
-        out[window:] -= c[:-window]
-        return out
-    lam = decay(halflife)
-    y = lfilter([1.0], [1.0, -lam], x, axis=0)
-    out = y.copy()
-    out[window:] -= lam**window * y[:-window]
+    n = len(x)
+    if n == 0:
+        return x.copy()
+    lam = 1.0 if halflife is None else decay(halflife)
+    lead = origin % BLOCK
+    nb = -(-(lead + n) // BLOCK)
+    xp = np.zeros((nb * BLOCK,) + x.shape[1:])
+    xp[lead:lead + n] = x
+    blocks = xp.reshape((nb, BLOCK) + x.shape[1:])
+    local = blocks.copy()
+    for r in range(1, BLOCK):  # all blocks side by side
+        if halflife is None:
+            local[:, r] += local[:, r - 1]
+        else:
+            local[:, r] += lam * local[:, r - 1]
+    local = local.reshape(xp.shape)  # sums within each block up to each row
+    totals = local[BLOCK - 1::BLOCK]
+    t = np.arange(lead, lead + n)
+    k = t // BLOCK
+    s0 = np.maximum(t - window + 1, 0)
+    d = k - s0 // BLOCK  # blocks before t's own that the window reaches into
+    # S[t] = local[t] + lam**(t - end of block k-1) * C[k, d] - lam**(t - s0 + 1) * local[s0 - 1], where
+    # C[k, d] sums the d whole blocks before block k (weighted to the end of block k - 1) and the last term
+    # takes off the part of the first block before the window. C is summed in a fixed order per block.
+    lam_b = lam**BLOCK
+    cum = {}
+    for dd in np.unique(d[d > 0]):
+        c = np.zeros_like(totals)
+        for j in range(dd, 0, -1):  # oldest block first
+            c[j:] = c[j:] * lam_b + totals[:nb - j] if j < nb else c[j:]
+        cum[int(dd)] = c
+    extra = (slice(None),) + (None,) * (x.ndim - 1)
+    out = local[t].copy()
+    for dd, c in cum.items():
+        sel = np.flatnonzero(d == dd)
+        out[sel] += (lam ** (t[sel] - k[sel] * BLOCK + 1.0))[extra] * c[k[sel]]
+    cut = np.flatnonzero(s0 % BLOCK != 0)
+    if cut.size:
+        out[cut] -= (lam ** (t[cut] - s0[cut] + 1.0))[extra] * local[s0[cut] - 1]
     return out
 
 
@@ -189,6 +230,93 @@ def regime_adjust(cov: np.ndarray, b2: np.ndarray, halflife: float, window: int,
         rho = decay(halflife)
         m = 1.0 + (m - 1.0) * (1.0 - rho**horizon) / (horizon * (1.0 - rho))
     return cov * m
+
+
+def ratio_multiplier(num: np.ndarray, den: np.ndarray, halflife: float) -> float:
+    """Regime multiplier as a ratio of EWMA means: realised squared returns ``num`` over the variances
+    forecast for them ``den`` (per day, oldest first, already summed over factors or stocks).
+
+    A mean of ratios (realised over forecast, day by day) is inflated by the noise of the forecasts it
+    divides by (1 / x is convex), by as much as the forecasts are noisy; the ratio of means is not.
+    """
+    num, den = np.asarray(num, dtype=np.float64), np.asarray(den, dtype=np.float64)
+    ok = np.isfinite(num) & np.isfinite(den) & (den > 0)
+    if not ok.any():
+        return 1.0
+    w = ewma_weights(halflife, len(num))
+    return float((w[ok] * num[ok]).sum() / (w[ok] * den[ok]).sum())
+
+
+def fade(m: float, halflife: float, horizon: int) -> float:
+    """A regime multiplier over a horizon of several days, expected to fade at the rate of ``halflife``."""
+    if horizon <= 1:
+        return m
+    rho = decay(halflife)
+    return 1.0 + (m - 1.0) * (1.0 - rho**horizon) / (horizon * (1.0 - rho))
+
+
+_GRAMS: dict[tuple, tuple[np.ndarray, np.ndarray]] = {}
+
+
+def _nw_gram(z: np.ndarray, w: np.ndarray, lags: int) -> np.ndarray:
+    """Newey-West weighted second moments of every draw in ``z`` (draws, T, k), weights ``w`` (T,)."""
+    g = (z * w[None, :, None]).transpose(0, 2, 1) @ z / w.sum()
+    for lag in range(1, lags + 1):
+        wl = w[lag:]
+        c = (z[:, lag:] * wl[None, :, None]).transpose(0, 2, 1) @ z[:, :-lag] / wl.sum()
+        g += (1.0 - lag / (lags + 1.0)) * (c + c.transpose(0, 2, 1))
+    return g
+
+
+def estimator_grams(n_sims: int, k: int, vol: tuple[float, int], corr: tuple[float, int], lags: int,
+                    seed: int = 20150105) -> tuple[np.ndarray, np.ndarray]:
+    """Second moments the covariance estimator would measure on ``n_sims`` histories of k independent
+    unit-variance normal factor returns: with the volatility weights ``vol`` = (half-life, window) and the
+    correlation weights ``corr``, Newey-West ``lags``. Seeded and cached: the same draws serve every date,
+    so the adjustment is a deterministic function of the estimate. Rotation invariant, so they serve any
+    covariance after scaling in its eigenbasis."""
+    key = (n_sims, k, vol, corr, lags, seed)
+    hit = _GRAMS.get(key)
+    if hit is None:
+        rng = np.random.default_rng(seed)
+        t = max(vol[1], corr[1])
+        w_vol = np.zeros(t)
+        w_vol[t - vol[1]:] = ewma_weights(vol[0], vol[1])
+        w_corr = np.zeros(t)
+        w_corr[t - corr[1]:] = ewma_weights(corr[0], corr[1])
+        g_vol, g_corr = np.empty((n_sims, k, k)), np.empty((n_sims, k, k))
+        for a in range(0, n_sims, 32):
+            z = rng.standard_normal((min(32, n_sims - a), t, k))
+            g_vol[a:a + len(z)] = _nw_gram(z[:, t - vol[1]:], w_vol[t - vol[1]:], lags)
+            g_corr[a:a + len(z)] = _nw_gram(z[:, t - corr[1]:], w_corr[t - corr[1]:], lags)
+        if len(_GRAMS) > 8:
+            _GRAMS.clear()
+        hit = _GRAMS[key] = (g_vol, g_corr)
+    return hit
+
+
+def simulated_eigen_bias(cov: np.ndarray, grams: tuple[np.ndarray, np.ndarray]) -> np.ndarray:
+    """Volatility bias of the eigenportfolios of ``cov`` (ascending eigenvalues) under the estimator that
+    produced it: histories drawn from ``cov`` are estimated as the model does (variances from the volatility
+    weights, correlations from the correlation weights), and per eigenvalue rank the bias is
+    sqrt(mean true variance / mean estimated variance) of the simulated eigenportfolios."""
+    vals, _ = np.linalg.eigh(0.5 * (cov + cov.T))
+    vals = np.maximum(vals, 0.0)
+    root = np.sqrt(vals)
+    outer = np.outer(root, root)
+    g_vol, g_corr = grams
+    sim_corr = g_corr * outer
+    sim_sd = np.sqrt(np.einsum("mii->mi", g_vol) * vals)
+    corr_sd = np.sqrt(np.einsum("mii->mi", sim_corr))
+    with np.errstate(divide="ignore", invalid="ignore"):
+        scale = np.where(corr_sd > 0, sim_sd / corr_sd, 0.0)
+    sim = sim_corr * scale[:, :, None] * scale[:, None, :]
+    sim_vals, sim_vecs = np.linalg.eigh(sim)
+    true_vals = np.einsum("mik,i,mik->mk", sim_vecs, vals, sim_vecs)
+    est = np.maximum(sim_vals, 0.0).mean(axis=0)
+    true = true_vals.mean(axis=0)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        return np.sqrt(np.where((est > 0) & (true > 0), true / est, 1.0))
 
 
 def constrained_wls(y: np.ndarray, style: np.ndarray, industry: np.ndarray, n_industries: int,

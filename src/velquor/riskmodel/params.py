@@ -20,7 +20,7 @@ __all__ = [
 ]
 
 #: Bumped whenever a change alters persisted numbers; part of the store fingerprint.
-MODEL_VERSION = "2"
+MODEL_VERSION = "3"
 
 COUNTRY = "country"
 
@@ -83,9 +83,11 @@ HORIZONS: dict[CovModel, Horizon] = {
         regime_halflife=63, shrinkage=0.1),
 }
 
-#: Eigenfactor adjustment: number of simulated histories and the empirical scale of the bias.
-EIGEN_SIMULATIONS = 100
-EIGEN_SCALE = 1.4
+#: Eigenfactor adjustment: number of simulated histories (enough for the bias of every eigenvalue rank to be
+#: stable to about a percent) and the scale of the simulated bias (1: as simulated; the simulation runs the
+#: estimator it corrects, so no empirical factor is needed).
+EIGEN_SIMULATIONS = 256
+EIGEN_SCALE = 1.0
 #: Trading days between refreshes of the simulated eigenfactor bias.
 EIGEN_REFRESH = 5
 

@@ -18,18 +18,22 @@ from ._blas import single_threaded_blas
 from .data import Universe, load_panel
 from .exposures import _row_median, style_exposures
 from .kernels import (
+    BLOCK,
     clip_psd,
     combine_vol_corr,
     constrained_wls,
     apply_eigen_bias,
-    eigen_bias,
+    estimator_grams,
     ewma_weights,
+    fade,
     newey_west_cov,
-    regime_adjust,
+    ratio_multiplier,
     shrink_to_groups,
+    simulated_eigen_bias,
     weighted_lstsq,
     windowed_sum,
 )
+from .requirements import check_requirements
 from .params import (
     EIGEN_REFRESH,
     EIGEN_SCALE,
@@ -48,6 +52,10 @@ __all__ = ["Estimate", "FactorHistory", "estimate_range", "factor_history", "est
 MIN_LISTED_DAYS = 63
 #: Specific-risk history below which the structural model takes over completely.
 MIN_SPECIFIC_OBS = 21
+#: Returns are capped at this many robust standard deviations about the day's median in the regression...
+REGRESSION_CAP_MADS = 5.0
+#: ... and specific returns at this many in the specific-risk estimate.
+SPECIFIC_CAP_MADS = 8.0
 #: Lowest specific volatility, as a fraction of the day's median over stocks with enough history.
 SPECIFIC_FLOOR = 0.25
 
@@ -59,6 +67,7 @@ class Estimate:
     asof: int  # calendar position of the as-of date
     rows: np.ndarray  # universe positions of the covered stocks, ascending
     style: np.ndarray  # (n, styles) float32
+    industry: np.ndarray  # (n,) industry numbers as of the date (NO_INDUSTRY: none)
     cap: np.ndarray  # (n,)
     factor_cov: np.ndarray  # (K, K), in units of the horizon
     specific_var: np.ndarray  # (n,), in units of the horizon
@@ -78,6 +87,7 @@ class FactorHistory:
     specific: np.ndarray  # (T, N)
     exposures: np.ndarray  # (T, N, styles) float32, as of each day's close
     cap: np.ndarray  # (T, N)
+    industry: np.ndarray  # (T, N) int16, as of each day's close
     eigen_bias: dict = field(default_factory=dict)  # (anchor position, horizon) -> simulated bias
 
 
@@ -85,10 +95,31 @@ def factor_count(uni: Universe) -> int:
     return 1 + len(uni.industry_names) + len(STYLE_FACTORS)
 
 
+def robust_cap(x: np.ndarray, mask: np.ndarray, mads: float) -> np.ndarray:
+    """``x`` clipped to the median +- ``mads`` robust standard deviations (1.4826 MAD) of ``x[mask]``."""
+    ref = x[mask & np.isfinite(x)]
+    if ref.size == 0:
+        return x
+    med = np.median(ref)
+    band = mads * 1.4826 * np.median(np.abs(ref - med))
+    if not band > 0:
+        return x
+    return np.clip(x, med - band, med + band)
+
+
 def factor_history(con, uni: Universe, start: int, stop: int,
                    progress: Callable[[int], None] | None = None) -> FactorHistory:
-    """Exposures and regressions for calendar positions ``start .. stop - 1``."""
+    """Exposures and regressions for calendar positions ``start .. stop - 1``.
+
+    The regression of day t explains the one-day returns of day t by the exposures and industries as of
+    the close of day t - 1, over the estimation universe: stocks listed at least MIN_LISTED_DAYS days
+    before, trading on both days (a return after a suspension spans several days and is left out) and
+    classified in an industry. Returns are capped at REGRESSION_CAP_MADS robust standard deviations about
+    the day's median first, so one wild print cannot move the factor returns. Specific returns are kept
+    for every stock with a one-day return, capped the same way at SPECIFIC_CAP_MADS.
+    """
     pstart = max(0, start - 1 - EXPOSURE_LOOKBACK - 2)
+    pstart -= pstart % BLOCK  # windowed sums are assembled from whole blocks
     panel = load_panel(con, uni, pstart, stop)
     off = start - pstart
     # exposures from the day before `start` on: row i of `expo` is calendar position start - 1 + i
@@ -104,31 +135,37 @@ def factor_history(con, uni: Universe, start: int, stop: int,
         t = start + i
         if t >= FIRST_REGRESSION_INDEX and off + i - 1 >= 0:
             x = expo[off + i - 1 - e0]
+            ind = panel.industry[off + i - 1].astype(np.int64)
             cap_prev = panel.cap[off + i - 1]
-            y = panel.ret[off + i]
+            y = panel.ret_clean[off + i]
             has = np.isfinite(cap_prev) & np.isfinite(y)
-            est = has & (t - 1 - listed_pos >= MIN_LISTED_DAYS)
+            est = has & (t - 1 - listed_pos >= MIN_LISTED_DAYS) & (ind >= 0)
             if est.sum() > k:
                 idx = np.flatnonzero(est)
-                f = constrained_wls(y[idx], x[idx].astype(np.float64), uni.industry[idx], n_ind,
+                yc = robust_cap(y, est, REGRESSION_CAP_MADS)
+                f = constrained_wls(yc[idx], x[idx].astype(np.float64), ind[idx], n_ind,
                                     np.sqrt(cap_prev[idx]), cap_prev[idx])
                 fr[i] = f
                 hidx = np.flatnonzero(has)
                 xs = x[hidx].astype(np.float64)
-                fitted = f[0] + f[1 + uni.industry[hidx]] + xs @ f[1 + n_ind:]
-                resid[i, hidx] = y[hidx] - fitted
+                ih = ind[hidx]
+                fitted = f[0] + np.where(ih >= 0, f[1 + ih], 0.0) + xs @ f[1 + n_ind:]
+                u = np.full(n, np.nan)
+                u[hidx] = y[hidx] - fitted
+                resid[i] = robust_cap(u, est, SPECIFIC_CAP_MADS)
         if progress is not None:
             progress(1)
     return FactorHistory(start=start, stop=stop, factor_returns=fr, specific=resid,
-                         exposures=expo[off - e0:], cap=panel.cap[off:])
+                         exposures=expo[off - e0:], cap=panel.cap[off:], industry=panel.industry[off:])
 
 
-def _ewma_series(x: np.ndarray, halflife: float, window: int) -> tuple[np.ndarray, np.ndarray]:
-    """Windowed EWMA mean of x over its finite entries, and the count of finite entries in the window."""
+def _ewma_series(x: np.ndarray, halflife: float, window: int, origin: int) -> tuple[np.ndarray, np.ndarray]:
+    """Windowed EWMA mean of x over its finite entries, and the count of finite entries in the window
+    (row 0 of x is calendar position ``origin``)."""
     ok = np.isfinite(x)
-    num = windowed_sum(np.where(ok, x, 0.0), halflife, window)
-    den = windowed_sum(ok.astype(float), halflife, window)
-    cnt = windowed_sum(ok.astype(float), None, window)
+    num = windowed_sum(np.where(ok, x, 0.0), halflife, window, origin)
+    den = windowed_sum(ok.astype(float), halflife, window, origin)
+    cnt = windowed_sum(ok.astype(float), None, window, origin)
     with np.errstate(invalid="ignore", divide="ignore"):
         return np.where(cnt > 0, num / den, np.nan), cnt
 
@@ -139,12 +176,12 @@ def _lagged(x: np.ndarray, lag: int) -> np.ndarray:
     return out
 
 
-def _specific_var_series(u: np.ndarray, hz: Horizon) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+def _specific_var_series(u: np.ndarray, hz: Horizon, origin: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """Daily specific variance (plain EWMA), its Newey-West version and the observation count, per day."""
-    v0, cnt = _ewma_series(u * u, hz.spec_halflife, hz.spec_window)
+    v0, cnt = _ewma_series(u * u, hz.spec_halflife, hz.spec_window, origin)
     v = v0.copy()
     for lag in range(1, hz.spec_nw_lags + 1):
-        c, _ = _ewma_series(u * _lagged(u, lag), hz.spec_halflife, hz.spec_window)
+        c, _ = _ewma_series(u * _lagged(u, lag), hz.spec_halflife, hz.spec_window, origin)
         v = v + (1.0 - lag / (hz.spec_nw_lags + 1.0)) * 2.0 * np.nan_to_num(c)
     # Lag terms can only correct the daily variance, never wipe it out.
     v = np.maximum(v, 0.5 * v0)
@@ -157,33 +194,58 @@ def _specific_var_series(u: np.ndarray, hz: Horizon) -> tuple[np.ndarray, np.nda
     return np.maximum(v0, floor), np.maximum(v, floor), cnt
 
 
-def _factor_bias2(fr: np.ndarray, hz: Horizon) -> np.ndarray:
-    """Squared cross-sectional bias statistic of factor returns against the previous day's forecast."""
-    v, cnt = _ewma_series(fr * fr, hz.vol_halflife, hz.vol_window)
-    prev, pcnt = _lagged(v, 1), _lagged(cnt, 1)
-    with np.errstate(invalid="ignore", divide="ignore"):
-        z2 = np.where((pcnt >= MIN_SPECIFIC_OBS) & (prev > 0), fr * fr / prev, np.nan)
-    ok = np.isfinite(z2)
-    with np.errstate(invalid="ignore", divide="ignore"):
-        return np.where(ok.any(axis=1), np.nansum(z2, axis=1) / ok.sum(axis=1), np.nan)
+def _factor_var_series(fr: np.ndarray, hz: Horizon, origin: int) -> tuple[np.ndarray, np.ndarray]:
+    """Each day's EWMA factor variance forecast (volatility half-life) and the observations it rests on."""
+    return _ewma_series(fr * fr, hz.vol_halflife, hz.vol_window, origin)
 
 
-def _specific_bias2(u: np.ndarray, v0: np.ndarray, cnt: np.ndarray, cap: np.ndarray) -> np.ndarray:
-    prev, pcnt = _lagged(v0, 1), _lagged(cnt, 1)
-    w = _lagged(cap, 1)
+def _regime_window(i: int, lo: int, hz: Horizon) -> slice:
+    return slice(max(lo, i - hz.regime_window + 1), i + 1)
+
+
+def _factor_regime(hist: FactorHistory, series: dict, i: int, lo: int, hz: Horizon) -> float:
+    """How much larger factor returns have lately been than forecast the day before, as of row ``i``.
+
+    Every factor counts alike: each is measured in units of its variance forecast as of ``i``.
+    """
+    win = _regime_window(i, lo, hz)
+    if win.start == 0:
+        win = slice(1, win.stop)
+    f2 = hist.factor_returns[win] ** 2
+    prev = series["fvar"][win.start - 1:win.stop - 1]
+    pcnt = series["fcnt"][win.start - 1:win.stop - 1]
+    norm = series["fvar"][i]
+    ok = np.isfinite(f2) & np.isfinite(prev) & (pcnt >= MIN_SPECIFIC_OBS) & (prev > 0) & (norm > 0)
     with np.errstate(invalid="ignore", divide="ignore"):
-        z2 = u * u / prev
-    ok = np.isfinite(z2) & (pcnt >= MIN_SPECIFIC_OBS) & np.isfinite(w)
-    ws = np.where(ok, w, 0.0)
-    tot = ws.sum(axis=1)
+        num = np.where(ok, f2 / norm, 0.0).sum(axis=1)
+        den = np.where(ok, prev / norm, 0.0).sum(axis=1)
+    return ratio_multiplier(np.where(ok.any(axis=1), num, np.nan), den, hz.regime_halflife)
+
+
+def _specific_regime(hist: FactorHistory, series: dict, i: int, lo: int, hz: Horizon) -> float:
+    """The same for specific returns, stocks weighted by their previous day's cap."""
+    win = _regime_window(i, lo, hz)
+    if win.start == 0:
+        win = slice(1, win.stop)
+    u2 = hist.specific[win] ** 2
+    prev = series["var0"][win.start - 1:win.stop - 1]
+    pcnt = series["cnt"][win.start - 1:win.stop - 1]
+    cap = hist.cap[win.start - 1:win.stop - 1]
+    norm = series["var0"][i]
+    ok = np.isfinite(u2) & np.isfinite(prev) & (pcnt >= MIN_SPECIFIC_OBS) & np.isfinite(cap) & (norm > 0)
     with np.errstate(invalid="ignore", divide="ignore"):
-        return np.where(tot > 0, (ws * np.where(ok, z2, 0.0)).sum(axis=1) / tot, np.nan)
+        w = np.where(ok, cap / norm, 0.0)
+        num = (w * np.where(ok, u2, 0.0)).sum(axis=1)
+        den = (w * np.where(ok, prev, 0.0)).sum(axis=1)
+    return ratio_multiplier(np.where(ok.any(axis=1), num, np.nan), den, hz.regime_halflife)
 
 
 def _structural(sigma: np.ndarray, full: np.ndarray, style: np.ndarray, industry: np.ndarray,
                 n_ind: int, cap: np.ndarray) -> np.ndarray:
     """Specific volatility predicted from exposures, fitted on the stocks with a full history."""
-    design = np.hstack([np.eye(n_ind)[industry], style.astype(np.float64)])
+    dummies = np.zeros((len(sigma), n_ind))
+    dummies[industry >= 0, industry[industry >= 0]] = 1.0
+    design = np.hstack([dummies, style.astype(np.float64)])
     fit = full & (sigma > 0)
     if fit.sum() <= design.shape[1]:
         ref = sigma[fit]
@@ -216,8 +278,10 @@ def _eigen_bias_at(hist: FactorHistory, p: int, hz: Horizon) -> np.ndarray:
     bias = hist.eigen_bias.get((anchor, hz))
     if bias is None:
         lo = max(FIRST_REGRESSION_INDEX - hist.start, 0)
-        cov, w_corr = _base_factor_cov(hist, anchor - hist.start, lo, hz)
-        bias = hist.eigen_bias[(anchor, hz)] = eigen_bias(cov, w_corr, EIGEN_SIMULATIONS)
+        cov, _ = _base_factor_cov(hist, anchor - hist.start, lo, hz)
+        grams = estimator_grams(EIGEN_SIMULATIONS, len(cov), (hz.vol_halflife, hz.vol_window),
+                                (hz.corr_halflife, hz.corr_window), hz.nw_lags)
+        bias = hist.eigen_bias[(anchor, hz)] = simulated_eigen_bias(cov, grams)
     return bias
 
 
@@ -233,12 +297,13 @@ def estimate_asof(uni: Universe, hist: FactorHistory, p: int, cov_model: CovMode
     cov, w_corr = _base_factor_cov(hist, i, lo, hz)
     if risk_model is RiskModel.V2:
         cov = apply_eigen_bias(cov, _eigen_bias_at(hist, p, hz), EIGEN_SCALE)
-        cov = regime_adjust(cov, series["fbias2"][lo:i + 1], hz.regime_halflife, hz.regime_window, hz.days)
+        cov = cov * fade(_factor_regime(hist, series, i, lo, hz), hz.regime_halflife, hz.days)
     cov = clip_psd(cov) * hz.days
 
     live = np.isfinite(hist.cap[i])
     rows = np.flatnonzero(live)
     style = hist.exposures[i, rows]
+    industry = hist.industry[i, rows].astype(np.int64)
     cap = hist.cap[i, rows]
     var = series["var"][i, rows]
     cnt = np.nan_to_num(series["cnt"][i, rows])
@@ -246,15 +311,22 @@ def estimate_asof(uni: Universe, hist: FactorHistory, p: int, cov_model: CovMode
     full_obs = 2 * hz.spec_halflife
     gamma = np.clip((cnt - MIN_SPECIFIC_OBS) / (full_obs - MIN_SPECIFIC_OBS), 0.0, 1.0)
     gamma = np.where(sigma > 0, gamma, 0.0)
+    # Fat tails: a history whose standard deviation far exceeds its robust counterpart (from the mean
+    # absolute deviation) rests on a few extreme days; the structural model then takes a larger share.
+    robust = np.sqrt(np.pi / 2.0) * series["absdev"][i, rows]
+    sd = np.sqrt(series["var0"][i, rows])
+    with np.errstate(invalid="ignore", divide="ignore"):
+        tail = np.abs(sd / robust - 1.0)
+    gamma = gamma * np.where(np.isfinite(tail), np.clip(np.exp(1.0 - tail), 0.0, 1.0), 1.0)
     n_ind = len(uni.industry_names)
     if (gamma < 1).any():
-        structural = _structural(sigma, gamma >= 1, style, uni.industry[rows], n_ind, cap)
+        structural = _structural(sigma, gamma >= 1, style, industry, n_ind, cap)
         sigma = gamma * sigma + (1.0 - gamma) * structural
     sigma = shrink_to_groups(sigma, cap, hz.shrinkage)
     svar = sigma**2
     if risk_model is RiskModel.V2:
-        svar = regime_adjust(svar, series["sbias2"][lo:i + 1], hz.regime_halflife, hz.regime_window, hz.days)
-    return Estimate(asof=p, rows=rows, style=np.ascontiguousarray(style), cap=cap,
+        svar = svar * fade(_specific_regime(hist, series, i, lo, hz), hz.regime_halflife, hz.days)
+    return Estimate(asof=p, rows=rows, style=np.ascontiguousarray(style), industry=industry, cap=cap,
                     factor_cov=np.ascontiguousarray(cov), specific_var=svar * hz.days)
 
 
@@ -267,13 +339,16 @@ def horizon_series(hist: FactorHistory, hz: Horizon, first_asof: int | None = No
     a = 0
     if first_asof is not None:
         a = max(0, first_asof - hist.start - hz.regime_window - hz.spec_window - hz.spec_nw_lags - 2)
-    v0, v, cnt = _specific_var_series(hist.specific[a:], hz)
-    sbias2 = _specific_bias2(hist.specific[a:], v0, cnt, hist.cap[a:])
+        a -= (hist.start + a) % BLOCK
+        a = max(a, 0)
+    v0, v, cnt = _specific_var_series(hist.specific[a:], hz, hist.start + a)
+    absu, _ = _ewma_series(np.abs(hist.specific[a:]), hz.spec_halflife, hz.spec_window, hist.start + a)
+    fvar, fcnt = _factor_var_series(hist.factor_returns, hz, hist.start)
 
     def pad(x):
         return x if a == 0 else np.concatenate([np.full((a,) + x.shape[1:], np.nan), x])
 
-    return {"var": pad(v), "cnt": pad(cnt), "fbias2": _factor_bias2(hist.factor_returns, hz), "sbias2": pad(sbias2)}
+    return {"var": pad(v), "var0": pad(v0), "cnt": pad(cnt), "absdev": pad(absu), "fvar": fvar, "fcnt": fcnt}
 
 
 def history_span(asof_lo: int, asof_hi: int, cov_models: Iterable[CovModel]) -> tuple[int, int]:
@@ -285,7 +360,8 @@ def history_span(asof_lo: int, asof_hi: int, cov_models: Iterable[CovModel]) -> 
                    max(hz.vol_window, hz.corr_window) + hz.nw_lags,
                    hz.vol_window + hz.regime_window + 1,
                    hz.spec_window + hz.spec_nw_lags + hz.regime_window + 1)
-    return max(FIRST_REGRESSION_INDEX, eigen_anchor(asof_lo) - need), asof_hi + 1
+    first = max(FIRST_REGRESSION_INDEX, eigen_anchor(asof_lo) - need)
+    return first - first % BLOCK, asof_hi + 1  # windowed sums are assembled from whole blocks
 
 
 _SHARED: tuple | None = None  # what forked workers of estimate_range read (inherited, never pickled)
@@ -312,6 +388,7 @@ def estimate_range(con, uni: Universe, asof_lo: int, asof_hi: int, variants: lis
     if asof_lo < FIRST_ASOF_INDEX:
         raise ValueError("as-of date before the first estimable date")
     start, stop = history_span(asof_lo, asof_hi, {cm for cm, _ in variants})
+    check_requirements(con, uni, asof_lo, asof_hi, start)
     with single_threaded_blas():
         hist = factor_history(con, uni, start, stop, progress)
         by_horizon = {cm: horizon_series(hist, HORIZONS[cm], asof_lo) for cm in {cm for cm, _ in variants}}

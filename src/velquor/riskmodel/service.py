@@ -19,9 +19,11 @@ from ..exception import InvalidArgument
 from .data import Universe, load_universe
 from .params import FIRST_ASOF_INDEX, variant_name
 from .pipeline import Estimate, estimate_range, history_span
-from .store import Model, Store, fingerprint
+from .store import Model, Store, estimate_base, fingerprint
+from . import store as _store
 
-__all__ = ["Context", "context", "resolve_asof", "get_model", "build", "ON_DEMAND_AHEAD"]
+__all__ = ["Context", "context", "resolve_asof", "get_model", "build", "estimate_date", "store_estimate", "prune",
+           "ON_DEMAND_AHEAD"]
 
 #: An on-demand build also estimates this many following dates: requests tend to walk forward in time.
 ON_DEMAND_AHEAD = 20
@@ -52,7 +54,10 @@ def context() -> Context:
     path = Path(zorvata.db_path())
     zorvata.connect()  # a clear error when the file is missing
     st = path.stat()
-    sig = (st.st_ino, st.st_mtime_ns, st.st_size)
+    wal = Path(str(path) + ".wal")
+    wst = wal.stat() if wal.exists() else None
+    # Any write changes the file (or its write-ahead log); the fingerprint then checks the content.
+    sig = (st.st_ino, st.st_mtime_ns, st.st_size, wst and (wst.st_mtime_ns, wst.st_size))
     with _lock:
         hit = _contexts.get(str(path))
         if hit is not None and hit[0] == sig:
@@ -104,18 +109,53 @@ def _cache_put(key, model: Model) -> None:
             _models.popitem(last=False)
 
 
-def _sink(ctx: Context) -> Callable[[Estimate, CovModel, RiskModel], None]:
+def store_estimate(ctx: Context, est: Estimate, cov_model: CovModel, risk_model: RiskModel) -> None:
+    """Persist an estimate (as computed by ``estimate_date`` or a build) in the context's store, where
+    ``get_model`` finds it. Safe to call from any process: files are written whole and renamed."""
     uni = ctx.universe
+    ctx.store.write(ctx.day(est.asof), cov_model, risk_model, list(uni.ids[est.rows]), est.style, est.industry,
+                    uni.industry_names, est.cap, est.factor_cov, est.specific_var)
 
-    def write(est: Estimate, cm: CovModel, rm: RiskModel) -> None:
-        ctx.store.write(ctx.day(est.asof), cm, rm, list(uni.ids[est.rows]), est.style, uni.industry[est.rows],
-                        uni.industry_names, est.cap, est.factor_cov, est.specific_var)
 
-    return write
+def _sink(ctx: Context) -> Callable[[Estimate, CovModel, RiskModel], None]:
+    return lambda est, cm, rm: store_estimate(ctx, est, cm, rm)
+
+
+def estimate_date(ctx: Context, pos: int, cov_model: CovModel, risk_model: RiskModel) -> Estimate:
+    """Compute the model variant as of calendar position ``pos`` (see ``resolve_asof``) without writing
+    anything. Reads only data up to the close of ``pos``; the result is the estimate a build of that date
+    persists. Pair with ``store_estimate`` to persist it elsewhere (another process, say)."""
+    if pos < FIRST_ASOF_INDEX or pos > ctx.universe.last:
+        raise InvalidArgument(f"no risk model can be estimated as of calendar position {pos}")
+    out: list[Estimate] = []
+    con = zorvata.connect().cursor()
+    try:
+        estimate_range(con, ctx.universe, pos, pos, [(cov_model, risk_model)], lambda est, cm, rm: out.append(est))
+    finally:
+        con.close()
+    return out[0]
+
+
+def _build_missing(ctx: Context, pos: int, cov_model: CovModel, risk_model: RiskModel) -> None:
+    """Estimate and persist ``pos`` and the following dates nobody has built yet (up to ON_DEMAND_AHEAD)."""
+    hi = pos
+    uni = ctx.universe
+    while hi + 1 <= min(uni.last, pos + ON_DEMAND_AHEAD) and \
+            not ctx.store.has(ctx.day(hi + 1), cov_model, risk_model):
+        hi += 1
+    con = zorvata.connect().cursor()
+    try:
+        estimate_range(con, uni, pos, hi, [(cov_model, risk_model)], _sink(ctx))
+    finally:
+        con.close()
 
 
 def get_model(ctx: Context, pos: int, cov_model: CovModel, risk_model: RiskModel) -> Model:
-    """The persisted model as of calendar position ``pos``, built first when nobody has built it yet."""
+    """The persisted model as of calendar position ``pos``, built first when nobody has built it yet.
+
+    The one place every request for a model passes: checks of the data a variant needs and models served
+    from elsewhere than the estimation pipeline belong at its top.
+    """
     key = (str(ctx.store.root), pos, cov_model, risk_model)
     model = _cache_get(key)
     if model is not None:
@@ -127,16 +167,7 @@ def get_model(ctx: Context, pos: int, cov_model: CovModel, risk_model: RiskModel
             # Another process may have built it while we waited for the lock.
             model = ctx.store.read(day, cov_model, risk_model)
             if model is None:
-                hi = pos
-                uni = ctx.universe
-                while hi + 1 <= min(uni.last, pos + ON_DEMAND_AHEAD) and \
-                        not ctx.store.has(ctx.day(hi + 1), cov_model, risk_model):
-                    hi += 1
-                con = zorvata.connect().cursor()
-                try:
-                    estimate_range(con, uni, pos, hi, [(cov_model, risk_model)], _sink(ctx))
-                finally:
-                    con.close()
+                _build_missing(ctx, pos, cov_model, risk_model)
                 model = ctx.store.read(day, cov_model, risk_model)
     if model is None:  # pragma: no cover - the build above writes it
         raise RuntimeError(f"risk model for {day} was not persisted")
@@ -186,3 +217,13 @@ def build(start, end, cov_models: Iterable[CovModel], risk_models: Iterable[Risk
         if bar is not None:
             bar.close()
     return len(todo)
+
+
+def prune(dry_run: bool = False) -> list[Path]:
+    """Remove the estimate directories of the configured database's estimate location that no database
+    refers to (built from data since changed or replaced, or by other code). Returns what was removed."""
+    removed = _store.prune([estimate_base(Path(zorvata.db_path()))], dry_run=dry_run)
+    with _lock:
+        _contexts.clear()
+        _models.clear()
+    return removed

@@ -1,0 +1,166 @@
+"""The backtest's one point of contact with the risk model's internals.
+
+Everything the backtest needs from the estimation pipeline and the estimate store goes through here: which
+as-of dates a run needs and which of them are stored, the factor history split into pieces of trading days
+that workers compute from the market file alone (they write nothing), the estimates the client derives from
+the assembled history and writes to the store, and handing a stored model to a worker so that it never
+estimates or reads the store on its own.
+
+The split depends only on the dates needed, never on the engine or the number of workers, and every piece
+and estimate runs with single-threaded BLAS: each engine stores the same bits.
+"""
+
+from __future__ import annotations
+
+import datetime as _dt
+from dataclasses import dataclass
+from typing import Iterable
+
+import numpy as np
+
+from ..const import CovModel, RiskModel
+from ..riskmodel import service
+from ..riskmodel._blas import single_threaded_blas
+from ..riskmodel.params import HORIZONS
+from ..riskmodel.pipeline import FactorHistory, estimate_asof, factor_history, history_span, horizon_series
+
+__all__ = ["single_threaded_blas", "market_fingerprint", "asof_day", "missing", "Cluster", "clusters",
+           "history_piece", "estimates_of", "persist", "load", "install", "forget"]
+
+Variant = tuple[CovModel, RiskModel]
+
+#: Trading days of factor history one piece covers (at least; the last piece of a span takes the rest). Each
+#: piece also reads a year of data before it for the exposures, so pieces much shorter cost more in total.
+PIECE_DAYS = 500
+
+
+def market_fingerprint() -> str:
+    """Identifies the configured market database's contents (the same file gives the same anywhere)."""
+    return service.context().store.root.name
+
+
+def asof_day(date: _dt.date) -> tuple[int, str]:
+    """Calendar position and day text of the model a request for ``date`` uses; InvalidArgument when the
+    market data cannot support a model for it."""
+    ctx = service.context()
+    pos = service.resolve_asof(ctx, date)
+    return pos, ctx.day(pos)
+
+
+def missing(needed: Iterable[tuple[int, Variant]]) -> list[tuple[int, Variant]]:
+    """The (as-of position, variant) pairs the store has no estimate for, sorted."""
+    ctx = service.context()
+    return sorted({(p, v) for p, v in needed if not ctx.store.has(ctx.day(p), *v)},
+                  key=lambda pv: (pv[0], pv[1][0].value, pv[1][1].value))
+
+
+@dataclass
+class Cluster:
+    """As-of dates estimated from one factor history, computed in pieces of consecutive days."""
+
+    start: int
+    stop: int
+    todo: list[tuple[int, Variant]]
+    pieces: list[tuple[int, int]]
+
+
+def clusters(todo: list[tuple[int, Variant]]) -> list[Cluster]:
+    """Groups missing estimates into histories: dates further apart than a history's reach get their own."""
+    out: list[Cluster] = []
+    group: list[tuple[int, Variant]] = []
+
+    def close():
+        if not group:
+            return
+        start, stop = history_span(group[0][0], group[-1][0], {v[0] for _, v in group})
+        n = max(1, (stop - start) // PIECE_DAYS)
+        cuts = [start + (stop - start) * k // n for k in range(n + 1)]
+        out.append(Cluster(start, stop, list(group), list(zip(cuts[:-1], cuts[1:]))))
+        group.clear()
+
+    for p, v in todo:
+        if group:
+            start, _ = history_span(p, p, {v[0]})
+            if start > group[-1][0]:  # no overlap with the history the group needs
+                close()
+        group.append((p, v))
+    close()
+    return out
+
+
+def history_piece(lo: int, hi: int, keep: list[int]) -> dict:
+    """Regressions of calendar positions ``lo .. hi - 1`` from the market file (nothing is written), with the
+    exposures of the as-of positions in ``keep`` only."""
+    import zorvata
+
+    ctx = service.context()
+    con = zorvata.connect().cursor()
+    try:
+        with single_threaded_blas():
+            h = factor_history(con, ctx.universe, lo, hi)
+    finally:
+        con.close()
+    return {"start": lo, "stop": hi, "factor_returns": h.factor_returns, "specific": h.specific, "cap": h.cap,
+            "exposures": {p: np.ascontiguousarray(h.exposures[p - lo]) for p in keep if lo <= p < hi}}
+
+
+class _Rows:
+    """Exposures of a history kept at its as-of rows only (all the estimates read)."""
+
+    def __init__(self, start: int, rows: dict) -> None:
+        self._start, self._rows = start, rows
+
+    def __getitem__(self, key):
+        i, cols = key
+        return self._rows[self._start + i][cols]
+
+
+def estimates_of(cluster: Cluster, pieces: list[dict]) -> list:
+    """The cluster's estimates from its computed pieces: ``(estimate, cov_model, risk_model)`` triples."""
+    pieces = sorted(pieces, key=lambda d: d["start"])
+    rows: dict = {}
+    for d in pieces:
+        rows.update(d["exposures"])
+    hist = FactorHistory(start=cluster.start, stop=cluster.stop,
+                         factor_returns=np.concatenate([d["factor_returns"] for d in pieces]),
+                         specific=np.concatenate([d["specific"] for d in pieces]),
+                         exposures=_Rows(cluster.start, rows),  # type: ignore[arg-type]
+                         cap=np.concatenate([d["cap"] for d in pieces]))
+    ctx = service.context()
+    first = cluster.todo[0][0]
+    out = []
+    with single_threaded_blas():
+        series = {cm: horizon_series(hist, HORIZONS[cm], first) for cm in {v[0] for _, v in cluster.todo}}
+        for p, (cm, rm) in cluster.todo:
+            out.append((estimate_asof(ctx.universe, hist, p, cm, rm, series[cm]), cm, rm))
+    return out
+
+
+def persist(estimates: list) -> None:
+    """Writes estimates (computed in any process on the same market data) to the store."""
+    ctx = service.context()
+    uni = ctx.universe
+    for est, cm, rm in estimates:
+        ctx.store.write(ctx.day(est.asof), cm, rm, list(uni.ids[est.rows]), est.style, uni.industry[est.rows],
+                        uni.industry_names, est.cap, est.factor_cov, est.specific_var)
+
+
+def load(pos: int, variant: Variant):
+    """The stored model as of ``pos`` (an opaque, picklable object for :func:`install`), or None."""
+    ctx = service.context()
+    model = ctx.store.read(ctx.day(pos), *variant)
+    return None if model is None else (pos, variant, model)
+
+
+def install(payload) -> None:
+    """Makes a model from :func:`load` the one this process's optimisations use for its date and variant."""
+    pos, (cm, rm), model = payload
+    ctx = service.context()
+    service._cache_put((str(ctx.store.root), pos, cm, rm), model)
+
+
+def forget() -> None:
+    """Drops this process's cached contexts and models (after the estimate directory was moved)."""
+    with service._lock:
+        service._contexts.clear()
+        service._models.clear()

@@ -1,0 +1,158 @@
+"""Work units of a backtest: module-level functions that run in the client or in any worker process.
+
+Each function takes only picklable values (ids, dates, objective and constraint instances, stored models)
+and returns plain data. Every one runs its numerical work with the BLAS thread pool pinned to one thread, in
+the client as in a worker, so a rebalance computes the same bits whichever engine runs it.
+"""
+
+from __future__ import annotations
+
+import datetime as _dt
+import math
+import os
+import time
+import traceback
+import warnings
+from dataclasses import dataclass, field
+from typing import Any
+
+#: Environment of worker processes the backtest starts itself, set before they import numpy: one thread
+#: per BLAS/OpenMP pool (the engines parallelise over dates instead).
+WORKER_ENV = {"OMP_NUM_THREADS": "1", "OPENBLAS_NUM_THREADS": "1", "MKL_NUM_THREADS": "1"}
+
+#: Warning text of the optimiser when it drops the soft constraints of an infeasible problem.
+_SOFT_DROPPED = "约束无法满足，放弃所有软约束重试"
+#: Trading days per year, for annualising horizons.
+YEAR = 252
+_HORIZON_DAYS = {"daily": 1, "monthly": 21, "quarterly": 63}
+
+
+def init_worker() -> None:
+    """Initialiser of the process-pool workers (the environment is set by the pool before the start)."""
+    for k, v in WORKER_ENV.items():
+        os.environ.setdefault(k, v)
+
+
+@dataclass
+class MarketRef:
+    """How a worker finds the client's market database and checks it is the same data."""
+
+    db_path: str
+    fingerprint: str
+    force_path: bool = True  # False on a cluster the caller runs: the workers' own ZORVATA_DB wins
+
+
+def _attach(market: MarketRef) -> None:
+    import zorvata
+
+    from . import _estimates
+
+    if market.force_path or not os.environ.get("ZORVATA_DB"):
+        if str(zorvata.db_path()) != market.db_path:
+            zorvata.configure(market.db_path)
+    fp = _estimates.market_fingerprint()
+    if fp != market.fingerprint:
+        raise RuntimeError(f"the worker's market database {zorvata.db_path()} holds other data than the "
+                           f"client's {market.db_path} (fingerprint {fp} != {market.fingerprint})")
+
+
+def history_task(market: MarketRef, lo: int, hi: int, keep: list[int]) -> dict:
+    """One piece of the risk model's factor history (returned, never written)."""
+    from . import _estimates
+
+    _attach(market)
+    return _estimates.history_piece(lo, hi, keep)
+
+
+@dataclass
+class RebalanceSpec:
+    """Everything one rebalance needs, decided by the client."""
+
+    key: Any  # (backtest number, date position) in the client's bookkeeping
+    date: _dt.date
+    pool: list[str]
+    objective: Any
+    bnds: dict | None
+    cons: list
+    benchmark: Any
+    cov_model: str
+    risk_model: str
+    solver_options: dict
+    models: list  # stored-model payloads of the date's variants
+    turnover: tuple[float, dict[str, float]] | None = None  # (limit, drifted holdings) when limited
+
+
+@dataclass
+class RebalanceOutcome:
+    key: Any
+    weights: dict[str, float] | None
+    status: str
+    ex_ante_te: float = math.nan
+    notes: list[str] = field(default_factory=list)
+    seconds: float = 0.0
+
+
+def _failure(e: BaseException) -> str:
+    text = str(e).strip().splitlines()
+    return f"failed: {type(e).__name__}: {text[0] if text else ''}".rstrip(": ").rstrip()
+
+
+def _ex_ante_te(spec: RebalanceSpec, w) -> float:
+    """Annualised ex-ante tracking error of ``w`` against the benchmark, from the date's risk model."""
+    import numpy as np
+
+    from ..benchmark import IndexBenchmark
+    from ..helper import OptimizeHelper
+
+    if spec.benchmark is None:
+        return math.nan
+    bm = IndexBenchmark(spec.benchmark) if isinstance(spec.benchmark, str) else spec.benchmark
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        h = OptimizeHelper(list(w.index), spec.date, bm, spec.cov_model, spec.risk_model, 1.0, 1.0)
+        bw = h.benchmark_weight.to_numpy(dtype=np.float64)
+        cov = h.get_union_cov_matrix()
+    a = np.zeros(len(bw))
+    a[:len(w)] = w.to_numpy(dtype=np.float64)
+    a -= bw / bw.sum() if bw.sum() != 0 else 0.0
+    var = float(a @ (np.asarray(cov) @ a))
+    return math.sqrt(max(var, 0.0) * YEAR / _HORIZON_DAYS[spec.cov_model])
+
+
+def rebalance_task(market: MarketRef, spec: RebalanceSpec) -> RebalanceOutcome:
+    """Optimises one rebalance date. Failures come back as a status, never as an exception."""
+    from . import _estimates
+
+    t0 = time.perf_counter()
+    caught: list = []
+    try:
+        _attach(market)
+        for payload in spec.models:
+            _estimates.install(payload)
+        from ..optimize import portfolio_optimize
+
+        cons = list(spec.cons)
+        if spec.turnover is not None:
+            import pandas as pd
+
+            from ..constraint import TurnoverLimit
+
+            limit, held = spec.turnover
+            cons.append(TurnoverLimit(pd.Series(held, dtype="float64"), limit, hard=True))
+        with _estimates.single_threaded_blas(), warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            objective = {} if spec.objective is None else {"objective": spec.objective}
+            w = portfolio_optimize(spec.pool, spec.date, **objective, bnds=spec.bnds, cons=cons or None,
+                                   benchmark=spec.benchmark, cov_model=spec.cov_model,
+                                   risk_model=spec.risk_model, **spec.solver_options)
+            te = _ex_ante_te(spec, w)
+        status = "fallback" if any(_SOFT_DROPPED in str(c.message) for c in caught) else "optimal"
+        weights = {str(k): float(v) for k, v in w.items()}
+        return RebalanceOutcome(spec.key, weights, status, te, _notes(caught), time.perf_counter() - t0)
+    except Exception as e:  # noqa: BLE001 - a failed date is recorded and the run goes on
+        notes = _notes(caught) + ["".join(traceback.format_exception_only(e)).strip()]
+        return RebalanceOutcome(spec.key, None, _failure(e), math.nan, notes, time.perf_counter() - t0)
+
+
+def _notes(caught: list) -> list[str]:
+    return list(dict.fromkeys(f"{c.category.__name__}: {c.message}" for c in caught))

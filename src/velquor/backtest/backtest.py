@@ -1,0 +1,631 @@
+"""Backtest and run_many: rebalancing a portfolio over dates with the optimiser, on one of three engines."""
+
+from __future__ import annotations
+
+import datetime as _dt
+import hashlib
+import json
+import math
+import numbers
+import os
+import pickle
+import re
+import types
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any, Callable, Iterable, Sequence
+
+import numpy as np
+import pandas as pd
+
+from ..const import CovModel, RiskModel
+from ..exception import InvalidArgument
+from . import _estimates
+from ._checkpoint import Checkpoint
+from ._simulate import Simulator
+from ._tasks import MarketRef, RebalanceOutcome, RebalanceSpec, history_task, rebalance_task
+from .engines import Engine, LazyEngine, check_engine
+from .result import BacktestResult
+
+__all__ = ["Backtest", "run_many", "FREQUENCIES"]
+
+FREQUENCIES = ("daily", "weekly", "monthly", "quarterly")
+
+
+def _to_date(value, name: str) -> _dt.date:
+    from zorvata.calendar import to_date
+
+    try:
+        return to_date(value)
+    except Exception:  # noqa: BLE001 - any unreadable date is the caller's mistake
+        raise InvalidArgument(f"{name} must be a date, got {value!r}") from None
+
+
+def _enum(value, cls, name: str):
+    if isinstance(value, cls):
+        return value
+    for m in cls:
+        if isinstance(value, str) and value.lower() in (m.value, m.name.lower()):
+            return m
+    raise InvalidArgument(f"{name} must be one of {[m.value for m in cls]}, got {value!r}")
+
+
+def _real(value, name: str, lo: float, hi: float, lo_open: bool = False) -> float:
+    ok = isinstance(value, numbers.Real) and not isinstance(value, bool) and math.isfinite(value) \
+        and (value > lo if lo_open else value >= lo) and value <= hi
+    if not ok:
+        left = "(" if lo_open else "["
+        raise InvalidArgument(f"{name} must be a number in {left}{lo}, {hi}], got {value!r}")
+    return float(value)
+
+
+class Backtest:
+    """A rebalanced portfolio over a date range.
+
+    Parameters
+    ----------
+    universe : an index id (its constituents on each rebalance date), a list of ids, or ``callable(date) ->
+        ids``.
+    start, end : the date range; the daily path runs from the first rebalance date to ``end`` (or the last
+        date with market data).
+    rebalance : "daily", "weekly", "monthly", "quarterly" (the first trading day of each period) or a list of
+        trading dates.
+    objective : an objective instance, ``callable(date) -> objective``, or None for the optimiser's default.
+    benchmark : an index id or an ``OptimizeBenchmark`` instance (optimiser benchmark, benchmark NAV and
+        tracking error), or None.
+    bnds, cons : as for ``portfolio_optimize``; ``cons`` may also be ``callable(date, holdings) -> list`` with
+        the drifted holdings (a Series of weights) before the date's trade.
+    turnover_limit : one-way turnover allowed per rebalance against the drifted holdings (a hard
+        constraint); the first rebalance, from cash, is exempt.
+    cost : one-way cost rate charged on the traded weight, taken off the NAV on the rebalance day.
+    cov_model, risk_model, solver_options : passed to ``portfolio_optimize``.
+    """
+
+    def __init__(self, universe, start, end, rebalance="monthly", objective=None, benchmark=None, bnds=None,
+                 cons=None, turnover_limit=None, cost=0.0015, cov_model="daily", risk_model="v1",
+                 **solver_options) -> None:
+        from ..benchmark import OptimizeBenchmark
+        from ..objective import OptimizationObjective
+
+        if isinstance(universe, str):
+            pass
+        elif callable(universe):
+            pass
+        elif isinstance(universe, Iterable) and not isinstance(universe, (bytes, dict)):
+            universe = list(universe)
+            if not universe or not all(isinstance(i, str) for i in universe):
+                raise InvalidArgument("universe must be an index id, a non-empty list of ids or a callable")
+        else:
+            raise InvalidArgument(f"universe must be an index id, a list of ids or a callable, "
+                                  f"got {universe!r}")
+        self.universe = universe
+        self.start = _to_date(start, "start")
+        self.end = _to_date(end, "end")
+        if self.start > self.end:
+            raise InvalidArgument(f"start {self.start} is after end {self.end}")
+        if isinstance(rebalance, str):
+            if rebalance not in FREQUENCIES:
+                raise InvalidArgument(f"rebalance must be one of {list(FREQUENCIES)} or a list of dates, "
+                                      f"got {rebalance!r}")
+        elif isinstance(rebalance, Iterable):
+            rebalance = sorted({_to_date(d, "rebalance date") for d in rebalance})
+            if not rebalance:
+                raise InvalidArgument("rebalance lists no date")
+        else:
+            raise InvalidArgument(f"rebalance must be a frequency or a list of dates, got {rebalance!r}")
+        self.rebalance = rebalance
+        if objective is not None and not isinstance(objective, OptimizationObjective) \
+                and not callable(objective):
+            raise InvalidArgument(f"objective must be an OptimizationObjective or a callable, "
+                                  f"got {objective!r}")
+        self.objective = objective
+        if benchmark is not None and not isinstance(benchmark, (str, OptimizeBenchmark)):
+            raise InvalidArgument(f"benchmark must be an index id or an OptimizeBenchmark, got {benchmark!r}")
+        self.benchmark = benchmark
+        if bnds is not None and not isinstance(bnds, dict):
+            raise InvalidArgument(f"bnds must be a dict or None, got {type(bnds).__name__}")
+        self.bnds = bnds
+        if cons is not None and not callable(cons):
+            if not isinstance(cons, Iterable):
+                raise InvalidArgument(f"cons must be a list, a callable or None, got {cons!r}")
+            cons = list(cons)
+        self.cons = cons
+        self.turnover_limit = None if turnover_limit is None else \
+            _real(turnover_limit, "turnover_limit", 0.0, 1.0, lo_open=True)
+        self.cost = _real(cost, "cost", 0.0, 0.5)
+        self.cov_model = _enum(cov_model, CovModel, "cov_model")
+        self.risk_model = _enum(risk_model, RiskModel, "risk_model")
+        self.solver_options = dict(solver_options)
+
+    @property
+    def path_dependent(self) -> bool:
+        """True when a rebalance depends on the holdings it starts from, so the dates run in order."""
+        return self.turnover_limit is not None or callable(self.cons)
+
+    def run(self, engine: str = "serial", workers: int | None = None, client=None, progress: bool = True,
+            checkpoint: str | os.PathLike | None = None) -> BacktestResult:
+        """Runs the backtest; see :func:`run_many` for the engines, progress and checkpoints."""
+        return _run([self], engine, workers, client, progress,
+                    [None if checkpoint is None else Path(checkpoint)])[0]
+
+    def describe(self) -> dict:
+        """A plain (JSON-ready) description of the configuration."""
+        def name(obj):
+            if obj is None or isinstance(obj, (str, int, float)):
+                return obj
+            return getattr(obj, "__qualname__", None) or type(obj).__name__
+
+        return {
+            "universe": self.universe if isinstance(self.universe, (str, list)) else name(self.universe),
+            "start": self.start.isoformat(), "end": self.end.isoformat(),
+            "rebalance": self.rebalance if isinstance(self.rebalance, str)
+            else [d.isoformat() for d in self.rebalance],
+            "objective": name(self.objective), "benchmark": name(self.benchmark),
+            "bnds": repr(self.bnds) if self.bnds is not None else None,
+            "cons": name(self.cons) if callable(self.cons) else [name(c) for c in self.cons or []],
+            "turnover_limit": self.turnover_limit, "cost": self.cost,
+            "cov_model": self.cov_model.value, "risk_model": self.risk_model.value,
+            "solver_options": {k: repr(v) for k, v in self.solver_options.items()},
+        }
+
+
+def run_many(backtests: Sequence[Backtest], engine: str = "serial", workers: int | None = None, client=None,
+             progress: bool = True, checkpoint: str | os.PathLike | None = None) -> list[BacktestResult]:
+    """Runs several backtests side by side and returns their results in order.
+
+    engine : "serial" (this process), "process" (a pool of ``workers`` spawned processes) or "dask" (the
+        ``distributed.Client`` given as ``client``, or a LocalCluster of ``workers`` processes started and
+        stopped here). Every engine gives bit-identical results.
+    progress : a bar over the risk-model dates it estimates and one over the rebalance dates.
+    checkpoint : a directory; every finished date is recorded there (one subdirectory per backtest) and the
+        same call resumes from it.
+
+    Risk-model estimates missing from the store are computed first, in parallel over dates, and written by
+    this process alone. Rebalances run in parallel unless a backtest is path dependent (a turnover limit or a
+    callable ``cons``); those run in date order, side by side with the other backtests.
+    """
+    backtests = list(backtests)
+    if not all(isinstance(b, Backtest) for b in backtests):
+        raise InvalidArgument("run_many takes a list of Backtest")
+    cps = [None if checkpoint is None else Path(checkpoint) / f"backtest-{i:03d}"
+           for i in range(len(backtests))]
+    return _run(backtests, engine, workers, client, progress, cps)
+
+
+# ------------------------------------------------------------------------------------------------ planning
+
+def _schedule(bt: Backtest) -> tuple[list[_dt.date], list[_dt.date]]:
+    """(rebalance dates, trading days from the first rebalance to the end)."""
+    import zorvata
+
+    last = min(bt.end, zorvata.data_end())
+    if bt.start > last:
+        raise InvalidArgument(f"the market data ends on {zorvata.data_end()}, before start {bt.start}")
+    try:
+        days = zorvata.get_trading_dates(bt.start, last)
+    except Exception as e:  # noqa: BLE001 - a range outside the calendar
+        raise InvalidArgument(f"no trading calendar for {bt.start} .. {last}: {e}") from None
+    if isinstance(bt.rebalance, list):
+        known = set(days)
+        outside = [d for d in bt.rebalance if d not in known]
+        if outside:
+            raise InvalidArgument(f"rebalance dates must be trading dates from {bt.start} to {last}; not: "
+                                  + ", ".join(d.isoformat() for d in outside[:5]))
+        dates = list(bt.rebalance)
+    else:
+        period = {"daily": lambda d: d, "weekly": lambda d: d.isocalendar()[:2],
+                  "monthly": lambda d: (d.year, d.month), "quarterly": lambda d: (d.year, (d.month - 1) // 3)}
+        key = period[bt.rebalance]
+        dates, seen = [], set()
+        for d in days:
+            k = key(d)
+            if k not in seen:
+                seen.add(k)
+                dates.append(d)
+    if not dates:
+        raise InvalidArgument(f"no rebalance date from {bt.start} to {last}")
+    return dates, [d for d in days if d >= dates[0]]
+
+
+def _strip(text: str) -> str:
+    return re.sub(r" at 0x[0-9a-fA-F]+", "", text)
+
+
+def _describe_obj(obj) -> str:
+    if obj is None or isinstance(obj, (str, numbers.Number)):
+        return repr(obj)
+    if isinstance(obj, BaseException):
+        return f"error {type(obj).__name__}: {obj}"
+    if isinstance(obj, (types.FunctionType, types.BuiltinFunctionType, types.MethodType)):
+        return f"{getattr(obj, '__module__', '')}.{getattr(obj, '__qualname__', repr(obj))}"
+    state = getattr(obj, "__dict__", None)
+    detail = sorted((k, repr(v)) for k, v in state.items()) if isinstance(state, dict) else repr(obj)
+    return _strip(f"{type(obj).__module__}.{type(obj).__qualname__}{detail}")
+
+
+@dataclass
+class _Plan:
+    """One backtest made concrete: dates, pools, objectives, market data, and its progress through a run."""
+
+    index: int
+    bt: Backtest
+    dates: list[_dt.date]
+    days: pd.DatetimeIndex
+    day_of: list[int]  # day position of each rebalance date
+    asof: list[int]
+    pools: list
+    objectives: list
+    ids: list[str]
+    returns: np.ndarray
+    delisted_from: np.ndarray
+    bench_resets: dict[int, np.ndarray]
+    checkpoint: Checkpoint | None = None
+    outcomes: dict[int, RebalanceOutcome] = field(default_factory=dict)
+    applied: int = 0  # rebalances booked into the simulation so far
+    submitted: int = 0
+    sim: Simulator | None = None
+    held: list = field(default_factory=list)
+    turnover: list = field(default_factory=list)
+    costs: list = field(default_factory=list)
+
+    def __post_init__(self) -> None:
+        self.sim = Simulator(self.returns, self.delisted_from, self.bt.cost)
+        self.col = {k: i for i, k in enumerate(self.ids)}
+
+    def fingerprint(self, market: str) -> str:
+        bt = self.bt
+        text = json.dumps([market, [d.isoformat() for d in self.dates], [_describe_obj(p) if isinstance(
+            p, BaseException) else list(p) for p in self.pools], [_describe_obj(o) for o in self.objectives],
+            _describe_obj(bt.benchmark), _strip(repr(bt.bnds)),
+            _describe_obj(bt.cons) if callable(bt.cons) else [_describe_obj(c) for c in bt.cons or []],
+            bt.turnover_limit, bt.cost, bt.cov_model.value, bt.risk_model.value,
+            _strip(repr(sorted(bt.solver_options.items())))])
+        return hashlib.sha256(text.encode()).hexdigest()
+
+    def target(self, outcome: RebalanceOutcome) -> np.ndarray | None:
+        if outcome.weights is None:
+            return None
+        w = np.zeros(len(self.ids))
+        for k, v in outcome.weights.items():
+            w[self.col[k]] = v
+        return w
+
+    def book_ready(self) -> None:
+        """Books every rebalance whose outcome has arrived, in date order."""
+        while self.applied < len(self.dates) and self.applied in self.outcomes:
+            i = self.applied
+            self.sim.run_to(self.day_of[i])
+            w, turnover, cost = self.sim.trade(self.target(self.outcomes[i]))
+            self.held.append(w)
+            self.turnover.append(turnover)
+            self.costs.append(cost)
+            self.applied += 1
+
+    def drifted_holdings(self) -> pd.Series:
+        """The holdings the next rebalance (``self.applied``) starts from: weights of the stocks held."""
+        self.sim.run_to(self.day_of[self.applied])
+        h = self.sim.drifted()
+        nz = np.flatnonzero(h)
+        return pd.Series(h[nz], index=pd.Index([self.ids[j] for j in nz], dtype=object), dtype=np.float64)
+
+    def result(self) -> BacktestResult:
+        self.sim.run_to(len(self.days))
+        reb = _date_index(self.dates)
+        keep = np.flatnonzero((np.abs(np.asarray(self.held)).sum(axis=0) > 0)
+                              | (np.abs(self.sim.holdings).sum(axis=0) > 0))
+        cols = pd.Index([self.ids[j] for j in keep], dtype=object, name="order_book_id")
+        weights = pd.DataFrame(np.asarray(self.held)[:, keep], index=reb, columns=cols)
+        holdings = pd.DataFrame(self.sim.holdings[:, keep], index=self.days, columns=cols)
+        nav = pd.Series(self.sim.nav, index=self.days, name="nav")
+        bnav = None
+        if self.bench_resets:
+            bsim = Simulator(self.returns, self.delisted_from, 0.0)
+            for t in range(len(self.days)):
+                if t in self.bench_resets:
+                    bsim.trade(self.bench_resets[t])
+                bsim.step()
+            bnav = pd.Series(bsim.nav, index=self.days, name="benchmark_nav")
+        outs = [self.outcomes[i] for i in range(len(self.dates))]
+        config = self.bt.describe()
+        return BacktestResult(
+            weights=weights, holdings=holdings, nav=nav, benchmark_nav=bnav,
+            turnover=pd.Series(self.turnover, index=reb, name="turnover", dtype=np.float64),
+            costs=pd.Series(self.costs, index=reb, name="costs", dtype=np.float64),
+            status=pd.Series([o.status for o in outs], index=reb, name="status", dtype=object),
+            ex_ante_te=pd.Series([o.ex_ante_te for o in outs], index=reb, name="ex_ante_te",
+                                 dtype=np.float64),
+            notes=pd.Series(["\n".join(o.notes) for o in outs], index=reb, name="notes", dtype=object),
+            config=config)
+
+
+def _date_index(dates) -> pd.DatetimeIndex:
+    return pd.DatetimeIndex(np.asarray(dates, dtype="datetime64[D]").astype("datetime64[ns]"), name="date")
+
+
+def _call(fn: Callable, *args):
+    try:
+        return fn(*args)
+    except Exception as e:  # noqa: BLE001 - recorded as the date's failure
+        return e
+
+
+def _pool_of(bt: Backtest, d: _dt.date):
+    import zorvata
+
+    if isinstance(bt.universe, str):
+        return list(zorvata.index_weights(bt.universe, d).index)
+    if callable(bt.universe):
+        ids = bt.universe(d)
+        ids = [ids] if isinstance(ids, str) else list(ids)
+        if not all(isinstance(i, str) for i in ids):
+            raise InvalidArgument(f"universe({d}) must return ids (str)")
+        return ids
+    return list(bt.universe)
+
+
+def _bench_weights(bt: Backtest, d) -> pd.Series:
+    import zorvata
+
+    if isinstance(bt.benchmark, str):
+        raw = zorvata.index_weights(bt.benchmark, d)
+    else:
+        raw = bt.benchmark.get_weight(d)
+    s = pd.Series(raw, dtype=np.float64)
+    s = s[s.notna() & (s != 0)]
+    return s / s.sum()
+
+
+def _plan(index: int, bt: Backtest, engine: str) -> _Plan:
+    """Everything decided before work starts; a bad configuration raises InvalidArgument here."""
+    import zorvata
+
+    if isinstance(bt.universe, str) and not zorvata.get_index_rebalance_dates(bt.universe):
+        raise InvalidArgument(f"universe {bt.universe!r} is not an index with constituent weights in the "
+                              f"market data")
+    if isinstance(bt.benchmark, str) and not zorvata.get_index_rebalance_dates(bt.benchmark):
+        raise InvalidArgument(f"benchmark {bt.benchmark!r} is not an index with constituent weights in the "
+                              f"market data")
+    if bt.turnover_limit is not None:
+        try:
+            from ..constraint import TurnoverLimit  # noqa: F401
+        except ImportError as e:
+            raise InvalidArgument(f"turnover_limit needs velquor.constraint.TurnoverLimit: {e}") from None
+    dates, days = _schedule(bt)
+    asof = []
+    for d in dates:
+        try:
+            asof.append(_estimates.asof_day(d)[0])
+        except InvalidArgument as e:
+            raise InvalidArgument(f"rebalance date {d}: {e}") from None
+    pools = [_call(_pool_of, bt, d) for d in dates]
+    from ..objective import OptimizationObjective
+
+    if bt.objective is not None and not isinstance(bt.objective, OptimizationObjective):
+        objectives = [_call(bt.objective, d) for d in dates]
+    else:
+        objectives = [bt.objective] * len(dates)
+    if engine == "process":
+        # Spawned workers receive these by pickle: a lambda or a local class fails here, not on every date.
+        for what, obj in (("objective", objectives), ("benchmark", bt.benchmark), ("bnds", bt.bnds),
+                          ("cons", None if callable(bt.cons) else bt.cons)):
+            try:
+                pickle.dumps(obj)
+            except Exception as e:  # noqa: BLE001 - any pickling failure
+                raise InvalidArgument(f"the process engine cannot send {what} to its workers: {e}") from None
+    # benchmark weight sets and the dates they take effect (day positions)
+    day_dates = list(days)
+    bench_sets: dict[int, pd.Series] = {}
+    if isinstance(bt.benchmark, str):
+        sets = np.asarray(zorvata.get_index_rebalance_dates(bt.benchmark), dtype="datetime64[D]")
+        dd = np.asarray(day_dates, dtype="datetime64[D]")
+        k = np.searchsorted(sets, dd, "right") - 1
+        for t in range(len(dd)):
+            if k[t] >= 0 and (t == 0 or k[t] != k[t - 1]):
+                bench_sets[t] = _bench_weights(bt, day_dates[t])
+    elif bt.benchmark is not None:
+        for d in dates:
+            bench_sets[day_dates.index(d)] = _bench_weights(bt, d)
+    ids = sorted({i for p in pools if not isinstance(p, BaseException) for i in p}
+                 | {i for s in bench_sets.values() for i in s.index})
+    if ids:
+        panel = zorvata.get_price_change_rate(ids, days[0], days[-1])
+        panel = panel.reindex(index=_date_index(days), columns=pd.Index(ids, dtype=object))
+        returns = panel.to_numpy(dtype=np.float64)
+    else:
+        returns = np.zeros((len(days), 0))
+    col = {k: i for i, k in enumerate(ids)}
+    gone = np.full(len(ids), len(days) + 1, dtype=np.int64)
+    dd = np.asarray(day_dates, dtype="datetime64[D]")
+    for rec in zorvata.instruments(ids):
+        if rec.de_listed is not None:
+            gone[col[rec.order_book_id]] = int(np.searchsorted(dd, np.datetime64(rec.de_listed, "D"), "left"))
+    resets = {}
+    for t, s in bench_sets.items():
+        w = np.zeros(len(ids))
+        for k, v in s.items():
+            w[col[k]] = v
+        resets[t] = w
+    pos = {d: t for t, d in enumerate(day_dates)}
+    return _Plan(index=index, bt=bt, dates=dates, days=_date_index(days), day_of=[pos[d] for d in dates],
+                 asof=asof, pools=pools, objectives=objectives, ids=ids, returns=returns, delisted_from=gone,
+                 bench_resets=resets)
+
+
+# ---------------------------------------------------------------------------------------------- the run
+
+def _bar(progress: bool, total: int, desc: str, unit: str = "date"):
+    from tqdm import tqdm
+
+    return tqdm(total=total, desc=desc, unit=unit, disable=not progress or total == 0, leave=False)
+
+
+def _outcome_dict(o: RebalanceOutcome) -> dict:
+    return {"weights": o.weights, "status": o.status, "ex_ante_te": o.ex_ante_te, "notes": o.notes}
+
+
+def _run(backtests: list[Backtest], engine: str, workers, client, progress: bool,
+         checkpoints: list[Path | None]) -> list[BacktestResult]:
+    import zorvata
+
+    check_engine(engine, workers, client)
+    plans = [_plan(i, bt, engine) for i, bt in enumerate(backtests)]
+    market = MarketRef(str(zorvata.db_path()), _estimates.market_fingerprint())
+    for p, cp in zip(plans, checkpoints):
+        if cp is not None:
+            p.checkpoint = Checkpoint(cp, p.fingerprint(market.fingerprint))
+            for i, d in enumerate(p.dates):
+                rec = p.checkpoint.load(d.isoformat())
+                if rec is not None:
+                    p.outcomes[i] = RebalanceOutcome((p.index, i), rec["weights"], rec["status"],
+                                                     float(rec["ex_ante_te"]), list(rec["notes"]))
+    todo_dates = sum(len(p.dates) - len(p.outcomes) for p in plans)
+    market.force_path = client is None
+    eng = LazyEngine(engine, workers, client) if todo_dates else Engine()
+    try:
+        failed_asof = _build_estimates(eng, market, [p for p in plans if len(p.outcomes) < len(p.dates)],
+                                       progress)
+        # One chain of dates that depend on each other cannot use a second worker: it runs here, without
+        # a round trip per date (the same computation, so the same bits).
+        streams = sum(1 if p.bt.path_dependent else len(p.dates) - len(p.outcomes)
+                      for p in plans if len(p.outcomes) < len(p.dates))
+        _rebalance(eng if streams > 1 else Engine(), market, plans, failed_asof, progress)
+    finally:
+        eng.close()
+    return [p.result() for p in plans]
+
+
+def _build_estimates(eng: Engine, market: MarketRef, plans: list[_Plan], progress: bool) -> dict:
+    """Computes the missing risk-model estimates (the factor history in pieces on the engine, the estimates
+    from it here) and stores them from this process alone; returns the (as-of, variant) pairs that failed."""
+    needed = {(pos, (p.bt.cov_model, p.bt.risk_model)) for p in plans
+              for i, pos in enumerate(p.asof) if i not in p.outcomes}
+    groups = _estimates.clusters(_estimates.missing(needed))
+    failed: dict[tuple, str] = {}
+    if not groups:
+        return failed
+    bar = _bar(progress, sum(g.stop - g.start for g in groups), "risk model", "day")
+    limit = max(2 * eng.workers, 1)
+    queue = [(g, lo, hi) for g in groups for lo, hi in g.pieces]
+    pending: dict[Any, tuple] = {}
+    got: dict[int, list] = {id(g): [] for g in groups}
+    try:
+        while queue or pending:
+            while queue and len(pending) < limit:
+                g, lo, hi = queue.pop(0)
+                keep = sorted({pos for pos, _ in g.todo})
+                pending[eng.submit(history_task, market, lo, hi, keep)] = (g, lo, hi)
+            for fut in eng.wait_any(list(pending)):
+                g, lo, hi = pending.pop(fut)
+                try:
+                    piece = eng.result(fut)
+                except Exception as e:  # noqa: BLE001 - the dates that needed it fail, the run goes on
+                    for pv in g.todo:
+                        failed[pv] = f"failed: risk model: {type(e).__name__}: {e}"
+                    piece = None
+                bar.update(hi - lo)
+                if got[id(g)] is None:
+                    continue
+                if piece is None:
+                    got[id(g)] = None  # type: ignore[assignment]
+                    continue
+                got[id(g)].append(piece)
+                if len(got[id(g)]) == len(g.pieces):
+                    try:
+                        _estimates.persist(_estimates.estimates_of(g, got.pop(id(g))))
+                    except Exception as e:  # noqa: BLE001 - as above
+                        for pv in g.todo:
+                            failed[pv] = f"failed: risk model: {type(e).__name__}: {e}"
+    finally:
+        bar.close()
+    return failed
+
+
+def _spec(p: _Plan, i: int, failed_asof: dict) -> RebalanceSpec | RebalanceOutcome:
+    """The work unit of rebalance ``i``, or its outcome when it failed before reaching the optimiser."""
+    bt = p.bt
+    key = (p.index, i)
+    v = (bt.cov_model, bt.risk_model)
+    for value in (p.pools[i], p.objectives[i]):
+        if isinstance(value, BaseException):
+            return RebalanceOutcome(key, None, f"failed: {type(value).__name__}: {value}")
+    if (p.asof[i], v) in failed_asof:
+        return RebalanceOutcome(key, None, failed_asof[(p.asof[i], v)])
+    cons = bt.cons or []
+    turnover = None
+    if bt.path_dependent:
+        held = p.drifted_holdings()
+        if callable(bt.cons):
+            cons = _call(bt.cons, p.dates[i], held.copy())
+            if isinstance(cons, BaseException):
+                return RebalanceOutcome(key, None, f"failed: cons: {type(cons).__name__}: {cons}")
+            cons = [] if cons is None else list(cons)
+        if bt.turnover_limit is not None and i > 0:
+            turnover = (bt.turnover_limit, {str(k): float(x) for k, x in held.items()})
+    model = _estimates.load(p.asof[i], v)
+    if model is None:
+        return RebalanceOutcome(key, None, "failed: risk model: no estimate stored for "
+                                f"{_estimates.asof_day(p.dates[i])[1]}")
+    solver_options = dict(bt.solver_options)
+    opts = {} if p.objectives[i] is None else {"objective": p.objectives[i]}
+    return RebalanceSpec(key=key, date=p.dates[i], pool=list(p.pools[i]), objective=opts.get("objective"),
+                         bnds=bt.bnds, cons=list(cons), benchmark=bt.benchmark, cov_model=bt.cov_model.value,
+                         risk_model=bt.risk_model.value, solver_options=solver_options, models=[model],
+                         turnover=turnover)
+
+
+def _rebalance(eng: Engine, market: MarketRef, plans: list[_Plan], failed_asof: dict, progress: bool) -> None:
+    total = sum(len(p.dates) for p in plans)
+    bar = _bar(progress, total, "rebalances")
+    bar.update(sum(len(p.outcomes) for p in plans))
+    limit = max(2 * eng.workers, 1)
+    pending: dict[Any, tuple[_Plan, int]] = {}
+
+    def finish(p: _Plan, o: RebalanceOutcome, record: bool = True) -> None:
+        i = o.key[1]
+        p.outcomes[i] = o
+        if record and p.checkpoint is not None:
+            p.checkpoint.record(p.dates[i].isoformat(), _outcome_dict(o))
+        bar.update(1)
+        p.book_ready()
+
+    def next_ready(p: _Plan) -> int | None:
+        """The next date of ``p`` that can be submitted now."""
+        while p.submitted < len(p.dates) and p.submitted in p.outcomes:
+            p.submitted += 1
+        if p.submitted >= len(p.dates):
+            return None
+        if p.bt.path_dependent and (p.applied < p.submitted or any(q is p for q, _ in pending.values())):
+            return None
+        return p.submitted
+
+    try:
+        for p in plans:
+            p.book_ready()
+        while True:
+            progressed = True
+            while progressed and len(pending) < limit:
+                progressed = False
+                for p in plans:
+                    if len(pending) >= limit:
+                        break
+                    i = next_ready(p)
+                    if i is None:
+                        continue
+                    p.submitted += 1
+                    spec = _spec(p, i, failed_asof)
+                    if isinstance(spec, RebalanceOutcome):
+                        finish(p, spec)
+                    else:
+                        pending[eng.submit(rebalance_task, market, spec)] = (p, i)
+                    progressed = True
+            if not pending:
+                break
+            for fut in eng.wait_any(list(pending)):
+                p, i = pending.pop(fut)
+                try:
+                    o = eng.result(fut)
+                except Exception as e:  # noqa: BLE001 - a worker that died or could not take the task
+                    o = RebalanceOutcome((p.index, i), None, f"failed: worker: {type(e).__name__}: {e}")
+                finish(p, o)
+    finally:
+        bar.close()

@@ -1,0 +1,27 @@
+"""Fixtures of the analytics tests: a pool and portfolio on the session market."""
+
+from __future__ import annotations
+
+import pytest
+import zorvata
+
+from analytics_support import DATE, INDEX
+
+
+@pytest.fixture(scope="package")
+def pool(market_db):
+    """Every other index constituent plus a few stocks outside the index."""
+    members = sorted(zorvata.index_weights(INDEX, DATE).index)
+    listed = sorted(zorvata.all_instruments("CS", "2026-05-29")["order_book_id"])
+    others = [i for i in listed if i not in set(members)]
+    return sorted(members[::2] + others[:8])
+
+
+@pytest.fixture(scope="package")
+def weights(pool):
+    """An uneven long-only portfolio over the pool (deterministic), summing to 1."""
+    import numpy as np
+    import pandas as pd
+
+    raw = np.linspace(1.0, 3.0, len(pool)) ** 2
+    return pd.Series(raw / raw.sum(), index=pool)

@@ -1,0 +1,71 @@
+"""Every engine computes the same bits; run_many keeps its results in order."""
+
+from __future__ import annotations
+
+import numpy as np
+import pytest
+
+from backtest_support import cap_by_holdings
+from conftest import basic_backtest
+
+
+def _same(a, b) -> None:
+    assert a.weights.equals(b.weights)
+    assert a.holdings.equals(b.holdings)
+    assert np.array_equal(a.nav.to_numpy(), b.nav.to_numpy())
+    assert a.status.equals(b.status)
+    assert a.turnover.equals(b.turnover)
+
+
+@pytest.mark.slow
+class TestEngines:
+    def test_dask_local_cluster_matches_serial_bit_for_bit(self, basic):
+        bt, serial = basic
+        _same(serial, bt.run(engine="dask", workers=2, progress=False))
+
+    def test_dask_with_a_client_of_the_caller(self, basic):
+        import distributed
+
+        bt, serial = basic
+        with distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=True, dashboard_address=None,
+                                      silence_logs=50) as cluster, distributed.Client(cluster) as client:
+            _same(serial, bt.run(engine="dask", client=client, progress=False))
+            assert client.status == "running"  # the caller's client stays usable
+
+    def test_process_pool_runs_many_in_order_with_a_path_dependent_one(self, basic):
+        from velquor.backtest import run_many
+
+        bt, serial = basic
+        dependent = basic_backtest(cons=cap_by_holdings, bnds=None)
+        alone = dependent.run(progress=False)
+        got = run_many([dependent, bt], engine="process", workers=2, progress=False)
+        _same(alone, got[0])
+        _same(serial, got[1])
+        assert alone.weights.max(axis=1).iloc[0] <= 0.3 + 1e-6
+        assert (alone.weights.max(axis=1).iloc[1:] <= 0.25 + 1e-6).all()
+
+
+@pytest.mark.slow
+def test_cold_estimates_built_in_parallel_are_those_built_serially(tmp_path, monkeypatch):
+    """With no estimate stored, the process pool computes the factor history in pieces and this process
+    writes the estimates: the files and the results equal a serial cold run's."""
+    from velquor.backtest import _estimates
+
+    bt = basic_backtest(end="2025-07-31", cov_model="monthly")
+    runs, files = {}, {}
+    try:
+        for engine in ("serial", "process"):
+            store = tmp_path / engine
+            monkeypatch.setenv("VELQUOR_RISKMODEL_DIR", str(store))
+            _estimates.forget()
+            runs[engine] = bt.run(engine=engine, workers=2, progress=False) if engine != "serial" else \
+                bt.run(progress=False)
+            files[engine] = {p.relative_to(store).as_posix(): dict(np.load(p)) for p in sorted(store.rglob("*.npz"))}
+    finally:
+        monkeypatch.undo()
+        _estimates.forget()
+    _same(runs["serial"], runs["process"])
+    assert len(files["serial"]) == 6 and files["serial"].keys() == files["process"].keys()
+    for name, arrays in files["serial"].items():
+        for key, value in arrays.items():
+            assert np.array_equal(value, files["process"][name][key]), (name, key)
