@@ -22,8 +22,13 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 
 # kind -> the date column that splits the last day off (None: the whole file goes with the history)
-SPLIT = {"prices": "date", "stock_daily": "date", "daily_flags": "date", "index_weights": "date",
-         "fundamentals": "announce_date"}
+SPLIT = {
+    "prices": "date",
+    "stock_daily": "date",
+    "daily_flags": "date",
+    "index_weights": "date",
+    "fundamentals": "announce_date",
+}
 
 CHILD = """
 import json, resource, sys, time
@@ -37,11 +42,13 @@ print("RESULT " + json.dumps({{"seconds": time.perf_counter() - t, "cpu": ru.ru_
 
 def _child(body: str, env=None) -> dict:
     code = CHILD.format(body=textwrap.dedent(body))
-    p = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env={**os.environ, **(env or {})})
+    p = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, env={**os.environ, **(env or {})}
+    )
     if p.returncode != 0:
         raise SystemExit(f"step failed:\n{p.stdout}\n{p.stderr}")
     line = [ln for ln in p.stdout.splitlines() if ln.startswith("RESULT ")][-1]
-    return json.loads(line[len("RESULT "):])
+    return json.loads(line[len("RESULT ") :])
 
 
 def _split(files: Path, hist: Path, day: Path) -> str:
@@ -58,10 +65,14 @@ def _split(files: Path, hist: Path, day: Path) -> str:
         if col is None:
             con.execute(f"COPY (SELECT * FROM '{f}') TO '{hist / f.name}' (FORMAT parquet)")
             continue
-        con.execute(f"COPY (SELECT * FROM '{f}' WHERE {col} < ?) TO '{hist / f.name}' (FORMAT parquet)", [last])
+        con.execute(
+            f"COPY (SELECT * FROM '{f}' WHERE {col} < ?) TO '{hist / f.name}' (FORMAT parquet)", [last]
+        )
         n = con.execute(f"SELECT count(*) FROM '{f}' WHERE {col} = ?", [last]).fetchone()[0]
         if n:
-            con.execute(f"COPY (SELECT * FROM '{f}' WHERE {col} = ?) TO '{day / f.name}' (FORMAT parquet)", [last])
+            con.execute(
+                f"COPY (SELECT * FROM '{f}' WHERE {col} = ?) TO '{day / f.name}' (FORMAT parquet)", [last]
+            )
     con.close()
     return str(last)
 
@@ -97,8 +108,15 @@ def main(argv=None) -> int:
             build_files({str(files)!r}, n_stocks={args.n_stocks}, start={args.start!r}, end={args.end!r})
             """)
         cpu[len(rows)] = r["cpu"]
-        rows.append((f"generate {args.n_stocks:,} stocks from {args.start} (Parquet)", r["seconds"], None,
-                     r["peak_mb"], None))
+        rows.append(
+            (
+                f"generate {args.n_stocks:,} stocks from {args.start} (Parquet)",
+                r["seconds"],
+                None,
+                r["peak_mb"],
+                None,
+            )
+        )
         last = _split(files, hist, day)
         hist_files = {p.stem: str(p) for p in hist.glob("*.parquet")}
         day_files = {p.stem: str(p) for p in day.glob("*.parquet")}
@@ -126,10 +144,18 @@ def main(argv=None) -> int:
         end = zorvata.data_end()
         stocks = zorvata.all_instruments("CS", end).order_book_id.tolist()[:3000]
         start = zorvata.trading_date_offset(end, -251)
-        rows.append(("get_price_change_rate, 3,000 ids x 252 days",
-                     _timed(lambda: zorvata.get_price_change_rate(stocks, start, end)), 0.150, None, None))
+        rows.append(
+            (
+                "get_price_change_rate, 3,000 ids x 252 days",
+                _timed(lambda: zorvata.get_price_change_rate(stocks, start, end)),
+                0.150,
+                None,
+                None,
+            )
+        )
         zorvata.reset()
-        r = _child(f"""
+        r = _child(
+            f"""
             import zorvata
             from velquor.helper import OptimizeHelper
             zorvata.configure({str(db)!r})
@@ -139,16 +165,27 @@ def main(argv=None) -> int:
             ids = zorvata.all_instruments("CS", end).order_book_id.tolist()
             h = OptimizeHelper(ids, req, None, "daily", "v2", 1.0, 1.0)
             h.get_cov_matrix()
-            """, env={"VELQUOR_RISKMODEL_DIR": str(work / "riskmodel")})
+            """,
+            env={"VELQUOR_RISKMODEL_DIR": str(work / "riskmodel")},
+        )
         cpu[len(rows)] = r["cpu"]
-        rows.append((f"one risk-model date from scratch ({args.n_stocks:,} stocks, daily v2)", r["seconds"], 10.0,
-                     r["peak_mb"], 3072.0))
+        rows.append(
+            (
+                f"one risk-model date from scratch ({args.n_stocks:,} stocks, daily v2)",
+                r["seconds"],
+                10.0,
+                r["peak_mb"],
+                3072.0,
+            )
+        )
     finally:
         if tmp_ctx is not None:
             tmp_ctx.cleanup()
 
     print(f"price rows {n_prices:,}, stock_daily rows {n_daily:,}")
-    print(f"{'step':<66} {'time':>9} {'target':>8} {'ratio':>6} {'peak':>9} {'target':>8} {'ratio':>6} {'cpu':>8}")
+    print(
+        f"{'step':<66} {'time':>9} {'target':>8} {'ratio':>6} {'peak':>9} {'target':>8} {'ratio':>6} {'cpu':>8}"
+    )
     for k, (name, t, tt, m, mt) in enumerate(rows):
         ts = f"{t * 1e3:7.1f}ms" if t < 1 else f"{t:8.1f}s"
         tts = "" if tt is None else (f"{tt * 1e3:6.0f}ms" if tt < 1 else f"{tt:7.0f}s")
@@ -158,8 +195,10 @@ def main(argv=None) -> int:
         mr = "" if mt is None else f"{m / mt:6.2f}"
         cs = f"{cpu[k]:7.1f}s" if k in cpu else ""
         print(f"{name:<66} {ts:>9} {tts:>8} {tr:>6} {ms:>9} {mts:>8} {mr:>6} {cs:>8}")
-    print("ratio = measured / target; below 1 meets the target (peak = the step's process max RSS; cpu = its "
-          "user + system CPU time, for a machine shared with other work)")
+    print(
+        "ratio = measured / target; below 1 meets the target (peak = the step's process max RSS; cpu = its "
+        "user + system CPU time, for a machine shared with other work)"
+    )
     return 0
 
 

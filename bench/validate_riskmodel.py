@@ -142,8 +142,8 @@ def _portfolios(model, real, rng, n_random, size):
 KINDS = ("random", "min-var", "market", "active", *STYLE_PORTFOLIOS)
 
 
-def _bias_table(ctx, start_pos, end_pos, returns, n_random=20, size=100):
-    from velquor.const import ESTIMATED_RISK_MODELS, CovModel, RiskModel
+def _bias_table(ctx, start_pos, end_pos, returns, models, n_random=20, size=100):
+    from velquor.const import ESTIMATED_RISK_MODELS, RiskModel
     from velquor.riskmodel.params import HORIZONS
 
     cols = {k: i for i, k in enumerate(returns.columns)}
@@ -151,7 +151,7 @@ def _bias_table(ctx, start_pos, end_pos, returns, n_random=20, size=100):
     pos_of = {d: i for i, d in enumerate(returns.index.to_numpy().astype("datetime64[D]"))}
     oracle = _Oracle(ctx)
     out = []
-    for cm in CovModel:
+    for cm in models:
         h = HORIZONS[cm].days
         for rm in ESTIMATED_RISK_MODELS:
             z = {k: [] for k in KINDS}
@@ -269,6 +269,9 @@ def _markdown(df: pd.DataFrame) -> str:
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__)
     ap.add_argument("--start", default="2017-01-01", help="first as-of date scored")
+    ap.add_argument("--end", help="last as-of date scored (default: the end of the data)")
+    ap.add_argument("--model", choices=["daily", "monthly", "quarterly", "all"], default="all",
+                    help="forecast horizons to score (default: all three)")
     ap.add_argument("--markdown", action="store_true", help="print the tables as markdown")
     ap.add_argument("--workers", type=int, default=os.cpu_count() or 1)
     args = ap.parse_args(argv)
@@ -278,15 +281,16 @@ def main(argv=None):
     t = time.perf_counter()
     ctx = service.context()
     uni = ctx.universe
-    n = service.build(ctx.date(0), ctx.date(min(uni.last + 1, len(uni.dates) - 1)), list(CovModel), list(ESTIMATED_RISK_MODELS),
+    models = list(CovModel) if args.model == "all" else [CovModel(args.model)]
+    n = service.build(ctx.date(0), ctx.date(min(uni.last + 1, len(uni.dates) - 1)), models, list(ESTIMATED_RISK_MODELS),
                       workers=args.workers, progress=True)
     print(f"built {n} missing dates in {time.perf_counter() - t:.0f} s")
     start_pos = int(np.searchsorted(uni.dates, np.datetime64(args.start, "D")))
-    end_pos = uni.last - 1
+    end_pos = uni.last - 1 if args.end is None else min(uni.last - 1, uni.date_index(np.datetime64(args.end, "D")))
     returns = zorvata.get_returns_panel(ctx.date(start_pos), ctx.date(uni.last))
     print("bias statistics ...", flush=True)
-    bias = _bias_table(ctx, start_pos, end_pos, returns)
-    truth = _truth_table(ctx, start_pos, end_pos)
+    bias = _bias_table(ctx, start_pos, end_pos, returns, models)
+    truth = _truth_table(ctx, start_pos, end_pos) if CovModel.FACTOR_MODEL_DAILY in models else None
     fr = _factor_return_table(ctx, start_pos, end_pos) if truth is not None else None
     fmt = _markdown if args.markdown else (lambda d: d.to_string(index=False, float_format=lambda v: f"{v:.3f}"))
     print()

@@ -402,19 +402,21 @@ def get_fundamentals(start_date, end_date, fields=None, order_book_ids=None) -> 
 
 def get_latest_fundamentals(date, fields=None, order_book_ids=None) -> pd.DataFrame:
     """Point in time: for each stock, its report with the latest report date among those announced on or
-    before `date`. DataFrame indexed by order_book_id with columns report_date, announce_date, *fields."""
+    before `date` (of a report restated, the latest announcement). DataFrame indexed by order_book_id with
+    columns report_date, announce_date, *fields."""
     fields = _fields(fields, _FUND_FIELDS)
     d = to_date(date)
     con = connect().cursor()
-    sql = ("SELECT order_book_id, arg_max(report_date, report_date) AS report_date, "
-           "arg_max(announce_date, report_date) AS announce_date, "
-           + ", ".join(f"arg_max({f}, report_date) AS {f}" for f in fields)
+    # one whole row per stock: the fields of a restatement never mix with those of the report it replaces
+    sql = ("SELECT order_book_id, report_date, announce_date, " + ", ".join(fields)
            + " FROM fundamentals WHERE announce_date <= ?")
     if order_book_ids is not None:
         con.register("_ids", pa.table({"order_book_id": pa.array(_id_list(order_book_ids), pa.string())}))
         sql += " AND order_book_id IN (SELECT order_book_id FROM _ids)"
+    sql += (" QUALIFY row_number() OVER (PARTITION BY order_book_id ORDER BY report_date DESC, "
+            "announce_date DESC) = 1 ORDER BY order_book_id")
     try:
-        df = con.execute(sql + " GROUP BY order_book_id ORDER BY order_book_id", [d]).df()
+        df = con.execute(sql, [d]).df()
     finally:
         con.close()
     for c in ("report_date", "announce_date"):

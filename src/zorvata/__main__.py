@@ -36,7 +36,8 @@ def _build_demo(args) -> int:
                                 ("end", args.end), ("n_industries", args.n_industries)) if v is not None}
         t = time.perf_counter()
         paths = build_files(args.out, **kw)
-        print(f"wrote {len(paths)} Parquet files into {args.out} in {time.perf_counter() - t:.1f} s; import them with\n"
+        print(f"wrote {len(paths)} Parquet files into {args.out} in {time.perf_counter() - t:.1f} s; "
+              "import them with\n"
               f"  python -m zorvata import --out market.duckdb "
               + " ".join(f"--{k.replace('_', '-')} {p}" for k, p in paths.items()))
         return 0
@@ -65,7 +66,8 @@ def _import(args) -> int:
     try:
         if args.append:
             if not (args.db or args.out):
-                print("import --append needs the database to add to: --out FILE (or --db FILE)", file=sys.stderr)
+                print("import --append needs the database to add to: --out FILE (or --db FILE)",
+                      file=sys.stderr)
                 return 1
             given = {k: v for k, v in files.items() if v is not None}
             out = append_files(args.db or args.out, label=args.label, log=log, **given)
@@ -110,7 +112,8 @@ def main(argv=None) -> int:
                    help="add the files to the existing database --out (or --db) atomically")
     s.add_argument("--db", help="with --append: the database to add to")
     s.add_argument("--instruments")
-    s.add_argument("--prices", help="daily price change rates: date, order_book_id, rate")
+    s.add_argument("--prices", help="date, order_book_id, rate: the day's total return adjusted for splits "
+                                     "and dividends, as a fraction (0.01 = +1%%)")
     for kind in ("trading_dates", "index_weights", "stock_daily", "fundamentals", "industries",
                  "industry_history", "st_status", "daily_flags", "custom_exposures", "custom_factor_cov",
                  "custom_specific_var"):

@@ -187,7 +187,8 @@ def _leftovers(target: Path) -> list[Path]:
         names = os.listdir(target.parent)
     except OSError:
         return []
-    return [target.parent / n for n in names if n.startswith(prefix) and (n.endswith(".tmp") or n.endswith(".tmp.wal"))]
+    return [target.parent / n for n in names
+            if n.startswith(prefix) and (n.endswith(".tmp") or n.endswith(".tmp.wal"))]
 
 
 def clean_leftovers(target: Path, locked: bool = False) -> list[Path]:

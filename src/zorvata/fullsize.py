@@ -26,23 +26,66 @@ __all__ = ["build_files", "FILE_NAMES", "DEFAULT_SEED"]
 
 DEFAULT_SEED = 20060104
 #: kind (the importer's keyword) -> file name in the output directory
-FILE_NAMES = {k: f"{k}.parquet" for k in (
-    "instruments", "trading_dates", "prices", "index_weights", "stock_daily", "fundamentals", "industries",
-    "industry_history", "st_status", "daily_flags")}
+FILE_NAMES = {
+    k: f"{k}.parquet"
+    for k in (
+        "instruments",
+        "trading_dates",
+        "prices",
+        "index_weights",
+        "stock_daily",
+        "fundamentals",
+        "industries",
+        "industry_history",
+        "st_status",
+        "daily_flags",
+    )
+}
 _STYLES = 10
-_INDICES = (("000300.XSHG", "2005-04-08", 0, 300), ("000905.XSHG", "2005-04-08", 300, 800),
-            ("000985.XSHG", "2005-04-08", 0, None))
+_INDICES = (
+    ("000300.XSHG", "2005-04-08", 0, 300),
+    ("000905.XSHG", "2005-04-08", 300, 800),
+    ("000985.XSHG", "2005-04-08", 0, None),
+)
 _SCHEMAS = {
     "prices": pa.schema([("date", pa.date32()), ("order_book_id", pa.string()), ("rate", pa.float64())]),
-    "stock_daily": pa.schema([("date", pa.date32()), ("order_book_id", pa.string()), ("market_cap", pa.float64()),
-                              ("float_market_cap", pa.float64()), ("turnover", pa.float64())]),
-    "index_weights": pa.schema([("index_id", pa.string()), ("date", pa.date32()), ("order_book_id", pa.string()),
-                                ("weight", pa.float64())]),
-    "fundamentals": pa.schema([("order_book_id", pa.string()), ("report_date", pa.date32()),
-                               ("announce_date", pa.date32()), ("book_value", pa.float64()),
-                               ("earnings", pa.float64()), ("sales", pa.float64()), ("total_debt", pa.float64())]),
-    "daily_flags": pa.schema([("date", pa.date32()), ("order_book_id", pa.string()), ("suspended", pa.bool_()),
-                              ("limit_up", pa.bool_()), ("limit_down", pa.bool_())]),
+    "stock_daily": pa.schema(
+        [
+            ("date", pa.date32()),
+            ("order_book_id", pa.string()),
+            ("market_cap", pa.float64()),
+            ("float_market_cap", pa.float64()),
+            ("turnover", pa.float64()),
+        ]
+    ),
+    "index_weights": pa.schema(
+        [
+            ("index_id", pa.string()),
+            ("date", pa.date32()),
+            ("order_book_id", pa.string()),
+            ("weight", pa.float64()),
+        ]
+    ),
+    "fundamentals": pa.schema(
+        [
+            ("order_book_id", pa.string()),
+            ("report_date", pa.date32()),
+            ("announce_date", pa.date32()),
+            ("book_value", pa.float64()),
+            ("earnings", pa.float64()),
+            ("sales", pa.float64()),
+            ("total_debt", pa.float64()),
+        ]
+    ),
+    "daily_flags": pa.schema(
+        [
+            ("date", pa.date32()),
+            ("order_book_id", pa.string()),
+            ("suspended", pa.bool_()),
+            ("limit_up", pa.bool_()),
+            ("limit_down", pa.bool_()),
+        ]
+    ),
 }
 
 
@@ -70,14 +113,22 @@ def _codes(rng, listed: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     late = rng.random(n)
     ids = np.empty(n, dtype=object)
     # board -> (next code, last code of its range); a full main board spills into the small-cap board
-    boards = {"600": [600000, 605999], "688": [688001, 689999], "000": [1, 1999], "002": [2001, 4999],
-              "300": [300001, 309999]}
+    boards = {
+        "600": [600000, 605999],
+        "688": [688001, 689999],
+        "000": [1, 1999],
+        "002": [2001, 4999],
+        "300": [300001, 309999],
+    }
     for i in np.argsort(listed, kind="stable"):
         if sh[i]:
             board = "688" if listed[i] >= np.datetime64("2019-07-22") and late[i] < 0.4 else "600"
         else:
-            board = "300" if listed[i] >= np.datetime64("2009-10-30") and late[i] < 0.4 else (
-                "002" if listed[i] >= np.datetime64("2004-06-25") and late[i] < 0.7 else "000")
+            board = (
+                "300"
+                if listed[i] >= np.datetime64("2009-10-30") and late[i] < 0.4
+                else ("002" if listed[i] >= np.datetime64("2004-06-25") and late[i] < 0.7 else "000")
+            )
             if board == "000" and boards["000"][0] > boards["000"][1]:
                 board = "002"
         code, last = boards[board]
@@ -115,8 +166,15 @@ def _table(path: Path, cols: dict) -> None:
     pq.write_table(pa.table(cols), path, compression="zstd")
 
 
-def build_files(out_dir, *, n_stocks: int = 5000, start="2006-01-04", end=None, seed: int = DEFAULT_SEED,
-                n_industries: int = 31) -> dict[str, Path]:
+def build_files(
+    out_dir,
+    *,
+    n_stocks: int = 5000,
+    start="2006-01-04",
+    end=None,
+    seed: int = DEFAULT_SEED,
+    n_industries: int = 31,
+) -> dict[str, Path]:
     """Write the importer's Parquet files of a synthetic market into `out_dir`; returns kind -> path.
 
     `end` defaults to 20 years after `start`. Memory stays at about one year of days x stocks.
@@ -132,9 +190,12 @@ def build_files(out_dir, *, n_stocks: int = 5000, start="2006-01-04", end=None, 
     n = int(n_stocks)
 
     # ---- stocks: listing, delisting, codes, industries, ST periods
-    pre = rng.random(n) < 0.9  # most listed before the first day: about 25 million daily rows at 5,000 x 20 years
-    listed = np.where(pre, days[0] - rng.integers(30, 5000, n).astype("timedelta64[D]"),
-                      days[rng.integers(1, len(days), n)])
+    pre = (
+        rng.random(n) < 0.9
+    )  # most listed before the first day: about 25 million daily rows at 5,000 x 20 years
+    listed = np.where(
+        pre, days[0] - rng.integers(30, 5000, n).astype("timedelta64[D]"), days[rng.integers(1, len(days), n)]
+    )
     delist_at = np.full(n, np.datetime64("NaT", "D"), dtype="datetime64[D]")
     gone = rng.random(n) < 0.05
     for i in np.flatnonzero(gone):
@@ -162,7 +223,9 @@ def build_files(out_dir, *, n_stocks: int = 5000, start="2006-01-04", end=None, 
         "order_book_id": ids_list.tolist() + [i for i, *_ in _INDICES],
         "symbol": names + ["合成大盘300", "合成中盘500", "合成全市场"],
         "type": ["CS"] * n + ["INDX"] * len(_INDICES),
-        "listed_date": pd.to_datetime(np.r_[listed, [np.datetime64(d) for _, d, *_ in _INDICES]]).date.tolist(),
+        "listed_date": pd.to_datetime(
+            np.r_[listed, [np.datetime64(d) for _, d, *_ in _INDICES]]
+        ).date.tolist(),
         "de_listed_date": [None if np.isnat(d) else pd.Timestamp(d).date() for d in delist_at] + [None] * 3,
         "exchange": exchange.tolist() + ["XSHG"] * 3,
         "industry_sw": [sw_codes[k] for k in np.where(switch, new_ind, ind)] + [None] * 3,
@@ -170,11 +233,18 @@ def build_files(out_dir, *, n_stocks: int = 5000, start="2006-01-04", end=None, 
     }
     _table(out / FILE_NAMES["instruments"], inst)
     _table(out / FILE_NAMES["trading_dates"], {"date": pa.array(days.astype("datetime64[D]"), pa.date32())})
-    _table(out / FILE_NAMES["industries"], {
-        "source": ["sw"] * n_industries + ["citics"] * len(ci_codes) + ["sw_split_financials"] * len(split_codes),
-        "code": sw_codes + ci_codes + split_codes,
-        "name": [f"合成行业{k + 1}" for k in range(n_industries)] + [f"合成中信{k + 1}" for k in range(len(ci_codes))]
-        + [f"合成细分{k + 1}" for k in range(len(split_codes))]})
+    _table(
+        out / FILE_NAMES["industries"],
+        {
+            "source": ["sw"] * n_industries
+            + ["citics"] * len(ci_codes)
+            + ["sw_split_financials"] * len(split_codes),
+            "code": sw_codes + ci_codes + split_codes,
+            "name": [f"合成行业{k + 1}" for k in range(n_industries)]
+            + [f"合成中信{k + 1}" for k in range(len(ci_codes))]
+            + [f"合成细分{k + 1}" for k in range(len(split_codes))],
+        },
+    )
     sub = rng.integers(0, 3, n)  # which part of the non-bank financials a financial stock is in
 
     def split_code(k, i):
@@ -184,11 +254,18 @@ def build_files(out_dir, *, n_stocks: int = 5000, start="2006-01-04", end=None, 
     for i in range(n):
         first = pd.Timestamp(listed[i]).date()
         periods = [(ind[i], first, None)]
-        if switch[i] and switch_day[i] > listed[i] and (np.isnat(delist_at[i]) or switch_day[i] < delist_at[i]):
+        if (
+            switch[i]
+            and switch_day[i] > listed[i]
+            and (np.isnat(delist_at[i]) or switch_day[i] < delist_at[i])
+        ):
             sd = pd.Timestamp(switch_day[i]).date()
             periods = [(ind[i], first, sd), (new_ind[i], sd, None)]
-        for src, code in (("sw", lambda k: sw_codes[k]), ("citics", lambda k: ci_codes[ci_of[k]]),
-                          ("sw_split_financials", lambda k: split_code(k, i))):
+        for src, code in (
+            ("sw", lambda k: sw_codes[k]),
+            ("citics", lambda k: ci_codes[ci_of[k]]),
+            ("sw_split_financials", lambda k: split_code(k, i)),
+        ):
             for k, a, b in periods:
                 hist["source"].append(src)
                 hist["order_book_id"].append(ids_list[i])
@@ -208,9 +285,14 @@ def build_files(out_dir, *, n_stocks: int = 5000, start="2006-01-04", end=None, 
         rows["order_book_id"].append(ids_list[i])
         rows["start_date"].append(pd.Timestamp(st_start[i]).date())
         rows["end_date"].append(None if stop is None else pd.Timestamp(stop).date())
-    _table(out / FILE_NAMES["st_status"], {
-        "order_book_id": pa.array(rows["order_book_id"], pa.string()),
-        "start_date": pa.array(rows["start_date"], pa.date32()), "end_date": pa.array(rows["end_date"], pa.date32())})
+    _table(
+        out / FILE_NAMES["st_status"],
+        {
+            "order_book_id": pa.array(rows["order_book_id"], pa.string()),
+            "start_date": pa.array(rows["start_date"], pa.date32()),
+            "end_date": pa.array(rows["end_date"], pa.date32()),
+        },
+    )
 
     # ---- characteristics and the first caps
     style = rng.standard_normal((n, _STYLES))
@@ -242,20 +324,22 @@ def build_files(out_dir, *, n_stocks: int = 5000, start="2006-01-04", end=None, 
             # slow drift of the characteristics, once a year
             style = 0.9 * style + np.sqrt(1 - 0.81) * rng.standard_normal(style.shape)
             # live[t, i]: listed on or before the day, not yet delisted
-            live = (listed[None, :] <= yd[:, None]) & (np.isnat(delist_at)[None, :] | (yd[:, None] < delist_at[None, :]))
+            live = (listed[None, :] <= yd[:, None]) & (
+                np.isnat(delist_at)[None, :] | (yd[:, None] < delist_at[None, :])
+            )
             first_day = listed[None, :] == yd[:, None]
             # the volatility regime
             h = np.empty(t)
             for d in range(t):
                 regime = 0.98 * regime + 0.14 * rng.standard_normal()
-                h[d] = np.exp(regime - 0.14 ** 2 / (1 - 0.98 ** 2) / 2)
+                h[d] = np.exp(regime - 0.14**2 / (1 - 0.98**2) / 2)
             f = rng.standard_normal((t, 1 + k_ind + _STYLES)) * f_vol * np.sqrt(h)[:, None]
             f[:, 0] += 0.0003
             size = (np.log(cap) - np.log(cap).mean()) / max(np.log(cap).std(), 1e-9)
             x_style = style.copy()
             x_style[:, 0] = size
             e = rng.standard_t(5, (t, n)) / np.sqrt(5 / 3) * spec_vol * np.sqrt(h)[:, None]
-            r = beta[None, :] * f[:, :1] + f[:, 1:1 + k_ind][:, ind] + f[:, 1 + k_ind:] @ x_style.T + e
+            r = beta[None, :] * f[:, :1] + f[:, 1 : 1 + k_ind][:, ind] + f[:, 1 + k_ind :] @ x_style.T + e
             r = np.clip(r, -limit, limit)
             # suspensions: a few days at a time
             suspended = np.zeros((t, n), dtype=bool)
@@ -271,18 +355,39 @@ def build_files(out_dir, *, n_stocks: int = 5000, start="2006-01-04", end=None, 
             caps = cap[None, :] * np.cumprod(1.0 + r_traded, axis=0)
             cap = caps[-1].copy()
             fcap = caps * float_frac[None, :]
-            turnover = np.exp(np.log(0.012) + 0.6 * style[:, 6][None, :] + 0.3 * np.log(h)[:, None]
-                              + 0.4 * rng.standard_normal((t, n)))
+            turnover = np.exp(
+                np.log(0.012)
+                + 0.6 * style[:, 6][None, :]
+                + 0.3 * np.log(h)[:, None]
+                + 0.4 * rng.standard_normal((t, n))
+            )
             turnover = np.where(traded, np.clip(turnover, 0.0, 0.5), 0.0)
             dates32 = np.repeat(yd, n).reshape(t, n)
             idmat = np.broadcast_to(ids_list, (t, n))
-            writers.write("prices", {"date": dates32[traded], "order_book_id": idmat[traded], "rate": r[traded]})
-            writers.write("stock_daily", {"date": dates32[live], "order_book_id": idmat[live], "market_cap": caps[live],
-                                          "float_market_cap": fcap[live], "turnover": turnover[live]})
+            writers.write(
+                "prices", {"date": dates32[traded], "order_book_id": idmat[traded], "rate": r[traded]}
+            )
+            writers.write(
+                "stock_daily",
+                {
+                    "date": dates32[live],
+                    "order_book_id": idmat[live],
+                    "market_cap": caps[live],
+                    "float_market_cap": fcap[live],
+                    "turnover": turnover[live],
+                },
+            )
             flag = live & (suspended | at_up | at_down)
-            writers.write("daily_flags", {"date": dates32[flag], "order_book_id": idmat[flag],
-                                          "suspended": (suspended & live)[flag], "limit_up": at_up[flag],
-                                          "limit_down": at_down[flag]})
+            writers.write(
+                "daily_flags",
+                {
+                    "date": dates32[flag],
+                    "order_book_id": idmat[flag],
+                    "suspended": (suspended & live)[flag],
+                    "limit_up": at_up[flag],
+                    "limit_down": at_down[flag],
+                },
+            )
             # index weights on the first session of each month, index returns from the weights in force
             month = pd.DatetimeIndex(yd).month
             firsts = np.r_[True, month[1:] != month[:-1]]
@@ -294,7 +399,7 @@ def build_files(out_dir, *, n_stocks: int = 5000, start="2006-01-04", end=None, 
                     rank = np.argsort(-np.where(ok, caps[max(d - 1, 0)], -np.inf), kind="stable")
                     n_ok = int(ok.sum())
                     for iid, _, lo, hi in _INDICES:
-                        members = rank[lo:min(hi if hi is not None else n_ok, n_ok)]
+                        members = rank[lo : min(hi if hi is not None else n_ok, n_ok)]
                         if not len(members):
                             continue
                         members = np.sort(members)
@@ -321,12 +426,16 @@ def build_files(out_dir, *, n_stocks: int = 5000, start="2006-01-04", end=None, 
             qs = q_ends[(q_ends >= lo_q) & (q_ends <= pd.Timestamp(yd[-1]))]
             frows = {c: [] for c in _SCHEMAS["fundamentals"].names}
             for q in qs:
-                has = (listed <= np.datetime64(q.date())) & (np.isnat(delist_at) | (delist_at > np.datetime64(q.date())))
+                has = (listed <= np.datetime64(q.date())) & (
+                    np.isnat(delist_at) | (delist_at > np.datetime64(q.date()))
+                )
                 m = int(has.sum())
                 if not m:
                     continue
                 lag = rng.integers(10, 120 if q.month == 12 else 60, m)
-                known = (np.datetime64(q.date()) + lag.astype("timedelta64[D]")) <= days[-1]  # none from the future
+                known = (np.datetime64(q.date()) + lag.astype("timedelta64[D]")) <= days[
+                    -1
+                ]  # none from the future
                 book[has] = np.maximum(book[has] * (1 + roe[has] / 4 + 0.02 * rng.standard_normal(m)), 1e6)
                 sales[has] = sales[has] * (1 + growth[has] / 4 + 0.03 * rng.standard_normal(m))
                 sales = np.maximum(sales, 1e5)

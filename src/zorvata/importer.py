@@ -61,33 +61,61 @@ class _Format:
 
 #: kind -> file format. The key of each kind is that of its table (`zorvata._schema.KEYS`).
 FORMATS: dict[str, _Format] = {
-    "instruments": _Format("instruments", (("order_book_id", "text"), ("type", "text"), ("listed_date", "date")),
-                           (("symbol", "text"), ("de_listed_date", "date"), ("exchange", "text"),
-                            ("industry_sw", "text"), ("industry_citics", "text")), upsert=True),
+    "instruments": _Format(
+        "instruments",
+        (("order_book_id", "text"), ("type", "text"), ("listed_date", "date")),
+        (
+            ("symbol", "text"),
+            ("de_listed_date", "date"),
+            ("exchange", "text"),
+            ("industry_sw", "text"),
+            ("industry_citics", "text"),
+        ),
+        upsert=True,
+    ),
     "trading_dates": _Format("trading_dates", (("date", "date"),), upsert=True),
     "prices": _Format("price_change_rate", (("date", "date"), ("order_book_id", "text"), ("rate", "number"))),
-    "index_weights": _Format("index_weights", (("index_id", "text"), ("date", "date"), ("order_book_id", "text"),
-                                               ("weight", "number"))),
-    "stock_daily": _Format("stock_daily", (("date", "date"), ("order_book_id", "text")),
-                           (("market_cap", "number"), ("float_market_cap", "number"), ("turnover", "number"))),
-    "fundamentals": _Format("fundamentals", (("order_book_id", "text"), ("report_date", "date"),
-                                             ("announce_date", "date")),
-                            (("book_value", "number"), ("earnings", "number"), ("sales", "number"),
-                             ("total_debt", "number"))),
-    "industries": _Format("industries", (("source", "text"), ("code", "text")), (("name", "text"),), upsert=True),
-    "industry_history": _Format("industry_history", (("source", "text"), ("order_book_id", "text"),
-                                                     ("code", "text"), ("start_date", "date")),
-                                (("end_date", "date"),), upsert=True),
-    "st_status": _Format("st_status", (("order_book_id", "text"), ("start_date", "date")),
-                         (("end_date", "date"),), upsert=True),
-    "daily_flags": _Format("daily_flags", (("date", "date"), ("order_book_id", "text")),
-                           (("suspended", "bool"), ("limit_up", "bool"), ("limit_down", "bool"))),
-    "custom_exposures": _Format("custom_exposures", (("date", "date"), ("order_book_id", "text"),
-                                                     ("factor", "text"), ("exposure", "number"))),
-    "custom_factor_cov": _Format("custom_factor_cov", (("date", "date"), ("factor_1", "text"),
-                                                       ("factor_2", "text"), ("cov", "number"))),
-    "custom_specific_var": _Format("custom_specific_var", (("date", "date"), ("order_book_id", "text"),
-                                                           ("specific_var", "number"))),
+    "index_weights": _Format(
+        "index_weights",
+        (("index_id", "text"), ("date", "date"), ("order_book_id", "text"), ("weight", "number")),
+    ),
+    "stock_daily": _Format(
+        "stock_daily",
+        (("date", "date"), ("order_book_id", "text")),
+        (("market_cap", "number"), ("float_market_cap", "number"), ("turnover", "number")),
+    ),
+    "fundamentals": _Format(
+        "fundamentals",
+        (("order_book_id", "text"), ("report_date", "date"), ("announce_date", "date")),
+        (("book_value", "number"), ("earnings", "number"), ("sales", "number"), ("total_debt", "number")),
+    ),
+    "industries": _Format(
+        "industries", (("source", "text"), ("code", "text")), (("name", "text"),), upsert=True
+    ),
+    "industry_history": _Format(
+        "industry_history",
+        (("source", "text"), ("order_book_id", "text"), ("code", "text"), ("start_date", "date")),
+        (("end_date", "date"),),
+        upsert=True,
+    ),
+    "st_status": _Format(
+        "st_status", (("order_book_id", "text"), ("start_date", "date")), (("end_date", "date"),), upsert=True
+    ),
+    "daily_flags": _Format(
+        "daily_flags",
+        (("date", "date"), ("order_book_id", "text")),
+        (("suspended", "bool"), ("limit_up", "bool"), ("limit_down", "bool")),
+    ),
+    "custom_exposures": _Format(
+        "custom_exposures",
+        (("date", "date"), ("order_book_id", "text"), ("factor", "text"), ("exposure", "number")),
+    ),
+    "custom_factor_cov": _Format(
+        "custom_factor_cov", (("date", "date"), ("factor_1", "text"), ("factor_2", "text"), ("cov", "number"))
+    ),
+    "custom_specific_var": _Format(
+        "custom_specific_var", (("date", "date"), ("order_book_id", "text"), ("specific_var", "number"))
+    ),
 }
 #: Kinds in the order they are checked and written (the instruments and the calendar first: the others are
 #: checked against them).
@@ -115,7 +143,11 @@ class Problem:
         text = f"{self.path}: {self.where(self.rows[0])}: {self.message}"
         if self.count > 1:
             more = ", ".join(str(r) for r in self.rows[1:])
-            text += f" [{self.count:,} rows in all" + (f"; also row{'s' if len(self.rows) > 2 else ''} {more}" if more else "") + "]"
+            text += (
+                f" [{self.count:,} rows in all"
+                + (f"; also row{'s' if len(self.rows) > 2 else ''} {more}" if more else "")
+                + "]"
+            )
         return text
 
 
@@ -140,12 +172,16 @@ class _Input:
         try:
             if self.csv:
                 raw = f"scratch._raw_{kind}"
-                con.execute(f"CREATE TABLE {raw} AS SELECT * FROM read_csv({_q(self.path)}, all_varchar = true, "
-                            "header = true)")
+                con.execute(
+                    f"CREATE TABLE {raw} AS SELECT * FROM read_csv({_q(self.path)}, all_varchar = true, "
+                    "header = true)"
+                )
                 src = f"(SELECT rowid + 1 AS _row, * FROM {raw})"
             else:
-                src = (f"(SELECT file_row_number + 1 AS _row, * EXCLUDE (file_row_number) "
-                       f"FROM read_parquet({_q(self.path)}, file_row_number = true))")
+                src = (
+                    f"(SELECT file_row_number + 1 AS _row, * EXCLUDE (file_row_number) "
+                    f"FROM read_parquet({_q(self.path)}, file_row_number = true))"
+                )
             types = {r[0]: r[1] for r in con.execute(f"DESCRIBE SELECT * FROM {src}").fetchall()}
         except duckdb.Error as e:
             run.fail(self, f"cannot read the {kind} file: {str(e).splitlines()[0]}")
@@ -156,14 +192,20 @@ class _Input:
         missing = [c for c in req if c not in types]
         unknown = [c for c in types if c not in req + opt]
         if missing or unknown:
-            what = "; ".join(p for p in (f"missing column(s) {missing}" if missing else "",
-                                         f"unknown column(s) {unknown}" if unknown else "") if p)
+            what = "; ".join(
+                p
+                for p in (
+                    f"missing column(s) {missing}" if missing else "",
+                    f"unknown column(s) {unknown}" if unknown else "",
+                )
+                if p
+            )
             run.fail(self, f"{what}; a {kind} file has columns {req} and optionally {opt}")
             return
         self.present = set(types)
         sel = ["_row"]
-        self.parsed: dict[str, str] = {}  # column -> SQL test "the raw value is blank"
-        self.unparsed: dict[str, str] = {}  # column -> SQL test "present but not readable"
+        self.parsed: dict[str, str] = {}  # column -> SQL test over alias t: "the value is blank"
+        self.unparsed: dict[str, str] = {}  # column -> SQL test over alias t: "present but not readable"
         for c, typ in self.fmt.cols.items():
             if c not in types:
                 sel.append(f"{'false' if typ == 'bool' else 'NULL'}::{_SQL_TYPE[typ]} AS {c}")
@@ -175,18 +217,12 @@ class _Input:
                 text = f"NULLIF({text}, '{_NOT_DELISTED}')"
             if typ == "text":
                 sel.append(f"{text} AS {c}")
-                self.parsed[c] = f"{c} IS NULL"
+                self.parsed[c] = f"t.{c} IS NULL"
                 continue
-            if text_src:
-                sel.append(f"TRY_CAST({text} AS {_SQL_TYPE[typ]}) AS {c}")
-                sel.append(f"{text} AS _raw_{c}")
-                self.parsed[c] = f"_raw_{c} IS NULL"
-                self.unparsed[c] = f"_raw_{c} IS NOT NULL AND {c} IS NULL"
-            else:
-                sel.append(f"TRY_CAST({c} AS {_SQL_TYPE[typ]}) AS {c}")
-                sel.append(f"CAST({c} AS VARCHAR) AS _raw_{c}")
-                self.parsed[c] = f"_raw_{c} IS NULL"
-                self.unparsed[c] = f"_raw_{c} IS NOT NULL AND {c} IS NULL"
+            sel.append(f"TRY_CAST({text if text_src else c} AS {_SQL_TYPE[typ]}) AS {c}")
+            sel.append(f"{text if text_src else f'CAST({c} AS VARCHAR)'} AS _raw_{c}")
+            self.parsed[c] = f"t._raw_{c} IS NULL"
+            self.unparsed[c] = f"t._raw_{c} IS NOT NULL AND t.{c} IS NULL"
         try:
             con.execute(f"CREATE TEMP VIEW {self.view} AS SELECT {', '.join(sel)} FROM {src}")
         except duckdb.Error as e:  # pragma: no cover - a column type DuckDB cannot cast at all
@@ -210,93 +246,209 @@ def _r(message, where, **fields) -> _Rule:
 
 
 _LIVE = "(t.{d} >= i.listed_date AND (i.de_listed_date IS NULL OR t.{d} < i.de_listed_date))"
-_UNKNOWN_ID = _r("unknown order_book_id {id!r} (not in the instruments file)",
-                 "t.order_book_id IS NOT NULL AND i.order_book_id IS NULL", id="t.order_book_id")
-_OFF_CALENDAR = _r("date {d} is not a trading date (not in the trading calendar)", "t.date IS NOT NULL AND c.date IS NULL",
-                   d="t.date")
-_BEFORE_LISTING = _r("row dated {d} before the instrument's listed_date {l}", "t.date < i.listed_date",
-                     d="t.date", l="i.listed_date")
-_AFTER_DELISTING = _r("row dated {d} on or after the instrument's de_listed_date {l}",
-                      "t.date >= i.de_listed_date", d="t.date", l="i.de_listed_date")
-_NOT_STOCK = _r("{id!r} is of type {ty}, not a stock (CS)", "i.type <> 'CS'", id="t.order_book_id", ty="i.type")
-_PERIOD = _r("end_date {e} is not after start_date {s}", "t.end_date <= t.start_date", e="t.end_date",
-             s="t.start_date")
+_UNKNOWN_ID = _r(
+    "unknown order_book_id {id!r} (not in the instruments file)",
+    "t.order_book_id IS NOT NULL AND i.order_book_id IS NULL",
+    id="t.order_book_id",
+)
+_OFF_CALENDAR = _r(
+    "date {d} is not a trading date (not in the trading calendar)",
+    "t.date IS NOT NULL AND c.date IS NULL",
+    d="t.date",
+)
+_BEFORE_LISTING = _r(
+    "row dated {d} before the instrument's listed_date {l}",
+    "t.date < i.listed_date",
+    d="t.date",
+    l="i.listed_date",
+)
+_AFTER_DELISTING = _r(
+    "row dated {d} on or after the instrument's de_listed_date {l}",
+    "t.date >= i.de_listed_date",
+    d="t.date",
+    l="i.de_listed_date",
+)
+_NOT_STOCK = _r(
+    "{id!r} is of type {ty}, not a stock (CS)", "i.type <> 'CS'", id="t.order_book_id", ty="i.type"
+)
+_PERIOD = _r(
+    "end_date {e} is not after start_date {s}", "t.end_date <= t.start_date", e="t.end_date", s="t.start_date"
+)
 
 
 def _cap_rule(col):
-    return _r(f"{col} {{v}} is not a plausible market cap (it must be above 0 and below {MAX_CAP:g})",
-              f"t.{col} <= 0 OR t.{col} >= {MAX_CAP}", v=f"t.{col}")
+    return _r(
+        f"{col} {{v}} is not a plausible market cap (it must be above 0 and below {MAX_CAP:g})",
+        f"t.{col} <= 0 OR t.{col} >= {MAX_CAP}",
+        v=f"t.{col}",
+    )
 
 
 #: Row rules per kind, and the joins they need: i = the instrument of order_book_id, c = the calendar date
 #: of `date`, x = the instrument of index_id, n = the industry of (source, code).
 RULES: dict[str, tuple[str, list[_Rule]]] = {
-    "instruments": ("", [
-        _r("type {ty!r} is not one of " + ", ".join(INSTRUMENT_TYPES) + " (upper case)",
-           "t.type NOT IN (" + ", ".join(f"'{x}'" for x in INSTRUMENT_TYPES) + ")", ty="t.type"),
-        _r("de_listed_date is not after listed_date ({l} .. {d})", "t.de_listed_date <= t.listed_date",
-           l="t.listed_date", d="t.de_listed_date"),
-    ]),
+    "instruments": (
+        "",
+        [
+            _r(
+                "type {ty!r} is not one of " + ", ".join(INSTRUMENT_TYPES) + " (upper case)",
+                "t.type NOT IN (" + ", ".join(f"'{x}'" for x in INSTRUMENT_TYPES) + ")",
+                ty="t.type",
+            ),
+            _r(
+                "de_listed_date is not after listed_date ({l} .. {d})",
+                "t.de_listed_date <= t.listed_date",
+                l="t.listed_date",
+                d="t.de_listed_date",
+            ),
+        ],
+    ),
     "trading_dates": ("", []),
-    "prices": ("ic", [
-        _r("rate {v!r} is a loss of 100% or more", "t.rate <= -1", v="t.rate"),
-        _r("rate {v!r} is a gain above +100% (rate is the day's total return as a fraction, adjusted for splits "
-           "and dividends: 0.05 = +5%)", "t.rate > 1", v="t.rate"),
-        _UNKNOWN_ID, _BEFORE_LISTING, _AFTER_DELISTING, _OFF_CALENDAR,
-    ]),
-    "index_weights": ("icx", [
-        _r("unknown index_id {id!r} (not in the instruments file)",
-           "t.index_id IS NOT NULL AND x.order_book_id IS NULL", id="t.index_id"),
-        _r("index_id {id!r} is of type {ty}, not an index (INDX)", "x.type <> 'INDX'", id="t.index_id",
-           ty="x.type"),
-        _UNKNOWN_ID, _NOT_STOCK,
-        _r("constituent {id!r} is not listed on {d} (listed {l} .. {e})", "NOT " + _LIVE.format(d="date"),
-           id="t.order_book_id", d="t.date", l="i.listed_date", e="coalesce(CAST(i.de_listed_date AS VARCHAR), '')"),
-        _r("weight {w!r} is outside 0 .. 1", "t.weight < 0 OR t.weight > 1", w="t.weight"),
-        _OFF_CALENDAR,
-    ]),
-    "stock_daily": ("ic", [
-        _UNKNOWN_ID, _NOT_STOCK, _cap_rule("market_cap"), _cap_rule("float_market_cap"),
-        _r("float_market_cap {f!r} is above market_cap {m!r}", "t.float_market_cap > t.market_cap * (1 + 1e-9)",
-           f="t.float_market_cap", m="t.market_cap"),
-        _r("turnover {v!r} is outside 0 .. 1 (the day's traded value as a fraction of the float cap)",
-           "t.turnover < 0 OR t.turnover > 1", v="t.turnover"),
-        _BEFORE_LISTING, _AFTER_DELISTING, _OFF_CALENDAR,
-    ]),
-    "fundamentals": ("i", [
-        _UNKNOWN_ID,
-        _r("announce_date {a} before report_date {r}", "t.announce_date < t.report_date", a="t.announce_date",
-           r="t.report_date"),
-        _r("negative sales {v!r}", "t.sales < 0", v="t.sales"),
-        _r("negative total_debt {v!r}", "t.total_debt < 0", v="t.total_debt"),
-    ]),
-    "industries": ("", [
-        _r("source {s!r} is not one of " + ", ".join(INDUSTRY_SCHEMES),
-           "t.source NOT IN (" + ", ".join(f"'{x}'" for x in INDUSTRY_SCHEMES) + ")", s="t.source"),
-    ]),
-    "industry_history": ("in", [
-        _r("source {s!r} is not one of " + ", ".join(INDUSTRY_SCHEMES),
-           "t.source NOT IN (" + ", ".join(f"'{x}'" for x in INDUSTRY_SCHEMES) + ")", s="t.source"),
-        _UNKNOWN_ID, _NOT_STOCK, _PERIOD,
-        _r("industry code {c!r} of {s} is not in the industries file", "t.code IS NOT NULL AND n.code IS NULL",
-           c="t.code", s="t.source"),
-    ]),
+    "prices": (
+        "ic",
+        [
+            _r("rate {v!r} is a loss of 100% or more", "t.rate <= -1", v="t.rate"),
+            _r(
+                "rate {v!r} is a gain above +100% (rate is the day's total return as a fraction, adjusted for "
+                "splits and dividends: 0.05 = +5%)",
+                "t.rate > 1",
+                v="t.rate",
+            ),
+            _UNKNOWN_ID,
+            _BEFORE_LISTING,
+            _AFTER_DELISTING,
+            _OFF_CALENDAR,
+        ],
+    ),
+    "index_weights": (
+        "icx",
+        [
+            _r(
+                "unknown index_id {id!r} (not in the instruments file)",
+                "t.index_id IS NOT NULL AND x.order_book_id IS NULL",
+                id="t.index_id",
+            ),
+            _r(
+                "index_id {id!r} is of type {ty}, not an index (INDX)",
+                "x.type <> 'INDX'",
+                id="t.index_id",
+                ty="x.type",
+            ),
+            _UNKNOWN_ID,
+            _NOT_STOCK,
+            _r(
+                "constituent {id!r} is not listed on {d} (listed {l} .. {e})",
+                "NOT " + _LIVE.format(d="date"),
+                id="t.order_book_id",
+                d="t.date",
+                l="i.listed_date",
+                e="coalesce(CAST(i.de_listed_date AS VARCHAR), '')",
+            ),
+            _r("weight {w!r} is outside 0 .. 1", "t.weight < 0 OR t.weight > 1", w="t.weight"),
+            _OFF_CALENDAR,
+        ],
+    ),
+    "stock_daily": (
+        "ic",
+        [
+            _UNKNOWN_ID,
+            _NOT_STOCK,
+            _cap_rule("market_cap"),
+            _cap_rule("float_market_cap"),
+            _r(
+                "float_market_cap {f!r} is above market_cap {m!r}",
+                "t.float_market_cap > t.market_cap * (1 + 1e-9)",
+                f="t.float_market_cap",
+                m="t.market_cap",
+            ),
+            _r(
+                "turnover {v!r} is outside 0 .. 1 (the day's traded value as a fraction of the float cap)",
+                "t.turnover < 0 OR t.turnover > 1",
+                v="t.turnover",
+            ),
+            _BEFORE_LISTING,
+            _AFTER_DELISTING,
+            _OFF_CALENDAR,
+        ],
+    ),
+    "fundamentals": (
+        "i",
+        [
+            _UNKNOWN_ID,
+            _r(
+                "announce_date {a} before report_date {r}",
+                "t.announce_date < t.report_date",
+                a="t.announce_date",
+                r="t.report_date",
+            ),
+            _r("negative sales {v!r}", "t.sales < 0", v="t.sales"),
+            _r("negative total_debt {v!r}", "t.total_debt < 0", v="t.total_debt"),
+        ],
+    ),
+    "industries": (
+        "",
+        [
+            _r(
+                "source {s!r} is not one of " + ", ".join(INDUSTRY_SCHEMES),
+                "t.source NOT IN (" + ", ".join(f"'{x}'" for x in INDUSTRY_SCHEMES) + ")",
+                s="t.source",
+            ),
+        ],
+    ),
+    "industry_history": (
+        "in",
+        [
+            _r(
+                "source {s!r} is not one of " + ", ".join(INDUSTRY_SCHEMES),
+                "t.source NOT IN (" + ", ".join(f"'{x}'" for x in INDUSTRY_SCHEMES) + ")",
+                s="t.source",
+            ),
+            _UNKNOWN_ID,
+            _NOT_STOCK,
+            _PERIOD,
+            _r(
+                "industry code {c!r} of {s} is not in the industries file",
+                "t.code IS NOT NULL AND n.code IS NULL",
+                c="t.code",
+                s="t.source",
+            ),
+        ],
+    ),
     "st_status": ("i", [_UNKNOWN_ID, _NOT_STOCK, _PERIOD]),
-    "daily_flags": ("ic", [
-        _UNKNOWN_ID, _NOT_STOCK, _BEFORE_LISTING, _AFTER_DELISTING, _OFF_CALENDAR,
-        _r("both limit_up and limit_down", "t.limit_up AND t.limit_down"),
-        _r("suspended and at a price limit", "t.suspended AND (t.limit_up OR t.limit_down)"),
-    ]),
+    "daily_flags": (
+        "ic",
+        [
+            _UNKNOWN_ID,
+            _NOT_STOCK,
+            _BEFORE_LISTING,
+            _AFTER_DELISTING,
+            _OFF_CALENDAR,
+            _r("both limit_up and limit_down", "t.limit_up AND t.limit_down"),
+            _r("suspended and at a price limit", "t.suspended AND (t.limit_up OR t.limit_down)"),
+        ],
+    ),
     "custom_exposures": ("ic", [_UNKNOWN_ID, _NOT_STOCK, _OFF_CALENDAR, _BEFORE_LISTING, _AFTER_DELISTING]),
-    "custom_factor_cov": ("c", [
-        _OFF_CALENDAR,
-        _r("variance {v!r} of factor {f!r} is not positive", "t.factor_1 = t.factor_2 AND t.cov <= 0",
-           v="t.cov", f="t.factor_1"),
-    ]),
-    "custom_specific_var": ("ic", [
-        _UNKNOWN_ID, _NOT_STOCK, _OFF_CALENDAR,
-        _r("specific_var {v!r} is not positive", "t.specific_var <= 0", v="t.specific_var"),
-    ]),
+    "custom_factor_cov": (
+        "c",
+        [
+            _OFF_CALENDAR,
+            _r(
+                "variance {v!r} of factor {f!r} is not positive",
+                "t.factor_1 = t.factor_2 AND t.cov <= 0",
+                v="t.cov",
+                f="t.factor_1",
+            ),
+        ],
+    ),
+    "custom_specific_var": (
+        "ic",
+        [
+            _UNKNOWN_ID,
+            _NOT_STOCK,
+            _OFF_CALENDAR,
+            _r("specific_var {v!r} is not positive", "t.specific_var <= 0", v="t.specific_var"),
+        ],
+    ),
 }
 _JOINS = {
     "i": "LEFT JOIN _inst i ON i.order_book_id = t.order_book_id",
@@ -322,18 +474,16 @@ class _Run:
         """Missing, unparseable and non-finite values, and the row rules of the file's kind."""
         checks: list[_Rule] = []
         for c, typ in f.fmt.cols.items():
-            if c in f.fmt.cols and (c, typ) in f.fmt.required:
+            if (c, typ) in f.fmt.required:
                 hint = " (leave days without a trade out)" if c == "rate" else ""
-                checks.append(_r(f"missing {c}{hint}", "t." + f.parsed.get(c, "false")))
+                checks.append(_r(f"missing {c}{hint}", f.parsed[c]))
             if c in f.unparsed:
-                expect = {"date": " (expected YYYY-MM-DD)", "number": " is not a number",
-                          "bool": " (expected true/false)"}[typ]
-                if typ == "number":
-                    checks.append(_r(f"{c} {{v!r}}{expect}", "t." + f.unparsed[c].replace(" AND ", " AND t."),
-                                     v=f"t._raw_{c}"))
-                else:
-                    checks.append(_r(f"unparseable {c} {{v!r}}{expect}",
-                                     "t." + f.unparsed[c].replace(" AND ", " AND t."), v=f"t._raw_{c}"))
+                text = {
+                    "date": "unparseable {c} {{v!r}} (expected YYYY-MM-DD)",
+                    "number": "{c} {{v!r}} is not a number",
+                    "bool": "unparseable {c} {{v!r}} (expected true/false)",
+                }[typ].format(c=c)
+                checks.append(_r(text, f.unparsed[c], v=f"t._raw_{c}"))
             if typ == "number":
                 checks.append(_r(f"{c} is not finite", f"NOT isfinite(t.{c})"))
         joins, rules = RULES[f.kind]
@@ -347,8 +497,9 @@ class _Run:
     def count_and_report(self, f: _Input, checks: list[_Rule], frm: str) -> None:
         if not checks:
             return
-        counts = self.con.execute("SELECT " + ", ".join(f"count(*) FILTER (WHERE {r.where})" for r in checks)
-                                  + f" FROM {frm}").fetchone()
+        counts = self.con.execute(
+            "SELECT " + ", ".join(f"count(*) FILTER (WHERE {r.where})" for r in checks) + f" FROM {frm}"
+        ).fetchone()
         for rule, n in zip(checks, counts):
             if n:
                 self.report(f, rule, n, frm)
@@ -356,8 +507,9 @@ class _Run:
     def report(self, f: _Input, rule: _Rule, n: int, frm: str) -> None:
         names = list(rule.fields)
         exprs = ", ".join(["t._row"] + [f"{e} AS {k}" for k, e in rule.fields.items()])
-        rows = self.con.execute(f"SELECT {exprs} FROM {frm} WHERE {rule.where} ORDER BY t._row "
-                                f"LIMIT {SAMPLES}").fetchall()
+        rows = self.con.execute(
+            f"SELECT {exprs} FROM {frm} WHERE {rule.where} ORDER BY t._row LIMIT {SAMPLES}"
+        ).fetchall()
         vals = dict(zip(names, rows[0][1:])) if rows else {}
         vals = {k: (v.isoformat() if isinstance(v, _dt.date) else v) for k, v in vals.items()}
         self.fail(f, rule.message.format(**vals), n, [r[0] for r in rows])
@@ -375,20 +527,26 @@ class _Run:
         k = ", ".join(key)
         not_null = " AND ".join(f"{c} IS NOT NULL" for c in key)
         # counting first (a plain aggregate), naming rows only when there are duplicates
-        self.con.execute(f"CREATE OR REPLACE TEMP TABLE _dups AS SELECT {k}, count(*) - 1 AS n FROM {f.view} "
-                         f"WHERE {not_null} GROUP BY {k} HAVING count(*) > 1")
+        self.con.execute(
+            f"CREATE OR REPLACE TEMP TABLE _dups AS SELECT {k}, count(*) - 1 AS n FROM {f.view} "
+            f"WHERE {not_null} GROUP BY {k} HAVING count(*) > 1"
+        )
         n = self.con.execute("SELECT coalesce(sum(n), 0) FROM _dups").fetchone()[0]
         if n:
             rows = self.con.execute(
                 f"SELECT _row, first, {k} FROM (SELECT _row, {k}, min(_row) OVER (PARTITION BY {k}) AS first "
                 f"FROM {f.view} t SEMI JOIN _dups d ON {_key_eq(key, 't', 'd')}) WHERE _row > first "
-                f"ORDER BY _row LIMIT {SAMPLES}").fetchall()
+                f"ORDER BY _row LIMIT {SAMPLES}"
+            ).fetchall()
             r = rows[0]
-            self.fail(f, f"duplicate {k} {_fmt_key(r[2:])} (first seen in row {r[1]})", int(n),
-                      [x[0] for x in rows])
+            self.fail(
+                f, f"duplicate {k} {_fmt_key(r[2:])} (first seen in row {r[1]})", int(n), [x[0] for x in rows]
+            )
         if self.append and not f.fmt.upsert:
-            sql = f"SELECT t._row, {', '.join('t.' + c for c in key)} FROM {f.view} t JOIN main.{f.fmt.table} s " \
-                  f"ON {_key_eq(key, 's', 't')}"
+            sql = (
+                f"SELECT t._row, {', '.join('t.' + c for c in key)} FROM {f.view} t JOIN main.{f.fmt.table} s "
+                f"ON {_key_eq(key, 's', 't')}"
+            )
             self.grouped(f, sql, lambda r: f"{k} {_fmt_key(r[1:])} is already in the database")
 
     # ---- the tables the cross-file rules join
@@ -409,15 +567,19 @@ class _Run:
             elif f is not None:
                 return None  # the file itself is broken: rules against it would only repeat that
             if self.append:
-                keep = f"WHERE NOT EXISTS (SELECT 1 FROM {f.view} v WHERE {_key_eq(key.split(', '), 's', 'v')})" \
-                    if f is not None else ""
+                keep = (
+                    f"WHERE NOT EXISTS (SELECT 1 FROM {f.view} v WHERE {_key_eq(key.split(', '), 's', 'v')})"
+                    if f is not None
+                    else ""
+                )
                 parts.append(f"SELECT {cols} FROM main.{table} s {keep}")
             if not parts:
                 return None
             return " UNION ALL ".join(f"({p})" for p in parts)
 
-        inst = merged("instruments", "order_book_id, type, listed_date, de_listed_date", "order_book_id",
-                      "instruments")
+        inst = merged(
+            "instruments", "order_book_id, type, listed_date, de_listed_date", "order_book_id", "instruments"
+        )
         if inst is not None:
             con.execute(f"CREATE TEMP TABLE _inst AS {inst}")
             self.views.add("_inst")
@@ -425,8 +587,10 @@ class _Run:
         prices = self.inputs.get("prices")
         if self.append and "trading_dates" not in self.inputs and prices is not None and prices.ok:
             # without a calendar file, an append's new price dates after the calendar extend it
-            cal = (f"({cal}) UNION (SELECT DISTINCT date FROM {prices.view} WHERE date > "
-                   "(SELECT max(date) FROM main.trading_dates))")
+            cal = (
+                f"({cal}) UNION (SELECT DISTINCT date FROM {prices.view} WHERE date > "
+                "(SELECT max(date) FROM main.trading_dates))"
+            )
         if cal is None and "trading_dates" not in self.inputs and prices is not None and prices.ok:
             cal = f"SELECT DISTINCT date FROM {prices.view} WHERE date IS NOT NULL"
         if cal is not None:
@@ -434,17 +598,35 @@ class _Run:
             self.views.add("_cal")
         ind = merged("industries", "source, code", "source, code", "industries")
         if ind is not None:
-            con.execute(f"CREATE TEMP TABLE _ind AS {ind}")
+            con.execute(f"CREATE TEMP TABLE _ind AS SELECT DISTINCT * FROM ({ind})")
             if con.execute("SELECT count(*) FROM _ind").fetchone()[0]:
                 self.views.add("_ind")
 
     # ---- rules over groups and across files
     def check_groups(self) -> None:
+        inst = self.inputs.get("instruments")
+        if self.append and inst is not None and inst.ok:
+            # a changed listing window must still hold the store's own daily rows
+            for table in ("price_change_rate", "stock_daily", "daily_flags"):
+                sql = (
+                    f"SELECT t._row, t.order_book_id, min(s.date), max(s.date) FROM {inst.view} t "
+                    f"JOIN main.{table} s ON s.order_book_id = t.order_book_id "
+                    "WHERE s.date < t.listed_date OR s.date >= t.de_listed_date GROUP BY ALL"
+                )
+                self.grouped(
+                    inst,
+                    sql,
+                    lambda r, table=table: f"the listing window of {r[1]!r} leaves out its {table} rows of the "
+                    f"database ({r[2]} .. {r[3]})",
+                )
         w = self.inputs.get("index_weights")
         if w is not None and w.ok:
-            sql = (f"SELECT min(_row), index_id, date, sum(weight) AS total FROM {w.view} WHERE weight IS NOT NULL "
-                   f"AND index_id IS NOT NULL AND date IS NOT NULL GROUP BY index_id, date "
-                   f"HAVING abs(sum(weight) - 1) > {WEIGHT_SUM_TOL}")
+            sql = (
+                f"SELECT min(_row), index_id, date, sum(weight) AS total FROM {w.view} "
+                "WHERE weight IS NOT NULL "
+                f"AND index_id IS NOT NULL AND date IS NOT NULL GROUP BY index_id, date "
+                f"HAVING abs(sum(weight) - 1) > {WEIGHT_SUM_TOL}"
+            )
             self.grouped(w, sql, lambda r: f"the weights of {r[1]} on {r[2]} sum to {r[3]:.6g}, not 1")
         for kind, part in (("industry_history", "source, order_book_id"), ("st_status", "order_book_id")):
             f = self.inputs.get(kind)
@@ -453,55 +635,91 @@ class _Run:
             rows = f"SELECT _row, {part}, start_date, end_date FROM {f.view}"
             if self.append:
                 on = " AND ".join(f"s.{c} = t.{c}" for c in KEYS[f.fmt.table])
-                rows += (f" UNION ALL SELECT NULL, {part}, start_date, end_date FROM main.{kind} s WHERE NOT EXISTS "
-                         f"(SELECT 1 FROM {f.view} t WHERE {on})")
-            sql = (f"SELECT _row, {part}, start_date, prev_start FROM (SELECT *, lag(end_date) OVER w AS prev_end, "
-                   f"lag(start_date) OVER w AS prev_start, row_number() OVER w AS k FROM ({rows}) "
-                   f"WHERE start_date IS NOT NULL WINDOW w AS (PARTITION BY {part} ORDER BY start_date)) "
-                   f"WHERE k > 1 AND (prev_end IS NULL OR prev_end > start_date) AND _row IS NOT NULL")
-            self.grouped(f, sql, lambda r: f"period from {r[-2]} of {', '.join(map(str, r[1:-2]))} overlaps the "
-                                           f"period from {r[-1]}")
+                rows += (
+                    f" UNION ALL SELECT NULL, {part}, start_date, end_date FROM main.{kind} s WHERE NOT EXISTS "
+                    f"(SELECT 1 FROM {f.view} t WHERE {on})"
+                )
+            sql = (
+                f"SELECT _row, {part}, start_date, prev_start FROM "
+                "(SELECT *, lag(end_date) OVER w AS prev_end, "
+                f"lag(start_date) OVER w AS prev_start, row_number() OVER w AS k FROM ({rows}) "
+                f"WHERE start_date IS NOT NULL WINDOW w AS (PARTITION BY {part} ORDER BY start_date)) "
+                f"WHERE k > 1 AND (prev_end IS NULL OR prev_end > start_date) AND _row IS NOT NULL"
+            )
+            self.grouped(
+                f,
+                sql,
+                lambda r: (
+                    f"period from {r[-2]} of {', '.join(map(str, r[1:-2]))} overlaps the period from {r[-1]}"
+                ),
+            )
         self.check_custom()
 
     def check_custom(self) -> None:
-        ex, cov, sv = (self.inputs.get(k) for k in ("custom_exposures", "custom_factor_cov", "custom_specific_var"))
+        ex, cov, sv = (
+            self.inputs.get(k) for k in ("custom_exposures", "custom_factor_cov", "custom_specific_var")
+        )
         given = [f for f in (ex, cov, sv) if f is not None]
         if not given:
             return
         if len(given) < 3:
             for f in given:
-                self.fail(f, "a custom risk model needs all three files: custom exposures, factor covariance and "
-                             "specific variances")
+                self.fail(
+                    f,
+                    "a custom risk model needs all three files: custom exposures, factor covariance and "
+                    "specific variances",
+                )
             return
         if not all(f.ok for f in given):
             return
         # every stock with exposures has a specific variance on that date, and vice versa
-        self.grouped(ex, f"SELECT min(t._row), t.order_book_id, t.date FROM {ex.view} t ANTI JOIN {sv.view} s "
-                         f"USING (date, order_book_id) GROUP BY ALL",
-                     lambda r: f"{r[1]} has exposures on {r[2]} but no specific variance")
-        self.grouped(sv, f"SELECT s._row, s.order_book_id, s.date FROM {sv.view} s ANTI JOIN {ex.view} t "
-                         f"USING (date, order_book_id)",
-                     lambda r: f"{r[1]} has a specific variance on {r[2]} but no exposures")
+        self.grouped(
+            ex,
+            f"SELECT min(t._row), t.order_book_id, t.date FROM {ex.view} t ANTI JOIN {sv.view} s "
+            f"USING (date, order_book_id) GROUP BY ALL",
+            lambda r: f"{r[1]} has exposures on {r[2]} but no specific variance",
+        )
+        self.grouped(
+            sv,
+            f"SELECT s._row, s.order_book_id, s.date FROM {sv.view} s ANTI JOIN {ex.view} t "
+            f"USING (date, order_book_id)",
+            lambda r: f"{r[1]} has a specific variance on {r[2]} but no exposures",
+        )
         # every factor of a date's exposures has a variance that date, and every covariance entry's factors
         # appear in the exposures
-        self.grouped(ex, f"SELECT min(t._row), t.factor, t.date FROM {ex.view} t ANTI JOIN (SELECT date, factor_1 AS "
-                         f"factor FROM {cov.view} WHERE factor_1 = factor_2) c USING (date, factor) GROUP BY ALL",
-                     lambda r: f"factor {r[1]!r} has exposures on {r[2]} but no variance in the covariance file")
-        self.grouped(cov, f"SELECT c._row, c.factor_1, c.factor_2, c.date FROM {cov.view} c WHERE NOT EXISTS "
-                          f"(SELECT 1 FROM {ex.view} t WHERE t.date = c.date AND t.factor = c.factor_1) OR NOT EXISTS "
-                          f"(SELECT 1 FROM {ex.view} t WHERE t.date = c.date AND t.factor = c.factor_2)",
-                     lambda r: f"covariance of {r[1]!r} and {r[2]!r} on {r[3]} names a factor without exposures")
+        self.grouped(
+            ex,
+            f"SELECT min(t._row), t.factor, t.date FROM {ex.view} t ANTI JOIN (SELECT date, factor_1 AS "
+            f"factor FROM {cov.view} WHERE factor_1 = factor_2) c USING (date, factor) GROUP BY ALL",
+            lambda r: f"factor {r[1]!r} has exposures on {r[2]} but no variance in the covariance file",
+        )
+        self.grouped(
+            cov,
+            f"SELECT c._row, c.factor_1, c.factor_2, c.date FROM {cov.view} c WHERE NOT EXISTS "
+            f"(SELECT 1 FROM {ex.view} t WHERE t.date = c.date AND t.factor = c.factor_1) OR NOT EXISTS "
+            f"(SELECT 1 FROM {ex.view} t WHERE t.date = c.date AND t.factor = c.factor_2)",
+            lambda r: f"covariance of {r[1]!r} and {r[2]!r} on {r[3]} names a factor without exposures",
+        )
         # both triangles, where given, agree
-        self.grouped(cov, f"SELECT a._row, a.factor_1, a.factor_2, a.date, a.cov, b.cov FROM {cov.view} a JOIN "
-                          f"{cov.view} b ON a.date = b.date AND a.factor_1 = b.factor_2 AND a.factor_2 = b.factor_1 "
-                          f"WHERE a.factor_1 < a.factor_2 AND abs(a.cov - b.cov) > 1e-12 + 1e-9 * abs(a.cov)",
-                     lambda r: f"covariance of {r[1]!r} and {r[2]!r} on {r[3]} is {r[4]!r} one way and {r[5]!r} the "
-                               f"other")
+        self.grouped(
+            cov,
+            f"SELECT a._row, a.factor_1, a.factor_2, a.date, a.cov, b.cov FROM {cov.view} a JOIN "
+            f"{cov.view} b ON a.date = b.date AND a.factor_1 = b.factor_2 AND a.factor_2 = b.factor_1 "
+            f"WHERE a.factor_1 < a.factor_2 AND abs(a.cov - b.cov) > 1e-12 + 1e-9 * abs(a.cov)",
+            lambda r: (
+                f"covariance of {r[1]!r} and {r[2]!r} on {r[3]} is {r[4]!r} one way and {r[5]!r} the other"
+            ),
+        )
         # each date's matrix is positive semi-definite
         bad = _nonpsd_dates(self.con, cov.view)
         if bad:
-            self.fail(cov, f"the factor covariance is not positive semi-definite on {bad[0][1]} (smallest "
-                           f"eigenvalue {bad[0][2]:.3g})", len(bad), [r for r, _, _ in bad[:SAMPLES]])
+            self.fail(
+                cov,
+                f"the factor covariance is not positive semi-definite on {bad[0][1]} (smallest "
+                f"eigenvalue {bad[0][2]:.3g})",
+                len(bad),
+                [r for r, _, _ in bad[:SAMPLES]],
+            )
 
     # ---- writing
     def write(self, kind: str) -> None:
@@ -510,19 +728,25 @@ class _Run:
         cols = columns(table)
         key = KEYS[table]
         if self.append and f.fmt.upsert:
-            self.con.execute(f"DELETE FROM main.{table} s WHERE EXISTS (SELECT 1 FROM {f.view} v "
-                             f"WHERE {_key_eq(key, 's', 'v')})")
+            self.con.execute(
+                f"DELETE FROM main.{table} s WHERE EXISTS (SELECT 1 FROM {f.view} v "
+                f"WHERE {_key_eq(key, 's', 'v')})"
+            )
         order = SORT.get(table)
         sel = ", ".join(cols)
-        self.con.execute(f"INSERT INTO main.{table} ({sel}) SELECT {sel} FROM {f.view}"
-                         + (f" ORDER BY {order}" if order else ""))
+        self.con.execute(
+            f"INSERT INTO main.{table} ({sel}) SELECT {sel} FROM {f.view}"
+            + (f" ORDER BY {order}" if order else "")
+        )
 
 
 def _nonpsd_dates(con, view: str) -> list[tuple]:
     """(first row, date, smallest eigenvalue) of each date whose covariance matrix (entries not given are 0;
     one triangle or both) is not positive semi-definite."""
-    got = con.execute(f"SELECT date, factor_1, factor_2, cov, _row FROM {view} WHERE date IS NOT NULL AND "
-                      "factor_1 IS NOT NULL AND factor_2 IS NOT NULL AND isfinite(cov) ORDER BY date, _row").fetchnumpy()
+    got = con.execute(
+        f"SELECT date, factor_1, factor_2, cov, _row FROM {view} WHERE date IS NOT NULL AND "
+        "factor_1 IS NOT NULL AND factor_2 IS NOT NULL AND isfinite(cov) ORDER BY date, _row"
+    ).fetchnumpy()
     dates = np.asarray(got["date"], dtype="datetime64[D]")
     if not len(dates):
         return []
@@ -578,8 +802,8 @@ def _run(target: Path, files: dict, append: bool, label: str | None, log=None) -
             t0[0] = now
 
     tag = target.name  # `target` is a temporary name: `.<out>.<random>.tmp`
-    scratch = target.with_name(tag[:-len(".tmp")] + ".scratch.tmp")
-    spill = target.with_name(tag[:-len(".tmp")] + ".spill.tmp")
+    scratch = target.with_name(tag[: -len(".tmp")] + ".scratch.tmp")
+    spill = target.with_name(tag[: -len(".tmp")] + ".spill.tmp")
     con = duckdb.connect(str(target))
     try:
         _configure(con, spill)
@@ -612,19 +836,21 @@ def _run(target: Path, files: dict, append: bool, label: str | None, log=None) -
         for kind in run.inputs:
             run.write(kind)
             step(f"wrote {FORMATS[kind].table}")
-        if not append:
-            con.execute(f"INSERT INTO trading_dates SELECT date FROM _cal WHERE date NOT IN "
-                        f"(SELECT date FROM trading_dates) ORDER BY date")
-        elif "trading_dates" not in run.inputs and "_cal" in run.views:
-            con.execute("INSERT INTO trading_dates SELECT date FROM _cal WHERE date NOT IN "
-                        "(SELECT date FROM trading_dates) ORDER BY date")
+        if "_cal" in run.views and (not append or "trading_dates" not in run.inputs):
+            # a new store's calendar, or the price dates an append adds past the store's calendar
+            con.execute(
+                "INSERT INTO trading_dates SELECT date FROM _cal WHERE date NOT IN "
+                "(SELECT date FROM trading_dates) ORDER BY date"
+            )
         if "industry_history" in run.inputs:
             # instruments without today's code take it from the history (what readers of the two columns see)
             for col, src in (("industry_sw", "sw"), ("industry_citics", "citics")):
-                con.execute(f"UPDATE instruments SET {col} = h.code FROM (SELECT order_book_id, "
-                            f"arg_max(code, start_date) AS code FROM industry_history WHERE source = '{src}' "
-                            f"GROUP BY order_book_id) h WHERE instruments.order_book_id = h.order_book_id "
-                            f"AND instruments.{col} IS NULL AND instruments.type = 'CS'")
+                con.execute(
+                    f"UPDATE instruments SET {col} = h.code FROM (SELECT order_book_id, "
+                    f"arg_max(code, start_date) AS code FROM industry_history WHERE source = '{src}' "
+                    f"GROUP BY order_book_id) h WHERE instruments.order_book_id = h.order_book_id "
+                    f"AND instruments.{col} IS NULL AND instruments.type = 'CS'"
+                )
         lo, hi = con.execute("SELECT min(date), max(date) FROM price_change_rate").fetchone()
         meta = {"data_version": new_data_version(), "data_end": str(hi)}
         now = _dt.datetime.now(_dt.UTC).isoformat(timespec="seconds")
@@ -634,8 +860,14 @@ def _run(target: Path, files: dict, append: bool, label: str | None, log=None) -
         else:
             from ._schema import SCHEMA_VERSION
 
-            meta.update(schema_version=SCHEMA_VERSION, created_at=now, label=label or "imported market data",
-                        generator="zorvata.importer", data_start=str(lo), source_files=sources)
+            meta.update(
+                schema_version=SCHEMA_VERSION,
+                created_at=now,
+                label=label or "imported market data",
+                generator="zorvata.importer",
+                data_start=str(lo),
+                source_files=sources,
+            )
         if label and append:
             meta["label"] = label
         con.executemany("INSERT OR REPLACE INTO meta VALUES (?, ?)", list(meta.items()))
@@ -648,10 +880,16 @@ def _run(target: Path, files: dict, append: bool, label: str | None, log=None) -
 
 
 def _rejection(problems: list[Problem]) -> ValidationError:
-    head = (f"{len(problems)} problems in the input files; nothing was written:" if len(problems) > 1
-            else "the input files were rejected; nothing was written:")
-    err = ValidationError("\n".join([head] + [f"  {p}" for p in problems]), problems[0].path,
-                          problems[0].rows[0] if problems[0].rows else None)
+    head = (
+        f"{len(problems)} problems in the input files; nothing was written:"
+        if len(problems) > 1
+        else "the input files were rejected; nothing was written:"
+    )
+    err = ValidationError(
+        "\n".join([head] + [f"  {p}" for p in problems]),
+        problems[0].path,
+        problems[0].rows[0] if problems[0].rows else None,
+    )
     err.problems = problems
     return err
 
@@ -672,10 +910,26 @@ def _temp_name(out: Path) -> Path:
     return Path(tmp)
 
 
-def import_files(out, *, instruments, prices, trading_dates=None, index_weights=None, stock_daily=None,
-                 fundamentals=None, industries=None, industry_history=None, st_status=None, daily_flags=None,
-                 custom_exposures=None, custom_factor_cov=None, custom_specific_var=None,
-                 label: str | None = None, overwrite: bool = False, log=None) -> Path:
+def import_files(
+    out,
+    *,
+    instruments,
+    prices,
+    trading_dates=None,
+    index_weights=None,
+    stock_daily=None,
+    fundamentals=None,
+    industries=None,
+    industry_history=None,
+    st_status=None,
+    daily_flags=None,
+    custom_exposures=None,
+    custom_factor_cov=None,
+    custom_specific_var=None,
+    label: str | None = None,
+    overwrite: bool = False,
+    log=None,
+) -> Path:
     """Validate the given files and write them as a new market database at `out`.
 
     Raises `ValidationError` listing every broken rule (its ``problems``; ``path`` and ``row`` name the first);
@@ -685,11 +939,21 @@ def import_files(out, *, instruments, prices, trading_dates=None, index_weights=
     out = Path(out).absolute()
     if out.exists() and not overwrite:
         raise ValidationError(f"{out} exists (pass overwrite=True / --force to replace it)", out)
-    files = dict(instruments=instruments, prices=prices, trading_dates=trading_dates, index_weights=index_weights,
-                 stock_daily=stock_daily, fundamentals=fundamentals, industries=industries,
-                 industry_history=industry_history, st_status=st_status, daily_flags=daily_flags,
-                 custom_exposures=custom_exposures, custom_factor_cov=custom_factor_cov,
-                 custom_specific_var=custom_specific_var)
+    files = dict(
+        instruments=instruments,
+        prices=prices,
+        trading_dates=trading_dates,
+        index_weights=index_weights,
+        stock_daily=stock_daily,
+        fundamentals=fundamentals,
+        industries=industries,
+        industry_history=industry_history,
+        st_status=st_status,
+        daily_flags=daily_flags,
+        custom_exposures=custom_exposures,
+        custom_factor_cov=custom_factor_cov,
+        custom_specific_var=custom_specific_var,
+    )
     out.parent.mkdir(parents=True, exist_ok=True)
     with _store.file_lock(out):
         _store.clean_leftovers(out, locked=True)
@@ -730,4 +994,3 @@ def append_files(db, *, label: str | None = None, log=None, **files) -> Path:
         finally:
             _remove(tmp)
     return db
-

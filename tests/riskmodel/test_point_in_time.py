@@ -15,7 +15,7 @@ import pytest
 import zorvata
 
 from velquor.const import STYLE_FACTORS, CovModel, RiskModel
-from velquor.riskmodel import service, store as rm_store
+from velquor.riskmodel import pipeline as rm_pipeline, service, store as rm_store
 
 from riskmodel_support import DATE
 
@@ -238,3 +238,13 @@ class TestEstimateDate:
         service._models.clear()
         built = service.get_model(ctx, pos, DAILY, RiskModel.V2)
         np.testing.assert_allclose(built.factor_cov, est.factor_cov, rtol=1e-9)
+
+
+def test_first_estimable_dates_have_finite_specific_risk(market_db):
+    # on the first dates no stock has a full specific-return history yet; the structural model is fitted
+    # on the shorter histories instead of leaving every specific variance NaN
+    ctx = service.context()
+    first = service.resolve_asof(ctx, ctx.date(rm_pipeline.FIRST_ASOF_INDEX + 1))
+    est = service.estimate_date(ctx, first, DAILY, RiskModel.V2)
+    assert np.isfinite(est.specific_var).all() and (est.specific_var > 0).all()
+    assert np.isfinite(est.factor_cov).all()

@@ -41,9 +41,18 @@ FLAGS = """date,order_book_id,suspended,limit_up,limit_down
 
 @pytest.fixture
 def files(tmp_path):
-    texts = {"instruments": INSTRUMENTS, "prices": PRICES, "trading_dates": DATES, "index_weights": WEIGHTS,
-             "stock_daily": DAILY, "fundamentals": FUNDAMENTALS, "industries": INDUSTRIES,
-             "industry_history": HISTORY, "st_status": ST, "daily_flags": FLAGS}
+    texts = {
+        "instruments": INSTRUMENTS,
+        "prices": PRICES,
+        "trading_dates": DATES,
+        "index_weights": WEIGHTS,
+        "stock_daily": DAILY,
+        "fundamentals": FUNDAMENTALS,
+        "industries": INDUSTRIES,
+        "industry_history": HISTORY,
+        "st_status": ST,
+        "daily_flags": FLAGS,
+    }
     out = {}
     for name, text in texts.items():
         out[name] = tmp_path / f"{name}.csv"
@@ -91,7 +100,11 @@ def test_every_broken_rule_is_reported_in_one_run(files, tmp_path):
         ("stock_daily", 9, "'000300.XSHG' is of type INDX, not a stock"),
         ("index_weights", 5, "constituent '600002.XSHG' is not listed on 2024-01-08"),
         # rows 2 and 5 both overlap the one before them by start date; row 2 comes first in the file
-        ("industry_history", 2, "period from 2024-01-04 of sw, 600001.XSHG overlaps the period from 2023-06-01"),
+        (
+            "industry_history",
+            2,
+            "period from 2024-01-04 of sw, 600001.XSHG overlaps the period from 2023-06-01",
+        ),
         ("st_status", 3, "end_date 2024-01-20 is not after start_date 2024-02-01"),
         ("st_status", 3, "period from 2024-02-01 of 600001.XSHG overlaps the period from 2024-01-05"),
         ("daily_flags", 3, "both limit_up and limit_down"),
@@ -129,8 +142,10 @@ def test_point_in_time_tables(files, tmp_path, switch_db):
     files["instruments"].write_text(text.replace("XSHG,SW01,CI01", "XSHG,,", 1))  # 600001: codes from history
     out = import_files(tmp_path / "m.duckdb", **files)
     switch_db(out)
-    assert (zorvata.instruments("600001.XSHG").industry_sw, zorvata.instruments("600001.XSHG").industry_citics) == (
-        "SW01", "CI01")
+    assert (
+        zorvata.instruments("600001.XSHG").industry_sw,
+        zorvata.instruments("600001.XSHG").industry_citics,
+    ) == ("SW01", "CI01")
     assert zorvata.get_industry(["600001.XSHG"], "sw", "2024-01-03").to_dict() == {"600001.XSHG": "SW02"}
     assert zorvata.get_industry(["600001.XSHG"], "sw", "2024-01-04").to_dict() == {"600001.XSHG": "SW01"}
     assert zorvata.get_industry(None, "sw_split_financials").to_dict() == {"600001.XSHG": "SF01"}
@@ -141,7 +156,9 @@ def test_point_in_time_tables(files, tmp_path, switch_db):
     assert not st["nope"].any()
     flags = zorvata.get_daily_flags("2024-01-01", "2024-01-31")
     assert flags[["order_book_id", "suspended", "limit_up"]].values.tolist() == [
-        ["600002.XSHG", True, False], ["000001.XSHE", False, True]]
+        ["600002.XSHG", True, False],
+        ["000001.XSHE", False, True],
+    ]
     assert len(zorvata.meta()["data_version"]) == 32
 
 
@@ -155,6 +172,7 @@ def test_industry_codes_must_be_known(files, tmp_path):
 
 
 # ------------------------------------------------------------------------------------------------ appending
+
 
 @pytest.fixture
 def store(files, tmp_path):
@@ -178,17 +196,29 @@ def _day_files(tmp_path, prices, daily=None, **more):
 def test_append_a_good_day(store, tmp_path, switch_db):
     switch_db(store)
     version = zorvata.meta()["data_version"]
-    day = _day_files(tmp_path, "2024-01-08,600001.XSHG,0.02\n2024-01-08,000001.XSHE,-0.01\n",
-                     "2024-01-08,600001.XSHG,1.1e10,5e9,0.02\n",
-                     instruments="order_book_id,type,listed_date\n600009.XSHG,CS,2024-01-08\n",
-                     st_status="order_book_id,start_date,end_date\n600001.XSHG,2024-01-05,2024-01-08\n")
+    day = _day_files(
+        tmp_path,
+        "2024-01-08,600001.XSHG,0.02\n2024-01-08,000001.XSHE,-0.01\n",
+        "2024-01-08,600001.XSHG,1.1e10,5e9,0.02\n",
+        instruments="order_book_id,type,listed_date\n600009.XSHG,CS,2024-01-08\n",
+        st_status="order_book_id,start_date,end_date\n600001.XSHG,2024-01-05,2024-01-08\n",
+        industry_history="source,order_book_id,code,start_date\nsw,600009.XSHG,SW02,2024-01-08\n",
+        # the report of 2023-09-30 restated
+        fundamentals="order_book_id,report_date,announce_date,book_value\n600001.XSHG,2023-09-30,2024-01-08,3e9\n",
+    )
     append_files(store, **day)
     assert zorvata.data_end().isoformat() == "2024-01-08"
     r = zorvata.get_price_change_rate(["600001.XSHG", "000001.XSHE"], "2024-01-05", "2024-01-08")
     assert r.loc["2024-01-08"].tolist() == [0.02, -0.01]
     assert zorvata.instruments("600009.XSHG").listed_date == "2024-01-08"
-    assert zorvata.get_st_status("600001.XSHG", "2024-01-05", "2024-01-08")["600001.XSHG"].tolist() == [True, False]
+    assert zorvata.get_st_status("600001.XSHG", "2024-01-05", "2024-01-08")["600001.XSHG"].tolist() == [
+        True,
+        False,
+    ]
     assert zorvata.meta()["data_version"] != version
+    assert zorvata.get_industry(["600009.XSHG"], "sw", "2024-01-08").to_dict() == {"600009.XSHG": "SW02"}
+    assert zorvata.get_latest_fundamentals("2024-01-07", ["book_value"], ["600001.XSHG"]).book_value.item() == 4e9
+    assert zorvata.get_latest_fundamentals("2024-01-08", ["book_value"], ["600001.XSHG"]).book_value.item() == 3e9
     # the calendar grows with days past its end when no calendar file comes along
     append_files(store, **_day_files(tmp_path, "2024-01-09,600001.XSHG,0.01\n"))
     assert zorvata.is_trading_date("2024-01-09")
@@ -196,15 +226,22 @@ def test_append_a_good_day(store, tmp_path, switch_db):
 
 def test_append_a_bad_day_leaves_the_store_unchanged(store, tmp_path):
     before = _digest(store), store.stat().st_ino
-    day = _day_files(tmp_path, "2024-01-05,600001.XSHG,0.02\n2024-01-08,600001.XSHG,7\n2024-01-08,600099.XSHG,0\n",
-                     "2024-01-08,600001.XSHG,1.1e10,5e9,0.02\n2024-01-02,600001.XSHG,1e10,5e9,0.01\n")
+    day = _day_files(
+        tmp_path,
+        "2024-01-05,600001.XSHG,0.02\n2024-01-08,600001.XSHG,7\n2024-01-08,600099.XSHG,0\n",
+        "2024-01-08,600001.XSHG,1.1e10,5e9,0.02\n2024-01-02,600001.XSHG,1e10,5e9,0.01\n",
+    )
     with pytest.raises(zorvata.ValidationError) as e:
         append_files(store, **day)
     text = str(e.value)
-    assert "row 1 (line 2): date, order_book_id ('2024-01-05', '600001.XSHG') is already in the database" in text
+    assert (
+        "row 1 (line 2): date, order_book_id ('2024-01-05', '600001.XSHG') is already in the database" in text
+    )
     assert "row 2 (line 3): rate 7.0 is a gain above +100%" in text
     assert "row 3 (line 4): unknown order_book_id '600099.XSHG'" in text
-    assert "row 2 (line 3): date, order_book_id ('2024-01-02', '600001.XSHG') is already in the database" in text
+    assert (
+        "row 2 (line 3): date, order_book_id ('2024-01-02', '600001.XSHG') is already in the database" in text
+    )
     assert (_digest(store), store.stat().st_ino) == before
     assert not [p for p in store.parent.iterdir() if p.name.startswith(".")]
 
@@ -224,8 +261,12 @@ imp.append_files(sys.argv[1], prices=sys.argv[2])
 def test_killed_append_changes_nothing_and_its_leftovers_go(store, tmp_path, switch_db):
     before = _digest(store)
     day = _day_files(tmp_path, "2024-01-08,600001.XSHG,0.02\n")
-    p = subprocess.run([sys.executable, "-c", textwrap.dedent(KILLED), str(store), str(day["prices"])],
-                       capture_output=True, text=True, timeout=120)
+    p = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(KILLED), str(store), str(day["prices"])],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
     assert p.returncode == -9, p.stderr
     assert _digest(store) == before
     left = [q for q in store.parent.iterdir() if q.name.startswith(f".{store.name}.")]
@@ -243,17 +284,44 @@ def test_killed_append_changes_nothing_and_its_leftovers_go(store, tmp_path, swi
 
 
 def test_append_checks_against_the_store(store, tmp_path):
-    day = _day_files(tmp_path, "2024-01-08,600002.XSHG,0.02\n",
-                     index_weights="index_id,date,order_book_id,weight\n000300.XSHG,2024-01-08,600002.XSHG,1\n")
+    day = _day_files(
+        tmp_path,
+        "2024-01-08,600002.XSHG,0.02\n",
+        index_weights="index_id,date,order_book_id,weight\n000300.XSHG,2024-01-08,600002.XSHG,1\n",
+    )
     with pytest.raises(zorvata.ValidationError) as e:
         append_files(store, **day)
-    assert "row 1 (line 2): row dated 2024-01-08 on or after the instrument's de_listed_date 2024-01-05" in str(e.value)
+    assert (
+        "row 1 (line 2): row dated 2024-01-08 on or after the instrument's de_listed_date 2024-01-05"
+        in str(e.value)
+    )
     assert "constituent '600002.XSHG' is not listed on 2024-01-08" in str(e.value)
+
+
+def test_append_cannot_cut_the_stores_rows_out_of_a_listing_window(store, tmp_path):
+    d = tmp_path / "inst.csv"
+    d.write_text("order_book_id,type,listed_date,de_listed_date\n600001.XSHG,CS,2020-01-02,2024-01-04\n")
+    with pytest.raises(zorvata.ValidationError) as e:
+        append_files(store, instruments=d)
+    assert str(e.value).endswith(
+        "row 1 (line 2): the listing window of '600001.XSHG' leaves out its price_change_rate rows of the "
+        "database (2024-01-04 .. 2024-01-05)"
+    )
 
 
 def test_command_line_append(store, tmp_path):
     day = _day_files(tmp_path, "2024-01-08,600001.XSHG,0.02\n")
-    args = [sys.executable, "-m", "zorvata", "import", "--append", "--out", str(store), "--prices", str(day["prices"])]
+    args = [
+        sys.executable,
+        "-m",
+        "zorvata",
+        "import",
+        "--append",
+        "--out",
+        str(store),
+        "--prices",
+        str(day["prices"]),
+    ]
     ok = subprocess.run(args, capture_output=True, text=True, timeout=120)
     assert ok.returncode == 0, ok.stderr
     bad = subprocess.run(args, capture_output=True, text=True, timeout=120)  # the same day again
@@ -279,8 +347,12 @@ print(sorted(seen))
 
 def test_readers_see_whole_appends_only(store, tmp_path):
     done = tmp_path / "done"
-    reader = subprocess.Popen([sys.executable, "-c", READER_LOOP, str(store), str(done)], stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE, text=True)
+    reader = subprocess.Popen(
+        [sys.executable, "-c", READER_LOOP, str(store), str(done)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
     assert reader.stdout.readline().strip() == "ready"
     states = {("2024-01-05", 11)}
     day = pd.Timestamp("2024-01-08")
@@ -298,9 +370,28 @@ def test_readers_see_whole_appends_only(store, tmp_path):
 
 def test_generated_market_imports_from_the_command_line(tmp_path):
     d = tmp_path / "files"
-    gen = subprocess.run([sys.executable, "-m", "zorvata", "build-demo", "--files", "--n-stocks", "40", "--start",
-                          "2024-01-02", "--end", "2024-04-30", "--n-industries", "4", "--out", str(d)],
-                         capture_output=True, text=True, timeout=300)
+    gen = subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "zorvata",
+            "build-demo",
+            "--files",
+            "--n-stocks",
+            "40",
+            "--start",
+            "2024-01-02",
+            "--end",
+            "2024-04-30",
+            "--n-industries",
+            "4",
+            "--out",
+            str(d),
+        ],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert gen.returncode == 0, gen.stderr
     command = gen.stdout.splitlines()[-1].split()  # the import command it prints
     assert command[:3] == ["python", "-m", "zorvata"]
@@ -309,8 +400,12 @@ def test_generated_market_imports_from_the_command_line(tmp_path):
     imp = subprocess.run([sys.executable, *command[1:], "-v"], capture_output=True, text=True, timeout=300)
     assert imp.returncode == 0, imp.stderr
     assert "wrote price_change_rate" in imp.stderr
-    info = subprocess.run([sys.executable, "-m", "zorvata", "info", "--db", str(db)], capture_output=True, text=True,
-                          timeout=120)
+    info = subprocess.run(
+        [sys.executable, "-m", "zorvata", "info", "--db", str(db)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
     counts = dict(line.split(": ") for line in info.stdout.splitlines() if line.strip().startswith("table "))
     for table in ("price_change_rate", "stock_daily", "index_weights", "fundamentals", "industry_history"):
         assert int(counts[f"  table {table}"].split()[0].replace(",", "")) > 0, table

@@ -139,10 +139,8 @@ def estimates_of(cluster: Cluster, pieces: list[dict]) -> list:
 def persist(estimates: list) -> None:
     """Writes estimates (computed in any process on the same market data) to the store."""
     ctx = service.context()
-    uni = ctx.universe
     for est, cm, rm in estimates:
-        ctx.store.write(ctx.day(est.asof), cm, rm, list(uni.ids[est.rows]), est.style, uni.industry[est.rows],
-                        uni.industry_names, est.cap, est.factor_cov, est.specific_var)
+        service.store_estimate(ctx, est, cm, rm)
 
 
 def load(pos: int, variant: Variant):

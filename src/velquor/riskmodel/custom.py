@@ -38,8 +38,15 @@ _cache: "OrderedDict[tuple, CustomModel]" = OrderedDict()
 class CustomModel:
     """One date's imported model, scaled to a horizon, in the shape the helper reads."""
 
-    def __init__(self, asof: _dt.date, ids: list[str], factors: list[str], exposures: np.ndarray,
-                 factor_cov: np.ndarray, specific_var: np.ndarray):
+    def __init__(
+        self,
+        asof: _dt.date,
+        ids: list[str],
+        factors: list[str],
+        exposures: np.ndarray,
+        factor_cov: np.ndarray,
+        specific_var: np.ndarray,
+    ):
         self.asof = asof
         self.ids = ids
         self.factor_names = factors
@@ -59,8 +66,9 @@ class CustomModel:
         return self.exposures[rows]
 
     def exposure_frame(self, rows: np.ndarray, index) -> pd.DataFrame:
-        return pd.DataFrame(self.exposures[rows], index=pd.Index(index, dtype=object),
-                            columns=list(self.factor_names))
+        return pd.DataFrame(
+            self.exposures[rows], index=pd.Index(index, dtype=object), columns=list(self.factor_names)
+        )
 
 
 def _previous_trading_date(date: _dt.date) -> _dt.date:
@@ -70,7 +78,9 @@ def _previous_trading_date(date: _dt.date) -> _dt.date:
         raise InvalidArgument(f"no trading date before {date.isoformat()} in the market data: {e}") from e
     end = zorvata.data_end()
     if prev > end:
-        raise InvalidArgument(f"the market data ends on {end.isoformat()}: no risk model for {date.isoformat()}")
+        raise InvalidArgument(
+            f"the market data ends on {end.isoformat()}: no risk model for {date.isoformat()}"
+        )
     return prev
 
 
@@ -79,14 +89,21 @@ def model_for(date: _dt.date, cov_model: CovModel) -> tuple[_dt.date, CustomMode
     prev = _previous_trading_date(date)
     con = zorvata.connect().cursor()
     try:
-        has = con.execute("SELECT count(*) FROM duckdb_tables() WHERE table_name = 'custom_factor_cov'").fetchone()[0]
-        (asof,) = con.execute("SELECT max(date) FROM custom_factor_cov WHERE date <= ?", [prev]).fetchone() \
-            if has else (None,)
+        has = con.execute(
+            "SELECT count(*) FROM duckdb_tables() WHERE table_name = 'custom_factor_cov'"
+        ).fetchone()[0]
+        (asof,) = (
+            con.execute("SELECT max(date) FROM custom_factor_cov WHERE date <= ?", [prev]).fetchone()
+            if has
+            else (None,)
+        )
         if asof is None:
             raise InvalidArgument(
-                f"the market data has no custom risk model dated on or before {prev.isoformat()} (import one with "
+                f"the market data has no custom risk model dated on or before {prev.isoformat()} "
+                "(import one with "
                 "`python -m zorvata import --append --custom-exposures ... --custom-factor-cov ... "
-                "--custom-specific-var ...`)")
+                "--custom-specific-var ...`)"
+            )
         key = (str(zorvata.db_path()), zorvata.meta().get("data_version"), asof)
         with _lock:
             daily = _cache.get(key)
@@ -103,15 +120,25 @@ def model_for(date: _dt.date, cov_model: CovModel) -> tuple[_dt.date, CustomMode
     days = HORIZONS[cov_model].days
     if days == 1:
         return prev, daily
-    return prev, CustomModel(daily.asof, daily.ids, daily.factor_names, daily.exposures, daily.factor_cov * days,
-                             daily.specific_var * days)
+    return prev, CustomModel(
+        daily.asof,
+        daily.ids,
+        daily.factor_names,
+        daily.exposures,
+        daily.factor_cov * days,
+        daily.specific_var * days,
+    )
 
 
 def _load(con, asof: _dt.date) -> CustomModel:
-    ex = con.execute("SELECT order_book_id, factor, exposure FROM custom_exposures WHERE date = ?", [asof]).df()
+    ex = con.execute(
+        "SELECT order_book_id, factor, exposure FROM custom_exposures WHERE date = ?", [asof]
+    ).df()
     cov = con.execute("SELECT factor_1, factor_2, cov FROM custom_factor_cov WHERE date = ?", [asof]).df()
-    sv = con.execute("SELECT order_book_id, specific_var FROM custom_specific_var WHERE date = ? "
-                     "ORDER BY order_book_id", [asof]).df()
+    sv = con.execute(
+        "SELECT order_book_id, specific_var FROM custom_specific_var WHERE date = ? ORDER BY order_book_id",
+        [asof],
+    ).df()
     factors = sorted(set(cov["factor_1"]) | set(cov["factor_2"]) | set(ex["factor"]))
     ids = sv["order_book_id"].tolist()
     f_pos = {f: i for i, f in enumerate(factors)}
@@ -119,9 +146,13 @@ def _load(con, asof: _dt.date) -> CustomModel:
     x = np.zeros((len(ids), len(factors)))
     rows = ex["order_book_id"].map(i_pos)
     if rows.isna().any():  # the importer refuses this; a store written otherwise gets a clear error
-        raise InvalidArgument(f"custom risk model of {asof.isoformat()}: {ex['order_book_id'][rows.isna()].iloc[0]} "
-                              "has exposures but no specific variance")
-    x[rows.to_numpy(dtype=np.intp), ex["factor"].map(f_pos).to_numpy(dtype=np.intp)] = ex["exposure"].to_numpy()
+        raise InvalidArgument(
+            f"custom risk model of {asof.isoformat()}: {ex['order_book_id'][rows.isna()].iloc[0]} "
+            "has exposures but no specific variance"
+        )
+    x[rows.to_numpy(dtype=np.intp), ex["factor"].map(f_pos).to_numpy(dtype=np.intp)] = ex[
+        "exposure"
+    ].to_numpy()
     f = np.zeros((len(factors), len(factors)))
     a = cov["factor_1"].map(f_pos).to_numpy(dtype=np.intp)
     b = cov["factor_2"].map(f_pos).to_numpy(dtype=np.intp)

@@ -87,7 +87,7 @@ class FactorHistory:
     specific: np.ndarray  # (T, N)
     exposures: np.ndarray  # (T, N, styles) float32, as of each day's close
     cap: np.ndarray  # (T, N)
-    industry: np.ndarray  # (T, N) int16, as of each day's close
+    industry: np.ndarray | None = None  # (T, N) int16, as of each day's close (None: read from the universe)
     eigen_bias: dict = field(default_factory=dict)  # (anchor position, horizon) -> simulated bias
 
 
@@ -303,7 +303,7 @@ def estimate_asof(uni: Universe, hist: FactorHistory, p: int, cov_model: CovMode
     live = np.isfinite(hist.cap[i])
     rows = np.flatnonzero(live)
     style = hist.exposures[i, rows]
-    industry = hist.industry[i, rows].astype(np.int64)
+    industry = (uni.industry_at(p) if hist.industry is None else hist.industry[i])[rows].astype(np.int64)
     cap = hist.cap[i, rows]
     var = series["var"][i, rows]
     cnt = np.nan_to_num(series["cnt"][i, rows])
@@ -320,7 +320,11 @@ def estimate_asof(uni: Universe, hist: FactorHistory, p: int, cov_model: CovMode
     gamma = gamma * np.where(np.isfinite(tail), np.clip(np.exp(1.0 - tail), 0.0, 1.0), 1.0)
     n_ind = len(uni.industry_names)
     if (gamma < 1).any():
-        structural = _structural(sigma, gamma >= 1, style, industry, n_ind, cap)
+        fit = gamma >= 1
+        if fit.sum() <= n_ind + style.shape[1]:
+            # early in the store nobody has a full history yet: fit on every stock with a usable one
+            fit = (sigma > 0) & (cnt >= MIN_SPECIFIC_OBS)
+        structural = _structural(sigma, fit, style, industry, n_ind, cap)
         sigma = gamma * sigma + (1.0 - gamma) * structural
     sigma = shrink_to_groups(sigma, cap, hz.shrinkage)
     svar = sigma**2

@@ -59,19 +59,23 @@ def check_requirements(con, uni, asof_lo: int, asof_hi: int, start: int) -> None
     k = factor_count(uni)
     lo_day, hi_day = uni.dates[max(start, 0)], uni.dates[asof_hi]
     if len(uni.ids) == 0:
-        raise RiskModelDataError("the risk model needs common stocks (type 'CS') in the instruments table; the "
-                                 "market data has none")
+        raise RiskModelDataError(
+            "the risk model needs common stocks (type 'CS') in the instruments table; the "
+            "market data has none"
+        )
     if not _exists(con, "stock_daily", "market_cap > 0 AND date <= ?", [pd.Timestamp(hi_day).date()]):
         raise RiskModelDataError(
             "the risk model needs market caps: the stock_daily table has no positive market_cap up to "
             f"{_day(hi_day)}. Import a stock_daily file (date, order_book_id, market_cap, float_market_cap, "
-            "turnover), or use your own risk model (risk_model='custom').")
+            "turnover), or use your own risk model (risk_model='custom')."
+        )
     (first,) = con.execute("SELECT min(date) FROM price_change_rate").fetchone()
     n_days = 0 if first is None else asof_lo - int(np.searchsorted(uni.dates, np.datetime64(first, "D"))) + 1
     if n_days < FIRST_ASOF_INDEX + 1:
         raise RiskModelDataError(
             f"the risk model needs {FIRST_ASOF_INDEX + 1} trading days of prices up to the as-of date "
-            f"{_day(uni.dates[asof_lo])}; the market data has {max(n_days, 0)}")
+            f"{_day(uni.dates[asof_lo])}; the market data has {max(n_days, 0)}"
+        )
     # stocks that can enter the regression: a price that day, a cap the trading day before, listed for about
     # MIN_LISTED_DAYS trading days. The last as-of day nearly always has enough; the whole window is counted
     # only when it does not.
@@ -82,10 +86,12 @@ def check_requirements(con, uni, asof_lo: int, asof_hi: int, start: int) -> None
         where = f" (the most: {best[0]} on {_day(best[1])})" if best[1] is not None else ""
         raise RiskModelDataError(
             f"the risk model estimates {k} factors (country, {len(uni.industry_names)} industries, "
-            f"{len(STYLE_FACTORS)} styles) by a regression across stocks, and needs more than {k} stocks with a "
-            f"price, a market cap on the day before and {MIN_LISTED_DAYS} trading days since listing on some day "
+            f"{len(STYLE_FACTORS)} styles) by a regression across stocks, and needs more than {k} stocks "
+            f"with a price, a market cap on the day before and {MIN_LISTED_DAYS} trading days since listing "
+            "on some day "
             f"between {_day(lo_day)} and {_day(hi_day)}; the market data has no such day{where}. Import more "
-            "stocks, or use your own risk model (risk_model='custom').")
+            "stocks, or use your own risk model (risk_model='custom')."
+        )
     _warn_empty_styles(con, hi_day)
 
 
@@ -104,16 +110,23 @@ def _regression_stocks(con, lo_day, hi_day) -> tuple:
         "JOIN instruments i ON i.order_book_id = p.order_book_id AND i.type = 'CS' "
         f"AND i.listed_date <= p.date - INTERVAL {_LISTED_CALENDAR_DAYS} DAY "
         "WHERE p.date BETWEEN ? AND ? GROUP BY p.date)",
-        [pd.Timestamp(lo_day).date(), pd.Timestamp(hi_day).date()] * 2).fetchone()
+        [pd.Timestamp(lo_day).date(), pd.Timestamp(hi_day).date()] * 2,
+    ).fetchone()
 
 
 def _warn_empty_styles(con, hi_day) -> None:
     d = pd.Timestamp(hi_day).date()
     have = {("stock_daily", "turnover"): _exists(con, "stock_daily", "turnover > 0 AND date <= ?", [d])}
     for c in ("book_value", "earnings", "sales", "total_debt"):
-        have[("fundamentals", c)] = _exists(con, "fundamentals", f"{c} IS NOT NULL AND announce_date <= ?", [d])
+        have[("fundamentals", c)] = _exists(
+            con, "fundamentals", f"{c} IS NOT NULL AND announce_date <= ?", [d]
+        )
     empty = [s for s, needs in STYLE_INPUTS.items() if any(not have[x] for x in needs)]
     if empty:
         lacking = sorted({f"{t}.{c}" for s in empty for t, c in STYLE_INPUTS[s] if not have[(t, c)]})
-        warnings.warn(f"the risk model's style(s) {', '.join(empty)} are zero for every stock: the market data has "
-                      f"no {', '.join(lacking)} up to {d.isoformat()}", OptimizerWarning, stacklevel=2)
+        warnings.warn(
+            f"the risk model's style(s) {', '.join(empty)} are zero for every stock: the market data has "
+            f"no {', '.join(lacking)} up to {d.isoformat()}",
+            OptimizerWarning,
+            stacklevel=2,
+        )
