@@ -154,7 +154,7 @@ nb::object diagnose(pyapi::Arguments &args) {
     nb::object ids = optimize.attr("ensure_order_book_ids")(args[ORDER_BOOK_IDS], date);
     if (!pyapi::truthy(ids)) invalid(nb::str("经过剔除后，股票池为空"));
     // One stock is the whole portfolio: portfolio_optimize answers without looking at any constraint.
-    if (pyapi::length(ids) < 2) return empty_frame(pd);
+    if (nb::len(ids) < 2) return empty_frame(pd);
 
     nb::handle objective = args[OBJECTIVE];
     if (!pyapi::isinstance(objective, global("OptimizationObjective"))) invalid(nb::str("非法的目标函数"));
@@ -164,7 +164,7 @@ nb::object diagnose(pyapi::Arguments &args) {
                                  optimize.attr("to_enum")(args[RISK_MODEL], global("RiskModel")),
                                  args[FACTOR_RISK_AVERSION], args[SPECIFIC_RISK_AVERSION]);
 
-    nb::object g = cp.attr("Variable")(nb::int_(pyapi::length(ids)), "nonneg"_a = true);
+    nb::object g = cp.attr("Variable")(nb::int_(nb::len(ids)), "nonneg"_a = true);
     nb::object zeta = nb::float_(1.0);
     nb::list rows;
     rows.append(pyapi::richcompare(cp.attr("sum")(g), zeta, pyapi::Cmp::eq));
@@ -194,14 +194,14 @@ nb::object diagnose(pyapi::Arguments &args) {
     nb::list totals;
     for (const Item &item : items)
         for (nb::handle s : item.slacks) totals.append(cp.attr("sum")(s));
-    if (pyapi::length(totals) == 0) return empty_frame(pd);
+    if (nb::len(totals) == 0) return empty_frame(pd);
     nb::object total = builtin("sum")(totals);
     nb::object problem = cp.attr("Problem")(cp.attr("Minimize")(total), rows);
     solve_elastic(problem, args[SOLVER], args.varkw);
 
     nb::list labels, texts, kinds, hards, relaxations, counts;
     for (const Item &item : items) {
-        if (pyapi::length(item.slacks) == 0) continue;
+        if (nb::len(item.slacks) == 0) continue;
         nb::list values;
         for (nb::handle s : item.slacks) values.append(np.attr("ravel")(np.attr("asarray")(s.attr("value"))));
         nb::object flat = np.attr("concatenate")(values);
@@ -214,7 +214,7 @@ nb::object diagnose(pyapi::Arguments &args) {
         relaxations.append(nb::float_(largest));
         counts.append(builtin("int")(pyapi::richcompare(flat, nb::float_(kTolerance), pyapi::Cmp::gt).attr("sum")()));
     }
-    if (pyapi::length(labels) == 0) return empty_frame(pd);
+    if (nb::len(labels) == 0) return empty_frame(pd);
     nb::dict columns;
     columns["constraint"] = texts;
     columns["kind"] = kinds;
