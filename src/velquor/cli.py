@@ -347,6 +347,9 @@ def cmd_optimize(args) -> int:
     from . import optimize as opt
 
     date = parse_date(args.date)
+    if args.out and Path(args.out).suffix.lower() not in (".csv", ".parquet", ".json"):
+        # before the optimisation, not after it
+        raise BadInput(f"output must end in .csv, .parquet or .json, got {Path(args.out).name}")
     pool = read_pool(args.pool, date)
     objective = make_objective(args.objective, parse_params(args.param))
     options = parse_params(args.solver_option)

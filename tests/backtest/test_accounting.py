@@ -65,6 +65,9 @@ class TestDelisting:
         value = held * res.nav.loc[held.index]
         np.testing.assert_allclose(value.to_numpy(), value.iloc[0], rtol=1e-9)
         assert cash.loc[before] == pytest.approx(0.0, abs=1e-9)
+        # the stock's last weight is cash from the delisting day on, drifting down with the portfolio's return
+        day_return = res.nav.loc[DELISTED_ON] / res.nav.loc[before]
+        assert cash.loc[DELISTED_ON] == pytest.approx(res.holdings.loc[before, DELISTED] / day_return, abs=1e-12)
 
 
 class TestBenchmark:
@@ -101,3 +104,26 @@ class TestTurnoverLimit:
         nav, turnover, _ = replay(res, COST)
         np.testing.assert_allclose(res.nav.to_numpy(), nav.to_numpy(), rtol=0, atol=1e-12)
         np.testing.assert_allclose(res.turnover.to_numpy(), turnover.to_numpy(), rtol=0, atol=1e-12)
+
+
+class TestSchedule:
+    @pytest.mark.parametrize("freq, period",
+                             [("daily", "D"), ("weekly", "W"), ("monthly", "M"), ("quarterly", "Q")])
+    def test_first_trading_day_of_each_period(self, freq, period):
+        from velquor.backtest.backtest import _schedule
+
+        dates, days = _schedule(basic_backtest(rebalance=freq, start="2025-03-29", end="2025-12-31"))
+        trading = pd.DatetimeIndex(zorvata.get_trading_dates("2025-03-29", "2025-12-31"))
+        expected = trading.to_series().groupby(trading.to_period(period)).min()
+        assert [pd.Timestamp(d) for d in dates] == list(expected)
+        assert days[0] == dates[0] and days[-1] == trading[-1].date()
+
+    def test_listed_dates_are_kept_and_days_run_to_the_end(self):
+        import datetime as dt
+
+        from velquor.backtest.backtest import _schedule
+
+        picked = [dt.date(2025, 9, 1), dt.date(2025, 6, 3)]
+        dates, days = _schedule(basic_backtest(rebalance=picked))
+        assert dates == sorted(picked)
+        assert days[0] == dt.date(2025, 6, 3) and days[-1] == dt.date(2025, 10, 31)

@@ -126,3 +126,17 @@ def test_a_worker_that_dies_fails_its_dates_and_the_run_goes_on():
     failed = res.status[res.status != "optimal"]
     assert failed.str.startswith("failed: worker: BrokenProcessPool: ").all()
     assert res.status.iloc[-1] == "optimal"  # later dates run on a fresh pool
+
+
+def _impossible_in_june(date, holdings):
+    # all weight in the benchmark's stocks, but the lower bound of DELISTED (outside it) keeps 2% elsewhere
+    from velquor.constraint import BenchmarkComponentWeightLimit
+
+    return [BenchmarkComponentWeightLimit(1.0, hard=False)] if date.month == 6 else []
+
+
+def test_date_solved_without_its_soft_constraints_is_a_fallback():
+    res = basic_backtest(cons=_impossible_in_june, end="2025-07-31").run(progress=False)
+    assert list(res.status) == ["optimal", "fallback", "optimal"]
+    assert "约束无法满足，放弃所有软约束重试" in res.notes.iloc[1]
+    assert res.summary()[["optimal", "fallback", "failed"]].tolist() == [2, 1, 0]

@@ -91,6 +91,9 @@ class TestErrors:
         (["optimise"], "argument COMMAND: invalid choice: 'optimise' (choose from 'optimize', 'report', "
                        "'frontier', 'backtest') (see --help)"),
         (["report", "nothing.csv"], "no such file: nothing.csv"),
+        (["frontier", INDEX, "--date", DATE, "--points", "1"], "points must be an integer >= 2, got 1"),
+        (["optimize", INDEX, "--date", DATE, "--out", "w.xlsx"], "output must end in .csv, .parquet or .json, "
+                                                                 "got w.xlsx"),
     ])
     def test_bad_input_exits_2_with_one_line(self, capsys, market_db, argv, message):
         status, out, err = run(capsys, *argv)

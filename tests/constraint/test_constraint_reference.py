@@ -21,46 +21,68 @@ from velquor.objective import MinVariance
 
 from constraint_support import DATE, INDEX, helper, make_pool, tracking_error, turnover
 
+INDUSTRY_GAP, STYLE_GAP, COMPONENT_CAP = 0.12, 0.5, 0.12
+
 
 @pytest.fixture(scope="module")
 def pool(market_db):
     return make_pool()
 
 
+class Reference:
+    """Minimum variance under the five kinds' mathematics, with the limits that are given."""
+
+    def __init__(self, pool, holdings):
+        h = self.h = helper(pool)
+        self.n, m = len(pool), len(h.union_components)
+        self.b = h.benchmark_weight.to_numpy()
+        self.bp = self.b / self.b.sum()
+        self.codes = h.get_union_industry().to_numpy(dtype=object)
+        self.x = h.get_union_style_exposure()[STYLE_FACTORS].to_numpy()
+        self.te_cov = np.asarray(h.get_union_model_cov_matrix())
+        self.cov = np.asarray(h.get_cov_matrix())
+        self.hp = holdings.reindex(pool, fill_value=0.0).to_numpy()
+        self.extra = m - self.n
+
+    def solve(self, minimise="variance", te=None, one_way=None):
+        w = cp.Variable(self.n, nonneg=True)
+        wu = cp.hstack([w, np.zeros(self.extra)])
+        te_sq = self.h.annualization_factor * cp.quad_form(wu - self.b, self.te_cov, assume_PSD=True)
+        trade = 0.5 * (cp.norm1(w - self.hp) + 1 - self.hp.sum())
+        rows = [cp.sum(w) == 1,
+                cp.abs(self.x.T @ (wu - self.bp)) <= STYLE_GAP,
+                w[self.codes[: self.n] == "SW05"] <= COMPONENT_CAP]
+        for code in {c for c in self.codes if c is not None}:
+            rows.append(cp.abs((self.codes == code).astype(float) @ (wu - self.bp)) <= INDUSTRY_GAP)
+        if te is not None:
+            rows.append(te_sq <= te ** 2)
+        if one_way is not None:
+            rows.append(trade <= one_way)
+        goal = {"variance": cp.quad_form(w, self.cov, assume_PSD=True), "te": te_sq, "turnover": trade}[minimise]
+        problem = cp.Problem(cp.Minimize(goal), rows)
+        problem.solve(solver=cp.CLARABEL)
+        assert problem.status == cp.OPTIMAL
+        return pd.Series(w.value, index=self.h.order_book_ids)
+
+
 def test_five_kinds_together_match_the_reference(pool):
-    h = helper(pool)
     holdings = pd.Series(0.1, index=pool[:10])
-    cons = [TrackingErrorLimit(0.165), TurnoverLimit(holdings, 0.8),
-            WildcardIndustryConstraint(-0.12, 0.12, relative=True), WildcardStyleConstraint(-0.5, 0.5, relative=True),
-            IndustryComponentLimit("SW05", upper_limit=0.12)]
+    ref = Reference(pool, holdings)
+    # Limits halfway between what the other constraints allow at best and what the objective would choose:
+    # feasible, and binding.
+    free = ref.solve()
+    te_limit = (tracking_error(ref.solve("te"), ref.h) + tracking_error(free, ref.h)) / 2
+    within = ref.solve(te=te_limit)
+    one_way = (turnover(ref.solve("turnover", te=te_limit), holdings) + turnover(within, holdings)) / 2
+    expected = ref.solve(te=te_limit, one_way=one_way)
+    assert tracking_error(expected, ref.h) == pytest.approx(te_limit, abs=1e-4)
+    assert turnover(expected, holdings) == pytest.approx(one_way, abs=1e-4)
+
+    cons = [TrackingErrorLimit(te_limit), TurnoverLimit(holdings, one_way),
+            WildcardIndustryConstraint(-INDUSTRY_GAP, INDUSTRY_GAP, relative=True),
+            WildcardStyleConstraint(-STYLE_GAP, STYLE_GAP, relative=True),
+            IndustryComponentLimit("SW05", upper_limit=COMPONENT_CAP)]
     result = opt.portfolio_optimize(pool, DATE, MinVariance(), cons=cons, benchmark=INDEX)
-
-    n, m = len(pool), len(h.union_components)
-    b = h.benchmark_weight.to_numpy()
-    bp = b / b.sum()
-    codes = h.get_union_industry().to_numpy(dtype=object)
-    x = h.get_union_style_exposure()[STYLE_FACTORS].to_numpy()
-    te_cov = np.asarray(h.get_union_model_cov_matrix())
-    w = cp.Variable(n, nonneg=True)
-    wu = cp.hstack([w, np.zeros(m - n)])
-    active = wu - b
-    hp = holdings.reindex(pool, fill_value=0.0).to_numpy()
-    rows = [cp.sum(w) == 1,
-            h.annualization_factor * cp.quad_form(active, te_cov, assume_PSD=True) <= 0.165 ** 2,
-            0.5 * (cp.norm1(w - hp) + 1 - hp.sum()) <= 0.8,
-            cp.abs(x.T @ (wu - bp)) <= 0.5,
-            w[codes[:n] == "SW05"] <= 0.12]
-    for code in {c for c in codes if c is not None}:
-        member = (codes == code).astype(float)
-        rows.append(cp.abs(member @ (wu - bp)) <= 0.12)
-    reference = cp.Problem(cp.Minimize(cp.quad_form(w, np.asarray(h.get_cov_matrix()), assume_PSD=True)), rows)
-    reference.solve(solver=cp.CLARABEL)
-    assert reference.status == cp.OPTIMAL
-
-    # The tracking error and the turnover bind, in both solutions.
-    expected = pd.Series(w.value, index=pool)
-    assert tracking_error(expected, h) == pytest.approx(0.165, abs=1e-6)
-    assert turnover(expected, holdings) == pytest.approx(0.8, abs=1e-4)
-    assert tracking_error(result, h) == pytest.approx(tracking_error(expected, h), abs=2e-3)
-    assert turnover(result, holdings) == pytest.approx(turnover(expected, holdings), abs=2e-3)
-    np.testing.assert_allclose(result.to_numpy(), w.value, atol=5e-3)
+    assert tracking_error(result, ref.h) == pytest.approx(te_limit, abs=2e-3)
+    assert turnover(result, holdings) == pytest.approx(one_way, abs=2e-3)
+    np.testing.assert_allclose(result.to_numpy(), expected.to_numpy(), atol=5e-3)

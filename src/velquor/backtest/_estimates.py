@@ -100,12 +100,14 @@ def history_piece(lo: int, hi: int, keep: list[int]) -> dict:
             h = factor_history(con, ctx.universe, lo, hi)
     finally:
         con.close()
+    mine = [p for p in keep if lo <= p < hi]
     return {"start": lo, "stop": hi, "factor_returns": h.factor_returns, "specific": h.specific, "cap": h.cap,
-            "exposures": {p: np.ascontiguousarray(h.exposures[p - lo]) for p in keep if lo <= p < hi}}
+            "exposures": {p: np.ascontiguousarray(h.exposures[p - lo]) for p in mine},
+            "industry": {p: np.ascontiguousarray(h.industry[p - lo]) for p in mine}}
 
 
 class _Rows:
-    """Exposures of a history kept at its as-of rows only (all the estimates read)."""
+    """Exposures or industries of a history kept at its as-of rows only (all the estimates read)."""
 
     def __init__(self, start: int, rows: dict) -> None:
         self._start, self._rows = start, rows
@@ -119,13 +121,16 @@ def estimates_of(cluster: Cluster, pieces: list[dict]) -> list:
     """The cluster's estimates from its computed pieces: ``(estimate, cov_model, risk_model)`` triples."""
     pieces = sorted(pieces, key=lambda d: d["start"])
     rows: dict = {}
+    industry: dict = {}
     for d in pieces:
         rows.update(d["exposures"])
+        industry.update(d["industry"])
     hist = FactorHistory(start=cluster.start, stop=cluster.stop,
                          factor_returns=np.concatenate([d["factor_returns"] for d in pieces]),
                          specific=np.concatenate([d["specific"] for d in pieces]),
                          exposures=_Rows(cluster.start, rows),  # type: ignore[arg-type]
-                         cap=np.concatenate([d["cap"] for d in pieces]))
+                         cap=np.concatenate([d["cap"] for d in pieces]),
+                         industry=_Rows(cluster.start, industry))  # type: ignore[arg-type]
     ctx = service.context()
     first = cluster.todo[0][0]
     out = []

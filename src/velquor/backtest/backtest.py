@@ -406,7 +406,8 @@ def _plan(index: int, bt: Backtest, engine: str) -> _Plan:
         objectives = [bt.objective] * len(dates)
     if engine == "process":
         # Spawned workers receive these by pickle: a lambda or a local class fails here, not on every date.
-        for what, obj in (("objective", objectives), ("benchmark", bt.benchmark), ("bnds", bt.bnds),
+        sent = [o for o in objectives if not isinstance(o, BaseException)]
+        for what, obj in (("objective", sent), ("benchmark", bt.benchmark), ("bnds", bt.bnds),
                           ("cons", None if callable(bt.cons) else bt.cons)):
             try:
                 pickle.dumps(obj)
@@ -424,7 +425,10 @@ def _plan(index: int, bt: Backtest, engine: str) -> _Plan:
                 bench_sets[t] = _bench_weights(bt, day_dates[t])
     elif bt.benchmark is not None:
         for d in dates:
-            bench_sets[day_dates.index(d)] = _bench_weights(bt, d)
+            try:
+                bench_sets[day_dates.index(d)] = _bench_weights(bt, d)
+            except Exception as e:  # noqa: BLE001 - the benchmark NAV needs every date's weights
+                raise InvalidArgument(f"benchmark.get_weight({d}) failed: {type(e).__name__}: {e}") from None
     ids = sorted({i for p in pools if not isinstance(p, BaseException) for i in p}
                  | {i for s in bench_sets.values() for i in s.index})
     if ids:

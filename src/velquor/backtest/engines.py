@@ -15,7 +15,7 @@ from typing import Any, Callable
 from ..exception import InvalidArgument
 from ._tasks import WORKER_ENV, init_worker
 
-__all__ = ["ENGINES", "Engine", "make_engine"]
+__all__ = ["ENGINES", "Engine", "LazyEngine", "check_engine", "make_engine"]
 
 ENGINES = ("serial", "process", "dask")
 
