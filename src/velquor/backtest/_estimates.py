@@ -113,8 +113,11 @@ class _Rows:
         self._start, self._rows = start, rows
 
     def __getitem__(self, key):
-        i, cols = key
-        return self._rows[self._start + i][cols]
+        # history[i, cols] (exposures) or history[i] (industries, sliced by the caller)
+        if isinstance(key, tuple):
+            i, cols = key
+            return self._rows[self._start + i][cols]
+        return self._rows[self._start + key]
 
 
 def estimates_of(cluster: Cluster, pieces: list[dict]) -> list:
