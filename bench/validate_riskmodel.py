@@ -282,7 +282,8 @@ def main(argv=None):
     ctx = service.context()
     uni = ctx.universe
     models = list(CovModel) if args.model == "all" else [CovModel(args.model)]
-    n = service.build(ctx.date(0), ctx.date(min(uni.last + 1, len(uni.dates) - 1)), models, list(ESTIMATED_RISK_MODELS),
+    n = service.build(ctx.date(0), ctx.date(min(uni.last + 1, len(uni.dates) - 1)), models,
+                      list(ESTIMATED_RISK_MODELS),
                       workers=args.workers, progress=True)
     print(f"built {n} missing dates in {time.perf_counter() - t:.0f} s")
     start_pos = int(np.searchsorted(uni.dates, np.datetime64(args.start, "D")))

@@ -113,7 +113,7 @@ class _Rows:
         self._start, self._rows = start, rows
 
     def __getitem__(self, key):
-        # history[i, cols] (exposures) or history[i] (industries, sliced by the caller)
+        # h[i] or h[i, cols], as the estimates index the full (days, stocks, ...) array
         if isinstance(key, tuple):
             i, cols = key
             return self._rows[self._start + i][cols]
