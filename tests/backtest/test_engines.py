@@ -27,8 +27,9 @@ class TestEngines:
         import distributed
 
         bt, serial = basic
-        with distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=True, dashboard_address=None,
-                                      silence_logs=50) as cluster, distributed.Client(cluster) as client:
+        # dashboard on a free port: a busy 8787 would otherwise warn (an error in this suite)
+        with distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=True,
+                                      dashboard_address="127.0.0.1:0", silence_logs=50) as cluster, distributed.Client(cluster) as client:
             _same(serial, bt.run(engine="dask", client=client, progress=False))
             assert client.status == "running"  # the caller's client stays usable
 

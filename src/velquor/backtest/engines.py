@@ -105,7 +105,7 @@ class DaskEngine(Engine):
         if client is None:
             self._cluster = distributed.LocalCluster(
                 n_workers=workers or max(os.cpu_count() or 1, 1), threads_per_worker=1, processes=True,
-                dashboard_address=None, silence_logs=50, env=dict(WORKER_ENV))
+                dashboard_address="127.0.0.1:0", silence_logs=50, env=dict(WORKER_ENV))
             client = distributed.Client(self._cluster, set_as_default=False)
         self._client = client
         self.workers = max(sum(client.nthreads().values()), 1)
