@@ -303,7 +303,7 @@ def estimate_asof(uni: Universe, hist: FactorHistory, p: int, cov_model: CovMode
     live = np.isfinite(hist.cap[i])
     rows = np.flatnonzero(live)
     style = hist.exposures[i, rows]
-    industry = (uni.industry_at(p) if hist.industry is None else hist.industry[i])[rows].astype(np.int64)
+    industry = (uni.industry_at(p)[rows] if hist.industry is None else hist.industry[i, rows]).astype(np.int64)
     cap = hist.cap[i, rows]
     var = series["var"][i, rows]
     cnt = np.nan_to_num(series["cnt"][i, rows])
