@@ -1,6 +1,8 @@
 /// The benchmark interface that callers subclass, and the benchmark of an index read from the client.
 #include "benchmark/benchmark.hpp"
 
+#include <algorithm>
+
 namespace velquor::benchmark {
 
 namespace {
@@ -24,6 +26,9 @@ constexpr const char *GET_EXPECTED_RETURNS_DOC = R"(
         :return: float
         )";
 
+/// Where the methods read their parameters; `method` checks each parameter it declares against this table.
+constexpr pyapi::Param SELF{0}, ORDER_BOOK_ID{1}, DATE{1}, WINDOW{2};
+
 /// A method of class `cls`: `def name(self, <params>, <defaulted>=...)`, for the class body under construction.
 nb::object method(const char *cls, const char *name, std::vector<std::string> params, std::vector<nb::object> defaults,
                   pyapi::Impl impl, const char *doc = nullptr,
@@ -31,6 +36,10 @@ nb::object method(const char *cls, const char *name, std::vector<std::string> pa
     pyapi::Signature sig;
     sig.positional = std::move(params);
     sig.defaults = std::move(defaults);
+    for (auto [pname, pos] : {std::pair{"self", SELF}, {"order_book_id", ORDER_BOOK_ID}, {"date", DATE},
+                              {"window", WINDOW}})
+        if (std::find(sig.positional.begin(), sig.positional.end(), pname) != sig.positional.end())
+            sig.expect(pname, pos);
     return pyapi::define_detached(MODULE, cls, {name, std::move(sig), impl, doc, where});
 }
 
@@ -51,7 +60,7 @@ nb::object abstract_operation(pyapi::Arguments &) { pyapi::raise_bare(PyExc_NotI
 
 nb::object index_init(pyapi::Arguments &a) {
     auto m = self();
-    nb::handle instance = a[0], order_book_id = a[1];
+    nb::handle instance = a[SELF], order_book_id = a[ORDER_BOOK_ID];
     nb::object instrument = m.attr("zorvata").attr("instruments")(order_book_id);
     if (instrument.is_none())
         pyapi::raise(m.attr("InvalidArgument"), pyapi::format("无效的 benchmark: {}", {order_book_id}));
@@ -66,8 +75,8 @@ nb::object index_init(pyapi::Arguments &a) {
 nb::object index_get_weight(pyapi::Arguments &a) {
     auto m = self();
     nb::object client = m.attr("zorvata");
-    nb::object order_book_id = a[0].attr("_order_book_id");
-    nb::handle date = a[1];
+    nb::object order_book_id = a[SELF].attr("_order_book_id");
+    nb::handle date = a[DATE];
     nb::object result = nb::none();
     // The extended operation is optional and looked up on every call; whatever goes wrong with it, the plain
     // one answers. Only errors (Exception) are swallowed: an interrupt or exit still ends the call.
@@ -87,7 +96,7 @@ nb::object index_get_weight(pyapi::Arguments &a) {
 nb::object index_get_expected_returns(pyapi::Arguments &a) {
     auto m = self();
     nb::object client = m.attr("zorvata");
-    nb::handle instance = a[0], date = a[1], window = a[2];
+    nb::handle instance = a[SELF], date = a[DATE], window = a[WINDOW];
     nb::object start_date = client.attr("trading_date_offset")(date, pyapi::neg(window));
     nb::object rates = client.attr("get_price_change_rate")(instance.attr("_order_book_id"), start_date, date);
     nb::object mean = pyapi::getitem(rates, instance.attr("_order_book_id")).attr("mean")();
