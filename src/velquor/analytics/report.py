@@ -13,7 +13,7 @@ import pandas as pd
 
 from ..const import STYLE_FACTORS, CovModel, RiskModel
 from ..exception import InvalidArgument
-from ..helper import OptimizeHelper
+from ..helper import OptimizeHelper, _enum
 
 __all__ = ["RiskReport", "risk_report", "PERIODS_PER_YEAR", "as_benchmark", "as_weights"]
 
@@ -23,15 +23,6 @@ PERIODS_PER_YEAR = {CovModel.FACTOR_MODEL_DAILY: 252, CovModel.FACTOR_MODEL_MONT
 
 #: label of stocks that have no code under a classification on the report's date
 UNCLASSIFIED = "unclassified"
-
-
-def _enum(value, enum_cls, name: str):
-    if isinstance(value, enum_cls):
-        return value
-    for member in enum_cls:
-        if isinstance(value, str) and value.lower() in (member.value, member.name.lower()):
-            return member
-    raise InvalidArgument(f"{name} must be one of {[m.value for m in enum_cls]}, got {value!r}")
 
 
 def as_weights(weights, name: str = "weights") -> pd.Series:

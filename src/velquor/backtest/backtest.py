@@ -20,6 +20,7 @@ import pandas as pd
 
 from ..const import CovModel, RiskModel
 from ..exception import InvalidArgument
+from ..helper import _enum
 from . import _estimates
 from ._checkpoint import Checkpoint
 from ._simulate import Simulator
@@ -39,15 +40,6 @@ def _to_date(value, name: str) -> _dt.date:
         return to_date(value)
     except Exception:  # noqa: BLE001 - any unreadable date is the caller's mistake
         raise InvalidArgument(f"{name} must be a date, got {value!r}") from None
-
-
-def _enum(value, cls, name: str):
-    if isinstance(value, cls):
-        return value
-    for m in cls:
-        if isinstance(value, str) and value.lower() in (m.value, m.name.lower()):
-            return m
-    raise InvalidArgument(f"{name} must be one of {[m.value for m in cls]}, got {value!r}")
 
 
 def _real(value, name: str, lo: float, hi: float, lo_open: bool = False) -> float:
