@@ -15,6 +15,8 @@ import traceback
 import warnings
 from pathlib import Path
 
+from .const import RiskModel
+
 __all__ = ["main"]
 
 PROG = "velquor"
@@ -330,7 +332,8 @@ def read_weights(path: str, date: str | None):
 def _model_args(p: argparse.ArgumentParser) -> None:
     p.add_argument("--cov-model", default="daily", choices=["daily", "monthly", "quarterly"],
                    help="risk-model horizon (default: daily)")
-    p.add_argument("--risk-model", default="v1", choices=["v1", "v2"], help="risk-model version (default: v1)")
+    p.add_argument("--risk-model", default="v1", choices=[m.value for m in RiskModel],
+                   help="risk model: v1, v2, or custom for an imported one (default: v1)")
 
 
 def parse_date(text: str):
