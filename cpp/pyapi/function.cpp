@@ -684,7 +684,16 @@ PyObject *interned(const char *name) {
 nb::handle name(const char *text) { return interned(text); }
 
 nb::object attr(nb::handle obj, const char *text) {
-    PyObject *r = PyObject_GetAttr(obj.ptr(), interned(text));
+    PyObject *key = interned(text);
+    // A plain module's own names live in its dictionary, and the module type defines no attribute that is not
+    // a dunder: for those names the dictionary answers exactly what the generic lookup would, without the
+    // type's method-resolution pass (the interpreter's own inline cache does the same for `module.name`).
+    if (PyModule_CheckExact(obj.ptr()) && !(text[0] == '_' && text[1] == '_')) {
+        PyObject *value = PyDict_GetItemWithError(PyModule_GetDict(obj.ptr()), key);  // borrowed
+        if (value) return nb::borrow(value);
+        if (PyErr_Occurred()) throw nb::python_error();
+    }
+    PyObject *r = PyObject_GetAttr(obj.ptr(), key);
     if (!r) throw nb::python_error();
     return nb::steal(r);
 }
