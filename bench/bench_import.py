@@ -19,6 +19,8 @@ import textwrap
 import time
 from pathlib import Path
 
+from timing import median_seconds
+
 HERE = Path(__file__).resolve().parent
 
 # kind -> the date column that splits the last day off (None: the whole file goes with the history)
@@ -78,15 +80,9 @@ def _split(files: Path, hist: Path, day: Path) -> str:
 
 
 def _timed(fn, repeat=7):
-    import statistics
-
+    """Median of `repeat` calls after one warm-up call."""
     fn()
-    runs = []
-    for _ in range(repeat):
-        t = time.perf_counter()
-        fn()
-        runs.append(time.perf_counter() - t)
-    return statistics.median(runs)
+    return median_seconds(fn, repeat)
 
 
 def main(argv=None) -> int:

@@ -7,7 +7,6 @@ Run: .venv/bin/python bench/bench_market_data.py [--db existing.duckdb]
 from __future__ import annotations
 
 import argparse
-import statistics
 import tempfile
 import time
 from pathlib import Path
@@ -15,19 +14,9 @@ from pathlib import Path
 import zorvata
 from zorvata.demo import build_demo
 
+from timing import first_and_median
 
-def _timed(fn, repeat=7):
-    """(first call, median of the following calls) in seconds; the first call of the client's functions
-    after `configure` includes opening the database and loading its cached tables."""
-    t = time.perf_counter()
-    fn()
-    first = time.perf_counter() - t
-    runs = []
-    for _ in range(repeat):
-        t = time.perf_counter()
-        fn()
-        runs.append(time.perf_counter() - t)
-    return first, statistics.median(runs)
+
 
 
 def main(argv=None):
@@ -48,7 +37,7 @@ def main(argv=None):
         ids = zorvata.all_instruments().order_book_id.tolist()
         pool = (ids + [f"{i:06d}.XSHE" for i in range(800000, 805000)])[:5000]  # all ids, then unknown ones
         zorvata.configure(path)  # first call cold: opens the file and loads the instrument table
-        first, warm = _timed(lambda: zorvata.instruments(pool))
+        first, warm = first_and_median(lambda: zorvata.instruments(pool))
         rows.append(("instruments, 5,000 ids", first, warm, 0.050))
         zorvata.configure(path)  # cold again: connection and caches dropped
         stocks = zorvata.all_instruments("CS", zorvata.data_end()).order_book_id.tolist()[:3000]
@@ -56,12 +45,12 @@ def main(argv=None):
         stocks += rest[:3000 - len(stocks)]
         end = zorvata.data_end()
         start = zorvata.trading_date_offset(end, -251)
-        first, warm = _timed(lambda: zorvata.get_price_change_rate(stocks, start, end))
+        first, warm = first_and_median(lambda: zorvata.get_price_change_rate(stocks, start, end))
         shape = zorvata.get_price_change_rate(stocks, start, end).shape
         rows.append((f"get_price_change_rate, {len(stocks):,} ids x 252 days -> {shape}", first, warm, 0.150))
-        first, warm = _timed(lambda: zorvata.index_weights("000985.XSHG", end))
+        first, warm = first_and_median(lambda: zorvata.index_weights("000985.XSHG", end))
         rows.append(("index_weights (all-market index)", first, warm, 0.050))
-        first, warm = _timed(lambda: zorvata.trading_date_offset(end, -252))
+        first, warm = first_and_median(lambda: zorvata.trading_date_offset(end, -252))
         rows.append(("trading_date_offset", first, warm, 0.001))
         zorvata.reset()
 

@@ -9,20 +9,14 @@ from __future__ import annotations
 
 import argparse
 import os
-import statistics
 import tempfile
 import time
 
 import zorvata
 
+from timing import median_seconds
 
-def _median(fn, repeat=7):
-    runs = []
-    for _ in range(repeat):
-        t = time.perf_counter()
-        fn()
-        runs.append(time.perf_counter() - t)
-    return statistics.median(runs)
+
 
 
 def main(argv=None):
@@ -60,7 +54,7 @@ def main(argv=None):
                         service._models.clear()
                     OptimizeHelper(pool, date, None, CovModel.FACTOR_MODEL_DAILY, RiskModel.V1, 1.0, 1.0) \
                         .get_cov_matrix()
-                rows.append((f"helper + get_cov_matrix, {len(pool):,} stocks ({label})", _median(run), target))
+                rows.append((f"helper + get_cov_matrix, {len(pool):,} stocks ({label})", median_seconds(run), target))
         if args.full:
             t = time.perf_counter()
             n = service.build(ctx.date(0), ctx.date(uni.last + 1) if uni.last + 1 < len(uni.dates) else
