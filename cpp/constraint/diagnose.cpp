@@ -226,6 +226,31 @@ nb::object diagnose(pyapi::Arguments &args) {
     return frame.attr("sort_values")("relaxation", "ascending"_a = false, "kind"_a = "stable");
 }
 
+/// The parameter list of `function` (a function of the package) as its `__signature__` declares it, defaults
+/// included: diagnose takes exactly the arguments of portfolio_optimize, read from it rather than restated.
+pyapi::Signature signature_of(nb::handle function) {
+    nb::object parameter = nb::module_::import_("inspect").attr("Parameter");
+    nb::object empty = parameter.attr("empty");
+    pyapi::Signature sig;
+    for (nb::handle p : function.attr("__signature__").attr("parameters").attr("values")()) {
+        std::string name = nb::cast<std::string>(p.attr("name"));
+        nb::object kind = p.attr("kind"), fallback = p.attr("default");
+        bool has_default = !fallback.is(empty);
+        if (kind.is(parameter.attr("VAR_KEYWORD"))) {
+            sig.varkw = name;
+        } else if (kind.is(parameter.attr("VAR_POSITIONAL"))) {
+            sig.varargs = name;
+        } else if (kind.is(parameter.attr("KEYWORD_ONLY"))) {
+            sig.kwonly.push_back(name);
+            sig.kwdefaults.push_back(has_default ? fallback : nb::object());
+        } else {
+            sig.positional.push_back(name);
+            if (has_default) sig.defaults.push_back(fallback);
+        }
+    }
+    return sig;
+}
+
 }  // namespace
 
 void bind_diagnose(nb::module_ &m) {
@@ -234,20 +259,14 @@ void bind_diagnose(nb::module_ &m) {
     def.module = "velquor.constraint";
     def.doc = kDoc;
     def.has_doc = true;
-    def.signature.positional = {"order_book_ids", "date",      "objective", "bnds",
-                                "cons",           "benchmark", "cov_model", "factor_risk_aversion",
-                                "specific_risk_aversion", "solver", "risk_model"};
-    nb::object optimize = m.attr("optimize");
-    def.signature.defaults = {optimize.attr("DEFAULT_OBJECTIVE"),
-                              nb::none(),
-                              nb::none(),
-                              nb::none(),
-                              m.attr("CovModel").attr("FACTOR_MODEL_DAILY"),
-                              nb::float_(1.0),
-                              nb::float_(1.0),
-                              nb::none(),
-                              m.attr("RiskModel").attr("V1")};
-    def.signature.varkw = "solver_options";
+    def.signature = signature_of(m.attr("optimize").attr("portfolio_optimize"));
+    // The implementation reads its arguments by these positions: a reordered driver fails the import here.
+    const std::pair<const char *, size_t> read[] = {
+        {"order_book_ids", ORDER_BOOK_IDS}, {"date", DATE}, {"objective", OBJECTIVE}, {"bnds", BNDS},
+        {"cons", CONS}, {"benchmark", BENCHMARK}, {"cov_model", COV_MODEL},
+        {"factor_risk_aversion", FACTOR_RISK_AVERSION}, {"specific_risk_aversion", SPECIFIC_RISK_AVERSION},
+        {"solver", SOLVER}, {"risk_model", RISK_MODEL}};
+    for (const auto &[name, at] : read) def.signature.expect(name, pyapi::Param{at});
     def.impl = diagnose;
     pyapi::def_function(m, std::move(def));
 }

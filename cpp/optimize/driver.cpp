@@ -64,18 +64,17 @@ void bind_driver(nb::module_ &m) {
     // The defaults are evaluated once, here, like a `def` statement's: rebinding DEFAULT_OBJECTIVE later
     // does not change them.
     pyapi::Signature sig;
-    sig.positional = {"order_book_ids", "date",   "objective",         "bnds",
-                                "cons",           "benchmark", "cov_model",    "factor_risk_aversion",
-                                "specific_risk_aversion", "solver", "risk_model"};
+    sig.positional = {"order_book_ids", "date",      "objective", "bnds",   "cons",       "benchmark",
+                      "cov_model",      "factor_risk_aversion", "specific_risk_aversion", "solver", "risk_model"};
     sig.defaults = {m.attr("DEFAULT_OBJECTIVE"),
-                              nb::none(),
-                              nb::none(),
-                              nb::none(),
-                              m.attr("CovModel").attr("FACTOR_MODEL_DAILY"),
-                              nb::float_(1.0),
-                              nb::float_(1.0),
-                              nb::none(),
-                              m.attr("RiskModel").attr("V1")};
+                    nb::none(),
+                    nb::none(),
+                    nb::none(),
+                    m.attr("CovModel").attr("FACTOR_MODEL_DAILY"),
+                    nb::float_(1.0),
+                    nb::float_(1.0),
+                    nb::none(),
+                    m.attr("RiskModel").attr("V1")};
     sig.varkw = "solver_options";
     params = DriverParams{sig.param("order_book_ids"), sig.param("date"), sig.param("objective"), sig.param("bnds"),
                           sig.param("cons"), sig.param("benchmark"), sig.param("cov_model"),
