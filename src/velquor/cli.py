@@ -146,16 +146,16 @@ def read_pool(items: list[str], date) -> list[str]:
     return pool
 
 
-def parse_bounds(specs: list[str]) -> dict | None:
+def parse_bounds(entries: list[str]) -> dict | None:
     """`ID=LO:HI` (either side may be empty for no bound) into the bounds mapping of portfolio_optimize."""
-    if not specs:
+    if not entries:
         return None
     bnds: dict = {}
-    for spec in specs:
-        key, sep, rng = spec.partition("=")
+    for entry in entries:
+        key, sep, rng = entry.partition("=")
         lo, sep2, hi = rng.partition(":")
         if not sep or not sep2 or not key.strip():
-            raise BadInput(f"bounds must look like 'ID=LOWER:UPPER' or '*=0:0.05', got {spec!r}")
+            raise BadInput(f"bounds must look like 'ID=LOWER:UPPER' or '*=0:0.05', got {entry!r}")
 
         def number(text: str):
             text = text.strip()
@@ -164,15 +164,15 @@ def parse_bounds(specs: list[str]) -> dict | None:
             try:
                 value = float(text)
             except ValueError:
-                raise BadInput(f"bound {text!r} in {spec!r} is not a number") from None
+                raise BadInput(f"bound {text!r} in {entry!r} is not a number") from None
             if not math.isfinite(value):
-                raise BadInput(f"bound {text!r} in {spec!r} is not a finite number")
+                raise BadInput(f"bound {text!r} in {entry!r} is not a finite number")
             return value
 
         pair = (number(lo), number(hi))
         if key.strip() == "*" and None in pair:
             # The driver accepts an open side for named stocks only.
-            raise BadInput(f"under '*' both bounds must be numbers, got {spec!r}")
+            raise BadInput(f"under '*' both bounds must be numbers, got {entry!r}")
         bnds[key.strip()] = pair
     return bnds
 
@@ -188,12 +188,12 @@ def parse_value(text: str):
     return text
 
 
-def parse_params(specs: list[str]) -> dict:
+def parse_params(entries: list[str]) -> dict:
     params = {}
-    for spec in specs or []:
-        key, sep, value = spec.partition("=")
+    for entry in entries or []:
+        key, sep, value = entry.partition("=")
         if not sep or not key.strip():
-            raise BadInput(f"parameters must look like KEY=VALUE, got {spec!r}")
+            raise BadInput(f"parameters must look like KEY=VALUE, got {entry!r}")
         params[key.strip()] = parse_value(value.strip())
     return params
 
@@ -520,24 +520,24 @@ def backtest_from_config(path: str | Path):
         universe = list(frame[_id_column(frame, p.parent / universe)].astype(str))
     objective = None
     if "objective" in cfg:
-        spec = cfg["objective"]
-        if isinstance(spec, str):
-            spec = {"name": spec}
-        if not isinstance(spec, dict) or "name" not in spec:
+        entry = cfg["objective"]
+        if isinstance(entry, str):
+            entry = {"name": entry}
+        if not isinstance(entry, dict) or "name" not in entry:
             raise BadInput(f'{p}: objective must be a name or a table with a name, e.g. name = "min_variance"')
         params = {k: (read_series(p.parent / v, k) if isinstance(v, str) and (p.parent / v).is_file() else v)
-                  for k, v in spec.items() if k != "name"}
-        objective = make_objective(str(spec["name"]), params)
+                  for k, v in entry.items() if k != "name"}
+        objective = make_objective(str(entry["name"]), params)
     bounds = cfg.get("bounds")
     if bounds is not None:
         if not isinstance(bounds, dict):
             raise BadInput(f'{p}: bounds must be a table, e.g. "*" = [0, 0.05]')
-        specs = []
+        entries = []
         for key, pair in bounds.items():
             if not isinstance(pair, list) or len(pair) != 2:
                 raise BadInput(f"{p}: bounds of {key!r} must be [lower, upper]")
-            specs.append(f"{key}={'' if pair[0] in ('', None) else pair[0]}:{'' if pair[1] in ('', None) else pair[1]}")
-        bounds = parse_bounds(specs)
+            entries.append(f"{key}={'' if pair[0] in ('', None) else pair[0]}:{'' if pair[1] in ('', None) else pair[1]}")
+        bounds = parse_bounds(entries)
     cons = build_constraints(cfg["constraints"], p.parent, str(p)) if "constraints" in cfg else None
     options = dict(cfg.get("solver_options", {}))
     if "solver" in cfg:

@@ -71,7 +71,7 @@ class TestCheckpoint:
                                                                   "2025-07-01.json"]
         ran = []
         task = module.rebalance_task
-        monkeypatch.setattr(module, "rebalance_task", lambda market, spec: ran.append(spec.date) or task(market, spec))
+        monkeypatch.setattr(module, "rebalance_task", lambda market, job: ran.append(job.date) or task(market, job))
         _assert_same(fresh, bt.run(progress=False, checkpoint=cp))
         assert [d.month for d in ran] == [8, 9, 10]  # only the dates the checkpoint lacked
 

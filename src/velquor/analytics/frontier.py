@@ -24,10 +24,10 @@ def _quad(g, cov):
     scale = float(np.asarray(cov).sum()) / (n * n)
     scale = 1.0 / scale if scale > 0 else 1.0
     root = getattr(cov, "factor_root", None)
-    spec = getattr(cov, "specific_variance", None)
-    if root is None or spec is None:
+    specific = getattr(cov, "specific_variance", None)
+    if root is None or specific is None:
         return cp.quad_form(g, np.asarray(cov) * scale, assume_PSD=True)
-    return cp.sum_squares((root * math.sqrt(scale)).T @ g) + cp.sum_squares(cp.multiply(np.sqrt(spec * scale), g))
+    return cp.sum_squares((root * math.sqrt(scale)).T @ g) + cp.sum_squares(cp.multiply(np.sqrt(specific * scale), g))
 
 
 def _objectives():

@@ -65,7 +65,7 @@ def history_task(market: MarketRef, lo: int, hi: int, keep: list[int]) -> dict:
 
 
 @dataclass
-class RebalanceSpec:
+class RebalanceJob:
     """Everything one rebalance needs, decided by the client."""
 
     key: Any  # (backtest number, date position) in the client's bookkeeping
@@ -97,29 +97,29 @@ def _failure(e: BaseException) -> str:
     return f"failed: {type(e).__name__}: {text[0] if text else ''}".rstrip(": ").rstrip()
 
 
-def _ex_ante_te(spec: RebalanceSpec, w) -> float:
+def _ex_ante_te(job: RebalanceJob, w) -> float:
     """Annualised ex-ante tracking error of ``w`` against the benchmark, from the date's risk model."""
     import numpy as np
 
     from ..benchmark import IndexBenchmark
     from ..helper import OptimizeHelper
 
-    if spec.benchmark is None:
+    if job.benchmark is None:
         return math.nan
-    bm = IndexBenchmark(spec.benchmark) if isinstance(spec.benchmark, str) else spec.benchmark
+    bm = IndexBenchmark(job.benchmark) if isinstance(job.benchmark, str) else job.benchmark
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        h = OptimizeHelper(list(w.index), spec.date, bm, spec.cov_model, spec.risk_model, 1.0, 1.0)
+        h = OptimizeHelper(list(w.index), job.date, bm, job.cov_model, job.risk_model, 1.0, 1.0)
         bw = h.benchmark_weight.to_numpy(dtype=np.float64)
         cov = h.get_union_cov_matrix()
     a = np.zeros(len(bw))
     a[:len(w)] = w.to_numpy(dtype=np.float64)
     a -= bw / bw.sum() if bw.sum() != 0 else 0.0
     var = float(a @ (np.asarray(cov) @ a))
-    return math.sqrt(max(var, 0.0) * YEAR / _HORIZON_DAYS[spec.cov_model])
+    return math.sqrt(max(var, 0.0) * YEAR / _HORIZON_DAYS[job.cov_model])
 
 
-def rebalance_task(market: MarketRef, spec: RebalanceSpec) -> RebalanceOutcome:
+def rebalance_task(market: MarketRef, job: RebalanceJob) -> RebalanceOutcome:
     """Optimises one rebalance date. Failures come back as a status, never as an exception."""
     from . import _estimates
 
@@ -127,31 +127,31 @@ def rebalance_task(market: MarketRef, spec: RebalanceSpec) -> RebalanceOutcome:
     caught: list = []
     try:
         _attach(market)
-        for payload in spec.models:
+        for payload in job.models:
             _estimates.install(payload)
         from ..optimize import portfolio_optimize
 
-        cons = list(spec.cons)
-        if spec.turnover is not None:
+        cons = list(job.cons)
+        if job.turnover is not None:
             import pandas as pd
 
             from ..constraint import TurnoverLimit
 
-            limit, held = spec.turnover
+            limit, held = job.turnover
             cons.append(TurnoverLimit(pd.Series(held, dtype="float64"), limit, hard=True))
         with _estimates.single_threaded_blas(), warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
-            objective = {} if spec.objective is None else {"objective": spec.objective}
-            w = portfolio_optimize(spec.pool, spec.date, **objective, bnds=spec.bnds, cons=cons or None,
-                                   benchmark=spec.benchmark, cov_model=spec.cov_model,
-                                   risk_model=spec.risk_model, **spec.solver_options)
-            te = _ex_ante_te(spec, w)
+            objective = {} if job.objective is None else {"objective": job.objective}
+            w = portfolio_optimize(job.pool, job.date, **objective, bnds=job.bnds, cons=cons or None,
+                                   benchmark=job.benchmark, cov_model=job.cov_model,
+                                   risk_model=job.risk_model, **job.solver_options)
+            te = _ex_ante_te(job, w)
         status = "fallback" if any(_SOFT_DROPPED in str(c.message) for c in caught) else "optimal"
         weights = {str(k): float(v) for k, v in w.items()}
-        return RebalanceOutcome(spec.key, weights, status, te, _notes(caught), time.perf_counter() - t0)
+        return RebalanceOutcome(job.key, weights, status, te, _notes(caught), time.perf_counter() - t0)
     except Exception as e:  # noqa: BLE001 - a failed date is recorded and the run goes on
         notes = _notes(caught) + ["".join(traceback.format_exception_only(e)).strip()]
-        return RebalanceOutcome(spec.key, None, _failure(e), math.nan, notes, time.perf_counter() - t0)
+        return RebalanceOutcome(job.key, None, _failure(e), math.nan, notes, time.perf_counter() - t0)
 
 
 def _notes(caught: list) -> list[str]:

@@ -24,7 +24,7 @@ from ..helper import _enum
 from . import _estimates
 from ._checkpoint import Checkpoint
 from ._simulate import Simulator
-from ._tasks import MarketRef, RebalanceOutcome, RebalanceSpec, history_task, rebalance_task
+from ._tasks import MarketRef, RebalanceOutcome, RebalanceJob, history_task, rebalance_task
 from .engines import Engine, LazyEngine, check_engine
 from .result import BacktestResult
 
@@ -536,7 +536,7 @@ def _build_estimates(eng: Engine, market: MarketRef, plans: list[_Plan], progres
     return failed
 
 
-def _spec(p: _Plan, i: int, failed_asof: dict) -> RebalanceSpec | RebalanceOutcome:
+def _job(p: _Plan, i: int, failed_asof: dict) -> RebalanceJob | RebalanceOutcome:
     """The work unit of rebalance ``i``, or its outcome when it failed before reaching the optimiser."""
     bt = p.bt
     key = (p.index, i)
@@ -563,7 +563,7 @@ def _spec(p: _Plan, i: int, failed_asof: dict) -> RebalanceSpec | RebalanceOutco
                                 f"{_estimates.asof_day(p.dates[i])[1]}")
     solver_options = dict(bt.solver_options)
     opts = {} if p.objectives[i] is None else {"objective": p.objectives[i]}
-    return RebalanceSpec(key=key, date=p.dates[i], pool=list(p.pools[i]), objective=opts.get("objective"),
+    return RebalanceJob(key=key, date=p.dates[i], pool=list(p.pools[i]), objective=opts.get("objective"),
                          bnds=bt.bnds, cons=list(cons), benchmark=bt.benchmark, cov_model=bt.cov_model.value,
                          risk_model=bt.risk_model.value, solver_options=solver_options, models=[model],
                          turnover=turnover)
@@ -608,11 +608,11 @@ def _rebalance(eng: Engine, market: MarketRef, plans: list[_Plan], failed_asof: 
                     if i is None:
                         continue
                     p.submitted += 1
-                    spec = _spec(p, i, failed_asof)
-                    if isinstance(spec, RebalanceOutcome):
-                        finish(p, spec)
+                    job = _job(p, i, failed_asof)
+                    if isinstance(job, RebalanceOutcome):
+                        finish(p, job)
                     else:
-                        pending[eng.submit(rebalance_task, market, spec)] = (p, i)
+                        pending[eng.submit(rebalance_task, market, job)] = (p, i)
                     progressed = True
             if not pending:
                 break
