@@ -249,3 +249,57 @@ class TestSpecificFloor:
             assert np.sqrt(v0[-1, 0]) == pytest.approx(SPECIFIC_FLOOR * typical, rel=0.05)
             assert np.sqrt(v[-1, 0]) >= np.sqrt(v0[-1, 0]) * (1 - 1e-12)
             np.testing.assert_array_equal(v0[-1, 1:] >= (SPECIFIC_FLOOR * typical) ** 2 * 0.99, True)
+
+
+class TestEstimatorConsistency:
+    """Pieces of the pipeline that must agree with what the estimator actually does."""
+
+    def test_regime_multiplier_ignores_forecast_noise_but_follows_the_regime(self):
+        from velquor.riskmodel.kernels import ratio_multiplier
+
+        rng = np.random.default_rng(11)
+        days, k, hl = 252, 40, 63
+        prev = rng.chisquare(20, (days, k)) / 20  # forecasts with 20 observations' worth of noise
+        f2 = rng.chisquare(1, (days, k))  # realised squares of unit-variance returns
+        # one ratio per factor and day would be inflated by the forecasts' noise (E[1/prev] = 20/18)
+        assert np.mean(f2 / prev) > 1.05
+        assert abs(ratio_multiplier(f2.sum(axis=1), prev.sum(axis=1), hl) - 1.0) < 0.05
+        # returns running twice as large as forecast over the last half-life lift it well above 1
+        f2[-hl:] *= 4.0
+        assert ratio_multiplier(f2.sum(axis=1), prev.sum(axis=1), hl) > 1.8
+
+    def test_ewma_mean_without_count_matches_the_full_series(self):
+        from velquor.riskmodel.pipeline import _ewma_mean, _ewma_series
+
+        rng = np.random.default_rng(12)
+        x = rng.standard_normal((400, 5)) * 1e3
+        x[100:300, 0] = np.nan  # windows with no observation at all
+        x[rng.random(x.shape) < 0.3] = np.nan
+        ref, _ = _ewma_series(x, 20.0, 80, 37)
+        np.testing.assert_array_equal(_ewma_mean(x, 20.0, 80, 37), ref)
+        assert np.isnan(ref[200:300, 0]).all()
+
+    def test_eigen_simulation_draws_histories_as_short_as_the_estimate(self):
+        # Early in the store the windows are truncated: the simulated bias must reflect the short sample
+        # the estimate rests on, not the full window it will have later.
+        from velquor.const import CovModel
+        from velquor.riskmodel import kernels, params
+        from velquor.riskmodel.pipeline import FactorHistory, _base_factor_cov, _eigen_bias_at
+
+        hz = params.HORIZONS[CovModel.FACTOR_MODEL_DAILY]
+        rng = np.random.default_rng(13)
+        k, n = 8, hz.corr_window + params.MIN_FACTOR_OBS
+        f = rng.multivariate_normal(np.zeros(k), _random_cov(rng, k, 30.0), size=n)
+        start = params.FIRST_REGRESSION_INDEX
+        hist = FactorHistory(start=start, stop=start + n, factor_returns=f, specific=np.empty((n, 0)),
+                             exposures=np.empty((n, 0, 0), np.float32), cap=np.empty((n, 0)))
+        early = params.FIRST_ASOF_INDEX - params.FIRST_ASOF_INDEX % params.EIGEN_REFRESH + params.EIGEN_REFRESH
+        cov, _ = _base_factor_cov(hist, early - start, 0, hz)
+        full = kernels.estimator_grams(params.EIGEN_SIMULATIONS, k, (hz.vol_halflife, hz.vol_window),
+                                       (hz.corr_halflife, hz.corr_window), hz.nw_lags)
+        short = _eigen_bias_at(hist, early, hz)
+        assert short[0] > kernels.simulated_eigen_bias(cov, full)[0] + 0.02
+        # once the windows are full the two agree
+        late = start + n - 1 - (start + n - 1) % params.EIGEN_REFRESH
+        cov, _ = _base_factor_cov(hist, late - start, 0, hz)
+        np.testing.assert_allclose(_eigen_bias_at(hist, late, hz), kernels.simulated_eigen_bias(cov, full))

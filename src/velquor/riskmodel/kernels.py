@@ -53,23 +53,22 @@ def windowed_sum(x: np.ndarray, halflife: float | None, window: int, origin: int
     boundary (or before the first row that matters), S[t] is bit for bit the same for any ``x`` that holds
     the same window, however long.
     """
-    x = np.nan_to_num(np.asarray(x, dtype=np.float64), nan=0.0)
+    x = np.asarray(x, dtype=np.float64)
     n = len(x)
     if n == 0:
         return x.copy()
     lam = 1.0 if halflife is None else decay(halflife)
     lead = origin % BLOCK
     nb = -(-(lead + n) // BLOCK)
-    xp = np.zeros((nb * BLOCK,) + x.shape[1:])
-    xp[lead:lead + n] = x
-    blocks = xp.reshape((nb, BLOCK) + x.shape[1:])
-    local = blocks.copy()
-    for r in range(1, BLOCK):  # all blocks side by side
+    local = np.zeros((nb * BLOCK,) + x.shape[1:])
+    local[lead:lead + n] = x
+    np.nan_to_num(local, copy=False, nan=0.0)
+    blocks = local.reshape((nb, BLOCK) + x.shape[1:])
+    for r in range(1, BLOCK):  # all blocks side by side, in place: sums within each block up to each row
         if halflife is None:
-            local[:, r] += local[:, r - 1]
+            blocks[:, r] += blocks[:, r - 1]
         else:
-            local[:, r] += lam * local[:, r - 1]
-    local = local.reshape(xp.shape)  # sums within each block up to each row
+            blocks[:, r] += lam * blocks[:, r - 1]
     totals = local[BLOCK - 1::BLOCK]
     t = np.arange(lead, lead + n)
     k = t // BLOCK
@@ -78,21 +77,25 @@ def windowed_sum(x: np.ndarray, halflife: float | None, window: int, origin: int
     # S[t] = local[t] + lam**(t - end of block k-1) * C[k, d] - lam**(t - s0 + 1) * local[s0 - 1], where
     # C[k, d] sums the d whole blocks before block k (weighted to the end of block k - 1) and the last term
     # takes off the part of the first block before the window. C is summed in a fixed order per block.
+    # Rows of one block share k, and those with the same d are contiguous (d falls as t grows).
     lam_b = lam**BLOCK
-    cum = {}
+    extra = (slice(None),) + (None,) * (x.ndim - 1)
+    out = local[lead:lead + n].copy()
     for dd in np.unique(d[d > 0]):
         c = np.zeros_like(totals)
         for j in range(dd, 0, -1):  # oldest block first
             c[j:] = c[j:] * lam_b + totals[:nb - j] if j < nb else c[j:]
-        cum[int(dd)] = c
-    extra = (slice(None),) + (None,) * (x.ndim - 1)
-    out = local[t].copy()
-    for dd, c in cum.items():
-        sel = np.flatnonzero(d == dd)
-        out[sel] += (lam ** (t[sel] - k[sel] * BLOCK + 1.0))[extra] * c[k[sel]]
-    cut = np.flatnonzero(s0 % BLOCK != 0)
-    if cut.size:
-        out[cut] -= (lam ** (t[cut] - s0[cut] + 1.0))[extra] * local[s0[cut] - 1]
+        rows = np.flatnonzero(d == dd)
+        coef = lam ** (t[rows] - k[rows] * BLOCK + 1.0)
+        edges = np.flatnonzero(np.diff(k[rows]) != 0) + 1
+        for seg in np.split(np.arange(len(rows)), edges):
+            r0, r1 = rows[seg[0]], rows[seg[-1]] + 1  # contiguous rows of one block
+            out[r0:r1] += coef[seg][extra] * c[k[r0]]
+    first = int(np.searchsorted(s0, 1))  # rows from here on have s0 > 0, and s0 - 1 = t - window
+    if first < n:
+        cut = (s0[first:] % BLOCK != 0)[extra]
+        term = (lam ** (t[first:] - s0[first:] + 1.0))[extra] * local[t[first] - window:t[-1] - window + 1]
+        np.subtract(out[first:], term, out=out[first:], where=cut)
     return out
 
 

@@ -23,6 +23,7 @@ from .kernels import (
     combine_vol_corr,
     constrained_wls,
     apply_eigen_bias,
+    decay,
     estimator_grams,
     ewma_weights,
     fade,
@@ -170,6 +171,17 @@ def _ewma_series(x: np.ndarray, halflife: float, window: int, origin: int) -> tu
         return np.where(cnt > 0, num / den, np.nan), cnt
 
 
+def _ewma_mean(x: np.ndarray, halflife: float, window: int, origin: int) -> np.ndarray:
+    """The mean of ``_ewma_series`` alone, without the count. One observation in the window weighs at
+    least decay**(window - 1); a weight sum below half of that is rounding left by the window's
+    subtraction, i.e. no observation."""
+    ok = np.isfinite(x)
+    num = windowed_sum(np.where(ok, x, 0.0), halflife, window, origin)
+    den = windowed_sum(ok.astype(float), halflife, window, origin)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        return np.where(den > 0.5 * decay(halflife) ** (window - 1), num / den, np.nan)
+
+
 def _lagged(x: np.ndarray, lag: int) -> np.ndarray:
     out = np.full_like(x, np.nan)
     out[lag:] = x[:-lag]
@@ -181,7 +193,7 @@ def _specific_var_series(u: np.ndarray, hz: Horizon, origin: int) -> tuple[np.nd
     v0, cnt = _ewma_series(u * u, hz.spec_halflife, hz.spec_window, origin)
     v = v0.copy()
     for lag in range(1, hz.spec_nw_lags + 1):
-        c, _ = _ewma_series(u * _lagged(u, lag), hz.spec_halflife, hz.spec_window, origin)
+        c = _ewma_mean(u * _lagged(u, lag), hz.spec_halflife, hz.spec_window, origin)
         v = v + (1.0 - lag / (hz.spec_nw_lags + 1.0)) * 2.0 * np.nan_to_num(c)
     # Lag terms can only correct the daily variance, never wipe it out.
     v = np.maximum(v, 0.5 * v0)
@@ -278,9 +290,13 @@ def _eigen_bias_at(hist: FactorHistory, p: int, hz: Horizon) -> np.ndarray:
     bias = hist.eigen_bias.get((anchor, hz))
     if bias is None:
         lo = max(FIRST_REGRESSION_INDEX - hist.start, 0)
-        cov, _ = _base_factor_cov(hist, anchor - hist.start, lo, hz)
-        grams = estimator_grams(EIGEN_SIMULATIONS, len(cov), (hz.vol_halflife, hz.vol_window),
-                                (hz.corr_halflife, hz.corr_window), hz.nw_lags)
+        i = anchor - hist.start
+        cov, _ = _base_factor_cov(hist, i, lo, hz)
+        # Early in the store the windows are truncated: the simulation draws histories as long as the ones
+        # the estimate rests on, or it would understate the noise of exactly those estimates.
+        n_vol, n_corr = min(hz.vol_window, i - lo + 1), min(hz.corr_window, i - lo + 1)
+        grams = estimator_grams(EIGEN_SIMULATIONS, len(cov), (hz.vol_halflife, n_vol),
+                                (hz.corr_halflife, n_corr), hz.nw_lags)
         bias = hist.eigen_bias[(anchor, hz)] = simulated_eigen_bias(cov, grams)
     return bias
 
@@ -346,7 +362,7 @@ def horizon_series(hist: FactorHistory, hz: Horizon, first_asof: int | None = No
         a -= (hist.start + a) % BLOCK
         a = max(a, 0)
     v0, v, cnt = _specific_var_series(hist.specific[a:], hz, hist.start + a)
-    absu, _ = _ewma_series(np.abs(hist.specific[a:]), hz.spec_halflife, hz.spec_window, hist.start + a)
+    absu = _ewma_mean(np.abs(hist.specific[a:]), hz.spec_halflife, hz.spec_window, hist.start + a)
     fvar, fcnt = _factor_var_series(hist.factor_returns, hz, hist.start)
 
     def pad(x):
