@@ -12,7 +12,7 @@ scored: the model's parameters were set on the history before it.
 Truth comparison (daily models): predicted factor volatilities and specific volatilities against the
 generator's next-day values (its covariance and specific volatilities times its volatility regime).
 
-Run: .venv/bin/python bench/validate_riskmodel.py [--start 2017-01-01] [--markdown]
+Run: .venv/bin/python bench/validate_riskmodel.py [--db file] [--start 2017-01-01] [--markdown]
 Builds whatever is missing first (``python -m velquor.riskmodel build``).
 """
 
@@ -268,6 +268,8 @@ def _markdown(df: pd.DataFrame) -> str:
 
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__)
+    ap.add_argument("--db", help="database file (default: the configured one, i.e. the demo market); the "
+                    "calibration draw is zorvata.demo.build_demo(path, seed=777)")
     ap.add_argument("--start", default="2017-01-01", help="first as-of date scored")
     ap.add_argument("--end", help="last as-of date scored (default: the end of the data)")
     ap.add_argument("--model", choices=["daily", "monthly", "quarterly", "all"], default="all",
@@ -275,6 +277,8 @@ def main(argv=None):
     ap.add_argument("--markdown", action="store_true", help="print the tables as markdown")
     ap.add_argument("--workers", type=int, default=os.cpu_count() or 1)
     args = ap.parse_args(argv)
+    if args.db:
+        zorvata.configure(args.db)
     from velquor.const import ESTIMATED_RISK_MODELS, CovModel, RiskModel
     from velquor.riskmodel import service
 
