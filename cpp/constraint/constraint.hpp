@@ -17,10 +17,10 @@ inline pyapi::Globals self() { return pyapi::globals(); }
 
 /// A global name of the running function's module at call time (`cp`, `np`, `pd`, `zorvata`,
 /// `InvalidArgument`, ...); NameError when it is not bound.
-inline nb::object global(const char *name) { return self().attr(name); }
+inline nb::object global(pyapi::Name name) { return self().attr(name); }
 
 /// A builtin (`float`, `list`, `set`, ...), looked up as a global name is (the module's own binding first).
-inline nb::object builtin(const char *name) { return global(name); }
+inline nb::object builtin(pyapi::Name name) { return global(name); }
 
 /// `raise InvalidArgument(message)` through the module namespace.
 [[noreturn]] void invalid(nb::handle message);

@@ -50,7 +50,8 @@ const char *kColumns[] = {"constraint", "kind", "hard", "relaxation", "rows"};
 /// The benchmark as portfolio_optimize checks it: required by the active objectives, a text names an index.
 nb::object check_benchmark(nb::handle objective, nb::object benchmark) {
     bool needed = false;
-    for (const char *name : {"MinTrackingError", "ActiveMeanVariance", "MaxInformationRatio", "MinActiveVariance"})
+    for (pyapi::Name name : std::initializer_list<pyapi::Name>{"MinTrackingError", "ActiveMeanVariance",
+                                                               "MaxInformationRatio", "MinActiveVariance"})
         needed = needed || pyapi::isinstance(objective, global(name));
     if (benchmark.is_none()) {
         if (needed)
