@@ -29,10 +29,19 @@ inline nb::object builtin(pyapi::Name name) { return global(name); }
 // Binding
 
 /// One parameter of a constructor: its name and default (an empty object: required).
+/// A parameter of a constraint's `__init__`, where the implementation reads it (`at`, checked by name when
+/// the class is bound: inserting or moving a parameter fails the import instead of shifting reads), and its
+/// default (none: required).
 struct Param {
     const char *name;
+    pyapi::Param at;
     nb::object default_value = nb::object();
 };
+
+/// Where `__init__` finds `self`, and `to_constraints(self, g, zeta, helper)` its parameters.
+namespace method {
+inline constexpr pyapi::Param self{0}, g{1}, zeta{2}, helper{3};
+}
 
 /// Creates the class `name` (metaclass `ABCMeta`, base `OptimizationConstraint`) and stores it in the module.
 nb::object make_constraint_class(nb::module_ &m, const char *name, const char *doc);

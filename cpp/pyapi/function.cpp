@@ -621,6 +621,7 @@ nb::object define_detached(const char *module, const char *owner, Def d) {
         def.has_doc = true;
     }
     def.signature = std::move(d.signature);
+    for (const auto &[pname, at] : d.reads) def.signature.expect(pname, at);
     def.impl = d.impl;
     def.where = d.where;
     return make_function(std::move(def));

@@ -12,6 +12,7 @@
 #include <source_location>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace velquor::pyapi {
@@ -222,6 +223,9 @@ struct Def {
     Impl impl;
     const char *doc = nullptr;  ///< nullptr: `__doc__` is None
     std::source_location where = std::source_location::current();
+    /// The parameters the implementation reads and where it reads them, checked by name when the function is
+    /// defined (a reordered or renamed parameter fails the module's import instead of shifting a read).
+    std::vector<std::pair<std::string_view, Param>> reads = {};
 };
 nb::object define(nb::handle scope, Def d);
 /// The same function object, not stored anywhere (for a class namespace under construction): `owner` is the
