@@ -17,7 +17,6 @@ constexpr const char *kBaseDoc =
     "objectives, a cvxpy variable for the ratio objectives and the pool size for risk parity with\n"
     "constraints, so every constant of a constraint is multiplied by ``zeta`` (``g[0] <= 0.1 * zeta``).\n";
 
-std::string qualname_of(nb::handle cls) { return nb::cast<std::string>(cls.attr("__qualname__")); }
 
 namespace base_init_at {
 constexpr pyapi::Param hard{1};
@@ -71,20 +70,12 @@ nb::object base_repr(pyapi::Arguments &a) {
 using Reads = std::vector<std::pair<std::string_view, pyapi::Param>>;
 
 void def_plain(nb::handle cls, const char *name, std::vector<std::string> positional, std::vector<nb::object> defaults,
-               pyapi::Impl impl, const Reads &reads, const char *doc = nullptr) {
-    pyapi::FunctionDef def;
-    def.name = name;
-    def.qualname = qualname_of(cls) + "." + name;
-    def.module = kModule;
-    if (doc) {
-        def.doc = doc;
-        def.has_doc = true;
-    }
-    def.signature.positional = std::move(positional);
-    def.signature.defaults = std::move(defaults);
-    for (const auto &[pname, at] : reads) def.signature.expect(pname, at);
-    def.impl = impl;
-    pyapi::def_function(cls, std::move(def));
+               pyapi::Impl impl, Reads reads, const char *doc = nullptr,
+               std::source_location where = std::source_location::current()) {
+    pyapi::Signature sig;
+    sig.positional = std::move(positional);
+    sig.defaults = std::move(defaults);
+    pyapi::define(cls, {name, std::move(sig), impl, doc, where, std::move(reads)});
 }
 
 }  // namespace
