@@ -216,17 +216,21 @@ def _fundamentals(con, uni: Universe, start: int, stop: int) -> list[np.ndarray]
     flat = row * n + cols
     _, first = np.unique(flat[::-1], return_index=True)
     keep = len(flat) - 1 - first
-    for arr, name in zip(out, names):
-        arr.reshape(-1)[flat[keep]] = st[name].to_numpy(dtype=np.float64)[keep]
-        _ffill(arr)
+    # the kept states stock by stock, each stock's in row order; a panel cell takes the stock's latest state
+    # on or before its row, and of each field the latest value that is not NaN
+    order = np.lexsort((row[keep], cols[keep]))
+    keep, kc = keep[order], cols[keep][order]
+    pos = np.arange(len(keep))
+    group_first = np.maximum.accumulate(np.where(np.r_[True, kc[1:] != kc[:-1]], pos, 0))
+    idx = np.full((t, n), -1, dtype=np.int64)
+    idx[row[keep], kc] = pos
+    np.maximum.accumulate(idx, axis=0, out=idx)
+    for i, name in enumerate(names):
+        v = st[name].to_numpy(dtype=np.float64)[keep]
+        src = np.maximum.accumulate(np.where(np.isnan(v), -1, pos))
+        filled = np.append(np.where(src >= group_first, v[src], np.nan), np.nan)  # idx -1 reads the NaN
+        out[i] = filled[idx]
     return out
-
-
-def _ffill(arr: np.ndarray) -> None:
-    """Fill every NaN of ``arr`` in place with the last finite value above it in its column (if any)."""
-    src = np.where(np.isnan(arr), 0, np.arange(arr.shape[0])[:, None])
-    np.maximum.accumulate(src, axis=0, out=src)
-    arr[...] = np.take_along_axis(arr, src, axis=0)
 
 
 def load_panel(con, uni: Universe, start: int, stop: int) -> Panel:

@@ -57,10 +57,10 @@ def _row_median(x: np.ndarray) -> np.ndarray:
     ok = np.isfinite(x)
     out = np.full(x.shape[0], np.nan)
     for i in np.flatnonzero(ok.any(axis=1)):
-        v = x[i][ok[i]]
+        v = x[i][ok[i]]  # a copy, selected in place
         k = (len(v) - 1) // 2
-        part = np.partition(v, k)
-        out[i] = part[k] if len(v) % 2 else 0.5 * (part[k] + part[k + 1:].min())
+        v.partition(k)
+        out[i] = v[k] if len(v) % 2 else 0.5 * (v[k] + v[k + 1:].min())
     return out[:, None]
 
 
