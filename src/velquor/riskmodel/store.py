@@ -34,7 +34,8 @@ import numpy as np
 from ..const import CovModel, RiskModel
 from .params import COUNTRY, MODEL_VERSION, STYLE_FACTORS, variant_name
 
-__all__ = ["ENV_DIR", "Store", "Model", "DataKeys", "data_keys", "database_keys", "code_fingerprint", "estimate_base", "prune"]
+__all__ = ["ENV_DIR", "Store", "Model", "DataKeys", "data_keys", "database_keys", "code_fingerprint", "estimate_base",
+           "prune"]
 
 #: Environment variable that moves the estimate directory away from the database file.
 ENV_DIR = "VELQUOR_RISKMODEL_DIR"
