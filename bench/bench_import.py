@@ -139,10 +139,10 @@ def main(argv=None) -> int:
         rows.append((f"append one day ({last})", r["seconds"], 10.0, r["peak_mb"], None))
 
         _lookups_and_model(args, db, work, rows, cpu)
+        return _print(rows, cpu, db)
     finally:
         if tmp_ctx is not None:
             tmp_ctx.cleanup()
-    return _print(rows, cpu, db)
 
 
 def _lookups_and_model(args, db: Path, work: Path, rows: list, cpu: dict) -> None:
