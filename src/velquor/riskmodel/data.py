@@ -197,10 +197,18 @@ def report_states(f: pd.DataFrame) -> pd.DataFrame:
 
 def _fundamentals(con, uni: Universe, start: int, stop: int) -> list[np.ndarray]:
     end = uni.dates[stop - 1]
+    # Everything announced up to the panel's first day collapses onto its first row, where a stock's state is
+    # its latest report date B then known, with sales growth against the report a year before B; every later
+    # state has a report date >= B. So reports dated more than a year before B cannot shape any panel cell
+    # and are left in the store (two years are kept, for margin): the work no longer grows with the history.
     f = con.execute(
-        "SELECT i.col, f.report_date, f.announce_date, f.book_value, f.earnings, f.sales, f.total_debt "
-        "FROM fundamentals f JOIN _velquor_rm_ids i USING (order_book_id) WHERE f.announce_date <= ?",
-        [pd.Timestamp(end).date()]).df()
+        "WITH f AS (SELECT i.col, f.report_date, f.announce_date, f.book_value, f.earnings, f.sales, "
+        "                  f.total_debt "
+        "           FROM fundamentals f JOIN _velquor_rm_ids i USING (order_book_id) WHERE f.announce_date <= ?), "
+        "base AS (SELECT col, max(report_date) AS b FROM f WHERE announce_date <= ? GROUP BY col) "
+        "SELECT f.* FROM f LEFT JOIN base USING (col) "
+        "WHERE base.b IS NULL OR f.report_date >= base.b - INTERVAL 2 YEAR",
+        [pd.Timestamp(end).date(), pd.Timestamp(uni.dates[start]).date()]).df()
     t, n = stop - start, len(uni.ids)
     names = [*_FUNDAMENTALS, "growth"]
     out = [np.full((t, n), np.nan) for _ in names]
