@@ -19,7 +19,7 @@ from typing import Any, Callable
 from ..exception import InvalidArgument
 from ._tasks import WORKER_ENV, init_worker
 
-__all__ = ["ENGINES", "Engine", "LazyEngine", "check_engine", "make_engine", "Bar"]
+__all__ = ["ENGINES", "Engine", "LazyEngine", "check_engine", "make_engine", "Bar", "close_pools"]
 
 ENGINES = ("serial", "process", "dask")
 
@@ -94,11 +94,68 @@ def _worker_environment():
                 os.environ[k] = v
 
 
+class _Pool:
+    """A pool of worker processes started with the spawn method (DuckDB and BLAS threads never fork), shared
+    by the runs of this process that use as many workers."""
+
+    def __init__(self, workers: int) -> None:
+        self.workers = workers
+        self._lock = threading.Lock()
+        self._executor = self._new()
+
+    def _new(self) -> cf.ProcessPoolExecutor:
+        import multiprocessing
+
+        return cf.ProcessPoolExecutor(self.workers, mp_context=multiprocessing.get_context("spawn"),
+                                      initializer=init_worker)
+
+    def submit(self, fn, *args) -> cf.Future:
+        with self._lock, _worker_environment():
+            try:
+                return self._executor.submit(fn, *args)
+            except cf.process.BrokenProcessPool:
+                # A worker died (its tasks fail with the reason); what follows gets a fresh pool.
+                self._executor.shutdown(wait=False, cancel_futures=True)
+                self._executor = self._new()
+                return self._executor.submit(fn, *args)
+
+    def shutdown(self) -> None:
+        self._executor.shutdown(wait=True, cancel_futures=True)
+
+
+_POOLS: dict[int, _Pool] = {}
+_POOLS_LOCK = threading.Lock()
+
+
+def _pool(workers: int) -> _Pool:
+    with _POOLS_LOCK:
+        pool = _POOLS.get(workers)
+        if pool is None:
+            if not _POOLS:
+                import atexit
+
+                atexit.register(close_pools)
+            pool = _POOLS[workers] = _Pool(workers)
+        return pool
+
+
+def close_pools() -> None:
+    """Shuts down the worker processes the process engine keeps between runs (the next run starts new
+    ones)."""
+    with _POOLS_LOCK:
+        pools = list(_POOLS.values())
+        _POOLS.clear()
+    for pool in pools:
+        pool.shutdown()
+
+
 class ProcessEngine(Engine):
-    """A pool of worker processes started with the spawn method (DuckDB and BLAS threads never fork).
+    """One run on the local pool of ``workers`` spawned processes.
 
     The pool spawns a process when a task finds no idle one, up to ``workers``, and never waits for it to
     start: the first tasks queue while the workers import, and this process works through the queue too.
+    The pool lives on from run to run in this process (a sweep of backtests pays the start-up once);
+    :func:`close_pools` ends it, as does the interpreter's exit.
     """
 
     name = "process"
@@ -106,29 +163,23 @@ class ProcessEngine(Engine):
 
     def __init__(self, workers: int) -> None:
         self.workers = workers
-        self._pool = self._new_pool()
-
-    def _new_pool(self) -> cf.ProcessPoolExecutor:
-        import multiprocessing
-
-        return cf.ProcessPoolExecutor(self.workers, mp_context=multiprocessing.get_context("spawn"),
-                                      initializer=init_worker)
+        self._pool = _pool(workers)
+        self._mine: list[cf.Future] = []
 
     def capacity(self) -> int:
         return self.workers
 
     def submit(self, fn, *args):
-        with _worker_environment():
-            try:
-                return self._pool.submit(fn, *args)
-            except cf.process.BrokenProcessPool:
-                # A worker died (its tasks fail with the reason); the rest of the run gets a fresh pool.
-                self._pool.shutdown(wait=False, cancel_futures=True)
-                self._pool = self._new_pool()
-                return self._pool.submit(fn, *args)
+        fut = self._pool.submit(fn, *args)
+        self._mine = [f for f in self._mine if not f.done()]
+        self._mine.append(fut)
+        return fut
 
     def close(self) -> None:
-        self._pool.shutdown(wait=True, cancel_futures=True)
+        """Ends the run: its tasks still queued are cancelled; the workers stay for the next run."""
+        for fut in self._mine:
+            fut.cancel()
+        self._mine.clear()
 
 
 class DaskEngine(Engine):
@@ -270,14 +321,20 @@ class DaskBar(Bar):
                     sys.stderr.flush()
 
         bar = _Text(futures, scheduler=client.scheduler.address, loop=client.loop, start=False)
+        # The futures are held until the display ends: the scheduler waits for every key it is to follow
+        # to exist, so a key released before it set up would keep it waiting.
+        self._keys.extend(futures)
         self._runs.append(asyncio.run_coroutine_threadsafe(bar.listen(), client.loop.asyncio_loop))
 
     def close(self) -> None:
-        # Each display stops by itself once its futures are done (they are, when the stage closes).
-        for run in self._runs:
+        # Each display stops by itself once its futures are done (an interrupted stage does not wait: its
+        # futures are released, which stops the display too).
+        finished = all(f.done() for f in self._keys)
+        for run in self._runs if finished else ():
             with contextlib.suppress(Exception):
-                run.result(timeout=5)
+                run.result(timeout=30)
         self._runs.clear()
+        self._keys.clear()
 
 
 def _quiet_logs() -> list:
