@@ -17,7 +17,7 @@ import threading
 from typing import Any, Callable
 
 from ..exception import InvalidArgument
-from ._tasks import WORKER_ENV, init_worker
+from ._tasks import WORKER_ENV, init_worker, prepare
 
 __all__ = ["ENGINES", "Engine", "LazyEngine", "check_engine", "make_engine", "Bar", "close_pools"]
 
@@ -218,6 +218,8 @@ class DaskEngine(Engine):
                 n_workers=self.workers, threads_per_worker=1, processes=True,
                 dashboard_address="127.0.0.1:0", silence_logs=50, env=dict(WORKER_ENV))
             self._client = distributed.Client(self._cluster, set_as_default=False)
+            # ready once the workers have imported what the tasks need (this process works meanwhile)
+            self._client.run(prepare)
         except BaseException as e:  # noqa: BLE001 - raised in the run's thread by _ready
             self._error = e
 
