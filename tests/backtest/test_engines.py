@@ -73,8 +73,10 @@ def test_cold_estimates_built_in_parallel_are_those_built_serially(tmp_path, mon
 
 
 @pytest.mark.slow
-def test_dask_shows_its_own_progress_and_progress_false_silences_it(basic, capfd):
+def test_dask_shows_its_own_progress_and_progress_false_silences_it(basic, capfd, monkeypatch):
     import distributed
+
+    from velquor.backtest import backtest as module
 
     bt = basic_backtest(end="2025-06-30")
     with distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=True,
@@ -85,10 +87,15 @@ def test_dask_shows_its_own_progress_and_progress_false_silences_it(basic, capfd
         assert capfd.readouterr() == ("", "")
         shown = bt.run(engine="dask", client=client, progress=True)
         out, err = capfd.readouterr()
+        monkeypatch.setattr(module, "DASK_WAVE", 1)
+        waves = bt.run(engine="dask", client=client, progress=True)
+        _, wave_err = capfd.readouterr()
     _same(quiet, shown)
+    _same(quiet, waves)
     # the scheduler-fed bar over the dates sent to the cluster, not a bar drawn by this process
     assert "rebalances: [" in err and "2/2" in err
     assert "%|" not in err and out == ""
+    assert "1/1" in wave_err and "2/2" not in wave_err  # one display per wave of dates
 
 
 def _pids(engine, n: int) -> set:

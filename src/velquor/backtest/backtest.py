@@ -32,6 +32,8 @@ from .result import BacktestResult
 __all__ = ["Backtest", "run_many", "FREQUENCIES"]
 
 FREQUENCIES = ("daily", "weekly", "monthly", "quarterly")
+#: Rebalance tasks sent to a Dask cluster at a time.
+DASK_WAVE = 256
 
 
 def _to_date(value, name: str) -> _dt.date:
@@ -586,9 +588,11 @@ def _job(p: _Plan, i: int, failed_asof: dict) -> RebalanceJob | RebalanceOutcome
 def _rebalance(eng: Engine, market: MarketRef, plans: list[_Plan], failed_asof: dict, progress: bool) -> None:
     total = sum(len(p.dates) for p in plans)
     chained = any(p.bt.path_dependent for p in plans)
-    # Independent dates all go to a Dask scheduler at once (its display follows them); a chain of dates is
-    # driven from here, one by one, and shown here.
-    limit = UNLIMITED if eng.name == "dask" and not chained else max(2 * eng.workers, 1)
+    # Independent dates go to a Dask scheduler in waves of DASK_WAVE (its display follows each wave; each
+    # task carries its date's model, so not all at once); a chain of dates is driven from here, one by one,
+    # and shown here.
+    waves = eng.name == "dask" and not chained
+    limit = DASK_WAVE if waves else max(2 * eng.workers, 1)
     bar = Bar(progress, total, "rebalances", "date") if chained or not eng.parallel else \
         eng.bar(progress, total, "rebalances", "date")
     bar.update(sum(len(p.outcomes) for p in plans))
@@ -616,7 +620,7 @@ def _rebalance(eng: Engine, market: MarketRef, plans: list[_Plan], failed_asof: 
         for p in plans:
             p.book_ready()
         while True:
-            progressed = True
+            progressed = not (waves and pending)
             sent = []
             while progressed and len(pending) < limit:
                 progressed = False
