@@ -26,7 +26,7 @@ from . import _estimates
 from ._checkpoint import Checkpoint
 from ._simulate import Simulator
 from ._tasks import MarketRef, RebalanceOutcome, RebalanceJob, history_task, rebalance_task
-from .engines import UNLIMITED, Bar, Engine, LazyEngine, check_engine
+from .engines import Bar, Engine, LazyEngine, check_engine
 from .result import BacktestResult
 
 __all__ = ["Backtest", "run_many", "FREQUENCIES"]
@@ -491,8 +491,8 @@ def _build_estimates(eng: Engine, market: MarketRef, plans: list[_Plan], progres
     """Computes the missing risk-model estimates (the factor history in pieces, the estimates from it here)
     and stores them from this process alone; returns the (as-of, variant) pairs that failed.
 
-    The engine gets as many pieces as it takes now; this process works through the rest of the queue
-    meanwhile (on a pool that is still starting, that is most of the work), so no one waits idle.
+    The engine gets as many pieces as it takes now (a pool: two per worker, so that none waits for the
+    next; a cluster still starting: none); this process works through the rest of the queue meanwhile.
     """
     needed = {(pos, (p.bt.cov_model, p.bt.risk_model)) for p in plans
               for i, pos in enumerate(p.asof) if i not in p.outcomes}
@@ -531,9 +531,9 @@ def _build_estimates(eng: Engine, market: MarketRef, plans: list[_Plan], progres
     bar = eng.bar(progress, sum(g.stop - g.start for g in groups), "risk model", "day")
     try:
         while queue or pending:
+            for fut in [f for f in pending if f.done()]:
+                take(pending.pop(fut), lambda: eng.result(fut))  # noqa: B023 - called at once
             cap = eng.capacity() if eng.parallel else 0
-            if eng.helps and 1 < cap < UNLIMITED:
-                cap -= 1  # this process is one of the workers: one fewer to start and feed
             sent = []
             while queue and len(pending) < cap:
                 g, lo, hi = item = queue.popleft()
@@ -545,8 +545,9 @@ def _build_estimates(eng: Engine, market: MarketRef, plans: list[_Plan], progres
                 g, lo, hi = item = queue.popleft()
                 take(item, lambda: history_task(market, lo, hi, keep[id(g)]))
                 continue
-            for fut in eng.wait_any(list(pending)):
-                take(pending.pop(fut), lambda: eng.result(fut))  # noqa: B023 - called at once
+            if pending:
+                for fut in eng.wait_any(list(pending)):
+                    take(pending.pop(fut), lambda: eng.result(fut))  # noqa: B023 - called at once
     finally:
         bar.close()
     return failed

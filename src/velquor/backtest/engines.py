@@ -167,7 +167,7 @@ class ProcessEngine(Engine):
         self._mine: list[cf.Future] = []
 
     def capacity(self) -> int:
-        return self.workers
+        return 2 * self.workers  # one running and one waiting on each worker
 
     def submit(self, fn, *args):
         fut = self._pool.submit(fn, *args)
