@@ -280,8 +280,8 @@ class DaskEngine(Engine):
 
 
 class DaskBar(Bar):
-    """Dask's own progress display over the futures a stage sends to the cluster: the scheduler feeds it
-    (a text bar on stderr, or its widget in a notebook). Work this process runs itself is not shown."""
+    """Dask's own progress display over the futures a stage sends to the cluster: the scheduler feeds it, a
+    text bar on stderr draws it. Work this process runs itself is not shown."""
 
     def __init__(self, engine: DaskEngine, progress: bool, desc: str) -> None:
         self._engine, self._on, self._desc = engine, progress, desc
@@ -297,16 +297,10 @@ class DaskBar(Bar):
         import asyncio
 
         from distributed.diagnostics.progressbar import TextProgressBar
-        from distributed.utils import is_kernel
 
+        # The text display, also in a notebook: it listens on the client's own event loop, while a widget
+        # would wait for the kernel's, which the running backtest holds.
         client = self._engine._wait_started()
-        if is_kernel():
-            with contextlib.suppress(ImportError):
-                from distributed import progress
-                from IPython.display import display
-
-                display(progress(futures, notebook=True, multi=False))
-                return
         desc = self._desc
 
         class _Text(TextProgressBar):
