@@ -97,6 +97,10 @@ def main(argv=None) -> int:
         cluster.close()
         close_pools()
     load1 = os.getloadavg()
+    if max(load0[0], load1[0]) > 1.5:
+        print("\nWARNING: the machine was busy. Where the scheduler groups processes by session (autogroup), a\n"
+              "run's workers share one CPU share with it, so the parallel rows cannot show a speed-up; rerun\n"
+              "on an idle machine.")
     ref = results[("cold", "serial")]
     same = all(r.weights.equals(ref.weights) and np.array_equal(r.nav.to_numpy(), ref.nav.to_numpy())
                for r in results.values())
