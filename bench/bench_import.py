@@ -5,6 +5,8 @@ Each heavy step runs in a fresh process, so its peak memory (max RSS) is its own
 peak against its target; a ratio below 1 meets the target.
 
 Run: .venv/bin/python bench/bench_import.py [--n-stocks 5000] [--start 2006-01-04] [--keep DIR]
+With ``--reuse DIR`` (a directory an earlier ``--keep DIR`` run left) the generation, import and append are
+skipped: only the look-ups and the risk-model date are timed, on the store already there.
 """
 
 from __future__ import annotations
@@ -91,14 +93,21 @@ def main(argv=None) -> int:
     ap.add_argument("--start", default="2006-01-04")
     ap.add_argument("--end", help="default: 20 years after --start")
     ap.add_argument("--keep", help="work in this directory (kept) instead of a temporary one")
+    ap.add_argument("--reuse", metavar="DIR",
+                    help="time only the look-ups and the risk-model date on the store a --keep DIR run left")
     args = ap.parse_args(argv)
     rows = []  # (step, seconds, seconds target, peak MB, MB target)
     cpu = {}  # step -> CPU seconds of its process (user + system): what a busy machine does not inflate
-    tmp_ctx = tempfile.TemporaryDirectory() if not args.keep else None
-    work = Path(args.keep or tmp_ctx.name)
+    tmp_ctx = tempfile.TemporaryDirectory() if not (args.keep or args.reuse) else None
+    work = Path(args.reuse or args.keep or tmp_ctx.name)
     work.mkdir(parents=True, exist_ok=True)
     try:
         files, hist, day, db = work / "files", work / "hist", work / "day", work / "market.duckdb"
+        if args.reuse:
+            if not db.exists():
+                raise SystemExit(f"{db} is missing: run with --keep {work} first")
+            _lookups_and_model(args, db, work, rows, cpu)
+            return _print(rows, cpu, db)
         r = _child(f"""
             from zorvata.fullsize import build_files
             build_files({str(files)!r}, n_stocks={args.n_stocks}, start={args.start!r}, end={args.end!r})
@@ -129,27 +138,35 @@ def main(argv=None) -> int:
         cpu[len(rows)] = r["cpu"]
         rows.append((f"append one day ({last})", r["seconds"], 10.0, r["peak_mb"], None))
 
-        import zorvata
+        _lookups_and_model(args, db, work, rows, cpu)
+        return _print(rows, cpu, db)
+    finally:
+        if tmp_ctx is not None:
+            tmp_ctx.cleanup()
 
-        zorvata.configure(db)
-        n_prices = zorvata.connect().execute("SELECT count(*) FROM price_change_rate").fetchone()[0]
-        n_daily = zorvata.connect().execute("SELECT count(*) FROM stock_daily").fetchone()[0]
-        ids = zorvata.all_instruments().order_book_id.tolist()
-        pool = (ids + [f"{i:06d}.XSHE" for i in range(800000, 805000)])[:5000]
-        rows.append(("instruments, 5,000 ids", _timed(lambda: zorvata.instruments(pool)), 0.050, None, None))
-        end = zorvata.data_end()
-        stocks = zorvata.all_instruments("CS", end).order_book_id.tolist()[:3000]
-        start = zorvata.trading_date_offset(end, -251)
-        rows.append(
-            (
-                "get_price_change_rate, 3,000 ids x 252 days",
-                _timed(lambda: zorvata.get_price_change_rate(stocks, start, end)),
-                0.150,
-                None,
-                None,
-            )
+
+def _lookups_and_model(args, db: Path, work: Path, rows: list, cpu: dict) -> None:
+    """Time the client's look-ups in this process and one risk-model date from scratch in a fresh one."""
+    import zorvata
+
+    zorvata.configure(db)
+    ids = zorvata.all_instruments().order_book_id.tolist()
+    pool = (ids + [f"{i:06d}.XSHE" for i in range(800000, 805000)])[:5000]
+    rows.append(("instruments, 5,000 ids", _timed(lambda: zorvata.instruments(pool)), 0.050, None, None))
+    end = zorvata.data_end()
+    stocks = zorvata.all_instruments("CS", end).order_book_id.tolist()[:3000]
+    start = zorvata.trading_date_offset(end, -251)
+    rows.append(
+        (
+            "get_price_change_rate, 3,000 ids x 252 days",
+            _timed(lambda: zorvata.get_price_change_rate(stocks, start, end)),
+            0.150,
+            None,
+            None,
         )
-        zorvata.reset()
+    )
+    zorvata.reset()
+    with tempfile.TemporaryDirectory(dir=work) as estimates:  # from scratch: nothing estimated before
         r = _child(
             f"""
             import zorvata
@@ -162,22 +179,27 @@ def main(argv=None) -> int:
             h = OptimizeHelper(ids, req, None, "daily", "v2", 1.0, 1.0)
             h.get_cov_matrix()
             """,
-            env={"VELQUOR_RISKMODEL_DIR": str(work / "riskmodel")},
+            env={"VELQUOR_RISKMODEL_DIR": estimates},
         )
-        cpu[len(rows)] = r["cpu"]
-        rows.append(
-            (
-                f"one risk-model date from scratch ({args.n_stocks:,} stocks, daily v2)",
-                r["seconds"],
-                10.0,
-                r["peak_mb"],
-                3072.0,
-            )
+    cpu[len(rows)] = r["cpu"]
+    rows.append(
+        (
+            f"one risk-model date from scratch ({args.n_stocks:,} stocks, daily v2)",
+            r["seconds"],
+            10.0,
+            r["peak_mb"],
+            3072.0,
         )
-    finally:
-        if tmp_ctx is not None:
-            tmp_ctx.cleanup()
+    )
 
+
+def _print(rows: list, cpu: dict, db: Path) -> int:
+    import duckdb
+
+    con = duckdb.connect(str(db), read_only=True)
+    n_prices = con.execute("SELECT count(*) FROM price_change_rate").fetchone()[0]
+    n_daily = con.execute("SELECT count(*) FROM stock_daily").fetchone()[0]
+    con.close()
     print(f"price rows {n_prices:,}, stock_daily rows {n_daily:,}")
     print(
         f"{'step':<66} {'time':>9} {'target':>8} {'ratio':>6} {'peak':>9} {'target':>8} {'ratio':>6} {'cpu':>8}"

@@ -257,3 +257,104 @@ class TestExitIsClean:
             o.portfolio_optimize.__signature__
         """)
         assert status == 0 and err == "", err
+
+
+class TestThreadsKeepTheirOwnStack:
+    def test_calls_interleaved_across_threads(self):
+        # Thread A is suspended inside to_enum (in the enum's __members__) while thread B calls functions of
+        # its own; A then resumes inside its call, which must still unwind A's own stack of running functions.
+        import enum
+        import threading
+
+        inside, resume = threading.Event(), threading.Event()
+
+        class Colour(enum.Enum):
+            RED = "red"
+
+        class Members(dict):
+            def items(self):
+                inside.set()
+                assert resume.wait(30)
+                return super().items()
+
+        class Slow:
+            """Looks up its members slowly."""
+            __members__ = Members(RED=Colour.RED)
+
+        results = {}
+
+        def a():
+            results["a"] = opt.to_enum("red", Slow)
+
+        def b():
+            assert inside.wait(30)
+            results["b"] = [opt.ensure_date_str("2024-01-0%d" % d) for d in range(1, 8)]
+            with pytest.raises(InvalidArgument):
+                opt.to_date(object())
+            resume.set()
+
+        threads = [threading.Thread(target=a), threading.Thread(target=b)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(60)
+        assert results["a"] is Colour.RED
+        assert results["b"][-1] == "2024-01-07"
+        # the main thread's own stack is intact
+        assert opt.to_date("2024-01-02").isoformat() == "2024-01-02"
+
+
+class TestSharedCoreState:
+    """A module built against another layout of the state the modules share refuses to load, with an
+    ImportError, whatever published that state first."""
+
+    NAME = """
+        import ctypes
+        import velquor.optimize
+        api = ctypes.pythonapi
+        api.PyInterpreterState_Get.restype = ctypes.c_void_p
+        api.PyInterpreterState_GetDict.restype = ctypes.py_object
+        api.PyInterpreterState_GetDict.argtypes = [ctypes.c_void_p]
+        api.PyCapsule_GetName.restype = ctypes.c_char_p
+        api.PyCapsule_GetName.argtypes = [ctypes.py_object]
+        api.Py_IncRef.argtypes = [ctypes.py_object]
+        interp = api.PyInterpreterState_GetDict(api.PyInterpreterState_Get())
+        api.Py_IncRef(interp)  # ctypes takes the borrowed dictionary as its own reference
+        shared = interp["velquor.pyapi.shared"]
+        print(api.PyCapsule_GetName(shared).decode())
+    """
+
+    PLANT = """
+        import ctypes
+        api = ctypes.pythonapi
+        api.PyInterpreterState_Get.restype = ctypes.c_void_p
+        api.PyInterpreterState_GetDict.restype = ctypes.py_object
+        api.PyInterpreterState_GetDict.argtypes = [ctypes.c_void_p]
+        api.PyCapsule_New.restype = ctypes.py_object
+        api.PyCapsule_New.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+        name = ctypes.c_char_p(NAME.encode())
+        state = (ctypes.c_uint32 * 64)(VERSION, 8)
+        api.Py_IncRef.argtypes = [ctypes.py_object]
+        shared = api.PyInterpreterState_GetDict(api.PyInterpreterState_Get())
+        api.Py_IncRef(shared)  # ctypes takes the borrowed dictionary as its own reference
+        shared["velquor.pyapi.shared"] = api.PyCapsule_New(ctypes.addressof(state), name, None)
+        try:
+            import velquor.optimize
+        except ImportError as e:
+            print("ImportError:", e, e.__cause__)
+        else:
+            print("imported")
+    """
+
+    def test_mismatch_is_an_import_error(self):
+        status, out, err = run_python(self.NAME)
+        assert status == 0, err
+        current = out.strip()
+        assert current.startswith("velquor.pyapi.shared.v")
+        older = "velquor.pyapi.shared.v0"
+        for name, version, message in [(older, 0, "built against another version of the velquor core"),
+                                       (current, 999, "incompatible velquor core state")]:
+            code = textwrap.dedent(self.PLANT).replace("NAME", repr(name)).replace("VERSION", str(version))
+            status, out, err = run_python(code)
+            assert status == 0, err
+            assert out.startswith("ImportError:") and message in out, out

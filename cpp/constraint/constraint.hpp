@@ -17,10 +17,10 @@ inline pyapi::Globals self() { return pyapi::globals(); }
 
 /// A global name of the running function's module at call time (`cp`, `np`, `pd`, `zorvata`,
 /// `InvalidArgument`, ...); NameError when it is not bound.
-inline nb::object global(const char *name) { return self().attr(name); }
+inline nb::object global(pyapi::Name name) { return self().attr(name); }
 
 /// A builtin (`float`, `list`, `set`, ...), looked up as a global name is (the module's own binding first).
-inline nb::object builtin(const char *name) { return global(name); }
+inline nb::object builtin(pyapi::Name name) { return global(name); }
 
 /// `raise InvalidArgument(message)` through the module namespace.
 [[noreturn]] void invalid(nb::handle message);
@@ -29,10 +29,19 @@ inline nb::object builtin(const char *name) { return global(name); }
 // Binding
 
 /// One parameter of a constructor: its name and default (an empty object: required).
+/// A parameter of a constraint's `__init__`, where the implementation reads it (`at`, checked by name when
+/// the class is bound: inserting or moving a parameter fails the import instead of shifting reads), and its
+/// default (none: required).
 struct Param {
     const char *name;
+    pyapi::Param at;
     nb::object default_value = nb::object();
 };
+
+/// Where `__init__` finds `self`, and `to_constraints(self, g, zeta, helper)` its parameters.
+namespace method {
+inline constexpr pyapi::Param self{0}, g{1}, zeta{2}, helper{3};
+}
 
 /// Creates the class `name` (metaclass `ABCMeta`, base `OptimizationConstraint`) and stores it in the module.
 nb::object make_constraint_class(nb::module_ &m, const char *name, const char *doc);

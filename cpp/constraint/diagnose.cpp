@@ -50,7 +50,8 @@ const char *kColumns[] = {"constraint", "kind", "hard", "relaxation", "rows"};
 /// The benchmark as portfolio_optimize checks it: required by the active objectives, a text names an index.
 nb::object check_benchmark(nb::handle objective, nb::object benchmark) {
     bool needed = false;
-    for (const char *name : {"MinTrackingError", "ActiveMeanVariance", "MaxInformationRatio", "MinActiveVariance"})
+    for (pyapi::Name name : std::initializer_list<pyapi::Name>{"MinTrackingError", "ActiveMeanVariance",
+                                                               "MaxInformationRatio", "MinActiveVariance"})
         needed = needed || pyapi::isinstance(objective, global(name));
     if (benchmark.is_none()) {
         if (needed)
@@ -254,21 +255,20 @@ pyapi::Signature signature_of(nb::handle function) {
 }  // namespace
 
 void bind_diagnose(nb::module_ &m) {
-    pyapi::FunctionDef def;
-    def.name = "diagnose";
-    def.module = "velquor.constraint";
-    def.doc = kDoc;
-    def.has_doc = true;
-    def.signature = signature_of(m.attr("optimize").attr("portfolio_optimize"));
     // The implementation reads its arguments by these positions: a reordered driver fails the import here.
-    const std::pair<const char *, size_t> read[] = {
-        {"order_book_ids", ORDER_BOOK_IDS}, {"date", DATE}, {"objective", OBJECTIVE}, {"bnds", BNDS},
-        {"cons", CONS}, {"benchmark", BENCHMARK}, {"cov_model", COV_MODEL},
-        {"factor_risk_aversion", FACTOR_RISK_AVERSION}, {"specific_risk_aversion", SPECIFIC_RISK_AVERSION},
-        {"solver", SOLVER}, {"risk_model", RISK_MODEL}};
-    for (const auto &[name, at] : read) def.signature.expect(name, pyapi::Param{at});
-    def.impl = diagnose;
-    pyapi::def_function(m, std::move(def));
+    pyapi::define(m, {"diagnose", signature_of(m.attr("optimize").attr("portfolio_optimize")), diagnose, kDoc,
+                      std::source_location::current(),
+                      {{"order_book_ids", pyapi::Param{ORDER_BOOK_IDS}},
+                       {"date", pyapi::Param{DATE}},
+                       {"objective", pyapi::Param{OBJECTIVE}},
+                       {"bnds", pyapi::Param{BNDS}},
+                       {"cons", pyapi::Param{CONS}},
+                       {"benchmark", pyapi::Param{BENCHMARK}},
+                       {"cov_model", pyapi::Param{COV_MODEL}},
+                       {"factor_risk_aversion", pyapi::Param{FACTOR_RISK_AVERSION}},
+                       {"specific_risk_aversion", pyapi::Param{SPECIFIC_RISK_AVERSION}},
+                       {"solver", pyapi::Param{SOLVER}},
+                       {"risk_model", pyapi::Param{RISK_MODEL}}}});
 }
 
 }  // namespace velquor::constraint

@@ -64,11 +64,19 @@ void store_common(const char *owner, nb::handle self, nb::handle lower, nb::hand
 }
 
 /// `__init__(self, industries, lower_limit, upper_limit, relative, classification, hard)`.
+namespace named_at {
+constexpr pyapi::Param industries{1}, lower{2}, upper{3}, relative{4}, classification{5}, hard{6};
+}
+namespace wildcard_at {
+constexpr pyapi::Param lower{1}, upper{2}, relative{3}, classification{4}, exclude{5}, hard{6};
+}
+
 template <const char *Owner>
 nb::object named_init(pyapi::Arguments &a) {
-    nb::handle self = a[0];
-    store_common(Owner, self, a[2], a[3], a[4], a[5], a[6]);
-    nb::list names = text_list(Owner, "industries", a[1], false);
+    using namespace named_at;
+    nb::handle self = a[method::self];
+    store_common(Owner, self, a[lower], a[upper], a[relative], a[classification], a[hard]);
+    nb::list names = text_list(Owner, "industries", a[industries], false);
     nb::setattr(self, "_codes", industry_codes(Owner, names, self.attr("classification")));
     nb::setattr(self, "industries", names);
     return nb::none();
@@ -79,9 +87,10 @@ constexpr char kWildcard[] = "WildcardIndustryConstraint";
 constexpr char kComponent[] = "IndustryComponentLimit";
 
 nb::object wildcard_init(pyapi::Arguments &a) {
-    nb::handle self = a[0];
-    store_common(kWildcard, self, a[1], a[2], a[3], a[4], a[6]);
-    nb::list names = text_list(kWildcard, "exclude", a[5], true);
+    using namespace wildcard_at;
+    nb::handle self = a[method::self];
+    store_common(kWildcard, self, a[lower], a[upper], a[relative], a[classification], a[hard]);
+    nb::list names = text_list(kWildcard, "exclude", a[exclude], true);
     nb::setattr(self, "_exclude_codes", industry_codes(kWildcard, names, self.attr("classification")));
     nb::setattr(self, "exclude", names);
     return nb::none();
@@ -123,11 +132,12 @@ nb::object industry_rows(const char *owner, nb::handle self, nb::handle g, nb::h
 }
 
 nb::object industry_to_constraints(pyapi::Arguments &a) {
-    return industry_rows(kIndustry, a[0], a[1], a[2], a[3], a[0].attr("_codes"));
+    using namespace method;
+    return industry_rows(kIndustry, a[method::self], a[g], a[zeta], a[helper], a[method::self].attr("_codes"));
 }
 
 nb::object wildcard_to_constraints(pyapi::Arguments &a) {
-    nb::handle self = a[0], helper = a[3];
+    nb::handle self = a[method::self], helper = a[method::helper];
     // Every industry of the pool and of the benchmark's constituents (the union), sorted, minus the excluded.
     nb::object excluded = builtin("set")(self.attr("_exclude_codes"));
     nb::list present;
@@ -135,11 +145,11 @@ nb::object wildcard_to_constraints(pyapi::Arguments &a) {
         if (code.is_none() || pyapi::truthy(excluded.attr("__contains__")(code))) continue;
         present.append(code);
     }
-    return industry_rows(kWildcard, self, a[1], a[2], helper, present);
+    return industry_rows(kWildcard, self, a[method::g], a[method::zeta], helper, present);
 }
 
 nb::object component_to_constraints(pyapi::Arguments &a) {
-    nb::handle self = a[0], g = a[1], zeta = a[2], helper = a[3];
+    nb::handle self = a[method::self], g = a[method::g], zeta = a[method::zeta], helper = a[method::helper];
     bool relative = pyapi::truthy(self.attr("relative"));
     if (relative) require_benchmark(kComponent, helper);
     nb::object np = global("np");
@@ -156,12 +166,13 @@ nb::object component_to_constraints(pyapi::Arguments &a) {
 }
 
 std::vector<Param> named_params() {
-    return {{"industries"},
-            {"lower_limit", nb::none()},
-            {"upper_limit", nb::none()},
-            {"relative", nb::bool_(false)},
-            {"classification", nb::str("sw")},
-            {"hard", nb::bool_(true)}};
+    using namespace named_at;
+    return {{"industries", industries},
+            {"lower_limit", lower, nb::none()},
+            {"upper_limit", upper, nb::none()},
+            {"relative", relative, nb::bool_(false)},
+            {"classification", classification, nb::str("sw")},
+            {"hard", hard, nb::bool_(true)}};
 }
 
 }  // namespace
@@ -173,12 +184,12 @@ void bind_industry(nb::module_ &m) {
 
     nb::object wildcard = make_constraint_class(m, kWildcard, kWildcardDoc);
     def_init(wildcard,
-             {{"lower_limit", nb::none()},
-              {"upper_limit", nb::none()},
-              {"relative", nb::bool_(false)},
-              {"classification", nb::str("sw")},
-              {"exclude", nb::tuple()},
-              {"hard", nb::bool_(true)}},
+             {{"lower_limit", wildcard_at::lower, nb::none()},
+              {"upper_limit", wildcard_at::upper, nb::none()},
+              {"relative", wildcard_at::relative, nb::bool_(false)},
+              {"classification", wildcard_at::classification, nb::str("sw")},
+              {"exclude", wildcard_at::exclude, nb::tuple()},
+              {"hard", wildcard_at::hard, nb::bool_(true)}},
              wildcard_init);
     def_to_constraints(wildcard, wildcard_to_constraints);
 }

@@ -17,10 +17,13 @@ constexpr const char *kBaseDoc =
     "objectives, a cvxpy variable for the ratio objectives and the pool size for risk parity with\n"
     "constraints, so every constant of a constraint is multiplied by ``zeta`` (``g[0] <= 0.1 * zeta``).\n";
 
-std::string qualname_of(nb::handle cls) { return nb::cast<std::string>(cls.attr("__qualname__")); }
+
+namespace base_init_at {
+constexpr pyapi::Param hard{1};
+}
 
 nb::object base_init(pyapi::Arguments &a) {
-    nb::setattr(a[0], "hard", a[1]);
+    nb::setattr(a[method::self], "hard", a[base_init_at::hard]);
     return nb::none();
 }
 
@@ -38,7 +41,7 @@ nb::object short_repr(nb::handle value) {
 /// `ClassName(param=value, ...)` for the parameters of the class's `__init__` that the instance stores
 /// under their own names, as a dataclass shows itself.
 nb::object base_repr(pyapi::Arguments &a) {
-    nb::handle obj = a[0];
+    nb::handle obj = a[method::self];
     nb::object cls = nb::borrow(obj.type());
     nb::object name = cls.attr("__name__");
     nb::object parameter = nb::module_::import_("inspect").attr("Parameter");
@@ -64,20 +67,15 @@ nb::object base_repr(pyapi::Arguments &a) {
     return pyapi::format("{}({})", {name, nb::str(", ").attr("join")(parts)});
 }
 
+using Reads = std::vector<std::pair<std::string_view, pyapi::Param>>;
+
 void def_plain(nb::handle cls, const char *name, std::vector<std::string> positional, std::vector<nb::object> defaults,
-               pyapi::Impl impl, const char *doc = nullptr) {
-    pyapi::FunctionDef def;
-    def.name = name;
-    def.qualname = qualname_of(cls) + "." + name;
-    def.module = kModule;
-    if (doc) {
-        def.doc = doc;
-        def.has_doc = true;
-    }
-    def.signature.positional = std::move(positional);
-    def.signature.defaults = std::move(defaults);
-    def.impl = impl;
-    pyapi::def_function(cls, std::move(def));
+               pyapi::Impl impl, Reads reads, const char *doc = nullptr,
+               std::source_location where = std::source_location::current()) {
+    pyapi::Signature sig;
+    sig.positional = std::move(positional);
+    sig.defaults = std::move(defaults);
+    pyapi::define(cls, {name, std::move(sig), impl, doc, where, std::move(reads)});
 }
 
 }  // namespace
@@ -94,15 +92,17 @@ nb::object make_constraint_class(nb::module_ &m, const char *name, const char *d
 void def_init(nb::handle cls, const std::vector<Param> &params, pyapi::Impl impl) {
     std::vector<std::string> positional{"self"};
     std::vector<nb::object> defaults;
+    Reads reads{{"self", method::self}};
     for (const Param &p : params) {
         positional.emplace_back(p.name);
+        reads.emplace_back(p.name, p.at);
         if (p.default_value.is_valid()) defaults.push_back(p.default_value);
     }
-    def_plain(cls, "__init__", std::move(positional), std::move(defaults), impl);
+    def_plain(cls, "__init__", std::move(positional), std::move(defaults), impl, reads);
 }
 
 void def_to_constraints(nb::handle cls, pyapi::Impl impl) {
-    def_plain(cls, "to_constraints", {"self", "g", "zeta", "helper"}, {}, impl);
+    def_plain(cls, "to_constraints", {"self", "g", "zeta", "helper"}, {}, impl, Reads{{"self", method::self}, {"g", method::g}, {"zeta", method::zeta}, {"helper", method::helper}});
     // The class statement computed the abstract methods before the method was attached: count again.
     nb::module_::import_("abc").attr("update_abstractmethods")(cls);
 }
@@ -113,9 +113,10 @@ void bind_interface(nb::module_ &m) {
     m.attr("OptimizationConstraint") = base;
     // A subclass that never calls the base __init__ is hard, like every built-in kind by default.
     base.attr("hard") = nb::bool_(true);
-    def_plain(base, "__init__", {"self", "hard"}, {nb::bool_(true)}, base_init);
-    def_plain(base, "__repr__", {"self"}, {}, base_repr);
-    def_plain(base, "to_constraints", {"self", "g", "zeta", "helper"}, {}, not_implemented,
+    def_plain(base, "__init__", {"self", "hard"}, {nb::bool_(true)}, base_init,
+              {{"self", method::self}, {"hard", base_init_at::hard}});
+    def_plain(base, "__repr__", {"self"}, {}, base_repr, {{"self", method::self}});
+    def_plain(base, "to_constraints", {"self", "g", "zeta", "helper"}, {}, not_implemented, Reads{{"self", method::self}, {"g", method::g}, {"zeta", method::zeta}, {"helper", method::helper}},
               "The cvxpy constraints that make the weights ``g / zeta`` satisfy this constraint.");
     // `@abstractmethod`: our function objects take attributes, so the marker is the standard one.
     nb::module_::import_("abc").attr("abstractmethod")(base.attr("to_constraints"));

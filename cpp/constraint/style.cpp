@@ -44,20 +44,29 @@ void store_common(const char *owner, nb::handle self, nb::handle lower, nb::hand
     nb::setattr(self, "hard", hard);
 }
 
+namespace style_at {
+constexpr pyapi::Param styles{1}, lower{2}, upper{3}, relative{4}, hard{5};
+}
+namespace wildcard_at {
+constexpr pyapi::Param lower{1}, upper{2}, relative{3}, exclude{4}, hard{5};
+}
+
 nb::object style_init(pyapi::Arguments &a) {
-    nb::handle self = a[0];
-    store_common(kStyle, self, a[2], a[3], a[4], a[5]);
-    nb::setattr(self, "styles", check_styles(kStyle, "styles", a[1], false));
+    using namespace style_at;
+    nb::handle self = a[method::self];
+    store_common(kStyle, self, a[lower], a[upper], a[relative], a[hard]);
+    nb::setattr(self, "styles", check_styles(kStyle, "styles", a[styles], false));
     return nb::none();
 }
 
 nb::object wildcard_init(pyapi::Arguments &a) {
-    nb::handle self = a[0];
-    store_common(kWildcard, self, a[1], a[2], a[3], a[5]);
-    nb::list exclude = check_styles(kWildcard, "exclude", a[4], true);
-    if (nb::len(exclude) == nb::len(global("STYLE_FACTORS")))
+    using namespace wildcard_at;
+    nb::handle self = a[method::self];
+    store_common(kWildcard, self, a[lower], a[upper], a[relative], a[hard]);
+    nb::list excluded = check_styles(kWildcard, "exclude", a[exclude], true);
+    if (nb::len(excluded) == nb::len(global("STYLE_FACTORS")))
         invalid(pyapi::format("{}: exclude leaves no style to constrain", {nb::str(kWildcard)}));
-    nb::setattr(self, "exclude", exclude);
+    nb::setattr(self, "exclude", excluded);
     return nb::none();
 }
 
@@ -78,15 +87,17 @@ nb::object style_rows(const char *owner, nb::handle self, nb::handle g, nb::hand
 }
 
 nb::object style_to_constraints(pyapi::Arguments &a) {
-    return style_rows(kStyle, a[0], a[1], a[2], a[3], a[0].attr("styles"));
+    using namespace method;
+    return style_rows(kStyle, a[method::self], a[g], a[zeta], a[helper], a[method::self].attr("styles"));
 }
 
 nb::object wildcard_to_constraints(pyapi::Arguments &a) {
-    nb::object excluded = builtin("set")(a[0].attr("exclude"));
+    using namespace method;
+    nb::object excluded = builtin("set")(a[method::self].attr("exclude"));
     nb::list styles;
     for (nb::handle style : global("STYLE_FACTORS"))
         if (!pyapi::truthy(excluded.attr("__contains__")(style))) styles.append(style);
-    return style_rows(kWildcard, a[0], a[1], a[2], a[3], styles);
+    return style_rows(kWildcard, a[method::self], a[g], a[zeta], a[helper], styles);
 }
 
 }  // namespace
@@ -94,21 +105,21 @@ nb::object wildcard_to_constraints(pyapi::Arguments &a) {
 void bind_style(nb::module_ &m) {
     nb::object style = make_constraint_class(m, kStyle, kStyleDoc);
     def_init(style,
-             {{"styles"},
-              {"lower_limit", nb::none()},
-              {"upper_limit", nb::none()},
-              {"relative", nb::bool_(false)},
-              {"hard", nb::bool_(true)}},
+             {{"styles", style_at::styles},
+              {"lower_limit", style_at::lower, nb::none()},
+              {"upper_limit", style_at::upper, nb::none()},
+              {"relative", style_at::relative, nb::bool_(false)},
+              {"hard", style_at::hard, nb::bool_(true)}},
              style_init);
     def_to_constraints(style, style_to_constraints);
 
     nb::object wildcard = make_constraint_class(m, kWildcard, kWildcardDoc);
     def_init(wildcard,
-             {{"lower_limit", nb::none()},
-              {"upper_limit", nb::none()},
-              {"relative", nb::bool_(false)},
-              {"exclude", nb::tuple()},
-              {"hard", nb::bool_(true)}},
+             {{"lower_limit", wildcard_at::lower, nb::none()},
+              {"upper_limit", wildcard_at::upper, nb::none()},
+              {"relative", wildcard_at::relative, nb::bool_(false)},
+              {"exclude", wildcard_at::exclude, nb::tuple()},
+              {"hard", wildcard_at::hard, nb::bool_(true)}},
              wildcard_init);
     def_to_constraints(wildcard, wildcard_to_constraints);
 }

@@ -18,10 +18,14 @@ constexpr const char *kDoc =
     ":param upper_limit: the largest annualised tracking error, e.g. 0.05 for 5%\n"
     ":param hard: False makes the constraint soft\n";
 
+namespace init_at {
+constexpr pyapi::Param limit{1}, hard{2};
+}
+
 nb::object init(pyapi::Arguments &a) {
-    nb::handle self = a[0];
-    nb::setattr(self, "upper_limit", check_limit(kOwner, "upper_limit", a[1], Range{0.0, {}}, false));
-    nb::setattr(self, "hard", a[2]);
+    nb::handle self = a[method::self];
+    nb::setattr(self, "upper_limit", check_limit(kOwner, "upper_limit", a[init_at::limit], Range{0.0, {}}, false));
+    nb::setattr(self, "hard", a[init_at::hard]);
     return nb::none();
 }
 
@@ -34,7 +38,7 @@ nb::object dense_root(nb::handle cov, nb::handle factor) {
 }
 
 nb::object to_constraints(pyapi::Arguments &a) {
-    nb::handle self = a[0], g = a[1], zeta = a[2], helper = a[3];
+    nb::handle self = a[method::self], g = a[method::g], zeta = a[method::zeta], helper = a[method::helper];
     require_benchmark(kOwner, helper);
     nb::object np = global("np"), cp = global("cp");
 
@@ -65,7 +69,7 @@ nb::object to_constraints(pyapi::Arguments &a) {
 
 void bind_tracking_error(nb::module_ &m) {
     nb::object cls = make_constraint_class(m, "TrackingErrorLimit", kDoc);
-    def_init(cls, {{"upper_limit"}, {"hard", nb::bool_(true)}}, init);
+    def_init(cls, {{"upper_limit", init_at::limit}, {"hard", init_at::hard, nb::bool_(true)}}, init);
     def_to_constraints(cls, to_constraints);
 }
 

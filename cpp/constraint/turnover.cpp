@@ -57,16 +57,20 @@ nb::object check_holdings(nb::handle value) {
     return series;
 }
 
+namespace init_at {
+constexpr pyapi::Param holdings{1}, limit{2}, hard{3};
+}
+
 nb::object init(pyapi::Arguments &a) {
-    nb::handle self = a[0];
-    nb::setattr(self, "current_holdings", check_holdings(a[1]));
-    nb::setattr(self, "upper_limit", check_limit(kOwner, "upper_limit", a[2], Range{0.0, 1.0}, false));
-    nb::setattr(self, "hard", a[3]);
+    nb::handle self = a[method::self];
+    nb::setattr(self, "current_holdings", check_holdings(a[init_at::holdings]));
+    nb::setattr(self, "upper_limit", check_limit(kOwner, "upper_limit", a[init_at::limit], Range{0.0, 1.0}, false));
+    nb::setattr(self, "hard", a[init_at::hard]);
     return nb::none();
 }
 
 nb::object to_constraints(pyapi::Arguments &a) {
-    nb::handle self = a[0], g = a[1], zeta = a[2], helper = a[3];
+    nb::handle self = a[method::self], g = a[method::g], zeta = a[method::zeta], helper = a[method::helper];
     nb::object h = self.attr("current_holdings")
                        .attr("reindex")(helper.attr("order_book_ids"), "fill_value"_a = 0.0)
                        .attr("to_numpy")("dtype"_a = builtin("float"));
@@ -85,7 +89,8 @@ nb::object to_constraints(pyapi::Arguments &a) {
 
 void bind_turnover(nb::module_ &m) {
     nb::object cls = make_constraint_class(m, "TurnoverLimit", kDoc);
-    def_init(cls, {{"current_holdings"}, {"upper_limit"}, {"hard", nb::bool_(true)}}, init);
+    def_init(cls, {{"current_holdings", init_at::holdings}, {"upper_limit", init_at::limit},
+                   {"hard", init_at::hard, nb::bool_(true)}}, init);
     def_to_constraints(cls, to_constraints);
 }
 

@@ -9,8 +9,12 @@ namespace {
 
 constexpr const char *kModule = "velquor.objective";
 
+namespace ensure_series_at {
+constexpr pyapi::Param obj{0}, name{1};
+}
+
 nb::object ensure_series(pyapi::Arguments &a) {
-    nb::handle obj = a[0], name = a[1];
+    nb::handle obj = a[ensure_series_at::obj], name = a[ensure_series_at::name];
     nb::object pd = global("pd");
     nb::object series_type = pd.attr("Series");
     if (pyapi::isinstance(obj, series_type)) return nb::borrow(obj);
@@ -72,7 +76,8 @@ void def_plain_constraints_and_solver(nb::handle cls) {
 void bind_interface(nb::module_ &m) {
     pyapi::Signature sig;
     sig.positional = {"obj", "name"};
-    pyapi::define(m, {"ensure_series", std::move(sig), ensure_series});
+    pyapi::define(m, {"ensure_series", std::move(sig), ensure_series, nullptr, std::source_location::current(),
+                      {{"obj", ensure_series_at::obj}, {"name", ensure_series_at::name}}});
 
     // No operation is marked abstract: the base class and every subclass can be instantiated.
     nb::object base = pyapi::make_class(m.attr("ABCMeta"), "OptimizationObjective",

@@ -12,10 +12,10 @@ namespace nb = nanobind;
 
 /// A global name of the running method's module, looked up at the moment of use (`cp`, `np`, `pd`,
 /// `zorvata`, `InvalidArgument`, ...); NameError when it is not bound.
-inline nb::object global(const char *name) { return pyapi::globals().attr(name); }
+inline nb::object global(pyapi::Name name) { return pyapi::globals().attr(name); }
 
 /// A builtin (`float`, `int`, `set`), looked up as a global name is (the module's own binding first).
-inline nb::object builtin(const char *name) { return global(name); }
+inline nb::object builtin(pyapi::Name name) { return global(name); }
 
 // ---------------------------------------------------------------------------------------------------------
 // Binding

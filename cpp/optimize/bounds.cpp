@@ -32,7 +32,7 @@ bool outside_unit(nb::handle v, nb::handle zero, nb::handle one) { return lt(v, 
 }  // namespace
 
 nb::object ensure_bound(pyapi::Arguments &a) {
-    nb::handle v = a[0];
+    nb::handle v = a[at::bound];
     if (v.is_none()) return nb::none();
     auto m = self();
     nb::object f;
@@ -49,7 +49,7 @@ nb::object ensure_bound(pyapi::Arguments &a) {
 
 nb::object parse_bnds(pyapi::Arguments &a) {
     auto m = self();
-    nb::handle bnds = a[0], order_book_ids = a[1];
+    nb::handle bnds = a[at::bnds], order_book_ids = a[at::bnds_pool];
     if (!pyapi::isinstance(bnds, m.attr("dict")))
         invalid(m, nb::str("bnds 应该是一个类似 dict 的结构，key 为order_book_id, value 为 (lower, upper)"));
 

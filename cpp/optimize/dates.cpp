@@ -5,7 +5,7 @@ namespace velquor::optimize::input {
 
 nb::object to_date(pyapi::Arguments &a) {
     auto m = self();
-    nb::handle dt = a[0];
+    nb::handle dt = a[at::dt];
     nb::object datetime = m.attr("datetime");
     // datetime first: a datetime is also a date. The time and any zone are dropped as written.
     if (pyapi::isinstance(dt, pyapi::attr(datetime, "datetime"))) return pyapi::call_method(dt, "date");
@@ -19,13 +19,13 @@ nb::object to_date(pyapi::Arguments &a) {
 
 nb::object ensure_date_str(pyapi::Arguments &a) {
     // to_date as bound in the module now, like a global lookup in Python.
-    nb::object d = self().attr("to_date")(a[0]);
+    nb::object d = self().attr("to_date")(a[at::date_str_date]);
     return pyapi::format("{:04d}-{:02d}-{:02d}",
                          {pyapi::attr(d, "year"), pyapi::attr(d, "month"), pyapi::attr(d, "day")});
 }
 
 nb::object to_enum(pyapi::Arguments &a) {
-    nb::handle v = a[0], enum_type = a[1];
+    nb::handle v = a[at::v], enum_type = a[at::enum_type];
     if (pyapi::isinstance(v, enum_type)) return nb::borrow(v);
     nb::object items = pyapi::call_method(pyapi::attr(enum_type, "__members__"), "items");
     for (nb::handle item : items) {

@@ -10,6 +10,16 @@ namespace velquor::optimize::input {
     pyapi::raise(m.attr("InvalidArgument"), message);
 }
 
+/// Where each input function reads its parameters; checked against the names when the functions are defined.
+namespace at {
+inline constexpr pyapi::Param dt{0};                                   // to_date
+inline constexpr pyapi::Param date_str_date{0};                        // ensure_date_str
+inline constexpr pyapi::Param v{0}, enum_type{1};                      // to_enum
+inline constexpr pyapi::Param order_book_ids{0}, screening_date{1};    // ensure_order_book_ids
+inline constexpr pyapi::Param bound{0};                                // ensure_bound
+inline constexpr pyapi::Param bnds{0}, bnds_pool{1};                   // parse_bnds
+}  // namespace at
+
 /// `to_date(dt)`: a datetime, date or date text as a calendar date.
 nb::object to_date(pyapi::Arguments &a);
 /// `ensure_date_str(date)`: the date text YYYY-MM-DD.

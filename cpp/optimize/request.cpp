@@ -12,7 +12,7 @@ enum class Budget {
     pool_size,   ///< sum(g) == n (risk parity's log barrier wants weights of order one)
 };
 struct Traits {
-    const char *cls;        ///< the class, looked up in the module namespace at call time
+    pyapi::Name cls;        ///< the class, looked up in the module namespace at call time
     bool needs_benchmark;   ///< active objectives measure against a benchmark
     Budget budget;
     bool solved_bare;       ///< solved without any constraint when the request has no bounds or constraints
@@ -36,7 +36,7 @@ struct ObjectiveTraits {
 };
 
 /// `isinstance(obj, m.<name>)`, the class looked up in the module namespace at call time.
-bool is_a(const pyapi::Globals &m, nb::handle obj, const char *name) { return pyapi::isinstance(obj, m.attr(name)); }
+bool is_a(const pyapi::Globals &m, nb::handle obj, pyapi::Name name) { return pyapi::isinstance(obj, m.attr(name)); }
 
 ObjectiveTraits traits_of(const pyapi::Globals &m, nb::handle objective) {
     ObjectiveTraits t;

@@ -22,9 +22,9 @@ bool less_equal(nb::handle a, nb::handle b) { return pyapi::truthy(pyapi::richco
 
 nb::object ensure_order_book_ids(pyapi::Arguments &a) {
     auto m = self();
-    nb::handle order_book_ids = a[0];
+    nb::handle order_book_ids = a[at::order_book_ids];
     if (!pyapi::isinstance(order_book_ids, m.attr("Iterable"))) invalid(m, nb::str("order_book_ids 非法"));
-    nb::object date = m.attr("ensure_date_str")(a[1]);
+    nb::object date = m.attr("ensure_date_str")(a[at::screening_date]);
 
     nb::object records = m.attr("zorvata").attr("instruments")(order_book_ids);
     // The client answers a single identifier with one record, and an unknown one with None: no record.

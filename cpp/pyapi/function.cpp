@@ -192,31 +192,27 @@ void bind(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs, PyObject *
 // Recursion guard: the interpreter's recursion limit counted in nested function objects, and a margin of
 // machine stack that is never given up (a cycle through other C code must not exhaust it either).
 
-struct StackBounds {
-    char *low = nullptr;
-    size_t margin = 0;
-};
-
-StackBounds stack_bounds() {
-    StackBounds b;
+/// The lowest address calls may start from on this thread: a quarter of its stack (at most 1 MiB) above the
+/// stack's end is never given up. nullptr when the bounds cannot be read.
+const char *stack_floor() {
+    const char *floor = nullptr;
     pthread_attr_t attr;
-    if (pthread_getattr_np(pthread_self(), &attr) != 0) return b;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0) return floor;
     void *addr = nullptr;
     size_t size = 0;
-    if (pthread_attr_getstack(&attr, &addr, &size) == 0 && addr && size > 0) {
-        b.low = static_cast<char *>(addr);
-        b.margin = std::min<size_t>(size / 4, 1u << 20);
-    }
+    if (pthread_attr_getstack(&attr, &addr, &size) == 0 && addr && size > 0)
+        floor = static_cast<const char *>(addr) + std::min<size_t>(size / 4, 1u << 20);
     pthread_attr_destroy(&attr);
-    return b;
+    return floor;
 }
 
-bool stack_exhausted() {
-    thread_local StackBounds bounds = stack_bounds();
-    if (!bounds.low) return false;
+bool stack_exhausted(Stack &stack) {
+    if (!stack.probed) [[unlikely]] {
+        stack.floor = stack_floor();
+        stack.probed = true;
+    }
     char here;
-    char *sp = &here;
-    return sp < bounds.low + bounds.margin;
+    return stack.floor && &here < stack.floor;
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -245,8 +241,9 @@ void add_traceback(FunctionObject *f) {
 
 PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     FunctionObject *f = as_function(self);
-    Stack &stack = detail::running();
-    if (stack.size() >= static_cast<size_t>(Py_GetRecursionLimit()) || stack_exhausted()) {
+    PyThreadState *ts = PyThreadState_Get();
+    Stack &stack = detail::running(ts);
+    if (stack.size() >= static_cast<size_t>(Py_GetRecursionLimit()) || stack_exhausted(stack)) {
         PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
         return nullptr;
     }
@@ -255,7 +252,7 @@ PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t narg
         Arguments bound(f->def->signature.positional.size() + f->def->signature.kwonly.size());
         bind(f, args, nargs, kwnames, bound);
         // Counted as a frame by warnings issued inside (a Python function has one).
-        stack.push_back(Entry{detail::current_frame_identity(), f->globals});
+        stack.push_back(Entry{detail::current_frame_identity(ts), f->globals});
         struct Pop {
             Stack &s;
             ~Pop() { s.pop_back(); }
@@ -564,7 +561,7 @@ void register_function_type(nb::module_ &m) {
         } else {
             // The first module: publishes the state for the life of the interpreter (function objects of
             // every module use the type until the very end).
-            auto *s = new Shared{SHARED_VERSION, sizeof(Shared), &running_here, make_function_type()};
+            auto *s = new Shared{SHARED_VERSION, sizeof(Shared), &running_here, make_function_type(), 0, nullptr};
             PyObject *c = PyCapsule_New(s, SHARED_CAPSULE, nullptr);
             if (!c) throw nb::python_error();
             nb::object owner = nb::steal(c);
@@ -624,6 +621,7 @@ nb::object define_detached(const char *module, const char *owner, Def d) {
         def.has_doc = true;
     }
     def.signature = std::move(d.signature);
+    for (const auto &[pname, at] : d.reads) def.signature.expect(pname, at);
     def.impl = d.impl;
     def.where = d.where;
     return make_function(std::move(def));
@@ -656,39 +654,34 @@ Globals globals() {
 namespace {
 
 /// `name` as an interned string, made once per name: lookups with it take the dictionaries' identity path.
-/// A direct-mapped cache keyed by the text's address (string literals), confirmed by its content, so that a
-/// reused address with other text is never mistaken for the old name.
-PyObject *interned(const char *name) {
+/// A direct-mapped cache keyed by the literal's address: a `Name` is always a string literal, whose address
+/// never holds other text, so the address alone confirms a hit.
+PyObject *interned(Name name) {
     struct Slot {
         const char *key;
-        PyObject *str;       // strong, kept for good like the interned strings themselves
-        const char *utf8;    // the string's own text
+        PyObject *str;  // strong, kept for good like the interned strings themselves
     };
     static Slot cache[1024];
-    Slot &slot = cache[(reinterpret_cast<std::uintptr_t>(name) >> 3) & 1023];
-    if (slot.key == name && std::strcmp(slot.utf8, name) == 0) return slot.str;
-    PyObject *s = PyUnicode_InternFromString(name);
+    Slot &slot = cache[(reinterpret_cast<std::uintptr_t>(name.text) >> 3) & 1023];
+    if (slot.key == name.text) [[likely]]
+        return slot.str;
+    PyObject *s = PyUnicode_InternFromString(name.text);
     if (!s) throw nb::python_error();
-    const char *utf8 = PyUnicode_AsUTF8(s);
-    if (!utf8) {
-        Py_DECREF(s);
-        throw nb::python_error();
-    }
     Py_XDECREF(slot.str);
-    slot = Slot{name, s, utf8};
+    slot = Slot{name.text, s};
     return s;
 }
 
 }  // namespace
 
-nb::handle name(const char *text) { return interned(text); }
+nb::handle name(Name text) { return interned(text); }
 
-nb::object attr(nb::handle obj, const char *text) {
+nb::object attr(nb::handle obj, Name text) {
     PyObject *key = interned(text);
     // A plain module's own names live in its dictionary, and the module type defines no attribute that is not
     // a dunder: for those names the dictionary answers exactly what the generic lookup would, without the
     // type's method-resolution pass (the interpreter's own inline cache does the same for `module.name`).
-    if (PyModule_CheckExact(obj.ptr()) && !(text[0] == '_' && text[1] == '_')) {
+    if (PyModule_CheckExact(obj.ptr()) && !(text.text[0] == '_' && text.text[1] == '_')) {
         PyObject *value = PyDict_GetItemWithError(PyModule_GetDict(obj.ptr()), key);  // borrowed
         if (value) return nb::borrow(value);
         if (PyErr_Occurred()) throw nb::python_error();
@@ -698,13 +691,13 @@ nb::object attr(nb::handle obj, const char *text) {
     return nb::steal(r);
 }
 
-nb::object call_method(nb::handle obj, const char *text) {
+nb::object call_method(nb::handle obj, Name text) {
     PyObject *r = PyObject_CallMethodNoArgs(obj.ptr(), interned(text));
     if (!r) throw nb::python_error();
     return nb::steal(r);
 }
 
-nb::object Globals::attr(const char *name) const {
+nb::object Globals::attr(Name name) const {
     PyObject *key = interned(name);
     PyObject *value = PyDict_GetItemWithError(dict_.ptr(), key);  // borrowed
     if (value) return nb::borrow(value);
@@ -717,11 +710,11 @@ nb::object Globals::attr(const char *name) const {
             if (value) return nb::borrow(value);
             if (PyErr_Occurred()) throw nb::python_error();
         } else {
-            nb::object found = getattr_or_none(builtins, name);
+            nb::object found = getattr_or_none(builtins, name.text);
             if (found.is_valid()) return found;
         }
     }
-    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name.text);
     throw nb::python_error();
 }
 

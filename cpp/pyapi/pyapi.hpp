@@ -7,9 +7,12 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
+#include <cstddef>
+#include <memory>
 #include <source_location>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace velquor::pyapi {
@@ -64,13 +67,22 @@ bool isinstance(nb::handle obj, nb::handle cls);
 bool contains(nb::handle container, nb::handle item);
 /// `bool(obj)`; errors propagate.
 bool truthy(nb::handle obj);
-/// `name` as an interned string, made once per name (a string literal): attribute and dictionary lookups
-/// with it take the interpreter's identity fast path.
-nb::handle name(const char *name);
+/// The name of an attribute or a global as written in the source: a string literal, and nothing else (the
+/// constructor runs at compile time). The literal's address is its identity, so its interned string is made
+/// once and found again by address alone, with no string comparison on the hot path.
+struct Name {
+    template <std::size_t N>
+    consteval Name(const char (&literal)[N]) : text(literal) {}  // NOLINT: implicit from a literal by design
+    const char *text;
+};
+
+/// `name` as an interned string, made once per name: attribute and dictionary lookups with it take the
+/// interpreter's identity fast path.
+nb::handle name(Name name);
 /// `obj.name` with an interned name: what `obj.attr("name")` does, without making the string each time.
-nb::object attr(nb::handle obj, const char *name);
+nb::object attr(nb::handle obj, Name name);
 /// `obj.name()`, called as the interpreter calls a method (no bound method is made).
-nb::object call_method(nb::handle obj, const char *name);
+nb::object call_method(nb::handle obj, Name name);
 /// `hasattr`-style lookup: the attribute, or an empty object when it is missing (AttributeError only).
 nb::object getattr_or_none(nb::handle obj, const char *name);
 /// `obj[key]` with the object's own `__getitem__` (a dict subclass's `__missing__` is honoured).
@@ -97,7 +109,7 @@ class Globals {
 public:
     explicit Globals(nb::handle dict) : dict_(dict) {}
     /// The value bound to `name` now; NameError ("name 'x' is not defined") when there is none.
-    nb::object attr(const char *name) const;
+    nb::object attr(Name name) const;
     nb::handle dict() const { return dict_; }
 
 private:
@@ -145,9 +157,15 @@ public:
 
     explicit Arguments(size_t n) : size_(n) {
         if (n > INLINE) {
-            heap_.resize(n);
-            values_ = heap_.data();
+            heap_ = std::make_unique<nb::object[]>(n);
+            values_ = heap_.get();
+        } else {
+            // Only the slots the signature has are made (and unmade): most calls bind one to five.
+            values_ = std::uninitialized_value_construct_n(reinterpret_cast<nb::object *>(inline_), n) - n;
         }
+    }
+    ~Arguments() {
+        if (!heap_) std::destroy_n(values_, size_);
     }
     Arguments(const Arguments &) = delete;
     Arguments &operator=(const Arguments &) = delete;
@@ -156,9 +174,9 @@ public:
 private:
     // Most signatures fit inline: a call allocates nothing for its arguments.
     static constexpr size_t INLINE = 12;
-    nb::object inline_[INLINE];
-    std::vector<nb::object> heap_;
-    nb::object *values_ = inline_;
+    alignas(nb::object) unsigned char inline_[INLINE * sizeof(nb::object)];
+    std::unique_ptr<nb::object[]> heap_;
+    nb::object *values_;
     size_t size_;
 };
 
@@ -205,6 +223,9 @@ struct Def {
     Impl impl;
     const char *doc = nullptr;  ///< nullptr: `__doc__` is None
     std::source_location where = std::source_location::current();
+    /// The parameters the implementation reads and where it reads them, checked by name when the function is
+    /// defined (a reordered or renamed parameter fails the module's import instead of shifting a read).
+    std::vector<std::pair<std::string_view, Param>> reads = {};
 };
 nb::object define(nb::handle scope, Def d);
 /// The same function object, not stored anywhere (for a class namespace under construction): `owner` is the

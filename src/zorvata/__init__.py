@@ -252,16 +252,17 @@ def _frame(dates: np.ndarray, ids: list[str]) -> pd.DataFrame:
     try:
         con.register("_ids", pa.table({"order_book_id": pa.array(ids, pa.string()),
                                        "pos": pa.array(np.arange(len(ids), dtype=np.int32))}))
-        got = con.sql("SELECT date - $s AS day, pos, rate FROM price_change_rate "
+        got = con.sql("SELECT (date - $s)::INTEGER AS day, pos, rate FROM price_change_rate "
                       "JOIN _ids USING (order_book_id) WHERE date BETWEEN $s AND $e",
                       params={"s": dates[0].item(), "e": dates[-1].item()}).fetchnumpy()
     finally:
         con.close()
-    day, pos = np.asarray(got["day"], dtype=np.int64), np.asarray(got["pos"], dtype=np.int64)
-    row_of_day = np.full(int((dates[-1] - dates[0]).astype(int)) + 1, -1, dtype=np.int64)
-    row_of_day[(dates - dates[0]).astype(np.int64)] = np.arange(len(dates))
+    pos = np.asarray(got["pos"])
+    # a flat cell index per row: the row of the day (days -> rows through a lookup), times the width, + pos
+    cell_of_day = np.full(int((dates[-1] - dates[0]).astype(int)) + 1, -1, dtype=np.int64)
+    cell_of_day[(dates - dates[0]).astype(np.int64)] = np.arange(len(dates), dtype=np.int64) * len(ids)
     out = np.full((len(dates), len(ids)), np.nan)
-    out[row_of_day[day], pos] = np.asarray(got["rate"], dtype=float)
+    out.reshape(-1)[cell_of_day[np.asarray(got["day"])] + pos] = np.asarray(got["rate"], dtype=float)
     present = np.bincount(pos, minlength=len(ids)) > 0
     if not present.all():
         out = out[:, present]

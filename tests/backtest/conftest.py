@@ -32,3 +32,12 @@ def basic(market_db):
 def _on_the_test_market(market_db):
     """Every test here runs on the session market (never on the demo market)."""
     return market_db
+
+
+@pytest.fixture(scope="session", autouse=True)
+def _pools_closed():
+    """The process engine keeps its workers between runs; they end with this directory's tests."""
+    yield
+    from velquor.backtest import close_pools
+
+    close_pools()

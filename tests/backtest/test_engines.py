@@ -70,3 +70,56 @@ def test_cold_estimates_built_in_parallel_are_those_built_serially(tmp_path, mon
     for name, arrays in files["serial"].items():
         for key, value in arrays.items():
             assert np.array_equal(value, files["process"][name][key]), (name, key)
+
+
+@pytest.mark.slow
+def test_dask_shows_its_own_progress_and_progress_false_silences_it(basic, capfd, monkeypatch):
+    import distributed
+
+    from velquor.backtest import backtest as module
+
+    bt = basic_backtest(end="2025-06-30")
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=True,
+                                  dashboard_address="127.0.0.1:0", silence_logs=50) as cluster, \
+            distributed.Client(cluster) as client:
+        capfd.readouterr()
+        quiet = bt.run(engine="dask", client=client, progress=False)
+        assert capfd.readouterr() == ("", "")
+        shown = bt.run(engine="dask", client=client, progress=True)
+        out, err = capfd.readouterr()
+        monkeypatch.setattr(module, "DASK_WAVE", 1)
+        waves = bt.run(engine="dask", client=client, progress=True)
+        _, wave_err = capfd.readouterr()
+    _same(quiet, shown)
+    _same(quiet, waves)
+    # the scheduler-fed bar over the dates sent to the cluster, not a bar drawn by this process
+    assert "rebalances: [" in err and "2/2" in err
+    assert "%|" not in err and out == ""
+    assert "1/1" in wave_err and "2/2" not in wave_err  # one display per wave of dates
+
+
+def _pids(engine, n: int) -> set:
+    import os
+
+    return {engine.result(f) for f in [engine.submit(os.getpid) for _ in range(n)]}
+
+
+@pytest.mark.slow
+def test_process_workers_live_on_between_runs_until_closed():
+    import os
+    import time
+
+    from velquor.backtest import close_pools
+    from velquor.backtest.engines import ProcessEngine
+
+    first = ProcessEngine(1)
+    pids = _pids(first, 3)
+    # a run that ends with work still queued cancels it and leaves the pool to the next run
+    queued = [first.submit(time.sleep, 0.5) for _ in range(3)]
+    first.close()
+    assert any(f.cancelled() for f in queued)
+    second = ProcessEngine(1)
+    assert _pids(second, 2) == pids and os.getpid() not in pids
+    close_pools()
+    assert _pids(ProcessEngine(1), 1).isdisjoint(pids)
+    close_pools()

@@ -183,6 +183,40 @@ class TestEstimateFiles:
         assert not old_root.exists() and ctx.store.root.exists()
         assert service.prune() == []
 
+    def test_new_days_keep_older_estimates_until_a_day_they_cover_changes(self, market_copy, switch_db, asof_day,
+                                                                           monkeypatch):
+        path, full = market_copy("append"), market_copy("full")
+        cut = zorvata.trading_date_offset(asof_day, 10)
+        later = ("price_change_rate", "date"), ("stock_daily", "date"), ("fundamentals", "announce_date")
+        _edit(path, *[(f"DELETE FROM {t} WHERE {c} > ?", [cut]) for t, c in later])
+        ctx, before = _model(path, switch_db)
+        first_root = ctx.store.root
+        assert first_root.name.startswith(f"{cut}-")
+        builds = []
+        real = service.estimate_range
+        monkeypatch.setattr(service, "estimate_range", lambda *a, **k: builds.append(a[2]) or real(*a, **k))
+
+        # the later days arrive: the estimate as of a covered date is read, not made again
+        _edit(path, f"ATTACH '{full}' AS src (READ_ONLY)",
+              *[(f"INSERT INTO {t} SELECT * FROM src.{t} WHERE {c} > ?", [cut]) for t, c in later])
+        ctx, after = _model(path, switch_db)
+        assert ctx.store.root != first_root and first_root in ctx.store.older and builds == []
+        _same(before, after)
+        # so after a change of a day past the first cutoff only
+        _edit(path, ("UPDATE price_change_rate SET rate = rate * 1.5 WHERE date = ?",
+                     [zorvata.trading_date_offset(cut, 2)]))
+        ctx, after = _model(path, switch_db)
+        assert first_root in ctx.store.older and builds == []
+        # a change of a day the first directory covers (after the request date) retires it: the estimate is
+        # made again, and comes out the same
+        _edit(path, ("UPDATE price_change_rate SET rate = rate * 1.5 WHERE date = ?", [cut]))
+        ctx, after = _model(path, switch_db)
+        assert first_root not in ctx.store.older and len(builds) == 1
+        np.testing.assert_allclose(after.factor_cov, before.factor_cov, rtol=1e-9, atol=1e-18)
+        np.testing.assert_allclose(after.specific_var, before.specific_var, rtol=1e-9)
+        switch_db(path)
+        assert first_root in service.prune()
+
     @pytest.mark.parametrize("damage", ["garbage", "truncated", "empty"])
     def test_corrupt_file_is_rebuilt(self, market_copy, switch_db, damage):
         path = market_copy("corrupt")

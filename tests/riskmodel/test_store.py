@@ -178,3 +178,47 @@ class TestBuildCommand:
         assert service.build("2023-06-01", first, [DAILY], [RiskModel.V1]) == 0
         assert service.build("2023-06-01", dt.date.fromisoformat(first) + dt.timedelta(days=1), [DAILY],
                              [RiskModel.V1]) == 1
+
+
+class TestDataKeys:
+    """The key of the data known by a day moves with a row known by then and with nothing later."""
+
+    D, later = dt.date(2024, 3, 1), dt.date(2024, 3, 5)
+
+    @pytest.fixture
+    def con(self):
+        con = duckdb.connect()
+        con.execute("CREATE TABLE price_change_rate (date DATE, order_book_id VARCHAR, rate DOUBLE)")
+        con.execute("CREATE TABLE instruments (order_book_id VARCHAR, type VARCHAR, listed_date DATE, "
+                    "industry_sw VARCHAR)")
+        con.execute("CREATE TABLE industry_history (source VARCHAR, order_book_id VARCHAR, code VARCHAR, "
+                    "start_date DATE, end_date DATE)")
+        con.execute("INSERT INTO price_change_rate VALUES (?, 'A', 0.01), (?, 'A', 0.02)",
+                    [self.D - dt.timedelta(days=1), self.D])
+        con.execute("INSERT INTO instruments VALUES ('A', 'CS', '2020-01-02', 'x')")
+        con.execute("INSERT INTO industry_history VALUES ('sw', 'A', 'x', '2020-01-02', NULL)")
+        yield con
+        con.close()
+
+    def _names(self, con, days):
+        from velquor.riskmodel.store import data_keys
+
+        keys = data_keys(con)
+        return [keys.name(d) for d in days]
+
+    @pytest.mark.parametrize("change,moves_d", [
+        ("INSERT INTO price_change_rate VALUES ('2024-03-04', 'A', 0.03)", False),  # a new day
+        ("INSERT INTO instruments VALUES ('B', 'CS', '2024-03-04', 'x')", False),  # a new listing
+        ("UPDATE industry_history SET end_date = '2024-03-04'", False),  # a period closed later ...
+        ("UPDATE industry_history SET end_date = '2024-02-01'", True),  # ... and by the day
+        ("UPDATE price_change_rate SET rate = 0.5 WHERE date = '2024-03-01'", True),  # a row of the day
+        ("UPDATE instruments SET industry_sw = 'y'", True),
+    ])
+    def test_only_rows_known_by_the_day_count(self, con, change, moves_d):
+        d, before_d = self.D, self.D - dt.timedelta(days=1)
+        old = self._names(con, [before_d, d, self.later])
+        con.execute(change)
+        new = self._names(con, [before_d, d, self.later])
+        assert (old[1] != new[1]) == moves_d
+        assert old[2] != new[2]  # the later day knows every change
+        assert new[1].startswith("2024-03-01-")

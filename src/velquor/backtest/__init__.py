@@ -2,6 +2,7 @@
 pool or on Dask, with costs, drift, checkpoints and results saved to Parquet. See docs/backtest.md."""
 
 from .backtest import Backtest, run_many
+from .engines import close_pools
 from .result import BacktestResult
 
-__all__ = ["Backtest", "BacktestResult", "run_many"]
+__all__ = ["Backtest", "BacktestResult", "close_pools", "run_many"]

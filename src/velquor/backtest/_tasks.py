@@ -33,6 +33,12 @@ def init_worker() -> None:
         os.environ.setdefault(k, v)
 
 
+def prepare() -> None:
+    """Imports in a worker what the first tasks of a run (history pieces) need, so that they do not pay for
+    it."""
+    from . import _estimates  # noqa: F401 - the risk model's pipeline and the market client
+
+
 @dataclass
 class MarketRef:
     """How a worker finds the client's market database and checks it is the same data."""

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import collections
 import datetime as _dt
 import hashlib
 import json
@@ -25,12 +26,14 @@ from . import _estimates
 from ._checkpoint import Checkpoint
 from ._simulate import Simulator
 from ._tasks import MarketRef, RebalanceOutcome, RebalanceJob, history_task, rebalance_task
-from .engines import Engine, LazyEngine, check_engine
+from .engines import Bar, Engine, LazyEngine, check_engine
 from .result import BacktestResult
 
 __all__ = ["Backtest", "run_many", "FREQUENCIES"]
 
 FREQUENCIES = ("daily", "weekly", "monthly", "quarterly")
+#: Rebalance tasks sent to a Dask cluster at a time.
+DASK_WAVE = 256
 
 
 def _to_date(value, name: str) -> _dt.date:
@@ -449,12 +452,6 @@ def _plan(index: int, bt: Backtest, engine: str) -> _Plan:
 
 # ---------------------------------------------------------------------------------------------- the run
 
-def _bar(progress: bool, total: int, desc: str, unit: str = "date"):
-    from tqdm import tqdm
-
-    return tqdm(total=total, desc=desc, unit=unit, disable=not progress or total == 0, leave=False)
-
-
 def _outcome_dict(o: RebalanceOutcome) -> dict:
     return {"weights": o.weights, "status": o.status, "ex_ante_te": o.ex_ante_te, "notes": o.notes}
 
@@ -491,46 +488,66 @@ def _run(backtests: list[Backtest], engine: str, workers, client, progress: bool
 
 
 def _build_estimates(eng: Engine, market: MarketRef, plans: list[_Plan], progress: bool) -> dict:
-    """Computes the missing risk-model estimates (the factor history in pieces on the engine, the estimates
-    from it here) and stores them from this process alone; returns the (as-of, variant) pairs that failed."""
+    """Computes the missing risk-model estimates (the factor history in pieces, the estimates from it here)
+    and stores them from this process alone; returns the (as-of, variant) pairs that failed.
+
+    The engine gets as many pieces as it takes now (a pool: two per worker, so that none waits for the
+    next; a cluster still starting: none); this process works through the rest of the queue meanwhile.
+    """
     needed = {(pos, (p.bt.cov_model, p.bt.risk_model)) for p in plans
               for i, pos in enumerate(p.asof) if i not in p.outcomes}
     groups = _estimates.clusters(_estimates.missing(needed))
     failed: dict[tuple, str] = {}
     if not groups:
         return failed
-    bar = _bar(progress, sum(g.stop - g.start for g in groups), "risk model", "day")
-    limit = max(2 * eng.workers, 1)
-    queue = [(g, lo, hi) for g in groups for lo, hi in g.pieces]
+    keep = {id(g): sorted({pos for pos, _ in g.todo}) for g in groups}
+    queue = collections.deque((g, lo, hi) for g in groups for lo, hi in g.pieces)
     pending: dict[Any, tuple] = {}
-    got: dict[int, list] = {id(g): [] for g in groups}
+    got: dict[int, list | None] = {id(g): [] for g in groups}
+
+    def fail(g, e: BaseException) -> None:
+        for pv in g.todo:
+            failed[pv] = f"failed: risk model: {type(e).__name__}: {e}"
+
+    def take(item: tuple, compute: Callable[[], dict]) -> None:
+        g, lo, hi = item
+        try:
+            piece = compute()
+        except Exception as e:  # noqa: BLE001 - the dates that needed it fail, the run goes on
+            fail(g, e)
+            got[id(g)] = None
+        bar.update(hi - lo)
+        pieces = got[id(g)]
+        if pieces is None:
+            return
+        pieces.append(piece)
+        if len(pieces) == len(g.pieces):
+            try:
+                _estimates.persist(_estimates.estimates_of(g, pieces))
+            except Exception as e:  # noqa: BLE001 - as above
+                fail(g, e)
+            got[id(g)] = None
+
+    bar = eng.bar(progress, sum(g.stop - g.start for g in groups), "risk model", "day")
     try:
         while queue or pending:
-            while queue and len(pending) < limit:
-                g, lo, hi = queue.pop(0)
-                keep = sorted({pos for pos, _ in g.todo})
-                pending[eng.submit(history_task, market, lo, hi, keep)] = (g, lo, hi)
-            for fut in eng.wait_any(list(pending)):
-                g, lo, hi = pending.pop(fut)
-                try:
-                    piece = eng.result(fut)
-                except Exception as e:  # noqa: BLE001 - the dates that needed it fail, the run goes on
-                    for pv in g.todo:
-                        failed[pv] = f"failed: risk model: {type(e).__name__}: {e}"
-                    piece = None
-                bar.update(hi - lo)
-                if got[id(g)] is None:
-                    continue
-                if piece is None:
-                    got[id(g)] = None  # type: ignore[assignment]
-                    continue
-                got[id(g)].append(piece)
-                if len(got[id(g)]) == len(g.pieces):
-                    try:
-                        _estimates.persist(_estimates.estimates_of(g, got.pop(id(g))))
-                    except Exception as e:  # noqa: BLE001 - as above
-                        for pv in g.todo:
-                            failed[pv] = f"failed: risk model: {type(e).__name__}: {e}"
+            for fut in [f for f in pending if f.done()]:
+                take(pending.pop(fut), lambda: eng.result(fut))  # noqa: B023 - called at once
+            cap = eng.capacity() if eng.parallel else 0
+            sent = []
+            while queue and len(pending) < cap:
+                g, lo, hi = item = queue.popleft()
+                fut = eng.submit(history_task, market, lo, hi, keep[id(g)])
+                pending[fut] = item
+                sent.append(fut)
+            bar.track(sent)
+            if queue and eng.helps:
+                g, lo, hi = item = queue.popleft()
+                take(item, lambda: history_task(market, lo, hi, keep[id(g)]))
+                continue
+            if pending:
+                for fut in eng.wait_any(list(pending)):
+                    take(pending.pop(fut), lambda: eng.result(fut))  # noqa: B023 - called at once
     finally:
         bar.close()
     return failed
@@ -571,9 +588,15 @@ def _job(p: _Plan, i: int, failed_asof: dict) -> RebalanceJob | RebalanceOutcome
 
 def _rebalance(eng: Engine, market: MarketRef, plans: list[_Plan], failed_asof: dict, progress: bool) -> None:
     total = sum(len(p.dates) for p in plans)
-    bar = _bar(progress, total, "rebalances")
+    chained = any(p.bt.path_dependent for p in plans)
+    # Independent dates go to a Dask scheduler in waves of DASK_WAVE (its display follows each wave; each
+    # task carries its date's model, so not all at once); a chain of dates is driven from here, one by one,
+    # and shown here.
+    waves = eng.name == "dask" and not chained
+    limit = DASK_WAVE if waves else max(2 * eng.workers, 1)
+    bar = Bar(progress, total, "rebalances", "date") if chained or not eng.parallel else \
+        eng.bar(progress, total, "rebalances", "date")
     bar.update(sum(len(p.outcomes) for p in plans))
-    limit = max(2 * eng.workers, 1)
     pending: dict[Any, tuple[_Plan, int]] = {}
 
     def finish(p: _Plan, o: RebalanceOutcome, record: bool = True) -> None:
@@ -598,7 +621,8 @@ def _rebalance(eng: Engine, market: MarketRef, plans: list[_Plan], failed_asof: 
         for p in plans:
             p.book_ready()
         while True:
-            progressed = True
+            progressed = not (waves and pending)
+            sent = []
             while progressed and len(pending) < limit:
                 progressed = False
                 for p in plans:
@@ -612,8 +636,11 @@ def _rebalance(eng: Engine, market: MarketRef, plans: list[_Plan], failed_asof: 
                     if isinstance(job, RebalanceOutcome):
                         finish(p, job)
                     else:
-                        pending[eng.submit(rebalance_task, market, job)] = (p, i)
+                        fut = eng.submit(rebalance_task, market, job)
+                        pending[fut] = (p, i)
+                        sent.append(fut)
                     progressed = True
+            bar.track(sent)
             if not pending:
                 break
             for fut in eng.wait_any(list(pending)):

@@ -1,7 +1,9 @@
 """Where the work units run: in this process, in a local pool of spawned processes, or on Dask.
 
 All three offer the same small interface (submit, wait for any, result, close), so the scheduler that walks
-the backtests over their dates is the same whatever runs the work.
+the backtests over their dates is the same whatever runs the work. Two more questions let the scheduler keep
+this process busy while workers start: ``capacity()`` (how many tasks the engine wants in flight now) and
+``helps`` (whether this process may run queued tasks itself meanwhile).
 """
 
 from __future__ import annotations
@@ -10,14 +12,19 @@ import concurrent.futures as cf
 import concurrent.futures.process  # noqa: F401 - BrokenProcessPool
 import contextlib
 import os
+import sys
+import threading
 from typing import Any, Callable
 
 from ..exception import InvalidArgument
-from ._tasks import WORKER_ENV, init_worker
+from ._tasks import WORKER_ENV, init_worker, prepare
 
-__all__ = ["ENGINES", "Engine", "LazyEngine", "check_engine", "make_engine"]
+__all__ = ["ENGINES", "Engine", "LazyEngine", "check_engine", "make_engine", "Bar", "close_pools"]
 
 ENGINES = ("serial", "process", "dask")
+
+#: What "no limit" on tasks in flight means (a Dask scheduler queues them itself).
+UNLIMITED = 1 << 30
 
 
 class Engine:
@@ -26,6 +33,11 @@ class Engine:
     name = "serial"
     parallel = False
     workers = 1
+    helps = True
+
+    def capacity(self) -> int:
+        """Tasks to keep in flight on the engine now; the rest this process runs itself when it ``helps``."""
+        return 0
 
     def submit(self, fn: Callable, *args) -> Any:
         fut: cf.Future = cf.Future()
@@ -42,76 +54,193 @@ class Engine:
     def result(self, fut) -> Any:
         return fut.result()
 
+    def bar(self, progress: bool, total: int, desc: str, unit: str) -> "Bar":
+        return Bar(progress, total, desc, unit)
+
     def close(self) -> None:
         pass
 
 
+class Bar:
+    """A progress bar in this process (tqdm); ``track`` is for engines whose own display follows futures."""
+
+    def __init__(self, progress: bool, total: int, desc: str, unit: str) -> None:
+        from tqdm import tqdm
+
+        self._bar = tqdm(total=total, desc=desc, unit=unit, disable=not progress or total == 0, leave=False)
+
+    def update(self, n: int = 1) -> None:
+        self._bar.update(n)
+
+    def track(self, futures: list) -> None:
+        pass
+
+    def close(self) -> None:
+        self._bar.close()
+
+
+@contextlib.contextmanager
+def _worker_environment():
+    """Spawned processes inherit the environment: one BLAS/OpenMP thread each, set before numpy loads."""
+    saved = {k: os.environ.get(k) for k in WORKER_ENV}
+    os.environ.update(WORKER_ENV)
+    try:
+        yield
+    finally:
+        for k, v in saved.items():
+            if v is None:
+                os.environ.pop(k, None)
+            else:
+                os.environ[k] = v
+
+
+class _Pool:
+    """A pool of worker processes started with the spawn method (DuckDB and BLAS threads never fork), shared
+    by the runs of this process that use as many workers."""
+
+    def __init__(self, workers: int) -> None:
+        self.workers = workers
+        self._lock = threading.Lock()
+        self._executor = self._new()
+
+    def _new(self) -> cf.ProcessPoolExecutor:
+        import multiprocessing
+
+        return cf.ProcessPoolExecutor(self.workers, mp_context=multiprocessing.get_context("spawn"),
+                                      initializer=init_worker)
+
+    def submit(self, fn, *args) -> cf.Future:
+        with self._lock, _worker_environment():
+            try:
+                return self._executor.submit(fn, *args)
+            except cf.process.BrokenProcessPool:
+                # A worker died (its tasks fail with the reason); what follows gets a fresh pool.
+                self._executor.shutdown(wait=False, cancel_futures=True)
+                self._executor = self._new()
+                return self._executor.submit(fn, *args)
+
+    def shutdown(self) -> None:
+        self._executor.shutdown(wait=True, cancel_futures=True)
+
+
+_POOLS: dict[int, _Pool] = {}
+_POOLS_LOCK = threading.Lock()
+
+
+def _pool(workers: int) -> _Pool:
+    with _POOLS_LOCK:
+        pool = _POOLS.get(workers)
+        if pool is None:
+            if not _POOLS:
+                import atexit
+
+                atexit.register(close_pools)
+            pool = _POOLS[workers] = _Pool(workers)
+        return pool
+
+
+def close_pools() -> None:
+    """Shuts down the worker processes the process engine keeps between runs (the next run starts new
+    ones)."""
+    with _POOLS_LOCK:
+        pools = list(_POOLS.values())
+        _POOLS.clear()
+    for pool in pools:
+        pool.shutdown()
+
+
 class ProcessEngine(Engine):
-    """A pool of worker processes started with the spawn method (DuckDB and BLAS threads never fork)."""
+    """One run on the local pool of ``workers`` spawned processes.
+
+    The pool spawns a process when a task finds no idle one, up to ``workers``, and never waits for it to
+    start: the first tasks queue while the workers import, and this process works through the queue too.
+    The pool lives on from run to run in this process (a sweep of backtests pays the start-up once);
+    :func:`close_pools` ends it, as does the interpreter's exit.
+    """
 
     name = "process"
     parallel = True
 
     def __init__(self, workers: int) -> None:
         self.workers = workers
-        self._pool = self._start()
+        self._pool = _pool(workers)
+        self._mine: list[cf.Future] = []
 
-    def _start(self) -> cf.ProcessPoolExecutor:
-        import multiprocessing
-
-        # Workers inherit the environment at spawn: one BLAS/OpenMP thread each, set before numpy loads.
-        saved = {k: os.environ.get(k) for k in WORKER_ENV}
-        os.environ.update(WORKER_ENV)
-        try:
-            pool = cf.ProcessPoolExecutor(self.workers, mp_context=multiprocessing.get_context("spawn"),
-                                          initializer=init_worker)
-            # Start the workers now, while the environment is set.
-            list(pool.map(int, range(self.workers)))
-            return pool
-        finally:
-            for k, v in saved.items():
-                if v is None:
-                    os.environ.pop(k, None)
-                else:
-                    os.environ[k] = v
+    def capacity(self) -> int:
+        return 2 * self.workers  # one running and one waiting on each worker
 
     def submit(self, fn, *args):
-        try:
-            return self._pool.submit(fn, *args)
-        except cf.process.BrokenProcessPool:
-            # A worker died (its tasks fail with the reason); the rest of the run gets a fresh pool.
-            self._pool.shutdown(wait=False, cancel_futures=True)
-            self._pool = self._start()
-            return self._pool.submit(fn, *args)
+        fut = self._pool.submit(fn, *args)
+        self._mine = [f for f in self._mine if not f.done()]
+        self._mine.append(fut)
+        return fut
 
     def close(self) -> None:
-        self._pool.shutdown(wait=True, cancel_futures=True)
+        """Ends the run: its tasks still queued are cancelled; the workers stay for the next run."""
+        for fut in self._mine:
+            fut.cancel()
+        self._mine.clear()
 
 
 class DaskEngine(Engine):
-    """A ``distributed.Client``: the caller's, or one on a LocalCluster started (and stopped) here."""
+    """A ``distributed.Client``: the caller's, or one on a LocalCluster started (and stopped) here.
+
+    A LocalCluster starts in a background thread; until it is up, ``capacity()`` is 0 and this process
+    runs queued tasks itself. On the caller's cluster everything goes to the cluster.
+    """
 
     name = "dask"
     parallel = True
 
     def __init__(self, workers: int | None, client=None) -> None:
-        import distributed
-
         import queue
 
         self._done: queue.Queue = queue.Queue()
         self._cluster = None
-        self._quiet = _quiet_logs()
-        if client is None:
-            self._cluster = distributed.LocalCluster(
-                n_workers=workers or max(os.cpu_count() or 1, 1), threads_per_worker=1, processes=True,
-                dashboard_address="127.0.0.1:0", silence_logs=50, env=dict(WORKER_ENV))
-            client = distributed.Client(self._cluster, set_as_default=False)
         self._client = client
-        self.workers = max(sum(client.nthreads().values()), 1)
+        self._error: BaseException | None = None
+        self._quiet = _quiet_logs()
+        self.helps = client is None
+        if client is None:
+            self.workers = workers or max(os.cpu_count() or 1, 1)
+            self._starter: threading.Thread | None = threading.Thread(
+                target=self._start, name="velquor-dask-start", daemon=True)
+            self._starter.start()
+        else:
+            self._starter = None
+            self.workers = max(sum(client.nthreads().values()), 1)
+
+    def _start(self) -> None:
+        import distributed
+
+        try:
+            self._cluster = distributed.LocalCluster(
+                n_workers=self.workers, threads_per_worker=1, processes=True,
+                dashboard_address="127.0.0.1:0", silence_logs=50, env=dict(WORKER_ENV))
+            self._client = distributed.Client(self._cluster, set_as_default=False)
+            # ready once the workers have imported what the tasks need (this process works meanwhile)
+            self._client.run(prepare)
+        except BaseException as e:  # noqa: BLE001 - raised in the run's thread by _ready
+            self._error = e
+
+    def _ready(self) -> bool:
+        if self._starter is not None and self._starter.is_alive():
+            return False
+        if self._error is not None:
+            raise self._error
+        return True
+
+    def _wait_started(self):
+        if self._starter is not None:
+            self._starter.join()
+        self._ready()
+        return self._client
+
+    def capacity(self) -> int:
+        return UNLIMITED if self._ready() else 0
 
     def submit(self, fn, *args):
-        fut = self._client.submit(fn, *args, pure=False)
+        fut = self._wait_started().submit(fn, *args, pure=False)
         fut.add_done_callback(self._done.put)
         return fut
 
@@ -132,16 +261,76 @@ class DaskEngine(Engine):
     def result(self, fut):
         return fut.result()
 
+    def bar(self, progress, total, desc, unit):
+        return DaskBar(self, progress, desc)
+
     def close(self) -> None:
         try:
-            if self._cluster is not None:
+            if self._starter is not None:
+                self._starter.join()
                 with contextlib.suppress(Exception):
-                    self._client.close()
+                    if self._client is not None:
+                        self._client.close()
                 with contextlib.suppress(Exception):
-                    self._cluster.close()
+                    if self._cluster is not None:
+                        self._cluster.close()
         finally:
             for logger, level in self._quiet:
                 logger.setLevel(level)
+
+
+class DaskBar(Bar):
+    """Dask's own progress display over the futures a stage sends to the cluster: the scheduler feeds it, a
+    text bar on stderr draws it. Work this process runs itself is not shown."""
+
+    def __init__(self, engine: DaskEngine, progress: bool, desc: str) -> None:
+        self._engine, self._on, self._desc = engine, progress, desc
+        self._keys: list = []
+        self._runs: list = []
+
+    def update(self, n: int = 1) -> None:
+        pass
+
+    def track(self, futures: list) -> None:
+        if not self._on or not futures:
+            return
+        import asyncio
+
+        from distributed.diagnostics.progressbar import TextProgressBar
+
+        # The text display, also in a notebook: it listens on the client's own event loop, while a widget
+        # would wait for the kernel's, which the running backtest holds.
+        client = self._engine._wait_started()
+        desc = self._desc
+
+        class _Text(TextProgressBar):
+            def _draw_bar(self, remaining, all, **kwargs):
+                frac = (1 - remaining / all) if all else 1.0
+                with contextlib.suppress(ValueError):
+                    sys.stderr.write(f"\r{desc}: [{'#' * int(self.width * frac):<{self.width}}] "
+                                     f"{all - remaining}/{all} | {self.elapsed:.1f}s")
+                    sys.stderr.flush()
+
+            def _draw_stop(self, **kwargs):
+                with contextlib.suppress(ValueError):
+                    sys.stderr.write("\33[2K\r")
+                    sys.stderr.flush()
+
+        bar = _Text(futures, scheduler=client.scheduler.address, loop=client.loop, start=False)
+        # The futures are held until the display ends: the scheduler waits for every key it is to follow
+        # to exist, so a key released before it set up would keep it waiting.
+        self._keys.extend(futures)
+        self._runs.append(asyncio.run_coroutine_threadsafe(bar.listen(), client.loop.asyncio_loop))
+
+    def close(self) -> None:
+        # Each display stops by itself once its futures are done (an interrupted stage does not wait: its
+        # futures are released, which stops the display too).
+        finished = all(f.done() for f in self._keys)
+        for run in self._runs if finished else ():
+            with contextlib.suppress(Exception):
+                run.result(timeout=30)
+        self._runs.clear()
+        self._keys.clear()
 
 
 def _quiet_logs() -> list:
@@ -159,22 +348,30 @@ def _quiet_logs() -> list:
 
 
 class LazyEngine(Engine):
-    """An engine started on its first task: a run that finds everything done (or runs here) starts none."""
+    """An engine started by ``start()`` or its first task: a run that finds everything done (or runs here)
+    starts none."""
 
     def __init__(self, engine: str, workers: int | None, client) -> None:
         self._args = (engine, workers, client)
         self._engine: Engine | None = None
         self.name = engine
         self.parallel = engine != "serial"
+        self.helps = client is None
         if client is not None:
             self.workers = max(sum(client.nthreads().values()), 1)
         else:
             self.workers = 1 if engine == "serial" else workers or max(os.cpu_count() or 1, 1)
 
-    def submit(self, fn, *args):
+    def start(self) -> Engine:
         if self._engine is None:
             self._engine = make_engine(*self._args)
-        return self._engine.submit(fn, *args)
+        return self._engine
+
+    def capacity(self) -> int:
+        return self.start().capacity()
+
+    def submit(self, fn, *args):
+        return self.start().submit(fn, *args)
 
     def wait_any(self, pending):
         assert self._engine is not None
@@ -183,6 +380,11 @@ class LazyEngine(Engine):
     def result(self, fut):
         assert self._engine is not None
         return self._engine.result(fut)
+
+    def bar(self, progress, total, desc, unit):
+        if self.name == "dask":
+            return self.start().bar(progress, total, desc, unit)
+        return Bar(progress, total, desc, unit)
 
     def close(self) -> None:
         if self._engine is not None:

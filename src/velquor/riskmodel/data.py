@@ -138,20 +138,27 @@ def _register_ids(con, uni: Universe) -> None:
 def _scatter(con, table: str, cols: list[str], uni: Universe, start: int, stop: int) -> list[np.ndarray]:
     t, n = stop - start, len(uni.ids)
     out = [np.full((t, n), np.nan) for _ in cols]
-    d0, d1 = (pd.Timestamp(uni.dates[start]).date(), pd.Timestamp(uni.dates[stop - 1]).date())
+    dates = uni.dates[start:stop]
+    d0, d1 = (pd.Timestamp(dates[0]).date(), pd.Timestamp(dates[-1]).date())
     collist = ", ".join(f"s.{c}" for c in cols)
-    data = con.execute(f"SELECT s.date, i.col, {collist} FROM {table} s JOIN _velquor_rm_ids i "
-                       f"USING (order_book_id) WHERE s.date BETWEEN ? AND ?", [d0, d1]).fetchnumpy()
-    if len(data["date"]) == 0:
+    # days since the first date and the stock's column come out as plain integers; a lookup turns days
+    # into panel rows (a row off the calendar has none and is dropped)
+    data = con.execute(f"SELECT (s.date - ?::DATE)::INTEGER AS day, i.col::INTEGER AS col, {collist} "
+                       f"FROM {table} s JOIN _velquor_rm_ids i USING (order_book_id) "
+                       f"WHERE s.date BETWEEN ? AND ?", [d0, d0, d1]).fetchnumpy()
+    day = np.asarray(data["day"], dtype=np.int64)
+    if len(day) == 0:
         return out
-    day = np.asarray(data["date"], dtype="datetime64[D]")
-    row = np.searchsorted(uni.dates[start:stop], day)
-    col = np.asarray(data["col"], dtype=np.int64)
-    ok = row < t
-    ok[ok] &= uni.dates[start:stop][row[ok]] == day[ok]
+    row_of_day = np.full(int((dates[-1] - dates[0]).astype(np.int64)) + 1, -1, dtype=np.int64)
+    row_of_day[(dates - dates[0]).astype(np.int64)] = np.arange(t)
+    row = row_of_day[day]
+    flat = row * n + np.asarray(data["col"], dtype=np.int64)
+    ok = row >= 0
+    if not ok.all():
+        flat = flat[ok]
     for arr, c in zip(out, cols):
         vals = np.asarray(data[c], dtype=np.float64)
-        arr[row[ok], col[ok]] = vals[ok]
+        arr.reshape(-1)[flat] = vals if ok.all() else vals[ok]
     return out
 
 
@@ -190,10 +197,18 @@ def report_states(f: pd.DataFrame) -> pd.DataFrame:
 
 def _fundamentals(con, uni: Universe, start: int, stop: int) -> list[np.ndarray]:
     end = uni.dates[stop - 1]
+    # Everything announced up to the panel's first day collapses onto its first row, where a stock's state is
+    # its latest report date B then known, with sales growth against the report a year before B; every later
+    # state has a report date >= B. So reports dated more than a year before B cannot shape any panel cell
+    # and are left in the store (two years are kept, for margin): the work no longer grows with the history.
     f = con.execute(
-        "SELECT i.col, f.report_date, f.announce_date, f.book_value, f.earnings, f.sales, f.total_debt "
-        "FROM fundamentals f JOIN _velquor_rm_ids i USING (order_book_id) WHERE f.announce_date <= ?",
-        [pd.Timestamp(end).date()]).df()
+        "WITH f AS (SELECT i.col, f.report_date, f.announce_date, f.book_value, f.earnings, f.sales, "
+        "                  f.total_debt "
+        "           FROM fundamentals f JOIN _velquor_rm_ids i USING (order_book_id) WHERE f.announce_date <= ?), "
+        "base AS (SELECT col, max(report_date) AS b FROM f WHERE announce_date <= ? GROUP BY col) "
+        "SELECT f.* FROM f LEFT JOIN base USING (col) "
+        "WHERE base.b IS NULL OR f.report_date >= base.b - INTERVAL 2 YEAR",
+        [pd.Timestamp(end).date(), pd.Timestamp(uni.dates[start]).date()]).df()
     t, n = stop - start, len(uni.ids)
     names = [*_FUNDAMENTALS, "growth"]
     out = [np.full((t, n), np.nan) for _ in names]
@@ -204,22 +219,26 @@ def _fundamentals(con, uni: Universe, start: int, stop: int) -> list[np.ndarray]
     avail = np.searchsorted(uni.dates, pd.to_datetime(st["announce_date"]).to_numpy(dtype="datetime64[D]"))
     row = np.clip(avail - start, 0, t - 1)
     cols = st["col"].to_numpy()
-    for arr, name in zip(out, names):
-        # States are in announcement order, so for each (row, stock) the last assignment is the day's final
-        # state; everything announced before the panel starts lands on its first row.
-        _assign_last(arr, row, cols, st[name].to_numpy(dtype=np.float64))
-    for i, arr in enumerate(out):
-        out[i] = pd.DataFrame(arr).ffill().to_numpy()
-    return out
-
-
-def _assign_last(arr: np.ndarray, row: np.ndarray, col: np.ndarray, vals: np.ndarray) -> None:
-    flat = row * arr.shape[1] + col
-    # keep the last occurrence of every flat position
-    rev = flat[::-1]
-    _, first = np.unique(rev, return_index=True)
+    # States are in announcement order, so for each (row, stock) the last state is the day's final one;
+    # everything announced before the panel starts lands on its first row.
+    flat = row * n + cols
+    _, first = np.unique(flat[::-1], return_index=True)
     keep = len(flat) - 1 - first
-    arr.reshape(-1)[flat[keep]] = vals[keep]
+    # the kept states stock by stock, each stock's in row order; a panel cell takes the stock's latest state
+    # on or before its row, and of each field the latest value that is not NaN
+    order = np.lexsort((row[keep], cols[keep]))
+    keep, kc = keep[order], cols[keep][order]
+    pos = np.arange(len(keep))
+    group_first = np.maximum.accumulate(np.where(np.r_[True, kc[1:] != kc[:-1]], pos, 0))
+    idx = np.full((t, n), -1, dtype=np.int64)
+    idx[row[keep], kc] = pos
+    np.maximum.accumulate(idx, axis=0, out=idx)
+    for i, name in enumerate(names):
+        v = st[name].to_numpy(dtype=np.float64)[keep]
+        src = np.maximum.accumulate(np.where(np.isnan(v), -1, pos))
+        filled = np.append(np.where(src >= group_first, v[src], np.nan), np.nan)  # idx -1 reads the NaN
+        out[i] = filled[idx]
+    return out
 
 
 def load_panel(con, uni: Universe, start: int, stop: int) -> Panel:

@@ -19,7 +19,7 @@ from ..exception import InvalidArgument
 from .data import Universe, load_universe
 from .params import FIRST_ASOF_INDEX, variant_name
 from .pipeline import Estimate, estimate_range, history_span
-from .store import Model, Store, estimate_base, fingerprint
+from .store import Model, Store, database_keys, estimate_base
 from . import store as _store
 
 __all__ = ["Context", "context", "resolve_asof", "get_model", "build", "estimate_date", "store_estimate", "prune",
@@ -56,7 +56,7 @@ def context() -> Context:
     st = path.stat()
     wal = Path(str(path) + ".wal")
     wst = wal.stat() if wal.exists() else None
-    # Any write changes the file (or its write-ahead log); the fingerprint then checks the content.
+    # Any write changes the file (or its write-ahead log); the data keys then check the content.
     sig = (st.st_ino, st.st_mtime_ns, st.st_size, wst and (wst.st_mtime_ns, wst.st_size))
     with _lock:
         hit = _contexts.get(str(path))
@@ -64,7 +64,11 @@ def context() -> Context:
             return hit[1]
         con = zorvata.connect().cursor()
         try:
-            ctx = Context(db_path=path, universe=load_universe(con), store=Store.for_database(path, fingerprint(con)))
+            uni = load_universe(con)
+            keys = database_keys(con, uni.industry_names)
+            # estimates go to the directory of the last day with prices: no estimate reads a later row
+            cutoff = uni.dates[uni.last] if uni.last >= 0 else np.datetime64("0001-01-01", "D")
+            ctx = Context(db_path=path, universe=uni, store=Store.for_database(path, keys, cutoff))
         finally:
             con.close()
         _contexts[str(path)] = (sig, ctx)

@@ -1,15 +1,20 @@
-"""Persisted estimates: a directory of per-date files beside the market database.
+"""Persisted estimates: directories of per-date files beside the market database.
 
-Layout: ``<db>.riskmodel/<fingerprint>/exposure/<YYYY-MM-DD>.npz`` (exposures as of that date's close,
-shared by every variant) and ``<db>.riskmodel/<fingerprint>/<horizon>-<version>/<YYYY-MM-DD>.npz`` (factor
+Layout: ``<db>.riskmodel/<cutoff>-<key>/exposure/<YYYY-MM-DD>.npz`` (exposures as of that date's close,
+shared by every variant) and ``<db>.riskmodel/<cutoff>-<key>/<horizon>-<version>/<YYYY-MM-DD>.npz`` (factor
 covariance and specific variances). Files are written to a temporary name and renamed into place, so readers
 in any process see a complete file or none; they are readable by everyone (0644), so one user can build an
 estimate directory that others read. A file that cannot be read counts as missing and is built again.
 
-The fingerprint names what the estimates were computed from: a checksum of every row of every input table
-(so any write to the data, an in-place ``UPDATE`` included, gives a fresh directory) and a hash of the
-estimation code and its parameters. Each directory records the database it belongs to in ``SOURCE``;
-``prune`` removes the directories no database refers to any more.
+A directory holds estimates as of dates up to its cutoff (the last date with prices when it was made), and
+its key names what they were computed from: a checksum of every row of every input table known by the
+cutoff (a price or a cap of a day up to it, a report announced by it, an industry period started by it,
+...) and a hash of the estimation code and its parameters. An estimate as of a date reads only rows known by
+that date, so the directory stays valid for as long as the rows known by its cutoff are unchanged: adding
+later days (an append) leaves it in use, while any change to a row it covers, an in-place ``UPDATE``
+included, retires it. New estimates go to the directory of the current cutoff; older valid directories are
+read as well. Each directory records the databases it belongs to in ``SOURCE``; ``prune`` removes the
+directories no database can use any more.
 """
 
 from __future__ import annotations
@@ -29,22 +34,27 @@ import numpy as np
 from ..const import CovModel, RiskModel
 from .params import COUNTRY, MODEL_VERSION, STYLE_FACTORS, variant_name
 
-__all__ = ["ENV_DIR", "Store", "Model", "fingerprint", "code_fingerprint", "data_checksums", "estimate_base", "prune"]
+__all__ = ["ENV_DIR", "Store", "Model", "DataKeys", "data_keys", "database_keys", "code_fingerprint", "estimate_base",
+           "prune"]
 
 #: Environment variable that moves the estimate directory away from the database file.
 ENV_DIR = "VELQUOR_RISKMODEL_DIR"
 
 
-#: The columns each estimate reads, per input table; their checksums make up the data fingerprint.
+#: Per input table: the column dating each row (from that day on an estimate may read it; None: every row
+#: counts from the start) and the columns the estimates read, whose checksums make up the data key.
 INPUT_COLUMNS = {
-    "trading_dates": "date",
-    "instruments": "order_book_id, type, listed_date, industry_sw",
-    "industries": "source, code",
-    "industry_history": "source, order_book_id, code, start_date, end_date",
-    "price_change_rate": "date, order_book_id, rate",
-    "stock_daily": "date, order_book_id, market_cap, turnover",
-    "fundamentals": "order_book_id, report_date, announce_date, book_value, earnings, sales, total_debt",
+    "trading_dates": ("date", "date"),
+    "instruments": ("listed_date", "order_book_id, type, listed_date, industry_sw"),
+    "industries": (None, "source, code"),
+    "price_change_rate": ("date", "date, order_book_id, rate"),
+    "stock_daily": ("date", "date, order_book_id, market_cap, turnover"),
+    "fundamentals": ("announce_date",
+                     "order_book_id, report_date, announce_date, book_value, earnings, sales, total_debt"),
 }
+#: An industry period counts from its start without its end, and with its end from then on.
+_PERIOD = "source, order_book_id, code, start_date"
+_EPOCH = "DATE '0001-01-01'"
 #: The modules whose code decides the estimates.
 _CODE_MODULES = ("data.py", "exposures.py", "kernels.py", "params.py", "pipeline.py")
 _code_hash: str | None = None
@@ -62,21 +72,71 @@ def code_fingerprint() -> str:
     return _code_hash
 
 
-def data_checksums(con) -> dict[str, tuple]:
-    """Row count and order-independent sum of row hashes of every input table (None: table absent)."""
+def _events(table: str, present: set[str]) -> list[str]:
+    """Queries of (day, rows, hash sum) by the day rows of ``table`` become known."""
+    if table not in present:
+        return []
+    if table == "industry_history":
+        return [f"SELECT start_date AS d, count(*) AS n, sum(hash({_PERIOD}, NULL::DATE)) AS h FROM {table} "
+                "GROUP BY d",
+                f"SELECT end_date AS d, 0 AS n, sum(hash({_PERIOD}, end_date)) - sum(hash({_PERIOD}, NULL::DATE)) "
+                f"AS h FROM {table} WHERE end_date IS NOT NULL GROUP BY d"]
+    col, cols = INPUT_COLUMNS[table]
+    day = _EPOCH if col is None else f"coalesce({col}, {_EPOCH})"
+    return [f"SELECT {day} AS d, count(*) AS n, sum(hash({cols})) AS h FROM {table} GROUP BY d"]
+
+
+@dataclass
+class DataKeys:
+    """Running checksums of the input tables by the day their rows become known: ``name(day)`` names the
+    estimate directory of the data known by ``day`` (with the current code)."""
+
+    running: dict[str, tuple[np.ndarray, list[tuple[int, str]]]]  # table -> (days, (rows, hash sum) by then)
+    extra: str = ""  # what else decides the estimates (the industry factors)
+
+    def known_by(self, day) -> list:
+        day = np.datetime64(day, "D")
+        out = []
+        for t in sorted(self.running):
+            days, sums = self.running[t]
+            i = int(np.searchsorted(days, day, side="right")) - 1
+            out.append((t, sums[i] if i >= 0 else (0, "0")))
+        return out
+
+    def name(self, day) -> str:
+        """Directory name of the estimates as of dates up to ``day``: the day and a key of the data known by
+        then, the extra inputs and the code."""
+        day = np.datetime64(day, "D")
+        text = repr(self.known_by(day)) + "|" + self.extra + "|" + code_fingerprint()
+        return f"{day}-{hashlib.sha256(text.encode()).hexdigest()[:16]}"
+
+    def valid(self, dirname: str) -> bool:
+        """Whether a directory name (``<day>-<key>``) matches the current data known by its day."""
+        day = dirname[:10]
+        try:
+            np.datetime64(day, "D")
+        except ValueError:
+            return False
+        return len(dirname) == 27 and dirname[10] == "-" and self.name(day) == dirname
+
+
+def data_keys(con, extra: str = "") -> DataKeys:
+    """The running checksums of the input tables behind ``con`` (one pass over each)."""
     present = {r[0] for r in con.execute("SELECT table_name FROM information_schema.tables").fetchall()}
-    parts = [f"SELECT '{t}' AS t, count(*) AS n, sum(hash({cols}))::VARCHAR AS h FROM {t}"
-             for t, cols in INPUT_COLUMNS.items() if t in present]
-    rows = con.execute(" UNION ALL ".join(parts)).fetchall() if parts else []
-    out = {t: None for t in INPUT_COLUMNS}
-    out.update({t: (int(n), h) for t, n, h in rows})
-    return out
-
-
-def fingerprint(con) -> str:
-    """The name of the estimate directory for the data behind ``con`` and the current code."""
-    text = repr(sorted(data_checksums(con).items())) + "|" + code_fingerprint()
-    return hashlib.sha256(text.encode()).hexdigest()[:16]
+    tables = [*INPUT_COLUMNS, "industry_history"]
+    parts = [f"SELECT '{t}' AS t, * FROM ({q})" for t in tables for q in _events(t, present)]
+    running = {t: (np.array([], dtype="datetime64[D]"), []) for t in tables}
+    if parts:
+        rows = con.execute(
+            "SELECT t, d, sum(sum(n)) OVER w AS n, (sum(sum(h)) OVER w)::VARCHAR AS h FROM ("
+            + " UNION ALL ".join(parts)
+            + ") GROUP BY t, d WINDOW w AS (PARTITION BY t ORDER BY d) ORDER BY t, d").fetchall()
+        by: dict[str, list] = {}
+        for t, d, n, h in rows:
+            by.setdefault(t, []).append((d, int(n), h))
+        for t, got in by.items():
+            running[t] = (np.array([g[0] for g in got], dtype="datetime64[D]"), [(g[1], g[2]) for g in got])
+    return DataKeys(running=running, extra=extra)
 
 
 @dataclass
@@ -128,30 +188,54 @@ FILE_MODE = 0o644
 
 
 def estimate_base(db_path: Path) -> Path:
-    """The directory holding the fingerprint directories of a database's estimates."""
+    """The directory holding the estimate directories of a database."""
     base = os.environ.get(ENV_DIR)
     return Path(base) if base else Path(str(db_path) + ".riskmodel")
 
 
-class Store:
-    """The estimate directory of one market database."""
+def database_keys(con, industry_names: list[str] | None = None) -> DataKeys:
+    """The data keys of the database behind ``con``, its industry factors (read when not given) included."""
+    if industry_names is None:
+        from .data import load_universe
 
-    def __init__(self, root: Path, db_path: Path | None = None) -> None:
+        industry_names = load_universe(con).industry_names
+    return data_keys(con, "\n".join(industry_names))
+
+
+class Store:
+    """The estimate directories of one market database: ``root``, that of the current cutoff, where new
+    estimates go, and the ``older`` ones whose data is unchanged, newest first, read as well."""
+
+    def __init__(self, root: Path, db_path: Path | None = None, older: list[Path] | tuple = ()) -> None:
         self.root = Path(root)
+        self.older = [Path(p) for p in older]
         self.db_path = None if db_path is None else Path(db_path)
-        self._marked = False
+        self._marked: set[Path] = set()
 
     @classmethod
-    def for_database(cls, db_path: Path, fp: str) -> "Store":
-        return cls(estimate_base(db_path) / fp, db_path)
+    def for_database(cls, db_path: Path, keys: DataKeys, cutoff) -> "Store":
+        """The store of a database whose data keys are ``keys`` and whose last date with prices is
+        ``cutoff``."""
+        base = estimate_base(db_path)
+        root = base / keys.name(cutoff)
+        older = []
+        if base.is_dir():
+            older = sorted((d for d in base.iterdir() if d.is_dir() and d != root and keys.valid(d.name)),
+                           key=lambda d: d.name, reverse=True)
+        return cls(root, db_path, older)
 
-    def _mark(self) -> None:
-        """Record the database this directory belongs to (for ``prune``). Databases with the same content
-        share a directory, so the file lists every database that has written to it."""
-        if self._marked or self.db_path is None:
+    def _roots(self, day: str) -> list[Path]:
+        """The directories that may hold an estimate as of ``day``: the current one first."""
+        return [self.root, *(d for d in self.older if d.name[:10] >= day)]
+
+    def _mark(self, root: Path | None = None) -> None:
+        """Record the database a directory belongs to (for ``prune``). Databases with the same content
+        share a directory, so the file lists every database that has written to or read from it."""
+        root = self.root if root is None else root
+        if root in self._marked or self.db_path is None:
             return
-        self.root.mkdir(parents=True, exist_ok=True)
-        marker = self.root / SOURCE_FILE
+        root.mkdir(parents=True, exist_ok=True)
+        marker = root / SOURCE_FILE
         me = str(self.db_path.resolve())
         try:
             known = marker.read_text().splitlines()
@@ -159,7 +243,7 @@ class Store:
             known = []
         if me not in known:
             self._write_bytes(marker, "".join(line + "\n" for line in [*known, me]).encode())
-        self._marked = True
+        self._marked.add(root)
 
     @staticmethod
     def _write_bytes(path: Path, data: bytes) -> None:
@@ -174,14 +258,15 @@ class Store:
                 os.unlink(tmp)
             raise
 
-    def exposure_path(self, day: str) -> Path:
-        return self.root / "exposure" / f"{day}.npz"
+    def exposure_path(self, day: str, root: Path | None = None) -> Path:
+        return (self.root if root is None else root) / "exposure" / f"{day}.npz"
 
-    def variant_path(self, day: str, cov_model: CovModel, risk_model: RiskModel) -> Path:
-        return self.root / variant_name(cov_model, risk_model) / f"{day}.npz"
+    def variant_path(self, day: str, cov_model: CovModel, risk_model: RiskModel, root: Path | None = None) -> Path:
+        return (self.root if root is None else root) / variant_name(cov_model, risk_model) / f"{day}.npz"
 
     def has(self, day: str, cov_model: CovModel, risk_model: RiskModel) -> bool:
-        return self.variant_path(day, cov_model, risk_model).exists() and self.exposure_path(day).exists()
+        return any(self.variant_path(day, cov_model, risk_model, r).exists() and self.exposure_path(day, r).exists()
+                   for r in self._roots(day))
 
     @staticmethod
     def _write(path: Path, **arrays) -> None:
@@ -221,11 +306,18 @@ class Store:
 
     def read(self, day: str, cov_model: CovModel, risk_model: RiskModel) -> Model | None:
         """The persisted model, or None when it is missing, unreadable or its two files do not belong
-        together."""
+        together (in every directory that may hold it)."""
+        for root in self._roots(day):
+            model = self._read_in(root, day, cov_model, risk_model)
+            if model is not None:
+                return model
+        return None
+
+    def _read_in(self, root: Path, day: str, cov_model: CovModel, risk_model: RiskModel) -> Model | None:
         try:
             # the files are opened here, not by np.load, which leaves its handle open when a file is damaged
-            with open(self.variant_path(day, cov_model, risk_model), "rb") as vf, \
-                    open(self.exposure_path(day), "rb") as ef, np.load(vf) as v, np.load(ef) as e:
+            with open(self.variant_path(day, cov_model, risk_model, root), "rb") as vf, \
+                    open(self.exposure_path(day, root), "rb") as ef, np.load(vf) as v, np.load(ef) as e:
                 if int(v["key"]) != int(e["key"]):
                     return None
                 ids = str(e["ids"]).split("\n")
@@ -240,7 +332,7 @@ class Store:
                 or model.cap.shape != (n,) or model.specific_var.shape != (n,) or model.factor_cov.shape != (k, k)):
             return None  # a file of another layout
         with contextlib.suppress(OSError):  # a reader of someone else's directory may not write
-            self._mark()
+            self._mark(root)
         return model
 
     @contextlib.contextmanager
@@ -273,15 +365,15 @@ def _dbs_of(fp_dir: Path, base: Path) -> list[Path]:
 
 
 def prune(bases: list[Path], dry_run: bool = False) -> list[Path]:
-    """Remove the fingerprint directories under ``bases`` that no database refers to: their database is
-    gone, or its current data and the current code give another fingerprint. Directories whose database
-    cannot be read now (locked by a writer, say) are kept. Returns the directories removed."""
+    """Remove the estimate directories under ``bases`` that no database can use: every database listed is
+    gone, or has changed the data known by the directory's cutoff, or the code has changed since. Directories
+    whose database cannot be read now (locked by a writer, say) are kept. Returns the directories removed."""
     import duckdb
 
     removed = []
-    current: dict[Path, str | None] = {}
+    current: dict[Path, DataKeys | str | None] = {}
 
-    def fingerprint_of(db: Path) -> str | None:
+    def keys_of(db: Path) -> DataKeys | str | None:
         if db not in current:
             if not db.exists():
                 current[db] = ""
@@ -292,17 +384,21 @@ def prune(bases: list[Path], dry_run: bool = False) -> list[Path]:
                     current[db] = None
                 else:
                     try:
-                        current[db] = fingerprint(con)
+                        current[db] = database_keys(con)
                     finally:
                         con.close()
         return current[db]
+
+    def used(d: Path, db: Path) -> bool:
+        k = keys_of(db)
+        return k is None or (isinstance(k, DataKeys) and k.valid(d.name))
 
     for base in bases:
         if not base.is_dir():
             continue
         for d in sorted(p for p in base.iterdir() if p.is_dir()):
             dbs = _dbs_of(d, base)
-            if not dbs or any(fingerprint_of(db) in (None, d.name) for db in dbs):
+            if not dbs or any(used(d, db) for db in dbs):
                 continue
             removed.append(d)
             if not dry_run:
