@@ -11,6 +11,7 @@ __all__ = [
     "windowed_sum",
     "newey_west_cov",
     "combine_vol_corr",
+    "shrink_correlation",
     "clip_psd",
     "eigenfactor_adjust",
     "eigen_bias",
@@ -145,6 +146,22 @@ def combine_vol_corr(vol_cov: np.ndarray, corr_cov: np.ndarray) -> np.ndarray:
     corr = clip_psd(corr)
     sd = np.sqrt(np.maximum(np.diag(vol_cov), 0.0))
     return corr * np.outer(sd, sd)
+
+
+def shrink_correlation(cov: np.ndarray, weight: float) -> np.ndarray:
+    """Covariance with the variances of ``cov`` and the correlations ``(1 - weight) C + weight I``.
+
+    A convex combination of two correlation matrices: it stays positive semidefinite, every eigenvalue of
+    the correlation matrix moves ``weight`` of the way towards 1 (the smallest rise), and the variance of
+    any single factor is unchanged.
+    """
+    if weight == 0:
+        return cov
+    if not 0.0 <= weight <= 1.0:
+        raise ValueError(f"shrinkage weight {weight} outside [0, 1]")
+    out = (1.0 - weight) * cov  # off the diagonal: (1 - weight) C_ij sd_i sd_j
+    out[np.diag_indices_from(out)] = np.diag(cov)
+    return 0.5 * (out + out.T)
 
 
 def effective_obs(weights: np.ndarray) -> float:

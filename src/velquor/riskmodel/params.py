@@ -20,7 +20,7 @@ __all__ = [
 ]
 
 #: Bumped whenever a change alters persisted numbers; part of the store fingerprint.
-MODEL_VERSION = "3"
+MODEL_VERSION = "4"
 
 COUNTRY = "country"
 
@@ -48,6 +48,11 @@ class Horizon:
     spec_nw_lags: int
     regime_halflife: int
     shrinkage: float  # Bayesian shrinkage intensity of specific volatility
+    # V1 only: weight of the identity in the factor correlation matrix, (1 - w) C + w I. Variances stay; the
+    # smallest eigenvalues, which sampling noise understates and minimum-variance portfolios load on, rise.
+    # 0.1 was set on an independent draw of the demo market (seed 777, 2017 on); V2's eigenfactor
+    # adjustment corrects the same noise its own way.
+    v1_corr_shrinkage: float = 0.0
 
     @property
     def vol_window(self) -> int:
@@ -74,13 +79,13 @@ class Horizon:
 HORIZONS: dict[CovModel, Horizon] = {
     CovModel.FACTOR_MODEL_DAILY: Horizon(
         days=1, vol_halflife=42, corr_halflife=200, nw_lags=0, spec_halflife=42, spec_nw_lags=0,
-        regime_halflife=63, shrinkage=0.1),
+        regime_halflife=63, shrinkage=0.1, v1_corr_shrinkage=0.1),
     CovModel.FACTOR_MODEL_MONTHLY: Horizon(
         days=21, vol_halflife=84, corr_halflife=252, nw_lags=2, spec_halflife=84, spec_nw_lags=2,
-        regime_halflife=63, shrinkage=0.1),
+        regime_halflife=63, shrinkage=0.1, v1_corr_shrinkage=0.1),
     CovModel.FACTOR_MODEL_QUARTERLY: Horizon(
         days=63, vol_halflife=126, corr_halflife=252, nw_lags=4, spec_halflife=126, spec_nw_lags=4,
-        regime_halflife=63, shrinkage=0.1),
+        regime_halflife=63, shrinkage=0.1, v1_corr_shrinkage=0.1),
 }
 
 #: Eigenfactor adjustment: number of simulated histories (enough for the bias of every eigenvalue rank to be

@@ -29,6 +29,7 @@ from .kernels import (
     fade,
     newey_west_cov,
     ratio_multiplier,
+    shrink_correlation,
     shrink_to_groups,
     simulated_eigen_bias,
     weighted_lstsq,
@@ -314,6 +315,8 @@ def estimate_asof(uni: Universe, hist: FactorHistory, p: int, cov_model: CovMode
     if risk_model is RiskModel.V2:
         cov = apply_eigen_bias(cov, _eigen_bias_at(hist, p, hz), EIGEN_SCALE)
         cov = cov * fade(_factor_regime(hist, series, i, lo, hz), hz.regime_halflife, hz.days)
+    else:
+        cov = shrink_correlation(cov, hz.v1_corr_shrinkage)
     cov = clip_psd(cov) * hz.days
 
     live = np.isfinite(hist.cap[i])
