@@ -308,36 +308,32 @@ class TestSharedCoreState:
     """A module built against another layout of the state the modules share refuses to load, with an
     ImportError, whatever published that state first."""
 
-    NAME = """
+    # The interpreter's own dictionary, where the modules publish that state (ctypes takes the borrowed
+    # dictionary as its own reference, hence the extra one).
+    INTERP = """
         import ctypes
-        import velquor.optimize
         api = ctypes.pythonapi
         api.PyInterpreterState_Get.restype = ctypes.c_void_p
         api.PyInterpreterState_GetDict.restype = ctypes.py_object
         api.PyInterpreterState_GetDict.argtypes = [ctypes.c_void_p]
-        api.PyCapsule_GetName.restype = ctypes.c_char_p
-        api.PyCapsule_GetName.argtypes = [ctypes.py_object]
         api.Py_IncRef.argtypes = [ctypes.py_object]
         interp = api.PyInterpreterState_GetDict(api.PyInterpreterState_Get())
-        api.Py_IncRef(interp)  # ctypes takes the borrowed dictionary as its own reference
-        shared = interp["velquor.pyapi.shared"]
-        print(api.PyCapsule_GetName(shared).decode())
+        api.Py_IncRef(interp)
     """
 
-    PLANT = """
-        import ctypes
-        api = ctypes.pythonapi
-        api.PyInterpreterState_Get.restype = ctypes.c_void_p
-        api.PyInterpreterState_GetDict.restype = ctypes.py_object
-        api.PyInterpreterState_GetDict.argtypes = [ctypes.c_void_p]
+    NAME = INTERP + """
+        import velquor.optimize
+        api.PyCapsule_GetName.restype = ctypes.c_char_p
+        api.PyCapsule_GetName.argtypes = [ctypes.py_object]
+        print(api.PyCapsule_GetName(interp["velquor.pyapi.shared"]).decode())
+    """
+
+    PLANT = INTERP + """
         api.PyCapsule_New.restype = ctypes.py_object
         api.PyCapsule_New.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
         name = ctypes.c_char_p(NAME.encode())
         state = (ctypes.c_uint32 * 64)(VERSION, 8)
-        api.Py_IncRef.argtypes = [ctypes.py_object]
-        shared = api.PyInterpreterState_GetDict(api.PyInterpreterState_Get())
-        api.Py_IncRef(shared)  # ctypes takes the borrowed dictionary as its own reference
-        shared["velquor.pyapi.shared"] = api.PyCapsule_New(ctypes.addressof(state), name, None)
+        interp["velquor.pyapi.shared"] = api.PyCapsule_New(ctypes.addressof(state), name, None)
         try:
             import velquor.optimize
         except ImportError as e:
@@ -354,7 +350,7 @@ class TestSharedCoreState:
         older = "velquor.pyapi.shared.v0"
         for name, version, message in [(older, 0, "built against another version of the velquor core"),
                                        (current, 999, "incompatible velquor core state")]:
-            code = textwrap.dedent(self.PLANT).replace("NAME", repr(name)).replace("VERSION", str(version))
+            code = textwrap.dedent(self.PLANT).replace("NAME.", repr(name) + ".").replace("VERSION", str(version))
             status, out, err = run_python(code)
             assert status == 0, err
             assert out.startswith("ImportError:") and message in out, out

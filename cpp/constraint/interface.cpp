@@ -67,15 +67,19 @@ nb::object base_repr(pyapi::Arguments &a) {
     return pyapi::format("{}({})", {name, nb::str(", ").attr("join")(parts)});
 }
 
-using Reads = std::vector<std::pair<std::string_view, pyapi::Param>>;
-
 void def_plain(nb::handle cls, const char *name, std::vector<std::string> positional, std::vector<nb::object> defaults,
-               pyapi::Impl impl, Reads reads, const char *doc = nullptr,
+               pyapi::Impl impl, pyapi::Reads reads, const char *doc = nullptr,
                std::source_location where = std::source_location::current()) {
     pyapi::Signature sig;
     sig.positional = std::move(positional);
     sig.defaults = std::move(defaults);
     pyapi::define(cls, {name, std::move(sig), impl, doc, where, std::move(reads)});
+}
+
+/// `to_constraints(self, g, zeta, helper)` on `cls`, read at the positions of `method`.
+void def_to_constraints_method(nb::handle cls, pyapi::Impl impl, const char *doc = nullptr) {
+    def_plain(cls, "to_constraints", {"self", "g", "zeta", "helper"}, {}, impl,
+              {{"self", method::self}, {"g", method::g}, {"zeta", method::zeta}, {"helper", method::helper}}, doc);
 }
 
 }  // namespace
@@ -92,7 +96,7 @@ nb::object make_constraint_class(nb::module_ &m, const char *name, const char *d
 void def_init(nb::handle cls, const std::vector<Param> &params, pyapi::Impl impl) {
     std::vector<std::string> positional{"self"};
     std::vector<nb::object> defaults;
-    Reads reads{{"self", method::self}};
+    pyapi::Reads reads{{"self", method::self}};
     for (const Param &p : params) {
         positional.emplace_back(p.name);
         reads.emplace_back(p.name, p.at);
@@ -102,7 +106,7 @@ void def_init(nb::handle cls, const std::vector<Param> &params, pyapi::Impl impl
 }
 
 void def_to_constraints(nb::handle cls, pyapi::Impl impl) {
-    def_plain(cls, "to_constraints", {"self", "g", "zeta", "helper"}, {}, impl, Reads{{"self", method::self}, {"g", method::g}, {"zeta", method::zeta}, {"helper", method::helper}});
+    def_to_constraints_method(cls, impl);
     // The class statement computed the abstract methods before the method was attached: count again.
     nb::module_::import_("abc").attr("update_abstractmethods")(cls);
 }
@@ -116,8 +120,8 @@ void bind_interface(nb::module_ &m) {
     def_plain(base, "__init__", {"self", "hard"}, {nb::bool_(true)}, base_init,
               {{"self", method::self}, {"hard", base_init_at::hard}});
     def_plain(base, "__repr__", {"self"}, {}, base_repr, {{"self", method::self}});
-    def_plain(base, "to_constraints", {"self", "g", "zeta", "helper"}, {}, not_implemented, Reads{{"self", method::self}, {"g", method::g}, {"zeta", method::zeta}, {"helper", method::helper}},
-              "The cvxpy constraints that make the weights ``g / zeta`` satisfy this constraint.");
+    def_to_constraints_method(base, not_implemented,
+                              "The cvxpy constraints that make the weights ``g / zeta`` satisfy this constraint.");
     // `@abstractmethod`: our function objects take attributes, so the marker is the standard one.
     nb::module_::import_("abc").attr("abstractmethod")(base.attr("to_constraints"));
     nb::module_::import_("abc").attr("update_abstractmethods")(base);

@@ -56,14 +56,13 @@ void def_method(nb::handle cls, const char *name, std::vector<std::string> param
 }
 
 void def_init(nb::handle cls, std::vector<std::string> positional, std::vector<std::string> kwonly,
-              std::vector<nb::object> kwdefaults, pyapi::Impl impl, Reads reads, std::source_location where) {
+              std::vector<nb::object> kwdefaults, pyapi::Impl impl, pyapi::Reads reads, std::source_location where) {
     pyapi::Signature sig;
     sig.positional.push_back("self");
     for (auto &p : positional) sig.positional.push_back(std::move(p));
     sig.kwonly = std::move(kwonly);
     sig.kwdefaults = std::move(kwdefaults);
-    for (auto [pname, pos] : reads) sig.expect(pname, pos);
-    pyapi::define(cls, {"__init__", std::move(sig), impl, nullptr, where});
+    pyapi::define(cls, {"__init__", std::move(sig), impl, nullptr, where, std::move(reads)});
 }
 
 void def_scs_solver(nb::handle cls) { def_method(cls, "get_preferred_solver", {}, scs); }

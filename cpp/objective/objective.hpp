@@ -35,9 +35,8 @@ void def_method(nb::handle cls, const char *name, std::vector<std::string> param
 
 /// Stores `__init__(self, *, <kwonly>)` (or with `positional` before the star) on `cls`.
 /// `reads` lists where the implementation reads each parameter; checked by name here.
-using Reads = std::initializer_list<std::pair<const char *, pyapi::Param>>;
 void def_init(nb::handle cls, std::vector<std::string> positional, std::vector<std::string> kwonly,
-              std::vector<nb::object> kwdefaults, pyapi::Impl impl, Reads reads,
+              std::vector<nb::object> kwdefaults, pyapi::Impl impl, pyapi::Reads reads,
               std::source_location where = std::source_location::current());
 
 /// Stores `get_internal_constraints` returning a new empty list and `get_preferred_solver` returning `cp.SCS`.

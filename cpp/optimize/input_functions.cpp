@@ -5,9 +5,7 @@ namespace velquor::optimize {
 
 namespace {
 
-using Reads = std::vector<std::pair<std::string_view, pyapi::Param>>;
-
-void def(nb::module_ &m, const char *name, std::vector<std::string> params, pyapi::Impl impl, Reads reads,
+void def(nb::module_ &m, const char *name, std::vector<std::string> params, pyapi::Impl impl, pyapi::Reads reads,
          std::source_location where = std::source_location::current()) {
     pyapi::Signature sig;
     sig.positional = std::move(params);

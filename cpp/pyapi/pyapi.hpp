@@ -214,6 +214,9 @@ nb::object make_function(FunctionDef def);
 /// Stores `make_function(def)` as attribute `def.name` of `scope` (a module or a class) and returns it.
 nb::object def_function(nb::handle scope, FunctionDef def);
 
+/// Parameters an implementation reads, by name, and the positions it reads them at.
+using Reads = std::vector<std::pair<std::string_view, Param>>;
+
 /// Builds and stores a function in one step: `def_function(scope, {name, qualname, module, ...})` where
 /// `qualname` is derived from `scope` (`Class.name` for a class, `name` for a module) and `module` from the
 /// scope's `__module__`/`__name__`. The one builder the modules use.
@@ -225,7 +228,7 @@ struct Def {
     std::source_location where = std::source_location::current();
     /// The parameters the implementation reads and where it reads them, checked by name when the function is
     /// defined (a reordered or renamed parameter fails the module's import instead of shifting a read).
-    std::vector<std::pair<std::string_view, Param>> reads = {};
+    Reads reads = {};
 };
 nb::object define(nb::handle scope, Def d);
 /// The same function object, not stored anywhere (for a class namespace under construction): `owner` is the
