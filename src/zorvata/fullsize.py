@@ -22,6 +22,8 @@ import pandas as pd
 import pyarrow as pa
 import pyarrow.parquet as pq
 
+from .importer import FORMATS
+
 __all__ = ["build_files", "FILE_NAMES", "DEFAULT_SEED"]
 
 DEFAULT_SEED = 20060104
@@ -47,45 +49,11 @@ _INDICES = (
     ("000905.XSHG", "2005-04-08", 300, 800),
     ("000985.XSHG", "2005-04-08", 0, None),
 )
+#: The Parquet schema of each file kind, as the importer reads it.
+_ARROW_TYPES = {"date": pa.date32(), "text": pa.string(), "number": pa.float64(), "bool": pa.bool_()}
 _SCHEMAS = {
-    "prices": pa.schema([("date", pa.date32()), ("order_book_id", pa.string()), ("rate", pa.float64())]),
-    "stock_daily": pa.schema(
-        [
-            ("date", pa.date32()),
-            ("order_book_id", pa.string()),
-            ("market_cap", pa.float64()),
-            ("float_market_cap", pa.float64()),
-            ("turnover", pa.float64()),
-        ]
-    ),
-    "index_weights": pa.schema(
-        [
-            ("index_id", pa.string()),
-            ("date", pa.date32()),
-            ("order_book_id", pa.string()),
-            ("weight", pa.float64()),
-        ]
-    ),
-    "fundamentals": pa.schema(
-        [
-            ("order_book_id", pa.string()),
-            ("report_date", pa.date32()),
-            ("announce_date", pa.date32()),
-            ("book_value", pa.float64()),
-            ("earnings", pa.float64()),
-            ("sales", pa.float64()),
-            ("total_debt", pa.float64()),
-        ]
-    ),
-    "daily_flags": pa.schema(
-        [
-            ("date", pa.date32()),
-            ("order_book_id", pa.string()),
-            ("suspended", pa.bool_()),
-            ("limit_up", pa.bool_()),
-            ("limit_down", pa.bool_()),
-        ]
-    ),
+    kind: pa.schema([(col, _ARROW_TYPES[t]) for col, t in FORMATS[kind].cols.items()])
+    for kind in ("prices", "stock_daily", "index_weights", "fundamentals", "daily_flags")
 }
 
 
