@@ -16,6 +16,15 @@ from trading_support import fake_bars, flagged_market
 START, END = "2025-05-01", "2025-08-31"
 
 
+@pytest.fixture(scope="module", autouse=True)
+def _pools_closed():
+    """The process engine keeps its workers between runs; they end with this module."""
+    yield
+    from velquor.backtest import close_pools
+
+    close_pools()
+
+
 @pytest.fixture(scope="module")
 def universe(market_db):
     listed = zorvata.all_instruments("CS", "2025-04-30")
@@ -156,3 +165,31 @@ class TestNoTurnoverDeadlock:
             h = drifted_before(result, day).reindex(left, fill_value=0.0)
             assert (result.weights.loc[day, left] <= h + 1e-6).all()
         assert result.weights.loc[result.weights.index[-1], left].sum() > 0  # not all sold at once
+
+
+class TestCostAwareObjective:
+    def test_the_objectives_model_trades_from_each_dates_holdings(self, universe, monkeypatch):
+        from velquor.objective import MeanVariance
+
+        monkeypatch.setattr(zorvata, "get_daily_bars", fake_bars(lambda i: 1e8), raising=False)
+        returns = pd.Series(np.linspace(-0.1, 0.2, len(universe)), index=universe)
+
+        def turnover(model):
+            bt = Backtest(universe, START, END, bnds={"*": (0, 0.15)},
+                          objective=MeanVariance(expected_returns=returns, transaction_cost_model=model))
+            assert bt.path_dependent == (model is not None)
+            return bt.run(progress=False).turnover.iloc[1:]
+
+        free, held = turnover(None), turnover(CostModel(capital=1e8, aversion=1e3))
+        assert free.max() > 0.01
+        assert held.max() < 1e-3  # the prohibitive cost of leaving the holdings keeps them
+
+
+@pytest.mark.slow
+def test_engines_agree_to_the_bit_with_fills_lots_and_costs(flagged, universe, monkeypatch):
+    monkeypatch.setattr(zorvata, "get_daily_bars", fake_bars(lambda i: 2e7), raising=False)
+    bt = Backtest(universe, START, END, bnds={"*": (0, 0.15)}, capital=1e8, cost=CostModel())
+    serial, pooled = bt.run(progress=False), bt.run(engine="process", workers=2, progress=False)
+    pd.testing.assert_series_equal(serial.nav, pooled.nav, check_exact=True)
+    pd.testing.assert_frame_equal(serial.unfilled, pooled.unfilled, check_exact=True)
+    assert len(serial.unfilled) > 0
