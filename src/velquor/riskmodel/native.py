@@ -79,7 +79,7 @@ def descriptors(ret, clean, turnover, mkt, r0: int, origin: int, beta_lam: float
 
 
 def row_median(x: np.ndarray) -> np.ndarray:
-    """Median of the finite entries of every row, as a column (like ``exposures._row_median``)."""
+    """Median of the finite entries of every row, as a column (like ``exposures.row_median``)."""
     return _rmk.row_median(_f64(x), threads())[:, None]
 
 
