@@ -41,14 +41,12 @@ def pipeline(reference: bool, root: str):
 
     old = os.environ.get("VELQUOR_RISKMODEL_DIR")
     os.environ["VELQUOR_RISKMODEL_DIR"] = root
-    service._contexts.clear()
-    service._models.clear()
+    service.forget()
     try:
         with native.reference(reference):
             yield service.context()
     finally:
-        service._contexts.clear()
-        service._models.clear()
+        service.forget()
         if old is None:
             os.environ.pop("VELQUOR_RISKMODEL_DIR", None)
         else:
