@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import datetime as _dt
+import logging
 import threading
 from dataclasses import dataclass
 from pathlib import Path
@@ -29,6 +30,7 @@ __all__ = ["Context", "context", "resolve_asof", "get_model", "build", "estimate
 ON_DEMAND_AHEAD = 20
 _MODEL_CACHE_SIZE = 8
 
+_log = logging.getLogger(__name__)
 _lock = threading.RLock()
 _contexts: dict[str, tuple[tuple, "Context"]] = {}
 _models: LRUCache[Model] = LRUCache(_MODEL_CACHE_SIZE)
@@ -132,6 +134,8 @@ def _build_missing(ctx: Context, pos: int, cov_model: CovModel, risk_model: Risk
     while hi + 1 <= min(uni.last, pos + ON_DEMAND_AHEAD) and \
             not ctx.store.has(ctx.day(hi + 1), cov_model, risk_model):
         hi += 1
+    _log.info("estimating the %s risk model as of %s to %s into %s", variant_name(cov_model, risk_model),
+              ctx.day(pos), ctx.day(hi), ctx.store.root)
     con = zorvata.connect().cursor()
     try:
         estimate_range(con, uni, pos, hi, [(cov_model, risk_model)], _sink(ctx))
@@ -229,5 +233,8 @@ def prune(dry_run: bool = False) -> list[Path]:
     """Remove the estimate directories of the configured database's estimate location that no database
     refers to (built from data since changed or replaced, or by other code). Returns what was removed."""
     removed = _store.prune([estimate_base(Path(zorvata.db_path()))], dry_run=dry_run)
+    if removed and not dry_run:
+        _log.info("removed %d estimate director%s no database refers to", len(removed),
+                  "y" if len(removed) == 1 else "ies")
     forget()
     return removed
