@@ -24,7 +24,7 @@ from .store import Model, Store, database_keys, estimate_base
 from . import store as _store
 
 __all__ = ["Context", "context", "resolve_asof", "get_model", "build", "estimate_date", "store_estimate", "prune",
-           "ON_DEMAND_AHEAD", "remember", "forget"]
+           "ON_DEMAND_AHEAD", "remember", "forget", "previous_close"]
 
 #: An on-demand build also estimates this many following dates: requests tend to walk forward in time.
 ON_DEMAND_AHEAD = 20
@@ -81,16 +81,25 @@ def _day_text(d) -> str:
     return d.isoformat() if isinstance(d, _dt.date) else str(d)
 
 
+def previous_close(dates: np.ndarray, last: int, date: _dt.date) -> int:
+    """Position in the trading calendar ``dates`` of the trading day before ``date``: the last close a model
+    for ``date`` (estimated or imported) may use. ``last`` is the position of the last day with prices.
+    InvalidArgument when the calendar has no day before ``date`` or the prices end before it."""
+    pos = int(np.searchsorted(dates, np.datetime64(date, "D"), side="left")) - 1
+    if pos < 0 or len(dates) == 0:
+        first = str(dates[0]) if len(dates) else "no date"
+        raise InvalidArgument(f"no trading date before {_day_text(date)} in the market data (it starts on {first})")
+    beyond = pos == len(dates) - 1 and np.datetime64(date, "D") > dates[-1] + np.timedelta64(1, "D")
+    if pos > last or beyond:
+        end = str(dates[last]) if last >= 0 else "no date"
+        raise InvalidArgument(f"the market data ends on {end}: no risk model for {_day_text(date)}")
+    return pos
+
+
 def resolve_asof(ctx: Context, date: _dt.date) -> int:
     """Calendar position of the trading day before ``date``: the last close a model for ``date`` may use."""
     uni = ctx.universe
-    pos = int(np.searchsorted(uni.dates, np.datetime64(date, "D"), side="left")) - 1
-    if pos < 0 or len(uni.dates) == 0:
-        raise InvalidArgument(f"no trading date before {_day_text(date)} in the market data "
-                              f"(it starts on {ctx.day(0) if len(uni.dates) else 'no date'})")
-    if pos > uni.last or (pos == len(uni.dates) - 1 and np.datetime64(date, "D") > uni.dates[-1] + 1):
-        last = ctx.day(uni.last) if uni.last >= 0 else "no date"
-        raise InvalidArgument(f"the market data ends on {last}: no risk model for {_day_text(date)}")
+    pos = previous_close(uni.dates, uni.last, date)
     if pos < FIRST_ASOF_INDEX:
         first = ctx.date(FIRST_ASOF_INDEX + 1) if FIRST_ASOF_INDEX + 1 < len(uni.dates) else None
         raise InvalidArgument(
