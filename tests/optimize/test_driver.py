@@ -282,7 +282,7 @@ class TestAssembly:
 
 
 SCS_DEFAULTS = {"eps_abs": 1e-6, "eps_rel": 1e-6}
-CLARABEL_DEFAULTS = {"tol_gap_abs": 1e-10, "tol_gap_rel": 1e-10, "tol_feas": 1e-9}
+CLARABEL_DEFAULTS = {"tol_gap_abs": 1e-10, "tol_gap_rel": 1e-10, "tol_feas": 1e-9, "max_iter": 500}
 
 
 class TestSolverChoice:
