@@ -57,7 +57,7 @@ nb::object solve_once(const pyapi::Globals &m, Request &r) {
 // tolerance the driver (1) multiplies the objective by a constant that brings it to the order of one, which
 // moves no optimum, and (2) asks for 1e-6. Measured in bench/bench_accuracy.py: within 1e-4 of an
 // interior-point solve at 1e-10 for every objective, at about the default's cost. CLARABEL, the
-// high-accuracy choice, gets the same scaling and tight tolerances.
+// high-accuracy choice, gets tight tolerances too.
 
 /// The tolerance options of a solver, the driver's values for them, and cvxpy's defaults (what the solver
 /// runs at when none is given).
@@ -69,12 +69,22 @@ struct SolverTolerances {
     const char *solver;  ///< the cvxpy constant's attribute name
     std::vector<ToleranceKey> keys;
     std::vector<const char *> also;  ///< other names that set a tolerance ("eps" sets both of SCS's)
+    bool scale_objective;            ///< the objective is brought to the order of one
+    int iterations;                  ///< with `iterations_key`, the iteration limit set with the tolerances
+    const char *iterations_key;
 };
 
+// CLARABEL's objective is not rescaled: as an interior-point method its absolute gap of 1e-10 already
+// resolves a daily variance, and a rescaled objective kept it from certifying infeasibility within its
+// iteration limit. It gets the iterations a gap of 1e-10 needs on the largest pools.
 const SolverTolerances TOLERANCES[] = {
-    {"SCS", {{"eps_abs", 1e-6, 1e-5}, {"eps_rel", 1e-6, 1e-5}}, {"eps"}},
-    {"CLARABEL", {{"tol_gap_abs", 1e-10, 1e-8}, {"tol_gap_rel", 1e-10, 1e-8}, {"tol_feas", 1e-9, 1e-8}},
-     {"tol_infeas_abs", "tol_infeas_rel", "tol_ktratio"}},
+    {"SCS", {{"eps_abs", 1e-6, 1e-5}, {"eps_rel", 1e-6, 1e-5}}, {"eps"}, true, 0, nullptr},
+    {"CLARABEL",
+     {{"tol_gap_abs", 1e-10, 1e-8}, {"tol_gap_rel", 1e-10, 1e-8}, {"tol_feas", 1e-9, 1e-8}},
+     {"tol_infeas_abs", "tol_infeas_rel", "tol_ktratio"},
+     false,
+     500,
+     "max_iter"},
 };
 
 /// The re-solve after a broken certificate divides every tolerance by this.
@@ -158,6 +168,9 @@ nb::object tuned_objective(Request &r, nb::object expr) {
     const SolverTolerances *t = tolerances_of(m, r.solver);
     if (t == nullptr || caller_set_tolerance(*t, r.solver_options)) return expr;
     for (const ToleranceKey &k : t->keys) r.solver_options[k.name] = nb::float_(k.ours);
+    if (t->iterations_key != nullptr && !r.solver_options.contains(t->iterations_key))
+        r.solver_options[t->iterations_key] = nb::int_(t->iterations);
+    if (!t->scale_objective) return expr;
     r.objective_scale = objective_scale(m, r, expr);
     if (r.objective_scale == 1.0) return expr;
     return pyapi::mul(nb::float_(r.objective_scale), expr);

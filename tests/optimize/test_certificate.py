@@ -16,7 +16,7 @@ import velquor.optimize as opt
 from velquor.const import STYLE_FACTORS
 from velquor.exception import OptimizationFailed, OptimizerWarning
 
-from driver_fakes import DATE, Constraint, cvxpy_with, install_market, recording, scripted_problem
+from .driver_fakes import DATE, Constraint, cvxpy_with, install_market, recording, scripted_problem
 
 POOL = ["A", "B", "C"]
 RETRY = "约束无法满足，放弃所有软约束重试"
