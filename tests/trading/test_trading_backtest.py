@@ -11,7 +11,7 @@ import zorvata
 from velquor.backtest import Backtest
 from velquor.trading import CostModel, market
 
-from trading_support import fake_bars, flagged_market
+from .trading_support import fake_bars, flagged_market
 
 START, END = "2025-05-01", "2025-08-31"
 

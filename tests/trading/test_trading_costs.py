@@ -16,7 +16,7 @@ from velquor.exception import InvalidArgument
 from velquor.objective import ActiveMeanVariance, MeanVariance
 from velquor.trading import CostModel, market
 
-from trading_support import DATE, INDEX, TOL, fake_bars, pool_of
+from .trading_support import DATE, INDEX, TOL, fake_bars, pool_of
 
 
 class TestFormula:

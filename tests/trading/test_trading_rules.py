@@ -15,7 +15,7 @@ from velquor.exception import InvalidArgument
 from velquor.objective import MinTrackingError, MinVariance
 from velquor.trading import market
 
-from trading_support import DATE, INDEX, TOL, fake_bars, pool_of, flagged_market, weights_of
+from .trading_support import DATE, INDEX, TOL, fake_bars, pool_of, flagged_market, weights_of
 
 
 @pytest.fixture(scope="module")
