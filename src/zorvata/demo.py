@@ -590,13 +590,10 @@ class TruthForecast(NamedTuple):
     crash: bool
 
 
-def truth_forecast(date, con=None) -> TruthForecast:
-    """The generator's truth for the trading day ``date`` of a demo market (``con``: a connection to it,
-    default the configured database). Raises LookupError for a database without the truth tables or a day
-    they do not cover."""
-    from . import _store
-
-    con = _store.connect() if con is None else con
+def truth_forecast(date, con) -> TruthForecast:
+    """The generator's truth for the trading day ``date`` of a demo market (``con``: a connection to it, such
+    as ``zorvata.connect()``). Raises LookupError for a database without the truth tables or a day they do
+    not cover."""
     if not _has_truth(con):
         raise LookupError("not a demo market: the truth tables are missing")
     day = pd.Timestamp(date).date()

@@ -99,4 +99,4 @@ class TestTruthForecast:
         from zorvata.demo import truth_forecast
 
         with pytest.raises(LookupError):
-            truth_forecast("2001-01-04")
+            truth_forecast("2001-01-04", zorvata.connect())
