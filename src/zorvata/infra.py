@@ -127,7 +127,7 @@ def file_lock(target: str | os.PathLike, *, wait: bool = True) -> Iterator[bool]
     except ImportError:  # pragma: no cover - not POSIX
         yield True
         return
-    fh: IO[bytes]
+    fh: IO[bytes] | None = None
     try:
         if wait:
             lock_path.parent.mkdir(parents=True, exist_ok=True)
@@ -135,19 +135,15 @@ def file_lock(target: str | os.PathLike, *, wait: bool = True) -> Iterator[bool]
             fh = open(lock_path, "a+b")
         except PermissionError:
             fh = open(lock_path, "rb")
+        fcntl.flock(fh.fileno(), fcntl.LOCK_EX | (0 if wait else fcntl.LOCK_NB))
     except OSError:
+        if fh is not None:
+            fh.close()
         if wait:
             raise
         yield False
         return
     with fh:
-        try:
-            fcntl.flock(fh.fileno(), fcntl.LOCK_EX | (0 if wait else fcntl.LOCK_NB))
-        except OSError:
-            if wait:
-                raise
-            yield False
-            return
         try:
             yield True
         finally:
