@@ -281,7 +281,7 @@ class TestAssembly:
         assert [len(p.constraints) for p in spy.problems] == [1, 1]
 
 
-SCS_DEFAULTS = {"eps_abs": 1e-6, "eps_rel": 1e-6}
+SCS_DEFAULTS = {"eps_abs": 1e-7, "eps_rel": 1e-7}
 CLARABEL_DEFAULTS = {"tol_gap_abs": 1e-10, "tol_gap_rel": 1e-10, "tol_feas": 1e-9, "max_iter": 500}
 
 
