@@ -318,7 +318,7 @@ class TestSolverChoice:
     def test_verbose_collides(self, spy):
         with pytest.raises(TypeError) as excinfo:
             opt.portfolio_optimize(POOL, DATE, verbose=True)
-        assert str(excinfo.value) == ("driver_fakes.recording_problem.<locals>.RecordingProblem.solve() got "
+        assert str(excinfo.value) == (f"{Spy.__module__}.recording_problem.<locals>.RecordingProblem.solve() got "
                                       "multiple values for keyword argument 'verbose'")
 
     def test_debug_read_at_every_solve(self, spy, monkeypatch):
