@@ -341,8 +341,12 @@ class TestFallback:
         hard = Constraint(1, lambda g, zeta: [g[0] >= 2])
         with pytest.raises(OptimizationFailed) as excinfo:
             opt.portfolio_optimize(POOL, DATE, cons=[hard])
-        assert excinfo.value.args == (cp.INFEASIBLE,)
+        assert excinfo.value.args == (cp.INFEASIBLE,) and str(excinfo.value) == "infeasible"
         assert len(spy.solves) == 1
+        # The message stays the status; a note points to the function that names the culprit.
+        assert excinfo.value.__notes__ == [
+            "velquor.constraint.diagnose(...) with the same arguments lists the constraints that must give and "
+            "by how much"]
 
     def test_still_infeasible_without_soft(self, spy):
         cons = [Constraint(False, lambda g, zeta: [g[1] >= 0.9]), Constraint(True, lambda g, zeta: [g[0] >= 2])]
@@ -389,6 +393,8 @@ class TestStatuses:
         with pytest.raises(OptimizationFailed) as excinfo:
             opt.portfolio_optimize(POOL, DATE, obj)
         assert excinfo.value.args == (argument,)
+        noted = argument in (cp.INFEASIBLE, cp.INFEASIBLE_INACCURATE)
+        assert len(getattr(excinfo.value, "__notes__", [])) == noted
 
     def test_solver_error_becomes_failed_without_retry(self, monkeypatch, obj):
         error = cp.SolverError("back end crashed")
