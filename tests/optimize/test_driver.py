@@ -480,3 +480,44 @@ class TestModuleSetUp:
             assert out.split() == [cases[value], "True"]
             assert err.count("OptimizerWarning: same place") == 2
             assert err.count("VELQUOR_DEBUG='junk' is not a switch") == (value == "junk")
+
+
+class TestPrepareRequest:
+    """prepare_request and diagnose read a request through the code portfolio_optimize reads it with."""
+
+    def test_reads_the_request_without_solving(self, spy):
+        bench = StaticBenchmark({"A": 0.5, "Z": 0.5})
+        request = opt.prepare_request(["C", "A", "B"], DATE, MinTrackingError(), bnds={"*": (0.0, 0.5)},
+                                      benchmark=bench, cov_model="monthly")
+        assert request.order_book_ids == POOL and request.date == DATE and request.benchmark is bench
+        assert request.helper.args[:4] == (POOL, DATE, bench, CovModel.FACTOR_MODEL_MONTHLY)
+        assert [b.tolist() for b in request.bounds] == [[0.0] * 3, [0.5] * 3]
+        assert spy.solves == []
+        alone = opt.prepare_request(["A"], DATE, None)  # a pool of one reads nothing else
+        assert (alone.order_book_ids, alone.objective, alone.helper, alone.bounds) == (["A"], None, None, None)
+
+    @pytest.mark.parametrize("kwargs, message", [
+        (dict(objective=object()), "非法的目标函数"),
+        (dict(objective=MaxInformationRatio()), "对于目标函数 MaxInformationRatio，必须传入 benchmark 参数"),
+        (dict(bnds={"*": (0, 5)}), "合约 * 的上限 5.0 无效"),
+    ])
+    def test_same_messages_as_portfolio_optimize(self, market, kwargs, message):
+        from velquor.constraint import diagnose
+
+        for reader in (opt.prepare_request, opt.portfolio_optimize, diagnose):
+            with pytest.raises(InvalidArgument) as excinfo:
+                reader(POOL, DATE, **kwargs)
+            assert str(excinfo.value) == message, reader
+
+    def test_diagnose_reads_the_helper_bound_in_velquor_optimize(self, market, monkeypatch):
+        from velquor.constraint import diagnose
+
+        class Refused(Exception):
+            pass
+
+        def refuse(*args):
+            raise Refused(args[0])
+
+        monkeypatch.setattr(opt, "OptimizeHelper", refuse)
+        with pytest.raises(Refused):
+            diagnose(POOL, DATE)
