@@ -130,7 +130,8 @@ def test_max_sharpe_ratio_estimates_are_the_same_on_every_engine():
     each date estimates its own returns, so both compute the same bits."""
     from velquor.objective import MaxSharpeRatio
 
-    bt = basic_backtest(objective=MaxSharpeRatio(), end="2025-08-31")
-    serial = bt.run(progress=False)
-    _same(serial, bt.run(engine="process", workers=2, progress=False))
+    # One fresh objective each: an estimate the serial run stored must not reach the process run.
+    serial = basic_backtest(objective=MaxSharpeRatio(), end="2025-08-31").run(progress=False)
+    process = basic_backtest(objective=MaxSharpeRatio(), end="2025-08-31")
+    _same(serial, process.run(engine="process", workers=2, progress=False))
     assert serial.weights.shape[0] == 4 and (serial.status == "optimal").all()
