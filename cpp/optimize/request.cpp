@@ -60,20 +60,25 @@ Request assemble(pyapi::Arguments &args) {
         case request::Budget::unit: r.zeta = nb::float_(1.0); break;
     }
 
-    r.hard_cons.append(request::budget_row(m, r.g, r.zeta));
-    request::extend(r.hard_cons, r.objective.attr("get_internal_constraints")(r.g, r.zeta, c.helper));
+    nb::list budget;
+    budget.append(request::budget_row(m, r.g, r.zeta));
+    add_source(r, nb::str("budget"), budget, true);
+    add_source(r, pyapi::format("{} 的内部约束", {r.objective.type().attr("__name__")}),
+               r.objective.attr("get_internal_constraints")(r.g, r.zeta, c.helper), true);
 
     nb::handle bnds = args[params.bnds];
-    if (!bnds.is_none()) request::extend(r.hard_cons, request::bound_rows(m, bnds, c, r.g, r.zeta));
+    if (!bnds.is_none()) add_source(r, nb::str("bnds"), request::bound_rows(m, bnds, c, r.g, r.zeta), true);
 
     nb::handle cons = args[params.cons];
     for (const request::Item &item : request::constraint_rows(cons, c, r.g, r.zeta))
-        request::extend(item.hard ? r.hard_cons : r.soft_cons, item.rows);
+        add_source(r, item.constraint, item.rows, item.hard);
 
     // Risk parity without bounds or constraints is solved unconstrained (the log barrier keeps g positive)
     // and scaled afterwards; the internal constraints above were still requested.
     bool unconstrained = c.solved_bare && !pyapi::truthy(bnds) && !pyapi::truthy(cons);
-    nb::object expr = r.objective.attr("get_objective_expr")(r.g, r.zeta, c.helper);
+    r.solver = nb::borrow(args[params.solver]);
+    r.solver_options = args.varkw;
+    nb::object expr = tuned_objective(r, r.objective.attr("get_objective_expr")(r.g, r.zeta, c.helper));
     nb::object minimize = cp.attr("Minimize")(expr);
     if (unconstrained) {
         r.problem = cp.attr("Problem")(minimize);
@@ -84,8 +89,6 @@ Request assemble(pyapi::Arguments &args) {
         r.problem = cp.attr("Problem")(minimize, all);
     }
 
-    r.solver = nb::borrow(args[params.solver]);
-    r.solver_options = args.varkw;
     return r;
 }
 
