@@ -11,7 +11,6 @@ same solver (CLARABEL), in CPU seconds (`time.process_time`, median of the runs)
 from __future__ import annotations
 
 import argparse
-import statistics
 import time
 import warnings
 
@@ -21,16 +20,13 @@ import velquor.optimize as opt
 from velquor.analytics import efficient_frontier
 from velquor.constraint import IndustryConstraint, TurnoverLimit, diagnose
 
+from timing import median_seconds
+
 DATE = "2026-11-30"
 
 
 def cpu_seconds(fn, repeat: int) -> float:
-    runs = []
-    for _ in range(repeat):
-        t = time.process_time()
-        fn()
-        runs.append(time.process_time() - t)
-    return statistics.median(runs)
+    return median_seconds(fn, repeat, clock=time.process_time)
 
 
 def main() -> None:
