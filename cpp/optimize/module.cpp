@@ -67,4 +67,5 @@ NB_MODULE(optimize, m) {
 
     optimize::bind_input_functions(m);
     optimize::bind_driver(m);
+    optimize::bind_prepare_request(m);
 }
