@@ -42,6 +42,8 @@ INDUSTRY_SCHEMES = ("sw", "citics", "sw_split_financials")
 MAX_CAP = 1e14
 #: Tolerance of the sum of an index's weights on a date.
 WEIGHT_SUM_TOL = 1e-4
+#: Stocks reporting on a date from which fundamentals in one fixed proportion are refused as collinear.
+PROPORTIONAL_MIN_STOCKS = 5
 #: Rows named per broken rule.
 SAMPLES = 3
 #: DuckDB's memory limit for an import (it spills to a scratch directory beyond it); env override.
@@ -733,6 +735,7 @@ class _Run:
                 f"HAVING abs(sum(weight) - 1) > {WEIGHT_SUM_TOL}"
             )
             self.grouped(w, sql, lambda r: f"the weights of {r[1]} on {r[2]} sum to {r[3]:.6g}, not 1")
+        self.check_proportional()
         for kind, part in (("industry_history", "source, order_book_id"), ("st_status", "order_book_id")):
             f = self.inputs.get(kind)
             if f is None or not f.ok:
@@ -759,6 +762,31 @@ class _Run:
                 ),
             )
         self.check_custom()
+
+    def check_proportional(self) -> None:
+        """Two fundamentals columns in one fixed proportion for every stock reporting on a date (earnings
+        exactly a tenth of book value, say): generated or mis-joined data, and the ratios built from them
+        would be the same factor twice."""
+        f = self.inputs.get("fundamentals")
+        if f is None or not f.ok:
+            return
+        cols = [c for c, typ in f.fmt.optional if typ == "number" and c in f.present]
+        for i, a in enumerate(cols):
+            for b in cols[i + 1:]:
+                sql = (
+                    f"SELECT min(_row), report_date, count(DISTINCT order_book_id), min({a} / {b}) FROM {f.view} "
+                    f"WHERE {a} <> 0 AND {b} <> 0 AND isfinite({a} / {b}) AND report_date IS NOT NULL "
+                    f"GROUP BY report_date HAVING count(DISTINCT order_book_id) >= {PROPORTIONAL_MIN_STOCKS} "
+                    f"AND max({a} / {b}) - min({a} / {b}) <= 1e-9 * abs(max({a} / {b}))"
+                )
+                self.grouped(
+                    f,
+                    sql,
+                    lambda r, a=a, b=b: (
+                        f"{a} is exactly {r[3]:.6g} times {b} for all {r[2]} stocks reporting on {r[1]}: "
+                        f"the two are one column (collinear style factors); check how the file was made"
+                    ),
+                )
 
     def check_custom(self) -> None:
         ex, cov, sv = (

@@ -183,8 +183,19 @@ def _ids_key(ids_text: str) -> int:
 
 #: Errors that make an estimate file count as missing.
 _UNREADABLE = (OSError, ValueError, KeyError, EOFError, zipfile.BadZipFile)
+_VARIANT_MEMBERS = {"factor_cov", "specific_var", "key"}
+_EXPOSURE_MEMBERS = {"ids", "style", "industry", "industry_names", "cap", "key"}
 SOURCE_FILE = "SOURCE"
 FILE_MODE = 0o644
+
+
+def _archive_key(path: Path, members: set[str]) -> int | None:
+    """The key of an estimate file whose archive directory lists `members`; None when it cannot be read."""
+    try:
+        with open(path, "rb") as fh, np.load(fh) as z:
+            return int(z["key"]) if set(z.files) >= members else None
+    except _UNREADABLE:
+        return None
 
 
 def estimate_base(db_path: Path) -> Path:
@@ -265,8 +276,27 @@ class Store:
         return (self.root if root is None else root) / variant_name(cov_model, risk_model) / f"{day}.npz"
 
     def has(self, day: str, cov_model: CovModel, risk_model: RiskModel) -> bool:
-        return any(self.variant_path(day, cov_model, risk_model, r).exists() and self.exposure_path(day, r).exists()
-                   for r in self._roots(day))
+        """Whether an intact estimate is stored: both files readable as archives of the expected members,
+        belonging together. A truncated, emptied or overwritten file counts as missing (``damaged``)."""
+        return any(self._intact(r, day, cov_model, risk_model) for r in self._roots(day))
+
+    def damaged(self, day: str, cov_model: CovModel, risk_model: RiskModel) -> bool:
+        """Whether no intact estimate is stored but a file of it is there, unreadable (or the two files do not
+        belong together): a build of it is a rebuild."""
+        if self.has(day, cov_model, risk_model):
+            return False
+        for r in self._roots(day):
+            v, e = self.variant_path(day, cov_model, risk_model, r), self.exposure_path(day, r)
+            keys = [_archive_key(p, m) for p, m in ((v, _VARIANT_MEMBERS), (e, _EXPOSURE_MEMBERS)) if p.exists()]
+            if None in keys or len(keys) == 2:
+                return True
+        return False
+
+    def _intact(self, root: Path, day: str, cov_model: CovModel, risk_model: RiskModel) -> bool:
+        # the archives' directories and keys only (cheap enough for every date of a bulk build); a file
+        # damaged inside passes here and fails `read`, which then rebuilds it
+        v = _archive_key(self.variant_path(day, cov_model, risk_model, root), _VARIANT_MEMBERS)
+        return v is not None and v == _archive_key(self.exposure_path(day, root), _EXPOSURE_MEMBERS)
 
     @staticmethod
     def _write(path: Path, **arrays) -> None:
@@ -298,8 +328,11 @@ class Store:
 
     @staticmethod
     def _exposure_key(path: Path) -> int | None:
+        """The key of a wholly readable exposure file (every member read: a file damaged inside is rewritten)."""
         try:
             with open(path, "rb") as fh, np.load(fh) as z:
+                for name in _EXPOSURE_MEMBERS:
+                    z[name]
                 return int(z["key"])
         except _UNREADABLE:
             return None
