@@ -21,13 +21,13 @@ import hashlib
 import json
 import os
 import shutil
-import tempfile
 from pathlib import Path
 
 import duckdb
 
 from . import _store
 from ._errors import ValidationError
+from .infra import atomic_path, file_lock
 import numpy as np
 
 from ._schema import KEYS, SORT, TABLES, columns, new_data_version
@@ -955,7 +955,7 @@ def _run(target: Path, files: dict, append: bool, label: str | None, log=None) -
             if files.get(kind) is not None:
                 run.inputs[kind] = _Input(run, kind, files[kind])
         run.build_joins()
-        for kind, f in run.inputs.items():
+        for f in run.inputs.values():
             if f.ok:
                 run.check_values(f)
                 step(f"checked the values of {f.path.name}")
@@ -1038,13 +1038,6 @@ def _remove(*paths: Path) -> None:
                 q.unlink()
 
 
-def _temp_name(out: Path) -> Path:
-    fd, tmp = tempfile.mkstemp(prefix=f".{out.name}.", suffix=".tmp", dir=out.parent)
-    os.close(fd)
-    os.unlink(tmp)  # duckdb wants to create the file itself
-    return Path(tmp)
-
-
 def import_files(
     out,
     *,
@@ -1092,14 +1085,10 @@ def import_files(
         custom_specific_var=custom_specific_var,
     )
     out.parent.mkdir(parents=True, exist_ok=True)
-    with _store.file_lock(out):
+    with file_lock(out):
         _store.clean_leftovers(out, locked=True)
-        tmp = _temp_name(out)
-        try:
+        with atomic_path(out) as tmp:
             _run(tmp, files, append=False, label=label, log=log)
-            os.replace(tmp, out)
-        finally:
-            _remove(tmp)
     return out
 
 
@@ -1123,13 +1112,9 @@ def append_files(db, *, label: str | None = None, log=None, **files) -> Path:
         raise ValidationError(f"{db} is a directory, not a market database", db)
     if not files:
         raise ValidationError("nothing to append: name at least one file", db)
-    with _store.file_lock(db):
+    with file_lock(db):
         _store.clean_leftovers(db, locked=True)
-        tmp = _temp_name(db)
-        try:
+        with atomic_path(db) as tmp:
             shutil.copyfile(db, tmp)
             _run(tmp, files, append=True, label=label, log=log)
-            os.replace(tmp, db)
-        finally:
-            _remove(tmp)
     return db

@@ -13,7 +13,7 @@ from velquor.const import STYLE_FACTORS, CovModel, RiskModel
 from velquor.exception import OptimizerWarning
 from velquor.riskmodel import plausibility, service
 
-from riskmodel_support import DATE
+from .riskmodel_support import DATE
 
 DAILY = CovModel.FACTOR_MODEL_DAILY
 V1 = RiskModel.V1
@@ -70,7 +70,7 @@ class TestUnreadableEstimates:
         with pytest.warns(OptimizerWarning, match="1 stored risk-model estimate"):
             assert _estimates.missing([(pos, (DAILY, V1))]) == [(pos, (DAILY, V1))]
         # a request rebuilds it in place
-        service.forget() if hasattr(service, "forget") else _estimates.forget()
+        service.forget()
         with pytest.warns(OptimizerWarning, match=f"as of {days[0]} .* was rebuilt"):
             model = service.get_model(service.context(), pos, DAILY, V1)
         np.testing.assert_allclose(model.factor_cov, good.factor_cov, rtol=1e-12)

@@ -18,7 +18,7 @@ from velquor.exception import OptimizerWarning
 from velquor.helper import OptimizeHelper
 from velquor.riskmodel import pipeline, service
 
-from riskmodel_support import DATE, FakeBenchmark
+from .riskmodel_support import DATE, FakeBenchmark
 
 DAILY, QUARTERLY = CovModel.FACTOR_MODEL_DAILY, CovModel.FACTOR_MODEL_QUARTERLY
 
