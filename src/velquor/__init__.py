@@ -5,3 +5,7 @@ benchmarks in :mod:`velquor.benchmark`, the factor risk model behind :class:`vel
 """
 
 __version__ = "0.1.0"
+
+from . import _preload
+
+_preload.install()  # the extensions' Python collaborators load in Python first (see velquor._preload)

@@ -15,6 +15,7 @@ reader or writer that opens the database (`zorvata._store.clean_leftovers`).
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import datetime as _dt
 import hashlib
@@ -26,8 +27,8 @@ from pathlib import Path
 import duckdb
 
 from . import _store
-from ._errors import ValidationError
-from .infra import atomic_path, file_lock
+from ._errors import AccessError, ValidationError, access_error
+from .infra import atomic_path, file_lock, real_path
 import numpy as np
 
 from ._schema import KEYS, SORT, TABLES, columns, new_data_version
@@ -1064,7 +1065,7 @@ def import_files(
     `out` is then left as it was. An existing `out` is replaced only with `overwrite=True`. `log(text)`, when
     given, hears of each step as it ends.
     """
-    out = Path(out).absolute()
+    out = real_path(out)  # resolved once: the lock, the write and the replace act on the real file
     if out.is_dir():
         raise ValidationError(f"{out} is a directory; name the database file to write (--out DIR/market.duckdb)", out)
     if out.exists() and not overwrite:
@@ -1084,11 +1085,13 @@ def import_files(
         custom_factor_cov=custom_factor_cov,
         custom_specific_var=custom_specific_var,
     )
-    out.parent.mkdir(parents=True, exist_ok=True)
-    with file_lock(out):
-        _store.clean_leftovers(out, locked=True)
-        with atomic_path(out) as tmp:
-            _run(tmp, files, append=False, label=label, log=log)
+    with _writing(out):
+        out.parent.mkdir(parents=True, exist_ok=True)
+        _check_writable(out)
+        with file_lock(out):
+            _store.clean_leftovers(out, locked=True)
+            with atomic_path(out) as tmp:
+                _run(tmp, files, append=False, label=label, log=log)
     return out
 
 
@@ -1101,7 +1104,7 @@ def append_files(db, *, label: str | None = None, log=None, **files) -> Path:
     The database is copied, the rows added to the copy, and the copy renamed over `db`; a rejection or a
     failure leaves `db` as it was.
     """
-    db = Path(db).absolute()
+    db = real_path(db)  # resolved once: the lock, the copy and the replace act on the real file
     unknown = [k for k in files if k not in FORMATS]
     if unknown:
         raise TypeError(f"unknown file kind(s) {unknown}; expected some of {list(FORMATS)}")
@@ -1112,9 +1115,40 @@ def append_files(db, *, label: str | None = None, log=None, **files) -> Path:
         raise ValidationError(f"{db} is a directory, not a market database", db)
     if not files:
         raise ValidationError("nothing to append: name at least one file", db)
-    with file_lock(db):
-        _store.clean_leftovers(db, locked=True)
-        with atomic_path(db) as tmp:
-            shutil.copyfile(db, tmp)
-            _run(tmp, files, append=True, label=label, log=log)
+    with _writing(db):
+        _check_writable(db)
+        with file_lock(db):
+            _store.clean_leftovers(db, locked=True)
+            with atomic_path(db) as tmp:
+                shutil.copyfile(db, tmp)
+                _run(tmp, files, append=True, label=label, log=log)
     return db
+
+
+#: Words of DuckDB errors that are the file system's, not the data's.
+_ACCESS_WORDS = ("No space left", "File too large", "Disk quota", "Permission denied", "Read-only file system")
+
+
+def _check_writable(target: Path) -> None:
+    """Before any work: the directory must take the temporary file the database is built in."""
+    if not os.access(target.parent, os.W_OK | os.X_OK):
+        raise AccessError(
+            f"cannot write the database {target}: its directory {target.parent} is not writable (the database is "
+            "built beside it and renamed into place); ask for write access or write elsewhere; nothing was changed",
+            target,
+        )
+
+
+@contextlib.contextmanager
+def _writing(target: Path):
+    """Failures of the file system while a database is written, as one line naming the file and what to do
+    (`AccessError`); the database is unchanged (only the temporary file, removed, was written)."""
+    try:
+        yield
+    except OSError as e:
+        lock = str(getattr(e, "filename", "") or "").endswith(".lock")
+        raise access_error(e, f"{target}.lock" if lock else target, "lock" if lock else "write the database") from e
+    except duckdb.Error as e:
+        if not any(w in str(e) for w in _ACCESS_WORDS):
+            raise
+        raise access_error(e, target, "write the database") from e

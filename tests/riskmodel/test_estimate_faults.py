@@ -113,3 +113,60 @@ class TestDegenerateData:
         for bad in (dict(fvar=3.0), dict(svar=np.nan), dict(svar=0.0)):
             with pytest.raises(plausibility.ImplausibleEstimate, match="implausible"):
                 plausibility.check_estimate(**self._estimate(style, **bad))
+
+
+class TestEstimateFileAccess:
+    def test_estimates_take_the_databases_mode_and_group(self, market_copy, switch_db):
+        import os
+        import stat
+
+        path = market_copy("private")
+        os.chmod(path, 0o640)
+        if os.geteuid() == 0:
+            os.chown(path, -1, 1)  # group daemon
+        switch_db(path)
+        ctx = service.context()
+        service.build(DATE, DATE, [DAILY], [V1])
+        base = ctx.store.root.parent
+        files = [p for p in base.rglob("*") if p.is_file() and not p.name.endswith(".lock")]
+        dirs = [base, *(p for p in base.rglob("*") if p.is_dir())]
+        assert files and {stat.S_IMODE(p.stat().st_mode) for p in files} == {0o640}
+        assert {stat.S_IMODE(p.stat().st_mode) for p in dirs} == {0o750}
+        assert {p.stat().st_gid for p in files + dirs} == {path.stat().st_gid}
+
+    def test_read_only_estimate_directory_named_in_one_line(self, market_db, tmp_path):
+        import os
+        import shutil
+        import subprocess
+        import sys
+        import tempfile
+        import textwrap
+
+        if os.geteuid() != 0:
+            pytest.skip("the check runs as another user, which needs root here")
+        d = tempfile.mkdtemp(prefix="velquor-ro-", dir="/tmp")
+        try:
+            os.chmod(d, 0o755)
+            db = shutil.copyfile(market_db, os.path.join(d, "m.duckdb"))
+            os.chmod(db, 0o644)
+            script = textwrap.dedent(f"""
+                import os, sys, zorvata
+                from velquor.const import CovModel, RiskModel
+                from velquor.riskmodel import service
+                zorvata.configure({db!r})
+                service.context()
+                os.setgroups([]); os.setgid(65534); os.setuid(65534)
+                try:
+                    service.build({DATE.isoformat()!r}, {DATE.isoformat()!r}, [CovModel.FACTOR_MODEL_DAILY],
+                                  [RiskModel.V1])
+                except zorvata.AccessError as e:
+                    print(e)
+                    sys.exit(2)
+            """)
+            run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300,
+                                 env={**os.environ, "VELQUOR_RISKMODEL_DIR": ""}, cwd="/")
+            assert run.returncode == 2, run.stderr
+            assert run.stdout.count("\n") == 1 and f"{db}.riskmodel" in run.stdout
+            assert "VELQUOR_RISKMODEL_DIR" in run.stdout and "permission denied" in run.stdout
+        finally:
+            shutil.rmtree(d, ignore_errors=True)

@@ -242,6 +242,7 @@ def build(start, end, cov_models: Iterable[CovModel], risk_models: Iterable[Risk
         i = j + 1
     if not runs:
         return done
+    ctx.store.check_writable()
     cms = {cm for cm, _ in variants}
     total = sum(b - a + 1 + (lambda s: s[1] - s[0])(history_span(a, b, cms)) for a, b in runs)
     bar = None

@@ -30,7 +30,8 @@ from pathlib import Path
 
 import numpy as np
 
-from zorvata.infra import atomic_write, file_lock
+from zorvata._errors import AccessError, access_error
+from zorvata.infra import atomic_write, file_lock, keep_access
 
 from ..const import CovModel, RiskModel
 from .params import COUNTRY, MODEL_VERSION, STYLE_FACTORS, variant_name
@@ -252,7 +253,7 @@ class Store:
         root = self.root if root is None else root
         if root in self._marked or self.db_path is None:
             return
-        root.mkdir(parents=True, exist_ok=True)
+        self._make_dir(root)
         marker = root / SOURCE_FILE
         me = str(self.db_path.resolve())
         try:
@@ -263,10 +264,48 @@ class Store:
             self._write_bytes(marker, "".join(line + "\n" for line in [*known, me]).encode())
         self._marked.add(root)
 
-    @staticmethod
-    def _write_bytes(path: Path, data: bytes) -> None:
-        with atomic_write(path, permissions=FILE_MODE) as fh:
+    def _like(self) -> os.stat_result | None:
+        """The database file's status: estimates take its mode (at most FILE_MODE) and group."""
+        if self.db_path is None:
+            return None
+        try:
+            return os.stat(self.db_path)
+        except OSError:
+            return None
+
+    def _make_dir(self, path: Path) -> None:
+        """Create `path` and its missing parents, each with the database's group and permissions (search
+        where read), so a directory lists its dates to no one who cannot read the database."""
+        new = []
+        p = path
+        while not p.exists() and p != p.parent:
+            new.append(p)
+            p = p.parent
+        path.mkdir(parents=True, exist_ok=True)
+        like = self._like()
+        if like is not None:
+            for d in new:
+                keep_access(d, like, FILE_MODE, directory=True)
+
+    def _write_bytes(self, path: Path, data: bytes) -> None:
+        with self._writing(path), atomic_write(path, permissions=FILE_MODE, like=self._like()) as fh:
             fh.write(data)
+
+    def check_writable(self) -> None:
+        """Raise `zorvata.AccessError` now, before any estimating, when no estimate could be written."""
+        with self._writing(self.root):
+            self._make_dir(self.root)
+            if not os.access(self.root, os.W_OK | os.X_OK):
+                raise PermissionError(13, "Permission denied", str(self.root))
+
+    @contextlib.contextmanager
+    def _writing(self, path: Path):
+        """Failures of the file system as one line naming the file and what to do (`zorvata.AccessError`)."""
+        try:
+            yield
+        except OSError as e:
+            raise access_error(e, path, "write the risk-model estimate",
+                               f"or set {ENV_DIR} to a writable directory for the estimates") from e
 
     def exposure_path(self, day: str, root: Path | None = None) -> Path:
         return (self.root if root is None else root) / "exposure" / f"{day}.npz"
@@ -297,15 +336,21 @@ class Store:
         v = _archive_key(self.variant_path(day, cov_model, risk_model, root), _VARIANT_MEMBERS)
         return v is not None and v == _archive_key(self.exposure_path(day, root), _EXPOSURE_MEMBERS)
 
-    @staticmethod
-    def _write(path: Path, **arrays) -> None:
-        with atomic_write(path, permissions=FILE_MODE, make_parents=True) as fh:  # estimates are shared
-            np.savez(fh, **arrays)
+    def _write(self, path: Path, **arrays) -> None:
+        with self._writing(path):
+            self._make_dir(path.parent)
+            # the database's mode and group, at most 0644: estimates reveal what the database holds
+            with atomic_write(path, permissions=FILE_MODE, like=self._like()) as fh:
+                np.savez(fh, **arrays)
 
     def write(self, day: str, cov_model: CovModel, risk_model: RiskModel, ids: list[str], style: np.ndarray,
               industry: np.ndarray, industry_names: list[str], cap: np.ndarray, factor_cov: np.ndarray,
               specific_var: np.ndarray) -> None:
-        self._mark()
+        bad = next((i for i in ids if not i or any(c.isspace() or not c.isprintable() for c in i)), None)
+        if bad is not None:  # the file lists ids one a line
+            raise ValueError(f"id {bad!r} holds whitespace or a control character; it cannot be stored")
+        with self._writing(self.root):
+            self._mark()
         ids_text = "\n".join(ids)
         key = _ids_key(ids_text)
         epath = self.exposure_path(day)
@@ -354,14 +399,19 @@ class Store:
         if (model.style.shape != (n, len(STYLE_FACTORS)) or model.industry.shape != (n,)
                 or model.cap.shape != (n,) or model.specific_var.shape != (n,) or model.factor_cov.shape != (k, k)):
             return None  # a file of another layout
-        with contextlib.suppress(OSError):  # a reader of someone else's directory may not write
+        with contextlib.suppress(OSError, AccessError):  # a reader of someone else's directory may not write
             self._mark(root)
         return model
 
-    def lock(self, name: str) -> contextlib.AbstractContextManager[bool]:
+    @contextlib.contextmanager
+    def lock(self, name: str):
         """Exclusive advisory lock (``.<name>.lock``) serialising the builders of one variant across
         processes."""
-        return file_lock(self.root / f".{name}")
+        with contextlib.ExitStack() as stack:
+            with self._writing(self.root / f".{name}.lock"):
+                self._make_dir(self.root)
+                held = stack.enter_context(file_lock(self.root / f".{name}"))
+            yield held
 
 
 def _dbs_of(fp_dir: Path, base: Path) -> list[Path]:
