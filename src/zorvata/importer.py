@@ -40,6 +40,9 @@ INDUSTRY_SCHEMES = ("sw", "citics", "sw_split_financials")
 MAX_CAP = 1e14
 #: Tolerance of the sum of an index's weights on a date.
 WEIGHT_SUM_TOL = 1e-4
+#: A bar's average traded price (value / volume) must lie within this factor of its close: beyond it, volume
+#: or value is in other units (lots of 100 shares, thousands of currency units).
+BAR_PRICE_FACTOR = 3
 #: Rows named per broken rule.
 SAMPLES = 3
 #: DuckDB's memory limit for an import (it spills to a scratch directory beyond it); env override.
@@ -105,6 +108,11 @@ FORMATS: dict[str, _Format] = {
         "daily_flags",
         (("date", "date"), ("order_book_id", "text")),
         (("suspended", "bool"), ("limit_up", "bool"), ("limit_down", "bool")),
+    ),
+    "daily_bars": _Format(
+        "daily_bars",
+        (("date", "date"), ("order_book_id", "text"), ("close", "number"), ("adj_factor", "number")),
+        (("open", "number"), ("volume", "number"), ("value", "number")),
     ),
     "custom_exposures": _Format(
         "custom_exposures",
@@ -427,6 +435,34 @@ RULES: dict[str, tuple[str, list[_Rule]]] = {
             _r("suspended and at a price limit", "t.suspended AND (t.limit_up OR t.limit_down)"),
         ],
     ),
+    "daily_bars": (
+        "ic",
+        [
+            _UNKNOWN_ID,
+            _NOT_STOCK,
+            _BEFORE_LISTING,
+            _AFTER_DELISTING,
+            _OFF_CALENDAR,
+            _r("close {v!r} is not a price above 0", "t.close <= 0", v="t.close"),
+            _r("open {v!r} is not a price above 0", "t.open <= 0", v="t.open"),
+            _r(
+                "adj_factor {v!r} is not above 0 (close * adj_factor is the adjusted price)",
+                "t.adj_factor <= 0",
+                v="t.adj_factor",
+            ),
+            _r("negative volume {v!r}", "t.volume < 0", v="t.volume"),
+            _r("negative value {v!r}", "t.value < 0", v="t.value"),
+            _r(
+                f"value / volume = {{p!r}} lies more than a factor {BAR_PRICE_FACTOR} from close {{c!r}} "
+                "(volume counts shares, value is in currency units)",
+                f"t.volume > 0 AND t.value > 0 AND t.close > 0 AND (t.value / t.volume > t.close * "
+                f"{BAR_PRICE_FACTOR} OR t.value / t.volume * {BAR_PRICE_FACTOR} < t.close)",
+                p="round(t.value / t.volume, 4)",
+                c="t.close",
+            ),
+            _r("value {v!r} with no volume", "t.volume = 0 AND t.value > 0", v="t.value"),
+        ],
+    ),
     "custom_exposures": ("ic", [_UNKNOWN_ID, _NOT_STOCK, _OFF_CALENDAR, _BEFORE_LISTING, _AFTER_DELISTING]),
     "custom_factor_cov": (
         "c",
@@ -607,7 +643,7 @@ class _Run:
         inst = self.inputs.get("instruments")
         if self.append and inst is not None and inst.ok:
             # a changed listing window must still hold the store's own daily rows
-            for table in ("price_change_rate", "stock_daily", "daily_flags"):
+            for table in ("price_change_rate", "stock_daily", "daily_flags", "daily_bars"):
                 sql = (
                     f"SELECT t._row, t.order_book_id, min(s.date), max(s.date) FROM {inst.view} t "
                     f"JOIN main.{table} s ON s.order_book_id = t.order_book_id "
@@ -628,6 +664,14 @@ class _Run:
                 f"HAVING abs(sum(weight) - 1) > {WEIGHT_SUM_TOL}"
             )
             self.grouped(w, sql, lambda r: f"the weights of {r[1]} on {r[2]} sum to {r[3]:.6g}, not 1")
+        bars, flags = self.inputs.get("daily_bars"), self.inputs.get("daily_flags")
+        if bars is not None and flags is not None and bars.ok and flags.ok:
+            # a suspended day has no trade, hence no bar
+            sql = (
+                f"SELECT b._row, b.order_book_id, b.date FROM {bars.view} b JOIN {flags.view} f "
+                "USING (date, order_book_id) WHERE f.suspended"
+            )
+            self.grouped(bars, sql, lambda r: f"a bar of {r[1]!r} on {r[2]}, a day the flags file has it suspended")
         for kind, part in (("industry_history", "source, order_book_id"), ("st_status", "order_book_id")):
             f = self.inputs.get(kind)
             if f is None or not f.ok:
@@ -923,6 +967,7 @@ def import_files(
     industry_history=None,
     st_status=None,
     daily_flags=None,
+    daily_bars=None,
     custom_exposures=None,
     custom_factor_cov=None,
     custom_specific_var=None,
@@ -950,6 +995,7 @@ def import_files(
         industry_history=industry_history,
         st_status=st_status,
         daily_flags=daily_flags,
+        daily_bars=daily_bars,
         custom_exposures=custom_exposures,
         custom_factor_cov=custom_factor_cov,
         custom_specific_var=custom_specific_var,
