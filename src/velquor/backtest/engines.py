@@ -104,9 +104,9 @@ class _Pool:
         self._executor = self._new()
 
     def _new(self) -> cf.ProcessPoolExecutor:
-        import multiprocessing
+        from zorvata.infra import spawn_context
 
-        return cf.ProcessPoolExecutor(self.workers, mp_context=multiprocessing.get_context("spawn"),
+        return cf.ProcessPoolExecutor(self.workers, mp_context=spawn_context(),
                                       initializer=init_worker)
 
     def submit(self, fn, *args) -> cf.Future:

@@ -1,7 +1,7 @@
-"""Trading: turning target weights into share orders an exchange accepts."""
+"""Trading on the exchange: orders in board lots, costs, liquidity and the exchange's rules (suspensions, price
+limits, ST)."""
 
-from __future__ import annotations
+from .costs import CostModel
+from .orders import OrderResult, board_lots, to_orders
 
-from .orders import OrderResult, to_orders
-
-__all__ = ["OrderResult", "to_orders"]
+__all__ = ["CostModel", "OrderResult", "board_lots", "to_orders"]
