@@ -122,26 +122,21 @@ def _suspended(ids: list[str], day) -> np.ndarray:
 
 
 def _nearest_allowed(want: np.ndarray, held: np.ndarray, first: np.ndarray, step: np.ndarray,
-                     down: bool) -> np.ndarray:
-    """The trade (shares, buys positive) the exchange takes nearest to `want` (rounded towards zero with
-    `down`): a buy of 0 or `first` + k x `step`; a sale of k x `step` with at least `first` (the STAR rule;
-    `first` = `step` elsewhere) and no more than `held`, or exactly `held` (an odd lot goes at once)."""
-    rnd = np.floor if down else np.round
-    buy = want > 0
-    # buys: 0, first, first + step, ...
-    b = np.where(want >= first, first + rnd((want - first) / step + (1e-9 if down else 0.0)) * step, 0.0)
-    if not down:
-        b = np.where((want > 0) & (want < first), np.where(want >= first / 2, first, 0.0), b)
-    # sales: the allowed sizes up to what is held, or all of it
-    n = -want
-    full = (n >= held) | (held - n < 1e-9)
-    k = rnd(n / step + (1e-9 if down else 0.0)) * step
-    k = np.minimum(k, np.floor(held / step + 1e-9) * step)
-    k = np.where(k < first, np.where(~down & (n >= first / 2) & (held >= first), first, 0.0), k)
-    # an odd remainder that is nearer than the nearest allowed size: sell all
-    k = np.where(full | (~down & (np.abs(held - n) < np.abs(k - n))), held, k)
-    s = -k
-    return np.where(buy, b, np.where(want < 0, s, 0.0))
+                     down: bool = False) -> np.ndarray:
+    """The trade (shares, buys positive) the exchange takes nearest to `want`: a buy of 0 or `first` + k x
+    `step` (rounded down with `down`); a sale of k x `step` of at least `first` (the STAR rule; `first` =
+    `step` elsewhere) and no more than `held`, or exactly `held` (an odd lot can only go all at once)."""
+    if down:
+        buy = np.where(want >= first, first + np.floor((want - first) / step + 1e-9) * step, 0.0)
+    else:
+        buy = np.where(want >= first, first + np.round((want - first) / step) * step,
+                       np.where(want >= first / 2, first, 0.0))
+    n = np.maximum(-want, 0.0)
+    k = np.minimum(np.round(n / step) * step, np.floor(held / step + 1e-9) * step)
+    k = np.where(k < first, np.where((n >= first / 2) & (held >= first), first, 0.0), k)
+    # all of it: asked for, or nearer than the nearest lot size
+    k = np.where((n >= held - 1e-9) | (np.abs(held - n) < np.abs(k - n)), held, k)
+    return np.where(want > 0, buy, np.where(want < 0, -k, 0.0))
 
 
 def to_orders(target_weights, date, capital=None, current_shares=None, *, cash: float = 0.0,
@@ -185,12 +180,12 @@ def to_orders(target_weights, date, capital=None, current_shares=None, *, cash: 
         raise InvalidArgument(f"date {day} is not a trading date")
     if (target < 0).any() or (target > 1).any():
         bad = target.index[(target < 0) | (target > 1)][0]
-        raise InvalidArgument(f"target_weights: {bad!r} has weight {target[bad]!r}, outside [0, 1]")
+        raise InvalidArgument(f"target_weights: {bad!r} has weight {float(target[bad])!r}, outside [0, 1]")
     if target.sum() > 1 + 1e-9:
         raise InvalidArgument(f"target_weights sum to {target.sum():.6g}, more than 1")
     if (held < 0).any():
         bad = held.index[held < 0][0]
-        raise InvalidArgument(f"current_shares: {bad!r} holds {held[bad]!r} shares; short positions are not "
+        raise InvalidArgument(f"current_shares: {bad!r} holds {float(held[bad])!r} shares; short positions are not "
                               "supported")
     for name, v in (("lot", lot), ("star_min", star_min)):
         if isinstance(v, bool) or not isinstance(v, numbers.Integral) or v < 1:
@@ -225,7 +220,7 @@ def to_orders(target_weights, date, capital=None, current_shares=None, *, cash: 
     first, step = board_lots(ids, lot, star_min)
     budget = capital * (1.0 - cash_buffer)
     want = np.where(frozen, 0.0, w * capital / p - h)
-    trade = _nearest_allowed(want, h, first, step, down=False)
+    trade = _nearest_allowed(want, h, first, step)
     closing = (w <= 0) & (h > 0) & ~frozen  # a sale the target asks of the whole position
     small = (np.abs(trade) * p < min_trade_value) & ~(closing & (trade < 0))
     trade = np.where(small, 0.0, trade)
