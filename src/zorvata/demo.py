@@ -78,6 +78,8 @@ _ST_SHARE, _ST_BEFORE_DELISTING, _ST_DAYS = 0.04, 0.6, 250
 #: first prices: log-normal around this median (currency units); yearly chance of a bonus issue and its
 #: ratios (new shares per share held)
 _PRICE_MEDIAN, _BONUS_RATE, _BONUS_RATIOS = 12.0, 0.06, (0.2, 0.3, 0.5, 1.0)
+#: the lowest price a stock's path reaches (a stock below about 1 for long is delisted on the exchange)
+_PRICE_FLOOR = 2.5
 
 
 def ensure_demo(path: str | os.PathLike) -> Path:
@@ -196,18 +198,29 @@ def _observe(rng, cap: np.ndarray, traded: np.ndarray, listed_idx: np.ndarray, l
     T, N = cap.shape
     cols = np.arange(N)
     at0 = np.maximum(listed_idx, 0)
-    # shares: a first price per stock, then bonus issues on some traded days after the listing
+    # shares: a first price per stock, high enough that the price never falls below _PRICE_FLOOR along the
+    # stock's path (a tick is then at most 0.4% of the price: rounding leaves the returns as they were)
+    low = np.minimum.accumulate(cap[::-1], axis=0)[::-1]  # the lowest cap from each day on
     price0 = np.clip(np.exp(np.log(_PRICE_MEDIAN) + 0.8 * rng.standard_normal(N)), 2.0, 400.0)
+    price0 = np.maximum(price0, _PRICE_FLOOR * cap[at0, cols] / low[at0, cols])
+    shares0 = cap[at0, cols] / price0
+    # bonus issues on some traded days after the listing, by stocks whose price stays above the floor after it
     n_ev = rng.poisson(_BONUS_RATE * T / 252, N)
     ev_i = np.repeat(cols, n_ev)
     ev_t = rng.integers(0, T, len(ev_i))
     ev_r = rng.choice(_BONUS_RATIOS, len(ev_i))
-    ok = traded[ev_t, ev_i] & (ev_t > at0[ev_i])
+    keep = traded[ev_t, ev_i] & (ev_t > at0[ev_i])
+    ev_i, ev_t, ev_r = ev_i[keep], ev_t[keep], ev_r[keep]
     growth = np.ones((T, N))
-    growth[ev_t[ok], ev_i[ok]] = 1.0 + ev_r[ok]
+    for k in np.argsort(ev_t, kind="stable"):
+        i, t = ev_i[k], ev_t[k]
+        held = np.prod(growth[:t, i])
+        if low[t, i] / (shares0[i] * held * (1.0 + ev_r[k])) >= _PRICE_FLOOR:
+            growth[t, i] = 1.0 + ev_r[k]
+    del low
     adj = np.cumprod(growth, axis=0)
     del growth
-    shares = (cap[at0, cols] / price0 / adj[at0, cols])[None, :] * adj
+    shares = shares0[None, :] * adj
     close = np.empty((T, N))
     up_hit = np.zeros((T, N), dtype=bool)
     down_hit = np.zeros((T, N), dtype=bool)
