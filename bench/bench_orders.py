@@ -5,9 +5,10 @@ and the cost model's estimate.
 Run: .venv/bin/python bench/bench_orders.py [--db market.duckdb] [--date 2026-11-30] [--capital 1e9]
 
 Times are the median CPU seconds of this process over repeated calls, after a first call that opens the
-store. Printed: the call without the tracking error (the rounding alone, target under 0.2 s), with the cost
-model's estimate, and with the tracking error from the risk model (its estimate for the date built by a
-first call); each as a ratio to the plain reading of the day's bars that every call starts with.
+store. Printed: the call without the tracking error (the rounding alone), with it (the default; the risk model's
+estimate for the date built by a first call), and with the cost model's estimate as well (it reads 20 days of
+bars and returns); each as a ratio to the plain reading of the day's bars that every call starts with.
+Target: under 0.2 s with the defaults.
 """
 
 from __future__ import annotations
@@ -57,8 +58,8 @@ def main(argv=None) -> int:
     def plain():
         return to_orders(target, args.date, tracking_error=False, **kw)
 
-    def costed():
-        return to_orders(target, args.date, tracking_error=False, cost_model=CostModel(), **kw)
+    def default():
+        return to_orders(target, args.date, **kw)
 
     def full():
         return to_orders(target, args.date, cost_model=CostModel(), **kw)
@@ -69,7 +70,8 @@ def main(argv=None) -> int:
     first_full = time.process_time() - t
     base = cpu_median(read)
     rows = [("read the day's bars (reference)", base), ("to_orders, rounding only", cpu_median(plain)),
-            ("  + cost model estimate", cpu_median(costed)), ("  + tracking error (risk model)", cpu_median(full))]
+            ("  + tracking error (the default)", cpu_median(default)),
+            ("  + CostModel estimate", cpu_median(full))]
     print(f"to_orders on {len(ids):,} stocks, {args.date}, capital {args.capital:,.0f}: {len(res.orders):,} orders, "
           f"cash left {res.cash:,.0f}, weight gap {res.weight_gap:.2e}")
     print(f"{'step':<36}{'CPU s':>9}{'ratio':>8}")
@@ -77,7 +79,8 @@ def main(argv=None) -> int:
         print(f"{name:<36}{sec:>9.4f}{sec / base:>8.1f}")
     print(f"first call with the tracking error (builds the date's risk model when not yet stored): "
           f"{first_full:.2f} s CPU")
-    print(f"rounding only against the 0.2 s target: {rows[1][1] / 0.2:.2f} of it")
+    print(f"against the 0.2 s target: rounding only {rows[1][1] / 0.2:.2f}, default {rows[2][1] / 0.2:.2f}, "
+          f"with the cost estimate {rows[3][1] / 0.2:.2f} of it")
     return 0
 
 

@@ -290,7 +290,7 @@ def _cost(cost_model, ids: list[str], money: np.ndarray, day) -> float:
 
 
 def _tracking_error(ids: list[str], diff: np.ndarray, day, risk_model: str) -> float:
-    """sqrt(252 d' V d) for the weight differences `d`, from the risk model's daily factor form."""
+    """sqrt(252 d' V d) for the weight differences `d`, V the risk model's daily covariance."""
     from ..helper import OptimizeHelper
 
     moved = np.abs(diff) > 0
@@ -302,8 +302,10 @@ def _tracking_error(ids: list[str], diff: np.ndarray, day, risk_model: str) -> f
     except InvalidArgument as e:
         warnings.warn(f"no tracking error: {e}", OptimizerWarning, stacklevel=3)
         return math.nan
-    cov = helper.get_cov_matrix()
+    # in factor form: n x k exposures, never the n x n matrix
+    x = helper.get_factor_exposure()
+    f = helper.get_factor_covariance().loc[x.columns, x.columns].to_numpy()
     d = diff[moved]
-    root, spec = cov.factor_root, cov.specific_variance
-    var = float(np.sum((d @ root) ** 2) + np.sum(spec * d * d))
+    e = d @ x.to_numpy()
+    var = float(e @ f @ e + np.sum(helper.get_specific_variance().to_numpy() * d * d))
     return math.sqrt(max(var, 0.0) * 252.0)
