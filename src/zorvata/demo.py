@@ -14,6 +14,7 @@ The truth is stored in the ``demo_truth_*`` tables, the reclassifications and re
 
 from __future__ import annotations
 
+import logging
 import os
 from pathlib import Path
 
@@ -22,7 +23,10 @@ import pandas as pd
 import pyarrow as pa
 
 from ._schema import write_database
+from ._synthetic import allocate_codes, exchange_sessions
 from .infra import file_lock
+
+_log = logging.getLogger(__name__)
 
 __all__ = ["DEMO_VERSION", "DEFAULT_SEED", "build_demo", "ensure_demo", "INDEX_IDS"]
 
@@ -87,20 +91,9 @@ def ensure_demo(path: str | os.PathLike) -> Path:
     path = Path(path)
     with file_lock(path):
         if not path.exists():
+            _log.info("building the demo market in %s (once; later uses read the file)", path)
             build_demo(path)
     return path
-
-
-def _sessions(first: pd.Timestamp, last: pd.Timestamp) -> pd.DatetimeIndex:
-    import warnings
-
-    with warnings.catch_warnings():
-        # the calendar package trips pandas deprecations of its own; they are not ours to act on
-        warnings.simplefilter("ignore")
-        import exchange_calendars as xc
-
-        s = xc.get_calendar("XSHG", start=min(first, pd.Timestamp("2006-12-08"))).sessions
-    return s[(s >= first) & (s <= last)]
 
 
 def _standardise(x: np.ndarray, universe: np.ndarray, cap: np.ndarray) -> np.ndarray:
@@ -136,26 +129,6 @@ def _log_regime(rng, n: int, phi=0.98, sigma=0.14) -> np.ndarray:
     for k in range(1, n):
         h[k] = phi * h[k - 1] + e[k]
     return h - var / 2
-
-
-def _stock_ids(rng, listed: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """A-share-like codes, allocated in listing order per board."""
-    n = len(listed)
-    sh = rng.random(n) < 0.5
-    star_start = np.datetime64("2019-07-22")
-    gem_start = np.datetime64("2009-10-30")
-    late = rng.random(n)
-    ids = np.empty(n, dtype=object)
-    counters = {"600": 600000, "688": 688001, "000": 1, "300": 300001}
-    for i in np.argsort(listed, kind="stable"):
-        if sh[i]:
-            board = "688" if listed[i] >= star_start and late[i] < 0.5 else "600"
-        else:
-            board = "300" if listed[i] >= gem_start and late[i] < 0.4 else "000"
-        code = counters[board]
-        counters[board] += 1
-        ids[i] = f"{code:06d}." + ("XSHG" if sh[i] else "XSHE")
-    return ids, np.where(sh, "XSHG", "XSHE")
 
 
 def _st_periods(rng, listed_idx: np.ndarray, delist_idx: np.ndarray, t0: int, T: int):
@@ -271,7 +244,7 @@ def build_demo(path: str | os.PathLike, *, n_stocks: int = 3000, start="2015-01-
     rng = np.random.default_rng(seed)
     start, end = pd.Timestamp(start).normalize(), pd.Timestamp(end).normalize()
     cal_last = pd.Timestamp(f"{end.year}-12-31")
-    all_sessions = _sessions(start - pd.Timedelta(days=400), cal_last)
+    all_sessions = exchange_sessions(start - pd.Timedelta(days=400), cal_last)
     if len(all_sessions) == 0 or all_sessions[-1] < end:
         raise ValueError(f"the exchange calendar does not reach {end.date()}")
     t0 = int(all_sessions.searchsorted(start))
@@ -300,7 +273,7 @@ def build_demo(path: str | os.PathLike, *, n_stocks: int = 3000, start="2015-01-
         ok = lo < T - 1
         chosen, lo = chosen[ok], lo[ok]
         delist_idx[chosen] = lo + (rng.random(len(chosen)) * (T - 1 - lo)).astype(int)
-    ids, exch = _stock_ids(rng, listed)
+    ids, exch = allocate_codes(rng, listed, star_share=0.5, sme_share=None)
     ind_p = rng.gamma(4.0, size=J)
     industry0 = rng.choice(J, size=N, p=ind_p / ind_p.sum())
     n_ci = max(2, int(round(J * 0.9)))

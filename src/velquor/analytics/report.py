@@ -13,7 +13,8 @@ import pandas as pd
 
 from ..const import STYLE_FACTORS, CovModel, RiskModel
 from ..exception import InvalidArgument
-from ..helper import OptimizeHelper, _enum
+from ..coerce import to_enum as _enum  # under this name frontier.py reads it from here too
+from ..helper import OptimizeHelper
 
 __all__ = ["RiskReport", "risk_report", "PERIODS_PER_YEAR", "as_benchmark", "as_weights"]
 
