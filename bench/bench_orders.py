@@ -14,22 +14,17 @@ Target: under 0.2 s with the defaults.
 from __future__ import annotations
 
 import argparse
-import statistics
 import time
 
 import numpy as np
 import pandas as pd
 
 import zorvata
+from timing import median_seconds
 
 
-def cpu_median(fn, repeat: int = 7) -> float:
-    runs = []
-    for _ in range(repeat):
-        t = time.process_time()
-        fn()
-        runs.append(time.process_time() - t)
-    return statistics.median(runs)
+def cpu_median(fn) -> float:
+    return median_seconds(fn, clock=time.process_time)
 
 
 def main(argv=None) -> int:

@@ -109,6 +109,12 @@ def write_weights(weights, date, path: str | None) -> None:
     if path is None:
         frame.to_csv(sys.stdout, index=False, float_format="%.10g", lineterminator="\n")
         return
+    _write_table(frame, path, lambda: json.dumps({"date": date.isoformat(),
+                                                  "weights": {k: float(v) for k, v in weights.items()}}, indent=1))
+
+
+def _write_table(frame, path: str, json_text) -> None:
+    """`frame` as .csv or .parquet at `path`, or `json_text()` as .json; another suffix is bad input."""
     p = Path(path)
     suffix = p.suffix.lower()
     if suffix not in WEIGHT_SUFFIXES:
@@ -119,8 +125,7 @@ def write_weights(weights, date, path: str | None) -> None:
     elif suffix == ".parquet":
         frame.to_parquet(p, index=False)
     else:
-        p.write_text(json.dumps({"date": date.isoformat(),
-                                 "weights": {k: float(v) for k, v in weights.items()}}, indent=1) + "\n")
+        p.write_text(json_text() + "\n")
 
 
 def read_weights(path: str, date: str | None):
@@ -194,14 +199,4 @@ def write_orders(orders, date, path: str | None) -> None:
     if path is None:
         frame.to_csv(sys.stdout, index=False, float_format="%.10g", lineterminator="\n")
         return
-    p = Path(path)
-    suffix = p.suffix.lower()
-    if suffix not in WEIGHT_SUFFIXES:
-        raise BadInput(f"output must end in .csv, .parquet or .json, got {p.name}")
-    p.parent.mkdir(parents=True, exist_ok=True)
-    if suffix == ".csv":
-        frame.to_csv(p, index=False, float_format="%.10g")
-    elif suffix == ".parquet":
-        frame.to_parquet(p, index=False)
-    else:
-        p.write_text(frame.to_json(orient="records", indent=1) + "\n")
+    _write_table(frame, path, lambda: frame.to_json(orient="records", indent=1))

@@ -364,6 +364,9 @@ _PERIOD = _r(
     "end_date {e} is not after start_date {s}", "t.end_date <= t.start_date", e="t.end_date", s="t.start_date"
 )
 
+#: The rules of a row about one stock on one trading day inside its listing window.
+_STOCK_DAY = [_UNKNOWN_ID, _NOT_STOCK, _BEFORE_LISTING, _AFTER_DELISTING, _OFF_CALENDAR]
+
 
 def _cap_rule(col):
     return _r(
@@ -507,11 +510,7 @@ RULES: dict[str, tuple[str, list[_Rule]]] = {
     "daily_flags": (
         "ic",
         [
-            _UNKNOWN_ID,
-            _NOT_STOCK,
-            _BEFORE_LISTING,
-            _AFTER_DELISTING,
-            _OFF_CALENDAR,
+            *_STOCK_DAY,
             _r("both limit_up and limit_down", "t.limit_up AND t.limit_down"),
             _r("suspended and at a price limit", "t.suspended AND (t.limit_up OR t.limit_down)"),
         ],
@@ -519,11 +518,7 @@ RULES: dict[str, tuple[str, list[_Rule]]] = {
     "daily_bars": (
         "ic",
         [
-            _UNKNOWN_ID,
-            _NOT_STOCK,
-            _BEFORE_LISTING,
-            _AFTER_DELISTING,
-            _OFF_CALENDAR,
+            *_STOCK_DAY,
             _r("close {v!r} is not a price above 0", "t.close <= 0", v="t.close"),
             _r("open {v!r} is not a price above 0", "t.open <= 0", v="t.open"),
             _r(
