@@ -90,7 +90,7 @@ class TestErrors:
          "对于目标函数 MinTrackingError，必须传入 benchmark 参数"),
         (["optimize", INDEX], "optimize: the following arguments are required: --date (see --help)"),
         (["optimise"], "argument COMMAND: invalid choice: 'optimise' (choose from 'optimize', 'report', "
-                       "'frontier', 'backtest') (see --help)"),
+                       "'frontier', 'orders', 'backtest') (see --help)"),
         (["report", "nothing.csv"], "no such file: nothing.csv"),
         (["frontier", INDEX, "--date", DATE, "--points", "1"], "points must be an integer >= 2, got 1"),
         (["optimize", INDEX, "--date", DATE, "--out", "w.xlsx"], "output must end in .csv, .parquet or .json, "
