@@ -730,14 +730,15 @@ def main(argv: list[str] | None = None) -> int:
 
 def _classify(e: BaseException, data_errors: tuple) -> tuple[int | None, str]:
     """Exit status and message of an exception (None: not ours to handle, e.g. SystemExit)."""
+    from ._interrupt import is_interrupt
     from .exception import InvalidArgument, OptimizationFailed
 
+    if is_interrupt(e):  # also one that a library below reported as its own error
+        return 130, "interrupted"
     if isinstance(e, OptimizationFailed):
         return 1, f"optimisation failed: {e}"
     if isinstance(e, (BadInput, InvalidArgument, FileNotFoundError, *data_errors)):
         return 2, str(e)
-    if isinstance(e, KeyboardInterrupt):
-        return 130, "interrupted"
     if isinstance(e, Exception):
         return 1, f"{type(e).__name__}: {e}"
     return None, ""

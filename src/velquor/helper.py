@@ -14,11 +14,14 @@ import zorvata
 from zorvata import DataError
 from zorvata.calendar import to_date as zorvata_to_date
 
+from ._interrupt import guard_scs
 from .const import STYLE_FACTORS, CovModel, IndustryClassification, RiskModel
 from .exception import InvalidArgument, OptimizerWarning
 from .riskmodel import custom, service
 
 __all__ = ["OptimizeHelper", "FactorCovariance"]
+
+guard_scs()  # every optimisation builds a helper first: a solve stopped by Ctrl-C raises KeyboardInterrupt
 
 
 class FactorCovariance(np.ndarray):
