@@ -689,7 +689,15 @@ def _show_warning(message, category, filename, lineno, file=None, line=None):
 
 
 def main(argv: list[str] | None = None) -> int:
-    """Runs the command line; returns the exit status."""
+    """Runs the command line; returns the exit status (130 after Ctrl-C, wherever it lands)."""
+    try:
+        return _main(argv)
+    except KeyboardInterrupt:  # before the command runs (parsing, imports) or while its error is reported
+        print(f"{PROG}: error: interrupted", file=sys.stderr)
+        return 130
+
+
+def _main(argv: list[str] | None) -> int:
     argv = sys.argv[1:] if argv is None else list(argv)
     try:
         parser = build_parser()

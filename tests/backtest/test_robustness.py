@@ -202,12 +202,12 @@ class TestWorkers:
             print(" ".join(map(str, sorted(pids | ({rt._resource_tracker._pid} - {None})))), flush=True)
             time.sleep(600)
         """)
-        proc = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True)
-        try:
-            pids = [int(x) for x in proc.stdout.readline().split()]
-        finally:
-            proc.kill()
-            proc.wait()
+        with subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                              text=True) as proc:
+            try:
+                pids = [int(x) for x in proc.stdout.readline().split()]
+            finally:
+                proc.kill()
         assert len(pids) >= 2
 
         def alive(pid: int) -> bool:
