@@ -118,13 +118,14 @@ def _attach(market: MarketRef) -> None:
                            f"client's {market.db_path} (fingerprint {fp} != {market.fingerprint})")
 
 
-def history_task(market: MarketRef, lo: int, hi: int, keep: list[int]) -> dict:
-    """One piece of the risk model's factor history (returned, never written)."""
+def history_task(market: MarketRef, lo: int, hi: int, keep: list[int], progress=None) -> dict:
+    """One piece of the risk model's factor history (returned, never written); ``progress(1)`` after each
+    day when it runs in the client."""
     from . import _estimates
 
     try:
         _attach(market)
-        return _estimates.history_piece(lo, hi, keep)
+        return _estimates.history_piece(lo, hi, keep, progress)
     except BaseException as e:
         _raise_interrupt(e)
         raise

@@ -36,7 +36,7 @@ __all__ = ["Backtest", "run_many", "FREQUENCIES"]
 FREQUENCIES = ("daily", "weekly", "monthly", "quarterly")
 #: Rebalance tasks sent to a Dask cluster at a time.
 DASK_WAVE = 256
-#: Times a date whose worker was lost is sent again (to a fresh pool) before it counts as failed.
+#: Times a date whose worker was lost is sent again (alone, to a fresh pool) before it counts as failed.
 LOST_WORKER_RETRIES = 1
 
 
@@ -601,35 +601,48 @@ def _build_estimates(eng: Engine, market: MarketRef, plans: list[_Plan], progres
         for pv in g.todo:
             failed[pv] = f"failed: risk model: {type(e).__name__}: {e}"
 
-    def take(item: tuple, compute: Callable[[], dict]) -> None:
+    def take(item: tuple, compute: Callable[[], dict] | None) -> None:
+        """Books a piece computed by the engine (``compute`` fetches it) or, with None, computes it here
+        (the bar follows it day by day)."""
         g, lo, hi = item
+        shown = 0
+
+        def here(n: int) -> None:
+            nonlocal shown
+            shown += n
+            bar.update(n)
+
         try:
             try:
-                piece = compute()
+                piece = history_task(market, lo, hi, keep[id(g)], here) if compute is None else compute()
             except Exception as e:  # noqa: BLE001 - sorted below
                 reraise_interrupt(e)
                 if not is_lost_worker(e):
                     raise
                 # the worker was lost (not the piece's fault): this process computes it
-                piece = history_task(market, lo, hi, keep[id(g)])
+                piece = history_task(market, lo, hi, keep[id(g)], here)
         except Exception as e:  # noqa: BLE001 - the dates that needed it fail, the run goes on
             reraise_interrupt(e)
             fail(g, e)
+            if got[id(g)] is not None:
+                bar.update(len(g.todo))  # no estimate of the group will be made
             got[id(g)] = None
-        bar.update(hi - lo)
+        bar.update(hi - lo - shown)
         pieces = got[id(g)]
         if pieces is None:
             return
         pieces.append(piece)
         if len(pieces) == len(g.pieces):
             try:
-                _estimates.persist(_estimates.estimates_of(g, pieces))
+                _estimates.persist(_estimates.estimates_of(g, pieces, bar.update))
             except Exception as e:  # noqa: BLE001 - as above
                 reraise_interrupt(e)
                 fail(g, e)
             got[id(g)] = None
 
-    bar = eng.bar(progress, sum(g.stop - g.start for g in groups), "risk model", "day")
+    # a bar of this process (days of factor history, then estimates), moved by pieces the engine returns and
+    # day by day by those this process computes
+    bar = Bar(progress, sum(g.stop - g.start + len(g.todo) for g in groups), "risk model", "step")
     try:
         while queue or pending:
             for fut in [f for f in pending if f.done()]:
@@ -641,10 +654,8 @@ def _build_estimates(eng: Engine, market: MarketRef, plans: list[_Plan], progres
                 fut = eng.submit(history_task, market, lo, hi, keep[id(g)])
                 pending[fut] = item
                 sent.append(fut)
-            bar.track(sent)
             if queue and eng.helps:
-                g, lo, hi = item = queue.popleft()
-                take(item, lambda: history_task(market, lo, hi, keep[id(g)]))
+                take(queue.popleft(), None)
                 continue
             if pending:
                 for fut in eng.wait_any(list(pending)):
@@ -706,6 +717,7 @@ def _rebalance(eng: Engine, market: MarketRef, plans: list[_Plan], failed_asof: 
     pending: dict[Any, tuple[_Plan, int, RebalanceJob]] = {}
 
     retries: dict[tuple[int, int], int] = {}
+    suspects: collections.deque = collections.deque()
 
     def finish(p: _Plan, o: RebalanceOutcome) -> None:
         i = o.key[1]
@@ -729,8 +741,15 @@ def _rebalance(eng: Engine, market: MarketRef, plans: list[_Plan], failed_asof: 
         for p in plans:
             p.book_ready()
         while True:
-            progressed = not (waves and pending)
+            # dates whose worker was lost go again one at a time, alone: one that kills its worker again
+            # fails by itself, the others complete
+            progressed = not (waves and pending) and not suspects
             sent = []
+            if suspects and not pending:
+                p, i, job = suspects.popleft()
+                fut = eng.submit(rebalance_task, market, job)
+                pending[fut] = (p, i, job)
+                sent.append(fut)
             while progressed and len(pending) < limit:
                 progressed = False
                 for p in plans:
@@ -759,11 +778,9 @@ def _rebalance(eng: Engine, market: MarketRef, plans: list[_Plan], failed_asof: 
                     reraise_interrupt(e)
                     lost = is_lost_worker(e)
                     if lost and retries.get((p.index, i), 0) < LOST_WORKER_RETRIES:
-                        # the worker may have died of another date's task: sent once more (a fresh pool)
+                        # the worker may have died of another date's task
                         retries[(p.index, i)] = retries.get((p.index, i), 0) + 1
-                        again = eng.submit(rebalance_task, market, job)
-                        pending[again] = (p, i, job)
-                        bar.track([again])
+                        suspects.append((p, i, job))
                         continue
                     o = RebalanceOutcome((p.index, i), None, f"failed: worker: {type(e).__name__}: {e}",
                                          transient=lost or is_transient(e))
