@@ -189,7 +189,7 @@ def _bias_table(ctx, start_pos, end_pos, returns, models, n_random=20, size=100)
 
 
 def _truth_table(ctx, start_pos, end_pos, step=21):
-    from velquor.const import ESTIMATED_RISK_MODELS, CovModel, RiskModel
+    from velquor.const import ESTIMATED_RISK_MODELS, CovModel
 
     con = zorvata.connect().cursor()
     tables = {r[0] for r in con.execute("SELECT table_name FROM information_schema.tables").fetchall()}
@@ -242,7 +242,7 @@ def _truth_table(ctx, start_pos, end_pos, step=21):
 
 def _factor_return_table(ctx, start_pos, end_pos):
     """Daily factor returns of the regression against the generator's, per factor group."""
-    from velquor.riskmodel._blas import single_threaded_blas
+    from zorvata.infra import single_threaded_blas
     from velquor.riskmodel.pipeline import factor_history
 
     con = zorvata.connect().cursor()
@@ -279,7 +279,7 @@ def main(argv=None):
     args = ap.parse_args(argv)
     if args.db:
         zorvata.configure(args.db)
-    from velquor.const import ESTIMATED_RISK_MODELS, CovModel, RiskModel
+    from velquor.const import ESTIMATED_RISK_MODELS, CovModel
     from velquor.riskmodel import service
 
     t = time.perf_counter()

@@ -85,6 +85,7 @@ def main(argv=None) -> int:
         save(plot_frontier(frontier, portfolios=marks), out, "frontier", written)
 
         backtest_figure(out, pool, written)
+        save(cost_curve(pool), out, "trading-cost-curve", written)
     print(f"make_figures: {len(written)} figures in {out} ({time.perf_counter() - t:.0f} s)", file=sys.stderr)
     return 0
 
@@ -102,6 +103,37 @@ def backtest_figure(out: Path, pool: list, written: list) -> None:
     if result is not None:
         save(plot_backtest(result, title=f"Minimum tracking error, 5 % cap, monthly, against {INDEX}"), out,
              "backtest", written)
+
+
+def cost_curve(pool):
+    """The default cost model's cost per traded value against the trade's size, for a sale of the index's
+    median stock (its traded value and volatility as of DATE)."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    import numpy as np
+
+    from velquor.trading import CostModel, market
+
+    model = CostModel()
+    liq = market.liquidity(pool, DATE, model.window).median()
+    share = np.linspace(0.0, 0.3, 121)[1:]  # the trade as a share of the average daily traded value
+    parts = model.money(-share * liq["adv"], np.full(len(share), liq["volatility"]), np.full(len(share), liq["adv"]))
+    fig, ax = plt.subplots(figsize=(8, 4.5))
+    bottom = np.zeros(len(share))
+    for name in ("commission", "stamp_duty", "spread", "impact"):
+        bp = parts[name] / (share * liq["adv"]) * 1e4
+        ax.fill_between(share * 100, bottom, bottom + bp, label=name.replace("_", " "), alpha=0.75)
+        bottom += bp
+    ax.set_xlabel("sale as % of the average daily traded value")
+    ax.set_ylabel("cost, bp of the traded value")
+    ax.set_title(f"CostModel() defaults, a sale of the median {INDEX} stock "
+                 f"(ADV {liq['adv'] / 1e6:.0f} m, daily volatility {liq['volatility']:.1%})")
+    ax.legend(loc="upper left")
+    ax.grid(alpha=0.3)
+    fig.tight_layout()
+    return fig
 
 
 def run_backtest(pool):

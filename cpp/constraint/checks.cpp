@@ -5,6 +5,8 @@
 
 namespace velquor::constraint {
 
+using namespace nb::literals;
+
 namespace {
 
 /// "a finite number", "a finite number >= 0", "a finite number in [0, 1]".
@@ -126,6 +128,41 @@ nb::list check_styles(const char *owner, const char *name, nb::handle styles, bo
             invalid(pyapi::format("{}: unknown style {!r}; valid styles: {}",
                                   {nb::str(owner), style, nb::str(", ").attr("join")(valid)}));
     return out;
+}
+
+nb::object check_holdings(const char *owner, nb::handle value) {
+    nb::object pd = global("pd"), np = global("np");
+    nb::object series;
+    try {
+        series = pyapi::isinstance(value, pd.attr("Series")) ? nb::borrow(value) : pd.attr("Series")(value);
+        series = pd.attr("to_numeric")(series, "errors"_a = "raise").attr("astype")(builtin("float"));
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        pyapi::raise_in_handler(global("InvalidArgument"),
+                                pyapi::format("{}: current_holdings must be a Series of weights by order_book_id",
+                                              {nb::str(owner)}),
+                                e);
+    }
+    nb::object index = series.attr("index");
+    if (pyapi::truthy(index.attr("has_duplicates")))
+        invalid(pyapi::format("{}: current_holdings name an order_book_id more than once: {}",
+                              {nb::str(owner), pyapi::getitem(index, index.attr("duplicated")()).attr("tolist")()}));
+    nb::object values = series.attr("to_numpy")();
+    nb::object bad = np.attr("logical_not")(np.attr("isfinite")(values));
+    if (pyapi::truthy(bad.attr("any")()))
+        invalid(pyapi::format("{}: current_holdings must be finite, got {} for {}",
+                              {nb::str(owner), pyapi::getitem(values, bad).attr("tolist")(),
+                               pyapi::getitem(index, bad).attr("tolist")()}));
+    nb::object negative = pyapi::richcompare(values, nb::float_(0.0), pyapi::Cmp::lt);
+    if (pyapi::truthy(negative.attr("any")()))
+        invalid(pyapi::format("{}: current_holdings must be nonnegative, got {} for {}",
+                              {nb::str(owner), pyapi::getitem(values, negative).attr("tolist")(),
+                               pyapi::getitem(index, negative).attr("tolist")()}));
+    nb::object total = builtin("float")(values.attr("sum")());
+    // Weights read back from a file rarely sum to 1 exactly.
+    if (pyapi::compare(total, nb::float_(1.0 + 1e-9), pyapi::Cmp::gt))
+        invalid(pyapi::format("{}: current_holdings sum to {}, above 1", {nb::str(owner), total}));
+    return series;
 }
 
 }  // namespace velquor::constraint

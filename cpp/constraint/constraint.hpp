@@ -61,6 +61,7 @@ void bind_benchmark_component(nb::module_ &m);
 void bind_industry(nb::module_ &m);
 void bind_style(nb::module_ &m);
 void bind_industry_component(nb::module_ &m);
+void bind_trading(nb::module_ &m);
 void bind_diagnose(nb::module_ &m);
 
 // ---------------------------------------------------------------------------------------------------------
@@ -87,6 +88,9 @@ nb::object check_classification(const char *owner, nb::handle value);
 /// The industry codes of `names` (codes or names as the market data stores them) under `classification`;
 /// an unknown one raises InvalidArgument listing the valid codes and names.
 nb::list industry_codes(const char *owner, nb::handle names, nb::handle classification);
+
+/// `current_holdings` as a float Series by id: nonnegative finite weights summing to at most 1, ids unique.
+nb::object check_holdings(const char *owner, nb::handle value);
 
 /// Checks every entry of `names` is a style of STYLE_FACTORS; returns them as a list.
 nb::list check_styles(const char *owner, const char *name, nb::handle styles, bool allow_empty);

@@ -28,6 +28,9 @@ NB_MODULE(constraint, m) {
                              "MinActiveVariance"})
         m.attr(name) = objective.attr(name);
 
+    // What the trading kinds read from the market data (flags, traded values), in Python beside the cost model.
+    m.attr("market") = nb::module_::import_("velquor.trading.market");
+
     // The base class, then the kinds in the order of the public class table.
     constraint::bind_interface(m);
     constraint::bind_tracking_error(m);
@@ -36,5 +39,6 @@ NB_MODULE(constraint, m) {
     constraint::bind_industry(m);
     constraint::bind_style(m);
     constraint::bind_industry_component(m);
+    constraint::bind_trading(m);
     constraint::bind_diagnose(m);
 }

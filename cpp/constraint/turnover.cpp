@@ -21,49 +21,13 @@ constexpr const char *kDoc =
     ":param upper_limit: the largest one-way turnover, in [0, 1]\n"
     ":param hard: False makes the constraint soft\n";
 
-/// The holdings as a float Series by id: nonnegative finite weights summing to at most 1, ids unique.
-nb::object check_holdings(nb::handle value) {
-    nb::object pd = global("pd"), np = global("np");
-    nb::object series;
-    try {
-        series = pyapi::isinstance(value, pd.attr("Series")) ? nb::borrow(value) : pd.attr("Series")(value);
-        series = pd.attr("to_numeric")(series, "errors"_a = "raise").attr("astype")(builtin("float"));
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        pyapi::raise_in_handler(global("InvalidArgument"),
-                                pyapi::format("{}: current_holdings must be a Series of weights by order_book_id",
-                                              {nb::str(kOwner)}),
-                                e);
-    }
-    nb::object index = series.attr("index");
-    if (pyapi::truthy(index.attr("has_duplicates")))
-        invalid(pyapi::format("{}: current_holdings name an order_book_id more than once: {}",
-                              {nb::str(kOwner), pyapi::getitem(index, index.attr("duplicated")()).attr("tolist")()}));
-    nb::object values = series.attr("to_numpy")();
-    nb::object bad = np.attr("logical_not")(np.attr("isfinite")(values));
-    if (pyapi::truthy(bad.attr("any")()))
-        invalid(pyapi::format("{}: current_holdings must be finite, got {} for {}",
-                              {nb::str(kOwner), pyapi::getitem(values, bad).attr("tolist")(),
-                               pyapi::getitem(index, bad).attr("tolist")()}));
-    nb::object negative = pyapi::richcompare(values, nb::float_(0.0), pyapi::Cmp::lt);
-    if (pyapi::truthy(negative.attr("any")()))
-        invalid(pyapi::format("{}: current_holdings must be nonnegative, got {} for {}",
-                              {nb::str(kOwner), pyapi::getitem(values, negative).attr("tolist")(),
-                               pyapi::getitem(index, negative).attr("tolist")()}));
-    nb::object total = builtin("float")(values.attr("sum")());
-    // Weights read back from a file rarely sum to 1 exactly.
-    if (pyapi::compare(total, nb::float_(1.0 + 1e-9), pyapi::Cmp::gt))
-        invalid(pyapi::format("{}: current_holdings sum to {}, above 1", {nb::str(kOwner), total}));
-    return series;
-}
-
 namespace init_at {
 constexpr pyapi::Param holdings{1}, limit{2}, hard{3};
 }
 
 nb::object init(pyapi::Arguments &a) {
     nb::handle self = a[method::self];
-    nb::setattr(self, "current_holdings", check_holdings(a[init_at::holdings]));
+    nb::setattr(self, "current_holdings", check_holdings(kOwner, a[init_at::holdings]));
     nb::setattr(self, "upper_limit", check_limit(kOwner, "upper_limit", a[init_at::limit], Range{0.0, 1.0}, false));
     nb::setattr(self, "hard", a[init_at::hard]);
     return nb::none();

@@ -1,4 +1,8 @@
-"""The `velquor` command: optimise a pool, report on a portfolio's risk, trace a frontier.
+"""The `velquor` command: optimise a pool, report on a portfolio's risk, trace a frontier, run a backtest.
+
+This module wires arguments to the library: files are read and written by :mod:`velquor.fileformats`, pools,
+objectives, bounds, constraints and backtests built by :mod:`velquor.config`, reports rendered by
+:mod:`velquor.analytics.render`.
 
 Exit status: 0 success, 1 the optimisation (or another step) failed, 2 bad input (arguments, files, ids,
 dates). Errors are printed as one line; ``--debug`` prints the traceback as well.
@@ -7,15 +11,17 @@ dates). Errors are printed as one line; ``--debug`` prints the traceback as well
 from __future__ import annotations
 
 import argparse
-import json
-import math
 import os
 import sys
 import traceback
 import warnings
 from pathlib import Path
 
+from .config import (OBJECTIVES, backtest_from_config, load_constraints, make_objective, parse_bounds,
+                     parse_params, read_pool)
 from .const import RiskModel
+from .fileformats import (WEIGHT_SUFFIXES, BadInput, parse_date, read_series, read_weights, write_frontier,
+                          write_weights)
 
 __all__ = ["main"]
 
@@ -30,19 +36,6 @@ examples:
   velquor frontier 000300.XSHG --date 2026-11-30 --points 20 --bounds '*=0:0.1' --figure frontier.png
 """
 
-#: objective names on the command line (snake case of the class names, which are accepted too)
-OBJECTIVES = {
-    "min_variance": "MinVariance", "min_active_variance": "MinActiveVariance",
-    "min_tracking_error": "MinTrackingError", "mean_variance": "MeanVariance",
-    "active_mean_variance": "ActiveMeanVariance", "risk_parity": "RiskParity",
-    "max_sharpe_ratio": "MaxSharpeRatio", "max_information_ratio": "MaxInformationRatio",
-    "max_indicator": "MaxIndicator", "min_style_deviation": "MinStyleDeviation",
-}
-
-
-class BadInput(Exception):
-    """A command-line argument or an input file the command cannot use (exit status 2)."""
-
 
 class _Parser(argparse.ArgumentParser):
     """argparse with one-line errors and exit status 2."""
@@ -50,281 +43,6 @@ class _Parser(argparse.ArgumentParser):
     def error(self, message):
         command = self.prog[len(PROG):].strip()
         raise BadInput(f"{command + ': ' if command else ''}{message} (see --help)")
-
-
-# ------------------------------------------------------------------------------------------------- inputs
-
-def _read_table(path: Path):
-    import pandas as pd
-
-    suffix = path.suffix.lower()
-    try:
-        if suffix == ".parquet":
-            return pd.read_parquet(path)
-        if suffix == ".json":
-            data = json.loads(path.read_text())
-            if isinstance(data, dict) and "weights" in data and isinstance(data["weights"], dict):
-                frame = pd.DataFrame({"order_book_id": list(data["weights"]),
-                                      "weight": list(data["weights"].values())})
-                if "date" in data:
-                    frame.insert(0, "date", data["date"])
-                return frame
-            if isinstance(data, dict):
-                return pd.DataFrame({"order_book_id": list(data), "value": list(data.values())})
-            if isinstance(data, list) and all(isinstance(v, str) for v in data):
-                return pd.DataFrame({"order_book_id": data})
-            return pd.DataFrame(data)
-        if suffix in (".csv", ".tsv"):
-            return pd.read_csv(path, sep="\t" if suffix == ".tsv" else ",", dtype={"order_book_id": str})
-        # any other file: one id per line (blank lines and '#' comments skipped)
-        ids = [ln.split("#", 1)[0].strip() for ln in path.read_text().splitlines()]
-        return pd.DataFrame({"order_book_id": [i for i in ids if i]})
-    except (OSError, ValueError, UnicodeDecodeError) as e:
-        raise BadInput(f"cannot read {path}: {e}") from e
-
-
-def _id_column(frame, path) -> str:
-    if "order_book_id" in frame.columns:
-        return "order_book_id"
-    if len(frame.columns) == 0:
-        raise BadInput(f"{path} holds no columns")
-    return frame.columns[0]
-
-
-def read_series(path: str | Path, what: str):
-    """A Series by order_book_id (or style name) from a file: CSV/TSV/Parquet with an id column and a value
-    column, or a JSON object {id: value}."""
-    import pandas as pd
-
-    p = Path(path)
-    if not p.is_file():
-        raise BadInput(f"{what}: no such file: {p}")
-    frame = _read_table(p)
-    key = _id_column(frame, p)
-    values = [c for c in frame.columns if c not in (key, "date")]
-    if not values:
-        raise BadInput(f"{what}: {p} needs a value column next to {key}")
-    col = "weight" if "weight" in values else "value" if "value" in values else values[0]
-    try:
-        return pd.Series(frame[col].to_numpy(dtype=float), index=frame[key].astype(str).to_numpy(), name=col)
-    except (TypeError, ValueError) as e:
-        raise BadInput(f"{what}: {p}: column {col} must hold numbers ({e})") from e
-
-
-def read_pool(items: list[str], date) -> list[str]:
-    """Pool from command-line items: files of ids, comma-separated ids, or an index id (its constituents
-    on `date`)."""
-    import zorvata
-
-    pool: list[str] = []
-    for item in items:
-        p = Path(item)
-        if p.is_file():
-            frame = _read_table(p)
-            pool.extend(frame[_id_column(frame, p)].astype(str))
-            continue
-        parts = [s.strip() for s in item.replace(";", ",").split(",") if s.strip()]
-        if len(parts) == 1:
-            record = zorvata.instruments(parts[0])
-            if record is not None and record.type == "INDX":
-                weights = zorvata.index_weights(parts[0], date)
-                if weights is None or len(weights) == 0:
-                    raise BadInput(f"index {parts[0]} has no constituents on {date}")
-                pool.extend(map(str, weights.index))
-                continue
-            if record is None and ("/" in item or Path(item).suffix.lower() in (".csv", ".txt", ".json",
-                                                                                ".parquet", ".tsv")):
-                raise BadInput(f"no such file: {item}")
-        pool.extend(parts)
-    if not pool:
-        raise BadInput("the pool is empty")
-    known = {r.order_book_id for r in zorvata.instruments(list(dict.fromkeys(pool)))}
-    unknown = [i for i in dict.fromkeys(pool) if i not in known]
-    if unknown:
-        shown = ", ".join(unknown[:10]) + (f" and {len(unknown) - 10} more" if len(unknown) > 10 else "")
-        warnings.warn(f"not in the market data, left out: {shown}", stacklevel=2)
-    return pool
-
-
-def parse_bounds(entries: list[str]) -> dict | None:
-    """`ID=LO:HI` (either side may be empty for no bound) into the bounds mapping of portfolio_optimize."""
-    if not entries:
-        return None
-    bnds: dict = {}
-    for entry in entries:
-        key, sep, rng = entry.partition("=")
-        lo, sep2, hi = rng.partition(":")
-        if not sep or not sep2 or not key.strip():
-            raise BadInput(f"bounds must look like 'ID=LOWER:UPPER' or '*=0:0.05', got {entry!r}")
-
-        def number(text: str):
-            text = text.strip()
-            if text == "" or text.lower() == "none":
-                return None
-            try:
-                value = float(text)
-            except ValueError:
-                raise BadInput(f"bound {text!r} in {entry!r} is not a number") from None
-            if not math.isfinite(value):
-                raise BadInput(f"bound {text!r} in {entry!r} is not a finite number")
-            return value
-
-        pair = (number(lo), number(hi))
-        if key.strip() == "*" and None in pair:
-            # The driver accepts an open side for named stocks only.
-            raise BadInput(f"under '*' both bounds must be numbers, got {entry!r}")
-        bnds[key.strip()] = pair
-    return bnds
-
-
-def parse_value(text: str):
-    """A parameter value: JSON (numbers, true/false, objects, lists), a file of values by id, or text."""
-    try:
-        return json.loads(text)
-    except ValueError:
-        pass
-    if Path(text).is_file():
-        return read_series(text, "parameter")
-    return text
-
-
-def parse_params(entries: list[str]) -> dict:
-    params = {}
-    for entry in entries or []:
-        key, sep, value = entry.partition("=")
-        if not sep or not key.strip():
-            raise BadInput(f"parameters must look like KEY=VALUE, got {entry!r}")
-        params[key.strip()] = parse_value(value.strip())
-    return params
-
-
-def make_objective(name: str, params: dict):
-    from . import objective as obj
-
-    cls_name = OBJECTIVES.get(name.lower().replace("-", "_"), name)
-    cls = getattr(obj, cls_name, None)
-    if not isinstance(cls, type) or cls_name not in OBJECTIVES.values():
-        raise BadInput(f"unknown objective {name!r}; choose one of {', '.join(OBJECTIVES)}")
-    try:
-        return cls(**params)
-    except TypeError as e:
-        raise BadInput(f"objective {name}: {e}") from e
-
-
-def _snake_to_class(name: str) -> str:
-    return "".join(part[:1].upper() + part[1:] for part in name.split("_")) if "_" in name or name.islower() else name
-
-
-def build_constraints(tables: list, base: Path, where: str) -> list:
-    """Constraint objects from TOML tables: ``type`` names a class of velquor.constraint (CamelCase or
-    snake_case), every other key is a keyword of its constructor. ``current_holdings`` may name a file of
-    weights by order_book_id, relative to the configuration file."""
-    try:
-        from . import constraint as con
-    except ImportError:  # pragma: no cover - the constraint module ships with velquor
-        raise BadInput("constraints need the velquor.constraint module, which this installation lacks") from None
-    if not isinstance(tables, list):
-        raise BadInput(f"{where}: 'constraints' must be an array of tables ([[constraints]])")
-    out = []
-    for k, table in enumerate(tables, 1):
-        if not isinstance(table, dict) or "type" not in table:
-            raise BadInput(f"{where}: constraint {k} needs a type, e.g. type = \"TrackingErrorLimit\"")
-        kwargs = dict(table)
-        name = _snake_to_class(str(kwargs.pop("type")))
-        cls = getattr(con, name, None)
-        base_cls = getattr(con, "OptimizationConstraint", None)
-        if not isinstance(cls, type) or base_cls is None or not issubclass(cls, base_cls) or cls is base_cls:
-            known = sorted(n for n, c in vars(con).items() if isinstance(c, type) and base_cls is not None
-                           and issubclass(c, base_cls) and c is not base_cls)
-            raise BadInput(f"{where}: constraint {k}: unknown type {name!r}; choose one of {', '.join(known)}")
-        if isinstance(kwargs.get("current_holdings"), str):
-            kwargs["current_holdings"] = read_series(base / kwargs["current_holdings"], "current_holdings")
-        try:
-            out.append(cls(**kwargs))
-        except TypeError as e:
-            raise BadInput(f"{where}: constraint {k} ({name}): {e}") from e
-    return out
-
-
-def read_toml(path: str | Path) -> dict:
-    import tomllib
-
-    p = Path(path)
-    if not p.is_file():
-        raise BadInput(f"no such file: {p}")
-    try:
-        return tomllib.loads(p.read_text())
-    except (tomllib.TOMLDecodeError, UnicodeDecodeError) as e:
-        raise BadInput(f"{p}: not valid TOML: {e}") from e
-
-
-def load_constraints(path: str | None) -> list | None:
-    """Constraint objects from the ``[[constraints]]`` tables of a TOML file (see docs/constraints.md)."""
-    if path is None:
-        return None
-    data = read_toml(path)
-    unknown = sorted(set(data) - {"constraints"})
-    if unknown:
-        raise BadInput(f"{path}: unknown key {unknown[0]!r}; a constraints file holds [[constraints]] tables")
-    return build_constraints(data.get("constraints", []), Path(path).parent, str(path))
-
-
-def write_weights(weights, date, path: str | None) -> None:
-    import pandas as pd
-
-    frame = pd.DataFrame({"date": date.isoformat(), "order_book_id": weights.index.astype(str),
-                          "weight": weights.to_numpy(dtype=float)})
-    if path is None:
-        frame.to_csv(sys.stdout, index=False, float_format="%.10g", lineterminator="\n")
-        return
-    p = Path(path)
-    suffix = p.suffix.lower()
-    if suffix not in (".csv", ".parquet", ".json"):
-        raise BadInput(f"output must end in .csv, .parquet or .json, got {p.name}")
-    p.parent.mkdir(parents=True, exist_ok=True)
-    if suffix == ".csv":
-        frame.to_csv(p, index=False, float_format="%.10g")
-    elif suffix == ".parquet":
-        frame.to_parquet(p, index=False)
-    else:
-        p.write_text(json.dumps({"date": date.isoformat(),
-                                 "weights": {k: float(v) for k, v in weights.items()}}, indent=1) + "\n")
-
-
-def read_weights(path: str, date: str | None):
-    """Weights and their date from a file written by `velquor optimize` (or any id/weight table)."""
-    import pandas as pd
-
-    p = Path(path)
-    if not p.is_file():
-        raise BadInput(f"no such file: {p}")
-    frame = _read_table(p)
-    if "date" in frame.columns:
-        try:
-            stamps = [parse_date(str(d)[:10]).isoformat() for d in frame["date"]]
-        except BadInput as e:
-            raise BadInput(f"{p}: {e}") from e
-        days = sorted(set(stamps))
-        if date is None:
-            if len(days) != 1:
-                raise BadInput(f"{p} holds weights of {len(days)} dates; pick one with --date")
-            date = days[0]
-        else:
-            chosen = parse_date(date).isoformat()
-            frame = frame[[d == chosen for d in stamps]]
-            if frame.empty:
-                raise BadInput(f"{p} holds no weights for {chosen}")
-    elif date is None:
-        raise BadInput(f"{p} has no date column; give the date with --date")
-    key = _id_column(frame, p)
-    col = "weight" if "weight" in frame.columns else next((c for c in frame.columns if c not in (key, "date")), None)
-    if col is None:
-        raise BadInput(f"{p} needs a weight column")
-    try:
-        weights = pd.Series(frame[col].to_numpy(dtype=float), index=frame[key].astype(str).to_numpy())
-    except (TypeError, ValueError) as e:
-        raise BadInput(f"{p}: weights must be numbers ({e})") from e
-    return weights, date
 
 
 # ------------------------------------------------------------------------------------------------- commands
@@ -336,21 +54,11 @@ def _model_args(p: argparse.ArgumentParser) -> None:
                    help="risk model: v1, v2, or custom for an imported one (default: v1)")
 
 
-def parse_date(text: str):
-    """The date of a command, read as the optimiser reads dates; a bad one is bad input."""
-    from . import optimize as opt
-
-    try:
-        return opt.to_date(text)
-    except (ValueError, OverflowError) as e:
-        raise BadInput(f"not a date: {text!r} ({e})") from e
-
-
 def cmd_optimize(args) -> int:
     from . import optimize as opt
 
     date = parse_date(args.date)
-    if args.out and Path(args.out).suffix.lower() not in (".csv", ".parquet", ".json"):
+    if args.out and Path(args.out).suffix.lower() not in WEIGHT_SUFFIXES:
         # before the optimisation, not after it
         raise BadInput(f"output must end in .csv, .parquet or .json, got {Path(args.out).name}")
     pool = read_pool(args.pool, date)
@@ -369,78 +77,8 @@ def cmd_optimize(args) -> int:
     return 0
 
 
-def _md_table(frame, percent: set[str] = frozenset(), digits: int = 4) -> str:
-    def cell(col, v):
-        if isinstance(v, float):
-            if math.isnan(v):
-                return ""
-            return f"{v:.2%}" if col in percent else f"{v:.{digits}f}"
-        return str(v)
-
-    cols = [frame.index.name or ""] + [str(c) for c in frame.columns]
-    lines = ["| " + " | ".join(cols) + " |", "|" + "---|" * len(cols)]
-    for idx, row in frame.iterrows():
-        lines.append("| " + " | ".join([str(idx)] + [cell(c, v) for c, v in row.items()]) + " |")
-    return "\n".join(lines)
-
-
-def render_report(report, figures: dict[str, str], fmt: str, top: int = 15) -> str:
-    """The report as Markdown or HTML text, figures referenced by relative path."""
-    import pandas as pd
-
-    s = report.summary
-    rows = [("date", report.date.isoformat()), ("model", f"{report.cov_model.value}-{report.risk_model.value} "
-             f"(estimated to the close of {report.prev_trading_date.isoformat()})"),
-            ("stocks held", str(s["n_stocks"])), ("sum of weights", f"{s['weight_sum']:.4f}"),
-            ("total risk (annualised)", f"{s['total_risk']:.2%}"), ("factor risk", f"{s['factor_risk']:.2%}"),
-            ("specific risk", f"{s['specific_risk']:.2%}")]
-    if report.benchmark:
-        rows += [("benchmark", f"{report.benchmark} ({s['n_benchmark']} constituents)"),
-                 ("tracking error (annualised)", f"{s['tracking_error']:.2%}"),
-                 ("active factor risk", f"{s['active_factor_risk']:.2%}"),
-                 ("active specific risk", f"{s['active_specific_risk']:.2%}")]
-    if not math.isnan(s["expected_return"]):
-        rows.append(("expected return (annualised)", f"{s['expected_return']:.2%}"))
-    summary = pd.DataFrame({"value": [v for _, v in rows]}, index=pd.Index([k for k, _ in rows], name="measure"))
-    pct = {"weight", "benchmark_weight", "active_weight", "contribution", "percent", "active_contribution",
-           "active_percent", "marginal", "active_marginal"}
-    col = "active_contribution" if report.benchmark else "contribution"
-    stocks = report.stocks.reindex(report.stocks[col].abs().sort_values(ascending=False).index[:top])
-    stock_cols = ["weight", "benchmark_weight", "active_weight", "contribution", "percent"]
-    if report.benchmark:
-        stock_cols += ["active_contribution", "active_percent"]
-    sections = [
-        ("Summary", summary, set()),
-        ("Contributions by factor group", report.groups, pct),
-        (f"Largest contributions by stock (top {top})", stocks[stock_cols], pct),
-        (f"Industries ({report.industry_source})", report.industry_contributions(), pct),
-        ("Style exposures", report.styles, set()),
-    ]
-    title = f"Risk report, {report.date.isoformat()}" + (f", against {report.benchmark}" if report.benchmark else "")
-    if fmt == "html":
-        parts = [f"<!DOCTYPE html><html><head><meta charset='utf-8'><title>{title}</title>",
-                 "<style>body{font-family:sans-serif;max-width:1100px;margin:auto}"
-                 "table{border-collapse:collapse}td,th{padding:2px 8px;border-bottom:1px solid #ddd;"
-                 "text-align:right}</style></head><body>", f"<h1>{title}</h1>"]
-        for name, frame, percent in sections:
-            fmt_cols = {c: (lambda v: "" if isinstance(v, float) and math.isnan(v) else f"{v:.2%}")
-                        for c in frame.columns if c in percent}
-            parts.append(f"<h2>{name}</h2>" + frame.to_html(formatters=fmt_cols, float_format=lambda v: f"{v:.4f}",
-                                                            na_rep=""))
-        for name, rel in figures.items():
-            parts.append(f"<h2>{name}</h2><img src='{rel}' alt='{name}' style='max-width:100%'>")
-        parts.append("</body></html>")
-        return "\n".join(parts) + "\n"
-    parts = [f"# {title}", ""]
-    for name, frame, percent in sections:
-        parts += [f"## {name}", "", _md_table(frame, percent), ""]
-    for name, rel in figures.items():
-        parts += [f"## {name}", "", f"![{name}]({rel})", ""]
-    return "\n".join(parts)
-
-
 def cmd_report(args) -> int:
-    from .analytics import risk_report
+    from .analytics import render_report, risk_report
 
     weights, date = read_weights(args.weights, args.date)
     expected = None
@@ -484,76 +122,10 @@ def cmd_frontier(args) -> int:
         Path(args.figure).parent.mkdir(parents=True, exist_ok=True)
         plot_frontier(frontier, path=args.figure)
     if args.out:
-        Path(args.out).parent.mkdir(parents=True, exist_ok=True)
-        if args.out.lower().endswith(".parquet"):
-            frontier.to_parquet(args.out)
-        elif args.out.lower().endswith(".csv"):
-            frontier.to_csv(args.out, float_format="%.10g")
-        else:
-            raise BadInput(f"output must end in .csv or .parquet, got {args.out}")
+        write_frontier(frontier, args.out)
     table = frontier[["return", "risk", "sharpe"]]
     print(table.to_string(float_format=lambda v: f"{v:.4f}"))
     return 0
-
-
-BACKTEST_KEYS = {"universe", "start", "end", "rebalance", "benchmark", "cost", "turnover_limit", "cov_model",
-                 "risk_model", "objective", "bounds", "constraints", "solver", "solver_options", "run", "output"}
-
-
-def backtest_from_config(path: str | Path):
-    """A Backtest and its run/output settings from a TOML configuration (see docs/backtest.md)."""
-    try:
-        from .backtest import Backtest
-    except ImportError:  # pragma: no cover - depends on the installation
-        raise BadInput("this installation has no velquor.backtest module") from None
-    p = Path(path)
-    cfg = read_toml(p)
-    unknown = sorted(set(cfg) - BACKTEST_KEYS)
-    if unknown:
-        raise BadInput(f"{p}: unknown key {unknown[0]!r}; known: {', '.join(sorted(BACKTEST_KEYS))}")
-    for key in ("universe", "start", "end"):
-        if key not in cfg:
-            raise BadInput(f"{p}: {key} is required")
-    universe = cfg["universe"]
-    if isinstance(universe, str) and (p.parent / universe).is_file():
-        frame = _read_table(p.parent / universe)
-        universe = list(frame[_id_column(frame, p.parent / universe)].astype(str))
-    objective = None
-    if "objective" in cfg:
-        entry = cfg["objective"]
-        if isinstance(entry, str):
-            entry = {"name": entry}
-        if not isinstance(entry, dict) or "name" not in entry:
-            raise BadInput(f'{p}: objective must be a name or a table with a name, e.g. name = "min_variance"')
-        params = {k: (read_series(p.parent / v, k) if isinstance(v, str) and (p.parent / v).is_file() else v)
-                  for k, v in entry.items() if k != "name"}
-        objective = make_objective(str(entry["name"]), params)
-    bounds = cfg.get("bounds")
-    if bounds is not None:
-        if not isinstance(bounds, dict):
-            raise BadInput(f'{p}: bounds must be a table, e.g. "*" = [0, 0.05]')
-        entries = []
-        for key, pair in bounds.items():
-            if not isinstance(pair, list) or len(pair) != 2:
-                raise BadInput(f"{p}: bounds of {key!r} must be [lower, upper]")
-            entries.append(f"{key}={'' if pair[0] in ('', None) else pair[0]}:{'' if pair[1] in ('', None) else pair[1]}")
-        bounds = parse_bounds(entries)
-    cons = build_constraints(cfg["constraints"], p.parent, str(p)) if "constraints" in cfg else None
-    options = dict(cfg.get("solver_options", {}))
-    if "solver" in cfg:
-        options["solver"] = cfg["solver"]
-    kwargs = {k: cfg[k] for k in ("rebalance", "benchmark", "cost", "turnover_limit", "cov_model", "risk_model")
-              if k in cfg}
-    bt = Backtest(universe, cfg["start"], cfg["end"], objective=objective, bnds=bounds, cons=cons, **kwargs,
-                  **options)
-    run = cfg.get("run", {})
-    output = cfg.get("output", {})
-    if not isinstance(run, dict) or not isinstance(output, dict):
-        raise BadInput(f"{p}: run and output must be tables")
-    for k in output:
-        if isinstance(output[k], str):
-            output[k] = str(p.parent / output[k])
-    return bt, run, output
 
 
 def cmd_backtest(args) -> int:

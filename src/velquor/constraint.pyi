@@ -27,6 +27,7 @@ from .objective import MaxInformationRatio as MaxInformationRatio
 from .objective import MinActiveVariance as MinActiveVariance
 from .objective import MinTrackingError as MinTrackingError
 from .objective import OptimizationObjective as OptimizationObjective
+from .trading import market as market
 
 _Zeta = float | int | cp.Variable
 
@@ -134,6 +135,29 @@ class IndustryComponentLimit(OptimizationConstraint):
         upper_limit: float | None = None,
         relative: object = False,
         classification: _Classification = "sw",
+        hard: object = True,
+    ) -> None: ...
+    def to_constraints(self, g: cp.Variable, zeta: _Zeta, helper: OptimizeHelper) -> list[cp.Constraint]: ...
+
+class TradabilityConstraint(OptimizationConstraint):
+    current_holdings: pd.Series
+    exclude_st: bool
+    def __init__(
+        self, current_holdings: pd.Series | Mapping[str, float], exclude_st: object = False, hard: object = True
+    ) -> None: ...
+    def to_constraints(self, g: cp.Variable, zeta: _Zeta, helper: OptimizeHelper) -> list[cp.Constraint]: ...
+
+class LiquidityLimit(OptimizationConstraint):
+    capital: float
+    upper_limit: float
+    current_holdings: pd.Series | None
+    window: int
+    def __init__(
+        self,
+        capital: float,
+        upper_limit: float = 0.1,
+        current_holdings: pd.Series | Mapping[str, float] | None = None,
+        window: int = 20,
         hard: object = True,
     ) -> None: ...
     def to_constraints(self, g: cp.Variable, zeta: _Zeta, helper: OptimizeHelper) -> list[cp.Constraint]: ...

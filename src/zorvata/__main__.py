@@ -24,7 +24,8 @@ def _info(args) -> int:
 
 
 def _build_demo(args) -> int:
-    from ._store import demo_path, file_lock
+    from ._store import demo_path
+    from .infra import file_lock
 
     if args.files:
         from .fullsize import build_files

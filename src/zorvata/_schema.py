@@ -4,11 +4,12 @@ from __future__ import annotations
 
 import datetime as _dt
 import os
-import tempfile
 import uuid
 from pathlib import Path
 
 import duckdb
+
+from .infra import atomic_path
 
 SCHEMA_VERSION = "3"
 
@@ -153,11 +154,8 @@ def write_database(out: str | os.PathLike, tables: dict, meta: dict, extra_table
     """
     out = Path(out)
     out.parent.mkdir(parents=True, exist_ok=True)
-    fd, tmp = tempfile.mkstemp(prefix=f".{out.name}.", suffix=".tmp", dir=out.parent)
-    os.close(fd)
-    os.unlink(tmp)  # duckdb wants to create the file itself
-    try:
-        con = duckdb.connect(tmp)
+    with atomic_path(out) as tmp:
+        con = duckdb.connect(str(tmp))
         try:
             con.execute("SET preserve_insertion_order = true")
             for name, cols in TABLES.items():
@@ -181,10 +179,4 @@ def write_database(out: str | os.PathLike, tables: dict, meta: dict, extra_table
             con.execute("CHECKPOINT")
         finally:
             con.close()
-        os.replace(tmp, out)
-    except BaseException:
-        for p in (tmp, tmp + ".wal"):
-            if os.path.exists(p):
-                os.unlink(p)
-        raise
     return out

@@ -9,6 +9,8 @@ from pathlib import Path
 
 import duckdb
 
+from .infra import file_lock
+
 __all__ = ["ENV_DB", "ENV_CACHE_DIR", "configure", "reset", "close", "db_path", "connect", "cached",
            "demo_path", "file_lock", "clean_leftovers"]
 
@@ -163,24 +165,6 @@ def cached(name: str, build):
         return _cache[key]
 
 
-@contextlib.contextmanager
-def file_lock(target: Path):
-    """An exclusive advisory lock on ``<target>.lock`` (serialises builders of the same file)."""
-    lock_path = target.with_name(target.name + ".lock")
-    lock_path.parent.mkdir(parents=True, exist_ok=True)
-    with open(lock_path, "a+b") as fh:
-        try:
-            import fcntl
-        except ImportError:  # pragma: no cover - not POSIX: builders are not serialised
-            yield
-            return
-        fcntl.flock(fh.fileno(), fcntl.LOCK_EX)
-        try:
-            yield
-        finally:
-            fcntl.flock(fh.fileno(), fcntl.LOCK_UN)
-
-
 def _leftovers(target: Path) -> list[Path]:
     prefix = f".{target.name}."
     try:
@@ -188,7 +172,7 @@ def _leftovers(target: Path) -> list[Path]:
     except OSError:
         return []
     return [target.parent / n for n in names
-            if n.startswith(prefix) and (n.endswith(".tmp") or n.endswith(".tmp.wal"))]
+            if n.startswith(prefix) and n.endswith((".tmp", ".tmp.wal"))]
 
 
 def clean_leftovers(target: Path, locked: bool = False) -> list[Path]:
@@ -206,24 +190,8 @@ def clean_leftovers(target: Path, locked: bool = False) -> list[Path]:
     if not found:
         return []
     if not locked:
-        try:
-            import fcntl
-        except ImportError:  # pragma: no cover - not POSIX
-            return []
-        lock_path = target.with_name(target.name + ".lock")
-        try:
-            fh = open(lock_path, "a+b")
-        except OSError:  # a read-only directory: nothing can be cleaned there anyway
-            return []
-        with fh:
-            try:
-                fcntl.flock(fh.fileno(), fcntl.LOCK_EX | fcntl.LOCK_NB)
-            except OSError:
-                return []
-            try:
-                return clean_leftovers(target, locked=True)
-            finally:
-                fcntl.flock(fh.fileno(), fcntl.LOCK_UN)
+        with file_lock(target, wait=False) as held:
+            return clean_leftovers(target, locked=True) if held else []
     removed = []
     for p in _leftovers(target):
         try:

@@ -23,7 +23,7 @@ import pandas as pd
 import pyarrow as pa
 
 from ._schema import write_database
-from ._store import file_lock
+from .infra import file_lock
 
 __all__ = ["DEMO_VERSION", "DEFAULT_SEED", "build_demo", "ensure_demo", "INDEX_IDS"]
 
@@ -503,7 +503,6 @@ def build_demo(path: str | os.PathLike, *, n_stocks: int = 3000, start="2015-01-
     all_ids = np.r_[ids, np.array(list(other_rets), dtype=object)]
     order = np.argsort(all_ids.astype(str), kind="stable")
     all_ids = all_ids[order]
-    n_all = len(all_ids)
     rate_mat = np.c_[ret_obs[tD], np.column_stack(list(other_rets.values()))][:, order]
     mask_mat = np.c_[has_ret[tD], np.ones((Td, len(other_rets)), dtype=bool)][:, order]
     dict_ids = pa.array(all_ids.astype(str))

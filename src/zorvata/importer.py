@@ -17,15 +17,17 @@ from __future__ import annotations
 
 import dataclasses
 import datetime as _dt
+import hashlib
+import json
 import os
 import shutil
-import tempfile
 from pathlib import Path
 
 import duckdb
 
 from . import _store
 from ._errors import ValidationError
+from .infra import atomic_path, file_lock
 import numpy as np
 
 from ._schema import KEYS, SORT, TABLES, columns, new_data_version
@@ -155,9 +157,56 @@ def _q(path) -> str:
     return "'" + str(path).replace("'", "''") + "'"
 
 
+#: The characters an id (order_book_id, index_id) may hold: a code of letters and digits (inner ``-`` and
+#: ``_`` allowed), a dot, an exchange suffix of letters and digits ("600000.XSHG"); nothing else, no whitespace
+#: or control characters (the estimate files and the command line's pool files are line based).
+ID_PATTERN = r"^[A-Za-z0-9]+([_-][A-Za-z0-9]+)*\.[A-Za-z0-9]+$"
+_ID_COLUMNS = ("order_book_id", "index_id")
+#: A date given as a timestamp with a UTC offset ("2024-01-01 16:00:00+00:00"): its day is taken in the
+#: exchange's time zone, like that of a time-zone-aware Parquet timestamp.
+_OFFSET_TEXT = r"\d[T ]\d\d:\d\d.*(Z|[+-]\d\d(:?\d\d)?)$"
+#: The exchange's time zone: the calendar day of a time-zone-aware timestamp is its day there.
+EXCHANGE_TZ = "Asia/Shanghai"
+#: Longest text of a DuckDB reason quoted in a message.
+_REASON_CHARS = 400
+
+
+def duckdb_reason(e: BaseException) -> str:
+    """DuckDB's error text on one line: its reason kept, the quoted input line, the reader's option dump,
+    the query echo and the hints on reader options the importer does not expose dropped."""
+    keep = []
+    for line in str(e).splitlines():
+        text = line.strip()
+        if (
+            not text
+            or line.startswith((" ", "\t"))
+            or text.startswith(("Original Line:", "Possible Solution:", "LINE ", "^"))
+        ):
+            continue
+        keep.append(text[:_REASON_CHARS] + ("..." if len(text) > _REASON_CHARS else ""))
+    return "; ".join(keep) or type(e).__name__
+
+
+def file_digest(path: Path) -> tuple[str, int, bool]:
+    """(sha256 hex digest, size in bytes, whether the file holds nothing but whitespace) of `path`."""
+    h = hashlib.sha256()
+    size, blank = 0, True
+    with open(path, "rb") as fh:
+        while chunk := fh.read(1 << 20):
+            h.update(chunk)
+            size += len(chunk)
+            blank = blank and not chunk.strip()
+    return h.hexdigest(), size, blank
+
+
 class _Input:
     """One input file as a typed view ``_t_<kind>`` (column ``_row`` = 1-based data row), plus ``_raw_<col>``
-    text columns where the file's values are parsed from text."""
+    text columns where the file's values are parsed from text.
+
+    DuckDB's readers expand glob characters (``*``, ``?``, ``[...]``) in the paths they are given, so they
+    never see the user's path: they read a link to the file under a plain name in the run's private
+    directory, and a file really named ``prices*.parquet`` is read alone.
+    """
 
     def __init__(self, run: "_Run", kind: str, path):
         self.run, self.kind, self.path = run, kind, Path(path)
@@ -165,26 +214,39 @@ class _Input:
         self.csv = self.path.suffix.lower() not in (".parquet", ".pq")
         self.ok = False
         self.view = f"_t_{kind}"
+        self.digest: str | None = None
         con = run.con
         if not self.path.exists():
             run.fail(self, f"the {kind} file does not exist")
             return
+        if not self.path.is_file():
+            run.fail(self, f"the {kind} file is not a regular file (a directory?); name the file itself")
+            return
+        try:
+            self.digest, size, blank = file_digest(self.path)
+        except OSError as e:
+            run.fail(self, f"cannot read the {kind} file: {e.strerror or e}")
+            return
+        if blank:
+            run.fail(self, f"the {kind} file is empty ({size} bytes, not even a header line)")
+            return
+        source = run.link(self.path, kind)
         try:
             if self.csv:
                 raw = f"scratch._raw_{kind}"
                 con.execute(
-                    f"CREATE TABLE {raw} AS SELECT * FROM read_csv({_q(self.path)}, all_varchar = true, "
+                    f"CREATE TABLE {raw} AS SELECT * FROM read_csv({_q(source)}, all_varchar = true, "
                     "header = true)"
                 )
                 src = f"(SELECT rowid + 1 AS _row, * FROM {raw})"
             else:
                 src = (
                     f"(SELECT file_row_number + 1 AS _row, * EXCLUDE (file_row_number) "
-                    f"FROM read_parquet({_q(self.path)}, file_row_number = true))"
+                    f"FROM read_parquet({_q(source)}, file_row_number = true))"
                 )
             types = {r[0]: r[1] for r in con.execute(f"DESCRIBE SELECT * FROM {src}").fetchall()}
         except duckdb.Error as e:
-            run.fail(self, f"cannot read the {kind} file: {str(e).splitlines()[0]}")
+            run.fail(self, f"cannot read the {kind} file: {duckdb_reason(e)}")
             return
         types.pop("_row", None)
         req = [c for c, _ in self.fmt.required]
@@ -219,14 +281,30 @@ class _Input:
                 sel.append(f"{text} AS {c}")
                 self.parsed[c] = f"t.{c} IS NULL"
                 continue
-            sel.append(f"TRY_CAST({text if text_src else c} AS {_SQL_TYPE[typ]}) AS {c}")
+            value = f"TRY_CAST({text if text_src else c} AS {_SQL_TYPE[typ]})"
+            if typ == "date" and text_src:
+                # a text timestamp with an offset names an instant: its day on the exchange's calendar
+                value = (
+                    f"CASE WHEN regexp_matches({text}, '{_OFFSET_TEXT}') "
+                    f"THEN TRY_CAST(TRY_CAST({text} AS TIMESTAMPTZ) AS DATE) ELSE {value} END"
+                )
+            sel.append(f"{value} AS {c}")
             sel.append(f"{text if text_src else f'CAST({c} AS VARCHAR)'} AS _raw_{c}")
             self.parsed[c] = f"t._raw_{c} IS NULL"
             self.unparsed[c] = f"t._raw_{c} IS NOT NULL AND t.{c} IS NULL"
         try:
             con.execute(f"CREATE TEMP VIEW {self.view} AS SELECT {', '.join(sel)} FROM {src}")
         except duckdb.Error as e:  # pragma: no cover - a column type DuckDB cannot cast at all
-            run.fail(self, f"cannot read the {kind} file: {str(e).splitlines()[0]}")
+            run.fail(self, f"cannot read the {kind} file: {duckdb_reason(e)}")
+            return
+        try:
+            empty = not con.execute(f"SELECT count(*) FROM (SELECT 1 FROM {self.view} LIMIT 1)").fetchone()[0]
+        except duckdb.Error as e:
+            run.fail(self, f"cannot read the {kind} file: {duckdb_reason(e)}")
+            return
+        if empty and not run.append and kind in ("instruments", "prices"):
+            # without rows every other file's ids and dates would be blamed instead
+            run.fail(self, f"the {kind} file has a header but no data rows; a new database needs them")
             return
         self.ok = True
 
@@ -461,10 +539,20 @@ _JOINS = {
 class _Run:
     """One import or append: the connection to the database being written, and the problems found."""
 
-    def __init__(self, con, append: bool):
-        self.con, self.append = con, append
+    def __init__(self, con, append: bool, links: Path):
+        self.con, self.append, self.links = con, append, links
         self.problems: list[Problem] = []
         self.inputs: dict[str, _Input] = {}
+
+    def link(self, path: Path, kind: str) -> Path:
+        """A name for `path` free of glob characters: a link in the run's private directory (DuckDB's
+        readers expand globs in every path they are given)."""
+        self.links.mkdir(exist_ok=True)
+        suffixes = "".join(path.suffixes[-2:]) if len(path.suffixes) > 1 else path.suffix
+        safe = "".join(ch if ch.isalnum() or ch in "._-" else "_" for ch in suffixes)
+        link = self.links / f"{kind}{safe}"
+        os.symlink(path.absolute(), link)
+        return link
 
     def fail(self, f: _Input, message: str, count: int = 0, rows=()) -> None:
         self.problems.append(Problem(f.path, message, count, list(rows), f.csv))
@@ -486,6 +574,23 @@ class _Run:
                 checks.append(_r(text, f.unparsed[c], v=f"t._raw_{c}"))
             if typ == "number":
                 checks.append(_r(f"{c} is not finite", f"NOT isfinite(t.{c})"))
+            if c in _ID_COLUMNS:
+                checks.append(
+                    _r(
+                        f"{c} {{v!r}} is not an id: a code, a dot and an exchange suffix (600000.XSHG), letters "
+                        "and digits only, no whitespace or control characters",
+                        f"NOT regexp_matches(t.{c}, '{ID_PATTERN}')",
+                        v=f"t.{c}",
+                    )
+                )
+            elif typ == "text":
+                checks.append(
+                    _r(
+                        f"{c} {{v!r}} holds a line break or another control character",
+                        f"regexp_matches(t.{c}, '[[:cntrl:]]')",
+                        v=f"t.{c}",
+                    )
+                )
         joins, rules = RULES[f.kind]
         for j in joins:
             if not self.has_join(j):
@@ -785,6 +890,8 @@ def _configure(con, spill: Path) -> None:
     con.execute(f"SET memory_limit = '{os.environ.get(ENV_MEMORY, DEFAULT_MEMORY)}'")
     con.execute(f"SET temp_directory = {_q(spill)}")
     con.execute("SET preserve_insertion_order = true")
+    # a time-zone-aware timestamp's day is its day on the exchange's calendar, whatever the process's TZ
+    con.execute(f"SET TimeZone = '{EXCHANGE_TZ}'")
     con.execute("SET enable_progress_bar = false")
 
 
@@ -804,6 +911,7 @@ def _run(target: Path, files: dict, append: bool, label: str | None, log=None) -
     tag = target.name  # `target` is a temporary name: `.<out>.<random>.tmp`
     scratch = target.with_name(tag[: -len(".tmp")] + ".scratch.tmp")
     spill = target.with_name(tag[: -len(".tmp")] + ".spill.tmp")
+    links = target.with_name(tag[: -len(".tmp")] + ".inputs.tmp")
     con = duckdb.connect(str(target))
     try:
         _configure(con, spill)
@@ -814,12 +922,12 @@ def _run(target: Path, files: dict, append: bool, label: str | None, log=None) -
         else:
             for name, cols in TABLES.items():  # a store written before these tables existed
                 con.execute(f"CREATE TABLE IF NOT EXISTS {name} ({cols})")
-        run = _Run(con, append)
+        run = _Run(con, append, links)
         for kind in KINDS:
             if files.get(kind) is not None:
                 run.inputs[kind] = _Input(run, kind, files[kind])
         run.build_joins()
-        for kind, f in run.inputs.items():
+        for f in run.inputs.values():
             if f.ok:
                 run.check_values(f)
                 step(f"checked the values of {f.path.name}")
@@ -827,10 +935,6 @@ def _run(target: Path, files: dict, append: bool, label: str | None, log=None) -
                 step(f"checked the keys of {f.path.name}")
         run.check_groups()
         step("checked the rules across rows and files")
-        prices = run.inputs.get("prices")
-        if not append and prices is not None and prices.ok and not run.problems:
-            if not con.execute(f"SELECT count(*) FROM {prices.view}").fetchone()[0]:
-                run.fail(prices, "no price rows")
         if run.problems:
             raise _rejection(run.problems)
         for kind in run.inputs:
@@ -854,7 +958,10 @@ def _run(target: Path, files: dict, append: bool, label: str | None, log=None) -
         lo, hi = con.execute("SELECT min(date), max(date) FROM price_change_rate").fetchone()
         meta = {"data_version": new_data_version(), "data_end": str(hi)}
         now = _dt.datetime.now(_dt.UTC).isoformat(timespec="seconds")
-        sources = os.pathsep.join(str(Path(files[k]).resolve()) for k in run.inputs)
+        # each file as read: its path and the checksum of its bytes
+        sources = json.dumps(
+            {k: {"path": str(f.path.resolve()), "sha256": f.digest} for k, f in run.inputs.items()}
+        )
         if append:
             meta.update(updated_at=now, last_append_files=sources)
         else:
@@ -876,7 +983,7 @@ def _run(target: Path, files: dict, append: bool, label: str | None, log=None) -
         step("checkpoint")
     finally:
         con.close()
-        _remove(scratch, spill)
+        _remove(scratch, spill, links)
 
 
 def _rejection(problems: list[Problem]) -> ValidationError:
@@ -901,13 +1008,6 @@ def _remove(*paths: Path) -> None:
                 shutil.rmtree(q, ignore_errors=True)
             elif q.exists():
                 q.unlink()
-
-
-def _temp_name(out: Path) -> Path:
-    fd, tmp = tempfile.mkstemp(prefix=f".{out.name}.", suffix=".tmp", dir=out.parent)
-    os.close(fd)
-    os.unlink(tmp)  # duckdb wants to create the file itself
-    return Path(tmp)
 
 
 def import_files(
@@ -937,6 +1037,8 @@ def import_files(
     given, hears of each step as it ends.
     """
     out = Path(out).absolute()
+    if out.is_dir():
+        raise ValidationError(f"{out} is a directory; name the database file to write (--out DIR/market.duckdb)", out)
     if out.exists() and not overwrite:
         raise ValidationError(f"{out} exists (pass overwrite=True / --force to replace it)", out)
     files = dict(
@@ -955,14 +1057,10 @@ def import_files(
         custom_specific_var=custom_specific_var,
     )
     out.parent.mkdir(parents=True, exist_ok=True)
-    with _store.file_lock(out):
+    with file_lock(out):
         _store.clean_leftovers(out, locked=True)
-        tmp = _temp_name(out)
-        try:
+        with atomic_path(out) as tmp:
             _run(tmp, files, append=False, label=label, log=log)
-            os.replace(tmp, out)
-        finally:
-            _remove(tmp)
     return out
 
 
@@ -982,15 +1080,13 @@ def append_files(db, *, label: str | None = None, log=None, **files) -> Path:
     files = {k: v for k, v in files.items() if v is not None}
     if not db.exists():
         raise ValidationError(f"{db} does not exist (an append adds to an existing database)", db)
+    if db.is_dir():
+        raise ValidationError(f"{db} is a directory, not a market database", db)
     if not files:
         raise ValidationError("nothing to append: name at least one file", db)
-    with _store.file_lock(db):
+    with file_lock(db):
         _store.clean_leftovers(db, locked=True)
-        tmp = _temp_name(db)
-        try:
+        with atomic_path(db) as tmp:
             shutil.copyfile(db, tmp)
             _run(tmp, files, append=True, label=label, log=log)
-            os.replace(tmp, db)
-        finally:
-            _remove(tmp)
     return db

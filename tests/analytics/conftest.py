@@ -5,7 +5,7 @@ from __future__ import annotations
 import pytest
 import zorvata
 
-from analytics_support import DATE, INDEX
+from .analytics_support import DATE, INDEX
 
 
 @pytest.fixture(scope="package")

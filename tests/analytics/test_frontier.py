@@ -7,7 +7,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from analytics_support import DATE
+from .analytics_support import DATE
 from velquor.analytics import efficient_frontier
 from velquor.const import CovModel, RiskModel
 from velquor.exception import InvalidArgument

@@ -8,7 +8,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from analytics_support import DATE, INDEX
+from .analytics_support import DATE, INDEX
 from velquor.analytics import (efficient_frontier, plot_backtest, plot_frontier, plot_industry_weights, plot_report,
                                plot_risk_contributions, plot_style_exposures, risk_report)
 from velquor.exception import InvalidArgument

@@ -16,7 +16,7 @@ from velquor.const import CovModel, RiskModel
 from velquor.exception import InvalidArgument
 from velquor.helper import OptimizeHelper
 
-from analytics_support import DATE, INDEX
+from .analytics_support import DATE, INDEX
 
 
 def direct_variance(ids, vector, cov_model="daily"):

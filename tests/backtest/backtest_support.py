@@ -8,6 +8,21 @@ import pandas as pd
 
 import zorvata
 
+#: rebalance dates fall on the first trading day of each month, here 2025-05 .. 2025-10
+START, END = "2025-05-01", "2025-10-31"
+COST = 0.002
+
+
+def basic_backtest(**kw):
+    from velquor.backtest import Backtest
+    from velquor.objective import MinTrackingError
+
+    args = dict(universe="000985.XSHG", start=START, end=END, objective=MinTrackingError(),
+                benchmark="000905.XSHG", bnds={DELISTED: (0.02, 0.1), "*": (0.0, 0.1)}, cost=COST)
+    args.update(kw)
+    return Backtest(**args)
+
+
 #: a stock of the test market delisted in the middle of the runs below
 DELISTED = "300013.XSHE"
 DELISTED_ON = pd.Timestamp("2025-07-17")

@@ -4,21 +4,7 @@ from __future__ import annotations
 
 import pytest
 
-#: rebalance dates fall on the first trading day of each month, here 2025-05 .. 2025-10
-START, END = "2025-05-01", "2025-10-31"
-COST = 0.002
-
-
-def basic_backtest(**kw):
-    from velquor.backtest import Backtest
-    from velquor.objective import MinTrackingError
-
-    from backtest_support import DELISTED
-
-    args = dict(universe="000985.XSHG", start=START, end=END, objective=MinTrackingError(),
-                benchmark="000905.XSHG", bnds={DELISTED: (0.02, 0.1), "*": (0.0, 0.1)}, cost=COST)
-    args.update(kw)
-    return Backtest(**args)
+from .backtest_support import basic_backtest
 
 
 @pytest.fixture(scope="session")

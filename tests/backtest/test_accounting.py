@@ -8,8 +8,7 @@ import pytest
 
 import zorvata
 
-from backtest_support import DELISTED, DELISTED_ON, replay
-from conftest import COST, basic_backtest
+from .backtest_support import COST, DELISTED, DELISTED_ON, basic_backtest, replay
 
 
 class TestReplay:

@@ -5,8 +5,7 @@ from __future__ import annotations
 import numpy as np
 import pytest
 
-from backtest_support import cap_by_holdings
-from conftest import basic_backtest
+from .backtest_support import basic_backtest, cap_by_holdings
 
 
 def _same(a, b) -> None:

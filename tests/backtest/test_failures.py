@@ -9,8 +9,7 @@ import pytest
 
 from velquor.exception import InvalidArgument
 
-from backtest_support import replay
-from conftest import COST, basic_backtest
+from .backtest_support import COST, basic_backtest, replay
 
 
 def _pool_missing_in_july(date):
@@ -116,7 +115,7 @@ class TestConfiguration:
 def test_a_worker_that_dies_fails_its_dates_and_the_run_goes_on():
     import os
 
-    from backtest_support import CrashingTrackingError
+    from .backtest_support import CrashingTrackingError
 
     res = basic_backtest(objective=CrashingTrackingError(6, os.getpid())).run(engine="process", workers=1,
                                                                               progress=False)

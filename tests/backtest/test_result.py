@@ -15,7 +15,7 @@ import pytest
 from velquor.backtest import BacktestResult
 from velquor.exception import InvalidArgument
 
-from conftest import basic_backtest
+from .backtest_support import basic_backtest
 
 
 def _assert_same(a: BacktestResult, b: BacktestResult) -> None:
@@ -89,9 +89,9 @@ class TestCheckpoint:
         cp = tmp_path / "cp"
         script = (
             "import sys, time, zorvata\n"
-            f"sys.path.insert(0, {str(Path(__file__).parent)!r})\n"
+            f"sys.path.insert(0, {str(Path(__file__).parents[2])!r})\n"
             f"zorvata.configure({str(market_db)!r})\n"
-            "from conftest import basic_backtest\n"
+            "from tests.backtest.backtest_support import basic_backtest\n"
             "import velquor.backtest._tasks as t\n"
             "run = t.rebalance_task\n"
             "def slow(*a):\n"

@@ -21,8 +21,7 @@ import zorvata
 
 from velquor.exception import BacktestFailed, InvalidArgument, OptimizerWarning
 
-from backtest_support import InterruptingTrackingError
-from conftest import basic_backtest
+from .backtest_support import InterruptingTrackingError, basic_backtest
 
 #: May .. August 2025: four rebalance dates
 SHORT_END = "2025-08-31"
@@ -88,7 +87,7 @@ class TestInterrupt:
     def test_scs_interrupt_raises_in_a_plain_optimisation(self):
         from velquor.optimize import portfolio_optimize
 
-        from backtest_support import _arm_interrupted_solve
+        from .backtest_support import _arm_interrupted_solve
 
         pool = list(zorvata.index_weights("000905.XSHG", "2025-06-03").index[:10])
         _arm_interrupted_solve()
@@ -223,7 +222,7 @@ class TestWorkers:
         assert not [p for p in pids if alive(p)]
 
     def test_lost_worker_is_retried_and_never_checkpointed(self, tmp_path):
-        from backtest_support import CrashingTrackingError
+        from .backtest_support import CrashingTrackingError
 
         cp = tmp_path / "cp"
         res = basic_backtest(end=SHORT_END, objective=CrashingTrackingError(6, os.getpid())).run(

@@ -211,8 +211,9 @@ class TestConstraintsFile:
 
     @pytest.mark.parametrize("text, message", [
         ('[[constraints]]\ntype = "Nope"\n', "constraint 1: unknown type 'Nope'; choose one of "
-         "BenchmarkComponentWeightLimit, IndustryComponentLimit, IndustryConstraint, StyleConstraint, "
-         "TrackingErrorLimit, TurnoverLimit, WildcardIndustryConstraint, WildcardStyleConstraint"),
+         "BenchmarkComponentWeightLimit, IndustryComponentLimit, IndustryConstraint, LiquidityLimit, "
+         "StyleConstraint, TrackingErrorLimit, TradabilityConstraint, TurnoverLimit, WildcardIndustryConstraint, "
+         "WildcardStyleConstraint"),
         ('[[constraints]]\nupper_limit = 0.1\n', 'constraint 1 needs a type, e.g. type = "TrackingErrorLimit"'),
         ('constraints = 3\n', "'constraints' must be an array of tables ([[constraints]])"),
         ('[objective]\nname = "x"\n', "unknown key 'objective'; a constraints file holds [[constraints]] tables"),

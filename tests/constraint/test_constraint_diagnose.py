@@ -17,7 +17,7 @@ from velquor.constraint import (
 from velquor.exception import InvalidArgument, OptimizerWarning
 from velquor.objective import MaxSharpeRatio, MinTrackingError
 
-from constraint_support import DATE, INDEX, TOL, helper, make_pool, tracking_error
+from .constraint_support import DATE, INDEX, TOL, helper, make_pool, tracking_error
 
 COLUMNS = ["constraint", "kind", "hard", "relaxation", "rows"]
 

@@ -23,7 +23,7 @@ from velquor.constraint import (
 from velquor.exception import InvalidArgument, OptimizationFailed, OptimizerWarning
 from velquor.objective import MaxSharpeRatio, MinTrackingError, MinVariance, RiskParity
 
-from constraint_support import (
+from .constraint_support import (
     DATE,
     INDEX,
     TOL,

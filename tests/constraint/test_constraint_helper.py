@@ -12,7 +12,7 @@ from velquor.const import STYLE_FACTORS, CovModel, RiskModel
 from velquor.exception import InvalidArgument
 from velquor.helper import OptimizeHelper
 
-from constraint_support import DATE, INDEX, make_pool
+from .constraint_support import DATE, INDEX, make_pool
 
 
 @pytest.fixture(scope="module")

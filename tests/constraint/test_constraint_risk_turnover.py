@@ -15,7 +15,7 @@ from velquor.constraint import OptimizationConstraint, TrackingErrorLimit, Turno
 from velquor.exception import InvalidArgument
 from velquor.objective import MaxSharpeRatio, MinTrackingError, MinVariance, RiskParity
 
-from constraint_support import DATE, INDEX, TOL, helper, make_pool, tracking_error, turnover
+from .constraint_support import DATE, INDEX, TOL, helper, make_pool, tracking_error, turnover
 
 
 @pytest.fixture(scope="module")

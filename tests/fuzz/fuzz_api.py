@@ -16,10 +16,8 @@ import collections
 import contextlib
 import datetime as dt
 import math
-import sys
 import types
 import warnings
-from pathlib import Path
 
 import cvxpy as cp
 import numpy as np
@@ -34,8 +32,7 @@ import velquor.optimize as opt
 from velquor.const import CovModel, RiskModel
 from velquor.exception import InvalidArgument, OptimizationFailed
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "optimize"))
-from driver_fakes import FakeHelper, Market, StaticBenchmark, record  # noqa: E402
+from ..optimize.driver_fakes import FakeHelper, Market, StaticBenchmark, record
 
 #: calls made per target (the run's closing note)
 calls: collections.Counter[str] = collections.Counter()

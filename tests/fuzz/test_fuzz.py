@@ -5,7 +5,7 @@ import os
 
 import pytest
 
-import fuzz_api
+from . import fuzz_api
 
 EXAMPLES = int(os.environ.get("VELQUOR_FUZZ_EXAMPLES", "20"))
 

@@ -11,7 +11,7 @@ import pytest
 import velquor.objective as obj
 from velquor.helper import FactorCovariance
 
-from objective_fakes import FakeHelper, value_at, variable
+from .objective_fakes import FakeHelper, value_at, variable
 
 
 def factor_cov(n, k=3, seed=0):

@@ -11,7 +11,7 @@ import velquor.objective as obj
 from velquor.const import STYLE_FACTORS
 from velquor.exception import InvalidArgument
 
-from objective_fakes import FakeBenchmark, FakeHelper, value_at, variable
+from .objective_fakes import FakeBenchmark, FakeHelper, value_at, variable
 
 
 def invalid(call):

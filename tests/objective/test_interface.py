@@ -15,7 +15,7 @@ import pytest
 import velquor.objective as obj
 from velquor.exception import InvalidArgument
 
-from objective_fakes import FakeHelper, install_driver, value_at, variable
+from .objective_fakes import FakeHelper, install_driver, value_at, variable
 
 CLASSES = ["MinVariance", "MinActiveVariance", "MeanVariance", "ActiveMeanVariance", "RiskParity",
            "MinTrackingError", "MaxInformationRatio", "MaxSharpeRatio", "MaxIndicator", "MinStyleDeviation"]

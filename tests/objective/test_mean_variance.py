@@ -11,7 +11,7 @@ import velquor.objective as obj
 import zorvata
 from velquor.exception import InvalidArgument, OptimizerWarning
 
-from objective_fakes import (PREV, FakeBenchmark, FakeHelper, install_driver, objective_expr, value_at,
+from .objective_fakes import (PREV, FakeBenchmark, FakeHelper, install_driver, objective_expr, value_at,
                              variable)
 
 IDS = ["A", "B", "C", "D"]

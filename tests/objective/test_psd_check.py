@@ -12,7 +12,7 @@ import pytest
 import velquor.objective as obj
 from velquor.helper import FactorCovariance
 
-from objective_fakes import FakeHelper
+from .objective_fakes import FakeHelper
 
 NOT_PSD = np.array([[0.04, 0.05], [0.05, 0.04]])  # eigenvalues 0.09 and -0.01
 NOT_SYMMETRIC = np.array([[0.04, 0.01], [0.02, 0.04]])

@@ -10,8 +10,8 @@ import pytest
 import velquor.objective as obj
 from velquor.exception import OptimizerWarning
 
-from objective_fakes import PREV, FakeBenchmark, FakeHelper, internal_constraints, variable
-from test_mean_variance import Market
+from .objective_fakes import PREV, FakeBenchmark, FakeHelper, internal_constraints, variable
+from .test_mean_variance import Market
 
 
 def constraint_vector(constraint, n):

@@ -8,7 +8,7 @@ import pytest
 
 import velquor.objective as obj
 
-from objective_fakes import FakeHelper, value_at, variable
+from .objective_fakes import FakeHelper, value_at, variable
 
 COV = np.array([[0.04, 0.01, 0.0], [0.01, 0.09, 0.02], [0.0, 0.02, 0.16]])
 UNION_COV = np.diag([0.04, 0.09, 0.16, 0.01, 0.25]) + 0.005

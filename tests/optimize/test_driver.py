@@ -23,7 +23,7 @@ from velquor.exception import InvalidArgument, OptimizationFailed, OptimizerWarn
 from velquor.objective import (MaxInformationRatio, MaxSharpeRatio, MinActiveVariance, MinTrackingError,
                                MinVariance, OptimizationObjective, RiskParity)
 
-from driver_fakes import (DATE, Constraint, FakeHelper, Spy, StaticBenchmark, covariance, cvxpy_with,
+from .driver_fakes import (DATE, Constraint, FakeHelper, Spy, StaticBenchmark, covariance, cvxpy_with,
                           install_market, recording, recording_problem, scripted_problem)
 
 POOL = ["A", "B", "C"]

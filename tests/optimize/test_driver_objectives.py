@@ -13,7 +13,7 @@ from velquor.objective import (ActiveMeanVariance, MaxIndicator, MaxInformationR
                                MeanVariance, MinActiveVariance, MinStyleDeviation, MinTrackingError, MinVariance,
                                RiskParity)
 
-from driver_fakes import DATE, StaticBenchmark, covariance, exposures, install_market
+from .driver_fakes import DATE, StaticBenchmark, covariance, exposures, install_market
 
 POOL = ["A", "B", "C", "D", "E"]
 #: benchmark with one constituent in the pool and two outside it

@@ -6,7 +6,7 @@ import pytest
 
 import velquor.optimize as opt
 
-from driver_fakes import DATE, install_market, recording, scripted_problem, cvxpy_with
+from .driver_fakes import DATE, install_market, recording, scripted_problem, cvxpy_with
 
 
 @pytest.mark.parametrize("key", ["objective\x00junk", "solver\udcff", "bnds\x00"])

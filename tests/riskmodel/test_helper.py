@@ -14,7 +14,7 @@ from velquor.exception import InvalidArgument
 from velquor.helper import OptimizeHelper
 from velquor.riskmodel import service
 
-from riskmodel_support import DATE, FakeBenchmark
+from .riskmodel_support import DATE, FakeBenchmark
 
 VARIANTS = [(cm, rm) for cm in CovModel for rm in ESTIMATED_RISK_MODELS]
 

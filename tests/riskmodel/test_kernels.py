@@ -9,11 +9,8 @@ from velquor.riskmodel.kernels import (
     clip_psd,
     combine_vol_corr,
     constrained_wls,
-    eigenfactor_adjust,
     ewma_weights,
     newey_west_cov,
-    regime_adjust,
-    regime_multiplier,
     shrink_correlation,
     shrink_to_groups,
     windowed_sum,
@@ -129,77 +126,6 @@ class TestCorrelationShrinkage:
                 out.append((h @ true @ h) / (h @ c @ h))
         assert np.mean(raw) > 1.1
         assert abs(np.mean(shrunk) - 1.0) < abs(np.mean(raw) - 1.0) / 2
-
-
-class TestRegime:
-    def test_leaves_correlations_unchanged(self):
-        rng = np.random.default_rng(7)
-        cov = _random_cov(rng, 6)
-        b2 = rng.chisquare(3, 100) / 3
-        adj = regime_adjust(cov, b2, 20, 80)
-        np.testing.assert_allclose(_corr(adj), _corr(cov), atol=1e-12)
-        assert not np.allclose(adj, cov)
-
-    def test_multiplier_tracks_a_jump_in_volatility(self):
-        # Returns that suddenly run twice as large as their forecast: the squared bias moves towards 4.
-        b2 = np.r_[np.ones(200), np.full(20, 4.0)]
-        # half-life 10, window 40: the last 20 days carry 0.75 / 0.9375 of the weight
-        assert regime_multiplier(b2, 10, 40) == pytest.approx(1.0 + 3.0 * 0.75 / 0.9375)
-        assert regime_multiplier(np.ones(100), 10, 40) == pytest.approx(1.0)
-
-    def test_multi_day_horizon_expects_the_regime_to_fade(self):
-        cov = np.diag([1.0, 4.0])
-        b2 = np.full(50, 3.0)
-        assert regime_adjust(cov, b2, 10, 40, 1) == pytest.approx(3.0 * cov)
-        longer = [regime_adjust(cov, b2, 10, 40, h)[0, 0] for h in (1, 5, 21, 63)]
-        assert longer == sorted(longer, reverse=True) and 1.0 < longer[-1] < 1.5
-        # a calm regime fades back up towards 1 the same way
-        assert regime_adjust(cov, np.full(50, 0.5), 10, 40, 63)[0, 0] == pytest.approx(
-            1.0 - 0.5 * (1 - 0.5 ** 6.3) / (63 * (1 - 0.5 ** 0.1)))
-
-    def test_days_without_a_statistic_are_skipped(self):
-        assert regime_multiplier(np.array([np.nan, 2.0, np.nan]), 5, 10) == pytest.approx(2.0)
-        assert regime_multiplier(np.full(5, np.nan), 5, 10) == 1.0
-
-
-class TestEigenfactor:
-    def test_keeps_eigenvectors_and_inflates_small_eigenvalues_most(self):
-        rng = np.random.default_rng(8)
-        cov = _random_cov(rng, 10)
-        adj = eigenfactor_adjust(cov, ewma_weights(90, 270), 200, 1.4)
-        vals, vecs = np.linalg.eigh(cov)
-        inflate = np.einsum("ik,ij,jk->k", vecs, adj, vecs) / vals
-        off = vecs.T @ adj @ vecs - np.diag(np.diag(vecs.T @ adj @ vecs))
-        assert np.abs(off).max() < 1e-12 * vals.max()
-        # sample eigenvalues spread out: the small ones are understated, the large ones slightly overstated
-        assert inflate[0] == inflate.max() > 1.1
-        assert inflate[-1] == inflate.min() < 1.0
-        assert np.linalg.eigvalsh(adj).min() > 0
-
-    def test_vanishes_with_many_observations(self):
-        rng = np.random.default_rng(9)
-        cov = _random_cov(rng, 8)
-        adj = eigenfactor_adjust(cov, np.ones(10**6), 100, 1.4)
-        np.testing.assert_allclose(adj, cov, rtol=2e-2, atol=1e-9)
-
-    def test_reduces_the_understatement_of_minimum_variance_risk(self):
-        # Estimate a covariance from a short sample, build the minimum-variance portfolio on it and compare
-        # its predicted variance with its true variance: the adjustment must narrow the gap.
-        rng = np.random.default_rng(10)
-        k, t = 20, 120
-        true = _random_cov(rng, k, spread=30.0)
-        w = np.ones(t)
-        ratios_raw, ratios_adj = [], []
-        for _ in range(30):
-            f = rng.multivariate_normal(np.zeros(k), true, size=t)
-            est = newey_west_cov(f, w, 0)
-            for c, out in ((est, ratios_raw), (eigenfactor_adjust(est, w, 200, 1.0), ratios_adj)):
-                h = np.linalg.solve(c, np.ones(k))
-                h /= h.sum()
-                out.append((h @ true @ h) / (h @ c @ h))
-        raw, adj = np.mean(ratios_raw), np.mean(ratios_adj)
-        assert raw > 1.1  # the raw estimate understates
-        assert abs(adj - 1.0) < abs(raw - 1.0) / 2
 
 
 class TestConstrainedRegression:

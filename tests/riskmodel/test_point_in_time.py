@@ -17,7 +17,7 @@ import zorvata
 from velquor.const import STYLE_FACTORS, CovModel, RiskModel
 from velquor.riskmodel import pipeline as rm_pipeline, service, store as rm_store
 
-from riskmodel_support import DATE
+from .riskmodel_support import DATE
 
 DAILY, QUARTERLY = CovModel.FACTOR_MODEL_DAILY, CovModel.FACTOR_MODEL_QUARTERLY
 GROWTH = STYLE_FACTORS.index("growth")

@@ -17,7 +17,7 @@ from velquor.const import STYLE_FACTORS, CovModel, RiskModel
 from velquor.helper import OptimizeHelper
 from velquor.riskmodel import pipeline, service
 
-from riskmodel_support import DATE, FakeBenchmark
+from .riskmodel_support import DATE, FakeBenchmark
 
 DAILY, QUARTERLY = CovModel.FACTOR_MODEL_DAILY, CovModel.FACTOR_MODEL_QUARTERLY
 

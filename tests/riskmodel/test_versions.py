@@ -12,7 +12,7 @@ from velquor.const import CovModel, RiskModel
 from velquor.riskmodel import params, pipeline, service
 from velquor.riskmodel.kernels import shrink_correlation
 
-from riskmodel_support import DATE
+from .riskmodel_support import DATE
 
 DAILY = CovModel.FACTOR_MODEL_DAILY
 VARIANTS = [(DAILY, RiskModel.V1), (DAILY, RiskModel.V2)]

@@ -14,7 +14,7 @@ import zorvata
 from zorvata import _store
 from zorvata.importer import append_files, import_files
 
-from test_market_importer import DAILY, DATES, FUNDAMENTALS, INSTRUMENTS, PRICES, WEIGHTS
+from .test_market_importer import DAILY, DATES, FUNDAMENTALS, INSTRUMENTS, PRICES, WEIGHTS
 
 INDUSTRIES = """source,code,name
 sw,SW01,Banks

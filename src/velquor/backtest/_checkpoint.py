@@ -13,11 +13,11 @@ appended after it leaves its key as it was.
 
 from __future__ import annotations
 
-import contextlib
 import json
 import os
-import tempfile
 from pathlib import Path
+
+from zorvata.infra import atomic_write
 
 from ..exception import InvalidArgument
 
@@ -77,15 +77,8 @@ class Checkpoint:
 
     @staticmethod
     def _write(path: Path, data: dict) -> None:
-        fd, tmp = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".tmp", dir=path.parent)
-        try:
-            with os.fdopen(fd, "w") as fh:
-                json.dump(data, fh)
-            os.replace(tmp, path)
-        except BaseException:
-            with contextlib.suppress(FileNotFoundError):
-                os.unlink(tmp)
-            raise
+        with atomic_write(path, "w") as fh:
+            json.dump(data, fh)
 
     def _path(self, day: str) -> Path:
         return self.root / f"{day}.json"

@@ -18,9 +18,10 @@ from typing import Callable, Iterable
 
 import numpy as np
 
+from zorvata.infra import single_threaded_blas
+
 from ..const import CovModel, RiskModel
 from ..riskmodel import service
-from ..riskmodel._blas import single_threaded_blas
 from ..riskmodel.params import HORIZONS
 from ..riskmodel.pipeline import FactorHistory, estimate_asof, factor_history, history_span, horizon_series
 
@@ -165,11 +166,9 @@ def install(payload) -> None:
     """Makes a model from :func:`load` the one this process's optimisations use for its date and variant."""
     pos, (cm, rm), model = payload
     ctx = service.context()
-    service._cache_put((str(ctx.store.root), pos, cm, rm), model)
+    service.remember(ctx, pos, cm, rm, model)
 
 
 def forget() -> None:
     """Drops this process's cached contexts and models (after the estimate directory was moved)."""
-    with service._lock:
-        service._contexts.clear()
-        service._models.clear()
+    service.forget()

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import collections
+import copy
 import datetime as _dt
 import hashlib
 import json
@@ -25,11 +26,11 @@ from ..exception import BacktestFailed, InvalidArgument
 from ..helper import _enum
 from . import _estimates
 from ._checkpoint import Checkpoint, input_keys
-from ._simulate import Simulator
+from ._simulate import DayRules, Simulator, board_lots
 from ._tasks import (MarketRef, RebalanceOutcome, RebalanceJob, history_task, is_lost_worker, is_transient,
                      rebalance_task)
 from .engines import Bar, Engine, LazyEngine, check_engine
-from .result import BacktestResult
+from .result import BacktestResult, unfilled_frame
 
 __all__ = ["Backtest", "run_many", "FREQUENCIES"]
 
@@ -75,14 +76,20 @@ class Backtest:
     bnds, cons : as for ``portfolio_optimize``; ``cons`` may also be ``callable(date, holdings) -> list`` with
         the drifted holdings (a Series of weights) before the date's trade.
     turnover_limit : one-way turnover allowed per rebalance against the drifted holdings (a hard
-        constraint); the first rebalance, from cash, is exempt.
-    cost : one-way cost rate charged on the traded weight, taken off the NAV on the rebalance day.
+        constraint); the first rebalance, from cash, is exempt. Holdings that left the universe stay in the
+        problem as names that can only be sold, so the limit can always be met.
+    cost : one-way cost rate charged on the traded weight, or a ``velquor.trading.CostModel``; taken off the
+        NAV on the rebalance day.
+    capital : the portfolio's starting value in money, or None. With it, trades are whole board lots at the
+        previous close, costs are paid out of the cash, and the cash left is reported.
+    exchange_rules : True (default) fills trades as the exchange allows on the rebalance day: a suspended
+        stock is not traded, a buy at the upper price limit or a sale at the lower one does not fill.
     cov_model, risk_model, solver_options : passed to ``portfolio_optimize``.
     """
 
     def __init__(self, universe, start, end, rebalance="monthly", objective=None, benchmark=None, bnds=None,
                  cons=None, turnover_limit=None, cost=0.0015, cov_model="daily", risk_model="v1",
-                 **solver_options) -> None:
+                 capital=None, exchange_rules=True, **solver_options) -> None:
         from ..benchmark import OptimizeBenchmark
         from ..objective import OptimizationObjective
 
@@ -131,7 +138,11 @@ class Backtest:
         self.cons = cons
         self.turnover_limit = None if turnover_limit is None else \
             _real(turnover_limit, "turnover_limit", 0.0, 1.0, lo_open=True)
-        self.cost = _real(cost, "cost", 0.0, 0.5)
+        from ..trading import CostModel
+
+        self.cost = cost if isinstance(cost, CostModel) else _real(cost, "cost", 0.0, 0.5)
+        self.capital = None if capital is None else _real(capital, "capital", 0.0, 1e15, lo_open=True)
+        self.exchange_rules = bool(exchange_rules)
         self.cov_model = _enum(cov_model, CovModel, "cov_model")
         self.risk_model = _enum(risk_model, RiskModel, "risk_model")
         self.solver_options = dict(solver_options)
@@ -139,7 +150,7 @@ class Backtest:
     @property
     def path_dependent(self) -> bool:
         """True when a rebalance depends on the holdings it starts from, so the dates run in order."""
-        return self.turnover_limit is not None or callable(self.cons)
+        return self.turnover_limit is not None or callable(self.cons) or _cost_aware(self.objective)
 
     def run(self, engine: str = "serial", workers: int | None = None, client=None, progress: bool = True,
             checkpoint: str | os.PathLike | None = None) -> BacktestResult:
@@ -162,7 +173,9 @@ class Backtest:
             "objective": name(self.objective), "benchmark": name(self.benchmark),
             "bnds": repr(self.bnds) if self.bnds is not None else None,
             "cons": name(self.cons) if callable(self.cons) else [name(c) for c in self.cons or []],
-            "turnover_limit": self.turnover_limit, "cost": self.cost,
+            "turnover_limit": self.turnover_limit,
+            "cost": self.cost if isinstance(self.cost, float) else repr(self.cost),
+            "capital": self.capital, "exchange_rules": self.exchange_rules,
             "cov_model": self.cov_model.value, "risk_model": self.risk_model.value,
             "solver_options": {k: repr(v) for k, v in self.solver_options.items()},
         }
@@ -258,6 +271,7 @@ class _Plan:
     returns: np.ndarray
     delisted_from: np.ndarray
     bench_resets: dict[int, np.ndarray]
+    rules: list[DayRules]
     checkpoint: Checkpoint | None = None
     inputs: list[str] = field(default_factory=list)  # per date: key of its inputs (with a checkpoint)
     outcomes: dict[int, RebalanceOutcome] = field(default_factory=dict)
@@ -267,9 +281,12 @@ class _Plan:
     held: list = field(default_factory=list)
     turnover: list = field(default_factory=list)
     costs: list = field(default_factory=list)
+    cash: list = field(default_factory=list)
+    unfilled: list = field(default_factory=list)
 
     def __post_init__(self) -> None:
-        self.sim = Simulator(self.returns, self.delisted_from, self.bt.cost)
+        self.sim = Simulator(self.returns, self.delisted_from, self.bt.cost, self.bt.capital,
+                             board_lots(self.ids))
         self.col = {k: i for i, k in enumerate(self.ids)}
 
     def fingerprint(self) -> str:
@@ -280,7 +297,8 @@ class _Plan:
         text = json.dumps([universe, bt.start.isoformat(), bt.end.isoformat(), rebalance,
             _describe_obj(bt.objective), _describe_obj(bt.benchmark), _strip(repr(bt.bnds)),
             _describe_obj(bt.cons) if callable(bt.cons) else [_describe_obj(c) for c in bt.cons or []],
-            bt.turnover_limit, bt.cost, bt.cov_model.value, bt.risk_model.value,
+            bt.turnover_limit, _describe_obj(bt.cost), bt.capital, bt.exchange_rules, bt.cov_model.value,
+            bt.risk_model.value,
             _strip(repr(sorted(bt.solver_options.items())))])
         return hashlib.sha256(text.encode()).hexdigest()
 
@@ -304,10 +322,14 @@ class _Plan:
         while self.applied < len(self.dates) and self.applied in self.outcomes:
             i = self.applied
             self.sim.run_to(self.day_of[i])
-            w, turnover, cost = self.sim.trade(self.target(self.outcomes[i]))
-            self.held.append(w)
-            self.turnover.append(turnover)
-            self.costs.append(cost)
+            money = None if self.bt.capital is None else self.bt.capital * self.sim.value
+            fill = self.sim.trade(self.target(self.outcomes[i]), self.rules[i])
+            self.held.append(fill.weights)
+            self.turnover.append(fill.turnover)
+            self.costs.append(fill.cost)
+            self.cash.append(fill.cash)
+            self.unfilled.extend((self.dates[i], self.ids[j], why, dw, np.nan if money is None else dw * money)
+                                 for j, why, dw in fill.unfilled)
             self.applied += 1
 
     def drifted_holdings(self) -> pd.Series:
@@ -344,7 +366,9 @@ class _Plan:
             ex_ante_te=pd.Series([o.ex_ante_te for o in outs], index=reb, name="ex_ante_te",
                                  dtype=np.float64),
             notes=pd.Series(["\n".join(o.notes) for o in outs], index=reb, name="notes", dtype=object),
-            config=config)
+            config=config,
+            cash=pd.Series(self.cash, index=reb, name="cash", dtype=np.float64),
+            unfilled=unfilled_frame(self.unfilled))
 
 
 def _date_index(dates) -> pd.DatetimeIndex:
@@ -500,7 +524,36 @@ def _plan(index: int, bt: Backtest, engine: str) -> _Plan:
     pos = {d: t for t, d in enumerate(day_dates)}
     return _Plan(index=index, bt=bt, dates=dates, days=_date_index(days), day_of=[pos[d] for d in dates],
                  asof=asof, pools=pools, objectives=objectives, ids=ids, returns=returns, delisted_from=gone,
-                 bench_resets=resets)
+                 bench_resets=resets, rules=_day_rules(bt, dates, ids))
+
+
+def _day_rules(bt: Backtest, dates: list[_dt.date], ids: list[str]) -> list[DayRules]:
+    """What the simulator needs of each rebalance day: its own flags, the previous close (lots) and the
+    cost model's traded values and volatilities (as of the previous close)."""
+    import zorvata
+
+    from ..trading import CostModel, market
+
+    rules = [DayRules() for _ in dates]
+    if not ids:
+        return rules
+    if bt.exchange_rules:
+        flags = market.day_flags(ids, dates)
+        for i, r in enumerate(rules):
+            r.suspended, r.limit_up, r.limit_down = (flags[f][i] for f in market.FLAGS)
+    needs_bars = bt.capital is not None or (isinstance(bt.cost, CostModel) and bt.cost.impact > 0)
+    if needs_bars and not hasattr(zorvata, "get_daily_bars"):
+        raise InvalidArgument("capital and a cost model's impact need daily bars, which this market data lacks")
+    col = pd.Index(ids, dtype=object)
+    for d, r in zip(dates, rules):
+        if bt.capital is not None:
+            prev = zorvata.get_previous_trading_date(d)
+            bars = zorvata.get_daily_bars(prev, prev, ["close"], ids)
+            r.price = bars.set_index("order_book_id")["close"].reindex(col).to_numpy(dtype=np.float64)
+        if isinstance(bt.cost, CostModel) and bt.cost.impact > 0:
+            liq = market.liquidity(ids, d, bt.cost.window)
+            r.volatility, r.adv = liq["volatility"].to_numpy(), liq["adv"].to_numpy()
+    return rules
 
 
 # ---------------------------------------------------------------------------------------------- the run
@@ -679,6 +732,7 @@ def _job(p: _Plan, i: int, failed_asof: dict) -> RebalanceJob | RebalanceOutcome
         return RebalanceOutcome(key, None, failed_asof[(p.asof[i], v)], transient=True)
     cons = bt.cons or []
     turnover = None
+    pool, bnds = list(p.pools[i]), bt.bnds
     if bt.path_dependent:
         held = p.drifted_holdings()
         if callable(bt.cons):
@@ -689,6 +743,7 @@ def _job(p: _Plan, i: int, failed_asof: dict) -> RebalanceJob | RebalanceOutcome
             cons = [] if cons is None else list(cons)
         if bt.turnover_limit is not None and i > 0:
             turnover = (bt.turnover_limit, {str(k): float(x) for k, x in held.items()})
+            pool, bnds = _sell_only(list(p.pools[i]), bt.bnds, held)
     model = _call(_estimates.load, p.asof[i], v)
     if isinstance(model, BaseException):
         return RebalanceOutcome(key, None, f"failed: risk model: {type(model).__name__}: {model}", transient=True)
@@ -696,11 +751,39 @@ def _job(p: _Plan, i: int, failed_asof: dict) -> RebalanceJob | RebalanceOutcome
         return RebalanceOutcome(key, None, "failed: risk model: no estimate stored for "
                                 f"{_estimates.asof_day(p.dates[i])[1]}", transient=True)
     solver_options = dict(bt.solver_options)
-    opts = {} if p.objectives[i] is None else {"objective": p.objectives[i]}
-    return RebalanceJob(key=key, date=p.dates[i], pool=list(p.pools[i]), objective=opts.get("objective"),
-                         bnds=bt.bnds, cons=list(cons), benchmark=bt.benchmark, cov_model=bt.cov_model.value,
+    objective = p.objectives[i]
+    if bt.path_dependent and _cost_aware(objective):
+        # The objective's cost model trades from the holdings of this date, at the portfolio's value.
+        money = None if bt.capital is None else bt.capital * p.sim.value
+        objective = copy.copy(objective)
+        objective._transaction_cost_model = objective._transaction_cost_model.with_holdings(
+            p.drifted_holdings(), capital=money)
+    opts = {} if objective is None else {"objective": objective}
+    return RebalanceJob(key=key, date=p.dates[i], pool=pool, objective=opts.get("objective"),
+                         bnds=bnds, cons=list(cons), benchmark=bt.benchmark, cov_model=bt.cov_model.value,
                          risk_model=bt.risk_model.value, solver_options=solver_options, models=[model],
                          turnover=turnover)
+
+
+def _cost_aware(objective) -> bool:
+    """Whether ``objective`` carries a CostModel, which then needs each date's holdings."""
+    from ..trading import CostModel
+
+    return isinstance(getattr(objective, "_transaction_cost_model", None), CostModel)
+
+
+def _sell_only(pool: list[str], bnds: dict | None, held: pd.Series) -> tuple[list[str], dict | None]:
+    """The pool with the holdings outside it added as names that can only be sold (weight at most the
+    drifted one): under a turnover limit, selling them all at once may be more than the limit allows."""
+    inside = set(pool)
+    extra = [k for k in held.index if k not in inside and held[k] > 0]
+    if not extra:
+        return pool, bnds
+    out = dict(bnds or {})
+    for k in extra:
+        lo, hi = out.get(k, (0.0, None))
+        out[k] = (0.0, float(held[k]) if hi is None else min(float(hi), float(held[k])))
+    return pool + extra, out
 
 
 def _rebalance(eng: Engine, market: MarketRef, plans: list[_Plan], failed_asof: dict, progress: bool) -> None:

@@ -114,12 +114,12 @@ class _Pool:
         self._executor = self._new()
 
     def _new(self) -> cf.ProcessPoolExecutor:
-        import multiprocessing
+        from zorvata.infra import spawn_context
 
         # Workers end with this process: the kernel's parent-death signal when the thread spawning them is
         # the main one (it lives as long as the process), a watch on the parent's pid in any case.
         main = threading.current_thread() is threading.main_thread()
-        return cf.ProcessPoolExecutor(self.workers, mp_context=multiprocessing.get_context("spawn"),
+        return cf.ProcessPoolExecutor(self.workers, mp_context=spawn_context(),
                                       initializer=init_worker, initargs=(os.getpid(), main))
 
     def submit(self, fn, *args) -> cf.Future:

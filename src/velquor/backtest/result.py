@@ -11,11 +11,26 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
-__all__ = ["BacktestResult", "YEAR"]
+__all__ = ["BacktestResult", "YEAR", "unfilled_frame"]
 
 #: Trading days per year, for annualising daily statistics.
 YEAR = 252
-_FORMAT = 1
+_FORMAT = 2
+#: Columns of ``BacktestResult.unfilled``.
+UNFILLED_COLUMNS = ("date", "order_book_id", "reason", "weight", "value")
+
+
+def unfilled_frame(rows) -> pd.DataFrame:
+    """The long table of unfilled trades from ``(date, id, reason, weight, value)`` rows."""
+    rows = list(rows)
+    frame = pd.DataFrame({
+        "date": pd.DatetimeIndex([r[0] for r in rows], dtype="datetime64[ns]") if rows
+        else pd.Series([], dtype="datetime64[ns]"),
+        "order_book_id": pd.Series([r[1] for r in rows], dtype=object),
+        "reason": pd.Series([r[2] for r in rows], dtype=object),
+        "weight": pd.Series([r[3] for r in rows], dtype=np.float64),
+        "value": pd.Series([r[4] for r in rows], dtype=np.float64)})
+    return frame
 
 
 def _date_index(values) -> pd.DatetimeIndex:
@@ -41,6 +56,11 @@ class BacktestResult:
     - ``turnover`` (one-way), ``costs`` (fraction of NAV), ``status``, ``ex_ante_te`` (annualised, against
       the benchmark, from the date's risk model), ``notes`` (warnings and errors): per rebalance date.
     - ``config``: a plain description of the backtest.
+    - ``cash``: per rebalance date, the NAV's fraction in cash after the trades (lots and unfilled buys
+      leave cash); None in results written before it existed.
+    - ``unfilled``: one row per trade that did not fill: ``date``, ``order_book_id``, ``reason``
+      ("suspended", "limit_up", "limit_down", "no_price"), ``weight`` (the traded weight wanted, buys
+      positive, a fraction of the NAV) and ``value`` (the same in money; NaN without a capital).
     """
 
     weights: pd.DataFrame
@@ -53,6 +73,8 @@ class BacktestResult:
     ex_ante_te: pd.Series
     notes: pd.Series
     config: dict = field(default_factory=dict)
+    cash: pd.Series | None = None
+    unfilled: pd.DataFrame = field(default_factory=lambda: unfilled_frame([]))
 
     # ------------------------------------------------------------------------------------------ statistics
     @property
@@ -73,7 +95,8 @@ class BacktestResult:
     def summary(self) -> pd.Series:
         """Annualised return, volatility, Sharpe ratio (no risk-free rate), ex-ante and realised tracking
         error, information ratio, maximum drawdown (a positive fraction), mean turnover (one-way, the first
-        rebalance from cash left out), total costs and the count of rebalances by outcome."""
+        rebalance from cash left out), total costs, the mean cash after the rebalances, the unfilled trades
+        (count and total weight) and the count of rebalances by outcome."""
         r = self.returns
         n = len(r)
         nan = math.nan
@@ -100,6 +123,9 @@ class BacktestResult:
             "max_drawdown": max(dd, 0.0) if n else nan,
             "mean_turnover": float(later.mean()) if len(later) else nan,
             "total_costs": float(self.costs.sum()),
+            "mean_cash": float(self.cash.mean()) if self.cash is not None and len(self.cash) else nan,
+            "unfilled_trades": len(self.unfilled),
+            "unfilled_weight": float(self.unfilled["weight"].abs().sum()),
             "rebalances": len(self.status),
             "optimal": int(ok.sum()),
             "fallback": int(fallback.sum()),
@@ -119,6 +145,9 @@ class BacktestResult:
         daily.to_parquet(out / "daily.parquet")
         rebalances = pd.DataFrame({"turnover": self.turnover, "costs": self.costs, "status": self.status,
                                    "ex_ante_te": self.ex_ante_te, "notes": self.notes})
+        if self.cash is not None:
+            rebalances["cash"] = self.cash
+        self.unfilled.to_parquet(out / "unfilled.parquet")
         rebalances.to_parquet(out / "rebalances.parquet")
         (out / "result.json").write_text(json.dumps({"format": _FORMAT, "config": self.config}, indent=1))
         return out
@@ -127,7 +156,7 @@ class BacktestResult:
     def from_parquet(cls, path: str | os.PathLike) -> "BacktestResult":
         src = Path(path)
         meta = json.loads((src / "result.json").read_text())
-        if meta.get("format") != _FORMAT:
+        if meta.get("format") not in (1, _FORMAT):
             raise ValueError(f"{src} holds a backtest result of format {meta.get('format')!r}, not {_FORMAT}")
         daily = pd.read_parquet(src / "daily.parquet")
         reb = pd.read_parquet(src / "rebalances.parquet")
@@ -136,7 +165,9 @@ class BacktestResult:
                    nav=daily["nav"],
                    benchmark_nav=daily["benchmark_nav"] if "benchmark_nav" in daily else None,
                    turnover=reb["turnover"], costs=reb["costs"], status=reb["status"].astype(object),
-                   ex_ante_te=reb["ex_ante_te"], notes=reb["notes"].astype(object), config=meta["config"])
+                   ex_ante_te=reb["ex_ante_te"], notes=reb["notes"].astype(object), config=meta["config"],
+                   cash=reb["cash"] if "cash" in reb else None,
+                   unfilled=_unfilled_read(src / "unfilled.parquet"))
 
     # ---------------------------------------------------------------------------------------------- plots
     def plot(self, path: str | os.PathLike | None = None):
@@ -174,3 +205,11 @@ class BacktestResult:
         if path is not None:
             fig.savefig(path, dpi=110)
         return fig
+
+
+def _unfilled_read(path: Path) -> pd.DataFrame:
+    if not path.exists():
+        return unfilled_frame([])
+    got = pd.read_parquet(path)
+    return unfilled_frame(zip(got["date"], got["order_book_id"].astype(str), got["reason"].astype(str),
+                              got["weight"], got["value"]))

@@ -16,23 +16,21 @@ model's styles for `OptimizeHelper.get_benchmark_style` (0 where the model has n
 from __future__ import annotations
 
 import datetime as _dt
-import threading
-from collections import OrderedDict
 
 import numpy as np
 import pandas as pd
 
 import zorvata
+from zorvata.infra import LRUCache
 
 from ..const import STYLE_FACTORS, CovModel
 from ..exception import InvalidArgument
 from .params import HORIZONS
+from .store import psd_root
 
 __all__ = ["CustomModel", "model_for"]
 
-_CACHE_SIZE = 8
-_lock = threading.Lock()
-_cache: "OrderedDict[tuple, CustomModel]" = OrderedDict()
+_cache: LRUCache[CustomModel] = LRUCache(8)
 
 
 class CustomModel:
@@ -59,8 +57,7 @@ class CustomModel:
         for j, s in enumerate(STYLE_FACTORS):
             if s in cols:
                 self.style[:, j] = exposures[:, cols[s]]
-        vals, vecs = np.linalg.eigh(factor_cov)
-        self.cov_root = np.ascontiguousarray(vecs * np.sqrt(np.maximum(vals, 0.0)))
+        self.cov_root = psd_root(factor_cov)
 
     def design(self, rows: np.ndarray) -> np.ndarray:
         return self.exposures[rows]
@@ -105,16 +102,7 @@ def model_for(date: _dt.date, cov_model: CovModel) -> tuple[_dt.date, CustomMode
                 "--custom-specific-var ...`)"
             )
         key = (str(zorvata.db_path()), zorvata.meta().get("data_version"), asof)
-        with _lock:
-            daily = _cache.get(key)
-            if daily is not None:
-                _cache.move_to_end(key)
-        if daily is None:
-            daily = _load(con, asof)
-            with _lock:
-                _cache[key] = daily
-                while len(_cache) > _CACHE_SIZE:
-                    _cache.popitem(last=False)
+        daily = _cache.get_or_make(key, lambda: _load(con, asof))
     finally:
         con.close()
     days = HORIZONS[cov_model].days

@@ -16,7 +16,7 @@ from .data import Panel, Universe
 from .kernels import windowed_sum
 from .params import STYLE_FACTORS
 
-__all__ = ["style_exposures", "market_return", "standardise"]
+__all__ = ["style_exposures", "market_return", "standardise", "row_median"]
 
 BETA_WINDOW, BETA_HALFLIFE, BETA_MIN_OBS = 252, 63, 63
 MOM_WINDOW, MOM_LAG, MOM_MIN_OBS = 231, 21, 126
@@ -49,7 +49,7 @@ def _row_std(x: np.ndarray) -> np.ndarray:
     return np.where(n > 0, np.sqrt(var), np.nan)
 
 
-def _row_median(x: np.ndarray) -> np.ndarray:
+def row_median(x: np.ndarray) -> np.ndarray:
     """Median of the finite entries of every row (NaN for a row without any), as a column.
 
     A selection per row (linear) rather than a sort of the whole array: the order statistics are the same.
@@ -68,8 +68,8 @@ def standardise(x: np.ndarray, cap: np.ndarray) -> np.ndarray:
     """Winsorise and standardise every row over the entries where both ``x`` and ``cap`` are finite."""
     ok = np.isfinite(cap) & np.isfinite(x)
     x = np.where(ok, x, np.nan)
-    med = _row_median(x)
-    mad = 1.4826 * _row_median(np.abs(x - med))
+    med = row_median(x)
+    mad = 1.4826 * row_median(np.abs(x - med))
     band = mad * WINSOR_MADS
     flat = np.flatnonzero(~(mad[:, 0] > 0))
     if flat.size:  # a row whose robust spread vanishes falls back on its standard deviation

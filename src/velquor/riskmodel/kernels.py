@@ -13,21 +13,14 @@ __all__ = [
     "combine_vol_corr",
     "shrink_correlation",
     "clip_psd",
-    "eigenfactor_adjust",
-    "eigen_bias",
     "apply_eigen_bias",
-    "effective_obs",
-    "wishart_draws",
     "weighted_lstsq",
-    "regime_multiplier",
-    "regime_adjust",
     "ratio_multiplier",
     "fade",
     "estimator_grams",
     "simulated_eigen_bias",
     "constrained_wls",
     "shrink_to_groups",
-    "psd_factor",
 ]
 
 
@@ -164,54 +157,6 @@ def shrink_correlation(cov: np.ndarray, weight: float) -> np.ndarray:
     return 0.5 * (out + out.T)
 
 
-def effective_obs(weights: np.ndarray) -> float:
-    """Number of equally weighted observations with the sampling noise of these weights."""
-    return float(weights.sum() ** 2 / (weights**2).sum())
-
-
-_WISHART: dict[tuple, np.ndarray] = {}
-
-
-def wishart_draws(n_sims: int, k: int, dof: float, seed: int = 20150105) -> np.ndarray:
-    """``n_sims`` draws of W / dof with W ~ Wishart(I_k, dof) (Bartlett decomposition), cached.
-
-    The same draws serve every date: the adjustment is then a deterministic function of the estimate.
-    """
-    key = (n_sims, k, round(dof, 9), seed)
-    hit = _WISHART.get(key)
-    if hit is None:
-        rng = np.random.default_rng(seed)
-        a = np.tril(rng.standard_normal((n_sims, k, k)), -1)
-        idx = np.arange(k)
-        a[:, idx, idx] = np.sqrt(rng.chisquare(dof - idx, size=(n_sims, k)))
-        hit = a @ a.transpose(0, 2, 1) / dof
-        if len(_WISHART) > 16:
-            _WISHART.clear()
-        _WISHART[key] = hit
-    return hit
-
-
-def eigen_bias(cov: np.ndarray, weights: np.ndarray, n_sims: int, seed: int = 20150105) -> np.ndarray:
-    """Simulated volatility bias of the eigenportfolios of ``cov``, one per eigenvalue in ascending order.
-
-    Simulates ``n_sims`` covariance estimates with the sampling noise of the EWMA ``weights`` (Wishart with
-    the weights' effective number of observations) and measures, per eigenvalue rank, how much a simulated
-    eigenportfolio's estimated variance understates its true variance: sqrt(mean(true / estimated)).
-    """
-    vals, _ = np.linalg.eigh(0.5 * (cov + cov.T))
-    vals = np.maximum(vals, 0.0)
-    k = len(vals)
-    dof = max(effective_obs(weights), k + 1.0)
-    root = np.sqrt(vals)
-    sim_cov = wishart_draws(n_sims, k, dof, seed) * np.outer(root, root)  # in the eigenbasis of cov
-    sim_vals, sim_vecs = np.linalg.eigh(sim_cov)
-    # True variance of each simulated eigenportfolio under the eigenbasis covariance diag(vals).
-    true_vals = np.einsum("mik,i,mik->mk", sim_vecs, vals, sim_vecs)
-    with np.errstate(divide="ignore", invalid="ignore"):
-        ratio = np.where(sim_vals > 0, true_vals / sim_vals, 1.0)
-    return np.sqrt(ratio.mean(axis=0))
-
-
 def apply_eigen_bias(cov: np.ndarray, bias: np.ndarray, scale: float) -> np.ndarray:
     """Scale eigenvalue k (ascending) of ``cov`` by (scale * (bias_k - 1) + 1)**2; eigenvectors stay."""
     vals, vecs = np.linalg.eigh(0.5 * (cov + cov.T))
@@ -220,36 +165,6 @@ def apply_eigen_bias(cov: np.ndarray, bias: np.ndarray, scale: float) -> np.ndar
     gamma = np.where(vals > 0, np.maximum(gamma, 1e-3), 1.0)
     adj = (vecs * (gamma**2 * vals)) @ vecs.T
     return 0.5 * (adj + adj.T)
-
-
-def eigenfactor_adjust(cov: np.ndarray, weights: np.ndarray, n_sims: int, scale: float,
-                       seed: int = 20150105) -> np.ndarray:
-    """Inflate the small eigenvalues of ``cov`` by the bias that estimation noise puts on them."""
-    return apply_eigen_bias(cov, eigen_bias(cov, weights, n_sims, seed), scale)
-
-
-def regime_multiplier(b2: np.ndarray, halflife: float, window: int) -> float:
-    """EWMA of the squared cross-sectional bias statistics ``b2`` (oldest first, NaN = no observation)."""
-    b2 = np.asarray(b2, dtype=np.float64)[-window:]
-    w = ewma_weights(halflife, len(b2))
-    ok = np.isfinite(b2)
-    if not ok.any():
-        return 1.0
-    return float((w[ok] * b2[ok]).sum() / w[ok].sum())
-
-
-def regime_adjust(cov: np.ndarray, b2: np.ndarray, halflife: float, window: int, horizon: int = 1) -> np.ndarray:
-    """Scale a covariance (or variances) by the recent bias of its forecasts: when realised returns have
-    been running larger than predicted, every variance rises by the same factor and correlations stay.
-
-    Over a ``horizon`` of several days the regime is expected to fade at the rate of ``halflife``: the
-    multiplier m becomes 1 + (m - 1) * mean over the horizon's days of decay(halflife) ** day.
-    """
-    m = regime_multiplier(b2, halflife, window)
-    if horizon > 1:
-        rho = decay(halflife)
-        m = 1.0 + (m - 1.0) * (1.0 - rho**horizon) / (horizon * (1.0 - rho))
-    return cov * m
 
 
 def ratio_multiplier(num: np.ndarray, den: np.ndarray, halflife: float) -> float:
@@ -397,9 +312,3 @@ def shrink_to_groups(sigma: np.ndarray, cap: np.ndarray, intensity: float, n_gro
     with np.errstate(divide="ignore", invalid="ignore"):
         v = np.where(denom > 0, pull / denom, 0.0)
     return v * g_mean[group] + (1.0 - v) * sigma
-
-
-def psd_factor(cov: np.ndarray) -> np.ndarray:
-    """G with G @ G.T equal to the PSD part of ``cov``; lets callers form X F X' as a Gram matrix."""
-    vals, vecs = np.linalg.eigh(0.5 * (cov + cov.T))
-    return vecs * np.sqrt(np.maximum(vals, 0.0))

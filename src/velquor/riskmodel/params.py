@@ -34,6 +34,13 @@ MIN_FACTOR_OBS = 63
 FIRST_ASOF_INDEX = FIRST_REGRESSION_INDEX + MIN_FACTOR_OBS - 1
 #: Trading days of returns the descriptors look back (beta, volatility and momentum: one year).
 EXPOSURE_LOOKBACK = 252
+#: A stock enters the regression once it has traded this many days since listing (IPO noise stays out).
+MIN_LISTED_DAYS = 63
+
+
+def factor_count(uni) -> int:
+    """Factors of a universe's model: country, its industries, the styles."""
+    return 1 + len(uni.industry_names) + len(STYLE_FACTORS)
 
 
 @dataclass(frozen=True)

@@ -13,10 +13,11 @@ from typing import Callable, Iterable
 
 import numpy as np
 
+from zorvata.infra import single_threaded_blas
+
 from ..const import CovModel, RiskModel
-from ._blas import single_threaded_blas
 from .data import Universe, load_panel
-from .exposures import _row_median, style_exposures
+from .exposures import row_median, style_exposures
 from .kernels import (
     BLOCK,
     clip_psd,
@@ -44,14 +45,13 @@ from .params import (
     FIRST_ASOF_INDEX,
     FIRST_REGRESSION_INDEX,
     HORIZONS,
+    MIN_LISTED_DAYS,
     Horizon,
-    STYLE_FACTORS,
+    factor_count,
 )
 
 __all__ = ["Estimate", "FactorHistory", "estimate_range", "factor_history", "estimate_asof", "MIN_LISTED_DAYS"]
 
-#: A stock enters the regression once it has traded this many days since listing (IPO noise stays out).
-MIN_LISTED_DAYS = 63
 #: Specific-risk history below which the structural model takes over completely.
 MIN_SPECIFIC_OBS = 21
 #: Returns are capped at this many robust standard deviations about the day's median in the regression...
@@ -91,10 +91,6 @@ class FactorHistory:
     cap: np.ndarray  # (T, N)
     industry: np.ndarray | None = None  # (T, N) int16, as of each day's close (None: read from the universe)
     eigen_bias: dict = field(default_factory=dict)  # (anchor position, horizon) -> simulated bias
-
-
-def factor_count(uni: Universe) -> int:
-    return 1 + len(uni.industry_names) + len(STYLE_FACTORS)
 
 
 def robust_cap(x: np.ndarray, mask: np.ndarray, mads: float) -> np.ndarray:
@@ -202,7 +198,7 @@ def _specific_var_series(u: np.ndarray, hz: Horizon, origin: int) -> tuple[np.nd
     # specific risk sits in the industry factor's return. A floor at a fraction of the day's typical
     # specific volatility keeps optimisers from reading such a stock as riskless, and keeps it from blowing
     # up the regime statistic through a vanishing denominator.
-    typical = _row_median(np.where(cnt >= MIN_SPECIFIC_OBS, np.sqrt(v0), np.nan))
+    typical = row_median(np.where(cnt >= MIN_SPECIFIC_OBS, np.sqrt(v0), np.nan))
     floor = (SPECIFIC_FLOOR * np.nan_to_num(typical, nan=0.0)) ** 2
     return np.maximum(v0, floor), np.maximum(v, floor), cnt
 
@@ -309,7 +305,6 @@ def estimate_asof(uni: Universe, hist: FactorHistory, p: int, cov_model: CovMode
     series = series if series is not None else horizon_series(hist, hz)
     i = p - hist.start
     lo = max(FIRST_REGRESSION_INDEX - hist.start, 0)
-    fr = hist.factor_returns
 
     cov, w_corr = _base_factor_cov(hist, i, lo, hz)
     if risk_model is RiskModel.V2:
@@ -406,6 +401,13 @@ def estimate_range(con, uni: Universe, asof_lo: int, asof_hi: int, variants: lis
 
     With ``workers > 1`` the per-date estimates run in that many forked processes, each calling ``sink``
     itself (the shared factor history is inherited, not copied).
+
+    Forked, not spawned like every other pool of the package (zorvata.infra): spawned workers would each
+    receive a pickled copy of the factor history (hundreds of megabytes on a full market), which costs more
+    than the estimates of a short range. Forking is safe here because the workers never use the parent's
+    DuckDB connection or its threads (zorvata refuses a connection in a forked child): they only compute with
+    numpy and write whole files. The DeprecationWarning Python gives on forking a process with threads is silenced for
+    that reason.
     """
     global _SHARED
     if asof_lo < FIRST_ASOF_INDEX:

@@ -23,7 +23,7 @@ import pandas as pd
 from zorvata import DataError
 
 from ..exception import InvalidArgument, OptimizerWarning
-from .params import FIRST_ASOF_INDEX, STYLE_FACTORS
+from .params import FIRST_ASOF_INDEX, MIN_LISTED_DAYS, STYLE_FACTORS, factor_count
 
 __all__ = ["RiskModelDataError", "check_requirements", "STYLE_INPUTS"]
 
@@ -54,8 +54,6 @@ def _day(d) -> str:
 def check_requirements(con, uni, asof_lo: int, asof_hi: int, start: int) -> None:
     """Raise `RiskModelDataError` when estimates as of calendar positions ``asof_lo .. asof_hi`` (from a
     factor history starting at position ``start``) cannot be made; warn about styles that would be all zero."""
-    from .pipeline import MIN_LISTED_DAYS, factor_count
-
     k = factor_count(uni)
     lo_day, hi_day = uni.dates[max(start, 0)], uni.dates[asof_hi]
     if len(uni.ids) == 0:

@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import datetime as _dt
 import threading
-from collections import OrderedDict
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Callable, Iterable
@@ -13,6 +12,7 @@ import numpy as np
 import pandas as pd
 
 import zorvata
+from zorvata.infra import LRUCache
 
 from ..const import CovModel, RiskModel
 from ..exception import InvalidArgument
@@ -23,7 +23,7 @@ from .store import Model, Store, database_keys, estimate_base
 from . import store as _store
 
 __all__ = ["Context", "context", "resolve_asof", "get_model", "build", "estimate_date", "store_estimate", "prune",
-           "ON_DEMAND_AHEAD"]
+           "ON_DEMAND_AHEAD", "remember", "forget"]
 
 #: An on-demand build also estimates this many following dates: requests tend to walk forward in time.
 ON_DEMAND_AHEAD = 20
@@ -31,7 +31,7 @@ _MODEL_CACHE_SIZE = 8
 
 _lock = threading.RLock()
 _contexts: dict[str, tuple[tuple, "Context"]] = {}
-_models: "OrderedDict[tuple, Model]" = OrderedDict()
+_models: LRUCache[Model] = LRUCache(_MODEL_CACHE_SIZE)
 
 
 @dataclass
@@ -98,21 +98,6 @@ def resolve_asof(ctx: Context, date: _dt.date) -> int:
     return pos
 
 
-def _cache_get(key):
-    with _lock:
-        m = _models.get(key)
-        if m is not None:
-            _models.move_to_end(key)
-        return m
-
-
-def _cache_put(key, model: Model) -> None:
-    with _lock:
-        _models[key] = model
-        while len(_models) > _MODEL_CACHE_SIZE:
-            _models.popitem(last=False)
-
-
 def store_estimate(ctx: Context, est: Estimate, cov_model: CovModel, risk_model: RiskModel) -> None:
     """Persist an estimate (as computed by ``estimate_date`` or a build) in the context's store, where
     ``get_model`` finds it. Safe to call from any process: files are written whole and renamed."""
@@ -175,14 +160,31 @@ def progress_bar(total: int, desc: str, unit: str):
     return tqdm(total=total, desc=desc, unit=unit, delay=2.0, disable=None, leave=False)
 
 
+def _model_key(ctx: Context, pos: int, cov_model: CovModel, risk_model: RiskModel) -> tuple:
+    return (str(ctx.store.root), pos, cov_model, risk_model)
+
+
+def remember(ctx: Context, pos: int, cov_model: CovModel, risk_model: RiskModel, model: Model) -> None:
+    """Makes `model` the one `get_model` serves in this process for ``pos`` and the variant (a model handed
+    over by another process, say)."""
+    _models.put(_model_key(ctx, pos, cov_model, risk_model), model)
+
+
+def forget() -> None:
+    """Drops this process's cached contexts and models (after the estimate directory moved or was pruned)."""
+    with _lock:
+        _contexts.clear()
+        _models.clear()
+
+
 def get_model(ctx: Context, pos: int, cov_model: CovModel, risk_model: RiskModel) -> Model:
     """The persisted model as of calendar position ``pos``, built first when nobody has built it yet.
 
     The one place every request for a model passes: checks of the data a variant needs and models served
     from elsewhere than the estimation pipeline belong at its top.
     """
-    key = (str(ctx.store.root), pos, cov_model, risk_model)
-    model = _cache_get(key)
+    key = _model_key(ctx, pos, cov_model, risk_model)
+    model = _models.get(key)
     if model is not None:
         return model
     day = ctx.day(pos)
@@ -196,7 +198,7 @@ def get_model(ctx: Context, pos: int, cov_model: CovModel, risk_model: RiskModel
                 model = ctx.store.read(day, cov_model, risk_model)
     if model is None:  # pragma: no cover - the build above writes it
         raise RuntimeError(f"risk model for {day} was not persisted")
-    _cache_put(key, model)
+    _models.put(key, model)
     return model
 
 
@@ -248,7 +250,5 @@ def prune(dry_run: bool = False) -> list[Path]:
     """Remove the estimate directories of the configured database's estimate location that no database
     refers to (built from data since changed or replaced, or by other code). Returns what was removed."""
     removed = _store.prune([estimate_base(Path(zorvata.db_path()))], dry_run=dry_run)
-    with _lock:
-        _contexts.clear()
-        _models.clear()
+    forget()
     return removed

@@ -23,7 +23,6 @@ import contextlib
 import hashlib
 import os
 import shutil
-import tempfile
 import zipfile
 import zlib
 from dataclasses import dataclass, field
@@ -31,11 +30,13 @@ from pathlib import Path
 
 import numpy as np
 
+from zorvata.infra import atomic_write, file_lock
+
 from ..const import CovModel, RiskModel
 from .params import COUNTRY, MODEL_VERSION, STYLE_FACTORS, variant_name
 
-__all__ = ["ENV_DIR", "Store", "Model", "DataKeys", "data_keys", "tables_present", "database_keys", "code_fingerprint", "estimate_base",
-           "prune"]
+__all__ = ["ENV_DIR", "Store", "Model", "DataKeys", "data_keys", "tables_present", "database_keys",
+           "code_fingerprint", "estimate_base", "prune", "psd_root"]
 
 #: Environment variable that moves the estimate directory away from the database file.
 ENV_DIR = "VELQUOR_RISKMODEL_DIR"
@@ -147,6 +148,13 @@ def data_keys(con, extra: str = "", more: dict[str, list[str]] | None = None) ->
     return DataKeys(running=running, extra=extra)
 
 
+def psd_root(cov: np.ndarray) -> np.ndarray:
+    """G with G G' the positive semidefinite part of `cov` (symmetric), C-contiguous: X F X' is then the Gram
+    matrix of X G. The one eigen-root of the risk models (estimated and imported alike)."""
+    vals, vecs = np.linalg.eigh(cov)
+    return np.ascontiguousarray(vecs * np.sqrt(np.maximum(vals, 0.0)))
+
+
 @dataclass
 class Model:
     """One persisted model variant as of one date."""
@@ -169,8 +177,7 @@ class Model:
     def cov_root(self) -> np.ndarray:
         """G with G G' = factor_cov, so X F X' is the Gram matrix of X G."""
         if self._root is None:
-            vals, vecs = np.linalg.eigh(self.factor_cov)
-            self._root = np.ascontiguousarray(vecs * np.sqrt(np.maximum(vals, 0.0)))
+            self._root = psd_root(self.factor_cov)
         return self._root
 
     def design(self, rows: np.ndarray) -> np.ndarray:
@@ -255,16 +262,8 @@ class Store:
 
     @staticmethod
     def _write_bytes(path: Path, data: bytes) -> None:
-        fd, tmp = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".tmp", dir=path.parent)
-        try:
-            os.fchmod(fd, FILE_MODE)
-            with os.fdopen(fd, "wb") as fh:
-                fh.write(data)
-            os.replace(tmp, path)
-        except BaseException:
-            with contextlib.suppress(FileNotFoundError):
-                os.unlink(tmp)
-            raise
+        with atomic_write(path, permissions=FILE_MODE) as fh:
+            fh.write(data)
 
     def exposure_path(self, day: str, root: Path | None = None) -> Path:
         return (self.root if root is None else root) / "exposure" / f"{day}.npz"
@@ -278,17 +277,8 @@ class Store:
 
     @staticmethod
     def _write(path: Path, **arrays) -> None:
-        path.parent.mkdir(parents=True, exist_ok=True)
-        fd, tmp = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".tmp", dir=path.parent)
-        try:
-            os.fchmod(fd, FILE_MODE)  # mkstemp creates 0600; estimates are shared
-            with os.fdopen(fd, "wb") as fh:
-                np.savez(fh, **arrays)
-            os.replace(tmp, path)
-        except BaseException:
-            with contextlib.suppress(FileNotFoundError):
-                os.unlink(tmp)
-            raise
+        with atomic_write(path, permissions=FILE_MODE, make_parents=True) as fh:  # estimates are shared
+            np.savez(fh, **arrays)
 
     def write(self, day: str, cov_model: CovModel, risk_model: RiskModel, ids: list[str], style: np.ndarray,
               industry: np.ndarray, industry_names: list[str], cap: np.ndarray, factor_cov: np.ndarray,
@@ -343,23 +333,10 @@ class Store:
             self._mark(root)
         return model
 
-    @contextlib.contextmanager
-    def lock(self, name: str):
-        """Exclusive advisory lock serialising the builders of one variant across processes."""
-        import fcntl
-
-        self.root.mkdir(parents=True, exist_ok=True)
-        path = self.root / f".{name}.lock"
-        try:
-            fh = open(path, "a+b")
-        except PermissionError:  # another user's directory: flock needs no write access
-            fh = open(path, "rb")
-        with fh:
-            fcntl.flock(fh.fileno(), fcntl.LOCK_EX)
-            try:
-                yield
-            finally:
-                fcntl.flock(fh.fileno(), fcntl.LOCK_UN)
+    def lock(self, name: str) -> contextlib.AbstractContextManager[bool]:
+        """Exclusive advisory lock (``.<name>.lock``) serialising the builders of one variant across
+        processes."""
+        return file_lock(self.root / f".{name}")
 
 
 def _dbs_of(fp_dir: Path, base: Path) -> list[Path]:

@@ -1,0 +1,221 @@
+"""Small pieces of infrastructure shared by zorvata and velquor, each written once: files replaced atomically,
+advisory file locks, a thread-safe LRU cache and the BLAS thread pool pinned for a block of code.
+
+Why here: zorvata is the lower of the two packages (velquor imports zorvata, never the reverse), and both
+need these. A module of zorvata imported by its public name serves both without a third top-level package to
+install and version beside them; nothing in it knows about market data.
+
+Conventions the callers rely on:
+
+- A file written through :func:`atomic_write` or :func:`atomic_path` is built under a hidden temporary name
+  beside its target (``.<name>.<random>.tmp``) and renamed over the target only when the block succeeds, so
+  readers see the old file or the new one, never a half-written one; a failure removes the temporary file
+  (and DuckDB's ``.wal`` of it). :func:`zorvata._store.clean_leftovers` finds what a killed writer left by
+  that pattern.
+- :func:`file_lock` locks ``<target>.lock`` beside the target, so a lock names the file it serialises.
+- Worker processes are spawned (:func:`spawn_context`), never forked: DuckDB connections and BLAS thread pools
+  do not survive a fork (a forked child of a process that had the market database open gets a clear error
+  from zorvata instead of a hang). The one exception, with its reason, is the risk model's estimate_range,
+  whose workers are forked to inherit the factor history and never touch DuckDB.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import shutil
+import tempfile
+import threading
+from collections import OrderedDict
+from collections.abc import Callable, Hashable, Iterator
+from pathlib import Path
+from typing import IO, Any, Generic, TypeVar
+
+__all__ = ["package_version", "temp_name", "atomic_path", "atomic_write", "file_lock", "LRUCache", "single_threaded_blas",
+           "spawn_context"]
+
+T = TypeVar("T")
+
+
+# -------------------------------------------------------------------------------------------------- version
+
+def package_version() -> str:
+    """The version of the distribution that ships zorvata and velquor, written once, in pyproject.toml: read
+    from the installed metadata, or, in a source tree run in place (no metadata installed), from the
+    pyproject.toml above ``src/``."""
+    import importlib.metadata
+
+    try:
+        return importlib.metadata.version("velquor")
+    except importlib.metadata.PackageNotFoundError:
+        pass
+    import tomllib
+
+    with open(Path(__file__).resolve().parents[2] / "pyproject.toml", "rb") as fh:
+        return str(tomllib.load(fh)["project"]["version"])
+
+
+# ----------------------------------------------------------------------------------------------- atomic files
+
+def temp_name(target: Path) -> Path:
+    """A fresh hidden name beside `target` (``.<name>.<random>.tmp``) with no file behind it."""
+    fd, tmp = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".tmp", dir=target.parent)
+    os.close(fd)
+    os.unlink(tmp)  # callers such as DuckDB want to create the file themselves
+    return Path(tmp)
+
+
+def _remove(path: Path) -> None:
+    for p in (path, path.with_name(path.name + ".wal")):
+        if p.is_dir() and not p.is_symlink():
+            shutil.rmtree(p, ignore_errors=True)
+        else:
+            with contextlib.suppress(FileNotFoundError):
+                p.unlink()
+
+
+@contextlib.contextmanager
+def atomic_path(target: str | os.PathLike) -> Iterator[Path]:
+    """Yields a temporary path beside `target` for the block to create (a database, say); renamed over
+    `target` when the block returns, removed (with its ``.wal``) whatever happens."""
+    target = Path(target)
+    tmp = temp_name(target)
+    try:
+        yield tmp
+        os.replace(tmp, target)
+    finally:
+        _remove(tmp)
+
+
+@contextlib.contextmanager
+def atomic_write(target: str | os.PathLike, mode: str = "wb", *, permissions: int | None = None,
+                 make_parents: bool = False) -> Iterator[IO[Any]]:
+    """Yields a file opened with `mode` ("wb" or "w") under a temporary name beside `target`, renamed over
+    `target` when the block returns. `permissions` sets the file's mode bits (the temporary file is created
+    0600); `make_parents` creates the target's directory first."""
+    target = Path(target)
+    if make_parents:
+        target.parent.mkdir(parents=True, exist_ok=True)
+    fd, tmp = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".tmp", dir=target.parent)
+    try:
+        if permissions is not None:
+            os.fchmod(fd, permissions)
+        with os.fdopen(fd, mode) as fh:
+            yield fh
+        os.replace(tmp, target)
+    except BaseException:
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(tmp)
+        raise
+
+
+# ------------------------------------------------------------------------------------------------ file lock
+
+@contextlib.contextmanager
+def file_lock(target: str | os.PathLike, *, wait: bool = True) -> Iterator[bool]:
+    """An exclusive advisory lock on ``<target>.lock``, serialising the writers of `target` across processes.
+
+    Yields True while the lock is held. With ``wait=False`` a lock held elsewhere (or a lock file that cannot
+    be opened) yields False at once, and the block runs without it. The lock file is opened read-only where
+    the directory is another user's: flock needs no write access. Where the platform has no flock, writers
+    are not serialised.
+    """
+    target = Path(target)
+    lock_path = target.with_name(target.name + ".lock")
+    try:
+        import fcntl
+    except ImportError:  # pragma: no cover - not POSIX
+        yield True
+        return
+    try:
+        if wait:
+            lock_path.parent.mkdir(parents=True, exist_ok=True)
+        try:
+            fh = open(lock_path, "a+b")
+        except PermissionError:
+            fh = open(lock_path, "rb")
+    except OSError:
+        if wait:
+            raise
+        yield False
+        return
+    with fh:
+        try:
+            fcntl.flock(fh.fileno(), fcntl.LOCK_EX | (0 if wait else fcntl.LOCK_NB))
+        except OSError:
+            if wait:
+                raise
+            yield False
+            return
+        try:
+            yield True
+        finally:
+            fcntl.flock(fh.fileno(), fcntl.LOCK_UN)
+
+
+# ------------------------------------------------------------------------------------------------------ LRU
+
+class LRUCache(Generic[T]):
+    """A mapping of at most `size` entries that forgets the least recently used one; safe across threads.
+
+    `get_or_make(key, make)` runs `make()` outside the lock, so a slow load does not block readers of other
+    keys (two threads missing the same key may both make it; the later one's value is kept).
+    """
+
+    def __init__(self, size: int) -> None:
+        self.size = size
+        self._data: OrderedDict[Hashable, T] = OrderedDict()
+        self._lock = threading.Lock()
+
+    def get(self, key: Hashable) -> T | None:
+        with self._lock:
+            value = self._data.get(key)
+            if value is not None:
+                self._data.move_to_end(key)
+            return value
+
+    def put(self, key: Hashable, value: T) -> None:
+        with self._lock:
+            self._data[key] = value
+            self._data.move_to_end(key)
+            while len(self._data) > self.size:
+                self._data.popitem(last=False)
+
+    def get_or_make(self, key: Hashable, make: Callable[[], T]) -> T:
+        value = self.get(key)
+        if value is None:
+            value = make()
+            self.put(key, value)
+        return value
+
+    def clear(self) -> None:
+        with self._lock:
+            self._data.clear()
+
+    def __len__(self) -> int:
+        return len(self._data)
+
+
+# ------------------------------------------------------------------------------------------------ processes
+
+def spawn_context():
+    """The multiprocessing context every pool of worker processes starts from (see the module's notes)."""
+    import multiprocessing
+
+    return multiprocessing.get_context("spawn")
+
+
+# ------------------------------------------------------------------------------------------------------ BLAS
+
+@contextlib.contextmanager
+def single_threaded_blas() -> Iterator[None]:
+    """Runs the block with every loaded BLAS on one thread, restoring the previous counts after.
+
+    Many small matrix products (thousands of stocks by ~40 factors) gain nothing from a multi-threaded BLAS,
+    and on a busy machine its spinning threads make them many times slower. Only the BLAS pools are limited:
+    OpenMP pools of other libraries keep their size.
+    """
+    from threadpoolctl import threadpool_limits
+
+    with threadpool_limits(limits=1, user_api="blas"):
+        yield
