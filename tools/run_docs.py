@@ -46,6 +46,15 @@ def blocks(path: Path) -> list[tuple[int, str, str, bool]]:
     return out
 
 
+def _source(code: str) -> str:
+    """The code of a block; an interactive session (``>>>`` prompts) gives its input lines only (what it
+    shows as output is the output of its run, not checked here)."""
+    lines = code.splitlines()
+    if not any(ln.startswith(">>>") for ln in lines):
+        return code
+    return "\n".join(ln[4:] for ln in lines if ln.startswith((">>> ", "... ")) or ln in (">>>", "...")) + "\n"
+
+
 def _python_page(code: list[tuple[int, str]], page: str) -> str:
     """One script running a page's Python blocks in order, saying which block failed."""
     parts = ["import sys, traceback\n_ns = {'__name__': '__main__'}\n"]
@@ -60,7 +69,7 @@ def run_page(path: Path, cwd: Path, env: dict, timeout: float) -> tuple[int, int
     """Runs a page's blocks; (passed, failed, messages)."""
     page = path.relative_to(ROOT).as_posix()
     passed, failed, notes = 0, 0, []
-    py = [(line, code) for line, lang, code, skip in blocks(path) if lang == "python" and not skip]
+    py = [(line, _source(code)) for line, lang, code, skip in blocks(path) if lang == "python" and not skip]
     if py:
         proc = subprocess.run([sys.executable, "-c", _python_page(py, page)], cwd=cwd, env=env, timeout=timeout,
                               capture_output=True, text=True)
@@ -108,6 +117,7 @@ def main(argv: list[str] | None = None) -> int:
         for path in pages:
             cwd = scratch / path.stem
             cwd.mkdir()
+            (cwd / ".venv").symlink_to(ROOT / ".venv")  # blocks call .venv/bin/python as a reader would
             t = time.perf_counter()
             passed, failed, notes = run_page(path, cwd, env, args.timeout)
             total_pass += passed
