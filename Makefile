@@ -7,7 +7,7 @@ BUILD_DIR ?= build/dev
 CMAKE_ARGS ?=
 export CMAKE_BUILD_PARALLEL_LEVEL ?= 2
 
-.PHONY: all build build-asan demo test test-asan fuzz bench riskmodel wheel wheels wheel-test docs clean
+.PHONY: all build build-asan demo test check test-asan fuzz bench riskmodel wheel wheels wheel-test docs clean
 
 all: build
 
@@ -31,6 +31,14 @@ demo: build
 
 test: build
 	$(PYTHON) -m pytest -q
+
+# The checks that keep the tree in order (docs/developing.md): ruff with the rules in pyproject.toml; stubtest
+# comparing the extension modules' .pyi stubs, and every Python module, with what they hold at run time (the
+# allow-list names only what it cannot see); no import circle among the modules under src/.
+check: build
+	$(VENV)/bin/ruff check --no-cache src tests tools bench docs
+	$(PYTHON) -m mypy.stubtest --mypy-config-file pyproject.toml --allowlist tools/stubtest-allowlist.txt velquor zorvata
+	$(PYTHON) tools/check_import_cycles.py src
 
 # AddressSanitizer/UndefinedBehaviorSanitizer build of the extension modules, run under the same suite. Both
 # builds write the modules into src/velquor, so each removes the other's before linking its own; the regular

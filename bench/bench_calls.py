@@ -82,7 +82,7 @@ def portfolio_optimize(order_book_ids, date, objective=opt.DEFAULT_OBJECTIVE, bn
     result = problem.solve(solver=solver, verbose=opt.DEBUG, **solver_options)
     import logging
 
-    logging.info("solve time: %f, optimization result = %f", time.perf_counter() - start, result)
+    logging.info("solve time: %f, optimization result = %f", time.perf_counter() - start, result)  # noqa: LOG015 - as the reference driver logs
     if problem.status not in (cp.OPTIMAL, cp.OPTIMAL_INACCURATE) or g.value is None:
         raise OptimizationFailed(problem.status)
     clipped = np.maximum(g.value, 0.0)

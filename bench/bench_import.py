@@ -18,7 +18,6 @@ import subprocess
 import sys
 import tempfile
 import textwrap
-import time
 from pathlib import Path
 
 from timing import median_seconds

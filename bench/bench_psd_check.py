@@ -14,7 +14,6 @@ import argparse
 import time
 
 import cvxpy as cp
-import numpy as np
 
 import velquor.objective as objective
 from bench_objective import Helper, factor_covariance

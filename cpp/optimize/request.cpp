@@ -114,31 +114,36 @@ Request assemble(pyapi::Arguments &args) {
     }
 
     // sum(g) - zeta == 0
-    r.hard_cons.append(pyapi::richcompare(pyapi::sub(cp.attr("sum")(r.g), r.zeta), nb::int_(0), pyapi::Cmp::eq));
-    extend(r.hard_cons, r.objective.attr("get_internal_constraints")(r.g, r.zeta, helper));
+    nb::list budget;
+    budget.append(pyapi::richcompare(pyapi::sub(cp.attr("sum")(r.g), r.zeta), nb::int_(0), pyapi::Cmp::eq));
+    add_source(r, nb::str("budget"), budget, true);
+    add_source(r, pyapi::format("{} 的内部约束", {r.objective.type().attr("__name__")}),
+               r.objective.attr("get_internal_constraints")(r.g, r.zeta, helper), true);
 
     nb::handle bnds = args[params.bnds];
     if (!bnds.is_none()) {
         std::vector<nb::object> bounds = pyapi::unpack(m.attr("parse_bnds")(bnds, r.order_book_ids), 2);
         // g - zeta * lower >= 0 and g - zeta * upper <= 0, element-wise over the pool
-        r.hard_cons.append(
-            pyapi::richcompare(pyapi::sub(r.g, pyapi::mul(r.zeta, bounds[0])), nb::int_(0), pyapi::Cmp::ge));
-        r.hard_cons.append(
-            pyapi::richcompare(pyapi::sub(r.g, pyapi::mul(r.zeta, bounds[1])), nb::int_(0), pyapi::Cmp::le));
+        nb::list rows;
+        rows.append(pyapi::richcompare(pyapi::sub(r.g, pyapi::mul(r.zeta, bounds[0])), nb::int_(0), pyapi::Cmp::ge));
+        rows.append(pyapi::richcompare(pyapi::sub(r.g, pyapi::mul(r.zeta, bounds[1])), nb::int_(0), pyapi::Cmp::le));
+        add_source(r, nb::str("bnds"), rows, true);
     }
 
     nb::handle cons = args[params.cons];
     if (!cons.is_none()) {
         for (nb::handle c : cons) {
             bool hard = pyapi::truthy(c.attr("hard"));
-            extend(hard ? r.hard_cons : r.soft_cons, c.attr("to_constraints")(r.g, r.zeta, helper));
+            add_source(r, nb::borrow(c), c.attr("to_constraints")(r.g, r.zeta, helper), hard);
         }
     }
 
     // Risk parity without bounds or constraints is solved unconstrained (the log barrier keeps g positive)
     // and scaled afterwards; the internal constraints above were still requested.
     bool unconstrained = traits.solved_bare && !pyapi::truthy(bnds) && !pyapi::truthy(cons);
-    nb::object expr = r.objective.attr("get_objective_expr")(r.g, r.zeta, helper);
+    r.solver = nb::borrow(args[params.solver]);
+    r.solver_options = args.varkw;
+    nb::object expr = tuned_objective(r, r.objective.attr("get_objective_expr")(r.g, r.zeta, helper));
     nb::object minimize = cp.attr("Minimize")(expr);
     if (unconstrained) {
         r.problem = cp.attr("Problem")(minimize);
@@ -149,8 +154,6 @@ Request assemble(pyapi::Arguments &args) {
         r.problem = cp.attr("Problem")(minimize, all);
     }
 
-    r.solver = nb::borrow(args[params.solver]);
-    r.solver_options = args.varkw;
     return r;
 }
 

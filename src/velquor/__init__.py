@@ -6,4 +6,10 @@ benchmarks in :mod:`velquor.benchmark`, the factor risk model behind :class:`vel
 
 __all__ = ["__version__"]
 
-__version__ = "0.1.0"
+def __getattr__(name: str) -> str:
+    # the version is read on first use (from the package metadata), so `import velquor` stays cheap
+    if name == "__version__":
+        from zorvata.infra import package_version
+
+        return package_version()
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -8,4 +8,5 @@ except KeyboardInterrupt:  # Ctrl-C while the command line itself loads
     print("velquor: error: interrupted", file=sys.stderr)
     sys.exit(130)
 
-sys.exit(main())
+if __name__ == "__main__":
+    sys.exit(main())

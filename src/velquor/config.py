@@ -262,7 +262,7 @@ def load_constraints(path: str | None) -> list | None:
 
 
 BACKTEST_KEYS = {"universe", "start", "end", "rebalance", "benchmark", "cost", "turnover_limit", "cov_model",
-                 "risk_model", "objective", "bounds", "constraints", "solver", "solver_options", "run", "output"}
+                 "risk_model", "capital", "exchange_rules", "objective", "bounds", "constraints", "solver", "solver_options", "run", "output"}
 
 
 def backtest_from_config(path: str | Path):
@@ -307,8 +307,16 @@ def backtest_from_config(path: str | Path):
     options = dict(cfg.get("solver_options", {}))
     if "solver" in cfg:
         options["solver"] = cfg["solver"]
-    kwargs = {k: cfg[k] for k in ("rebalance", "benchmark", "cost", "turnover_limit", "cov_model", "risk_model")
-              if k in cfg}
+    kwargs = {k: cfg[k] for k in ("rebalance", "benchmark", "cost", "turnover_limit", "cov_model", "risk_model",
+                                  "capital", "exchange_rules") if k in cfg}
+    if isinstance(kwargs.get("cost"), dict):
+        # [cost] as a table: the parameters of a CostModel
+        from .trading import CostModel
+
+        try:
+            kwargs["cost"] = CostModel(**kwargs["cost"])
+        except TypeError as e:
+            raise BadInput(f"{p}: cost: {e}") from e
     bt = Backtest(universe, cfg["start"], cfg["end"], objective=objective, bnds=bounds, cons=cons, **kwargs,
                   **options)
     run = cfg.get("run", {})

@@ -11,10 +11,9 @@ from functools import cached_property
 import numpy as np
 import pandas as pd
 import zorvata
-from zorvata import DataError
-from zorvata.calendar import to_date as zorvata_to_date
 
 from ._interrupt import guard_scs
+from .coerce import to_date, to_enum
 from .const import STYLE_FACTORS, CovModel, IndustryClassification, RiskModel
 from .exception import InvalidArgument, OptimizerWarning
 from .riskmodel import custom, service
@@ -52,23 +51,6 @@ class FactorCovariance(np.ndarray):
         return np.asarray(self).copy().__reduce__()
 
 
-def _to_date(value) -> _dt.date:
-    # The market-data client's own date reading, so the helper and the store agree on what a date is.
-    try:
-        return zorvata_to_date(value)
-    except DataError as e:
-        raise InvalidArgument(f"date must be a date, got {value!r}") from e
-
-
-def _enum(value, enum_cls, name: str):
-    if isinstance(value, enum_cls):
-        return value
-    for member in enum_cls:
-        if isinstance(value, str) and value.lower() in (member.value, member.name.lower()):
-            return member
-    raise InvalidArgument(f"{name} must be one of {[m.value for m in enum_cls]}, got {value!r}")
-
-
 def _aversion(value, name: str) -> float:
     if isinstance(value, bool) or not isinstance(value, numbers.Real) or not math.isfinite(value) or value < 0:
         raise InvalidArgument(f"{name} must be a finite number >= 0, got {value!r}")
@@ -94,10 +76,10 @@ class OptimizeHelper:
                  specific_risk_aversion):
         ids = [order_book_ids] if isinstance(order_book_ids, str) else list(order_book_ids)
         self._order_book_ids = ids
-        self._date = _to_date(date)
+        self._date = to_date(date)
         self._benchmark = benchmark
-        self._cov_model = _enum(cov_model, CovModel, "cov_model")
-        self._risk_model = _enum(risk_model, RiskModel, "risk_model")
+        self._cov_model = to_enum(cov_model, CovModel, "cov_model")
+        self._risk_model = to_enum(risk_model, RiskModel, "risk_model")
         self._factor_risk_aversion = _aversion(factor_risk_aversion, "factor_risk_aversion")
         self._specific_risk_aversion = _aversion(specific_risk_aversion, "specific_risk_aversion")
         if self._risk_model is RiskModel.CUSTOM:
@@ -256,7 +238,7 @@ class OptimizeHelper:
         """Industry code of each member of ``union_components`` under ``classification`` (an
         ``IndustryClassification`` or its text) as of the request date; None where the market data has no
         code for the stock on that date."""
-        scheme = _enum(classification, IndustryClassification, "classification")
+        scheme = to_enum(classification, IndustryClassification, "classification")
         union = self._benchmark_parts[0]
         codes = zorvata.get_industry(union, source=scheme.value, date=self._date)
         codes = codes.reindex(pd.Index(union, dtype=object))

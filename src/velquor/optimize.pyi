@@ -19,7 +19,12 @@ import zorvata as zorvata
 from dateutil.parser import parse as parse_datetime
 
 from .benchmark import IndexBenchmark as IndexBenchmark, OptimizeBenchmark as OptimizeBenchmark
-from .const import STYLE_FACTORS as STYLE_FACTORS, CovModel as CovModel, RiskModel as RiskModel
+from .const import (
+    ESTIMATED_RISK_MODELS as ESTIMATED_RISK_MODELS,
+    STYLE_FACTORS as STYLE_FACTORS,
+    CovModel as CovModel,
+    RiskModel as RiskModel,
+)
 from .exception import (
     InvalidArgument as InvalidArgument,
     OptimizationFailed as OptimizationFailed,

@@ -21,7 +21,9 @@ from ._store import close, configure, connect, db_path, reset
 from .calendar import (data_end, get_next_trading_date, get_previous_trading_date, get_trading_dates,
                        is_trading_date, to_date, trading_date_offset)
 
-__version__ = "0.1.0"
+from .infra import package_version
+
+__version__ = package_version()
 
 __all__ = [
     "Instrument", "DataError", "DateOutOfRange", "UnknownInstrument", "ValidationError",

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import contextlib
+import logging
 import os
 import threading
 from pathlib import Path
@@ -19,6 +20,7 @@ ENV_DB = "ZORVATA_DB"
 #: Environment variable overriding the directory the demo market is cached in.
 ENV_CACHE_DIR = "ZORVATA_CACHE_DIR"
 
+_log = logging.getLogger(__name__)
 _lock = threading.RLock()
 _configured: Path | None = None
 # path -> (file signature, connection); one read-only connection per database file per process
@@ -192,7 +194,7 @@ def clean_leftovers(target: Path, locked: bool = False) -> list[Path]:
     if not locked:
         with file_lock(target, wait=False) as held:
             return clean_leftovers(target, locked=True) if held else []
-    removed = []
+    removed: list[Path] = []
     for p in _leftovers(target):
         try:
             if p.is_dir():
@@ -204,4 +206,6 @@ def clean_leftovers(target: Path, locked: bool = False) -> list[Path]:
             pass
         except OSError:
             continue
+    if removed:
+        _log.info("removed %d file(s) an interrupted writer of %s left behind", len(removed), target)
     return removed

@@ -15,6 +15,7 @@ The truth is stored in the ``demo_truth_*`` tables, the reclassifications and re
 from __future__ import annotations
 
 import contextlib
+import logging
 import os
 from pathlib import Path
 
@@ -23,7 +24,10 @@ import pandas as pd
 import pyarrow as pa
 
 from ._schema import write_database
+from ._synthetic import allocate_codes, exchange_sessions
 from .infra import file_lock
+
+_log = logging.getLogger(__name__)
 
 __all__ = ["DEMO_VERSION", "DEFAULT_SEED", "build_demo", "ensure_demo", "INDEX_IDS"]
 
@@ -82,6 +86,7 @@ def ensure_demo(path: str | os.PathLike) -> Path:
 
             print(f"zorvata: building the synthetic demo market at {path} (once; about half a minute)",
                   file=sys.stderr, flush=True)
+            _log.info("building the demo market in %s (once; later uses read the file)", path)
             with _elapsed_bar("demo market"):
                 build_demo(path)
     return path
@@ -159,26 +164,6 @@ def _log_regime(rng, n: int, phi=0.98, sigma=0.14) -> np.ndarray:
     return h - var / 2
 
 
-def _stock_ids(rng, listed: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """A-share-like codes, allocated in listing order per board."""
-    n = len(listed)
-    sh = rng.random(n) < 0.5
-    star_start = np.datetime64("2019-07-22")
-    gem_start = np.datetime64("2009-10-30")
-    late = rng.random(n)
-    ids = np.empty(n, dtype=object)
-    counters = {"600": 600000, "688": 688001, "000": 1, "300": 300001}
-    for i in np.argsort(listed, kind="stable"):
-        if sh[i]:
-            board = "688" if listed[i] >= star_start and late[i] < 0.5 else "600"
-        else:
-            board = "300" if listed[i] >= gem_start and late[i] < 0.4 else "000"
-        code = counters[board]
-        counters[board] += 1
-        ids[i] = f"{code:06d}." + ("XSHG" if sh[i] else "XSHE")
-    return ids, np.where(sh, "XSHG", "XSHE")
-
-
 def build_demo(path: str | os.PathLike, *, n_stocks: int = 3000, start="2015-01-05", end="2026-11-30",
                seed: int = DEFAULT_SEED, n_industries: int = 31) -> Path:
     """Generate the demo market and write it to `path` (replaced atomically). Returns the path."""
@@ -189,7 +174,7 @@ def build_demo(path: str | os.PathLike, *, n_stocks: int = 3000, start="2015-01-
     rng = np.random.default_rng(seed)
     start, end = pd.Timestamp(start).normalize(), pd.Timestamp(end).normalize()
     cal_last = pd.Timestamp(f"{end.year}-12-31")
-    all_sessions = _sessions(start - pd.Timedelta(days=400), cal_last)
+    all_sessions = exchange_sessions(start - pd.Timedelta(days=400), cal_last)
     if len(all_sessions) == 0 or all_sessions[-1] < end:
         raise ValueError(f"the exchange calendar does not reach {end.date()}")
     t0 = int(all_sessions.searchsorted(start))
@@ -218,7 +203,7 @@ def build_demo(path: str | os.PathLike, *, n_stocks: int = 3000, start="2015-01-
         ok = lo < T - 1
         chosen, lo = chosen[ok], lo[ok]
         delist_idx[chosen] = lo + (rng.random(len(chosen)) * (T - 1 - lo)).astype(int)
-    ids, exch = _stock_ids(rng, listed)
+    ids, exch = allocate_codes(rng, listed, star_share=0.5, sme_share=None)
     ind_p = rng.gamma(4.0, size=J)
     industry0 = rng.choice(J, size=N, p=ind_p / ind_p.sum())
     n_ci = max(2, int(round(J * 0.9)))

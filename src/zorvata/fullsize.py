@@ -22,6 +22,7 @@ import pandas as pd
 import pyarrow as pa
 import pyarrow.parquet as pq
 
+from ._synthetic import allocate_codes, exchange_sessions
 from .importer import FORMATS
 
 __all__ = ["build_files", "FILE_NAMES", "DEFAULT_SEED"]
@@ -58,53 +59,11 @@ _SCHEMAS = {
 
 
 def _sessions(start: pd.Timestamp, end: pd.Timestamp) -> np.ndarray:
-    import warnings
-
     try:
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")
-            import exchange_calendars as xc
-
-            s = xc.get_calendar("XSHG", start=min(start, pd.Timestamp("2006-01-04"))).sessions
-        if s[-1] < end:
-            raise ValueError
-        s = s[(s >= start) & (s <= end)]
-    except Exception:  # beyond the calendar package's range: weekdays
+        s = exchange_sessions(start, end, complete=True)
+    except Exception:  # noqa: BLE001 - beyond the calendar package's range (or without it): weekdays
         s = pd.bdate_range(start, end)
     return s.to_numpy(dtype="datetime64[D]")
-
-
-def _codes(rng, listed: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """A-share-like codes allocated in listing order per board; the exchange of each."""
-    n = len(listed)
-    sh = rng.random(n) < 0.5
-    late = rng.random(n)
-    ids = np.empty(n, dtype=object)
-    # board -> (next code, last code of its range); a full main board spills into the small-cap board
-    boards = {
-        "600": [600000, 605999],
-        "688": [688001, 689999],
-        "000": [1, 1999],
-        "002": [2001, 4999],
-        "300": [300001, 309999],
-    }
-    for i in np.argsort(listed, kind="stable"):
-        if sh[i]:
-            board = "688" if listed[i] >= np.datetime64("2019-07-22") and late[i] < 0.4 else "600"
-        else:
-            board = (
-                "300"
-                if listed[i] >= np.datetime64("2009-10-30") and late[i] < 0.4
-                else ("002" if listed[i] >= np.datetime64("2004-06-25") and late[i] < 0.7 else "000")
-            )
-            if board == "000" and boards["000"][0] > boards["000"][1]:
-                board = "002"
-        code, last = boards[board]
-        if code > last:
-            raise ValueError(f"too many stocks for the {board} board of the synthetic market")
-        ids[i] = f"{code:06d}." + ("XSHG" if sh[i] else "XSHE")
-        boards[board][0] += 1
-    return ids, np.where(sh, "XSHG", "XSHE")
 
 
 class _Writers:
@@ -170,7 +129,7 @@ def build_files(
         lo = int(np.searchsorted(days, listed[i])) + 250
         if lo < len(days) - 1:
             delist_at[i] = days[rng.integers(lo, len(days))]
-    ids, exchange = _codes(rng, listed)
+    ids, exchange = allocate_codes(rng, listed, star_share=0.4, sme_share=0.7)
     order = np.argsort(ids.astype(str))
     ids, exchange, listed, delist_at = ids[order], exchange[order], listed[order], delist_at[order]
     ids_list = ids.astype(str)

@@ -16,6 +16,7 @@ reader or writer that opens the database (`zorvata._store.clean_leftovers`).
 from __future__ import annotations
 
 import dataclasses
+import logging
 import datetime as _dt
 import hashlib
 import json
@@ -31,6 +32,8 @@ from .infra import atomic_path, file_lock
 import numpy as np
 
 from ._schema import KEYS, SORT, TABLES, columns, new_data_version
+
+_log = logging.getLogger(__name__)
 
 __all__ = ["FORMATS", "INSTRUMENT_TYPES", "INDUSTRY_SCHEMES", "Problem", "import_files", "append_files"]
 
@@ -903,10 +906,12 @@ def _run(target: Path, files: dict, append: bool, label: str | None, log=None) -
     t0 = [time.perf_counter()]
 
     def step(text: str) -> None:
+        now = time.perf_counter()
+        line = f"{text} ({now - t0[0]:.1f} s)"
+        t0[0] = now
+        _log.info("%s: %s", target.name, line)
         if log is not None:
-            now = time.perf_counter()
-            log(f"{text} ({now - t0[0]:.1f} s)")
-            t0[0] = now
+            log(line)
 
     tag = target.name  # `target` is a temporary name: `.<out>.<random>.tmp`
     scratch = target.with_name(tag[: -len(".tmp")] + ".scratch.tmp")

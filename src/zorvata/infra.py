@@ -127,6 +127,7 @@ def file_lock(target: str | os.PathLike, *, wait: bool = True) -> Iterator[bool]
     except ImportError:  # pragma: no cover - not POSIX
         yield True
         return
+    fh: IO[bytes]
     try:
         if wait:
             lock_path.parent.mkdir(parents=True, exist_ok=True)

@@ -262,8 +262,9 @@ figure = "nav.png"
     @pytest.mark.parametrize("text, message", [
         ('universe = "000300.XSHG"\nstart = "2026-03-02"\n', "end is required"),
         ('universe = "000300.XSHG"\nstart = "2026-03-02"\nend = "2026-06-30"\nspeed = 1\n',
-         "unknown key 'speed'; known: benchmark, bounds, constraints, cost, cov_model, end, objective, output, "
-         "rebalance, risk_model, run, solver, solver_options, start, turnover_limit, universe"),
+         "unknown key 'speed'; known: benchmark, bounds, capital, constraints, cost, cov_model, end, "
+         "exchange_rules, objective, output, rebalance, risk_model, run, solver, solver_options, start, "
+         "turnover_limit, universe"),
         ('universe = "000300.XSHG"\nstart = "2026-03-02"\nend = "2026-06-30"\nobjective = "best"\n',
          None),
     ])

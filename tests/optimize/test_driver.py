@@ -281,33 +281,44 @@ class TestAssembly:
         assert [len(p.constraints) for p in spy.problems] == [1, 1]
 
 
+SCS_DEFAULTS = {"eps_abs": 1e-6, "eps_rel": 1e-6}
+CLARABEL_DEFAULTS = {"tol_gap_abs": 1e-10, "tol_gap_rel": 1e-10, "tol_feas": 1e-9, "max_iter": 500}
+
+
 class TestSolverChoice:
     def test_preferred_solver_with_default_iterations(self, spy):
         opt.portfolio_optimize(POOL, DATE, recording())
-        assert spy.solves == [{"solver": "SCS", "verbose": False, "max_iters": 10000}]
-        assert list(spy.solves[0]) == ["solver", "verbose", "max_iters"]
+        assert spy.solves == [{"solver": "SCS", "verbose": False, **SCS_DEFAULTS, "max_iters": 10000}]
 
-    def test_callers_iterations_kept(self, spy):
-        opt.portfolio_optimize(POOL, DATE, solver="SCS", max_iters=500, eps_abs=1e-7)
-        assert spy.solves == [{"solver": "SCS", "verbose": False, "max_iters": 500, "eps_abs": 1e-7}]
+    @pytest.mark.parametrize("options", [dict(max_iters=500, eps_abs=1e-7), dict(eps=1e-3), dict(eps_rel=1e-4)])
+    def test_callers_options_win(self, spy, options):
+        # one tolerance of the caller's leaves the other at the solver's own default, as without the driver
+        opt.portfolio_optimize(POOL, DATE, solver="SCS", **options)
+        assert spy.solves == [{"solver": "SCS", "verbose": False, "max_iters": 10000, **options}]
 
-    def test_other_solver_gets_nothing_added(self, spy):
+    def test_clarabel_gets_tight_tolerances(self, spy):
         opt.portfolio_optimize(POOL, DATE, recording(), solver="CLARABEL")
-        assert spy.solves == [{"solver": "CLARABEL", "verbose": False}]
+        assert spy.solves == [{"solver": "CLARABEL", "verbose": False, **CLARABEL_DEFAULTS}]
+        opt.portfolio_optimize(POOL, DATE, recording(), solver="CLARABEL", tol_feas=1e-7)
+        assert spy.solves[1] == {"solver": "CLARABEL", "verbose": False, "tol_feas": 1e-7}
+
+    def test_unknown_solver_gets_nothing_added(self, spy):
+        opt.portfolio_optimize(POOL, DATE, recording(), solver="OSQP")
+        assert spy.solves == [{"solver": "OSQP", "verbose": False}]
 
     def test_falsy_solver_means_preferred(self, spy):
         opt.portfolio_optimize(POOL, DATE, recording(solver="CLARABEL"), solver="")
-        assert spy.solves == [{"solver": "CLARABEL", "verbose": False}]
+        assert spy.solves == [{"solver": "CLARABEL", "verbose": False, **CLARABEL_DEFAULTS}]
 
     def test_options_are_fresh_per_call(self, spy):
         opt.portfolio_optimize(POOL, DATE)
         opt.portfolio_optimize(POOL, DATE, solver="CLARABEL")
-        assert spy.solves[1] == {"solver": "CLARABEL", "verbose": False}
+        assert spy.solves[1] == {"solver": "CLARABEL", "verbose": False, **CLARABEL_DEFAULTS}
 
     def test_verbose_collides(self, spy):
         with pytest.raises(TypeError) as excinfo:
             opt.portfolio_optimize(POOL, DATE, verbose=True)
-        assert str(excinfo.value) == ("driver_fakes.recording_problem.<locals>.RecordingProblem.solve() got "
+        assert str(excinfo.value) == (f"{Spy.__module__}.recording_problem.<locals>.RecordingProblem.solve() got "
                                       "multiple values for keyword argument 'verbose'")
 
     def test_debug_read_at_every_solve(self, spy, monkeypatch):
@@ -434,13 +445,14 @@ class TestStatuses:
 class TestLogging:
     def test_info_then_debug_on_the_root_logger(self, spy, caplog):
         with caplog.at_level(logging.DEBUG):
-            opt.portfolio_optimize(POOL, DATE)
+            weights = opt.portfolio_optimize(POOL, DATE).to_numpy()
         info, debug = caplog.records
         assert (info.name, info.levelno, info.msg) == ("root", logging.INFO,
                                                       "solve time: %f, optimization result = %f")
         elapsed, value = info.args
         assert 0 < elapsed < 10
-        assert value == pytest.approx(spy.problems[0].value)
+        # the objective's own value: the driver's scaling of it is undone
+        assert value == pytest.approx(weights @ covariance(POOL) @ weights, rel=1e-4)
         assert (debug.name, debug.levelno, debug.msg) == ("root", logging.DEBUG, "g.value.sum() = %f, zeta = %f")
         assert debug.args[0] == pytest.approx(1.0, abs=1e-4) and debug.args[1] == 1.0
 

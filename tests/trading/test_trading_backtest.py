@@ -193,3 +193,18 @@ def test_engines_agree_to_the_bit_with_fills_lots_and_costs(flagged, universe, m
     pd.testing.assert_series_equal(serial.nav, pooled.nav, check_exact=True)
     pd.testing.assert_frame_equal(serial.unfilled, pooled.unfilled, check_exact=True)
     assert len(serial.unfilled) > 0
+
+
+class TestConfiguration:
+    def test_toml_cost_table_capital_and_rules(self, tmp_path):
+        from velquor.config import BadInput, backtest_from_config
+
+        path = tmp_path / "bt.toml"
+        path.write_text('universe = ["000001.XSHE"]\nstart = "2025-05-01"\nend = "2025-06-30"\n'
+                        'capital = 5e7\nexchange_rules = false\n[cost]\ncommission = 0.001\nimpact = 0.5\n')
+        bt, _, _ = backtest_from_config(path)
+        assert (bt.capital, bt.exchange_rules, bt.cost.commission, bt.cost.impact) == (5e7, False, 0.001, 0.5)
+        path.write_text('universe = ["000001.XSHE"]\nstart = "2025-05-01"\nend = "2025-06-30"\n'
+                        '[cost]\nfee = 1\n')
+        with pytest.raises(BadInput, match="cost: .*fee"):
+            backtest_from_config(path)

@@ -14,7 +14,7 @@ import pytest
 import zorvata
 from zorvata.importer import append_files, import_files
 
-from test_market_importer import DATES, INSTRUMENTS, PRICES
+from .test_market_importer import DATES, INSTRUMENTS, PRICES
 
 
 def _rows(db, sql):

@@ -95,6 +95,12 @@ def test_custom_model_round_trip(small, tmp_path, switch_db):
     outside = [i for i in _live_ids("2024-06-03", 30) if i not in ids][:1]
     with pytest.raises(InvalidArgument, match="no risk model data for"):
         OptimizeHelper(pool + outside, "2024-06-05", None, "daily", "custom", 1.0, 1.0)
+    # dates outside the market data are refused in the estimated model's words (one as-of rule for both)
+    with pytest.raises(InvalidArgument, match=r"^no trading date before 2023-12-29 in the market data"):
+        OptimizeHelper(pool, "2023-12-29", None, "daily", "custom", 1.0, 1.0)
+    for late in ("2025-01-02", "2031-01-06"):
+        with pytest.raises(InvalidArgument, match=r"^the market data ends on 2024-12-31: no risk model for "):
+            OptimizeHelper(pool, late, None, "daily", "custom", 1.0, 1.0)
 
 
 def test_custom_model_checks(small, tmp_path, switch_db):

@@ -7,7 +7,7 @@ import math
 __all__ = ["render_report"]
 
 
-def _md_table(frame, percent: set[str] = frozenset(), digits: int = 4) -> str:
+def _md_table(frame, percent: set[str] | frozenset[str] = frozenset(), digits: int = 4) -> str:
     def cell(col, v):
         if isinstance(v, float):
             if math.isnan(v):

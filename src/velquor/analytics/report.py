@@ -14,7 +14,8 @@ import pandas as pd
 
 from ..const import HELD_WEIGHT, STYLE_FACTORS, CovModel, RiskModel
 from ..exception import InvalidArgument, OptimizerWarning
-from ..helper import OptimizeHelper, _enum, without_model_data
+from ..coerce import to_enum as _enum  # under this name frontier.py reads it from here too
+from ..helper import OptimizeHelper, without_model_data
 
 __all__ = ["RiskReport", "risk_report", "PERIODS_PER_YEAR", "as_benchmark", "as_weights"]
 

@@ -147,7 +147,6 @@ class Simulator:
         ok = np.isfinite(price) & (price > 0)
         p = np.where(ok, price, 1.0)
         shares = (w - h) * money / p
-        held = h * money / p
         buy = shares > 0
         # A buy: at least the first lot, then steps.
         whole = np.where(buy, np.where(shares >= first, first + np.floor((shares - first) / step + 1e-9) * step,

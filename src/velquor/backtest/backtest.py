@@ -23,7 +23,7 @@ import pandas as pd
 from .._interrupt import reraise_interrupt
 from ..const import CovModel, RiskModel
 from ..exception import BacktestFailed, InvalidArgument
-from ..helper import _enum
+from ..coerce import to_date, to_enum
 from . import _estimates
 from ._checkpoint import Checkpoint, input_keys
 from ._simulate import DayRules, Simulator, board_lots
@@ -39,15 +39,6 @@ FREQUENCIES = ("daily", "weekly", "monthly", "quarterly")
 DASK_WAVE = 256
 #: Times a date whose worker was lost is sent again (alone, to a fresh pool) before it counts as failed.
 LOST_WORKER_RETRIES = 1
-
-
-def _to_date(value, name: str) -> _dt.date:
-    from zorvata.calendar import to_date
-
-    try:
-        return to_date(value)
-    except Exception:  # noqa: BLE001 - any unreadable date is the caller's mistake
-        raise InvalidArgument(f"{name} must be a date, got {value!r}") from None
 
 
 def _real(value, name: str, lo: float, hi: float, lo_open: bool = False) -> float:
@@ -105,8 +96,8 @@ class Backtest:
             raise InvalidArgument(f"universe must be an index id, a list of ids or a callable, "
                                   f"got {universe!r}")
         self.universe = universe
-        self.start = _to_date(start, "start")
-        self.end = _to_date(end, "end")
+        self.start = to_date(start, "start")
+        self.end = to_date(end, "end")
         if self.start > self.end:
             raise InvalidArgument(f"start {self.start} is after end {self.end}")
         if isinstance(rebalance, str):
@@ -114,7 +105,7 @@ class Backtest:
                 raise InvalidArgument(f"rebalance must be one of {list(FREQUENCIES)} or a list of dates, "
                                       f"got {rebalance!r}")
         elif isinstance(rebalance, Iterable):
-            rebalance = sorted({_to_date(d, "rebalance date") for d in rebalance})
+            rebalance = sorted({to_date(d, "rebalance date") for d in rebalance})
             if not rebalance:
                 raise InvalidArgument("rebalance lists no date")
         else:
@@ -143,8 +134,8 @@ class Backtest:
         self.cost = cost if isinstance(cost, CostModel) else _real(cost, "cost", 0.0, 0.5)
         self.capital = None if capital is None else _real(capital, "capital", 0.0, 1e15, lo_open=True)
         self.exchange_rules = bool(exchange_rules)
-        self.cov_model = _enum(cov_model, CovModel, "cov_model")
-        self.risk_model = _enum(risk_model, RiskModel, "risk_model")
+        self.cov_model = to_enum(cov_model, CovModel, "cov_model")
+        self.risk_model = to_enum(risk_model, RiskModel, "risk_model")
         self.solver_options = dict(solver_options)
 
     @property

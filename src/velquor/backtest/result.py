@@ -47,8 +47,9 @@ def _ids_as_objects(frame: pd.DataFrame) -> pd.DataFrame:
 class BacktestResult:
     """What a backtest did, day by day and rebalance by rebalance.
 
-    - ``weights``: rebalance dates x ids, the weights held after each rebalance (the target weights; the
-      drifted holdings where the optimisation failed).
+    - ``weights``: rebalance dates x ids, the weights held after each rebalance (the target weights as they
+      filled: unfilled trades, lots and costs paid from cash included; the drifted holdings where the
+      optimisation failed).
     - ``holdings``: trading days x ids, each day's weights at its close after that day's returns (the rest is
       cash).
     - ``nav``, ``benchmark_nav``: daily, each at that day's close after its return, starting from 1 before the

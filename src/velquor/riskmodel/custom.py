@@ -21,11 +21,13 @@ import numpy as np
 import pandas as pd
 
 import zorvata
+from zorvata.calendar import calendar
 from zorvata.infra import LRUCache
 
 from ..const import STYLE_FACTORS, CovModel
 from ..exception import InvalidArgument
 from .params import HORIZONS
+from .service import previous_close
 from .store import psd_root
 
 __all__ = ["CustomModel", "model_for"]
@@ -69,16 +71,10 @@ class CustomModel:
 
 
 def _previous_trading_date(date: _dt.date) -> _dt.date:
-    try:
-        prev = zorvata.get_previous_trading_date(date)
-    except zorvata.DataError as e:
-        raise InvalidArgument(f"no trading date before {date.isoformat()} in the market data: {e}") from e
-    end = zorvata.data_end()
-    if prev > end:
-        raise InvalidArgument(
-            f"the market data ends on {end.isoformat()}: no risk model for {date.isoformat()}"
-        )
-    return prev
+    # the calendar and the end of the prices as the market-data client reads them
+    cal = calendar()
+    last = int(np.searchsorted(cal.dates, cal.data_end, side="right")) - 1
+    return cal.dates[previous_close(cal.dates, last, date)].item()
 
 
 def model_for(date: _dt.date, cov_model: CovModel) -> tuple[_dt.date, CustomModel]:

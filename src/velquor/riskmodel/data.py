@@ -33,7 +33,7 @@ class Universe:
     listed: np.ndarray  # datetime64[D]
     last: int  # calendar position of the last day with price data (the calendar may run further)
     # membership periods: stock column, industry number, first and end (exclusive) calendar positions
-    periods: tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray] = field(repr=False, default=None)
+    periods: tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray] | None = field(repr=False, default=None)
     position: dict = field(repr=False, default_factory=dict)  # order_book_id -> column
 
     def date_index(self, day: np.datetime64) -> int:
@@ -110,8 +110,8 @@ class Panel:
     sales: np.ndarray
     debt: np.ndarray
     growth: np.ndarray  # year-on-year sales growth of the latest report
-    industry: np.ndarray = None  # (T, N) int16 industry numbers of each day, NO_INDUSTRY = none
-    ret_clean: np.ndarray = None  # ret without the returns that span several days (after a suspension)
+    industry: np.ndarray | None = None  # (T, N) int16 industry numbers of each day, NO_INDUSTRY = none
+    ret_clean: np.ndarray | None = None  # ret without the returns that span several days (after a suspension)
 
 
 def one_day_returns(ret: np.ndarray, listed_pos: np.ndarray, start: int) -> np.ndarray:

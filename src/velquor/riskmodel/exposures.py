@@ -12,8 +12,9 @@ from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 
+from . import native
 from .data import Panel, Universe
-from .kernels import windowed_sum
+from .kernels import decay, windowed_sum
 from .params import STYLE_FACTORS
 
 __all__ = ["style_exposures", "market_return", "standardise", "row_median"]
@@ -25,6 +26,8 @@ WINSOR_MADS = 5.0
 
 def market_return(panel: Panel) -> np.ndarray:
     """Cap-weighted one-day return of the stocks trading each day, weighted by the previous day's cap."""
+    if native.enabled():
+        return native.market_return(panel.ret_clean, panel.cap)
     w = np.vstack([panel.cap[:1], panel.cap[:-1]])
     ok = np.isfinite(panel.ret_clean) & np.isfinite(w)
     ws = np.where(ok, w, 0.0)
@@ -54,6 +57,8 @@ def row_median(x: np.ndarray) -> np.ndarray:
 
     A selection per row (linear) rather than a sort of the whole array: the order statistics are the same.
     """
+    if native.enabled():
+        return native.row_median(x)
     ok = np.isfinite(x)
     out = np.full(x.shape[0], np.nan)
     for i in np.flatnonzero(ok.any(axis=1)):
@@ -66,6 +71,8 @@ def row_median(x: np.ndarray) -> np.ndarray:
 
 def standardise(x: np.ndarray, cap: np.ndarray) -> np.ndarray:
     """Winsorise and standardise every row over the entries where both ``x`` and ``cap`` are finite."""
+    if native.enabled():
+        return native.standardise(x, cap, WINSOR_MADS)
     ok = np.isfinite(cap) & np.isfinite(x)
     x = np.where(ok, x, np.nan)
     med = row_median(x)
@@ -86,6 +93,8 @@ def standardise(x: np.ndarray, cap: np.ndarray) -> np.ndarray:
 
 def _orthogonalise(y: np.ndarray, xs: list[np.ndarray], cap: np.ndarray) -> np.ndarray:
     """Residual of a cap-weighted regression, row by row, of ``y`` on a constant and ``xs``."""
+    if native.enabled():
+        return native.orthogonalise(y, xs, cap)
     z = [np.ones_like(y)] + xs
     ok = np.isfinite(y) & np.isfinite(cap)
     for x in xs:
@@ -198,6 +207,10 @@ def _styles(d: dict[str, np.ndarray], cap: np.ndarray, industry: np.ndarray, n_i
         "leverage": standardise(lev, cap),
     }
     out = np.empty(cap.shape + (len(STYLE_FACTORS),), dtype=np.float32)
+    if native.enabled():
+        for k, name in enumerate(STYLE_FACTORS):
+            native.fill_industry(styles[name], cap, industry, n_ind, out, k)
+        return out
     keys = _industry_keys(industry, n_ind)
     for k, name in enumerate(STYLE_FACTORS):
         out[:, :, k] = _fill_industry(styles[name], cap, keys, n_ind)
@@ -217,8 +230,13 @@ def style_exposures(panel: Panel, uni: Universe, first_row: int = 0, threads: in
     ``threads`` threads (numpy releases the GIL in its array loops); blocks depend only on the panel's shape.
     """
     r0 = first_row
-    mkt = market_return(panel)[:, None]
     n_ind = len(uni.industry_names)
+    if native.enabled():  # the kernels spread their rows or columns over threads themselves
+        d = native.descriptors(panel.ret, panel.ret_clean, panel.turnover, market_return(panel), r0, panel.start,
+                               decay(BETA_HALFLIFE), BETA_WINDOW, BETA_MIN_OBS, MOM_WINDOW, MOM_LAG, MOM_MIN_OBS)
+        d.update(book=panel.book[r0:], earnings=panel.earnings[r0:], debt=panel.debt[r0:], growth=panel.growth[r0:])
+        return _styles(d, panel.cap[r0:], panel.industry[r0:], n_ind)
+    mkt = market_return(panel)[:, None]
     with ThreadPoolExecutor(max_workers=max(1, threads)) as pool:
         cols = _blocks(panel.ret.shape[1], threads)
         parts = list(pool.map(lambda c: _descriptors(panel.ret[:, c], panel.ret_clean[:, c], panel.turnover[:, c],

@@ -5,6 +5,8 @@ from __future__ import annotations
 
 import numpy as np
 
+from . import native
+
 __all__ = [
     "decay",
     "ewma_weights",
@@ -52,6 +54,8 @@ def windowed_sum(x: np.ndarray, halflife: float | None, window: int, origin: int
     if n == 0:
         return x.copy()
     lam = 1.0 if halflife is None else decay(halflife)
+    if native.enabled():
+        return native.windowed_sum(x, lam, halflife is None, window, origin)
     lead = origin % BLOCK
     nb = -(-(lead + n) // BLOCK)
     local = np.zeros((nb * BLOCK,) + x.shape[1:])

@@ -16,6 +16,7 @@ import numpy as np
 from zorvata.infra import single_threaded_blas
 
 from ..const import CovModel, RiskModel
+from . import native
 from .data import Universe, load_panel
 from .exposures import row_median, style_exposures
 from .kernels import (
@@ -129,32 +130,66 @@ def factor_history(con, uni: Universe, start: int, stop: int,
     fr = np.full((n_days, k), np.nan)
     resid = np.full((n_days, n), np.nan)
     listed_pos = np.searchsorted(uni.dates, uni.listed)
-    for i in range(n_days):
-        t = start + i
-        if t >= FIRST_REGRESSION_INDEX and off + i - 1 >= 0:
-            x = expo[off + i - 1 - e0]
-            ind = panel.industry[off + i - 1].astype(np.int64)
-            cap_prev = panel.cap[off + i - 1]
-            y = panel.ret_clean[off + i]
-            has = np.isfinite(cap_prev) & np.isfinite(y)
-            est = has & (t - 1 - listed_pos >= MIN_LISTED_DAYS) & (ind >= 0)
-            if est.sum() > k:
-                idx = np.flatnonzero(est)
-                yc = robust_cap(y, est, REGRESSION_CAP_MADS)
-                f = constrained_wls(yc[idx], x[idx].astype(np.float64), ind[idx], n_ind,
-                                    np.sqrt(cap_prev[idx]), cap_prev[idx])
-                fr[i] = f
-                hidx = np.flatnonzero(has)
-                xs = x[hidx].astype(np.float64)
-                ih = ind[hidx]
-                fitted = f[0] + np.where(ih >= 0, f[1 + ih], 0.0) + xs @ f[1 + n_ind:]
-                u = np.full(n, np.nan)
-                u[hidx] = y[hidx] - fitted
-                resid[i] = robust_cap(u, est, SPECIFIC_CAP_MADS)
+    if native.enabled():
+        _native_regressions(panel, expo, off, e0, start, n_days, listed_pos, n_ind, fr, resid)
         if progress is not None:
-            progress(1)
+            progress(n_days)
+    else:
+        for i in range(n_days):
+            t = start + i
+            if t >= FIRST_REGRESSION_INDEX and off + i - 1 >= 0:
+                _regress_day(panel, expo[off + i - 1 - e0], off + i, t, listed_pos, n_ind, k, fr[i], resid[i])
+            if progress is not None:
+                progress(1)
     return FactorHistory(start=start, stop=stop, factor_returns=fr, specific=resid,
                          exposures=expo[off - e0:], cap=panel.cap[off:], industry=panel.industry[off:])
+
+
+def _regress_day(panel, x: np.ndarray, row: int, t: int, listed_pos: np.ndarray, n_ind: int, k: int,
+                 fr: np.ndarray, resid: np.ndarray) -> None:
+    """The regression of calendar position ``t`` (panel row ``row``) on the exposures ``x`` of the day before,
+    written into ``fr`` and ``resid`` (left NaN when too few stocks qualify)."""
+    ind = panel.industry[row - 1].astype(np.int64)
+    cap_prev = panel.cap[row - 1]
+    y = panel.ret_clean[row]
+    has = np.isfinite(cap_prev) & np.isfinite(y)
+    est = has & (t - 1 - listed_pos >= MIN_LISTED_DAYS) & (ind >= 0)
+    if est.sum() <= k:
+        return
+    idx = np.flatnonzero(est)
+    yc = robust_cap(y, est, REGRESSION_CAP_MADS)
+    f = constrained_wls(yc[idx], x[idx].astype(np.float64), ind[idx], n_ind, np.sqrt(cap_prev[idx]), cap_prev[idx])
+    fr[:] = f
+    hidx = np.flatnonzero(has)
+    xs = x[hidx].astype(np.float64)
+    ih = ind[hidx]
+    fitted = f[0] + np.where(ih >= 0, f[1 + ih], 0.0) + xs @ f[1 + n_ind:]
+    u = np.full(len(y), np.nan)
+    u[hidx] = y[hidx] - fitted
+    resid[:] = robust_cap(u, est, SPECIFIC_CAP_MADS)
+
+
+def _native_regressions(panel, expo: np.ndarray, off: int, e0: int, start: int, n_days: int,
+                        listed_pos: np.ndarray, n_ind: int, fr: np.ndarray, resid: np.ndarray) -> None:
+    """Every day's regression at once in the native kernel (days side by side on the cores); a day whose
+    normal equations are singular is solved by ``_regress_day``."""
+    i0 = max(0, 1 - off)  # the first day with a panel row before it
+    if i0 >= n_days:
+        return
+    prev = slice(off + i0 - 1, off + n_days - 1)
+    y = panel.ret_clean[off + i0:off + n_days]
+    cap = panel.cap[prev]
+    ind = panel.industry[prev]
+    t = start + np.arange(i0, n_days)
+    has = np.isfinite(cap) & np.isfinite(y)
+    est = has & ((t[:, None] - 1 - listed_pos[None, :]) >= MIN_LISTED_DAYS) & (ind >= 0)
+    x = expo[off + i0 - 1 - e0:off + n_days - 1 - e0]
+    f, u, failed = native.regressions(y, x, ind, cap, est, has, t >= FIRST_REGRESSION_INDEX, n_ind,
+                                      REGRESSION_CAP_MADS, SPECIFIC_CAP_MADS)
+    fr[i0:] = f
+    resid[i0:] = u
+    for j in np.flatnonzero(failed):
+        _regress_day(panel, x[j], off + i0 + j, int(t[j]), listed_pos, n_ind, fr.shape[1], fr[i0 + j], resid[i0 + j])
 
 
 def _ewma_series(x: np.ndarray, halflife: float, window: int, origin: int) -> tuple[np.ndarray, np.ndarray]:

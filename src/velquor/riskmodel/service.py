@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import datetime as _dt
+import logging
 import threading
 from dataclasses import dataclass
 from pathlib import Path
@@ -23,12 +24,13 @@ from .store import Model, Store, database_keys, estimate_base
 from . import store as _store
 
 __all__ = ["Context", "context", "resolve_asof", "get_model", "build", "estimate_date", "store_estimate", "prune",
-           "ON_DEMAND_AHEAD", "remember", "forget"]
+           "ON_DEMAND_AHEAD", "remember", "forget", "previous_close"]
 
 #: An on-demand build also estimates this many following dates: requests tend to walk forward in time.
 ON_DEMAND_AHEAD = 20
 _MODEL_CACHE_SIZE = 8
 
+_log = logging.getLogger(__name__)
 _lock = threading.RLock()
 _contexts: dict[str, tuple[tuple, "Context"]] = {}
 _models: LRUCache[Model] = LRUCache(_MODEL_CACHE_SIZE)
@@ -79,16 +81,25 @@ def _day_text(d) -> str:
     return d.isoformat() if isinstance(d, _dt.date) else str(d)
 
 
+def previous_close(dates: np.ndarray, last: int, date: _dt.date) -> int:
+    """Position in the trading calendar ``dates`` of the trading day before ``date``: the last close a model
+    for ``date`` (estimated or imported) may use. ``last`` is the position of the last day with prices.
+    InvalidArgument when the calendar has no day before ``date`` or the prices end before it."""
+    pos = int(np.searchsorted(dates, np.datetime64(date, "D"), side="left")) - 1
+    if pos < 0 or len(dates) == 0:
+        first = str(dates[0]) if len(dates) else "no date"
+        raise InvalidArgument(f"no trading date before {_day_text(date)} in the market data (it starts on {first})")
+    beyond = pos == len(dates) - 1 and np.datetime64(date, "D") > dates[-1] + np.timedelta64(1, "D")
+    if pos > last or beyond:
+        end = str(dates[last]) if last >= 0 else "no date"
+        raise InvalidArgument(f"the market data ends on {end}: no risk model for {_day_text(date)}")
+    return pos
+
+
 def resolve_asof(ctx: Context, date: _dt.date) -> int:
     """Calendar position of the trading day before ``date``: the last close a model for ``date`` may use."""
     uni = ctx.universe
-    pos = int(np.searchsorted(uni.dates, np.datetime64(date, "D"), side="left")) - 1
-    if pos < 0 or len(uni.dates) == 0:
-        raise InvalidArgument(f"no trading date before {_day_text(date)} in the market data "
-                              f"(it starts on {ctx.day(0) if len(uni.dates) else 'no date'})")
-    if pos > uni.last or (pos == len(uni.dates) - 1 and np.datetime64(date, "D") > uni.dates[-1] + 1):
-        last = ctx.day(uni.last) if uni.last >= 0 else "no date"
-        raise InvalidArgument(f"the market data ends on {last}: no risk model for {_day_text(date)}")
+    pos = previous_close(uni.dates, uni.last, date)
     if pos < FIRST_ASOF_INDEX:
         first = ctx.date(FIRST_ASOF_INDEX + 1) if FIRST_ASOF_INDEX + 1 < len(uni.dates) else None
         raise InvalidArgument(
@@ -132,6 +143,8 @@ def _build_missing(ctx: Context, pos: int, cov_model: CovModel, risk_model: Risk
     while hi + 1 <= min(uni.last, pos + ON_DEMAND_AHEAD) and \
             not ctx.store.has(ctx.day(hi + 1), cov_model, risk_model):
         hi += 1
+    _log.info("estimating the %s risk model as of %s to %s into %s", variant_name(cov_model, risk_model),
+              ctx.day(pos), ctx.day(hi), ctx.store.root)
     start, stop = history_span(pos, hi, {cov_model})
     dates = f"{ctx.day(pos)}" + (f" .. {ctx.day(hi)}" if hi > pos else "")
     # the first request of a date range pays for its estimation: said, with a bar when it lasts
@@ -250,5 +263,8 @@ def prune(dry_run: bool = False) -> list[Path]:
     """Remove the estimate directories of the configured database's estimate location that no database
     refers to (built from data since changed or replaced, or by other code). Returns what was removed."""
     removed = _store.prune([estimate_base(Path(zorvata.db_path()))], dry_run=dry_run)
+    if removed and not dry_run:
+        _log.info("removed %d estimate director%s no database refers to", len(removed),
+                  "y" if len(removed) == 1 else "ies")
     forget()
     return removed

@@ -57,20 +57,22 @@ INPUT_COLUMNS = {
 _PERIOD = "source, order_book_id, code, start_date"
 _EPOCH = "DATE '0001-01-01'"
 #: The modules whose code decides the estimates.
-_CODE_MODULES = ("data.py", "exposures.py", "kernels.py", "params.py", "pipeline.py")
-_code_hash: str | None = None
+_CODE_MODULES = ("data.py", "exposures.py", "kernels.py", "native.py", "params.py", "pipeline.py")
+_code_hash: dict[str, str] = {}
 
 
 def code_fingerprint() -> str:
-    """Hash of the estimation code and the model version."""
-    global _code_hash
-    if _code_hash is None:
-        h = hashlib.sha256(MODEL_VERSION.encode())
+    """Hash of the estimation code, the model version and the kernels in use (native or reference)."""
+    from . import native
+
+    mode = native.fingerprint()
+    if mode not in _code_hash:
+        h = hashlib.sha256(MODEL_VERSION.encode() + b"\0" + mode.encode())
         here = Path(__file__).parent
         for name in _CODE_MODULES:
             h.update(name.encode() + b"\0" + (here / name).read_bytes())
-        _code_hash = h.hexdigest()
-    return _code_hash
+        _code_hash[mode] = h.hexdigest()
+    return _code_hash[mode]
 
 
 def _events(table: str, present: set[str]) -> list[str]:

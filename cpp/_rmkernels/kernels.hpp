@@ -1,0 +1,97 @@
+/// velquor._rmkernels: the hot loops of the risk-model estimation on plain row-major buffers.
+///
+/// Every function here reproduces a numpy routine of velquor.riskmodel (the reference) operation for
+/// operation where that is cheap (the windowed sums, the industry means) and up to rounding elsewhere (sums
+/// over a row, the normal equations of the regressions). None of them touches Python: the bindings in
+/// module.cpp check shapes, release the GIL and call these.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace velquor::rmk {
+
+/// Rows of the blocks windowed sums are assembled from (the reference's BLOCK).
+inline constexpr std::ptrdiff_t kBlock = 64;
+
+/// Runs fn(begin, end) over [0, n) split into contiguous ranges, on up to `threads` threads (the calling
+/// thread included). The first exception thrown by any range is rethrown once every thread has finished.
+void parallel_for(std::ptrdiff_t n, int threads, const std::function<void(std::ptrdiff_t, std::ptrdiff_t)>& fn);
+
+/// numpy's nan_to_num with nan=0: NaN to 0, infinities to the largest finite values of their sign.
+double nan_to_num(double v) noexcept;
+
+/// One windowed sum over a scratch buffer of `w` interleaved columns: S[t] = sum over j < window of
+/// lam**j x[t - j] (lam = 1 for `unit`), truncated at the start. `local` holds nb * kBlock rows (row r at
+/// local + r * w), the data starting at row `lead` after zero rows and already passed through nan_to_num; it
+/// is turned into block-wise prefix sums in place. Writes `n` rows of `w` values to `out` (row stride
+/// `out_stride`).
+void windowed_sum_local(double* local, std::ptrdiff_t lead, std::ptrdiff_t n, std::ptrdiff_t w, double lam,
+                        bool unit, std::ptrdiff_t window, double* out, std::ptrdiff_t out_stride);
+
+/// windowed_sum of a (rows x cols) row-major array into `out` (same shape), columns in parallel.
+void windowed_sum(const double* x, std::ptrdiff_t rows, std::ptrdiff_t cols, double lam, bool unit,
+                  std::ptrdiff_t window, std::ptrdiff_t origin, double* out, int threads);
+
+/// Cap-weighted market return of each day, weighted by the previous day's cap.
+void market_return(const double* ret_clean, const double* cap, std::ptrdiff_t rows, std::ptrdiff_t cols,
+                   double* out);
+
+/// Time-series style descriptors (beta, hsigma, dastd, momentum, liquidity) of every stock, rows r0 on.
+struct DescriptorParams {
+    double beta_lam;  // decay of the beta and volatility weights
+    std::ptrdiff_t beta_window, beta_min_obs, mom_window, mom_lag, mom_min_obs;
+};
+struct DescriptorOut {
+    double* beta;
+    double* hsigma;
+    double* dastd;
+    double* mom;
+    double* liq;
+};
+void descriptors(const double* ret, const double* clean, const double* turnover, const double* mkt,
+                 std::ptrdiff_t rows, std::ptrdiff_t cols, std::ptrdiff_t r0, std::ptrdiff_t origin,
+                 const DescriptorParams& par, const DescriptorOut& out, int threads);
+
+/// Median of the finite entries of every row (NaN for a row without any).
+void row_median(const double* x, std::ptrdiff_t rows, std::ptrdiff_t cols, double* out, int threads);
+
+/// Winsorised and standardised rows over the entries where x and cap are both finite.
+void standardise(const double* x, const double* cap, std::ptrdiff_t rows, std::ptrdiff_t cols, double mads,
+                 double* out, int threads);
+
+/// Residual of a cap-weighted regression, row by row, of y on a constant and the `nx` arrays of `xs`.
+void orthogonalise(const double* y, const double* const* xs, int nx, const double* cap, std::ptrdiff_t rows,
+                   std::ptrdiff_t cols, double* out, int threads);
+
+/// Missing values of live stocks filled with their industry's cap-weighted mean of the day, as float32.
+void fill_industry(const double* x, const double* cap, const std::int16_t* industry, std::ptrdiff_t rows,
+                   std::ptrdiff_t cols, int n_ind, float* out, std::ptrdiff_t out_stride, int threads);
+
+/// The daily constrained cross-sectional regressions of a factor history.
+struct RegressionIn {
+    const double* y;             // (days, n) one-day returns of the day
+    const float* x;              // (days, n, styles) exposures as of the day before
+    const std::int16_t* industry;  // (days, n) industries as of the day before
+    const double* cap;           // (days, n) caps of the day before
+    const std::uint8_t* est;     // (days, n) estimation universe
+    const std::uint8_t* has;     // (days, n) stocks with a specific return
+    const std::uint8_t* active;  // (days,) days that are regressed at all
+    std::ptrdiff_t days, n, styles;
+    int n_ind;
+    double regression_mads, specific_mads;
+};
+/// Writes fr (days x (1 + n_ind + styles)), resid (days x n) and failed (days): 1 where the normal
+/// equations were singular (the caller solves those days another way; their rows are left NaN).
+void regressions(const RegressionIn& in, double* fr, double* resid, std::uint8_t* failed, int threads);
+
+/// x clipped to the median +- mads robust standard deviations of x over `mask` (unchanged when that spread
+/// vanishes or the mask is empty). `scratch` is resized as needed.
+void robust_cap(double* x, const std::uint8_t* mask, std::ptrdiff_t n, double mads, std::vector<double>& scratch);
+
+}  // namespace velquor::rmk

@@ -1,0 +1,207 @@
+/// velquor._rmkernels: bindings of the risk-model kernels. Arrays come in as row-major numpy buffers (no
+/// copy), results go out as new numpy arrays owning their memory; the GIL is released while they compute.
+#include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+#include <nanobind/stl/vector.h>
+
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "_rmkernels/kernels.hpp"
+
+namespace nb = nanobind;
+using namespace velquor;
+
+namespace {
+
+template <class T, class... Extra>
+using In = nb::ndarray<const T, nb::c_contig, nb::device::cpu, Extra...>;
+template <class T>
+using Out = nb::ndarray<nb::numpy, T>;
+
+/// A new, uninitialised numpy array of `shape`, owned by a capsule.
+template <class T>
+std::pair<Out<T>, T*> make_out(std::initializer_list<size_t> shape) {
+    size_t total = 1;
+    for (size_t s : shape) total *= s;
+    std::unique_ptr<T[]> buf(new T[total == 0 ? 1 : total]);
+    nb::capsule owner(buf.get(), [](void* p) noexcept { delete[] static_cast<T*>(p); });
+    T* data = buf.release();
+    return {Out<T>(data, shape.size(), shape.begin(), owner), data};
+}
+
+std::ptrdiff_t dim(const auto& a, size_t i) { return static_cast<std::ptrdiff_t>(a.shape(i)); }
+
+void require(bool ok, const std::string& what) {
+    if (!ok) throw nb::value_error(what.c_str());
+}
+
+int threads_of(int threads) { return threads < 1 ? 1 : threads; }
+
+}  // namespace
+
+NB_MODULE(_rmkernels, m) {
+    m.doc() = "Native kernels of the risk-model estimation (velquor.riskmodel); the numpy code there is the reference.";
+    m.attr("KERNELS_VERSION") = 1;
+    m.attr("BLOCK") = rmk::kBlock;
+
+    m.def("windowed_sum",
+          [](In<double, nb::ndim<2>> x, double lam, bool unit, std::ptrdiff_t window, std::ptrdiff_t origin,
+             int threads) {
+              require(window >= 1, "window must be at least 1");
+              require(origin >= 0, "origin must not be negative");
+              const std::ptrdiff_t rows = dim(x, 0), cols = dim(x, 1);
+              auto [out, data] = make_out<double>({x.shape(0), x.shape(1)});
+              {
+                  nb::gil_scoped_release release;
+                  rmk::windowed_sum(x.data(), rows, cols, lam, unit, window, origin, data, threads_of(threads));
+              }
+              return out;
+          },
+          nb::arg("x"), nb::arg("lam"), nb::arg("unit"), nb::arg("window"), nb::arg("origin"), nb::arg("threads") = 2,
+          "Windowed (EWMA) sums of every column of a 2-D array; see velquor.riskmodel.kernels.windowed_sum.");
+
+    m.def("market_return",
+          [](In<double, nb::ndim<2>> ret_clean, In<double, nb::ndim<2>> cap) {
+              require(ret_clean.shape(0) == cap.shape(0) && ret_clean.shape(1) == cap.shape(1),
+                      "returns and caps differ in shape");
+              auto [out, data] = make_out<double>({ret_clean.shape(0)});
+              {
+                  nb::gil_scoped_release release;
+                  rmk::market_return(ret_clean.data(), cap.data(), dim(cap, 0), dim(cap, 1), data);
+              }
+              return out;
+          },
+          nb::arg("ret_clean"), nb::arg("cap"));
+
+    m.def("descriptors",
+          [](In<double, nb::ndim<2>> ret, In<double, nb::ndim<2>> clean, In<double, nb::ndim<2>> turnover,
+             In<double, nb::ndim<1>> mkt, std::ptrdiff_t r0, std::ptrdiff_t origin, double beta_lam,
+             std::ptrdiff_t beta_window, std::ptrdiff_t beta_min_obs, std::ptrdiff_t mom_window,
+             std::ptrdiff_t mom_lag, std::ptrdiff_t mom_min_obs, int threads) {
+              const std::ptrdiff_t rows = dim(ret, 0), cols = dim(ret, 1);
+              require(dim(clean, 0) == rows && dim(clean, 1) == cols && dim(turnover, 0) == rows &&
+                          dim(turnover, 1) == cols && dim(mkt, 0) == rows,
+                      "descriptor inputs differ in shape");
+              require(r0 >= 0 && r0 <= rows && origin >= 0, "bad first row or origin");
+              require(beta_window >= 1 && mom_window >= 1 && mom_lag >= 0, "bad descriptor windows");
+              const size_t out_rows = static_cast<size_t>(rows - r0), n = static_cast<size_t>(cols);
+              auto beta = make_out<double>({out_rows, n});
+              auto hsigma = make_out<double>({out_rows, n});
+              auto dastd = make_out<double>({out_rows, n});
+              auto mom = make_out<double>({out_rows, n});
+              auto liq = make_out<double>({out_rows, n});
+              {
+                  nb::gil_scoped_release release;
+                  rmk::descriptors(ret.data(), clean.data(), turnover.data(), mkt.data(), rows, cols, r0, origin,
+                                   {beta_lam, beta_window, beta_min_obs, mom_window, mom_lag, mom_min_obs},
+                                   {beta.second, hsigma.second, dastd.second, mom.second, liq.second},
+                                   threads_of(threads));
+              }
+              nb::dict d;
+              d["beta"] = beta.first;
+              d["hsigma"] = hsigma.first;
+              d["dastd"] = dastd.first;
+              d["mom"] = mom.first;
+              d["liq"] = liq.first;
+              return d;
+          },
+          nb::arg("ret"), nb::arg("clean"), nb::arg("turnover"), nb::arg("mkt"), nb::arg("r0"), nb::arg("origin"),
+          nb::arg("beta_lam"), nb::arg("beta_window"), nb::arg("beta_min_obs"), nb::arg("mom_window"),
+          nb::arg("mom_lag"), nb::arg("mom_min_obs"), nb::arg("threads") = 2);
+
+    m.def("row_median",
+          [](In<double, nb::ndim<2>> x, int threads) {
+              auto [out, data] = make_out<double>({x.shape(0)});
+              {
+                  nb::gil_scoped_release release;
+                  rmk::row_median(x.data(), dim(x, 0), dim(x, 1), data, threads_of(threads));
+              }
+              return out;
+          },
+          nb::arg("x"), nb::arg("threads") = 2);
+
+    m.def("standardise",
+          [](In<double, nb::ndim<2>> x, In<double, nb::ndim<2>> cap, double mads, int threads) {
+              require(x.shape(0) == cap.shape(0) && x.shape(1) == cap.shape(1), "values and caps differ in shape");
+              auto [out, data] = make_out<double>({x.shape(0), x.shape(1)});
+              {
+                  nb::gil_scoped_release release;
+                  rmk::standardise(x.data(), cap.data(), dim(x, 0), dim(x, 1), mads, data, threads_of(threads));
+              }
+              return out;
+          },
+          nb::arg("x"), nb::arg("cap"), nb::arg("mads"), nb::arg("threads") = 2);
+
+    m.def("orthogonalise",
+          [](In<double, nb::ndim<2>> y, std::vector<In<double, nb::ndim<2>>> xs, In<double, nb::ndim<2>> cap,
+             int threads) {
+              std::vector<const double*> ptrs;
+              for (const auto& x : xs) {
+                  require(x.shape(0) == y.shape(0) && x.shape(1) == y.shape(1), "regressors differ in shape");
+                  ptrs.push_back(x.data());
+              }
+              require(cap.shape(0) == y.shape(0) && cap.shape(1) == y.shape(1), "caps differ in shape");
+              require(xs.size() <= 8, "at most 8 regressors");
+              auto [out, data] = make_out<double>({y.shape(0), y.shape(1)});
+              {
+                  nb::gil_scoped_release release;
+                  rmk::orthogonalise(y.data(), ptrs.data(), static_cast<int>(ptrs.size()), cap.data(), dim(y, 0),
+                                     dim(y, 1), data, threads_of(threads));
+              }
+              return out;
+          },
+          nb::arg("y"), nb::arg("xs"), nb::arg("cap"), nb::arg("threads") = 2);
+
+    m.def("fill_industry",
+          [](In<double, nb::ndim<2>> x, In<double, nb::ndim<2>> cap, In<std::int16_t, nb::ndim<2>> industry,
+             int n_ind, nb::ndarray<float, nb::ndim<3>, nb::c_contig, nb::device::cpu> out, size_t k, int threads) {
+              require(x.shape(0) == cap.shape(0) && x.shape(1) == cap.shape(1) && industry.shape(0) == x.shape(0) &&
+                          industry.shape(1) == x.shape(1),
+                      "values, caps and industries differ in shape");
+              require(out.shape(0) == x.shape(0) && out.shape(1) == x.shape(1) && k < out.shape(2),
+                      "output does not fit");
+              require(n_ind >= 0, "negative industry count");
+              const std::ptrdiff_t stride = dim(out, 2);
+              float* dst = out.data() + k;
+              {
+                  nb::gil_scoped_release release;
+                  rmk::fill_industry(x.data(), cap.data(), industry.data(), dim(x, 0), dim(x, 1), n_ind, dst, stride,
+                                     threads_of(threads));
+              }
+          },
+          nb::arg("x"), nb::arg("cap"), nb::arg("industry"), nb::arg("n_ind"), nb::arg("out"), nb::arg("k"),
+          nb::arg("threads") = 2, "Fills style k of out (days, stocks, styles) float32 in place.");
+
+    m.def("regressions",
+          [](In<double, nb::ndim<2>> y, In<float, nb::ndim<3>> x, In<std::int16_t, nb::ndim<2>> industry,
+             In<double, nb::ndim<2>> cap, In<bool, nb::ndim<2>> est, In<bool, nb::ndim<2>> has,
+             In<bool, nb::ndim<1>> active, int n_ind, double regression_mads, double specific_mads, int threads) {
+              const size_t days = y.shape(0), n = y.shape(1);
+              auto same = [&](const auto& a) { return a.shape(0) == days && a.shape(1) == n; };
+              require(same(x) && same(industry) && same(cap) && same(est) && same(has) && active.shape(0) == days,
+                      "regression inputs differ in shape");
+              require(n_ind >= 1, "no industries");
+              const size_t k = 1 + static_cast<size_t>(n_ind) + x.shape(2);
+              auto fr = make_out<double>({days, k});
+              auto resid = make_out<double>({days, n});
+              auto failed = make_out<bool>({days});
+              static_assert(sizeof(bool) == sizeof(std::uint8_t));
+              rmk::RegressionIn in{y.data(), x.data(), industry.data(), cap.data(),
+                                   reinterpret_cast<const std::uint8_t*>(est.data()),
+                                   reinterpret_cast<const std::uint8_t*>(has.data()),
+                                   reinterpret_cast<const std::uint8_t*>(active.data()),
+                                   static_cast<std::ptrdiff_t>(days), static_cast<std::ptrdiff_t>(n),
+                                   dim(x, 2), n_ind, regression_mads, specific_mads};
+              {
+                  nb::gil_scoped_release release;
+                  rmk::regressions(in, fr.second, resid.second, reinterpret_cast<std::uint8_t*>(failed.second),
+                                   threads_of(threads));
+              }
+              return nb::make_tuple(fr.first, resid.first, failed.first);
+          },
+          nb::arg("y"), nb::arg("x"), nb::arg("industry"), nb::arg("cap"), nb::arg("est"), nb::arg("has"),
+          nb::arg("active"), nb::arg("n_ind"), nb::arg("regression_mads"), nb::arg("specific_mads"),
+          nb::arg("threads") = 2);
+}

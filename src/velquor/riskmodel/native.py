@@ -1,0 +1,106 @@
+"""The native kernels of the estimation (``velquor._rmkernels``) and the switch between them and the numpy
+reference they reproduce.
+
+The numpy code in ``kernels``, ``exposures`` and ``pipeline`` stays the reference: setting the environment
+variable ``VELQUOR_RISKMODEL_REFERENCE=1`` (or running inside ``reference()``) makes the pipeline use it
+throughout. The native kernels give the same numbers up to rounding (the windowed sums bit for bit).
+"""
+
+from __future__ import annotations
+
+import contextlib
+import os
+from typing import Iterator
+
+import numpy as np
+
+try:
+    from .. import _rmkernels as _rmk
+except ImportError:  # pragma: no cover - a source tree without the built extension
+    _rmk = None
+
+__all__ = ["ENV_REFERENCE", "enabled", "reference", "threads", "fingerprint", "windowed_sum", "market_return",
+           "descriptors", "row_median", "standardise", "orthogonalise", "fill_industry", "regressions"]
+
+#: Environment variable selecting the numpy reference pipeline (any value but "" and "0").
+ENV_REFERENCE = "VELQUOR_RISKMODEL_REFERENCE"
+_forced: list[bool] = []
+
+
+def enabled() -> bool:
+    """Whether the pipeline runs the native kernels now."""
+    if _rmk is None:
+        return False
+    if _forced:
+        return not _forced[-1]
+    return os.environ.get(ENV_REFERENCE, "") in ("", "0")
+
+
+@contextlib.contextmanager
+def reference(on: bool = True) -> Iterator[None]:
+    """Run the body with the numpy reference pipeline (``on=False``: with the native kernels, if built)."""
+    _forced.append(on)
+    try:
+        yield
+    finally:
+        _forced.pop()
+
+
+def threads() -> int:
+    """Threads a native kernel spreads its rows or columns over."""
+    return max(1, min(os.cpu_count() or 1, 4))
+
+
+def fingerprint() -> str:
+    """What of the kernels decides persisted numbers: the native kernels' version, or the reference."""
+    return f"native-{_rmk.KERNELS_VERSION}" if enabled() else "reference"
+
+
+def _f64(x) -> np.ndarray:
+    return np.ascontiguousarray(x, dtype=np.float64)
+
+
+def windowed_sum(x: np.ndarray, lam: float, unit: bool, window: int, origin: int) -> np.ndarray:
+    """``kernels.windowed_sum`` of a 1-D or 2-D array (columns in parallel), bit for bit."""
+    x = _f64(x)
+    flat = x.reshape(len(x), -1) if x.ndim != 2 else x
+    out = _rmk.windowed_sum(flat, lam, unit, window, origin, threads())
+    return out.reshape(x.shape)
+
+
+def market_return(ret_clean: np.ndarray, cap: np.ndarray) -> np.ndarray:
+    return _rmk.market_return(_f64(ret_clean), _f64(cap))
+
+
+def descriptors(ret, clean, turnover, mkt, r0: int, origin: int, beta_lam: float, beta_window: int,
+                beta_min_obs: int, mom_window: int, mom_lag: int, mom_min_obs: int) -> dict[str, np.ndarray]:
+    return _rmk.descriptors(_f64(ret), _f64(clean), _f64(turnover), _f64(mkt).reshape(-1), r0, origin, beta_lam,
+                            beta_window, beta_min_obs, mom_window, mom_lag, mom_min_obs, threads())
+
+
+def row_median(x: np.ndarray) -> np.ndarray:
+    """Median of the finite entries of every row, as a column (like ``exposures.row_median``)."""
+    return _rmk.row_median(_f64(x), threads())[:, None]
+
+
+def standardise(x: np.ndarray, cap: np.ndarray, mads: float) -> np.ndarray:
+    return _rmk.standardise(_f64(x), _f64(cap), mads, threads())
+
+
+def orthogonalise(y: np.ndarray, xs: list[np.ndarray], cap: np.ndarray) -> np.ndarray:
+    return _rmk.orthogonalise(_f64(y), [_f64(x) for x in xs], _f64(cap), threads())
+
+
+def fill_industry(x: np.ndarray, cap: np.ndarray, industry: np.ndarray, n_ind: int, out: np.ndarray, k: int) -> None:
+    """Style ``k`` of ``out`` (days, stocks, styles; float32) filled in place."""
+    _rmk.fill_industry(_f64(x), _f64(cap), np.ascontiguousarray(industry, dtype=np.int16), n_ind, out, k, threads())
+
+
+def regressions(y, x, industry, cap, est, has, active, n_ind: int, regression_mads: float,
+                specific_mads: float) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Factor returns, capped specific returns and the days whose normal equations were singular."""
+    return _rmk.regressions(_f64(y), np.ascontiguousarray(x, dtype=np.float32),
+                            np.ascontiguousarray(industry, dtype=np.int16), _f64(cap),
+                            np.ascontiguousarray(est, dtype=bool), np.ascontiguousarray(has, dtype=bool),
+                            np.ascontiguousarray(active, dtype=bool), n_ind, regression_mads, specific_mads,
+                            threads())

@@ -1,0 +1,233 @@
+"""The native kernels against the numpy reference they replace: random inputs with the awkward cases (NaN,
+short windows, one stock, an industry with one member), and whole estimates on the session market."""
+
+from __future__ import annotations
+
+import numpy as np
+import pytest
+
+from velquor.riskmodel import exposures, native, pipeline
+from velquor.riskmodel.kernels import decay, windowed_sum
+
+pytestmark = pytest.mark.skipif(native._rmk is None, reason="native kernels not built")
+
+RTOL = 1e-10
+
+
+def reference(fn, *args, **kw):
+    with native.reference():
+        return fn(*args, **kw)
+
+
+def close(got, want, rtol=RTOL):
+    """Equal within ``rtol`` relative to each row's scale (a difference of two large terms near zero has no
+    relative precision of its own); NaN where the reference has NaN."""
+    got, want = np.asarray(got, dtype=np.float64), np.asarray(want, dtype=np.float64)
+    assert got.shape == want.shape
+    np.testing.assert_array_equal(np.isnan(got), np.isnan(want))
+    w = np.where(np.isfinite(want), want, 0.0)
+    scale = np.abs(w).max(axis=-1, keepdims=True) if w.ndim else abs(w)
+    err = np.abs(np.where(np.isnan(want), 0.0, got) - w)
+    assert (err <= rtol * scale).all(), f"relative difference up to {(err / np.maximum(scale, 1e-300)).max():.3g}"
+
+
+def panel(rng, rows, cols, nan_share=0.2):
+    x = rng.standard_normal((rows, cols))
+    x[rng.random(x.shape) < nan_share] = np.nan
+    return x
+
+
+class TestWindowedSum:
+    @pytest.mark.parametrize("halflife", [None, 5.0, 63.0])
+    @pytest.mark.parametrize("rows,cols,window,origin", [
+        (300, 37, 17, 0), (300, 37, 150, 37), (700, 5, 252, 100), (40, 3, 252, 63),  # window beyond the data
+        (200, 1, 1, 5), (129, 16, 64, 0), (1, 4, 10, 0)])
+    def test_bit_for_bit(self, halflife, rows, cols, window, origin):
+        x = panel(np.random.default_rng(rows + cols), rows, cols)
+        x[3 % rows, 0] = np.inf  # the reference maps infinities to the largest finite values
+        want = reference(windowed_sum, x, halflife, window, origin)
+        with native.reference(False):
+            got = windowed_sum(x, halflife, window, origin)
+        np.testing.assert_array_equal(got, want)
+
+    def test_one_dimensional_and_empty(self):
+        x = panel(np.random.default_rng(3), 90, 1)[:, 0]
+        np.testing.assert_array_equal(native.windowed_sum(x, decay(10), False, 30, 7),
+                                      reference(windowed_sum, x, 10, 30, 7))
+        assert native.windowed_sum(np.empty((0, 3)), 1.0, True, 5, 0).shape == (0, 3)
+
+    @pytest.mark.parametrize("window,origin", [(0, 0), (5, -1)])
+    def test_bad_arguments_are_refused(self, window, origin):
+        with pytest.raises(ValueError):
+            native.windowed_sum(np.ones((4, 2)), 1.0, True, window, origin)
+
+
+class TestCrossSection:
+    def rows(self, seed=0, rows=30, cols=200):
+        rng = np.random.default_rng(seed)
+        x = panel(rng, rows, cols) * 3 + 1
+        x[:, 5] = 40.0  # an outlier to winsorise
+        cap = np.exp(rng.normal(20, 1, (rows, cols)))
+        cap[rng.random(cap.shape) < 0.1] = np.nan
+        x[0] = np.nan  # no value at all
+        x[1, :] = 2.5  # no spread: standardises to zero
+        x[2, 1:] = np.nan  # one stock
+        x[3, ::2] = 1.0  # median absolute deviation zero: falls back on the standard deviation
+        x[4, :4] = np.nan
+        x[4, 4:] = 7.0
+        return x, cap
+
+    def test_row_median(self):
+        x, _ = self.rows()
+        x[5, :] = np.arange(200.0)  # an even count: the mean of the two middle values
+        close(native.row_median(x), reference(exposures.row_median, x))
+
+    def test_standardise(self):
+        x, cap = self.rows()
+        got = native.standardise(x, cap, exposures.WINSOR_MADS)
+        close(got, reference(exposures.standardise, x, cap))
+        ok = np.isfinite(got[6:])
+        assert np.allclose(np.nanstd(got[6:], axis=1), 1.0) and ok.any()
+
+    def test_orthogonalise(self):
+        x, cap = self.rows(1)
+        x, cap = x[5:], cap[5:]  # (the reference's solve fails on a day with a single stock)
+        rng = np.random.default_rng(5)
+        xs = [rng.standard_normal(x.shape), panel(rng, *x.shape, 0.05)]
+        close(native.orthogonalise(x, xs, cap), reference(exposures._orthogonalise, x, xs, cap), 1e-9)
+        close(native.orthogonalise(x, [], cap), reference(exposures._orthogonalise, x, [], cap), 1e-9)
+
+    def test_fill_industry_with_lone_and_missing_industries(self):
+        x, cap = self.rows(2)
+        rng = np.random.default_rng(6)
+        industry = rng.integers(-1, 4, x.shape).astype(np.int16)
+        industry[:, 7] = 4  # an industry with one member
+        x[:, 7] = np.nan  # ... and no value: its industry has no mean to fill with
+        n_ind = 6  # industry 5 has no member at all
+        out = np.full(x.shape + (3,), -1.0, dtype=np.float32)
+        native.fill_industry(x, cap, industry, n_ind, out, 1)
+        want = reference(exposures._fill_industry, x, cap, exposures._industry_keys(industry, n_ind), n_ind)
+        np.testing.assert_array_equal(out[:, :, 1], want.astype(np.float32))
+        assert (out[:, :, [0, 2]] == -1).all()  # the other styles untouched
+
+    def test_market_return(self):
+        x, cap = self.rows(3)
+
+        class P:
+            ret_clean = x / 100
+        P.cap = cap
+        close(native.market_return(x / 100, cap)[:, None], reference(exposures.market_return, P)[:, None])
+
+
+def _fake_panel(rng, rows, cols, n_ind):
+    """A panel-like object with everything the descriptors and the regressions read."""
+
+    class P:
+        start = 37
+
+    ret = rng.standard_normal((rows, cols)) * 0.02
+    ret[rng.random(ret.shape) < 0.05] = np.nan
+    ret[:, 0] = np.nan  # never traded
+    P.ret = ret
+    clean = ret.copy()
+    clean[rng.random(ret.shape) < 0.03] = np.nan
+    P.ret_clean = clean
+    P.turnover = np.where(np.isfinite(ret), np.exp(rng.normal(-4, 0.5, ret.shape)), np.nan)
+    cap = np.exp(rng.normal(22, 1, ret.shape))
+    cap[:, 1] = np.nan  # not listed
+    P.cap = cap
+    ind = rng.integers(0, n_ind - 1, ret.shape).astype(np.int16)
+    ind[:, 2] = n_ind - 1  # an industry with one member
+    ind[:, 3] = -1  # no industry
+    P.industry = ind
+    return P
+
+
+def test_descriptors_match_the_reference():
+    rng = np.random.default_rng(11)
+    p = _fake_panel(rng, 330, 41, 5)
+    mkt = reference(exposures.market_return, p)
+    want = reference(exposures._descriptors, p.ret, p.ret_clean, p.turnover, mkt[:, None], 20, p.start)
+    got = native.descriptors(p.ret, p.ret_clean, p.turnover, mkt, 20, p.start, decay(exposures.BETA_HALFLIFE),
+                             exposures.BETA_WINDOW, exposures.BETA_MIN_OBS, exposures.MOM_WINDOW,
+                             exposures.MOM_LAG, exposures.MOM_MIN_OBS)
+    assert set(got) == set(want)
+    for k in want:
+        close(got[k], want[k])
+    assert np.isfinite(got["beta"][-1, 4:]).all() and np.isnan(got["beta"][:40]).all()  # 63 days needed
+
+
+class TestRegressions:
+    def run(self, p, x, n_ind, t0=200, days=60):
+        n = p.ret.shape[1]
+        k = 1 + n_ind + x.shape[2]
+        listed = np.zeros(n, dtype=np.int64)
+        listed[5] = t0 + 10  # listed during the span: enters after MIN_LISTED_DAYS
+        want_f, want_u = np.full((days, k), np.nan), np.full((days, n), np.nan)
+        for i in range(days):
+            reference(pipeline._regress_day, p, x[i], i + 1, t0 + i, listed, n_ind, k, want_f[i], want_u[i])
+        got_f, got_u = np.full((days, k), np.nan), np.full((days, n), np.nan)
+        expo = x  # row i: the exposures of panel row i (the day before regression row i + 1)
+        pipeline._native_regressions(p, expo, 1, 0, t0, days, listed, n_ind, got_f, got_u)
+        return got_f, got_u, want_f, want_u
+
+    def test_factor_and_specific_returns_match_the_reference(self):
+        rng = np.random.default_rng(12)
+        n_ind = 6
+        p = _fake_panel(rng, 61, 300, n_ind)
+        p.industry[:, 10:20] = 3  # industry 4 and 5 keep few members
+        x = rng.standard_normal((61, 300, 4)).astype(np.float32)
+        got_f, got_u, want_f, want_u = self.run(p, x, n_ind)
+        assert np.isfinite(want_f).all()
+        close(got_f, want_f, 1e-9)
+        close(got_u, want_u, 1e-9)
+
+    def test_too_few_stocks_and_singular_days(self):
+        rng = np.random.default_rng(13)
+        n_ind = 3
+        p = _fake_panel(rng, 61, 40, n_ind)
+        x = rng.standard_normal((61, 40, 2)).astype(np.float32)
+        p.ret_clean[7, 4:] = np.nan  # too few stocks: the day stays NaN
+        x[11, :, 1] = 0.0  # a style without exposure: the normal equations are singular
+        got_f, got_u, want_f, want_u = self.run(p, x, n_ind)
+        assert np.isnan(want_f[6]).all() and np.isfinite(want_f[10]).all()
+        close(got_f, want_f, 1e-9)
+        close(got_u, want_u, 1e-9)
+
+
+def test_switch_selects_the_reference(monkeypatch):
+    monkeypatch.setenv(native.ENV_REFERENCE, "1")
+    assert not native.enabled()
+    with native.reference(False):
+        assert native.enabled()
+    monkeypatch.setenv(native.ENV_REFERENCE, "0")
+    assert native.enabled()
+    with native.reference():
+        assert not native.enabled()
+        assert native.fingerprint() == "reference"
+
+
+@pytest.mark.parametrize("cov_model", ["daily", "monthly", "quarterly"])
+def test_estimates_of_a_date_match_the_reference_pipeline(market_db, cov_model):
+    import zorvata
+
+    from velquor.const import ESTIMATED_RISK_MODELS, CovModel
+    from velquor.riskmodel.data import load_universe
+
+    con = zorvata.connect().cursor()
+    uni = load_universe(con)
+    p = uni.last - 5
+    variants = [(CovModel(cov_model), rm) for rm in ESTIMATED_RISK_MODELS]
+    got = {}
+    for ref in (True, False):
+        with native.reference(ref):
+            pipeline.estimate_range(con, uni, p, p, variants, lambda e, cm, rm: got.setdefault((ref, rm), e))
+    for rm in ESTIMATED_RISK_MODELS:
+        a, b = got[(True, rm)], got[(False, rm)]
+        np.testing.assert_array_equal(a.rows, b.rows)
+        np.testing.assert_array_equal(a.industry, b.industry)
+        # exposures are stored in float32: a rounding of the last double bit may flip one float32 bit
+        np.testing.assert_allclose(b.style, a.style, rtol=2 ** -23, atol=1e-6)
+        sd = np.sqrt(np.diag(a.factor_cov))
+        assert (np.abs(b.factor_cov - a.factor_cov) <= 1e-9 * np.outer(sd, sd)).all()
+        np.testing.assert_allclose(b.specific_var, a.specific_var, rtol=1e-9)

@@ -1,0 +1,109 @@
+"""The shared infrastructure of zorvata.infra: files replaced whole or not at all, the advisory lock, the LRU
+cache, the BLAS thread pin and the one version."""
+
+from __future__ import annotations
+
+import stat
+import tomllib
+from pathlib import Path
+
+import pytest
+
+from zorvata import infra
+
+
+def _beside(path: Path) -> list[str]:
+    return sorted(p.name for p in path.parent.iterdir() if p.name != path.name)
+
+
+class TestAtomicReplace:
+    def test_write_replaces_the_target_with_the_given_mode(self, tmp_path):
+        target = tmp_path / "sub" / "f.json"
+        with infra.atomic_write(target, "w", permissions=0o644, make_parents=True) as fh:
+            fh.write("new")
+        assert target.read_text() == "new"
+        assert stat.S_IMODE(target.stat().st_mode) == 0o644
+        assert _beside(target) == []
+
+    @pytest.mark.parametrize("how", ["write", "path"])
+    def test_a_failure_leaves_the_old_file_and_no_temporary(self, tmp_path, how):
+        target = tmp_path / "f.db"
+        target.write_text("old")
+        with pytest.raises(RuntimeError, match="boom"):
+            if how == "write":
+                with infra.atomic_write(target) as fh:
+                    fh.write(b"half")
+                    raise RuntimeError("boom")
+            else:
+                with infra.atomic_path(target) as tmp:
+                    assert tmp.name.startswith(".f.db.") and tmp.name.endswith(".tmp") and not tmp.exists()
+                    tmp.write_text("half")
+                    tmp.with_name(tmp.name + ".wal").write_text("log")  # what DuckDB leaves beside it
+                    raise RuntimeError("boom")
+        assert target.read_text() == "old"
+        assert _beside(target) == []
+
+    def test_path_renames_what_the_block_made(self, tmp_path):
+        target = tmp_path / "f.db"
+        target.write_text("old")
+        with infra.atomic_path(target) as tmp:
+            tmp.write_text("new")
+        assert target.read_text() == "new"
+        assert _beside(target) == []
+
+
+class TestFileLock:
+    def test_a_held_lock_is_not_taken_without_waiting(self, tmp_path):
+        target = tmp_path / "dir" / "f.db"
+        with infra.file_lock(target) as held:
+            assert held and (tmp_path / "dir" / "f.db.lock").exists()
+            # a second open file description conflicts even within one process, as another process would
+            with infra.file_lock(target, wait=False) as second:
+                assert second is False
+        with infra.file_lock(target, wait=False) as again:
+            assert again is True
+
+    def test_without_waiting_an_unusable_place_is_not_an_error(self, tmp_path):
+        with infra.file_lock(tmp_path / "missing" / "f.db", wait=False) as held:
+            assert held is False
+
+
+class TestLRUCache:
+    def test_forgets_the_least_recently_used(self):
+        cache: infra.LRUCache[int] = infra.LRUCache(2)
+        cache.put("a", 1)
+        cache.put("b", 2)
+        assert cache.get("a") == 1  # "b" is now the oldest
+        cache.put("c", 3)
+        assert (cache.get("a"), cache.get("b"), cache.get("c")) == (1, None, 3)
+        assert len(cache) == 2
+
+    def test_get_or_make_makes_once(self):
+        cache: infra.LRUCache[list] = infra.LRUCache(4)
+        made = []
+        for _ in range(3):
+            value = cache.get_or_make("k", lambda: made.append(1) or ["v"])
+        assert value == ["v"] and made == [1]
+        cache.clear()
+        assert cache.get("k") is None
+
+
+def test_blas_pinned_to_one_thread_and_restored():
+    from threadpoolctl import threadpool_info
+
+    import numpy as np
+
+    np.ones((2, 2)) @ np.ones((2, 2))  # BLAS loaded
+    before = [p["num_threads"] for p in threadpool_info() if p["user_api"] == "blas"]
+    with infra.single_threaded_blas():
+        assert all(p["num_threads"] == 1 for p in threadpool_info() if p["user_api"] == "blas")
+    assert [p["num_threads"] for p in threadpool_info() if p["user_api"] == "blas"] == before
+
+
+def test_one_version_from_pyproject():
+    import velquor
+    import zorvata
+
+    with open(Path(__file__).parents[2] / "pyproject.toml", "rb") as fh:
+        version = tomllib.load(fh)["project"]["version"]
+    assert zorvata.__version__ == velquor.__version__ == infra.package_version() == version
