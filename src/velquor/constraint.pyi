@@ -1,5 +1,10 @@
 """Type stubs of the constraint extension module."""
 
+__all__ = ["OptimizationConstraint", "TrackingErrorLimit", "TurnoverLimit", "BenchmarkComponentWeightLimit",
+    "IndustryConstraint", "WildcardIndustryConstraint", "StyleConstraint", "WildcardStyleConstraint",
+    "IndustryComponentLimit", "TradabilityConstraint", "LiquidityLimit", "diagnose"]
+
+
 import datetime
 import warnings as warnings
 from abc import ABCMeta as ABCMeta, abstractmethod

@@ -1,5 +1,10 @@
 """Type stubs of the objective extension module."""
 
+__all__ = ["OptimizationObjective", "MinVariance", "MinActiveVariance", "MeanVariance", "ActiveMeanVariance",
+    "RiskParity", "MinTrackingError", "MaxInformationRatio", "MaxSharpeRatio", "MaxIndicator",
+    "MinStyleDeviation"]
+
+
 import warnings as warnings
 from abc import ABCMeta as ABCMeta
 from typing import Any, ClassVar, Protocol

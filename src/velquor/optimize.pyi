@@ -1,5 +1,8 @@
 """Type stubs of the optimize extension module."""
 
+__all__ = ["portfolio_optimize"]
+
+
 import datetime as datetime
 import logging as logging
 import os as os
