@@ -1,6 +1,6 @@
 """Type stubs of the optimize extension module."""
 
-__all__ = ["portfolio_optimize"]
+__all__ = ["portfolio_optimize", "prepare_request"]
 
 
 import datetime as datetime
