@@ -167,3 +167,15 @@ class TestConstructors:
         assert repr(lim).startswith("LiquidityLimit(capital=100000000.0, upper_limit=0.1")
         back = pickle.loads(pickle.dumps(t))
         assert back.current_holdings.equals(t.current_holdings)
+
+
+class TestLiquidityOnTheStore:
+    def test_holds_and_binds_with_the_stores_traded_values(self, pool):
+        held = pd.Series(0.1, index=pool[:10])
+        capital, limit = 1e11, 0.05
+        w = opt.portfolio_optimize(pool, DATE, MinVariance(), cons=[LiquidityLimit(capital, limit, held)])
+        adv = market.liquidity(pool, DATE, 20)["adv"].to_numpy()
+        share = np.abs(weights_of(w, pool) - held.reindex(pool, fill_value=0.0).to_numpy()) * capital / adv
+        assert np.isfinite(adv).all()
+        assert share.max() <= limit * 1.001
+        assert share.max() == pytest.approx(limit, rel=1e-3)
