@@ -187,7 +187,7 @@ class TestCostAwareObjective:
     def test_the_objectives_model_trades_from_each_dates_holdings(self, universe, monkeypatch):
         from velquor.objective import MeanVariance
 
-        monkeypatch.setattr(zorvata, "get_daily_bars", fake_bars(lambda i: 1e8), raising=False)
+        monkeypatch.setattr(zorvata, "get_daily_bars", fake_bars(lambda i: 1e8))
         returns = pd.Series(np.linspace(-0.1, 0.2, len(universe)), index=universe)
 
         def turnover(model):
