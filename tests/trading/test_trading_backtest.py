@@ -142,7 +142,7 @@ class TestOnTheStore:
 
         _, ids, result = in_money
         first, step = board_lots(ids)
-        closes = market.last_closes(ids, list(result.weights.index.date))
+        closes = market.before_dates(ids, list(result.weights.index.date), liquidity=False)["close"]
         for day, price in zip(result.weights.index, closes):
             w = result.weights.loc[day].reindex(ids, fill_value=0.0) * (1 - result.costs.loc[day])
             h = drifted_before(result, day).reindex(ids, fill_value=0.0)
