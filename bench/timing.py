@@ -7,8 +7,7 @@ import time
 
 
 def median_seconds(fn, repeat: int = 7, clock=time.perf_counter) -> float:
-    """Median time of `repeat` calls of `fn` by `clock` (wall time; `time.process_time` for CPU), in
-    seconds."""
+    """Median time of `repeat` calls of `fn`, in seconds: wall time, or CPU time with `clock=time.process_time`."""
     runs = []
     for _ in range(repeat):
         t = clock()

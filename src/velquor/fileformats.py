@@ -91,14 +91,30 @@ def read_toml(path: str | Path) -> dict:
         raise BadInput(f"{p}: not valid TOML: {e}") from e
 
 
-def parse_date(text: str):
-    """The date of a command, read as the optimiser reads dates; a bad one is bad input."""
-    from . import optimize as opt
+def parse_date(text: str, name: str = "--date"):
+    """The date of a command: strictly YYYY-MM-DD, and a trading date of the market data; anything else is
+    bad input naming the argument, the value and what it takes."""
+    import datetime as dt
+    import re
 
+    import zorvata
+
+    if not re.fullmatch(r"\d{4}-\d{2}-\d{2}", str(text).strip()):
+        raise BadInput(f"{name}: {text!r} is not a date in the form YYYY-MM-DD")
     try:
-        return opt.to_date(text)
-    except (ValueError, OverflowError) as e:
-        raise BadInput(f"not a date: {text!r} ({e})") from e
+        date = dt.date.fromisoformat(str(text).strip())
+    except ValueError as e:
+        raise BadInput(f"{name}: {text!r} is not a date ({e})") from None
+    try:
+        trading = zorvata.is_trading_date(date)
+    except zorvata.DataError:  # outside the calendar: the command's own check names the range
+        return date
+    if not trading:
+        before = zorvata.get_previous_trading_date(date)
+        after = zorvata.get_next_trading_date(date)
+        raise BadInput(f"{name}: {date.isoformat()} ({date.strftime('%A')}) is not a trading date; the nearest "
+                       f"are {before.isoformat()} and {after.isoformat()}")
+    return date
 
 
 def write_weights(weights, date, path: str | None) -> None:
@@ -138,7 +154,7 @@ def read_weights(path: str, date: str | None):
     frame = read_table(p)
     if "date" in frame.columns:
         try:
-            stamps = [parse_date(str(d)[:10]).isoformat() for d in frame["date"]]
+            stamps = [parse_date(str(d)[:10], "the date column").isoformat() for d in frame["date"]]
         except BadInput as e:
             raise BadInput(f"{p}: {e}") from e
         days = sorted(set(stamps))

@@ -12,12 +12,15 @@ import numpy as np
 import pandas as pd
 import zorvata
 
+from ._interrupt import guard_scs
 from .coerce import to_date, to_enum
 from .const import STYLE_FACTORS, CovModel, IndustryClassification, RiskModel
 from .exception import InvalidArgument, OptimizerWarning
 from .riskmodel import custom, service
 
-__all__ = ["OptimizeHelper", "FactorCovariance"]
+__all__ = ["OptimizeHelper", "FactorCovariance", "without_model_data"]
+
+guard_scs()  # every optimisation builds a helper first: a solve stopped by Ctrl-C raises KeyboardInterrupt
 
 
 class FactorCovariance(np.ndarray):
@@ -52,6 +55,13 @@ def _aversion(value, name: str) -> float:
     if isinstance(value, bool) or not isinstance(value, numbers.Real) or not math.isfinite(value) or value < 0:
         raise InvalidArgument(f"{name} must be a finite number >= 0, got {value!r}")
     return float(value)
+
+
+def without_model_data(order_book_ids, date, cov_model, risk_model) -> list:
+    """The ids the risk model for ``date`` has no data for (not trading yet on its as-of day, or no
+    longer)."""
+    model = OptimizeHelper([], date, None, cov_model, risk_model, 1.0, 1.0)._model
+    return [i for i in order_book_ids if i not in model.position]
 
 
 class OptimizeHelper:

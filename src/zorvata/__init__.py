@@ -16,7 +16,7 @@ import pandas as pd
 import pyarrow as pa
 
 from . import _store
-from ._errors import DataError, DateOutOfRange, UnknownInstrument, ValidationError
+from ._errors import AccessError, DataError, DateOutOfRange, UnknownInstrument, ValidationError
 from ._store import close, configure, connect, db_path, reset
 from .calendar import (data_end, get_next_trading_date, get_previous_trading_date, get_trading_dates,
                        is_trading_date, to_date, trading_date_offset)
@@ -26,7 +26,7 @@ from .infra import package_version
 __version__ = package_version()
 
 __all__ = [
-    "Instrument", "DataError", "DateOutOfRange", "UnknownInstrument", "ValidationError",
+    "Instrument", "DataError", "DateOutOfRange", "UnknownInstrument", "ValidationError", "AccessError",
     "configure", "reset", "close", "connect", "db_path", "meta",
     "instruments", "all_instruments", "get_industry", "get_industry_names", "INDUSTRY_SOURCES",
     "to_date", "get_trading_dates", "trading_date_offset", "get_previous_trading_date",

@@ -58,7 +58,7 @@ def _build_demo(args) -> int:
 
 
 def _import(args) -> int:
-    from ._errors import ValidationError
+    from ._errors import DataError, ValidationError
     from .importer import FORMATS, append_files, import_files
 
     files = {k: getattr(args, k) for k in FORMATS}
@@ -83,6 +83,9 @@ def _import(args) -> int:
             out = import_files(args.out, label=args.label, overwrite=args.force, log=log, **files)
     except ValidationError as e:
         print(f"rejected: {e}", file=sys.stderr)
+        return 2
+    except DataError as e:  # the file system's refusal (AccessError), one line
+        print(f"error: {e}", file=sys.stderr)
         return 2
     verb = "appended to" if args.append else "wrote"
     print(f"{verb} {out} in {time.perf_counter() - t:.1f} s")

@@ -14,6 +14,7 @@ The truth is stored in the ``demo_truth_*`` tables, the reclassifications and re
 
 from __future__ import annotations
 
+import contextlib
 import logging
 import os
 from pathlib import Path
@@ -91,9 +92,51 @@ def ensure_demo(path: str | os.PathLike) -> Path:
     path = Path(path)
     with file_lock(path):
         if not path.exists():
+            import sys
+
+            print(f"zorvata: building the synthetic demo market at {path} (once; about half a minute)",
+                  file=sys.stderr, flush=True)
             _log.info("building the demo market in %s (once; later uses read the file)", path)
-            build_demo(path)
+            with _elapsed_bar("demo market"):
+                build_demo(path)
     return path
+
+
+@contextlib.contextmanager
+def _elapsed_bar(desc: str):
+    """A bar on stderr counting the seconds of a step that reports no progress of its own (shown once it has
+    lasted two seconds, and only on a terminal)."""
+    import threading
+
+    from tqdm import tqdm
+
+    bar = tqdm(desc=desc, bar_format="{desc}: {elapsed}", delay=2.0, disable=None, leave=False)
+    done = threading.Event()
+
+    def tick() -> None:
+        while not done.wait(0.5):
+            bar.refresh()
+
+    ticker = threading.Thread(target=tick, name="zorvata-demo-bar", daemon=True)
+    ticker.start()
+    try:
+        yield
+    finally:
+        done.set()
+        ticker.join()
+        bar.close()
+
+
+def _sessions(first: pd.Timestamp, last: pd.Timestamp) -> pd.DatetimeIndex:
+    import warnings
+
+    with warnings.catch_warnings():
+        # the calendar package trips pandas deprecations of its own; they are not ours to act on
+        warnings.simplefilter("ignore")
+        import exchange_calendars as xc
+
+        s = xc.get_calendar("XSHG", start=min(first, pd.Timestamp("2006-12-08"))).sessions
+    return s[(s >= first) & (s <= last)]
 
 
 def _standardise(x: np.ndarray, universe: np.ndarray, cap: np.ndarray) -> np.ndarray:
