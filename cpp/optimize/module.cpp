@@ -68,5 +68,5 @@ NB_MODULE(optimize, m) {
     optimize::bind_input_functions(m);
     optimize::bind_driver(m);
     // `from ... import *` takes the public names only, not the modules and classes imported above.
-    m.attr("__all__") = nb::make_tuple("portfolio_optimize");
+    m.attr("__all__") = nb::module_::import_("builtins").attr("list")(nb::make_tuple("portfolio_optimize"));
 }

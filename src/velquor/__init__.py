@@ -4,7 +4,8 @@ The entry point is :func:`velquor.optimize.portfolio_optimize`; objectives live 
 benchmarks in :mod:`velquor.benchmark`, the factor risk model behind :class:`velquor.helper.OptimizeHelper`.
 """
 
-__all__ = ["__version__"]
+__all__: list[str] = []  # the version is read as velquor.__version__
+
 
 def __getattr__(name: str) -> str:
     # the version is read on first use (from the package metadata), so `import velquor` stays cheap
