@@ -4,7 +4,11 @@ The entry point is :func:`velquor.optimize.portfolio_optimize`; objectives live 
 benchmarks in :mod:`velquor.benchmark`, the factor risk model behind :class:`velquor.helper.OptimizeHelper`.
 """
 
-__all__: list[str] = []  # the version is read as velquor.__version__
+from . import _preload
+
+_preload.install()  # the extensions' Python collaborators load in Python first (see velquor._preload)
+
+__all__ = ["__version__"]
 
 
 def __getattr__(name: str) -> str:

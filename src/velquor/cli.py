@@ -20,8 +20,8 @@ from pathlib import Path
 from .config import (OBJECTIVES, backtest_from_config, check_solver, check_solver_options, load_constraints,
                      make_objective, parse_bounds, parse_params, read_pool)
 from .const import HELD_WEIGHT, RiskModel
-from .fileformats import (WEIGHT_SUFFIXES, BadInput, parse_date, read_series, read_weights, write_frontier,
-                          write_weights)
+from .fileformats import (WEIGHT_SUFFIXES, BadInput, parse_date, read_holdings, read_series, read_weights,
+                          write_frontier, write_orders, write_weights)
 
 __all__ = ["main"]
 
@@ -34,6 +34,7 @@ examples:
   velquor optimize pool.txt --date 2026-11-30 --objective mean_variance --param risk_aversion_coefficient=2
   velquor report weights.csv --benchmark 000300.XSHG --out report/report.md
   velquor frontier 000300.XSHG --date 2026-11-30 --points 20 --bounds '*=0:0.1' --figure frontier.png
+  velquor orders weights.csv --holdings holdings.csv --date 2026-12-01 --out orders.csv
 """
 
 
@@ -186,6 +187,33 @@ def cmd_backtest(args) -> int:
     return 0
 
 
+def cmd_orders(args) -> int:
+    from .trading import CostModel, to_orders
+
+    if args.out and Path(args.out).suffix.lower() not in WEIGHT_SUFFIXES:
+        raise BadInput(f"output must end in .csv, .parquet or .json, got {Path(args.out).name}")
+    weights, date = read_weights(args.weights, args.date)
+    date = parse_date(str(date))
+    held = read_holdings(args.holdings) if args.holdings else None
+    if held is None and args.capital is None:
+        raise BadInput("orders: give --holdings, --capital or both")
+    prices = read_series(args.prices, "--prices") if args.prices else None
+    result = to_orders(weights, date, args.capital, held, cash=args.cash, price=prices,
+                       min_trade_value=args.min_trade_value, cash_buffer=args.cash_buffer,
+                       cost_model=None if args.no_costs else CostModel(), risk_model=args.risk_model)
+    write_orders(result.orders, date, args.out)
+    o = result.orders
+    buys, sells = o.loc[o["side"] == "buy", "value"].sum(), o.loc[o["side"] == "sell", "value"].sum()
+    print(f"{len(o)} orders on {date.isoformat()}: buy {buys:,.2f}, sell {sells:,.2f}, estimated cost "
+          f"{result.cost:,.2f}, cash left {result.cash:,.2f}; tracking error of the rounding "
+          f"{result.tracking_error:.4%}" + (f"; wrote {args.out}" if args.out else ""), file=sys.stderr)
+    if result.not_traded:
+        print(f"no order for {len(result.not_traded)} stocks (suspended, or below --min-trade-value): "
+              + ", ".join(result.not_traded[:10]) + (" ..." if len(result.not_traded) > 10 else ""),
+              file=sys.stderr)
+    return 0
+
+
 def _has_backtest() -> bool:
     import importlib.util
 
@@ -261,6 +289,30 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--out", "-o", help="frontier table: .csv or .parquet (return, risk, sharpe, weights)")
     p.add_argument("--figure", help="plot of the frontier (.png, .svg, .pdf)")
     p.set_defaults(func=cmd_frontier)
+
+    p = sub.add_parser("orders", parents=[common], help="share orders in board lots from target weights",
+                       description="Turn a weights file into share orders against the shares held, in board "
+                       "lots at the previous close (CSV to stdout without --out; a summary on stderr).",
+                       epilog="example:\n  velquor orders weights.csv --holdings holdings.csv --date 2026-12-01 "
+                       "--out orders.csv", formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("weights", help="target weights file (from `velquor optimize`, or an order_book_id/weight table)")
+    p.add_argument("--holdings", help="shares held: a table with order_book_id and shares columns")
+    p.add_argument("--date", help="the day of the orders (default: the weights file's date column)")
+    p.add_argument("--capital", type=float, help="the portfolio's value (default: the holdings at the "
+                   "previous close plus --cash)")
+    p.add_argument("--cash", type=float, default=0.0, help="cash held beside the holdings (default: 0)")
+    p.add_argument("--prices", metavar="FILE", help="prices by id (default: the previous close)")
+    p.add_argument("--min-trade-value", type=float, default=0.0, help="no order below this value, except "
+                   "the sale of a whole position the target drops (default: 0)")
+    p.add_argument("--cash-buffer", type=float, default=0.0, help="share of the capital kept in cash "
+                   "(default: 0)")
+    p.add_argument("--no-costs", action="store_true", help="no cost estimate (default: velquor.trading."
+                   "CostModel's defaults, paid from the cash)")
+    p.add_argument("--risk-model", default="v1", choices=[m.value for m in RiskModel],
+                   help="the risk model of the rounding's tracking error (default: v1)")
+    p.add_argument("--out", "-o", help="orders file: .csv, .parquet or .json (date, order_book_id, side, "
+                   "shares, price, value)")
+    p.set_defaults(func=cmd_orders)
 
     if _has_backtest():
         p = sub.add_parser("backtest", parents=[common], help="run a backtest described by a TOML file",

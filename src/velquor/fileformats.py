@@ -12,7 +12,7 @@ import sys
 from pathlib import Path
 
 __all__ = ["BadInput", "WEIGHT_SUFFIXES", "read_table", "id_column", "read_series", "read_toml", "read_weights",
-           "write_weights", "write_frontier", "parse_date"]
+           "write_weights", "write_frontier", "parse_date", "read_holdings", "write_orders"]
 
 #: the formats a weights file may be written in
 WEIGHT_SUFFIXES = (".csv", ".parquet", ".json")
@@ -125,6 +125,12 @@ def write_weights(weights, date, path: str | None) -> None:
     if path is None:
         frame.to_csv(sys.stdout, index=False, float_format="%.10g", lineterminator="\n")
         return
+    _write_table(frame, path, lambda: json.dumps({"date": date.isoformat(),
+                                                  "weights": {k: float(v) for k, v in weights.items()}}, indent=1))
+
+
+def _write_table(frame, path: str, json_text) -> None:
+    """`frame` as .csv or .parquet at `path`, or `json_text()` as .json; another suffix is bad input."""
     p = Path(path)
     suffix = p.suffix.lower()
     if suffix not in WEIGHT_SUFFIXES:
@@ -135,8 +141,7 @@ def write_weights(weights, date, path: str | None) -> None:
     elif suffix == ".parquet":
         frame.to_parquet(p, index=False)
     else:
-        p.write_text(json.dumps({"date": date.isoformat(),
-                                 "weights": {k: float(v) for k, v in weights.items()}}, indent=1) + "\n")
+        p.write_text(json_text() + "\n")
 
 
 def read_weights(path: str, date: str | None):
@@ -185,3 +190,29 @@ def write_frontier(frontier, path: str) -> None:
         frontier.to_parquet(path)
     else:
         frontier.to_csv(path, float_format="%.10g")
+
+
+def read_holdings(path: str | Path):
+    """Shares held by order_book_id from a file (an id column and a ``shares`` column, or the first value
+    column), whole numbers at or above 0."""
+    import numpy as np
+
+    shares = read_series(path, "--holdings")
+    bad = shares.index[~np.isfinite(shares.to_numpy()) | (shares.to_numpy() < 0)
+                       | (shares.to_numpy() != np.round(shares.to_numpy()))]
+    if len(bad):
+        raise BadInput(f"--holdings: {path}: {bad[0]} holds {float(shares[bad[0]])!r} shares, not a whole number >= 0")
+    if not shares.index.is_unique:
+        raise BadInput(f"--holdings: {path}: {shares.index[shares.index.duplicated()][0]} appears twice")
+    return shares
+
+
+def write_orders(orders, date, path: str | None) -> None:
+    """An order list (order_book_id, side, shares, price, value) as .csv, .parquet or .json; CSV on stdout
+    without a path."""
+    frame = orders.copy()
+    frame.insert(0, "date", date.isoformat())
+    if path is None:
+        frame.to_csv(sys.stdout, index=False, float_format="%.10g", lineterminator="\n")
+        return
+    _write_table(frame, path, lambda: frame.to_json(orient="records", indent=1))

@@ -202,6 +202,13 @@ class OptimizeHelper:
         names = [*STYLE_FACTORS, *model.factor_names[:k_ind]]
         return pd.DataFrame(cov, index=pd.Index(names, dtype=object), columns=pd.Index(names, dtype=object))
 
+    def get_specific_variance(self) -> pd.Series:
+        """Specific variances of the pool (pool order), ``specific_risk_aversion * D``: with
+        ``get_factor_exposure()`` and ``get_factor_covariance()`` the pool's covariance without forming the
+        n x n matrix."""
+        var = self._specific_risk_aversion * np.asarray(self._model.specific_var, dtype=np.float64)[self._rows]
+        return pd.Series(var, index=pd.Index(self._order_book_ids, dtype=object), name="specific_variance")
+
     def get_benchmark_style(self) -> pd.Series:
         """Weighted style exposures of the benchmark, by style name."""
         if self._benchmark is None:

@@ -46,6 +46,7 @@ class MeanVariance(OptimizationObjective):
     """收益/风险优化"""
 
     _expected_returns: pd.Series | None
+    _estimate: tuple[tuple[Any, Any, tuple[str, ...]], pd.Series]
     _window: int
     _risk_aversion_coefficient: float
     _transaction_cost_model: _TransactionCostModel | None
@@ -94,6 +95,7 @@ class MaxSharpeRatio(OptimizationObjective):
     """最大化夏普比率"""
 
     _expected_returns: pd.Series | None
+    _estimate: tuple[tuple[Any, Any, tuple[str, ...]], pd.Series]
     _window: int
 
     def __init__(self, *, expected_returns: _SeriesLike | None = None, window: int = 252) -> None: ...

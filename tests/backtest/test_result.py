@@ -21,8 +21,9 @@ from .backtest_support import basic_backtest
 def _assert_same(a: BacktestResult, b: BacktestResult) -> None:
     for name in ("weights", "holdings"):
         pd.testing.assert_frame_equal(getattr(a, name), getattr(b, name), check_exact=True, check_freq=True)
-    for name in ("nav", "benchmark_nav", "turnover", "costs", "status", "ex_ante_te", "notes"):
+    for name in ("nav", "benchmark_nav", "turnover", "costs", "status", "ex_ante_te", "notes", "cash"):
         pd.testing.assert_series_equal(getattr(a, name), getattr(b, name), check_exact=True, check_freq=True)
+    pd.testing.assert_frame_equal(a.unfilled, b.unfilled, check_exact=True)
 
 
 class TestParquet:

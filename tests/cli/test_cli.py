@@ -83,12 +83,13 @@ class TestErrors:
         (["optimize", INDEX, "--date", DATE, "--bounds", "*=0-0.05"],
          "bounds must look like 'ID=LOWER:UPPER' or '*=0:0.05', got '*=0-0.05'"),
         (["optimize", INDEX, "--date", DATE, "--bounds", "*=0:0.01"], "上限之和小于1"),
+        (["optimize", INDEX, "--date", DATE, "--bounds", "*=0:5"], "合约 * 的上限 5.0 无效"),
         (["optimize", "missing/pool.csv", "--date", DATE], "no such file: missing/pool.csv"),
         (["optimize", INDEX, "--date", DATE, "--objective", "min_tracking_error"],
          "对于目标函数 MinTrackingError，必须传入 benchmark 参数"),
         (["optimize", INDEX], "optimize: the following arguments are required: --date (see --help)"),
         (["optimise"], "argument COMMAND: invalid choice: 'optimise' (choose from 'optimize', 'report', "
-                       "'frontier', 'backtest') (see --help)"),
+                       "'frontier', 'orders', 'backtest') (see --help)"),
         (["report", "nothing.csv"], "no such file: nothing.csv"),
         (["frontier", INDEX, "--date", DATE, "--points", "1"], "points must be an integer >= 2, got 1"),
         (["optimize", INDEX, "--date", DATE, "--out", "w.xlsx"], "output must end in .csv, .parquet or .json, "

@@ -49,10 +49,17 @@ def asof_day(date: _dt.date) -> tuple[int, str]:
 
 
 def missing(needed: Iterable[tuple[int, Variant]]) -> list[tuple[int, Variant]]:
-    """The (as-of position, variant) pairs the store has no estimate for, sorted."""
+    """The (as-of position, variant) pairs the store has no readable estimate for, sorted (unreadable ones
+    counted as rebuilt)."""
     ctx = service.context()
-    return sorted({(p, v) for p, v in needed if not ctx.store.has(ctx.day(p), *v)},
-                  key=lambda pv: (pv[0], pv[1][0].value, pv[1][1].value))
+    # read whole: a file damaged anywhere is built again rather than failing its rebalance later
+    out = sorted({(p, v) for p, v in needed if ctx.store.read(ctx.day(p), *v) is None},
+                 key=lambda pv: (pv[0], pv[1][0].value, pv[1][1].value))
+    damaged = sum(ctx.store.damaged(ctx.day(p), *v) or ctx.store.has(ctx.day(p), *v) for p, v in out)
+    if damaged:
+        service.note_rebuilt(damaged, f"{damaged} stored risk-model estimate(s) could not be read; the backtest "
+                                      "builds them again")
+    return out
 
 
 @dataclass

@@ -521,8 +521,6 @@ def _plan(index: int, bt: Backtest, engine: str) -> _Plan:
 def _day_rules(bt: Backtest, dates: list[_dt.date], ids: list[str]) -> list[DayRules]:
     """What the simulator needs of each rebalance day: its own flags, the previous close (lots) and the
     cost model's traded values and volatilities (as of the previous close)."""
-    import zorvata
-
     from ..trading import CostModel, market
 
     rules = [DayRules() for _ in dates]
@@ -532,18 +530,13 @@ def _day_rules(bt: Backtest, dates: list[_dt.date], ids: list[str]) -> list[DayR
         flags = market.day_flags(ids, dates)
         for i, r in enumerate(rules):
             r.suspended, r.limit_up, r.limit_down = (flags[f][i] for f in market.FLAGS)
-    needs_bars = bt.capital is not None or (isinstance(bt.cost, CostModel) and bt.cost.impact > 0)
-    if needs_bars and not hasattr(zorvata, "get_daily_bars"):
-        raise InvalidArgument("capital and a cost model's impact need daily bars, which this market data lacks")
-    col = pd.Index(ids, dtype=object)
-    for d, r in zip(dates, rules):
-        if bt.capital is not None:
-            prev = zorvata.get_previous_trading_date(d)
-            bars = zorvata.get_daily_bars(prev, prev, ["close"], ids)
-            r.price = bars.set_index("order_book_id")["close"].reindex(col).to_numpy(dtype=np.float64)
-        if isinstance(bt.cost, CostModel) and bt.cost.impact > 0:
-            liq = market.liquidity(ids, d, bt.cost.window)
-            r.volatility, r.adv = liq["volatility"].to_numpy(), liq["adv"].to_numpy()
+    if bt.capital is not None:
+        for r, price in zip(rules, market.last_closes(ids, dates)):
+            r.price = price
+    if isinstance(bt.cost, CostModel) and bt.cost.impact > 0:
+        adv, vol = market.liquidity_panel(ids, dates, bt.cost.window)
+        for k, r in enumerate(rules):
+            r.adv, r.volatility = adv[k], vol[k]
     return rules
 
 

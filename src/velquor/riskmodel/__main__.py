@@ -77,7 +77,8 @@ def _main(argv: list[str] | None) -> int:
     n = service.build(args.start, args.end, models, versions, force=args.force, chunk=args.chunk, progress=True,
                       workers=max(1, args.workers))
     ctx = service.context()
-    print(f"{n} dates x {len(models) * len(versions)} variants in {time.perf_counter() - t:.1f} s -> "
+    rebuilt = f" ({n.rebuilt} rebuilt: their files could not be read)" if n.rebuilt else ""
+    print(f"{n} dates{rebuilt} x {len(models) * len(versions)} variants in {time.perf_counter() - t:.1f} s -> "
           f"{ctx.store.root}", file=sys.stderr)
     return 0
 
