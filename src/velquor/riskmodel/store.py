@@ -3,8 +3,9 @@
 Layout: ``<db>.riskmodel/<cutoff>-<key>/exposure/<YYYY-MM-DD>.npz`` (exposures as of that date's close,
 shared by every variant) and ``<db>.riskmodel/<cutoff>-<key>/<horizon>-<version>/<YYYY-MM-DD>.npz`` (factor
 covariance and specific variances). Files are written to a temporary name and renamed into place, so readers
-in any process see a complete file or none; they are readable by everyone (0644), so one user can build an
-estimate directory that others read. A file that cannot be read counts as missing and is built again.
+in any process see a complete file or none; they take the database's group and permissions (at most 0644), so
+nobody reads estimates of a database they cannot read. A file that cannot be read counts as missing and is
+built again.
 
 A directory holds estimates as of dates up to its cutoff (the last date with prices when it was made), and
 its key names what they were computed from: a checksum of every row of every input table known by the
