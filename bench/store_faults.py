@@ -49,6 +49,16 @@ def _cli(*args: str) -> list[str]:
     return [sys.executable, "-m", "zorvata", "import", *args]
 
 
+def _kill_after(cmd: list[str], delay: float) -> bool:
+    """Runs `cmd`, SIGKILLs it after `delay` seconds; whether it was still running then."""
+    p = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    time.sleep(delay)
+    running = p.poll() is None
+    p.send_signal(signal.SIGKILL)
+    p.wait()
+    return running
+
+
 def _state(db: Path) -> tuple[str | None, int]:
     if not db.exists():
         return None, 0
@@ -109,12 +119,7 @@ def main() -> int:
     out.unlink()
     killed = 0
     for _ in range(args.imports):
-        p = subprocess.Popen(_cli("--out", str(out), "--force", *import_args), stdout=subprocess.DEVNULL,
-                             stderr=subprocess.DEVNULL)
-        time.sleep(rng.uniform(0, full * 1.1))
-        killed += p.poll() is None
-        p.send_signal(signal.SIGKILL)
-        p.wait()
+        killed += _kill_after(_cli("--out", str(out), "--force", *import_args), rng.uniform(0, full * 1.1))
         last, n = _state(out)
         if last is not None and n != full_hist:
             bad.append(f"import left {n} price rows (complete: {full_hist})")
@@ -145,12 +150,7 @@ def main() -> int:
         dd = per_day[day_i]
         extra = [a for k in DAILY_KINDS if (dd / f"{k}.parquet").exists()
                  for a in (f"--{k.replace('_', '-')}", str(dd / f"{k}.parquet"))]
-        p = subprocess.Popen(_cli("--append", "--out", str(link), *extra), stdout=subprocess.DEVNULL,
-                             stderr=subprocess.DEVNULL)
-        time.sleep(rng.uniform(0, one * 1.2))
-        kills += p.poll() is None
-        p.send_signal(signal.SIGKILL)
-        p.wait()
+        kills += _kill_after(_cli("--append", "--out", str(link), *extra), rng.uniform(0, one * 1.2))
         last, n = _state(real)
         if last == dd.name:
             expected += counts[dd.name]
