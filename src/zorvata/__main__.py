@@ -119,7 +119,7 @@ def main(argv=None) -> int:
     s.add_argument("--prices", help="date, order_book_id, rate: the day's total return adjusted for splits "
                                      "and dividends, as a fraction (0.01 = +1%%)")
     for kind in ("trading_dates", "index_weights", "stock_daily", "fundamentals", "industries",
-                 "industry_history", "st_status", "daily_flags", "custom_exposures", "custom_factor_cov",
+                 "industry_history", "st_status", "daily_flags", "daily_bars", "custom_exposures", "custom_factor_cov",
                  "custom_specific_var"):
         s.add_argument(f"--{kind.replace('_', '-')}", dest=kind)
     s.add_argument("--label", help="text stored as the database's label")

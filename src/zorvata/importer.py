@@ -48,6 +48,9 @@ MAX_CAP = 1e14
 WEIGHT_SUM_TOL = 1e-4
 #: Stocks reporting on a date from which fundamentals in one fixed proportion are refused as collinear.
 PROPORTIONAL_MIN_STOCKS = 5
+#: A bar's average traded price (value / volume) must lie within this factor of its close: beyond it, volume
+#: or value is in other units (lots of 100 shares, thousands of currency units).
+BAR_PRICE_FACTOR = 3
 #: Rows named per broken rule.
 SAMPLES = 3
 #: DuckDB's memory limit for an import (it spills to a scratch directory beyond it); env override.
@@ -113,6 +116,11 @@ FORMATS: dict[str, _Format] = {
         "daily_flags",
         (("date", "date"), ("order_book_id", "text")),
         (("suspended", "bool"), ("limit_up", "bool"), ("limit_down", "bool")),
+    ),
+    "daily_bars": _Format(
+        "daily_bars",
+        (("date", "date"), ("order_book_id", "text"), ("close", "number"), ("adj_factor", "number")),
+        (("open", "number"), ("volume", "number"), ("value", "number")),
     ),
     "custom_exposures": _Format(
         "custom_exposures",
@@ -359,6 +367,9 @@ _PERIOD = _r(
     "end_date {e} is not after start_date {s}", "t.end_date <= t.start_date", e="t.end_date", s="t.start_date"
 )
 
+#: The rules of a row about one stock on one trading day inside its listing window.
+_STOCK_DAY = [_UNKNOWN_ID, _NOT_STOCK, _BEFORE_LISTING, _AFTER_DELISTING, _OFF_CALENDAR]
+
 
 def _cap_rule(col):
     return _r(
@@ -502,13 +513,33 @@ RULES: dict[str, tuple[str, list[_Rule]]] = {
     "daily_flags": (
         "ic",
         [
-            _UNKNOWN_ID,
-            _NOT_STOCK,
-            _BEFORE_LISTING,
-            _AFTER_DELISTING,
-            _OFF_CALENDAR,
+            *_STOCK_DAY,
             _r("both limit_up and limit_down", "t.limit_up AND t.limit_down"),
             _r("suspended and at a price limit", "t.suspended AND (t.limit_up OR t.limit_down)"),
+        ],
+    ),
+    "daily_bars": (
+        "ic",
+        [
+            *_STOCK_DAY,
+            _r("close {v!r} is not a price above 0", "t.close <= 0", v="t.close"),
+            _r("open {v!r} is not a price above 0", "t.open <= 0", v="t.open"),
+            _r(
+                "adj_factor {v!r} is not above 0 (close * adj_factor is the adjusted price)",
+                "t.adj_factor <= 0",
+                v="t.adj_factor",
+            ),
+            _r("negative volume {v!r}", "t.volume < 0", v="t.volume"),
+            _r("negative value {v!r}", "t.value < 0", v="t.value"),
+            _r(
+                f"value / volume = {{p!r}} lies more than a factor {BAR_PRICE_FACTOR} from close {{c!r}} "
+                "(volume counts shares, value is in currency units)",
+                f"t.volume > 0 AND t.value > 0 AND t.close > 0 AND (t.value / t.volume > t.close * "
+                f"{BAR_PRICE_FACTOR} OR t.value / t.volume * {BAR_PRICE_FACTOR} < t.close)",
+                p="round(t.value / t.volume, 4)",
+                c="t.close",
+            ),
+            _r("value {v!r} with no volume", "t.volume = 0 AND t.value > 0", v="t.value"),
         ],
     ),
     "custom_exposures": ("ic", [_UNKNOWN_ID, _NOT_STOCK, _OFF_CALENDAR, _BEFORE_LISTING, _AFTER_DELISTING]),
@@ -718,7 +749,7 @@ class _Run:
         inst = self.inputs.get("instruments")
         if self.append and inst is not None and inst.ok:
             # a changed listing window must still hold the store's own daily rows
-            for table in ("price_change_rate", "stock_daily", "daily_flags"):
+            for table in ("price_change_rate", "stock_daily", "daily_flags", "daily_bars"):
                 sql = (
                     f"SELECT t._row, t.order_book_id, min(s.date), max(s.date) FROM {inst.view} t "
                     f"JOIN main.{table} s ON s.order_book_id = t.order_book_id "
@@ -740,6 +771,14 @@ class _Run:
             )
             self.grouped(w, sql, lambda r: f"the weights of {r[1]} on {r[2]} sum to {r[3]:.6g}, not 1")
         self.check_proportional()
+        bars, flags = self.inputs.get("daily_bars"), self.inputs.get("daily_flags")
+        if bars is not None and flags is not None and bars.ok and flags.ok:
+            # a suspended day has no trade, hence no bar
+            sql = (
+                f"SELECT b._row, b.order_book_id, b.date FROM {bars.view} b JOIN {flags.view} f "
+                "USING (date, order_book_id) WHERE f.suspended"
+            )
+            self.grouped(bars, sql, lambda r: f"a bar of {r[1]!r} on {r[2]}, a day the flags file has it suspended")
         for kind, part in (("industry_history", "source, order_book_id"), ("st_status", "order_book_id")):
             f = self.inputs.get(kind)
             if f is None or not f.ok:
@@ -1057,6 +1096,7 @@ def import_files(
     industry_history=None,
     st_status=None,
     daily_flags=None,
+    daily_bars=None,
     custom_exposures=None,
     custom_factor_cov=None,
     custom_specific_var=None,
@@ -1086,6 +1126,7 @@ def import_files(
         industry_history=industry_history,
         st_status=st_status,
         daily_flags=daily_flags,
+        daily_bars=daily_bars,
         custom_exposures=custom_exposures,
         custom_factor_cov=custom_factor_cov,
         custom_specific_var=custom_specific_var,

@@ -14,7 +14,7 @@ from __future__ import annotations
 
 import datetime as _dt
 from dataclasses import dataclass
-from typing import Iterable
+from typing import Callable, Iterable
 
 import numpy as np
 
@@ -96,16 +96,16 @@ def clusters(todo: list[tuple[int, Variant]]) -> list[Cluster]:
     return out
 
 
-def history_piece(lo: int, hi: int, keep: list[int]) -> dict:
+def history_piece(lo: int, hi: int, keep: list[int], progress: Callable[[int], None] | None = None) -> dict:
     """Regressions of calendar positions ``lo .. hi - 1`` from the market file (nothing is written), with the
-    exposures of the as-of positions in ``keep`` only."""
+    exposures of the as-of positions in ``keep`` only; ``progress(1)`` after each day."""
     import zorvata
 
     ctx = service.context()
     con = zorvata.connect().cursor()
     try:
         with single_threaded_blas():
-            h = factor_history(con, ctx.universe, lo, hi)
+            h = factor_history(con, ctx.universe, lo, hi, progress)
     finally:
         con.close()
     mine = [p for p in keep if lo <= p < hi]
@@ -128,8 +128,9 @@ class _Rows:
         return self._rows[self._start + key]
 
 
-def estimates_of(cluster: Cluster, pieces: list[dict]) -> list:
-    """The cluster's estimates from its computed pieces: ``(estimate, cov_model, risk_model)`` triples."""
+def estimates_of(cluster: Cluster, pieces: list[dict], progress: Callable[[int], None] | None = None) -> list:
+    """The cluster's estimates from its computed pieces: ``(estimate, cov_model, risk_model)`` triples;
+    ``progress(1)`` after each."""
     pieces = sorted(pieces, key=lambda d: d["start"])
     rows: dict = {}
     industry: dict = {}
@@ -149,6 +150,8 @@ def estimates_of(cluster: Cluster, pieces: list[dict]) -> list:
         series = {cm: horizon_series(hist, HORIZONS[cm], first) for cm in {v[0] for _, v in cluster.todo}}
         for p, (cm, rm) in cluster.todo:
             out.append((estimate_asof(ctx.universe, hist, p, cm, rm, series[cm]), cm, rm))
+            if progress is not None:
+                progress(1)
     return out
 
 

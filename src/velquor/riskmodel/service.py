@@ -154,11 +154,32 @@ def _build_missing(ctx: Context, pos: int, cov_model: CovModel, risk_model: Risk
         hi += 1
     _log.info("estimating the %s risk model as of %s to %s into %s", variant_name(cov_model, risk_model),
               ctx.day(pos), ctx.day(hi), ctx.store.root)
+    start, stop = history_span(pos, hi, {cov_model})
+    dates = f"{ctx.day(pos)}" + (f" .. {ctx.day(hi)}" if hi > pos else "")
+    # the first request of a date range pays for its estimation: said, with a bar when it lasts
+    notice(f"estimating the {variant_name(cov_model, risk_model)} risk model as of {dates} "
+           f"(once; later requests read it)")
+    bar = progress_bar(stop - start + hi - pos + 1, "risk model", "step")
     con = zorvata.connect().cursor()
     try:
-        estimate_range(con, uni, pos, hi, [(cov_model, risk_model)], _sink(ctx))
+        estimate_range(con, uni, pos, hi, [(cov_model, risk_model)], _sink(ctx), bar.update)
     finally:
         con.close()
+        bar.close()
+
+
+def notice(text: str) -> None:
+    """One line on stderr about work a user would otherwise wait for in silence."""
+    import sys
+
+    print(f"velquor: {text}", file=sys.stderr, flush=True)
+
+
+def progress_bar(total: int, desc: str, unit: str):
+    """A bar on stderr that shows itself once the work has taken two seconds (and not off a terminal)."""
+    from tqdm import tqdm
+
+    return tqdm(total=total, desc=desc, unit=unit, delay=2.0, disable=None, leave=False)
 
 
 def _model_key(ctx: Context, pos: int, cov_model: CovModel, risk_model: RiskModel) -> tuple:

@@ -37,8 +37,8 @@ from zorvata.infra import atomic_write, file_lock, keep_access
 from ..const import CovModel, RiskModel
 from .params import COUNTRY, MODEL_VERSION, STYLE_FACTORS, variant_name
 
-__all__ = ["ENV_DIR", "Store", "Model", "DataKeys", "data_keys", "database_keys", "code_fingerprint", "estimate_base",
-           "prune", "psd_root"]
+__all__ = ["ENV_DIR", "Store", "Model", "DataKeys", "data_keys", "tables_present", "database_keys",
+           "code_fingerprint", "estimate_base", "prune", "psd_root"]
 
 #: Environment variable that moves the estimate directory away from the database file.
 ENV_DIR = "VELQUOR_RISKMODEL_DIR"
@@ -125,11 +125,19 @@ class DataKeys:
         return len(dirname) == 27 and dirname[10] == "-" and self.name(day) == dirname
 
 
-def data_keys(con, extra: str = "") -> DataKeys:
-    """The running checksums of the input tables behind ``con`` (one pass over each)."""
-    present = {r[0] for r in con.execute("SELECT table_name FROM information_schema.tables").fetchall()}
-    tables = [*INPUT_COLUMNS, "industry_history"]
-    parts = [f"SELECT '{t}' AS t, * FROM ({q})" for t in tables for q in _events(t, present)]
+def tables_present(con) -> set[str]:
+    """Names of the tables of the database behind ``con``."""
+    return {r[0] for r in con.execute("SELECT table_name FROM information_schema.tables").fetchall()}
+
+
+def data_keys(con, extra: str = "", more: dict[str, list[str]] | None = None) -> DataKeys:
+    """The running checksums of the input tables behind ``con`` (one pass over each); ``more`` adds named
+    event queries of other inputs (each giving day ``d``, rows ``n`` and hash sum ``h``)."""
+    present = tables_present(con)
+    events = {t: _events(t, present) for t in [*INPUT_COLUMNS, "industry_history"]}
+    events.update(more or {})
+    tables = list(events)
+    parts = [f"SELECT '{t}' AS t, * FROM ({q})" for t in tables for q in events[t]]
     running = {t: (np.array([], dtype="datetime64[D]"), []) for t in tables}
     if parts:
         rows = con.execute(
