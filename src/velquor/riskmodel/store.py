@@ -24,6 +24,7 @@ import contextlib
 import hashlib
 import os
 import shutil
+import time
 import zipfile
 import zlib
 from dataclasses import dataclass, field
@@ -208,13 +209,28 @@ SOURCE_FILE = "SOURCE"
 FILE_MODE = 0o644
 
 
+_KEYS: dict[tuple, int | None] = {}  # (path, inode, mtime, size) -> key: the variants of a day share an exposure file
+
+
 def _archive_key(path: Path, members: set[str]) -> int | None:
     """The key of an estimate file whose archive directory lists `members`; None when it cannot be read."""
     try:
-        with open(path, "rb") as fh, np.load(fh) as z:
-            return int(z["key"]) if set(z.files) >= members else None
-    except _UNREADABLE:
+        st = os.stat(path)
+    except OSError:
         return None
+    sig = (str(path), st.st_ino, st.st_mtime_ns, st.st_size)
+    if sig in _KEYS:
+        return _KEYS[sig]
+    try:
+        with open(path, "rb") as fh, np.load(fh) as z:
+            key = int(z["key"]) if set(z.files) >= members else None
+    except _UNREADABLE:
+        key = None
+    if time.time_ns() - st.st_mtime_ns > 2_000_000_000:  # a file rewritten in place within one clock tick
+        if len(_KEYS) > 100_000:                         # keeps its signature: only settled files are kept
+            _KEYS.clear()
+        _KEYS[sig] = key
+    return key
 
 
 def estimate_base(db_path: Path) -> Path:
