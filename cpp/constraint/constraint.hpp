@@ -50,6 +50,13 @@ nb::object make_constraint_class(nb::module_ &m, const char *name, const char *d
 void def_init(nb::handle cls, const std::vector<Param> &params, pyapi::Impl impl);
 
 /// Stores `to_constraints(self, g, zeta, helper)` on `cls` and recomputes the class's abstract methods.
+///
+/// What every kind's rows must be, because portfolio_optimize certifies its answer with them
+/// (cpp/optimize/certificate.cpp): homogeneous in (g, zeta) -- every constant multiplied by zeta -- and, at
+/// zeta = 1, written in the kind's own units (weight, exposure, one-way turnover, annualised tracking
+/// error). The driver measures each row at the returned weights and fails the request when a hard kind
+/// exceeds 1e-6 in those units after one tighter re-solve; a kind that scales its rows for the solver's
+/// sake must not, or its tolerance changes with the scale.
 void def_to_constraints(nb::handle cls, pyapi::Impl impl);
 
 /// Binds the base class OptimizationConstraint.

@@ -15,7 +15,10 @@ constexpr const char *kBaseDoc =
     "``to_constraints(g, zeta, helper)`` returning a list of cvxpy constraints over the nonnegative\n"
     "variable ``g`` (and ``zeta``). The final weights are ``w = g / zeta``: ``zeta`` is 1.0 for most\n"
     "objectives, a cvxpy variable for the ratio objectives and the pool size for risk parity with\n"
-    "constraints, so every constant of a constraint is multiplied by ``zeta`` (``g[0] <= 0.1 * zeta``).\n";
+    "constraints, so every constant of a constraint is multiplied by ``zeta`` (``g[0] <= 0.1 * zeta``).\n"
+    "Write each row in the constraint's own units at ``zeta`` = 1 (weight, exposure, turnover, annualised\n"
+    "tracking error): ``portfolio_optimize`` measures every row at the weights it is about to return and\n"
+    "fails when a hard one is broken by more than 1e-6 in those units.\n";
 
 
 namespace base_init_at {
