@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import numpy as np
-import pytest
 import pandas as pd
 import pytest
 import zorvata
