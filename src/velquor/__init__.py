@@ -10,6 +10,8 @@ _preload.install()  # the extensions' Python collaborators load in Python first 
 
 __all__ = ["__version__"]
 
+__version__: str  # served by __getattr__ below
+
 
 def __getattr__(name: str) -> str:
     # the version is read on first use (from the package metadata), so `import velquor` stays cheap
