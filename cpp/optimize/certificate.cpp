@@ -16,8 +16,9 @@
 ///
 /// The driver measures every row at g = zeta * w, w the weights it is about to return and zeta the solved
 /// budget scale (the constant, or the variable's value), and divides by zeta. The objective's own rows are
-/// measured the same way: for the ratio objectives, whose row `g @ r == 1` fixes the scale, this is the
-/// distance of `w @ r` from `1 / zeta`, in units of the expected return.
+/// measured where the solver left g and zeta, undivided: the ratio objectives' row `g @ r == 1` fixes the
+/// scale of g, which the weights do not carry (any w with a positive `w @ r` meets it for some zeta), so
+/// only the solver's own residual in it says anything.
 #include "optimize/driver.hpp"
 
 #include <algorithm>
@@ -64,7 +65,7 @@ double row_violation(const pyapi::Globals &m, nb::handle row) {
 
 }  // namespace
 
-void add_source(Request &r, nb::object label, nb::handle items, bool hard) {
+void add_source(Request &r, nb::object label, nb::handle items, bool hard, bool internal) {
     nb::list &target = hard ? r.hard_cons : r.soft_cons;
     Source source;
     source.label = std::move(label);
@@ -72,12 +73,30 @@ void add_source(Request &r, nb::object label, nb::handle items, bool hard) {
     for (nb::handle c : items) target.append(c);
     source.end = nb::len(target);
     source.hard = hard;
+    source.internal = internal;
     if (source.end > source.begin) r.sources.push_back(std::move(source));
 }
 
 Violation certify(Request &r, nb::handle weights, double tolerance) {
     auto m = self();
     nb::object cp = m.attr("cp"), np = m.attr("np");
+
+    // The objective's rows first, at the solver's point; then g = zeta * w.
+    Violation worst_hard, worst_soft;
+    auto measure = [&](const Source &source, double scale) {
+        const nb::list &rows = source.hard ? r.hard_cons : r.soft_cons;
+        double worst = 0.0;
+        for (Py_ssize_t i = source.begin; i < source.end; ++i) {
+            double v = row_violation(m, rows[i]) / scale;
+            if (std::isnan(v) || v > worst) worst = v;
+            if (std::isnan(worst)) break;
+        }
+        Violation &slot = source.hard ? worst_hard : worst_soft;
+        bool beyond = std::isnan(worst) || worst > tolerance;
+        if (beyond && (slot.source == nullptr || std::isnan(worst) || worst > slot.amount)) slot = {&source, worst};
+    };
+    for (const Source &source : r.sources)
+        if (source.internal) measure(source, 1.0);
 
     // g = zeta * w, zeta at its solved value: homogeneous rows then measure w itself once divided by zeta.
     const bool variable_zeta = pyapi::isinstance(r.zeta, cp.attr("Variable"));
@@ -89,19 +108,8 @@ Violation certify(Request &r, nb::handle weights, double tolerance) {
     }
     nb::setattr(r.g, "value", pyapi::mul(nb::float_(scale), weights));
 
-    Violation worst_hard, worst_soft;
-    for (const Source &source : r.sources) {
-        const nb::list &rows = source.hard ? r.hard_cons : r.soft_cons;
-        double worst = 0.0;
-        for (Py_ssize_t i = source.begin; i < source.end; ++i) {
-            double v = row_violation(m, rows[i]) / scale;
-            if (std::isnan(v) || v > worst) worst = v;
-            if (std::isnan(worst)) break;
-        }
-        Violation &slot = source.hard ? worst_hard : worst_soft;
-        bool beyond = std::isnan(worst) || worst > tolerance;
-        if (beyond && (slot.source == nullptr || std::isnan(worst) || worst > slot.amount)) slot = {&source, worst};
-    }
+    for (const Source &source : r.sources)
+        if (!source.internal) measure(source, scale);
     return worst_hard.source != nullptr ? worst_hard : worst_soft;
 }
 

@@ -118,7 +118,7 @@ Request assemble(pyapi::Arguments &args) {
     budget.append(pyapi::richcompare(pyapi::sub(cp.attr("sum")(r.g), r.zeta), nb::int_(0), pyapi::Cmp::eq));
     add_source(r, nb::str("budget"), budget, true);
     add_source(r, pyapi::format("{} 的内部约束", {r.objective.type().attr("__name__")}),
-               r.objective.attr("get_internal_constraints")(r.g, r.zeta, helper), true);
+               r.objective.attr("get_internal_constraints")(r.g, r.zeta, helper), true, true);
 
     nb::handle bnds = args[params.bnds];
     if (!bnds.is_none()) {
