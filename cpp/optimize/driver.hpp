@@ -13,7 +13,7 @@ struct Source {
     nb::object label;  ///< what a message names: "budget", "bnds", the objective or the constraint object
     Py_ssize_t begin = 0, end = 0;  ///< its rows: [begin, end) of hard_cons (hard) or soft_cons
     bool hard = true;
-    bool internal = false;  ///< the objective's own rows: measured where the solver left g and zeta
+    bool internal = false;  ///< the objective's own rows: with a variable zeta they fix its scale only
 };
 
 /// Everything the solve stage needs from one assembled request; lives for one call only.
@@ -56,9 +56,9 @@ struct Violation {
     double amount = 0.0;
 };
 
-/// Measures every source of `r` at the weights about to be returned, the objective's own rows at the solver's
-/// point (certificate.cpp, which states the protocol the constraint kinds follow). Returns the worst source
-/// beyond `tolerance`, hard sources first.
+/// Measures every source of `r` at the weights about to be returned (certificate.cpp, which states the
+/// protocol the constraint kinds follow; the ratio objectives' scale rows are not measured). Returns the
+/// worst source beyond `tolerance`, hard sources first.
 /// Overwrites the values of `g` (and of a variable `zeta`).
 Violation certify(Request &r, nb::handle weights, double tolerance);
 
