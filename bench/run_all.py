@@ -10,6 +10,7 @@ SCRIPTS = [
     "bench_market_data.py",
     "bench_objective.py",
     "bench_constraint.py",
+    "bench_request.py",
     "bench_psd_check.py",
     "bench_calls.py",
     "bench_riskmodel.py",

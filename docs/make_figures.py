@@ -112,13 +112,14 @@ def cost_curve(pool):
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
+    import matplotlib.ticker
     import numpy as np
 
     from velquor.trading import CostModel, market
 
     model = CostModel()
     liq = market.liquidity(pool, DATE, model.window).median()
-    share = np.linspace(0.0, 0.3, 121)[1:]  # the trade as a share of the average daily traded value
+    share = np.geomspace(0.001, 0.3, 120)  # the trade as a share of the average daily traded value
     parts = model.money(-share * liq["adv"], np.full(len(share), liq["volatility"]), np.full(len(share), liq["adv"]))
     fig, ax = plt.subplots(figsize=(8, 4.5))
     bottom = np.zeros(len(share))
@@ -126,10 +127,13 @@ def cost_curve(pool):
         bp = parts[name] / (share * liq["adv"]) * 1e4
         ax.fill_between(share * 100, bottom, bottom + bp, label=name.replace("_", " "), alpha=0.75)
         bottom += bp
+    ax.set_xscale("log")
+    ax.xaxis.set_major_formatter(matplotlib.ticker.FormatStrFormatter("%g"))
     ax.set_xlabel("sale as % of the average daily traded value")
     ax.set_ylabel("cost, bp of the traded value")
-    ax.set_title(f"CostModel() defaults, a sale of the median {INDEX} stock "
-                 f"(ADV {liq['adv'] / 1e6:.0f} m, daily volatility {liq['volatility']:.1%})")
+    ax.set_title(f"CostModel() defaults: a sale of the median {INDEX} stock\n"
+                 f"(average daily traded value {liq['adv'] / 1e6:.0f} m, daily volatility {liq['volatility']:.1%})",
+                 fontsize=10)
     ax.legend(loc="upper left")
     ax.grid(alpha=0.3)
     fig.tight_layout()

@@ -11,4 +11,6 @@ NB_MODULE(benchmark, m) {
     m.attr("InvalidArgument") = nb::module_::import_("velquor.exception").attr("InvalidArgument");
 
     benchmark::bind_classes(m);
+    // `from ... import *` takes the public names only, not the modules and classes imported above.
+    m.attr("__all__") = nb::module_::import_("builtins").attr("list")(nb::make_tuple("OptimizeBenchmark", "IndexBenchmark"));
 }

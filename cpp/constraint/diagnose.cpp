@@ -1,5 +1,9 @@
 /// diagnose: which constraints of an infeasible request must give, and by how much (elastic relaxation).
 #include "constraint/constraint.hpp"
+#include "request/request.hpp"
+
+#include <algorithm>
+#include <cmath>
 
 namespace velquor::constraint {
 
@@ -10,16 +14,24 @@ using namespace nb::literals;
 constexpr const char *kDoc = R"doc(
     Finds the constraints that make an optimisation request infeasible.
 
-    Takes the arguments of ``portfolio_optimize``. The weights' constraints (the budget, ``bnds`` and every
-    constraint of ``cons``, hard and soft, with ``zeta`` = 1) are solved in their elastic form: each row
-    gets a nonnegative slack and the total slack is minimised. The result lists the constraints whose
-    slack is positive, largest relaxation first:
+    Takes the arguments of ``portfolio_optimize`` and reads them as it does. The weights' constraints (the
+    budget, ``bnds`` and every constraint of ``cons``, hard and soft, with ``zeta`` = 1) are solved in their
+    elastic form: every row of a constraint may give by a nonnegative slack. The budget never gives. The
+    result has one row per constraint that gives in the joint relaxation or could restore feasibility alone,
+    largest relaxation first:
 
     * index ``item``: the position of the constraint in ``cons``, or ``"bnds"`` for the weight bounds
     * ``constraint``: its ``repr``; ``kind``: its class name; ``hard``: whether it was hard
-    * ``relaxation``: the largest slack among its rows, in the constraint's own units (weight, exposure,
-      one-way turnover, annualised tracking error)
-    * ``rows``: how many of its rows had to give
+    * ``relaxation``: the largest slack among its rows in the joint relaxation, in the constraint's own
+      units (weight, exposure, one-way turnover, annualised tracking error)
+    * ``rows``: how many of its rows give in the joint relaxation
+    * ``alone``: the relaxation the constraint needs when it is the only one to give (every row by at most
+      that much, in its own units); NaN when relaxing it alone cannot restore feasibility
+
+    The joint relaxation minimises the sum over constraints of the largest slack divided by the
+    constraint's ``alone``, so rescaling a constraint's units does not change which constraints give or by
+    what share. When some constraint can restore feasibility alone, only those that can give; when none
+    can, every constraint gives and the slacks count in their own units.
 
     A request whose constraints can all hold gives an empty frame. The objective only decides whether a
     benchmark is required; its own internal constraints are not examined. Solved with Clarabel when it is
@@ -30,46 +42,22 @@ constexpr const char *kDoc = R"doc(
 
 /// Slacks below this are the solver's residual, not a relaxation.
 constexpr double kTolerance = 1e-6;
+/// Weight of each constraint's summed row slacks next to its largest one in the joint relaxation: rows that
+/// need not give are held at zero instead of anywhere below the largest.
+constexpr double kRowWeight = 1e-3;
 
-enum Param : size_t {
-    ORDER_BOOK_IDS,
-    DATE,
-    OBJECTIVE,
-    BNDS,
-    CONS,
-    BENCHMARK,
-    COV_MODEL,
-    FACTOR_RISK_AVERSION,
-    SPECIFIC_RISK_AVERSION,
-    SOLVER,
-    RISK_MODEL,
-};
+const char *kColumns[] = {"constraint", "kind", "hard", "relaxation", "rows", "alone"};
 
-const char *kColumns[] = {"constraint", "kind", "hard", "relaxation", "rows"};
+/// Where diagnose reads its parameters: portfolio_optimize's parameter list, found by name at definition.
+request::Params params;
 
-/// The benchmark as portfolio_optimize checks it: required by the active objectives, a text names an index.
-nb::object check_benchmark(nb::handle objective, nb::object benchmark) {
-    bool needed = false;
-    for (pyapi::Name name : std::initializer_list<pyapi::Name>{"MinTrackingError", "ActiveMeanVariance",
-                                                               "MaxInformationRatio", "MinActiveVariance"})
-        needed = needed || pyapi::isinstance(objective, global(name));
-    if (benchmark.is_none()) {
-        if (needed)
-            invalid(pyapi::format("对于目标函数 {}，必须传入 benchmark 参数", {objective.type().attr("__name__")}));
-        return benchmark;
-    }
-    if (nb::isinstance<nb::str>(benchmark)) benchmark = global("IndexBenchmark")(benchmark);
-    if (!pyapi::isinstance(benchmark, global("OptimizeBenchmark")))
-        invalid(pyapi::format("无效的benchmark：{}；对于指数，可以直接传入对应的order_book_id；对于自定义基准，请传入一个 "
-                              "OptimizeBenchmark 的对象",
-                              {benchmark}));
-    return benchmark;
-}
-
-/// One caller item (a constraint of `cons`, or the bounds) and the slacks of its relaxed rows.
+/// One caller item (a constraint of `cons`, or the bounds): its rows as given and in elastic form.
 struct Item {
     nb::object label, text, kind, hard;
-    nb::list slacks;
+    nb::list rows = {};     ///< as the constraint gave them
+    nb::list elastic = {};  ///< each relaxable row with its slack
+    nb::list slacks = {};   ///< the slack variables, one per relaxable row (vector-shaped for vector rows)
+    double alone = 0.0;
 };
 
 /// The elastic form of `c`, its slack appended to `slacks`; a kind of constraint without one (a
@@ -108,13 +96,14 @@ nb::object relax(nb::handle c, nb::list &slacks) {
     return nb::borrow(c);
 }
 
-void extend_relaxed(nb::list &target, nb::handle constraints, Item &item) {
-    for (nb::handle c : constraints) {
+void add_rows(Item &item, nb::handle rows) {
+    for (nb::handle c : rows) {
+        item.rows.append(c);
         nb::object r = relax(c, item.slacks);
         if (nb::isinstance<nb::list>(r))
-            for (nb::handle x : r) target.append(x);
+            request::extend(item.elastic, r);
         else
-            target.append(r);
+            item.elastic.append(r);
     }
 }
 
@@ -125,7 +114,12 @@ nb::object empty_frame(const nb::object &pd) {
                                                                         "dtype"_a = builtin("object")));
 }
 
-nb::object solve_elastic(nb::handle problem, nb::handle solver, nb::handle options) {
+bool status_is(const nb::object &status, const nb::object &cp, const char *a, const char *b) {
+    return pyapi::compare(status, cp.attr(a), pyapi::Cmp::eq) || pyapi::compare(status, cp.attr(b), pyapi::Cmp::eq);
+}
+
+/// Solves `problem`; true when it is solved, false when it is infeasible, OptimizationFailed otherwise.
+bool solve_elastic(nb::handle problem, nb::handle solver, nb::handle options) {
     nb::object cp = global("cp");
     nb::object chosen = nb::borrow(solver);
     if (!pyapi::truthy(chosen)) {
@@ -140,80 +134,117 @@ nb::object solve_elastic(nb::handle problem, nb::handle solver, nb::handle optio
         throw;
     }
     nb::object status = problem.attr("status");
-    if (!pyapi::compare(status, cp.attr("OPTIMAL"), pyapi::Cmp::eq) &&
-        !pyapi::compare(status, cp.attr("OPTIMAL_INACCURATE"), pyapi::Cmp::eq))
-        pyapi::raise(global("OptimizationFailed"), status);
-    return status;
+    if (status_is(status, cp, "OPTIMAL", "OPTIMAL_INACCURATE")) return true;
+    if (status_is(status, cp, "INFEASIBLE", "INFEASIBLE_INACCURATE")) return false;
+    pyapi::raise(global("OptimizationFailed"), status);
+}
+
+/// The values of `slacks` as one flat array.
+nb::object slack_values(const nb::list &slacks) {
+    nb::object np = global("np");
+    nb::list values;
+    for (nb::handle s : slacks) values.append(np.attr("ravel")(np.attr("asarray")(s.attr("value"))));
+    return np.attr("concatenate")(values);
+}
+
+/// `item`'s `alone`: the least t such that its rows, each relaxed by at most t, hold with every other item
+/// as given; NaN when no t does.
+double alone(const std::vector<Item> &items, size_t k, nb::handle fixed, nb::handle solver, nb::handle options) {
+    nb::object cp = global("cp");
+    nb::list rows;
+    request::extend(rows, fixed);
+    for (size_t j = 0; j < items.size(); ++j) request::extend(rows, j == k ? items[j].elastic : items[j].rows);
+    nb::object t = cp.attr("Variable")("nonneg"_a = true);
+    for (nb::handle s : items[k].slacks) rows.append(pyapi::richcompare(s, t, pyapi::Cmp::le));
+    nb::object problem = cp.attr("Problem")(cp.attr("Minimize")(t), rows);
+    if (!solve_elastic(problem, solver, options)) return std::nan("");
+    return std::max(0.0, nb::cast<double>(builtin("float")(t.attr("value"))));
 }
 
 nb::object diagnose(pyapi::Arguments &args) {
+    // The request is read in velquor.optimize's namespace, exactly as portfolio_optimize reads it.
     nb::object optimize = global("optimize");
+    nb::object optimize_dict = optimize.attr("__dict__");
+    pyapi::Globals ns(optimize_dict);
     nb::object pd = global("pd"), np = global("np"), cp = global("cp");
-    std::vector<Item> items;
 
-    nb::object date = optimize.attr("to_date")(args[DATE]);
-    nb::object ids = optimize.attr("ensure_order_book_ids")(args[ORDER_BOOK_IDS], date);
-    if (!pyapi::truthy(ids)) invalid(nb::str("经过剔除后，股票池为空"));
+    request::Context c = request::read(ns, args, params);
     // One stock is the whole portfolio: portfolio_optimize answers without looking at any constraint.
-    if (nb::len(ids) < 2) return empty_frame(pd);
+    if (c.n < 2) return empty_frame(pd);
 
-    nb::handle objective = args[OBJECTIVE];
-    if (!pyapi::isinstance(objective, global("OptimizationObjective"))) invalid(nb::str("非法的目标函数"));
-    nb::object benchmark = check_benchmark(objective, nb::borrow(args[BENCHMARK]));
-    nb::object helper =
-        global("OptimizeHelper")(ids, date, benchmark, optimize.attr("to_enum")(args[COV_MODEL], global("CovModel")),
-                                 optimize.attr("to_enum")(args[RISK_MODEL], global("RiskModel")),
-                                 args[FACTOR_RISK_AVERSION], args[SPECIFIC_RISK_AVERSION]);
-
-    nb::object g = cp.attr("Variable")(nb::int_(nb::len(ids)), "nonneg"_a = true);
+    nb::object g = cp.attr("Variable")(nb::int_(c.n), "nonneg"_a = true);
     nb::object zeta = nb::float_(1.0);
-    nb::list rows;
-    rows.append(pyapi::richcompare(cp.attr("sum")(g), zeta, pyapi::Cmp::eq));
+    nb::list fixed;
+    fixed.append(request::budget_row(ns, g, zeta));
 
-    nb::handle bnds = args[BNDS];
+    std::vector<Item> items;
+    nb::handle bnds = args[params.bnds];
     if (!bnds.is_none()) {
-        std::vector<nb::object> bounds = pyapi::unpack(optimize.attr("parse_bnds")(bnds, ids), 2);
-        Item item{nb::str("bnds"), nb::repr(bnds), nb::str("bnds"), nb::bool_(true), nb::list()};
-        nb::list own;
-        own.append(pyapi::richcompare(pyapi::sub(g, bounds[0]), nb::int_(0), pyapi::Cmp::ge));
-        own.append(pyapi::richcompare(pyapi::sub(g, bounds[1]), nb::int_(0), pyapi::Cmp::le));
-        extend_relaxed(rows, own, item);
+        Item item{nb::str("bnds"), nb::repr(bnds), nb::str("bnds"), nb::bool_(true)};
+        add_rows(item, request::bound_rows(ns, bnds, c, g, zeta));
         items.push_back(std::move(item));
     }
-    nb::handle cons = args[CONS];
-    if (!cons.is_none()) {
-        Py_ssize_t position = 0;
-        for (nb::handle c : cons) {
-            // As the driver reads them: `hard` first, then the constraints.
-            nb::object hard = nb::bool_(pyapi::truthy(c.attr("hard")));
-            Item item{nb::int_(position++), nb::repr(c), c.type().attr("__name__"), hard, nb::list()};
-            extend_relaxed(rows, c.attr("to_constraints")(g, zeta, helper), item);
-            items.push_back(std::move(item));
-        }
+    Py_ssize_t position = 0;
+    for (const request::Item &given : request::constraint_rows(args[params.cons], c, g, zeta)) {
+        Item item{nb::int_(position++), nb::repr(given.constraint), given.constraint.type().attr("__name__"),
+                  nb::bool_(given.hard)};
+        add_rows(item, given.rows);
+        items.push_back(std::move(item));
+    }
+    // Items without a relaxable row stay as given.
+    for (Item &item : items)
+        if (nb::len(item.slacks) == 0) request::extend(fixed, item.rows);
+    std::erase_if(items, [](const Item &item) { return nb::len(item.slacks) == 0; });
+    if (items.empty()) return empty_frame(pd);
+
+    nb::handle solver = args[params.solver];
+    nb::handle options = args.varkw;
+    for (size_t k = 0; k < items.size(); ++k) {
+        items[k].alone = alone(items, k, fixed, solver, options);
+        // A constraint that needs no relaxation to hold with all the others: the request is feasible.
+        if (items[k].alone <= kTolerance) return empty_frame(pd);
     }
 
-    nb::list totals;
-    for (const Item &item : items)
-        for (nb::handle s : item.slacks) totals.append(cp.attr("sum")(s));
-    if (nb::len(totals) == 0) return empty_frame(pd);
-    nb::object total = builtin("sum")(totals);
-    nb::object problem = cp.attr("Problem")(cp.attr("Minimize")(total), rows);
-    solve_elastic(problem, args[SOLVER], args.varkw);
+    // The joint relaxation, each item's slack as a share of its own `alone`. When some item can restore
+    // feasibility alone, those that cannot stay as given; when none can, all give, in their own units.
+    bool any_alone = std::any_of(items.begin(), items.end(), [](const Item &item) { return !std::isnan(item.alone); });
+    nb::list rows, terms;
+    request::extend(rows, fixed);
+    for (Item &item : items) {
+        if (any_alone && std::isnan(item.alone)) {
+            request::extend(rows, item.rows);
+            continue;
+        }
+        request::extend(rows, item.elastic);
+        nb::object t = cp.attr("Variable")("nonneg"_a = true);
+        nb::list sums;
+        for (nb::handle s : item.slacks) {
+            rows.append(pyapi::richcompare(s, t, pyapi::Cmp::le));
+            sums.append(cp.attr("sum")(s));
+        }
+        nb::object spread = pyapi::mul(nb::float_(kRowWeight), builtin("sum")(sums));
+        double scale = std::isnan(item.alone) ? 1.0 : item.alone;
+        terms.append(pyapi::truediv(pyapi::add(t, spread), nb::float_(scale)));
+    }
+    nb::object problem = cp.attr("Problem")(cp.attr("Minimize")(builtin("sum")(terms)), rows);
+    if (!solve_elastic(problem, solver, options))
+        pyapi::raise(global("OptimizationFailed"), problem.attr("status"));
 
-    nb::list labels, texts, kinds, hards, relaxations, counts;
+    nb::list labels, texts, kinds, hards, relaxations, counts, alones;
     for (const Item &item : items) {
-        if (nb::len(item.slacks) == 0) continue;
-        nb::list values;
-        for (nb::handle s : item.slacks) values.append(np.attr("ravel")(np.attr("asarray")(s.attr("value"))));
-        nb::object flat = np.attr("concatenate")(values);
+        if (any_alone && std::isnan(item.alone)) continue;
+        nb::object flat = slack_values(item.slacks);
         double largest = nb::cast<double>(builtin("float")(flat.attr("max")()));
-        if (!(largest > kTolerance)) continue;
+        bool gives = largest > kTolerance;
+        if (!gives && std::isnan(item.alone)) continue;
         labels.append(item.label);
         texts.append(item.text);
         kinds.append(item.kind);
         hards.append(item.hard);
-        relaxations.append(nb::float_(largest));
-        counts.append(builtin("int")(pyapi::richcompare(flat, nb::float_(kTolerance), pyapi::Cmp::gt).attr("sum")()));
+        relaxations.append(nb::float_(gives ? largest : 0.0));
+        counts.append(gives ? builtin("int")(pyapi::richcompare(flat, nb::float_(kTolerance), pyapi::Cmp::gt).attr("sum")())
+                            : nb::object(nb::int_(0)));
+        alones.append(nb::float_(item.alone));
     }
     if (nb::len(labels) == 0) return empty_frame(pd);
     nb::dict columns;
@@ -222,53 +253,19 @@ nb::object diagnose(pyapi::Arguments &args) {
     columns["hard"] = hards;
     columns["relaxation"] = relaxations;
     columns["rows"] = counts;
+    columns["alone"] = alones;
     nb::object frame = pd.attr("DataFrame")(columns, "index"_a = pd.attr("Index")(labels, "name"_a = "item",
                                                                                  "dtype"_a = builtin("object")));
-    return frame.attr("sort_values")("relaxation", "ascending"_a = false, "kind"_a = "stable");
-}
-
-/// The parameter list of `function` (a function of the package) as its `__signature__` declares it, defaults
-/// included: diagnose takes exactly the arguments of portfolio_optimize, read from it rather than restated.
-pyapi::Signature signature_of(nb::handle function) {
-    nb::object parameter = nb::module_::import_("inspect").attr("Parameter");
-    nb::object empty = parameter.attr("empty");
-    pyapi::Signature sig;
-    for (nb::handle p : function.attr("__signature__").attr("parameters").attr("values")()) {
-        std::string name = nb::cast<std::string>(p.attr("name"));
-        nb::object kind = p.attr("kind"), fallback = p.attr("default");
-        bool has_default = !fallback.is(empty);
-        if (kind.is(parameter.attr("VAR_KEYWORD"))) {
-            sig.varkw = name;
-        } else if (kind.is(parameter.attr("VAR_POSITIONAL"))) {
-            sig.varargs = name;
-        } else if (kind.is(parameter.attr("KEYWORD_ONLY"))) {
-            sig.kwonly.push_back(name);
-            sig.kwdefaults.push_back(has_default ? fallback : nb::object());
-        } else {
-            sig.positional.push_back(name);
-            if (has_default) sig.defaults.push_back(fallback);
-        }
-    }
-    return sig;
+    return frame.attr("sort_values")(nb::list(nb::make_tuple("relaxation", "alone")), "ascending"_a = false, "kind"_a = "stable");
 }
 
 }  // namespace
 
 void bind_diagnose(nb::module_ &m) {
-    // The implementation reads its arguments by these positions: a reordered driver fails the import here.
-    pyapi::define(m, {"diagnose", signature_of(m.attr("optimize").attr("portfolio_optimize")), diagnose, kDoc,
-                      std::source_location::current(),
-                      {{"order_book_ids", pyapi::Param{ORDER_BOOK_IDS}},
-                       {"date", pyapi::Param{DATE}},
-                       {"objective", pyapi::Param{OBJECTIVE}},
-                       {"bnds", pyapi::Param{BNDS}},
-                       {"cons", pyapi::Param{CONS}},
-                       {"benchmark", pyapi::Param{BENCHMARK}},
-                       {"cov_model", pyapi::Param{COV_MODEL}},
-                       {"factor_risk_aversion", pyapi::Param{FACTOR_RISK_AVERSION}},
-                       {"specific_risk_aversion", pyapi::Param{SPECIFIC_RISK_AVERSION}},
-                       {"solver", pyapi::Param{SOLVER}},
-                       {"risk_model", pyapi::Param{RISK_MODEL}}}});
+    // diagnose takes exactly the arguments of portfolio_optimize, read from it rather than restated.
+    pyapi::Signature sig = request::signature_of(m.attr("optimize").attr("portfolio_optimize"));
+    params = request::params_of(sig);
+    pyapi::define(m, {"diagnose", std::move(sig), diagnose, kDoc});
 }
 
 }  // namespace velquor::constraint

@@ -16,17 +16,9 @@ NB_MODULE(constraint, m) {
     for (const char *name : {"InvalidArgument", "OptimizationFailed", "OptimizerWarning"})
         m.attr(name) = exception.attr(name);
     nb::module_ constants = nb::module_::import_("velquor.const");
-    for (const char *name : {"STYLE_FACTORS", "IndustryClassification", "CovModel", "RiskModel"})
-        m.attr(name) = constants.attr(name);
-    // What diagnose needs to read a request as portfolio_optimize reads it.
+    for (const char *name : {"STYLE_FACTORS", "IndustryClassification"}) m.attr(name) = constants.attr(name);
+    // diagnose reads a request through velquor.optimize's namespace, exactly as portfolio_optimize does.
     m.attr("optimize") = nb::module_::import_("velquor.optimize");
-    m.attr("OptimizeHelper") = nb::module_::import_("velquor.helper").attr("OptimizeHelper");
-    nb::module_ benchmark = nb::module_::import_("velquor.benchmark");
-    for (const char *name : {"IndexBenchmark", "OptimizeBenchmark"}) m.attr(name) = benchmark.attr(name);
-    nb::module_ objective = nb::module_::import_("velquor.objective");
-    for (const char *name : {"OptimizationObjective", "MinTrackingError", "ActiveMeanVariance", "MaxInformationRatio",
-                             "MinActiveVariance"})
-        m.attr(name) = objective.attr(name);
 
     // What the trading kinds read from the market data (flags, traded values), in Python beside the cost model.
     m.attr("market") = nb::module_::import_("velquor.trading.market");
@@ -41,4 +33,9 @@ NB_MODULE(constraint, m) {
     constraint::bind_industry_component(m);
     constraint::bind_trading(m);
     constraint::bind_diagnose(m);
+    // `from ... import *` takes the public names only, not the modules and classes imported above.
+    m.attr("__all__") = nb::module_::import_("builtins").attr("list")(nb::make_tuple("OptimizationConstraint", "TrackingErrorLimit", "TurnoverLimit",
+                                       "BenchmarkComponentWeightLimit", "IndustryConstraint", "WildcardIndustryConstraint",
+                                       "StyleConstraint", "WildcardStyleConstraint", "IndustryComponentLimit",
+                                       "TradabilityConstraint", "LiquidityLimit", "diagnose"));
 }

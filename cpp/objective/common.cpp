@@ -101,6 +101,24 @@ nb::object estimate_active_returns(nb::handle ids, nb::handle window, nb::handle
     return pyapi::sub(history_returns, benchmark_returns);
 }
 
+nb::object returns_for_request(nb::handle self, nb::handle helper) {
+    nb::object stored = self.attr("_expected_returns");
+    nb::object ids = helper.attr("order_book_ids");
+    nb::object window = self.attr("_window");
+    nb::object key = nb::make_tuple(helper.attr("prev_trading_date"), window, builtin("tuple")(ids));
+    if (!stored.is_none()) {
+        // A series the object did not estimate itself is the caller's (given, or assigned later): used as is.
+        nb::object made = pyapi::getattr_or_none(self, "_estimate");
+        if (!made.is_valid() || made.is_none()) return stored;
+        std::vector<nb::object> pair = pyapi::unpack(made, 2);
+        if (!pair[1].is(stored) || pyapi::compare(pair[0], key, pyapi::Cmp::eq)) return stored;
+    }
+    nb::object estimate = estimate_returns(ids, window, helper);
+    nb::setattr(self, "_expected_returns", estimate);
+    nb::setattr(self, "_estimate", nb::make_tuple(key, estimate));
+    return estimate;
+}
+
 nb::object float_values(nb::handle series) {
     nb::object numeric = global("pd").attr("to_numeric")(series, "errors"_a = "coerce");
     return numeric.attr("to_numpy")("dtype"_a = builtin("float"), "na_value"_a = global("np").attr("nan"));
@@ -161,22 +179,6 @@ nb::object transaction_cost(nb::handle model, nb::handle g, nb::handle helper) {
 
 bool all_zero(nb::handle values) {
     return pyapi::truthy(global("np").attr("all")(pyapi::richcompare(values, nb::int_(0), pyapi::Cmp::eq)));
-}
-
-nb::object ratio_constraints(nb::handle g, nb::handle expected_returns) {
-    nb::object np = global("np");
-    nb::object returns = nb::borrow(expected_returns);
-    Py_ssize_t n = nb::len(returns);
-    // A constant vector carries no preference: all ones turns the ratio problem into plain variance.
-    nb::object first = pyapi::getitem(returns, nb::int_(0));
-    if (pyapi::truthy(np.attr("all")(pyapi::richcompare(returns, first, pyapi::Cmp::eq))))
-        returns = np.attr("repeat")(1.0, n);
-    // A negative mean would leave no nonnegative g with g @ returns == 1 when most entries are negative.
-    nb::object mean = returns.attr("mean")();
-    if (pyapi::compare(mean, nb::int_(0), pyapi::Cmp::lt)) returns = pyapi::sub(returns, mean);
-    nb::list constraints;
-    constraints.append(pyapi::richcompare(pyapi::matmul(g, returns), nb::int_(1), pyapi::Cmp::eq));
-    return constraints;
 }
 
 }  // namespace velquor::objective

@@ -65,11 +65,7 @@ nb::object mean_variance_expr(pyapi::Arguments &a) {
     nb::handle self = a[method::self], g = a[method::g], zeta = a[method::zeta], helper = a[method::helper];
     check_budget(zeta);
     nb::object ids = helper.attr("order_book_ids");
-    // Write-back: the first estimate is kept before any later step can fail and serves every later request.
-    if (self.attr("_expected_returns").is_none())
-        nb::setattr(self, "_expected_returns", estimate_returns(ids, self.attr("_window"), helper));
-    nb::object expected_returns =
-        align_returns(self.attr("_expected_returns"), ids, "MeanVariance", "expected_returns");
+    nb::object expected_returns = align_returns(returns_for_request(self, helper), ids, "MeanVariance", "expected_returns");
     nb::object cost = transaction_cost(self.attr("_transaction_cost_model"), g, helper);
     if (all_zero(expected_returns)) {
         // stacklevel=3 as Python counts it: the code that called the optimisation.

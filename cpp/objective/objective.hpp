@@ -99,6 +99,12 @@ nb::object estimate_returns(nb::handle ids, nb::handle window, nb::handle helper
 /// The same minus the benchmark's expected return for `helper.date`.
 nb::object estimate_active_returns(nb::handle ids, nb::handle window, nb::handle helper);
 
+/// The expected returns of `MeanVariance` and `MaxSharpeRatio` for this request: the caller's series, or the
+/// estimate for the request's previous trading date, window and pool. An estimate is written back to
+/// `_expected_returns` (before any later step can fail) and serves only requests with the same three; another
+/// date or pool estimates again and stores the new one. `_estimate` remembers what the stored one was made for.
+nb::object returns_for_request(nb::handle self, nb::handle helper);
+
 /// The values of a series as a float array; entries that are no number (None, text, pd.NA) become NaN.
 nb::object float_values(nb::handle series);
 
@@ -123,9 +129,5 @@ nb::object transaction_cost(nb::handle model, nb::handle g, nb::handle helper);
 
 /// True when every entry of the array equals 0.
 bool all_zero(nb::handle values);
-
-/// The single constraint of the ratio objectives, `g @ expected_returns == 1`, after making the vector
-/// usable: a constant vector becomes all ones, a negative mean is subtracted.
-nb::object ratio_constraints(nb::handle g, nb::handle expected_returns);
 
 }  // namespace velquor::objective

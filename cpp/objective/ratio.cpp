@@ -47,6 +47,27 @@ void def_init(nb::handle cls) {
 
 // Neither ratio objective checks zeta: here it is the driver's budget variable.
 
+/// The single constraint of the ratio objectives, `g @ expected_returns == 1`. A constant vector carries no
+/// preference and becomes all ones (the ratio problem turns into plain variance). A vector with a positive
+/// entry is used as given: some nonnegative g reaches a return of 1. Only when no entry is positive is the
+/// mean subtracted, which leaves positive entries, with `no_positive` as an OptimizerWarning.
+nb::object ratio_constraints(nb::handle g, nb::handle expected_returns, const char *no_positive) {
+    nb::object np = global("np");
+    nb::object returns = nb::borrow(expected_returns);
+    Py_ssize_t n = nb::len(returns);
+    nb::object first = pyapi::getitem(returns, nb::int_(0));
+    if (pyapi::truthy(np.attr("all")(pyapi::richcompare(returns, first, pyapi::Cmp::eq)))) {
+        returns = np.attr("repeat")(1.0, n);
+    } else if (!pyapi::truthy(np.attr("any")(pyapi::richcompare(returns, nb::int_(0), pyapi::Cmp::gt)))) {
+        // stacklevel=3 as Python counts it: the code that called the optimisation.
+        pyapi::warn_as_python(global("warnings"), global("OptimizerWarning"), nb::str(no_positive), 3);
+        returns = pyapi::sub(returns, returns.attr("mean")());
+    }
+    nb::list constraints;
+    constraints.append(pyapi::richcompare(pyapi::matmul(g, returns), nb::int_(1), pyapi::Cmp::eq));
+    return constraints;
+}
+
 nb::object information_ratio_expr(pyapi::Arguments &a) {
     return active_variance(a[method::g], a[method::zeta], a[method::helper]);
 }
@@ -57,7 +78,9 @@ nb::object information_ratio_constraints(pyapi::Arguments &a) {
     // Never stored: every request estimates again.
     nb::object returns = self.attr("_expected_active_returns");
     if (returns.is_none()) returns = estimate_active_returns(ids, self.attr("_window"), helper);
-    return ratio_constraints(g, align_returns(returns, ids, "MaxInformationRatio", "expected_active_returns"));
+    nb::object aligned = align_returns(returns, ids, "MaxInformationRatio", "expected_active_returns");
+    return ratio_constraints(g, aligned, "MaxInformationRatio: no stock has a positive expected active return; "
+                             "the expected active returns are used minus their mean");
 }
 
 nb::object sharpe_ratio_expr(pyapi::Arguments &a) { return quad_form(a[method::g], a[method::helper].attr("get_cov_matrix")()); }
@@ -65,11 +88,9 @@ nb::object sharpe_ratio_expr(pyapi::Arguments &a) { return quad_form(a[method::g
 nb::object sharpe_ratio_constraints(pyapi::Arguments &a) {
     nb::handle self = a[method::self], g = a[method::g], helper = a[method::helper];
     nb::object ids = helper.attr("order_book_ids");
-    // Write-back: the first estimate serves every later request of this object.
-    if (self.attr("_expected_returns").is_none())
-        nb::setattr(self, "_expected_returns", estimate_returns(ids, self.attr("_window"), helper));
-    nb::object returns = self.attr("_expected_returns");
-    return ratio_constraints(g, align_returns(returns, ids, "MaxSharpeRatio", "expected_returns"));
+    nb::object aligned = align_returns(returns_for_request(self, helper), ids, "MaxSharpeRatio", "expected_returns");
+    return ratio_constraints(g, aligned, "MaxSharpeRatio: no stock has a positive expected return; "
+                             "the expected returns are used minus their mean");
 }
 
 }  // namespace

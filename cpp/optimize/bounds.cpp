@@ -29,6 +29,15 @@ bool gt(nb::handle a, nb::handle b) { return pyapi::truthy(pyapi::richcompare(a,
 /// `lower < 0 or lower > 1` (and NaN, see is_nan).
 bool outside_unit(nb::handle v, nb::handle zero, nb::handle one) { return lt(v, zero) || gt(v, one) || is_nan(v); }
 
+/// The three checks of one (lower, upper) pair, in this order: lower in [0, 1], upper in [0, 1], upper not
+/// below lower; `key` is the identifier (or "*") the messages name.
+void check_pair(const pyapi::Globals &m, nb::handle key, nb::handle lo, nb::handle up, nb::handle zero,
+                nb::handle one) {
+    if (outside_unit(lo, zero, one)) invalid(m, pyapi::format("合约 {} 的下限 {} 无效", {key, lo}));
+    if (outside_unit(up, zero, one)) invalid(m, pyapi::format("合约 {} 的上限 {} 无效", {key, up}));
+    if (lt(up, lo)) invalid(m, pyapi::format("合约 {} 的上限 {} 小于下限 {}", {key, up, lo}));
+}
+
 }  // namespace
 
 nb::object ensure_bound(pyapi::Arguments &a) {
@@ -53,20 +62,19 @@ nb::object parse_bnds(pyapi::Arguments &a) {
     if (!pyapi::isinstance(bnds, m.attr("dict")))
         invalid(m, nb::str("bnds 应该是一个类似 dict 的结构，key 为order_book_id, value 为 (lower, upper)"));
 
-    // The default pair is converted, not range-checked (only for NaN, which every test would let through).
+    // The default pair is converted, then checked like a named stock's pair, "*" standing for the identifier:
+    // unchecked, `{"*": (0, 5)}` (5 meant as 5%) or a negative floor would solve silently.
     std::vector<nb::object> pair = pyapi::unpack(bnds.attr("get")("*", nb::make_tuple(0.0, 1.0)), 2);
     nb::object lower = pyapi::to_float(pair[0]);
     nb::object upper = pyapi::to_float(pair[1]);
-    nb::str star("*");
-    if (is_nan(lower)) invalid(m, pyapi::format("合约 {} 的下限 {} 无效", {star, lower}));
-    if (is_nan(upper)) invalid(m, pyapi::format("合约 {} 的上限 {} 无效", {star, upper}));
+    nb::int_ zero(0), one(1);
+    check_pair(m, nb::str("*"), lower, upper, zero, one);
 
     nb::object np = m.attr("np");
     size_t n = nb::len(order_book_ids);
     nb::object lower_bounds = np.attr("repeat")(lower, n);
     nb::object upper_bounds = np.attr("repeat")(upper, n);
 
-    nb::int_ zero(0), one(1);
     Py_ssize_t k = 0;
     for (nb::handle order_book_id : order_book_ids) {
         nb::object position = nb::int_(k++);
@@ -75,9 +83,7 @@ nb::object parse_bnds(pyapi::Arguments &a) {
             std::vector<nb::object> value = pyapi::unpack(pyapi::getitem(bnds, order_book_id), 2);
             nb::object lo = value[0].is_none() ? nb::object(zero) : value[0];
             nb::object up = value[1].is_none() ? nb::object(one) : value[1];
-            if (outside_unit(lo, zero, one)) invalid(m, pyapi::format("合约 {} 的下限 {} 无效", {order_book_id, lo}));
-            if (outside_unit(up, zero, one)) invalid(m, pyapi::format("合约 {} 的上限 {} 无效", {order_book_id, up}));
-            if (lt(up, lo)) invalid(m, pyapi::format("合约 {} 的上限 {} 小于下限 {}", {order_book_id, up, lo}));
+            check_pair(m, order_book_id, lo, up, zero, one);
             pyapi::setitem(lower_bounds, position, lo);
             pyapi::setitem(upper_bounds, position, up);
         } catch (nb::python_error &e) {

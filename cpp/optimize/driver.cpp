@@ -50,10 +50,28 @@ constexpr const char *DOC = R"doc(
     :return: pd.Series 组合最优化权重
     )doc";
 
+constexpr const char *DIAGNOSE_NOTE =
+    "velquor.constraint.diagnose(...) with the same arguments lists the constraints that must give and by how much";
+
 nb::object portfolio_optimize(pyapi::Arguments &args) {
     Request request = assemble(args);
     if (request.early_result.is_valid()) return request.early_result;
-    return solve(request);
+    try {
+        return solve(request);
+    } catch (nb::python_error &e) {
+        // An infeasible request keeps the status as its message; a note tells where to look next.
+        auto m = self();
+        nb::object cp = m.attr("cp");
+        if (pyapi::matches(e, m.attr("OptimizationFailed"))) {
+            nb::object reported = e.value().attr("args");
+            nb::object status = nb::len(reported) == 1 ? pyapi::getitem(reported, nb::int_(0)) : nb::none();
+            if (nb::isinstance<nb::str>(status) &&
+                (pyapi::compare(status, cp.attr("INFEASIBLE"), pyapi::Cmp::eq) ||
+                 pyapi::compare(status, cp.attr("INFEASIBLE_INACCURATE"), pyapi::Cmp::eq)))
+                e.value().attr("add_note")(nb::str(DIAGNOSE_NOTE));
+        }
+        throw;
+    }
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "optimize/module.hpp"
+#include "request/request.hpp"
 
 #include <vector>
 
@@ -33,10 +34,7 @@ struct Request {
 };
 
 /// The parameters of portfolio_optimize, found by name when the function is defined (bind_driver).
-struct DriverParams {
-    pyapi::Param order_book_ids, date, objective, bnds, cons, benchmark, cov_model, factor_risk_aversion,
-        specific_risk_aversion, solver, risk_model;
-};
+using DriverParams = request::Params;
 extern DriverParams params;
 
 /// Validates the arguments of portfolio_optimize (bound in declaration order) and builds the problem.

@@ -17,4 +17,7 @@ void bind_input_functions(nb::module_ &m);
 /// Binds DEFAULT_OBJECTIVE and portfolio_optimize (in this order).
 void bind_driver(nb::module_ &m);
 
+/// Binds prepare_request (after portfolio_optimize, whose parameters it takes).
+void bind_prepare_request(nb::module_ &m);
+
 }  // namespace velquor::optimize

@@ -2,7 +2,11 @@
 
 import sys
 
-from .cli import main
+try:
+    from .cli import main
+except KeyboardInterrupt:  # Ctrl-C while the command line itself loads
+    print("velquor: error: interrupted", file=sys.stderr)
+    sys.exit(130)
 
 if __name__ == "__main__":
     sys.exit(main())

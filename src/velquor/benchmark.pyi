@@ -1,5 +1,8 @@
 """Type stubs of the benchmark extension module."""
 
+__all__ = ["OptimizeBenchmark", "IndexBenchmark"]
+
+
 import datetime
 from abc import abstractmethod as abstractmethod
 

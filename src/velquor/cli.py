@@ -17,11 +17,11 @@ import traceback
 import warnings
 from pathlib import Path
 
-from .config import (OBJECTIVES, backtest_from_config, load_constraints, make_objective, parse_bounds,
-                     parse_params, read_pool)
-from .const import RiskModel
-from .fileformats import (WEIGHT_SUFFIXES, BadInput, parse_date, read_series, read_weights, write_frontier,
-                          write_weights)
+from .config import (OBJECTIVES, backtest_from_config, check_solver, check_solver_options, load_constraints,
+                     make_objective, parse_bounds, parse_params, read_pool)
+from .const import HELD_WEIGHT, RiskModel
+from .fileformats import (WEIGHT_SUFFIXES, BadInput, parse_date, read_holdings, read_series, read_weights,
+                          write_frontier, write_orders, write_weights)
 
 __all__ = ["main"]
 
@@ -34,6 +34,7 @@ examples:
   velquor optimize pool.txt --date 2026-11-30 --objective mean_variance --param risk_aversion_coefficient=2
   velquor report weights.csv --benchmark 000300.XSHG --out report/report.md
   velquor frontier 000300.XSHG --date 2026-11-30 --points 20 --bounds '*=0:0.1' --figure frontier.png
+  velquor orders weights.csv --holdings holdings.csv --cash 1e7 --out orders.csv
 """
 
 
@@ -63,18 +64,32 @@ def cmd_optimize(args) -> int:
         raise BadInput(f"output must end in .csv, .parquet or .json, got {Path(args.out).name}")
     pool = read_pool(args.pool, date)
     objective = make_objective(args.objective, parse_params(args.param))
-    options = parse_params(args.solver_option)
+    solver = check_solver(args.solver)
+    options = check_solver_options(parse_params(args.solver_option), solver or "SCS")
+    if not 0 <= args.min_weight < 1:
+        raise BadInput(f"--min-weight: {args.min_weight!r} is not a weight in [0, 1)")
     weights = opt.portfolio_optimize(
         pool, date, objective, bnds=parse_bounds(args.bounds), cons=load_constraints(args.constraints),
         benchmark=args.benchmark, cov_model=args.cov_model, risk_model=args.risk_model,
         factor_risk_aversion=args.factor_risk_aversion, specific_risk_aversion=args.specific_risk_aversion,
-        solver=args.solver, **options)
+        solver=solver, **options)
+    weights = held_weights(weights, args.min_weight)
     write_weights(weights, date, args.out)
     if args.out:
-        held = int((weights > 1e-6).sum())
-        print(f"{type(objective).__name__} on {date.isoformat()}: {len(weights)} stocks, {held} above 1e-6, "
+        held = int((weights > 0).sum())
+        print(f"{type(objective).__name__} on {date.isoformat()}: {len(weights)} stocks, {held} held, "
               f"largest {weights.max():.2%}; wrote {args.out}", file=sys.stderr)
     return 0
+
+
+def held_weights(weights, min_weight: float = 0.0):
+    """The weights written: positions at or below the held threshold (HELD_WEIGHT, or ``min_weight`` when
+    larger) become exact zeros and the rest are scaled back to the original sum."""
+    threshold = max(HELD_WEIGHT, min_weight)
+    kept = weights.where(weights > threshold, 0.0)
+    if kept.sum() <= 0:
+        raise BadInput(f"--min-weight: {min_weight!r} drops every position (the largest is {weights.max():.6g})")
+    return kept * (weights.sum() / kept.sum())
 
 
 def cmd_report(args) -> int:
@@ -94,19 +109,35 @@ def cmd_report(args) -> int:
     fmt = {".md": "md", ".markdown": "md", ".html": "html", ".htm": "html"}.get(out.suffix.lower())
     if fmt is None:
         raise BadInput(f"report must end in .md or .html, got {out.name}")
-    fig_dir = Path(args.figures) if args.figures else out.parent / (out.stem + "_files")
-    fig_dir.mkdir(parents=True, exist_ok=True)
+    # Markdown links its figures (files beside it); an HTML report is one file, its figures embedded (and
+    # written as files too when --figures names a directory)
+    fig_dir = Path(args.figures) if args.figures else \
+        None if fmt == "html" else out.parent / (out.stem + "_files")
+    if fig_dir is not None:
+        fig_dir.mkdir(parents=True, exist_ok=True)
     out.parent.mkdir(parents=True, exist_ok=True)
     figures = {}
     for name, kind, kw in (("Overview", "overview", {}), ("Weights by industry", "industry", {}),
                            ("Contributions to risk by stock", "contributions", {"by": "stock"}),
                            ("Style exposures", "style", {})):
-        path = fig_dir / f"{kind}.png"
-        report.plot(kind, path=path, **kw)
-        figures[name] = os.path.relpath(path, out.parent)
+        fig = report.plot(kind, **kw)
+        if fig_dir is not None:
+            fig.savefig(fig_dir / f"{kind}.png", dpi=110)
+        figures[name] = _embedded(fig) if fmt == "html" else os.path.relpath(fig_dir / f"{kind}.png", out.parent)
     out.write_text(render_report(report, figures, fmt))
-    print(f"wrote {out} and {len(figures)} figures in {fig_dir}", file=sys.stderr)
+    where = f" and {len(figures)} figures in {fig_dir}" if fig_dir is not None else f" ({len(figures)} figures inside)"
+    print(f"wrote {out}{where}", file=sys.stderr)
     return 0
+
+
+def _embedded(fig) -> str:
+    """A figure as a data URI of its PNG, for an HTML page that carries its images."""
+    import base64
+    import io
+
+    buf = io.BytesIO()
+    fig.savefig(buf, format="png", dpi=110)
+    return "data:image/png;base64," + base64.b64encode(buf.getvalue()).decode("ascii")
 
 
 def cmd_frontier(args) -> int:
@@ -156,6 +187,39 @@ def cmd_backtest(args) -> int:
     return 0
 
 
+def cmd_orders(args) -> int:
+    from .trading import CostModel, to_orders
+
+    if args.out and Path(args.out).suffix.lower() not in WEIGHT_SUFFIXES:
+        raise BadInput(f"output must end in .csv, .parquet or .json, got {Path(args.out).name}")
+    # the orders' day is --date, else the weights' own; --date picks the weights only in a file of several dates
+    try:
+        weights, day = read_weights(args.weights, None)
+    except BadInput:
+        if args.date is None:
+            raise
+        weights, day = read_weights(args.weights, args.date)
+    date = parse_date(args.date or str(day))
+    held = read_holdings(args.holdings) if args.holdings else None
+    if held is None and args.capital is None:
+        raise BadInput("orders: give --holdings, --capital or both")
+    prices = read_series(args.prices, "--prices") if args.prices else None
+    result = to_orders(weights, date, args.capital, held, cash=args.cash, price=prices,
+                       min_trade_value=args.min_trade_value, cash_buffer=args.cash_buffer,
+                       cost_model=None if args.no_costs else CostModel(), risk_model=args.risk_model)
+    write_orders(result.orders, date, args.out)
+    o = result.orders
+    buys, sells = o.loc[o["side"] == "buy", "value"].sum(), o.loc[o["side"] == "sell", "value"].sum()
+    print(f"{len(o)} orders on {date.isoformat()}: buy {buys:,.2f}, sell {sells:,.2f}, estimated cost "
+          f"{result.cost:,.2f}, cash left {result.cash:,.2f}; tracking error of the rounding "
+          f"{result.tracking_error:.4%}" + (f"; wrote {args.out}" if args.out else ""), file=sys.stderr)
+    if result.not_traded:
+        print(f"no order for {len(result.not_traded)} stocks (suspended, or below --min-trade-value): "
+              + ", ".join(result.not_traded[:10]) + (" ..." if len(result.not_traded) > 10 else ""),
+              file=sys.stderr)
+    return 0
+
+
 def _has_backtest() -> bool:
     import importlib.util
 
@@ -198,6 +262,9 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--solver", help="cvxpy solver name (default: the objective's, SCS)")
     p.add_argument("--solver-option", action="append", default=[], metavar="KEY=VALUE",
                    help="a solver keyword, repeatable; e.g. eps_abs=1e-6 max_iters=20000")
+    p.add_argument("--min-weight", type=float, default=0.0, metavar="W",
+                   help=f"drop positions of weight W or less and scale the rest back to the sum (positions of "
+                   f"{HELD_WEIGHT:g} or less are always written as 0)")
     p.add_argument("--out", "-o", help="output file: .csv, .parquet or .json (columns date, order_book_id, weight)")
     p.set_defaults(func=cmd_optimize)
 
@@ -228,6 +295,31 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--out", "-o", help="frontier table: .csv or .parquet (return, risk, sharpe, weights)")
     p.add_argument("--figure", help="plot of the frontier (.png, .svg, .pdf)")
     p.set_defaults(func=cmd_frontier)
+
+    p = sub.add_parser("orders", parents=[common], help="share orders in board lots from target weights",
+                       description="Turn a weights file into share orders against the shares held, in board "
+                       "lots at the previous close (CSV to stdout without --out; a summary on stderr).",
+                       epilog="example:\n  velquor orders weights.csv --holdings holdings.csv --cash 1e7 "
+                       "--out orders.csv", formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("weights", help="target weights file (from `velquor optimize`, or an order_book_id/weight table)")
+    p.add_argument("--holdings", help="shares held: a table with order_book_id and shares columns")
+    p.add_argument("--date", help="the day of the orders (default: the weights file's date; in a file of several "
+                   "dates, also the one whose weights are read)")
+    p.add_argument("--capital", type=float, help="the portfolio's value (default: the holdings at the "
+                   "previous close plus --cash)")
+    p.add_argument("--cash", type=float, default=0.0, help="cash held beside the holdings (default: 0)")
+    p.add_argument("--prices", metavar="FILE", help="prices by id (default: the previous close)")
+    p.add_argument("--min-trade-value", type=float, default=0.0, help="no order below this value, except "
+                   "the sale of a whole position the target drops (default: 0)")
+    p.add_argument("--cash-buffer", type=float, default=0.0, help="share of the capital kept in cash "
+                   "(default: 0)")
+    p.add_argument("--no-costs", action="store_true", help="no cost estimate (default: velquor.trading."
+                   "CostModel's defaults, paid from the cash)")
+    p.add_argument("--risk-model", default="v1", choices=[m.value for m in RiskModel],
+                   help="the risk model of the rounding's tracking error (default: v1)")
+    p.add_argument("--out", "-o", help="orders file: .csv, .parquet or .json (date, order_book_id, side, "
+                   "shares, price, value)")
+    p.set_defaults(func=cmd_orders)
 
     if _has_backtest():
         p = sub.add_parser("backtest", parents=[common], help="run a backtest described by a TOML file",
@@ -261,7 +353,15 @@ def _show_warning(message, category, filename, lineno, file=None, line=None):
 
 
 def main(argv: list[str] | None = None) -> int:
-    """Runs the command line; returns the exit status."""
+    """Runs the command line; returns the exit status (130 after Ctrl-C, wherever it lands)."""
+    try:
+        return _main(argv)
+    except KeyboardInterrupt:  # before the command runs (parsing, imports) or while its error is reported
+        print(f"{PROG}: error: interrupted", file=sys.stderr)
+        return 130
+
+
+def _main(argv: list[str] | None) -> int:
     argv = sys.argv[1:] if argv is None else list(argv)
     try:
         parser = build_parser()
@@ -302,14 +402,15 @@ def main(argv: list[str] | None = None) -> int:
 
 def _classify(e: BaseException, data_errors: tuple) -> tuple[int | None, str]:
     """Exit status and message of an exception (None: not ours to handle, e.g. SystemExit)."""
+    from ._interrupt import is_interrupt
     from .exception import InvalidArgument, OptimizationFailed
 
+    if is_interrupt(e):  # also one that a library below reported as its own error
+        return 130, "interrupted"
     if isinstance(e, OptimizationFailed):
         return 1, f"optimisation failed: {e}"
     if isinstance(e, (BadInput, InvalidArgument, FileNotFoundError, *data_errors)):
         return 2, str(e)
-    if isinstance(e, KeyboardInterrupt):
-        return 130, "interrupted"
     if isinstance(e, Exception):
         return 1, f"{type(e).__name__}: {e}"
     return None, ""

@@ -13,7 +13,19 @@ from pathlib import Path
 from .fileformats import BadInput, id_column, read_series, read_table, read_toml
 
 __all__ = ["OBJECTIVES", "read_pool", "parse_bounds", "parse_value", "parse_params", "make_objective",
-           "build_constraints", "load_constraints", "BACKTEST_KEYS", "backtest_from_config"]
+           "build_constraints", "load_constraints", "BACKTEST_KEYS", "backtest_from_config", "check_solver",
+           "check_solver_options"]
+
+#: SCS's settings and their types (the solver takes them as keywords and has no table of its own to read).
+SCS_OPTIONS = {
+    "max_iters": int, "eps_abs": float, "eps_rel": float, "eps_infeas": float, "alpha": float, "rho_x": float,
+    "scale": float, "adaptive_scale": bool, "normalize": bool, "acceleration_lookback": int,
+    "acceleration_interval": int, "time_limit_secs": float, "warm_start": bool, "verbose": bool,
+    "use_indirect": bool, "gpu": bool, "mkl": bool, "write_data_filename": str, "log_csv_filename": str,
+}
+#: Keywords of the modelling layer's solve that any solver takes.
+SOLVE_OPTIONS = {"verbose": bool, "warm_start": bool, "ignore_dpp": bool, "canon_backend": str,
+                 "enforce_dpp": bool}
 
 #: objective names on the command line (snake case of the class names, which are accepted too)
 OBJECTIVES = {
@@ -49,6 +61,11 @@ def read_pool(items: list[str], date) -> list[str]:
             if record is None and ("/" in item or Path(item).suffix.lower() in (".csv", ".txt", ".json",
                                                                                 ".parquet", ".tsv")):
                 raise BadInput(f"no such file: {item}")
+            if record is None:
+                indexes = list(zorvata.all_instruments("INDX")["order_book_id"])
+                near = _closest(parts[0], indexes)
+                if near:  # a misspelt index rather than one unknown stock
+                    raise BadInput(f"pool: unknown index or id {parts[0]!r}{near}")
         pool.extend(parts)
     if not pool:
         raise BadInput("the pool is empty")
@@ -125,6 +142,59 @@ def make_objective(name: str, params: dict):
         raise BadInput(f"objective {name}: {e}") from e
 
 
+def check_solver(name: str | None) -> str | None:
+    """The solver name as cvxpy knows it; an unknown or uninstalled one is bad input naming those
+    installed."""
+    if name is None:
+        return None
+    import cvxpy as cp
+
+    installed = cp.installed_solvers()
+    if name.upper() not in installed:
+        raise BadInput(f"--solver: unknown or uninstalled solver {name!r}; installed: {', '.join(installed)}")
+    return name.upper()
+
+
+def _solver_settings(solver: str) -> dict[str, type] | None:
+    """Settings and types ``solver`` takes, when they can be known (SCS, Clarabel); None otherwise."""
+    if solver == "SCS":
+        return SCS_OPTIONS
+    if solver == "CLARABEL":
+        import clarabel
+
+        defaults = clarabel.DefaultSettings()
+        return {k: type(getattr(defaults, k)) for k in dir(defaults)
+                if not k.startswith("_") and not callable(getattr(defaults, k))}
+    return None
+
+
+def check_solver_options(options: dict, solver: str) -> dict:
+    """Solver options checked against what ``solver`` takes, by name and type (an int passes for a float)."""
+    known = _solver_settings(solver)
+    if known is None:
+        return options
+    known = {**SOLVE_OPTIONS, **known}
+    for key, value in options.items():
+        want = known.get(key)
+        if want is None:
+            raise BadInput(f"--solver-option: {solver} has no option {key!r}; it takes "
+                           f"{', '.join(sorted(known))}")
+        ok = isinstance(value, want) and not (want is int and isinstance(value, bool)) or \
+            (want is float and isinstance(value, int) and not isinstance(value, bool))
+        if not ok:
+            raise BadInput(f"--solver-option: {key}={value!r} is not {'an' if want is int else 'a'} "
+                           f"{want.__name__}, which {solver}'s {key} takes")
+    return options
+
+
+def _closest(name: str, known) -> str:
+    import difflib
+
+    scored = sorted(((difflib.SequenceMatcher(None, name, k).ratio(), k) for k in known), reverse=True)
+    near = [k for r, k in scored[:3] if r >= 0.6 and r >= scored[0][0] - 0.05]
+    return f"; did you mean {', '.join(near)}?" if near else ""
+
+
 def _snake_to_class(name: str) -> str:
     return "".join(part[:1].upper() + part[1:] for part in name.split("_")) if "_" in name or name.islower() else name
 
@@ -151,6 +221,7 @@ def build_constraints(tables: list, base: Path, where: str) -> list:
             known = sorted(n for n, c in vars(con).items() if isinstance(c, type) and base_cls is not None
                            and issubclass(c, base_cls) and c is not base_cls)
             raise BadInput(f"{where}: constraint {k}: unknown type {name!r}; choose one of {', '.join(known)}")
+        _check_keywords(cls, kwargs, f"{where}: constraint {k} ({name})")
         if isinstance(kwargs.get("current_holdings"), str):
             kwargs["current_holdings"] = read_series(base / kwargs["current_holdings"], "current_holdings")
         try:
@@ -158,6 +229,25 @@ def build_constraints(tables: list, base: Path, where: str) -> list:
         except TypeError as e:
             raise BadInput(f"{where}: constraint {k} ({name}): {e}") from e
     return out
+
+
+def _check_keywords(cls, kwargs: dict, where: str) -> None:
+    """Keys of a table that the class's constructor does not take are bad input naming those it takes."""
+    import inspect
+
+    try:
+        params = [p for p in inspect.signature(cls).parameters.values()
+                  if p.kind in (p.POSITIONAL_OR_KEYWORD, p.KEYWORD_ONLY)]
+    except (TypeError, ValueError):  # no signature to check against: the constructor will say
+        return
+    names = [p.name for p in params]
+    for key in kwargs:
+        if key not in names:
+            raise BadInput(f"{where}: unknown key {key!r}{_closest(key, names)} ({cls.__name__} takes "
+                           f"{', '.join(names)})")
+    missing = [p.name for p in params if p.default is p.empty and p.name not in kwargs]
+    if missing:
+        raise BadInput(f"{where}: missing key {missing[0]!r} ({cls.__name__} takes {', '.join(names)})")
 
 
 def load_constraints(path: str | None) -> list | None:

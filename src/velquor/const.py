@@ -2,7 +2,13 @@
 
 from enum import Enum
 
-__all__ = ["CovModel", "RiskModel", "ESTIMATED_RISK_MODELS", "STYLE_FACTORS", "IndustryClassification"]
+__all__ = ["CovModel", "RiskModel", "ESTIMATED_RISK_MODELS", "STYLE_FACTORS", "IndustryClassification",
+           "HELD_WEIGHT"]
+
+#: A position counts as held when its weight exceeds this. The solver leaves positions it drives out of the
+#: portfolio at 1e-12 .. 1e-8 rather than at zero; every count of held stocks (the command line's, a risk
+#: report's) uses this threshold, and `velquor optimize` writes zeros below it.
+HELD_WEIGHT = 1e-6
 
 
 class CovModel(Enum):

@@ -1,5 +1,10 @@
 """Type stubs of the constraint extension module."""
 
+__all__ = ["OptimizationConstraint", "TrackingErrorLimit", "TurnoverLimit", "BenchmarkComponentWeightLimit",
+    "IndustryConstraint", "WildcardIndustryConstraint", "StyleConstraint", "WildcardStyleConstraint",
+    "IndustryComponentLimit", "TradabilityConstraint", "LiquidityLimit", "diagnose"]
+
+
 import datetime
 import warnings as warnings
 from abc import ABCMeta as ABCMeta, abstractmethod
@@ -12,21 +17,16 @@ import pandas as pd
 import zorvata as zorvata
 
 from . import optimize as optimize
-from .benchmark import IndexBenchmark as IndexBenchmark
-from .benchmark import OptimizeBenchmark as OptimizeBenchmark
+from .benchmark import OptimizeBenchmark
 from .const import STYLE_FACTORS as STYLE_FACTORS
-from .const import CovModel as CovModel
-from .const import RiskModel as RiskModel
+from .const import CovModel
+from .const import RiskModel
 from .const import IndustryClassification as IndustryClassification
 from .exception import InvalidArgument as InvalidArgument
 from .exception import OptimizationFailed as OptimizationFailed
 from .exception import OptimizerWarning as OptimizerWarning
-from .helper import OptimizeHelper as OptimizeHelper
-from .objective import ActiveMeanVariance as ActiveMeanVariance
-from .objective import MaxInformationRatio as MaxInformationRatio
-from .objective import MinActiveVariance as MinActiveVariance
-from .objective import MinTrackingError as MinTrackingError
-from .objective import OptimizationObjective as OptimizationObjective
+from .helper import OptimizeHelper
+from .objective import OptimizationObjective
 from .trading import market as market
 
 _Zeta = float | int | cp.Variable

@@ -19,6 +19,8 @@ import os
 import sys
 import time
 
+__all__ = ["main", "backtest"]
+
 INDEX = "000300.XSHG"
 
 

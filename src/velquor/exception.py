@@ -1,6 +1,6 @@
 """Exceptions and warning categories raised by velquor."""
 
-__all__ = ["InvalidArgument", "OptimizationFailed", "OptimizerWarning"]
+__all__ = ["InvalidArgument", "OptimizationFailed", "OptimizerWarning", "BacktestFailed"]
 
 
 class InvalidArgument(Exception):
@@ -14,6 +14,11 @@ class InvalidArgument(Exception):
 class OptimizationFailed(Exception):
     """The solver did not reach an optimal solution. The argument is "failed", the solver status or the
     value the solve returned."""
+
+
+class BacktestFailed(OptimizationFailed):
+    """Every rebalance date of a backtest run failed: there is no result to show. The argument says how
+    many and why the first failed."""
 
 
 class OptimizerWarning(UserWarning):

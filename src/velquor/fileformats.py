@@ -12,7 +12,7 @@ import sys
 from pathlib import Path
 
 __all__ = ["BadInput", "WEIGHT_SUFFIXES", "read_table", "id_column", "read_series", "read_toml", "read_weights",
-           "write_weights", "write_frontier", "parse_date"]
+           "write_weights", "write_frontier", "parse_date", "read_holdings", "write_orders"]
 
 #: the formats a weights file may be written in
 WEIGHT_SUFFIXES = (".csv", ".parquet", ".json")
@@ -22,9 +22,12 @@ class BadInput(Exception):
     """A command-line argument or an input file the command cannot use (exit status 2)."""
 
 
-def read_table(path: Path):
+def read_table(path: Path, what: str | None = None):
+    """The table in the file `path` (BadInput, prefixed with `what`, when there is no such file)."""
     import pandas as pd
 
+    if not path.is_file():
+        raise BadInput(f"{what + ': ' if what else ''}no such file: {path}")
     suffix = path.suffix.lower()
     try:
         if suffix == ".parquet":
@@ -65,9 +68,7 @@ def read_series(path: str | Path, what: str):
     import pandas as pd
 
     p = Path(path)
-    if not p.is_file():
-        raise BadInput(f"{what}: no such file: {p}")
-    frame = read_table(p)
+    frame = read_table(p, what)
     key = id_column(frame, p)
     values = [c for c in frame.columns if c not in (key, "date")]
     if not values:
@@ -91,14 +92,30 @@ def read_toml(path: str | Path) -> dict:
         raise BadInput(f"{p}: not valid TOML: {e}") from e
 
 
-def parse_date(text: str):
-    """The date of a command, read as the optimiser reads dates; a bad one is bad input."""
-    from . import optimize as opt
+def parse_date(text: str, name: str = "--date"):
+    """The date of a command: strictly YYYY-MM-DD, and a trading date of the market data; anything else is
+    bad input naming the argument, the value and what it takes."""
+    import datetime as dt
+    import re
 
+    import zorvata
+
+    if not re.fullmatch(r"\d{4}-\d{2}-\d{2}", str(text).strip()):
+        raise BadInput(f"{name}: {text!r} is not a date in the form YYYY-MM-DD")
     try:
-        return opt.to_date(text)
-    except (ValueError, OverflowError) as e:
-        raise BadInput(f"not a date: {text!r} ({e})") from e
+        date = dt.date.fromisoformat(str(text).strip())
+    except ValueError as e:
+        raise BadInput(f"{name}: {text!r} is not a date ({e})") from None
+    try:
+        trading = zorvata.is_trading_date(date)
+    except zorvata.DataError:  # outside the calendar: the command's own check names the range
+        return date
+    if not trading:
+        before = zorvata.get_previous_trading_date(date)
+        after = zorvata.get_next_trading_date(date)
+        raise BadInput(f"{name}: {date.isoformat()} ({date.strftime('%A')}) is not a trading date; the nearest "
+                       f"are {before.isoformat()} and {after.isoformat()}")
+    return date
 
 
 def write_weights(weights, date, path: str | None) -> None:
@@ -109,6 +126,12 @@ def write_weights(weights, date, path: str | None) -> None:
     if path is None:
         frame.to_csv(sys.stdout, index=False, float_format="%.10g", lineterminator="\n")
         return
+    _write_table(frame, path, lambda: json.dumps({"date": date.isoformat(),
+                                                  "weights": {k: float(v) for k, v in weights.items()}}, indent=1))
+
+
+def _write_table(frame, path: str, json_text) -> None:
+    """`frame` as .csv or .parquet at `path`, or `json_text()` as .json; another suffix is bad input."""
     p = Path(path)
     suffix = p.suffix.lower()
     if suffix not in WEIGHT_SUFFIXES:
@@ -119,8 +142,7 @@ def write_weights(weights, date, path: str | None) -> None:
     elif suffix == ".parquet":
         frame.to_parquet(p, index=False)
     else:
-        p.write_text(json.dumps({"date": date.isoformat(),
-                                 "weights": {k: float(v) for k, v in weights.items()}}, indent=1) + "\n")
+        p.write_text(json_text() + "\n")
 
 
 def read_weights(path: str, date: str | None):
@@ -128,12 +150,10 @@ def read_weights(path: str, date: str | None):
     import pandas as pd
 
     p = Path(path)
-    if not p.is_file():
-        raise BadInput(f"no such file: {p}")
     frame = read_table(p)
     if "date" in frame.columns:
         try:
-            stamps = [parse_date(str(d)[:10]).isoformat() for d in frame["date"]]
+            stamps = [parse_date(str(d)[:10], "the date column").isoformat() for d in frame["date"]]
         except BadInput as e:
             raise BadInput(f"{p}: {e}") from e
         days = sorted(set(stamps))
@@ -169,3 +189,29 @@ def write_frontier(frontier, path: str) -> None:
         frontier.to_parquet(path)
     else:
         frontier.to_csv(path, float_format="%.10g")
+
+
+def read_holdings(path: str | Path):
+    """Shares held by order_book_id from a file (an id column and a ``shares`` column, or the first value
+    column), whole numbers at or above 0."""
+    import numpy as np
+
+    shares = read_series(path, "--holdings")
+    bad = shares.index[~np.isfinite(shares.to_numpy()) | (shares.to_numpy() < 0)
+                       | (shares.to_numpy() != np.round(shares.to_numpy()))]
+    if len(bad):
+        raise BadInput(f"--holdings: {path}: {bad[0]} holds {float(shares[bad[0]])!r} shares, not a whole number >= 0")
+    if not shares.index.is_unique:
+        raise BadInput(f"--holdings: {path}: {shares.index[shares.index.duplicated()][0]} appears twice")
+    return shares
+
+
+def write_orders(orders, date, path: str | None) -> None:
+    """An order list (order_book_id, side, shares, price, value) as .csv, .parquet or .json; CSV on stdout
+    without a path."""
+    frame = orders.copy()
+    frame.insert(0, "date", date.isoformat())
+    if path is None:
+        frame.to_csv(sys.stdout, index=False, float_format="%.10g", lineterminator="\n")
+        return
+    _write_table(frame, path, lambda: frame.to_json(orient="records", indent=1))

@@ -12,12 +12,15 @@ import numpy as np
 import pandas as pd
 import zorvata
 
+from ._interrupt import guard_scs
 from .coerce import to_date, to_enum
 from .const import STYLE_FACTORS, CovModel, IndustryClassification, RiskModel
 from .exception import InvalidArgument, OptimizerWarning
 from .riskmodel import custom, service
 
-__all__ = ["OptimizeHelper", "FactorCovariance"]
+__all__ = ["OptimizeHelper", "FactorCovariance", "without_model_data"]
+
+guard_scs()  # every optimisation builds a helper first: a solve stopped by Ctrl-C raises KeyboardInterrupt
 
 
 class FactorCovariance(np.ndarray):
@@ -52,6 +55,13 @@ def _aversion(value, name: str) -> float:
     if isinstance(value, bool) or not isinstance(value, numbers.Real) or not math.isfinite(value) or value < 0:
         raise InvalidArgument(f"{name} must be a finite number >= 0, got {value!r}")
     return float(value)
+
+
+def without_model_data(order_book_ids, date, cov_model, risk_model) -> list:
+    """The ids the risk model for ``date`` has no data for (not trading yet on its as-of day, or no
+    longer)."""
+    model = OptimizeHelper([], date, None, cov_model, risk_model, 1.0, 1.0)._model
+    return [i for i in order_book_ids if i not in model.position]
 
 
 class OptimizeHelper:
@@ -191,6 +201,13 @@ class OptimizeHelper:
         cov = np.asarray(model.factor_cov, dtype=np.float64)[np.ix_(order, order)] * self._factor_risk_aversion
         names = [*STYLE_FACTORS, *model.factor_names[:k_ind]]
         return pd.DataFrame(cov, index=pd.Index(names, dtype=object), columns=pd.Index(names, dtype=object))
+
+    def get_specific_variance(self) -> pd.Series:
+        """Specific variances of the pool (pool order), ``specific_risk_aversion * D``: with
+        ``get_factor_exposure()`` and ``get_factor_covariance()`` the pool's covariance without forming the
+        n x n matrix."""
+        var = self._specific_risk_aversion * np.asarray(self._model.specific_var, dtype=np.float64)[self._rows]
+        return pd.Series(var, index=pd.Index(self._order_book_ids, dtype=object), name="specific_variance")
 
     def get_benchmark_style(self) -> pd.Series:
         """Weighted style exposures of the benchmark, by style name."""

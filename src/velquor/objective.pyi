@@ -1,5 +1,10 @@
 """Type stubs of the objective extension module."""
 
+__all__ = ["OptimizationObjective", "MinVariance", "MinActiveVariance", "MeanVariance", "ActiveMeanVariance",
+    "RiskParity", "MinTrackingError", "MaxInformationRatio", "MaxSharpeRatio", "MaxIndicator",
+    "MinStyleDeviation"]
+
+
 import warnings as warnings
 from abc import ABCMeta as ABCMeta
 from typing import Any, ClassVar, Protocol
@@ -41,6 +46,7 @@ class MeanVariance(OptimizationObjective):
     """收益/风险优化"""
 
     _expected_returns: pd.Series | None
+    _estimate: tuple[tuple[Any, Any, tuple[str, ...]], pd.Series]
     _window: int
     _risk_aversion_coefficient: float
     _transaction_cost_model: _TransactionCostModel | None
@@ -89,6 +95,7 @@ class MaxSharpeRatio(OptimizationObjective):
     """最大化夏普比率"""
 
     _expected_returns: pd.Series | None
+    _estimate: tuple[tuple[Any, Any, tuple[str, ...]], pd.Series]
     _window: int
 
     def __init__(self, *, expected_returns: _SeriesLike | None = None, window: int = 252) -> None: ...

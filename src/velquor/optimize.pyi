@@ -1,11 +1,15 @@
 """Type stubs of the optimize extension module."""
 
+__all__ = ["portfolio_optimize", "prepare_request"]
+
+
 import datetime as datetime
 import logging as logging
 import os as os
 import time as time
 import warnings as warnings
 from enum import Enum
+from types import SimpleNamespace
 from typing import Any, Iterable as Iterable, Mapping, Sequence, TypeVar
 
 import cvxpy as cp
@@ -72,3 +76,20 @@ def portfolio_optimize(
     risk_model: RiskModel | str = ...,
     **solver_options: Any,
 ) -> pd.Series: ...
+
+# --- the request read as portfolio_optimize reads it, without solving --------------------------------------
+
+def prepare_request(
+    order_book_ids: Iterable[str] | str,
+    date: DateLike,
+    objective: OptimizationObjective = ...,
+    bnds: Mapping[str, tuple[float | None, float | None]] | None = None,
+    cons: Iterable[Any] | None = None,
+    benchmark: OptimizeBenchmark | str | None = None,
+    cov_model: CovModel | str = ...,
+    factor_risk_aversion: float = 1.0,
+    specific_risk_aversion: float = 1.0,
+    solver: str | None = None,
+    risk_model: RiskModel | str = ...,
+    **solver_options: Any,
+) -> SimpleNamespace: ...

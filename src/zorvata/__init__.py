@@ -16,7 +16,7 @@ import pandas as pd
 import pyarrow as pa
 
 from . import _store
-from ._errors import DataError, DateOutOfRange, UnknownInstrument, ValidationError
+from ._errors import AccessError, DataError, DateOutOfRange, UnknownInstrument, ValidationError
 from ._store import close, configure, connect, db_path, reset
 from .calendar import (data_end, get_next_trading_date, get_previous_trading_date, get_trading_dates,
                        is_trading_date, to_date, trading_date_offset)
@@ -26,7 +26,7 @@ from .infra import package_version
 __version__ = package_version()
 
 __all__ = [
-    "Instrument", "DataError", "DateOutOfRange", "UnknownInstrument", "ValidationError",
+    "Instrument", "DataError", "DateOutOfRange", "UnknownInstrument", "ValidationError", "AccessError",
     "configure", "reset", "close", "connect", "db_path", "meta",
     "instruments", "all_instruments", "get_industry", "get_industry_names", "INDUSTRY_SOURCES",
     "to_date", "get_trading_dates", "trading_date_offset", "get_previous_trading_date",
@@ -34,6 +34,7 @@ __all__ = [
     "get_price_change_rate", "get_returns_panel", "index_weights", "index_weights_ex",
     "get_index_rebalance_dates",
     "get_stock_daily", "get_fundamentals", "get_latest_fundamentals", "get_st_status", "get_daily_flags",
+    "get_daily_bars", "BAR_FIELDS",
 ]
 
 _NOT_DELISTED = "0000-00-00"
@@ -355,6 +356,8 @@ def index_weights_ex(index_id, date) -> pd.Series | None:
 _DAILY_FIELDS = ("market_cap", "float_market_cap", "turnover")
 _FLAG_FIELDS = ("suspended", "limit_up", "limit_down")
 _FUND_FIELDS = ("book_value", "earnings", "sales", "total_debt")
+#: The fields of `get_daily_bars`.
+BAR_FIELDS = ("open", "close", "volume", "value", "adj_factor")
 
 
 def _fields(fields, allowed) -> list[str]:
@@ -434,17 +437,31 @@ def _has_table(name: str) -> bool:
     return name in tables
 
 
+def _long_table(table, allowed, dtype, start_date, end_date, fields, order_book_ids) -> pd.DataFrame:
+    """`_long_query` over a per-stock daily table, or an empty frame of its columns for a store written
+    before the table existed."""
+    fields = _fields(fields, allowed)
+    if not _has_table(table):
+        return pd.DataFrame({"date": pd.Series([], dtype="datetime64[ns]"),
+                             "order_book_id": pd.Series([], dtype=object),
+                             **{f: pd.Series([], dtype=dtype) for f in fields}})
+    return _long_query(table, "date", start_date, end_date, fields, order_book_ids,
+                       ["date", "order_book_id"], "date, order_book_id")
+
+
 def get_daily_flags(start_date, end_date, fields=None, order_book_ids=None) -> pd.DataFrame:
     """Long DataFrame [date, order_book_id, *fields] of the per-stock daily flags in [start, end]: fields out of
     suspended (no trade all day), limit_up, limit_down (closed at the day's upper / lower price limit), all when
     None. Only the rows the store has: a stock and day without a row has no flag set."""
-    if not _has_table("daily_flags"):
-        fields = _fields(fields, _FLAG_FIELDS)
-        return pd.DataFrame({"date": pd.Series([], dtype="datetime64[ns]"),
-                             "order_book_id": pd.Series([], dtype=object),
-                             **{f: pd.Series([], dtype=bool) for f in fields}})
-    return _long_query("daily_flags", "date", start_date, end_date, _fields(fields, _FLAG_FIELDS),
-                       order_book_ids, ["date", "order_book_id"], "date, order_book_id")
+    return _long_table("daily_flags", _FLAG_FIELDS, bool, start_date, end_date, fields, order_book_ids)
+
+
+def get_daily_bars(start_date, end_date, fields=None, order_book_ids=None) -> pd.DataFrame:
+    """Long DataFrame [date, order_book_id, *fields] of the daily bars in [start, end], sorted by date and id:
+    fields out of open, close (unadjusted prices), volume (shares), value (traded value, currency units) and
+    adj_factor (close * adj_factor is the adjusted price: the ratio of two days' adjusted closes is the total
+    return between them), all when None. A stock has a bar only on the days it traded: none while suspended."""
+    return _long_table("daily_bars", BAR_FIELDS, float, start_date, end_date, fields, order_book_ids)
 
 
 def get_st_status(order_book_ids, start_date, end_date) -> pd.DataFrame:

@@ -58,7 +58,7 @@ def _build_demo(args) -> int:
 
 
 def _import(args) -> int:
-    from ._errors import ValidationError
+    from ._errors import DataError, ValidationError
     from .importer import FORMATS, append_files, import_files
 
     files = {k: getattr(args, k) for k in FORMATS}
@@ -83,6 +83,9 @@ def _import(args) -> int:
             out = import_files(args.out, label=args.label, overwrite=args.force, log=log, **files)
     except ValidationError as e:
         print(f"rejected: {e}", file=sys.stderr)
+        return 2
+    except DataError as e:  # the file system's refusal (AccessError), one line
+        print(f"error: {e}", file=sys.stderr)
         return 2
     verb = "appended to" if args.append else "wrote"
     print(f"{verb} {out} in {time.perf_counter() - t:.1f} s")
@@ -116,7 +119,7 @@ def main(argv=None) -> int:
     s.add_argument("--prices", help="date, order_book_id, rate: the day's total return adjusted for splits "
                                      "and dividends, as a fraction (0.01 = +1%%)")
     for kind in ("trading_dates", "index_weights", "stock_daily", "fundamentals", "industries",
-                 "industry_history", "st_status", "daily_flags", "custom_exposures", "custom_factor_cov",
+                 "industry_history", "st_status", "daily_flags", "daily_bars", "custom_exposures", "custom_factor_cov",
                  "custom_specific_var"):
         s.add_argument(f"--{kind.replace('_', '-')}", dest=kind)
     s.add_argument("--label", help="text stored as the database's label")

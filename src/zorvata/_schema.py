@@ -11,7 +11,7 @@ import duckdb
 
 from .infra import atomic_path
 
-SCHEMA_VERSION = "3"
+SCHEMA_VERSION = "4"
 
 TABLES = {
     "meta": """
@@ -79,6 +79,18 @@ TABLES = {
         suspended BOOLEAN NOT NULL,
         limit_up BOOLEAN NOT NULL,
         limit_down BOOLEAN NOT NULL""",
+    # Daily bars of the days a stock traded (a suspended day has none): the unadjusted open and close, the
+    # shares traded and their value (currency units), and the adjustment factor: close * adj_factor is the
+    # price on one scale across splits, bonus shares and dividends, so that the ratio of two days' adjusted
+    # closes is the total return between them.
+    "daily_bars": """
+        date DATE NOT NULL,
+        order_book_id VARCHAR NOT NULL,
+        open DOUBLE,
+        close DOUBLE NOT NULL,
+        volume DOUBLE,
+        value DOUBLE,
+        adj_factor DOUBLE NOT NULL""",
     # A user's own risk model, one set per date: exposures (long), the factor covariance and the specific
     # variances, in units of one trading day.
     "custom_exposures": """
@@ -110,6 +122,7 @@ KEYS = {
     "fundamentals": ("order_book_id", "report_date", "announce_date"),
     "st_status": ("order_book_id", "start_date"),
     "daily_flags": ("date", "order_book_id"),
+    "daily_bars": ("date", "order_book_id"),
     "custom_exposures": ("date", "order_book_id", "factor"),
     "custom_factor_cov": ("date", "factor_1", "factor_2"),
     "custom_specific_var": ("date", "order_book_id"),
@@ -127,6 +140,7 @@ SORT = {
     "fundamentals": "announce_date, order_book_id, report_date",
     "st_status": "order_book_id, start_date",
     "daily_flags": "date, order_book_id",
+    "daily_bars": "date, order_book_id",
     "custom_exposures": "date, order_book_id, factor",
     "custom_factor_cov": "date, factor_1, factor_2",
     "custom_specific_var": "date, order_book_id",

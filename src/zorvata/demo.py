@@ -14,6 +14,7 @@ The truth is stored in the ``demo_truth_*`` tables, the reclassifications and re
 
 from __future__ import annotations
 
+import contextlib
 import logging
 import os
 from pathlib import Path
@@ -31,7 +32,7 @@ _log = logging.getLogger(__name__)
 __all__ = ["DEMO_VERSION", "DEFAULT_SEED", "build_demo", "ensure_demo", "INDEX_IDS"]
 
 #: Bumped whenever the generator's output changes; part of the cache file name.
-DEMO_VERSION = "4"
+DEMO_VERSION = "5"
 DEFAULT_SEED = 20150105
 
 STYLES = ["size", "beta", "momentum", "residual_volatility", "non_linear_size", "book_to_price",
@@ -74,6 +75,16 @@ _CRASH_DRIFT = (-0.006, 0.003)
 _LIMIT_MAIN, _LIMIT_WIDE = 0.10, 0.20
 _GEM_WIDE_FROM = np.datetime64("2020-08-24")
 _NO_LIMIT_DAYS = 5
+#: the limit of a main-board stock under special treatment (the wide boards keep theirs)
+_LIMIT_ST = 0.05
+#: share of stocks put under special treatment once at a random time, and of delisted stocks under it in
+#: their last months; mean length of a period (sessions)
+_ST_SHARE, _ST_BEFORE_DELISTING, _ST_DAYS = 0.04, 0.6, 250
+#: first prices: log-normal around this median (currency units); yearly chance of a bonus issue and its
+#: ratios (new shares per share held)
+_PRICE_MEDIAN, _BONUS_RATE, _BONUS_RATIOS = 12.0, 0.06, (0.2, 0.3, 0.5, 1.0)
+#: the lowest price a stock's path reaches (a stock below about 1 for long is delisted on the exchange)
+_PRICE_FLOOR = 2.5
 
 
 def ensure_demo(path: str | os.PathLike) -> Path:
@@ -81,9 +92,51 @@ def ensure_demo(path: str | os.PathLike) -> Path:
     path = Path(path)
     with file_lock(path):
         if not path.exists():
+            import sys
+
+            print(f"zorvata: building the synthetic demo market at {path} (once; about half a minute)",
+                  file=sys.stderr, flush=True)
             _log.info("building the demo market in %s (once; later uses read the file)", path)
-            build_demo(path)
+            with _elapsed_bar("demo market"):
+                build_demo(path)
     return path
+
+
+@contextlib.contextmanager
+def _elapsed_bar(desc: str):
+    """A bar on stderr counting the seconds of a step that reports no progress of its own (shown once it has
+    lasted two seconds, and only on a terminal)."""
+    import threading
+
+    from tqdm import tqdm
+
+    bar = tqdm(desc=desc, bar_format="{desc}: {elapsed}", delay=2.0, disable=None, leave=False)
+    done = threading.Event()
+
+    def tick() -> None:
+        while not done.wait(0.5):
+            bar.refresh()
+
+    ticker = threading.Thread(target=tick, name="zorvata-demo-bar", daemon=True)
+    ticker.start()
+    try:
+        yield
+    finally:
+        done.set()
+        ticker.join()
+        bar.close()
+
+
+def _sessions(first: pd.Timestamp, last: pd.Timestamp) -> pd.DatetimeIndex:
+    import warnings
+
+    with warnings.catch_warnings():
+        # the calendar package trips pandas deprecations of its own; they are not ours to act on
+        warnings.simplefilter("ignore")
+        import exchange_calendars as xc
+
+        s = xc.get_calendar("XSHG", start=min(first, pd.Timestamp("2006-12-08"))).sessions
+    return s[(s >= first) & (s <= last)]
 
 
 def _standardise(x: np.ndarray, universe: np.ndarray, cap: np.ndarray) -> np.ndarray:
@@ -119,6 +172,109 @@ def _log_regime(rng, n: int, phi=0.98, sigma=0.14) -> np.ndarray:
     for k in range(1, n):
         h[k] = phi * h[k - 1] + e[k]
     return h - var / 2
+
+
+def _st_periods(rng, listed_idx: np.ndarray, delist_idx: np.ndarray, t0: int, T: int):
+    """ST periods as [start, end) session indices per stock (start = T: none; end >= T: still current)."""
+    N = len(listed_idx)
+    first = np.maximum(listed_idx, 0) + 120  # never in a listing's first half year
+    start = np.full(N, T)
+    end = np.full(N, T)
+    some = rng.random(N) < _ST_SHARE
+    at = rng.integers(t0, T + (T - t0) // 3, N)  # some would start after the end: fewer than the share
+    ok = some & (at >= first) & (at < np.minimum(delist_idx, T))
+    start[ok] = at[ok]
+    end[ok] = at[ok] + rng.geometric(1 / _ST_DAYS, N)[ok]
+    # most stocks that delist spend their last months under special treatment
+    dying = (delist_idx < T) & (rng.random(N) < _ST_BEFORE_DELISTING)
+    at = delist_idx - 20 - rng.geometric(1 / 120, N)
+    dying &= at >= first
+    start[dying], end[dying] = at[dying], delist_idx[dying]
+    end = np.minimum(end, np.where(delist_idx < T, delist_idx, T))
+    return start, end
+
+
+def _ticks(x: np.ndarray) -> np.ndarray:
+    """Prices rounded half up to the tick of 0.01 (a hair of slack: 12.7 x 1.05 is 13.335 to the exchange,
+    a little less in binary)."""
+    return np.floor(x * 100.0 + 0.5 + 1e-6) / 100.0
+
+
+def _observe(rng, cap: np.ndarray, traded: np.ndarray, listed_idx: np.ndarray, lim: np.ndarray) -> dict:
+    """The exchange's view of the latent cap paths `cap` (sessions x stocks): share counts (with bonus issues),
+    closes in ticks held within each day's limits from the previous close, opens, average prices, limit flags
+    and the adjustment factor.
+
+    A suspended day carries the last close; the day a stock trades again, its close moves at most the limit
+    towards the latent price, and on the following days too until it has caught up (consecutive limit days
+    after a long suspension). Otherwise the latent path already lies within the limits (it is clipped to them)
+    and the close is its price rounded to the tick; a latent move that reached the limit closes at the
+    limit price.
+    """
+    T, N = cap.shape
+    cols = np.arange(N)
+    at0 = np.maximum(listed_idx, 0)
+    # shares: a first price per stock, high enough that the price never falls below _PRICE_FLOOR along the
+    # stock's path (a tick is then at most 0.4% of the price: rounding leaves the returns as they were)
+    low = np.minimum.accumulate(cap[::-1], axis=0)[::-1]  # the lowest cap from each day on
+    price0 = np.clip(np.exp(np.log(_PRICE_MEDIAN) + 0.8 * rng.standard_normal(N)), 2.0, 400.0)
+    price0 = np.maximum(price0, _PRICE_FLOOR * cap[at0, cols] / low[at0, cols])
+    shares0 = cap[at0, cols] / price0
+    # bonus issues on some traded days after the listing, by stocks whose price stays above the floor after it
+    n_ev = rng.poisson(_BONUS_RATE * T / 252, N)
+    ev_i = np.repeat(cols, n_ev)
+    ev_t = rng.integers(0, T, len(ev_i))
+    ev_r = rng.choice(_BONUS_RATIOS, len(ev_i))
+    keep = traded[ev_t, ev_i] & (ev_t > at0[ev_i])
+    ev_i, ev_t, ev_r = ev_i[keep], ev_t[keep], ev_r[keep]
+    growth = np.ones((T, N))
+    for k in np.argsort(ev_t, kind="stable"):
+        i, t = ev_i[k], ev_t[k]
+        held = np.prod(growth[:t, i])
+        if low[t, i] / (shares0[i] * held * (1.0 + ev_r[k])) >= _PRICE_FLOOR:
+            growth[t, i] = 1.0 + ev_r[k]
+    del low
+    adj = np.cumprod(growth, axis=0)
+    del growth
+    shares = shares0[None, :] * adj
+    close = np.empty((T, N))
+    up_hit = np.zeros((T, N), dtype=bool)
+    down_hit = np.zeros((T, N), dtype=bool)
+    close[0] = np.maximum(_ticks(cap[0] / shares[0]), 0.01)
+    for t in range(1, T):
+        ref = close[t - 1] * shares[t - 1] / shares[t]  # the previous close ex the day's bonus shares
+        lt = lim[t]
+        limited = np.isfinite(lt)
+        px = cap[t] / shares[t]
+        up = np.where(limited, _ticks(ref * (1.0 + lt)), np.inf)
+        down = np.where(limited, np.maximum(_ticks(ref * (1.0 - lt)), 0.01), 0.0)
+        # half a tick of slack: a latent move clipped at the limit rounds to the limit price
+        c = np.maximum(_ticks(px), 0.01)
+        c = np.where(px >= ref * (1.0 + lt) - 0.007, up, np.where(px <= ref * (1.0 - lt) + 0.007, down, c))
+        c = np.clip(c, down, up)
+        trades = traded[t] | (t < listed_idx)  # before the listing the latent path counts
+        close[t] = np.where(trades, c, ref)
+        up_hit[t] = traded[t] & (c >= up)
+        down_hit[t] = traded[t] & (c <= down)
+    prev = np.vstack([close[:1], close[:-1] * shares[:-1] / shares[1:]])
+    # the open: part of the day's move plus a little noise, within the limits; a third of the limit-up days
+    # open at the limit price; the listing day opens below its close
+    fin = np.isfinite(lim)
+    hi = np.where(fin, _ticks(prev * (1.0 + np.where(fin, lim, 0.0))), np.inf)
+    lo = np.where(fin, np.maximum(_ticks(prev * (1.0 - np.where(fin, lim, 0.0))), 0.01), 0.01)
+    open_ = _ticks(prev * np.exp(rng.uniform(0.0, 0.6, (T, N)) * np.log(close / prev)
+                                 + 0.004 * rng.standard_normal((T, N))))
+    open_ = np.clip(np.maximum(open_, 0.01), lo, hi)
+    del lo, hi, prev
+    open_ = np.where(up_hit & (rng.random((T, N)) < 1 / 3), close, open_)
+    lst = listed_idx >= 0
+    open_[listed_idx[lst], cols[lst]] = np.maximum(
+        _ticks(close[listed_idx[lst], cols[lst]] * np.exp(-np.abs(0.1 * rng.standard_normal(int(lst.sum()))))),
+        0.01)
+    a, b = np.minimum(open_, close), np.maximum(open_, close)
+    vwap = a + (b - a) * rng.uniform(0.3, 0.7, (T, N))
+    return {"shares": shares, "close": close, "open": open_, "vwap": vwap, "adj": adj,
+            "limit_up": up_hit, "limit_down": down_hit}
 
 
 def build_demo(path: str | os.PathLike, *, n_stocks: int = 3000, start="2015-01-05", end="2026-11-30",
@@ -207,6 +363,10 @@ def build_demo(path: str | os.PathLike, *, n_stocks: int = 3000, start="2015-01-
     z = {k: _ar1(rng, M, N, r) for k, r in rho.items()}
     float_ratio = rng.uniform(0.25, 1.0, N)
 
+    # ---- special treatment (ST) periods, drawn apart so that the other draws stay as they were
+    st_start, st_end = _st_periods(np.random.default_rng(seed + 5), listed_idx, delist_idx, t0, T)
+    st = (tix >= st_start[None, :]) & (tix < st_end[None, :])
+
     # ---- daily price limits per board
     board = np.array([i[:3] for i in ids.astype(str)])
     wide_always = board == "688"
@@ -214,7 +374,7 @@ def build_demo(path: str | os.PathLike, *, n_stocks: int = 3000, start="2015-01-
 
     def limits(a: int, b: int) -> np.ndarray:
         wide = wide_always[None, :] | (wide_later[None, :] & (sess_d[a:b, None] >= _GEM_WIDE_FROM))
-        lim = np.where(wide, _LIMIT_WIDE, _LIMIT_MAIN)
+        lim = np.where(wide, _LIMIT_WIDE, np.where(st[a:b], _LIMIT_ST, _LIMIT_MAIN))
         fresh = (tix[a:b] >= listed_idx[None, :]) & (tix[a:b] < listed_idx[None, :] + _NO_LIMIT_DAYS)
         return np.where(fresh, np.inf, lim)
 
@@ -398,22 +558,27 @@ def build_demo(path: str | os.PathLike, *, n_stocks: int = 3000, start="2015-01-
 
     industry = industry1
 
-    # ---- observed returns, caps, turnover
-    pos_prev = np.vstack([np.zeros((1, N), dtype=last_idx.dtype), last_idx[:-1]])
-    cap_obs_all = CAP[np.maximum(last_idx, 0), np.arange(N)[None, :]]
-    prev_cap = CAP[np.maximum(pos_prev, 0), np.arange(N)[None, :]]
-    ret_obs = CAP / prev_cap - 1.0
+    # ---- observed prices (in ticks, within the limits), returns, caps, turnover, bars
+    bars = _observe(np.random.default_rng(seed + 6), CAP, traded, listed_idx, limits(0, T))
+    cap_obs_all = bars["close"] * bars["shares"]  # at the last traded price on a suspended day
+    prev_obs = np.vstack([cap_obs_all[:1], cap_obs_all[:-1]])
+    ret_obs = cap_obs_all / prev_obs - 1.0
     has_ret = traded & (tix > listed_idx[None, :]) & (tix > 0)
     turnover = np.exp(np.log(0.012) + 0.6 * np.repeat(z["liquidity"], np.diff(np.r_[m_start, T]), axis=0)
                       + 0.25 * np.log(v_f)[:, None] + 0.35 * rng.standard_normal((T, N)))
     turnover = np.where(traded, turnover, 0.0)
+    float_cap_all = cap_obs_all * float_ratio[None, :]
+    # traded value = turnover x float cap, in whole lots at the day's average price
+    volume = np.where(traded, np.maximum(np.round(turnover * float_cap_all / bars["vwap"] / 100.0), 1.0) * 100.0,
+                      0.0)
+    value = volume * bars["vwap"]
+    turnover = np.where(traded, value / float_cap_all, 0.0)
 
     # ---- indices: constituents reselected each June and December, cap weights set monthly
     periods = [(max(m_start[m], t0), m_start[m + 1] if m + 1 < M else T) for m in range(M)
                if (m_start[m + 1] if m + 1 < M else T) > t0]
     n_large = int(min(300, max(5, N // 10)))
     n_mid = int(min(500, max(5, N // 6)))
-    float_cap_all = cap_obs_all * float_ratio[None, :]
     idx_ret = {k: np.full(T, np.nan) for k in INDEX_IDS}
     idx_weight_rows = []
     members = {}
@@ -464,6 +629,26 @@ def build_demo(path: str | os.PathLike, *, n_stocks: int = 3000, start="2015-01-
                       "market_cap": pa.array(cap_obs_all[tD][t_idx, jj]),
                       "float_market_cap": pa.array(float_cap_all[tD][t_idx, jj]),
                       "turnover": pa.array(turnover[tD][t_idx, jj])})
+    t_idx, j_idx = np.nonzero(traded[tD][:, sorder])
+    jj = sorder[j_idx]
+    daily_bars = pa.table({"date": pa.array(dates[t_idx]),
+                           "order_book_id": pa.DictionaryArray.from_arrays(pa.array(j_idx.astype(np.int32)),
+                                                                           sid_sorted).dictionary_decode(),
+                           "open": pa.array(bars["open"][tD][t_idx, jj]),
+                           "close": pa.array(bars["close"][tD][t_idx, jj]),
+                           "volume": pa.array(volume[tD][t_idx, jj]),
+                           "value": pa.array(value[tD][t_idx, jj]),
+                           "adj_factor": pa.array(bars["adj"][tD][t_idx, jj])})
+    flagged = live[tD] & (susp[tD] | bars["limit_up"][tD] | bars["limit_down"][tD])
+    t_idx, j_idx = np.nonzero(flagged[:, sorder])
+    jj = sorder[j_idx]
+    flags = pd.DataFrame({"date": dates[t_idx], "order_book_id": ids[jj].astype(str),
+                          "suspended": susp[tD][t_idx, jj], "limit_up": bars["limit_up"][tD][t_idx, jj],
+                          "limit_down": bars["limit_down"][tD][t_idx, jj]})
+    has_st = st_start < T
+    st_status = pd.DataFrame({"order_book_id": ids[has_st].astype(str), "start_date": sess_d[st_start[has_st]],
+                              "end_date": np.where(st_end[has_st] < T, sess_d[np.minimum(st_end[has_st], T - 1)],
+                                                   np.datetime64("NaT", "D"))})
 
     last_cal = cal_dates.values.astype("datetime64[D]")
     de_listed = np.where(delist_idx < T, sess_d[np.minimum(delist_idx, T - 1)], np.datetime64("NaT", "D"))
@@ -561,10 +746,11 @@ def build_demo(path: str | os.PathLike, *, n_stocks: int = 3000, start="2015-01-
         path,
         {"instruments": inst, "industries": industries, "industry_history": history,
          "trading_dates": pd.DataFrame({"date": last_cal}), "price_change_rate": price,
-         "index_weights": iw, "stock_daily": daily, "fundamentals": fundamentals},
+         "index_weights": iw, "stock_daily": daily, "fundamentals": fundamentals, "daily_bars": daily_bars,
+         "daily_flags": flags, "st_status": st_status},
         meta,
         extra_tables={"demo_truth_factor_returns": truth_f, "demo_truth_factor_cov": truth_cov,
                       "demo_truth_regime": truth_regime, "demo_truth_exposures": truth_x,
                       "demo_truth_events": events},
-        presorted=("price_change_rate", "stock_daily"))
+        presorted=("price_change_rate", "stock_daily", "daily_bars", "daily_flags"))
 

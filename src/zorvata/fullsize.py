@@ -10,7 +10,8 @@ The market is plausible for the importer's checks and the risk model rather than
 returns follow a factor model (a market factor, industries and the ten styles) with Student-t specific
 returns and a slowly moving volatility regime; caps follow the returns; turnover is driven by a liquidity
 characteristic; quarterly fundamentals come with announcement lags; industries change for a few stocks; some
-stocks are ST for a while, suspended for a few days, or close at the price limit. Every number is made up.
+stocks are ST for a while (their limit is 5%), suspended for a few days, or close at the price limit; daily bars
+follow the caps (closes not in ticks, no splits). Every number is made up.
 """
 
 from __future__ import annotations
@@ -42,6 +43,7 @@ FILE_NAMES = {
         "industry_history",
         "st_status",
         "daily_flags",
+        "daily_bars",
     )
 }
 _STYLES = 10
@@ -54,7 +56,7 @@ _INDICES = (
 _ARROW_TYPES = {"date": pa.date32(), "text": pa.string(), "number": pa.float64(), "bool": pa.bool_()}
 _SCHEMAS = {
     kind: pa.schema([(col, _ARROW_TYPES[t]) for col, t in FORMATS[kind].cols.items()])
-    for kind in ("prices", "stock_daily", "index_weights", "fundamentals", "daily_flags")
+    for kind in ("prices", "stock_daily", "index_weights", "fundamentals", "daily_flags", "daily_bars")
 }
 
 
@@ -204,11 +206,16 @@ def build_files(
     st_start = days[rng.integers(0, max(len(days) - 130, 1), n)]
     st_len = rng.integers(60, 400, n)
     rows = {"order_book_id": [], "start_date": [], "end_date": []}
+    # the ST period of each stock as [start, end) days (none: start and end the same)
+    st_from = np.full(n, np.datetime64("NaT", "D"), dtype="datetime64[D]")
+    st_to = np.full(n, np.datetime64("NaT", "D"), dtype="datetime64[D]")
     for i in np.flatnonzero(st & (st_start > listed)):
         k = int(np.searchsorted(days, st_start[i]))
         stop = days[k + st_len[i]] if k + st_len[i] < len(days) else None
         if not np.isnat(delist_at[i]) and (st_start[i] >= delist_at[i]):
             continue
+        st_from[i] = st_start[i]
+        st_to[i] = stop if stop is not None else days[-1] + np.timedelta64(1, "D")
         rows["order_book_id"].append(ids_list[i])
         rows["start_date"].append(pd.Timestamp(st_start[i]).date())
         rows["end_date"].append(None if stop is None else pd.Timestamp(stop).date())
@@ -227,7 +234,9 @@ def build_files(
     float_frac = rng.uniform(0.3, 1.0, n)
     spec_vol = 0.017 * np.exp(0.3 * style[:, 3])
     beta = 1.0 + 0.2 * style[:, 1]
-    limit = np.where(np.char.startswith(ids_list, "688") | np.char.startswith(ids_list, "300"), 0.2, 0.1)
+    wide = np.char.startswith(ids_list, "688") | np.char.startswith(ids_list, "300")
+    # the first close: a price around 12 (currency units); the share count stays (no splits: adj_factor 1)
+    shares = cap / np.clip(np.exp(rng.normal(np.log(12.0), 0.8, n)), 2.0, 400.0)
     bp = np.exp(rng.normal(np.log(0.5), 0.5, n))
     roe = rng.normal(0.08, 0.06, n)
     lev = np.exp(rng.normal(np.log(0.6), 0.6, n))
@@ -267,6 +276,9 @@ def build_files(
             x_style[:, 0] = size
             e = rng.standard_t(5, (t, n)) / np.sqrt(5 / 3) * spec_vol * np.sqrt(h)[:, None]
             r = beta[None, :] * f[:, :1] + f[:, 1 : 1 + k_ind][:, ind] + f[:, 1 + k_ind :] @ x_style.T + e
+            # 20% on the wide boards, 5% for a main-board stock under ST, else 10%
+            under_st = (st_from[None, :] <= yd[:, None]) & (yd[:, None] < st_to[None, :])
+            limit = np.where(wide[None, :], 0.2, np.where(under_st, 0.05, 0.1))
             r = np.clip(r, -limit, limit)
             # suspensions: a few days at a time
             suspended = np.zeros((t, n), dtype=bool)
@@ -302,6 +314,25 @@ def build_files(
                     "market_cap": caps[live],
                     "float_market_cap": fcap[live],
                     "turnover": turnover[live],
+                },
+            )
+            # bars of the traded days: closes on the cap path (not in ticks, so that they give the returns
+            # exactly), the open and the average price a little off them
+            close = caps / shares[None, :]
+            open_ = close / (1.0 + r_traded) * np.exp(0.5 * np.log1p(r_traded) + 0.004 * rng.standard_normal((t, n)))
+            vwap = 0.5 * (open_ + close)
+            volume = np.maximum(np.round(turnover * fcap / vwap / 100.0), 1.0) * 100.0
+            bar = traded | (live & first_day)
+            writers.write(
+                "daily_bars",
+                {
+                    "date": dates32[bar],
+                    "order_book_id": idmat[bar],
+                    "open": open_[bar],
+                    "close": close[bar],
+                    "volume": volume[bar],
+                    "value": (volume * vwap)[bar],
+                    "adj_factor": np.ones(int(bar.sum())),
                 },
             )
             flag = live & (suspended | at_up | at_down)
@@ -375,7 +406,7 @@ def build_files(
                 frows["total_debt"] += (book[has] * lev[has])[known].tolist()
             if frows["order_book_id"]:
                 writers.write("fundamentals", frows)
-            del live, first_day, e, r, caps, fcap, turnover, dates32, suspended, traded
+            del live, first_day, e, r, caps, fcap, turnover, dates32, suspended, traded, close, open_, vwap, volume
     finally:
         writers.close()
     return {k: out / name for k, name in FILE_NAMES.items()}

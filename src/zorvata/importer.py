@@ -15,6 +15,7 @@ reader or writer that opens the database (`zorvata._store.clean_leftovers`).
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import logging
 import datetime as _dt
@@ -27,8 +28,8 @@ from pathlib import Path
 import duckdb
 
 from . import _store
-from ._errors import ValidationError
-from .infra import atomic_path, file_lock
+from ._errors import AccessError, ValidationError, access_error
+from .infra import atomic_path, file_lock, real_path
 import numpy as np
 
 from ._schema import KEYS, SORT, TABLES, columns, new_data_version
@@ -45,6 +46,11 @@ INDUSTRY_SCHEMES = ("sw", "citics", "sw_split_financials")
 MAX_CAP = 1e14
 #: Tolerance of the sum of an index's weights on a date.
 WEIGHT_SUM_TOL = 1e-4
+#: Stocks reporting on a date from which fundamentals in one fixed proportion are refused as collinear.
+PROPORTIONAL_MIN_STOCKS = 5
+#: A bar's average traded price (value / volume) must lie within this factor of its close: beyond it, volume
+#: or value is in other units (lots of 100 shares, thousands of currency units).
+BAR_PRICE_FACTOR = 3
 #: Rows named per broken rule.
 SAMPLES = 3
 #: DuckDB's memory limit for an import (it spills to a scratch directory beyond it); env override.
@@ -110,6 +116,11 @@ FORMATS: dict[str, _Format] = {
         "daily_flags",
         (("date", "date"), ("order_book_id", "text")),
         (("suspended", "bool"), ("limit_up", "bool"), ("limit_down", "bool")),
+    ),
+    "daily_bars": _Format(
+        "daily_bars",
+        (("date", "date"), ("order_book_id", "text"), ("close", "number"), ("adj_factor", "number")),
+        (("open", "number"), ("volume", "number"), ("value", "number")),
     ),
     "custom_exposures": _Format(
         "custom_exposures",
@@ -356,6 +367,9 @@ _PERIOD = _r(
     "end_date {e} is not after start_date {s}", "t.end_date <= t.start_date", e="t.end_date", s="t.start_date"
 )
 
+#: The rules of a row about one stock on one trading day inside its listing window.
+_STOCK_DAY = [_UNKNOWN_ID, _NOT_STOCK, _BEFORE_LISTING, _AFTER_DELISTING, _OFF_CALENDAR]
+
 
 def _cap_rule(col):
     return _r(
@@ -499,13 +513,33 @@ RULES: dict[str, tuple[str, list[_Rule]]] = {
     "daily_flags": (
         "ic",
         [
-            _UNKNOWN_ID,
-            _NOT_STOCK,
-            _BEFORE_LISTING,
-            _AFTER_DELISTING,
-            _OFF_CALENDAR,
+            *_STOCK_DAY,
             _r("both limit_up and limit_down", "t.limit_up AND t.limit_down"),
             _r("suspended and at a price limit", "t.suspended AND (t.limit_up OR t.limit_down)"),
+        ],
+    ),
+    "daily_bars": (
+        "ic",
+        [
+            *_STOCK_DAY,
+            _r("close {v!r} is not a price above 0", "t.close <= 0", v="t.close"),
+            _r("open {v!r} is not a price above 0", "t.open <= 0", v="t.open"),
+            _r(
+                "adj_factor {v!r} is not above 0 (close * adj_factor is the adjusted price)",
+                "t.adj_factor <= 0",
+                v="t.adj_factor",
+            ),
+            _r("negative volume {v!r}", "t.volume < 0", v="t.volume"),
+            _r("negative value {v!r}", "t.value < 0", v="t.value"),
+            _r(
+                f"value / volume = {{p!r}} lies more than a factor {BAR_PRICE_FACTOR} from close {{c!r}} "
+                "(volume counts shares, value is in currency units)",
+                f"t.volume > 0 AND t.value > 0 AND t.close > 0 AND (t.value / t.volume > t.close * "
+                f"{BAR_PRICE_FACTOR} OR t.value / t.volume * {BAR_PRICE_FACTOR} < t.close)",
+                p="round(t.value / t.volume, 4)",
+                c="t.close",
+            ),
+            _r("value {v!r} with no volume", "t.volume = 0 AND t.value > 0", v="t.value"),
         ],
     ),
     "custom_exposures": ("ic", [_UNKNOWN_ID, _NOT_STOCK, _OFF_CALENDAR, _BEFORE_LISTING, _AFTER_DELISTING]),
@@ -715,7 +749,7 @@ class _Run:
         inst = self.inputs.get("instruments")
         if self.append and inst is not None and inst.ok:
             # a changed listing window must still hold the store's own daily rows
-            for table in ("price_change_rate", "stock_daily", "daily_flags"):
+            for table in ("price_change_rate", "stock_daily", "daily_flags", "daily_bars"):
                 sql = (
                     f"SELECT t._row, t.order_book_id, min(s.date), max(s.date) FROM {inst.view} t "
                     f"JOIN main.{table} s ON s.order_book_id = t.order_book_id "
@@ -736,6 +770,15 @@ class _Run:
                 f"HAVING abs(sum(weight) - 1) > {WEIGHT_SUM_TOL}"
             )
             self.grouped(w, sql, lambda r: f"the weights of {r[1]} on {r[2]} sum to {r[3]:.6g}, not 1")
+        self.check_proportional()
+        bars, flags = self.inputs.get("daily_bars"), self.inputs.get("daily_flags")
+        if bars is not None and flags is not None and bars.ok and flags.ok:
+            # a suspended day has no trade, hence no bar
+            sql = (
+                f"SELECT b._row, b.order_book_id, b.date FROM {bars.view} b JOIN {flags.view} f "
+                "USING (date, order_book_id) WHERE f.suspended"
+            )
+            self.grouped(bars, sql, lambda r: f"a bar of {r[1]!r} on {r[2]}, a day the flags file has it suspended")
         for kind, part in (("industry_history", "source, order_book_id"), ("st_status", "order_book_id")):
             f = self.inputs.get(kind)
             if f is None or not f.ok:
@@ -762,6 +805,31 @@ class _Run:
                 ),
             )
         self.check_custom()
+
+    def check_proportional(self) -> None:
+        """Two fundamentals columns in one fixed proportion for every stock reporting on a date (earnings
+        exactly a tenth of book value, say): generated or mis-joined data, and the ratios built from them
+        would be the same factor twice."""
+        f = self.inputs.get("fundamentals")
+        if f is None or not f.ok:
+            return
+        cols = [c for c, typ in f.fmt.optional if typ == "number" and c in f.present]
+        for i, a in enumerate(cols):
+            for b in cols[i + 1:]:
+                sql = (
+                    f"SELECT min(_row), report_date, count(DISTINCT order_book_id), min({a} / {b}) FROM {f.view} "
+                    f"WHERE {a} <> 0 AND {b} <> 0 AND isfinite({a} / {b}) AND report_date IS NOT NULL "
+                    f"GROUP BY report_date HAVING count(DISTINCT order_book_id) >= {PROPORTIONAL_MIN_STOCKS} "
+                    f"AND max({a} / {b}) - min({a} / {b}) <= 1e-9 * abs(max({a} / {b}))"
+                )
+                self.grouped(
+                    f,
+                    sql,
+                    lambda r, a=a, b=b: (
+                        f"{a} is exactly {r[3]:.6g} times {b} for all {r[2]} stocks reporting on {r[1]}: "
+                        f"the two are one column (collinear style factors); check how the file was made"
+                    ),
+                )
 
     def check_custom(self) -> None:
         ex, cov, sv = (
@@ -1028,6 +1096,7 @@ def import_files(
     industry_history=None,
     st_status=None,
     daily_flags=None,
+    daily_bars=None,
     custom_exposures=None,
     custom_factor_cov=None,
     custom_specific_var=None,
@@ -1041,7 +1110,7 @@ def import_files(
     `out` is then left as it was. An existing `out` is replaced only with `overwrite=True`. `log(text)`, when
     given, hears of each step as it ends.
     """
-    out = Path(out).absolute()
+    out = real_path(out)  # resolved once: the lock, the write and the replace act on the real file
     if out.is_dir():
         raise ValidationError(f"{out} is a directory; name the database file to write (--out DIR/market.duckdb)", out)
     if out.exists() and not overwrite:
@@ -1057,15 +1126,18 @@ def import_files(
         industry_history=industry_history,
         st_status=st_status,
         daily_flags=daily_flags,
+        daily_bars=daily_bars,
         custom_exposures=custom_exposures,
         custom_factor_cov=custom_factor_cov,
         custom_specific_var=custom_specific_var,
     )
-    out.parent.mkdir(parents=True, exist_ok=True)
-    with file_lock(out):
-        _store.clean_leftovers(out, locked=True)
-        with atomic_path(out) as tmp:
-            _run(tmp, files, append=False, label=label, log=log)
+    with _writing(out):
+        out.parent.mkdir(parents=True, exist_ok=True)
+        _check_writable(out)
+        with file_lock(out):
+            _store.clean_leftovers(out, locked=True)
+            with atomic_path(out) as tmp:
+                _run(tmp, files, append=False, label=label, log=log)
     return out
 
 
@@ -1078,7 +1150,7 @@ def append_files(db, *, label: str | None = None, log=None, **files) -> Path:
     The database is copied, the rows added to the copy, and the copy renamed over `db`; a rejection or a
     failure leaves `db` as it was.
     """
-    db = Path(db).absolute()
+    db = real_path(db)  # resolved once: the lock, the copy and the replace act on the real file
     unknown = [k for k in files if k not in FORMATS]
     if unknown:
         raise TypeError(f"unknown file kind(s) {unknown}; expected some of {list(FORMATS)}")
@@ -1089,9 +1161,40 @@ def append_files(db, *, label: str | None = None, log=None, **files) -> Path:
         raise ValidationError(f"{db} is a directory, not a market database", db)
     if not files:
         raise ValidationError("nothing to append: name at least one file", db)
-    with file_lock(db):
-        _store.clean_leftovers(db, locked=True)
-        with atomic_path(db) as tmp:
-            shutil.copyfile(db, tmp)
-            _run(tmp, files, append=True, label=label, log=log)
+    with _writing(db):
+        _check_writable(db)
+        with file_lock(db):
+            _store.clean_leftovers(db, locked=True)
+            with atomic_path(db) as tmp:
+                shutil.copyfile(db, tmp)
+                _run(tmp, files, append=True, label=label, log=log)
     return db
+
+
+#: Words of DuckDB errors that are the file system's, not the data's.
+_ACCESS_WORDS = ("No space left", "File too large", "Disk quota", "Permission denied", "Read-only file system")
+
+
+def _check_writable(target: Path) -> None:
+    """Before any work: the directory must take the temporary file the database is built in."""
+    if not os.access(target.parent, os.W_OK | os.X_OK):
+        raise AccessError(
+            f"cannot write the database {target}: its directory {target.parent} is not writable (the database is "
+            "built beside it and renamed into place); ask for write access or write elsewhere; nothing was changed",
+            target,
+        )
+
+
+@contextlib.contextmanager
+def _writing(target: Path):
+    """Failures of the file system while a database is written, as one line naming the file and what to do
+    (`AccessError`); the database is unchanged (only the temporary file, removed, was written)."""
+    try:
+        yield
+    except OSError as e:
+        lock = str(getattr(e, "filename", "") or "").endswith(".lock")
+        raise access_error(e, f"{target}.lock" if lock else target, "lock" if lock else "write the database") from e
+    except duckdb.Error as e:
+        if not any(w in str(e) for w in _ACCESS_WORDS):
+            raise
+        raise access_error(e, target, "write the database") from e

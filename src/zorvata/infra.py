@@ -13,6 +13,9 @@ Conventions the callers rely on:
   (and DuckDB's ``.wal`` of it). :func:`zorvata._store.clean_leftovers` finds what a killed writer left by
   that pattern.
 - :func:`file_lock` locks ``<target>.lock`` beside the target, so a lock names the file it serialises.
+- All three resolve a target through symbolic links first (:func:`real_path`), so a writer through a link and
+  one on the real path take the same lock and replace the same file, and the link stays a link; a replaced
+  file keeps the mode, owner and group of the one it replaces, never wider (:func:`keep_access`).
 - Worker processes are spawned (:func:`spawn_context`), never forked: DuckDB connections and BLAS thread pools
   do not survive a fork (a forked child of a process that had the market database open gets a clear error
   from zorvata instead of a hang). The one exception, with its reason, is the risk model's estimate_range,
@@ -24,6 +27,7 @@ from __future__ import annotations
 import contextlib
 import os
 import shutil
+import stat
 import tempfile
 import threading
 from collections import OrderedDict
@@ -31,8 +35,8 @@ from collections.abc import Callable, Hashable, Iterator
 from pathlib import Path
 from typing import IO, Any, Generic, TypeVar
 
-__all__ = ["package_version", "temp_name", "atomic_path", "atomic_write", "file_lock", "LRUCache", "single_threaded_blas",
-           "spawn_context"]
+__all__ = ["package_version", "temp_name", "real_path", "keep_access", "atomic_path", "atomic_write", "file_lock",
+           "LRUCache", "single_threaded_blas", "spawn_context"]
 
 T = TypeVar("T")
 
@@ -74,14 +78,63 @@ def _remove(path: Path) -> None:
                 p.unlink()
 
 
+def real_path(path: str | os.PathLike) -> Path:
+    """`path` absolute with every symbolic link resolved (also one to a file not there yet).
+
+    Writers resolve a target once and lock, write and replace that: replacing a link by a regular file would
+    leave the file it points to behind, and a writer through the link and one on the real path would take
+    different locks.
+    """
+    return Path(os.path.realpath(os.fspath(path)))
+
+
+def keep_access(path: str | os.PathLike | int, like: os.stat_result, mask: int = 0o7777,
+                directory: bool = False) -> None:
+    """Give `path` (or an open descriptor) the mode (within `mask`), owner and group of the file `like`
+    describes, never anything wider: where the group cannot be kept (not a member), the group's permission
+    bits are dropped; where the owner cannot be (only root may give a file away), the file stays ours. A
+    `directory` gets search permission wherever it gets read permission."""
+    mode = stat.S_IMODE(like.st_mode) & mask
+    if directory:
+        mode |= (mode & 0o444) >> 2
+    st = os.stat(path) if not isinstance(path, int) else os.fstat(path)
+    if (st.st_uid, st.st_gid) != (like.st_uid, like.st_gid):
+        for uid in (like.st_uid, -1):
+            try:
+                os.chown(path, uid, like.st_gid)
+                break
+            except OSError:
+                continue
+        else:
+            mode &= ~0o070
+    os.chmod(path, mode)
+
+
+def _like(target: Path, like: str | os.PathLike | os.stat_result | None) -> os.stat_result | None:
+    if isinstance(like, os.stat_result):
+        return like
+    try:
+        return os.stat(like if like is not None else target)
+    except FileNotFoundError:
+        return None
+
+
 @contextlib.contextmanager
-def atomic_path(target: str | os.PathLike) -> Iterator[Path]:
+def atomic_path(target: str | os.PathLike, *, like: str | os.PathLike | os.stat_result | None = None
+                ) -> Iterator[Path]:
     """Yields a temporary path beside `target` for the block to create (a database, say); renamed over
-    `target` when the block returns, removed (with its ``.wal``) whatever happens."""
-    target = Path(target)
+    `target` when the block returns, removed (with its ``.wal``) whatever happens.
+
+    `target` is resolved through symbolic links first (`real_path`). The new file takes the mode, owner and
+    group of the file it replaces (or of `like`), never wider (`keep_access`).
+    """
+    target = real_path(target)
     tmp = temp_name(target)
     try:
         yield tmp
+        st = _like(target, like)
+        if st is not None and tmp.exists():
+            keep_access(tmp, st)
         os.replace(tmp, target)
     finally:
         _remove(tmp)
@@ -89,16 +142,21 @@ def atomic_path(target: str | os.PathLike) -> Iterator[Path]:
 
 @contextlib.contextmanager
 def atomic_write(target: str | os.PathLike, mode: str = "wb", *, permissions: int | None = None,
+                 like: str | os.PathLike | os.stat_result | None = None,
                  make_parents: bool = False) -> Iterator[IO[Any]]:
     """Yields a file opened with `mode` ("wb" or "w") under a temporary name beside `target`, renamed over
-    `target` when the block returns. `permissions` sets the file's mode bits (the temporary file is created
-    0600); `make_parents` creates the target's directory first."""
-    target = Path(target)
+    `target` (resolved through symbolic links) when the block returns. The file takes the mode, owner and
+    group of `like` (a file or its `os.stat_result`; else the file it replaces), within `permissions` when given; without either it is
+    created 0600 (or `permissions`). `make_parents` creates the target's directory first."""
+    target = real_path(target)
     if make_parents:
         target.parent.mkdir(parents=True, exist_ok=True)
     fd, tmp = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".tmp", dir=target.parent)
     try:
-        if permissions is not None:
+        st = _like(target, like)
+        if st is not None:
+            keep_access(fd, st, 0o7777 if permissions is None else permissions)
+        elif permissions is not None:
             os.fchmod(fd, permissions)
         with os.fdopen(fd, mode) as fh:
             yield fh
@@ -120,14 +178,14 @@ def file_lock(target: str | os.PathLike, *, wait: bool = True) -> Iterator[bool]
     the directory is another user's: flock needs no write access. Where the platform has no flock, writers
     are not serialised.
     """
-    target = Path(target)
+    target = real_path(target)
     lock_path = target.with_name(target.name + ".lock")
     try:
         import fcntl
     except ImportError:  # pragma: no cover - not POSIX
         yield True
         return
-    fh: IO[bytes]
+    fh: IO[bytes] | None = None
     try:
         if wait:
             lock_path.parent.mkdir(parents=True, exist_ok=True)
@@ -135,19 +193,15 @@ def file_lock(target: str | os.PathLike, *, wait: bool = True) -> Iterator[bool]
             fh = open(lock_path, "a+b")
         except PermissionError:
             fh = open(lock_path, "rb")
+        fcntl.flock(fh.fileno(), fcntl.LOCK_EX | (0 if wait else fcntl.LOCK_NB))
     except OSError:
+        if fh is not None:
+            fh.close()
         if wait:
             raise
         yield False
         return
     with fh:
-        try:
-            fcntl.flock(fh.fileno(), fcntl.LOCK_EX | (0 if wait else fcntl.LOCK_NB))
-        except OSError:
-            if wait:
-                raise
-            yield False
-            return
         try:
             yield True
         finally:

@@ -44,6 +44,9 @@ class TestReportPlots:
         assert x == "weight (% of portfolio)" and y == "industry (citics)"
         assert title == f"Weights by industry vs {INDEX}, {DATE}"
         assert {t.get_text() for t in fig.axes[0].get_legend().get_texts()} == {"portfolio", "benchmark", "active"}
+        # industries by name (in English where no font has the Chinese glyphs), not by code alone
+        ticks = [t.get_text() for t in plot_industry_weights(report).axes[0].get_yticklabels()]
+        assert ticks and all(len(t.split(" ", 1)) == 2 for t in ticks if t != "unclassified")
 
     @pytest.mark.parametrize("by", ["group", "factor", "stock", "industry"])
     def test_risk_contributions(self, report, tmp_path, by):

@@ -101,3 +101,50 @@ def _crashing_objective_class():
 
 CrashingTrackingError = _crashing_objective_class()
 CrashingTrackingError.__qualname__ = "CrashingTrackingError"
+
+
+def _arm_interrupted_solve() -> None:
+    """The next SCS solve of this process reports what SCS reports when Ctrl-C reaches it mid-solve."""
+    import scs
+
+    guarded = scs.solve
+    real = guarded._velquor_original
+
+    def once(*args, **kwargs):
+        guarded._velquor_original = real
+        result = real(*args, **kwargs)
+        result["info"].update(status_val=-5, status="interrupted")
+        return result
+
+    guarded._velquor_original = once
+
+
+def _interrupting_objective_class():
+    from velquor.objective import MinTrackingError
+
+    class InterruptingTrackingError(MinTrackingError):
+        """MinTrackingError that stands for Ctrl-C once (while the file ``trigger`` exists) on a date of
+        ``month``: inside the solver (``how="solver"``, in whichever process solves) or as SIGINT sent to
+        the client process (``how="signal"``)."""
+
+        def __init__(self, trigger: str, month: int, how: str, client_pid: int) -> None:
+            super().__init__()
+            self.trigger, self.month, self.how, self.client_pid = trigger, month, how, client_pid
+
+        def get_objective_expr(self, g, zeta, helper):
+            import os
+            import signal
+
+            if helper.date.month == self.month and os.path.exists(self.trigger):
+                os.unlink(self.trigger)
+                if self.how == "signal":
+                    os.kill(self.client_pid, signal.SIGINT)
+                else:
+                    _arm_interrupted_solve()
+            return super().get_objective_expr(g, zeta, helper)
+
+    return InterruptingTrackingError
+
+
+InterruptingTrackingError = _interrupting_objective_class()
+InterruptingTrackingError.__qualname__ = "InterruptingTrackingError"

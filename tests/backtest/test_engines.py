@@ -122,3 +122,16 @@ def test_process_workers_live_on_between_runs_until_closed():
     close_pools()
     assert _pids(ProcessEngine(1), 1).isdisjoint(pids)
     close_pools()
+
+
+@pytest.mark.slow
+def test_max_sharpe_ratio_estimates_are_the_same_on_every_engine():
+    """The serial engine reuses one objective for every date, the process engine ships it to its workers:
+    each date estimates its own returns, so both compute the same bits."""
+    from velquor.objective import MaxSharpeRatio
+
+    # One fresh objective each: an estimate the serial run stored must not reach the process run.
+    serial = basic_backtest(objective=MaxSharpeRatio(), end="2025-08-31").run(progress=False)
+    process = basic_backtest(objective=MaxSharpeRatio(), end="2025-08-31")
+    _same(serial, process.run(engine="process", workers=2, progress=False))
+    assert serial.weights.shape[0] == 4 and (serial.status == "optimal").all()

@@ -21,8 +21,9 @@ from .backtest_support import basic_backtest
 def _assert_same(a: BacktestResult, b: BacktestResult) -> None:
     for name in ("weights", "holdings"):
         pd.testing.assert_frame_equal(getattr(a, name), getattr(b, name), check_exact=True, check_freq=True)
-    for name in ("nav", "benchmark_nav", "turnover", "costs", "status", "ex_ante_te", "notes"):
+    for name in ("nav", "benchmark_nav", "turnover", "costs", "status", "ex_ante_te", "notes", "cash"):
         pd.testing.assert_series_equal(getattr(a, name), getattr(b, name), check_exact=True, check_freq=True)
+    pd.testing.assert_frame_equal(a.unfilled, b.unfilled, check_exact=True)
 
 
 class TestParquet:
@@ -116,14 +117,30 @@ class TestCheckpoint:
 
 class TestPlot:
     def test_plot_draws_nav_drawdown_and_turnover(self, basic, tmp_path):
+        from matplotlib.ticker import PercentFormatter
+
         _, res = basic
         fig = res.plot(tmp_path / "bt.png")
-        assert len(fig.axes) == 3
-        assert [line.get_label() for line in fig.axes[0].get_lines()] == ["portfolio", "benchmark"]
+        top, mid, bottom = fig.axes
+        assert [line.get_label() for line in top.get_lines()] == ["portfolio", "benchmark"]
+        assert top.get_title()
+        assert all(isinstance(ax.yaxis.get_major_formatter(), PercentFormatter) for ax in (mid, bottom))
+        # the first rebalance (from cash) is written apart, the bars are the later ones
+        assert [t.get_text() for t in bottom.texts] == [f"first rebalance (from cash): {res.turnover.iloc[0]:.0%}"]
+        assert len(bottom.patches) == len(res.turnover) - 1
         assert (tmp_path / "bt.png").stat().st_size > 10_000
+
+    def test_plots_leave_no_figure_open_and_the_backend_alone(self, basic):
+        import matplotlib
         import matplotlib.pyplot as plt
 
-        plt.close(fig)
+        from velquor.analytics import plot_backtest
+
+        _, res = basic
+        backend, before = matplotlib.get_backend(), plt.get_fignums()
+        figs = [res.plot() for _ in range(10)] + [plot_backtest(res) for _ in range(10)]
+        assert plt.get_fignums() == before and matplotlib.get_backend() == backend
+        assert all(isinstance(f, matplotlib.figure.Figure) for f in figs)
 
 
 def test_demo_backtest_prints_its_summary(capsys, tmp_path):

@@ -73,8 +73,7 @@ class TestOptimize:
 
 class TestErrors:
     @pytest.mark.parametrize("argv, message", [
-        (["optimize", INDEX, "--date", "2026-13-01"],
-         "not a date: '2026-13-01' (month must be in 1..12: 2026-13-01)"),
+        (["optimize", INDEX, "--date", "2026-13-01"], "--date: '2026-13-01' is not a date (month must be in 1..12)"),
         (["optimize", INDEX, "--date", DATE, "--objective", "max_return"],
          "unknown objective 'max_return'; choose one of min_variance, min_active_variance, min_tracking_error, "
          "mean_variance, active_mean_variance, risk_parity, max_sharpe_ratio, max_information_ratio, "
@@ -84,12 +83,13 @@ class TestErrors:
         (["optimize", INDEX, "--date", DATE, "--bounds", "*=0-0.05"],
          "bounds must look like 'ID=LOWER:UPPER' or '*=0:0.05', got '*=0-0.05'"),
         (["optimize", INDEX, "--date", DATE, "--bounds", "*=0:0.01"], "上限之和小于1"),
+        (["optimize", INDEX, "--date", DATE, "--bounds", "*=0:5"], "合约 * 的上限 5.0 无效"),
         (["optimize", "missing/pool.csv", "--date", DATE], "no such file: missing/pool.csv"),
         (["optimize", INDEX, "--date", DATE, "--objective", "min_tracking_error"],
          "对于目标函数 MinTrackingError，必须传入 benchmark 参数"),
         (["optimize", INDEX], "optimize: the following arguments are required: --date (see --help)"),
         (["optimise"], "argument COMMAND: invalid choice: 'optimise' (choose from 'optimize', 'report', "
-                       "'frontier', 'backtest') (see --help)"),
+                       "'frontier', 'orders', 'backtest') (see --help)"),
         (["report", "nothing.csv"], "no such file: nothing.csv"),
         (["frontier", INDEX, "--date", DATE, "--points", "1"], "points must be an integer >= 2, got 1"),
         (["optimize", INDEX, "--date", DATE, "--out", "w.xlsx"], "output must end in .csv, .parquet or .json, "
@@ -148,7 +148,9 @@ class TestReport:
         out = tmp_path / "r.html"
         assert run(capsys, "report", weights_file, "--out", out, "--figures", tmp_path / "figs")[0] == 0
         html = out.read_text()
-        assert html.startswith("<!DOCTYPE html>") and "<img src='figs/overview.png'" in html
+        # one file: the figures are inside (and also written where --figures says)
+        assert html.startswith("<!DOCTYPE html>") and html.count("<img src='data:image/png;base64,") == 4
+        assert (tmp_path / "figs" / "overview.png").stat().st_size > 10_000
         status, text, _ = run(capsys, "report", weights_file, "--cov-model", "monthly")
         assert status == 0 and "| model | monthly-v1 (estimated to the close of 2026-05-29) |" in text
 

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import cvxpy as cp
+import numpy as np
 import pytest
 
 import velquor.optimize as opt
@@ -17,20 +19,9 @@ from velquor.constraint import (
 from velquor.exception import InvalidArgument, OptimizerWarning
 from velquor.objective import MaxSharpeRatio, MinTrackingError
 
-from .constraint_support import DATE, INDEX, TOL, helper, make_pool, tracking_error
+from .constraint_support import DATE, INDEX, TOL
 
-COLUMNS = ["constraint", "kind", "hard", "relaxation", "rows"]
-
-
-@pytest.fixture(scope="module")
-def pool(market_db):
-    return make_pool()
-
-
-@pytest.fixture(scope="module")
-def min_te(pool):
-    w = opt.portfolio_optimize(pool, DATE, MinTrackingError(), benchmark=INDEX)
-    return tracking_error(w, helper(pool))
+COLUMNS = ["constraint", "kind", "hard", "relaxation", "rows", "alone"]
 
 
 class TestFeasible:
@@ -87,6 +78,57 @@ class TestInfeasible:
         # 0.7 + 0.7 exceeds the budget by 0.4, shared between the two rows in some way.
         assert list(frame["kind"]) == ["FirstTwoEqual"]
         assert 0.2 - 1e-6 <= frame.iloc[0]["relaxation"] <= 0.4 + 1e-6
+
+
+class Scaled(OptimizationConstraint):
+    """`inner` measured in `k` times its units: every row multiplied by k."""
+
+    def __init__(self, inner, k):
+        self.inner, self.k = inner, k
+
+    def to_constraints(self, g, zeta, helper):
+        rows = self.inner.to_constraints(g, zeta, helper)
+        assert all(isinstance(r, cp.constraints.Inequality) for r in rows)
+        return [self.k * r.expr <= 0 for r in rows]
+
+
+class TestOwnUnits:
+    def test_alone_is_the_gap_for_either_side(self, pool):
+        cons = [IndustryConstraint("SW05", upper_limit=0.2), IndustryConstraint("SW05", lower_limit=0.3)]
+        frame = diagnose(pool, DATE, cons=cons)
+        assert sorted(frame.index) == [0, 1]
+        assert frame["alone"].to_numpy() == pytest.approx([0.1, 0.1], abs=1e-6)
+        # Together they give the gap once, shared in some way.
+        assert frame["relaxation"].sum() == pytest.approx(0.1, abs=1e-6)
+
+    def test_alone_is_nan_when_that_constraint_cannot_restore_feasibility(self, pool):
+        # Two stocks at 60% each overfill the budget whatever the cap on a third does.
+        class AtLeast(OptimizationConstraint):
+            def __init__(self, k, share):
+                self.k, self.share = k, share
+
+            def to_constraints(self, g, zeta, helper):
+                return [g[self.k] >= self.share * zeta]
+
+        frame = diagnose(pool, DATE, cons=[AtLeast(0, 0.6), AtLeast(1, 0.6), AtLeast(2, 0.1)])
+        assert list(frame.index) == [0, 1] and frame["alone"].to_numpy() == pytest.approx([0.3, 0.3], abs=1e-6)
+        # Three floors of 60%: no one of them can give enough, together they give 0.8.
+        frame = diagnose(pool, DATE, cons=[AtLeast(k, 0.6) for k in range(3)])
+        assert sorted(frame.index) == [0, 1, 2] and frame["alone"].isna().all()
+        assert frame["relaxation"].sum() == pytest.approx(0.8, abs=1e-6)
+
+    def test_joint_relaxation_does_not_depend_on_a_constraints_units(self, pool):
+        def run(k):
+            cons = [Scaled(IndustryConstraint("SW05", lower_limit=0.9), k), StyleConstraint("beta", upper_limit=0.0)]
+            return diagnose(pool, DATE, bnds={"*": (0, 0.05)}, cons=cons).sort_index(key=lambda i: i.map(str))
+
+        base, scaled = run(1.0), run(100.0)
+        assert list(base.index) == list(scaled.index) and 0 in base.index
+        for column in ("relaxation", "alone"):
+            unit = np.where(base.index == 0, 100.0, 1.0)
+            np.testing.assert_allclose(scaled[column].to_numpy(), base[column].to_numpy() * unit, rtol=1e-4,
+                                       atol=1e-6)
+        assert list(base["rows"]) == list(scaled["rows"])
 
 
 class TestArguments:

@@ -285,11 +285,13 @@ def fuzz_benchmarks(order_book_id, date, window):
 
 CONSTRAINTS = [getattr(co, n) for n in ("TrackingErrorLimit", "TurnoverLimit", "BenchmarkComponentWeightLimit",
                                         "IndustryConstraint", "WildcardIndustryConstraint", "StyleConstraint",
-                                        "WildcardStyleConstraint", "IndustryComponentLimit") if hasattr(co, n)]
+                                        "WildcardStyleConstraint", "IndustryComponentLimit", "TradabilityConstraint",
+                                        "LiquidityLimit") if hasattr(co, n)]
 
 
 @target(st.lists(VALUES, max_size=3), keywords(["upper_limit", "lower_limit", "hard", "industries", "styles",
-                                               "classification", "relative", "current_holding"]))
+                                               "classification", "relative", "current_holding", "capital",
+                                               "exclude_st", "window"]))
 def fuzz_constraint_constructors(args, kwargs):
     for cls in CONSTRAINTS:
         c = call(cls.__name__, cls, *args, **kwargs)

@@ -128,20 +128,19 @@ class TestAllZeroFallback:
 
 
 class TestEstimates:
-    def test_mean_variance_estimates_once_and_keeps_it(self, monkeypatch):
+    def test_estimate_serves_later_requests_with_another_pool_at_their_own_values(self, monkeypatch):
         market = Market(monkeypatch, {"A": 0.001, "B": -0.002, "C": 0.003})
         mv = obj.MeanVariance(window=100)
-        g = variable(2)
-        mv.get_objective_expr(g, 1.0, FakeHelper(["A", "B"], cov=COV[:2, :2]))
+        mv.get_objective_expr(variable(2), 1.0, FakeHelper(["A", "B"], cov=COV[:2, :2]))
         assert market.calls == [("trading_date_offset", PREV, -100),
                                 ("get_price_change_rate", ["A", "B"], "start", PREV)]
-        assert mv._expected_returns.to_dict() == pytest.approx({"A": 0.252, "B": -0.504})
-        market.calls.clear()
         g3 = variable(3)
         expr = mv.get_objective_expr(g3, 1.0, FakeHelper(["A", "B", "C"], cov=COV[:3, :3]))
-        assert market.calls == []
+        # The new pool is estimated again (C gets its own return, not 0) and the latest estimate is stored.
+        assert [c[1] for c in market.calls if c[0] == "get_price_change_rate"] == [["A", "B"], ["A", "B", "C"]]
+        assert mv._expected_returns.to_dict() == pytest.approx({"A": 0.252, "B": -0.504, "C": 0.756})
         w = np.array([0.2, 0.3, 0.5])
-        want = expected(np.array([0.252, -0.504, 0.0]), COV[:3, :3])(w)
+        want = expected(np.array([0.252, -0.504, 0.756]), COV[:3, :3])(w)
         assert value_at(expr, g3, w) == pytest.approx(want)
 
     def test_estimate_is_stored_before_a_later_failure(self, monkeypatch):

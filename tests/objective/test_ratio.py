@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import datetime as dt
+
 import cvxpy as cp
 import numpy as np
 import pandas as pd
@@ -26,7 +28,7 @@ def constraint_vector(constraint, n):
 
 class TestCommonSteps:
     @pytest.mark.parametrize("returns, used", [
-        ({"A": -0.02, "B": -0.01, "C": 0.0}, [-0.01, 0.0, 0.01]),   # negative mean is subtracted
+        ({"A": -0.05, "B": -0.04, "C": 0.01}, [-0.05, -0.04, 0.01]),  # one positive entry: used as given
         ({"A": -0.01, "B": 0.01, "C": 0.0}, [-0.01, 0.01, 0.0]),    # mean exactly 0: unchanged
         ({"A": 0.05, "B": 0.05, "C": 0.05}, [1.0, 1.0, 1.0]),       # constant: all ones
         ({"A": 0.0, "C": 0.0}, [1.0, 1.0, 1.0]),                    # missing ids are 0.0 and join the test
@@ -43,6 +45,20 @@ class TestCommonSteps:
         assert isinstance(con, cp.constraints.Equality)
         assert constraint_vector(con, 3) == pytest.approx(used)
         assert con.args[1].value == 1
+
+    @pytest.mark.parametrize("make, text", [
+        (lambda r: obj.MaxSharpeRatio(expected_returns=r),
+         "MaxSharpeRatio: no stock has a positive expected return; the expected returns are used minus their mean"),
+        (lambda r: obj.MaxInformationRatio(expected_active_returns=r),
+         "MaxInformationRatio: no stock has a positive expected active return; "
+         "the expected active returns are used minus their mean"),
+    ])
+    def test_no_positive_entry_is_shifted_by_the_mean_with_a_warning(self, make, text):
+        with pytest.warns(OptimizerWarning) as w:
+            (con,) = internal_constraints(make({"A": -0.02, "B": -0.01, "C": 0.0}), variable(3),
+                                          cp.Variable(nonneg=True), FakeHelper(["A", "B", "C"]))
+        assert [str(x.message) for x in w] == [text] and w[0].filename == __file__
+        assert constraint_vector(con, 3) == pytest.approx([-0.01, 0.0, 0.01])
 
     def test_constant_returns_solve_the_min_variance_problem(self):
         cov = np.array([[0.04, 0.01], [0.01, 0.09]])
@@ -65,18 +81,54 @@ class TestCommonSteps:
         assert constraint_vector(con, 2) == pytest.approx([0.0, 0.02])
 
 
-class TestEstimates:
-    def test_sharpe_estimates_once_for_every_later_request(self, monkeypatch):
-        market = Market(monkeypatch, {"A": 0.001, "B": 0.002, "C": 0.004})
-        sharpe = obj.MaxSharpeRatio(window=100)
-        sharpe.get_internal_constraints(variable(2), None, FakeHelper(["A", "B"]))
+def _sharpe_constraints(objective, helper):
+    return objective.get_internal_constraints(variable(len(helper.order_book_ids)), None, helper)
+
+
+def _mean_variance_expr(objective, helper):
+    return objective.get_objective_expr(variable(len(helper.order_book_ids)), 1.0, helper)
+
+
+@pytest.mark.parametrize("make, use", [(obj.MaxSharpeRatio, _sharpe_constraints),
+                                       (obj.MeanVariance, _mean_variance_expr)], ids=["sharpe", "mean_variance"])
+class TestEstimatesPerRequest:
+    """An estimate serves the request it was made for (previous trading date, window, pool) and no other."""
+
+    def test_same_request_estimates_once(self, monkeypatch, make, use):
+        market = Market(monkeypatch, {"A": 0.001, "B": 0.002})
+        objective = make(window=100)
+        for _ in range(2):
+            use(objective, FakeHelper(["A", "B"]))
         assert market.calls == [("trading_date_offset", PREV, -100),
                                 ("get_price_change_rate", ["A", "B"], "start", PREV)]
-        market.calls.clear()
-        (con,) = sharpe.get_internal_constraints(variable(3), None, FakeHelper(["A", "B", "C"]))
-        assert market.calls == []
-        assert constraint_vector(con, 3) == pytest.approx([0.252, 0.504, 0.0])
 
+    def test_another_date_or_pool_estimates_again_and_keeps_the_latest(self, monkeypatch, make, use):
+        market = Market(monkeypatch, {"A": 0.001, "B": 0.002, "C": 0.004})
+        objective = make()
+        use(objective, FakeHelper(["A", "B"]))
+        later = FakeHelper(["A", "B"])
+        later.prev_trading_date = PREV + dt.timedelta(days=1)
+        use(objective, later)
+        use(objective, FakeHelper(["A", "B", "C"]))
+        assert [c[1:] for c in market.calls if c[0] == "trading_date_offset"] == [
+            (PREV, -252), (later.prev_trading_date, -252), (PREV, -252)]
+        assert objective._expected_returns.to_dict() == pytest.approx({"A": 0.252, "B": 0.504, "C": 1.008})
+
+    def test_caller_returns_are_never_replaced(self, monkeypatch, make, use):
+        market = Market(monkeypatch, {"A": 0.001, "B": 0.002, "C": 0.004})
+        given = make(expected_returns={"A": 0.1, "B": 0.2})
+        use(given, FakeHelper(["A", "B", "C"]))
+        # A series assigned after an estimate is the caller's too.
+        assigned = make()
+        use(assigned, FakeHelper(["A", "B"]))
+        mine = pd.Series({"A": 0.3, "C": 0.1})
+        assigned._expected_returns = mine
+        use(assigned, FakeHelper(["A", "C"]))
+        assert len(market.calls) == 2 and assigned._expected_returns is mine
+        assert given._expected_returns.to_dict() == {"A": 0.1, "B": 0.2}
+
+
+class TestInformationRatioEstimates:
     def test_information_ratio_estimates_every_time_and_stores_nothing(self, monkeypatch):
         market = Market(monkeypatch, {"A": 0.001, "B": 0.002, "D": 0.5})
         bench = FakeBenchmark(0.5)
@@ -87,5 +139,5 @@ class TestEstimates:
         # The history covers the pool only; the benchmark is asked for the request date.
         assert [c[1] for c in market.calls if c[0] == "get_price_change_rate"] == [["A", "B"]] * 2
         assert bench.calls == [(helper.date, 252)] * 2 and ir._expected_active_returns is None
-        mu = np.array([0.252, 0.504]) - 0.5  # mean below 0: shifted
-        assert constraint_vector(con, 2) == pytest.approx(mu - mu.mean())
+        # B beats the benchmark: the vector is used as given although its mean is negative.
+        assert constraint_vector(con, 2) == pytest.approx(np.array([0.252, 0.504]) - 0.5)

@@ -45,7 +45,7 @@ class TestParseBnds:
         ({"*": (0.0, 0.3)}, [0.0] * 4, [0.3] * 4),
         ({"*": (0.25, 0.25)}, [0.25] * 4, [0.25] * 4),  # sums of exactly 1 pass
         ({"*": ("0", "0.5")}, [0.0] * 4, [0.5] * 4),  # the default pair is converted
-        ({"*": (-1, 2)}, [-1.0] * 4, [2.0] * 4),  # ... and not range-checked
+        ({"*": (0, 1)}, [0.0] * 4, [1.0] * 4),  # ... and checked like a named pair: 0 and 1 are valid
         # label, not position; keys outside the pool ignored; None stands for 0 and 1
         ({"C": (0.1, 0.2), "A": (None, 0.5), "Z": (0.9, 1.0), "B": (0.2, None)}, [0, 0.2, 0.1, 0], [0.5, 1, 0.2, 1]),
         ({"*": (0.1, 0.3), "D": (Fraction(1, 4), Decimal("0.5"))}, [0.1, 0.1, 0.1, 0.25], [0.3, 0.3, 0.3, 0.5]),
@@ -59,7 +59,11 @@ class TestParseBnds:
     @pytest.mark.parametrize("bnds, pool, text", [
         ({"*": (0.0, 0.3)}, POOL[:3], "上限之和小于1"),
         ({"*": (0.6, 1.0)}, POOL[:2], "下限之和大于1"),
-        ({"*": (0.6, 0.1)}, POOL[:2], "下限之和大于1"),  # lower sum tested first
+        # the default pair is checked like a named one, "*" in place of the identifier, before the sums
+        ({"*": (0.6, 0.1)}, POOL[:2], "合约 * 的上限 0.1 小于下限 0.6"),
+        ({"*": (0, 5)}, POOL, "合约 * 的上限 5.0 无效"),
+        ({"*": (-0.1, 0.5)}, POOL, "合约 * 的下限 -0.1 无效"),
+        ({"*": ("1.5", "0.2")}, POOL, "合约 * 的下限 1.5 无效"),
         ({}, [], "上限之和小于1"),
         ({"A": (0.5, 0.2)}, POOL, "合约 A 的上限 0.2 小于下限 0.5"),
         ({"A": (-0.1, 0.5)}, POOL, "合约 A 的下限 -0.1 无效"),

@@ -352,8 +352,12 @@ class TestFallback:
         hard = Constraint(1, lambda g, zeta: [g[0] >= 2])
         with pytest.raises(OptimizationFailed) as excinfo:
             opt.portfolio_optimize(POOL, DATE, cons=[hard])
-        assert excinfo.value.args == (cp.INFEASIBLE,)
+        assert excinfo.value.args == (cp.INFEASIBLE,) and str(excinfo.value) == "infeasible"
         assert len(spy.solves) == 1
+        # The message stays the status; a note points to the function that names the culprit.
+        assert excinfo.value.__notes__ == [
+            "velquor.constraint.diagnose(...) with the same arguments lists the constraints that must give and "
+            "by how much"]
 
     def test_still_infeasible_without_soft(self, spy):
         cons = [Constraint(False, lambda g, zeta: [g[1] >= 0.9]), Constraint(True, lambda g, zeta: [g[0] >= 2])]
@@ -400,6 +404,8 @@ class TestStatuses:
         with pytest.raises(OptimizationFailed) as excinfo:
             opt.portfolio_optimize(POOL, DATE, obj)
         assert excinfo.value.args == (argument,)
+        noted = argument in (cp.INFEASIBLE, cp.INFEASIBLE_INACCURATE)
+        assert len(getattr(excinfo.value, "__notes__", [])) == noted
 
     def test_solver_error_becomes_failed_without_retry(self, monkeypatch, obj):
         error = cp.SolverError("back end crashed")
@@ -486,3 +492,44 @@ class TestModuleSetUp:
             assert out.split() == [cases[value], "True"]
             assert err.count("OptimizerWarning: same place") == 2
             assert err.count("VELQUOR_DEBUG='junk' is not a switch") == (value == "junk")
+
+
+class TestPrepareRequest:
+    """prepare_request and diagnose read a request through the code portfolio_optimize reads it with."""
+
+    def test_reads_the_request_without_solving(self, spy):
+        bench = StaticBenchmark({"A": 0.5, "Z": 0.5})
+        request = opt.prepare_request(["C", "A", "B"], DATE, MinTrackingError(), bnds={"*": (0.0, 0.5)},
+                                      benchmark=bench, cov_model="monthly")
+        assert request.order_book_ids == POOL and request.date == DATE and request.benchmark is bench
+        assert request.helper.args[:4] == (POOL, DATE, bench, CovModel.FACTOR_MODEL_MONTHLY)
+        assert [b.tolist() for b in request.bounds] == [[0.0] * 3, [0.5] * 3]
+        assert spy.solves == []
+        alone = opt.prepare_request(["A"], DATE, None)  # a pool of one reads nothing else
+        assert (alone.order_book_ids, alone.objective, alone.helper, alone.bounds) == (["A"], None, None, None)
+
+    @pytest.mark.parametrize("kwargs, message", [
+        (dict(objective=object()), "非法的目标函数"),
+        (dict(objective=MaxInformationRatio()), "对于目标函数 MaxInformationRatio，必须传入 benchmark 参数"),
+        (dict(bnds={"*": (0, 5)}), "合约 * 的上限 5.0 无效"),
+    ])
+    def test_same_messages_as_portfolio_optimize(self, market, kwargs, message):
+        from velquor.constraint import diagnose
+
+        for reader in (opt.prepare_request, opt.portfolio_optimize, diagnose):
+            with pytest.raises(InvalidArgument) as excinfo:
+                reader(POOL, DATE, **kwargs)
+            assert str(excinfo.value) == message, reader
+
+    def test_diagnose_reads_the_helper_bound_in_velquor_optimize(self, market, monkeypatch):
+        from velquor.constraint import diagnose
+
+        class Refused(Exception):
+            pass
+
+        def refuse(*args):
+            raise Refused(args[0])
+
+        monkeypatch.setattr(opt, "OptimizeHelper", refuse)
+        with pytest.raises(Refused):
+            diagnose(POOL, DATE)

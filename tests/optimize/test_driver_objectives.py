@@ -155,6 +155,22 @@ class TestRatios:
         check(result, ratio_weights(mu, active_variance))
 
 
+    def test_one_stock_beating_the_benchmark_is_enough(self):
+        # Only C has a positive expected active return; the mean is negative. Used as given, the best
+        # information ratio holds C and earns +0.005; shifted by the mean it held half A and lost 0.0025.
+        cov = covariance(UNION)
+        b = pd.Series(BENCH).reindex(UNION, fill_value=0.0).values
+        mu = pd.Series({"A": -0.01, "B": -0.03, "C": 0.005, "D": -0.05, "E": -0.02})
+
+        def active_variance(g, zeta):
+            return cp.quad_form(cp.hstack([g, np.zeros(len(UNION) - len(POOL))]) - zeta * b, cov)
+
+        result = opt.portfolio_optimize(POOL, DATE, MaxInformationRatio(expected_active_returns=mu),
+                                        benchmark=StaticBenchmark(BENCH))
+        check(result, ratio_weights(mu.reindex(POOL).values, active_variance))
+        assert result.values @ mu.reindex(POOL).values > 0
+
+
 class TestIndicatorAndStyle:
     def test_max_indicator(self):
         indicator = pd.Series({"A": 2.0, "B": -1.0, "C": 5.0, "D": 0.5, "E": 3.0, "Z": 100.0})

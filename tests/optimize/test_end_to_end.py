@@ -7,14 +7,15 @@ import cvxpy as cp
 import numpy as np
 import pandas as pd
 import pytest
-import zorvata
 
 import velquor.optimize as opt
 from velquor.benchmark import IndexBenchmark
 from velquor.const import CovModel, RiskModel
 from velquor.exception import OptimizerWarning
 from velquor.helper import OptimizeHelper
-from velquor.objective import MinTrackingError, RiskParity
+from velquor.objective import MaxSharpeRatio, MeanVariance, MinTrackingError, RiskParity
+
+from ..market_pools import half_index_and_outsiders
 
 DATE = "2026-06-01"
 INDEX = "000300.XSHG"
@@ -25,10 +26,7 @@ ATOL = 2e-3
 @pytest.fixture(scope="module")
 def pool(market_db):
     """Half of the index's constituents and a few stocks outside it, in ascending order."""
-    members = sorted(zorvata.index_weights(INDEX, DATE).index)
-    listed = sorted(zorvata.all_instruments("CS", "2026-05-29")["order_book_id"])
-    others = [i for i in listed if i not in set(members)]
-    return sorted(members[::2] + others[:12])
+    return half_index_and_outsiders(INDEX, DATE, 12)
 
 
 def helper(pool, benchmark=None):
@@ -103,3 +101,17 @@ def test_pool_of_one(pool):
     with pytest.warns(OptimizerWarning):
         result = opt.portfolio_optimize([pool[3], INDEX], DATE, None, benchmark=1)
     pd.testing.assert_series_equal(result, pd.Series({pool[3]: 1.0}))
+
+
+class TestEstimatesPerDate:
+    @pytest.mark.parametrize("make", [MaxSharpeRatio, MeanVariance])
+    def test_reused_objective_at_a_later_date_equals_a_fresh_one(self, pool, make):
+        later = "2026-09-01"
+        reused = make()
+        opt.portfolio_optimize(pool, DATE, reused)
+        first = reused._expected_returns
+        again = opt.portfolio_optimize(pool, later, reused)
+        fresh = opt.portfolio_optimize(pool, later, make())
+        # Same problem, same solver: the same weights; the stored estimate is the later date's.
+        np.testing.assert_allclose(again.to_numpy(), fresh.to_numpy(), rtol=0, atol=1e-12)
+        assert not reused._expected_returns.equals(first)

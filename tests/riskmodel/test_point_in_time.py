@@ -15,6 +15,7 @@ import pytest
 import zorvata
 
 from velquor.const import STYLE_FACTORS, CovModel, RiskModel
+from velquor.exception import OptimizerWarning
 from velquor.riskmodel import pipeline as rm_pipeline, service, store as rm_store
 
 from .riskmodel_support import DATE
@@ -226,7 +227,8 @@ class TestEstimateFiles:
             data = target.read_bytes()
             target.write_bytes({"garbage": b"not an estimate" * 10, "truncated": data[: len(data) // 2],
                                 "empty": b""}[damage])
-            _, again = _model(path, switch_db)
+            with pytest.warns(OptimizerWarning, match="could not be read and was rebuilt"):
+                _, again = _model(path, switch_db)
             _same(first, again)
             assert ctx.store.read(day, DAILY, RiskModel.V1) is not None
 

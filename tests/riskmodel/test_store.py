@@ -14,6 +14,7 @@ import pytest
 import zorvata
 
 from velquor.const import STYLE_FACTORS, CovModel, RiskModel
+from velquor.exception import OptimizerWarning
 from velquor.helper import OptimizeHelper
 from velquor.riskmodel import pipeline, service
 
@@ -120,7 +121,8 @@ class TestPersistence:
         arrays["key"] = np.int64(arrays["key"] + 1)  # no longer matches its exposure file
         np.savez(vpath, **arrays)
         service._models.clear()
-        _assert_same(first, _snapshot(pool, DAILY, RiskModel.V1))
+        with pytest.warns(OptimizerWarning, match="could not be read and was rebuilt"):
+            _assert_same(first, _snapshot(pool, DAILY, RiskModel.V1))
         with np.load(vpath) as z:
             assert int(z["key"]) == int(arrays["key"]) - 1
 

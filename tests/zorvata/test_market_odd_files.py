@@ -193,3 +193,24 @@ class TestUnreadableFiles:
                              capture_output=True, text=True, timeout=120)
         assert run.returncode == 2
         assert run.stderr.count("\n") == 1 and "is a directory" in run.stderr
+
+
+@pytest.fixture(scope="module")
+def generated(tmp_path_factory):
+    """The importer's files of a small generated market (30 stocks, two years)."""
+    from zorvata.fullsize import build_files
+
+    return build_files(tmp_path_factory.mktemp("generated"), n_stocks=30, start="2024-01-02", end="2025-12-31",
+                       seed=3)
+
+
+def test_collinear_fundamentals_refused(generated, tmp_path):
+    fund = pd.read_parquet(generated["fundamentals"])
+    fund["earnings"] = 0.1 * fund["book_value"]  # every stock's earnings a tenth of its book value
+    fund.to_parquet(tmp_path / "fund.parquet")
+    with pytest.raises(zorvata.ValidationError) as e:
+        import_files(tmp_path / "m.duckdb", **{**generated, "fundamentals": tmp_path / "fund.parquet"})
+    problems = e.value.problems
+    assert {p.path for p in problems} == {tmp_path / "fund.parquet"}, [str(p) for p in problems]
+    assert "book_value is exactly 10 times earnings for all" in str(problems[0])
+    assert "collinear" in str(problems[0]) and problems[0].count >= 4  # one per report date

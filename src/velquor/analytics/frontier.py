@@ -10,39 +10,29 @@ import numpy as np
 import pandas as pd
 
 from ..exception import InvalidArgument
-from .report import PERIODS_PER_YEAR, _enum, _expected
+from ..coerce import to_enum
+from .report import PERIODS_PER_YEAR, _expected
 from ..const import CovModel, RiskModel
 
 __all__ = ["efficient_frontier"]
 
 
-def _quad(g, cov):
-    """g' cov g divided by the equal-weight portfolio's variance, in factor form when the matrix carries its
-    decomposition. Daily variances are numbers near 1e-4; a solver's tolerances are calibrated for values
-    near 1, and the scale does not move the minimiser."""
-    n = cov.shape[0]
-    scale = float(np.asarray(cov).sum()) / (n * n)
-    scale = 1.0 / scale if scale > 0 else 1.0
-    root = getattr(cov, "factor_root", None)
-    specific = getattr(cov, "specific_variance", None)
-    if root is None or specific is None:
-        return cp.quad_form(g, np.asarray(cov) * scale, assume_PSD=True)
-    return cp.sum_squares((root * math.sqrt(scale)).T @ g) + cp.sum_squares(cp.multiply(np.sqrt(specific * scale), g))
-
-
 def _objectives():
     """The two objectives the frontier needs, subclasses of the package's objective interface."""
-    from ..objective import OptimizationObjective
+    from ..objective import MinVariance, OptimizationObjective
 
-    class MinVarianceAtReturn(OptimizationObjective):
-        """Minimum variance among the portfolios whose expected return is at least `target`."""
+    class MinVarianceAtReturn(MinVariance):
+        """Minimum variance among the portfolios whose expected return is at least `target`. The variance is
+        divided by `scale`: daily variances are numbers near 1e-4, a solver's tolerances are calibrated for
+        values near 1, and the scale does not move the minimiser."""
 
-        def __init__(self, mu: pd.Series, target: float | None):
+        def __init__(self, mu: pd.Series, target: float | None, scale: float):
             self._mu = mu
             self._target = target
+            self._scale = scale
 
         def get_objective_expr(self, g, zeta, helper):
-            return _quad(g, helper.get_cov_matrix())
+            return super().get_objective_expr(g, zeta, helper) / self._scale
 
         def get_internal_constraints(self, g, zeta, helper):
             if self._target is None:
@@ -92,18 +82,23 @@ def efficient_frontier(order_book_ids, date, points: int = 20, *, expected_retur
         raise InvalidArgument(f"points must be an integer >= 2, got {points!r}")
     if isinstance(window, bool) or not isinstance(window, numbers.Integral) or window < 2:
         raise InvalidArgument(f"window must be an integer >= 2, got {window!r}")
-    cm = _enum(cov_model, CovModel, "cov_model")
-    rm = _enum(risk_model, RiskModel, "risk_model")
-    pool = opt.ensure_order_book_ids(order_book_ids, date)
-    if len(pool) < 2:
-        raise InvalidArgument(f"a frontier needs at least two stocks in the pool, got {len(pool)}")
-    from ..helper import OptimizeHelper
-
-    day = opt.to_date(date)
-    helper = OptimizeHelper(pool, day, None, cm, rm, 1.0, 1.0)
+    cm = to_enum(cov_model, CovModel, "cov_model")
+    rm = to_enum(risk_model, RiskModel, "risk_model")
+    # Screened here, so that its warnings name the caller; the request reads the screened pool again
+    # (silently) with the checks of portfolio_optimize: the benchmark rule, the helper and the bounds.
+    screened = opt.ensure_order_book_ids(order_book_ids, date)
+    if len(screened) < 2:
+        raise InvalidArgument(f"a frontier needs at least two stocks in the pool, got {len(screened)}")
+    request = opt.prepare_request(screened, date, bnds=bnds, cons=cons, benchmark=benchmark, cov_model=cm,
+                                  risk_model=rm)
+    pool, day, helper = request.order_book_ids, request.date, request.helper
+    # Estimated for this date and pool only: nothing is kept between calls.
     mu = pd.Series(_expected("historical" if expected_returns is None else expected_returns, pool,
                              helper.prev_trading_date, int(window)), index=pd.Index(pool, dtype=object))
     cov = helper.get_cov_matrix()
+    n = len(pool)
+    scale = float(np.asarray(cov).sum()) / (n * n)
+    scale = scale if scale > 0 else 1.0
     annual = PERIODS_PER_YEAR[cm]
     MinVarianceAtReturn, MaxReturn = _objectives()
     common = dict(bnds=bnds, cons=cons, benchmark=benchmark, cov_model=cm, risk_model=rm, solver=solver,
@@ -112,7 +107,7 @@ def efficient_frontier(order_book_ids, date, points: int = 20, *, expected_retur
     def solve(objective) -> np.ndarray:
         return opt.portfolio_optimize(pool, day, objective, **common).reindex(pool).to_numpy(dtype=np.float64)
 
-    w_min = solve(MinVarianceAtReturn(mu, None))
+    w_min = solve(MinVarianceAtReturn(mu, None, scale))
     r_lo = float(mu.to_numpy() @ w_min)
     r_hi = float(mu.to_numpy() @ solve(MaxReturn(mu)))
     # The maximum-return end is the least risky portfolio with (almost) that return: with ties in the
@@ -124,7 +119,7 @@ def efficient_frontier(order_book_ids, date, points: int = 20, *, expected_retur
         if t <= r_lo:
             rows.append(w_min)
             continue
-        rows.append(solve(MinVarianceAtReturn(mu, t - slack)))
+        rows.append(solve(MinVarianceAtReturn(mu, t - slack, scale)))
     weights = np.vstack(rows)
     dense = np.asarray(cov)
     rets = weights @ mu.to_numpy()

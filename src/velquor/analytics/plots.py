@@ -52,11 +52,27 @@ def _cjk_family() -> str | None:
     return next((name for name in wanted if name in have), None)
 
 
+#: English names of the industries (for figures drawn where no font has Chinese glyphs).
+_INDUSTRY_ENGLISH = {
+    "农林牧渔": "agriculture", "非银金融": "non-bank finance", "钢铁": "steel", "有色金属": "non-ferrous metals",
+    "电子": "electronics", "家用电器": "home appliances", "食品饮料": "food & beverage", "纺织服饰": "textiles & apparel",
+    "轻工制造": "light industry", "医药生物": "pharma & biotech", "公用事业": "utilities", "交通运输": "transport",
+    "房地产": "real estate", "商贸零售": "retail", "社会服务": "social services", "综合": "conglomerates",
+    "建筑材料": "building materials", "建筑装饰": "construction", "电力设备": "power equipment",
+    "国防军工": "defence", "计算机": "computers", "传媒": "media", "通信": "telecoms", "银行": "banks",
+    "基础化工": "chemicals", "汽车": "autos", "机械设备": "machinery", "煤炭": "coal", "石油石化": "oil & petrochemicals",
+    "环保": "environmental", "美容护理": "beauty & care", "证券": "brokers", "保险": "insurance",
+    "多元金融": "diversified finance",
+}
+
+
 def _industry_labels(table: pd.DataFrame) -> tuple[list[str], dict]:
-    """Tick labels "code name" where a Chinese font exists, else the codes; and the text properties."""
+    """Tick labels "code name": the name as stored where a font has Chinese glyphs, else its English name (the
+    code alone for a name without one); and the text properties."""
     family = _cjk_family()
     if family is None:
-        return [str(c) for c in table.index], {}
+        return [f"{c} {_INDUSTRY_ENGLISH[n]}" if n in _INDUSTRY_ENGLISH else str(c)
+                for c, n in zip(table.index, table["name"])], {}
     return [f"{c} {n}" for c, n in zip(table.index, table["name"])], {"family": [family, "sans-serif"]}
 
 
@@ -219,10 +235,21 @@ def plot_backtest(result, path=None, title: str | None = None):
     label = "turnover (one-way)"
     if isinstance(turnover, pd.Series) and not turnover.empty:
         if len(turnover) > 1:
-            # the first rebalance buys from cash (turnover 1) and would flatten every later bar
+            # the first rebalance buys from cash (turnover 1) and would flatten every later bar: its value
+            # is written apart
+            first = turnover.iloc[0]
             turnover = turnover.iloc[1:]
             label = "turnover (one-way,\nafter the first)"
+            bottom.text(0.01, 0.95, f"first rebalance (from cash): {first:.0%}", transform=bottom.transAxes,
+                        fontsize=8, va="top")
         bottom.bar(pd.to_datetime(turnover.index), turnover.to_numpy(dtype=float), width=3.0, color=_PORTFOLIO)
+    status = getattr(result, "status", None)
+    if isinstance(status, pd.Series):
+        failed = status[status.astype(str).str.startswith("failed")]
+        for k, d in enumerate(pd.to_datetime(failed.index)):
+            bottom.axvline(d, color=_ACTIVE, lw=0.8, label="failed date" if k == 0 else None)
+        if len(failed):
+            bottom.legend(fontsize=8, loc="upper right")
     bottom.set_ylabel(label)
     _percent_axis(bottom.yaxis)
     bottom.set_xlabel("date")

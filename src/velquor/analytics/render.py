@@ -1,4 +1,4 @@
-"""A risk report as text: Markdown or a self-contained HTML page, figures referenced by relative path."""
+"""A risk report as text: Markdown or an HTML page, figures referenced by relative path or data URI."""
 
 from __future__ import annotations
 
@@ -23,7 +23,8 @@ def _md_table(frame, percent: set[str] | frozenset[str] = frozenset(), digits: i
 
 
 def render_report(report, figures: dict[str, str], fmt: str, top: int = 15) -> str:
-    """The report as Markdown or HTML text, figures referenced by relative path."""
+    """The report as Markdown or HTML text; ``figures`` maps titles to image sources (relative paths, or data
+    URIs for a page that carries its images)."""
     import pandas as pd
 
     s = report.summary
@@ -32,6 +33,9 @@ def render_report(report, figures: dict[str, str], fmt: str, top: int = 15) -> s
             ("stocks held", str(s["n_stocks"])), ("sum of weights", f"{s['weight_sum']:.4f}"),
             ("total risk (annualised)", f"{s['total_risk']:.2%}"), ("factor risk", f"{s['factor_risk']:.2%}"),
             ("specific risk", f"{s['specific_risk']:.2%}")]
+    if s.get("without_model_data"):
+        rows.append(("held as cash (no risk-model data)",
+                     f"{s['cash_without_model_data']:.2%}: {s['without_model_data']}"))
     if report.benchmark:
         rows += [("benchmark", f"{report.benchmark} ({s['n_benchmark']} constituents)"),
                  ("tracking error (annualised)", f"{s['tracking_error']:.2%}"),

@@ -5,16 +5,17 @@ from __future__ import annotations
 import datetime as _dt
 import math
 import numbers
+import warnings
 from dataclasses import dataclass, field
 from typing import Any
 
 import numpy as np
 import pandas as pd
 
-from ..const import STYLE_FACTORS, CovModel, RiskModel
-from ..exception import InvalidArgument
-from ..coerce import to_enum as _enum  # under this name frontier.py reads it from here too
-from ..helper import OptimizeHelper
+from ..const import HELD_WEIGHT, STYLE_FACTORS, CovModel, RiskModel
+from ..exception import InvalidArgument, OptimizerWarning
+from ..coerce import to_enum
+from ..helper import OptimizeHelper, without_model_data
 
 __all__ = ["RiskReport", "risk_report", "PERIODS_PER_YEAR", "as_benchmark", "as_weights"]
 
@@ -257,11 +258,23 @@ def risk_report(weights, date, benchmark=None, cov_model="daily", risk_model="v1
     portfolio's expected return and, with a benchmark, its expected active return.
     """
     w = as_weights(weights)
-    cm = _enum(cov_model, CovModel, "cov_model")
-    rm = _enum(risk_model, RiskModel, "risk_model")
+    cm = to_enum(cov_model, CovModel, "cov_model")
+    rm = to_enum(risk_model, RiskModel, "risk_model")
     if isinstance(window, bool) or not isinstance(window, numbers.Integral) or window < 2:
         raise InvalidArgument(f"window must be an integer >= 2, got {window!r}")
     bench = as_benchmark(benchmark)
+    # stocks the risk model has no data for (delisted, say) are warned about and held as cash, as
+    # portfolio_optimize drops them from a pool
+    uncovered = without_model_data(list(w.index), date, cm, rm)
+    uncovered_weight = float(w[uncovered].sum()) if uncovered else 0.0
+    if uncovered:
+        if len(uncovered) == len(w):
+            raise InvalidArgument(f"no stock of the portfolio has risk model data on {date}: "
+                                  f"{', '.join(map(str, uncovered))}")
+        warnings.warn(f"no risk model data for {', '.join(map(str, uncovered))} (not trading on the model's "
+                      f"day): their weight {uncovered_weight:.4%} is held as cash in the report",
+                      OptimizerWarning, stacklevel=2)
+        w = w.drop(uncovered)
     pool = list(w.index)
     helper = OptimizeHelper(pool, date, bench, cm, rm, 1.0, 1.0)
     union = list(helper.union_components)
@@ -321,7 +334,9 @@ def risk_report(weights, date, benchmark=None, cov_model="daily", risk_model="v1
     if mu is not None:
         stocks["expected_return"] = mu
     summary["weight_sum"] = float(wu.sum())
-    summary["n_stocks"] = int((wu != 0).sum())
+    summary["n_stocks"] = int((wu > HELD_WEIGHT).sum())
+    summary["cash_without_model_data"] = uncovered_weight
+    summary["without_model_data"] = ", ".join(map(str, uncovered))
     summary["n_benchmark"] = int((stocks["benchmark_weight"] != 0).sum())
     return RiskReport(date=helper.date, prev_trading_date=helper.prev_trading_date, cov_model=cm, risk_model=rm,
                       benchmark=_benchmark_name(bench), periods_per_year=annual,

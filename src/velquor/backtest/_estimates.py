@@ -14,7 +14,7 @@ from __future__ import annotations
 
 import datetime as _dt
 from dataclasses import dataclass
-from typing import Iterable
+from typing import Callable, Iterable
 
 import numpy as np
 
@@ -49,10 +49,17 @@ def asof_day(date: _dt.date) -> tuple[int, str]:
 
 
 def missing(needed: Iterable[tuple[int, Variant]]) -> list[tuple[int, Variant]]:
-    """The (as-of position, variant) pairs the store has no estimate for, sorted."""
+    """The (as-of position, variant) pairs the store has no readable estimate for, sorted (unreadable ones
+    counted as rebuilt)."""
     ctx = service.context()
-    return sorted({(p, v) for p, v in needed if not ctx.store.has(ctx.day(p), *v)},
-                  key=lambda pv: (pv[0], pv[1][0].value, pv[1][1].value))
+    # read whole: a file damaged anywhere is built again rather than failing its rebalance later
+    out = sorted({(p, v) for p, v in needed if ctx.store.read(ctx.day(p), *v) is None},
+                 key=lambda pv: (pv[0], pv[1][0].value, pv[1][1].value))
+    damaged = sum(ctx.store.damaged(ctx.day(p), *v) or ctx.store.has(ctx.day(p), *v) for p, v in out)
+    if damaged:
+        service.note_rebuilt(damaged, f"{damaged} stored risk-model estimate(s) could not be read; the backtest "
+                                      "builds them again")
+    return out
 
 
 @dataclass
@@ -89,16 +96,16 @@ def clusters(todo: list[tuple[int, Variant]]) -> list[Cluster]:
     return out
 
 
-def history_piece(lo: int, hi: int, keep: list[int]) -> dict:
+def history_piece(lo: int, hi: int, keep: list[int], progress: Callable[[int], None] | None = None) -> dict:
     """Regressions of calendar positions ``lo .. hi - 1`` from the market file (nothing is written), with the
-    exposures of the as-of positions in ``keep`` only."""
+    exposures of the as-of positions in ``keep`` only; ``progress(1)`` after each day."""
     import zorvata
 
     ctx = service.context()
     con = zorvata.connect().cursor()
     try:
         with single_threaded_blas():
-            h = factor_history(con, ctx.universe, lo, hi)
+            h = factor_history(con, ctx.universe, lo, hi, progress)
     finally:
         con.close()
     mine = [p for p in keep if lo <= p < hi]
@@ -121,8 +128,9 @@ class _Rows:
         return self._rows[self._start + key]
 
 
-def estimates_of(cluster: Cluster, pieces: list[dict]) -> list:
-    """The cluster's estimates from its computed pieces: ``(estimate, cov_model, risk_model)`` triples."""
+def estimates_of(cluster: Cluster, pieces: list[dict], progress: Callable[[int], None] | None = None) -> list:
+    """The cluster's estimates from its computed pieces: ``(estimate, cov_model, risk_model)`` triples;
+    ``progress(1)`` after each."""
     pieces = sorted(pieces, key=lambda d: d["start"])
     rows: dict = {}
     industry: dict = {}
@@ -142,6 +150,8 @@ def estimates_of(cluster: Cluster, pieces: list[dict]) -> list:
         series = {cm: horizon_series(hist, HORIZONS[cm], first) for cm in {v[0] for _, v in cluster.todo}}
         for p, (cm, rm) in cluster.todo:
             out.append((estimate_asof(ctx.universe, hist, p, cm, rm, series[cm]), cm, rm))
+            if progress is not None:
+                progress(1)
     return out
 
 

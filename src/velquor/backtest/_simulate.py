@@ -19,19 +19,14 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
+from ..trading.orders import board_lots
+
 __all__ = ["Simulator", "DayRules", "Fill", "UNFILLED_REASONS", "board_lots"]
 
 #: Trades smaller than this (a weight) are not reported as unfilled.
 NOISE = 1e-6
 #: Why a trade did not fill, in the order the rules are tried.
 UNFILLED_REASONS = ("suspended", "limit_up", "limit_down", "no_price")
-
-
-def board_lots(ids: list[str]) -> tuple[np.ndarray, np.ndarray]:
-    """(smallest buy, step) in shares per id: 100 and 100 on the main boards and ChiNext; 200, then steps of
-    1, on the STAR market (688xxx.XSHG)."""
-    star = np.array([i.startswith("688") and i.endswith(".XSHG") for i in ids], dtype=bool)
-    return np.where(star, 200.0, 100.0), np.where(star, 1.0, 100.0)
 
 
 @dataclass

@@ -7,9 +7,11 @@ the client as in a worker, so a rebalance computes the same bits whichever engin
 
 from __future__ import annotations
 
+import contextlib
 import datetime as _dt
 import math
 import os
+import sys
 import time
 import traceback
 import warnings
@@ -27,10 +29,64 @@ YEAR = 252
 _HORIZON_DAYS = {"daily": 1, "monthly": 21, "quarterly": 63}
 
 
-def init_worker() -> None:
-    """Initialiser of the process-pool workers (the environment is set by the pool before the start)."""
+class TaskInterrupted(Exception):
+    """A task stopped by Ctrl-C. Sent back as an ordinary error (a Dask worker would end itself on a
+    KeyboardInterrupt); the engine raises KeyboardInterrupt in the client when it receives it."""
+
+
+def init_worker(parent: int | None = None, death_signal: bool = False) -> None:
+    """Initialiser of the process-pool workers (the environment is set by the pool before the start).
+
+    The worker ends when its parent ``parent`` does, however that ends (SIGKILL included): the kernel sends it
+    SIGKILL when ``death_signal`` (the parent's spawning thread lives as long as the parent), and a thread
+    watching the parent's pid ends it otherwise.
+    """
     for k, v in WORKER_ENV.items():
         os.environ.setdefault(k, v)
+    if parent is None:
+        return
+    if death_signal and sys.platform.startswith("linux"):
+        import ctypes  # noqa: TID251 - prctl, not the BLAS threads
+        import signal
+
+        with contextlib.suppress(OSError, AttributeError):
+            pr_set_pdeathsig = 1
+            ctypes.CDLL(None, use_errno=True).prctl(pr_set_pdeathsig, int(signal.SIGKILL), 0, 0, 0)
+    if os.getppid() != parent:  # the parent ended before this worker came up
+        os._exit(1)
+    import threading
+
+    def watch() -> None:
+        while os.getppid() == parent:
+            time.sleep(PARENT_POLL)
+        os._exit(1)
+
+    threading.Thread(target=watch, name="velquor-parent-watch", daemon=True).start()
+
+
+#: Seconds between a worker's checks that its parent is alive.
+PARENT_POLL = 0.5
+
+
+def is_lost_worker(e: BaseException) -> bool:
+    """Whether a task failed because its worker was lost (it died, or its pool or cluster broke), not by
+    anything the task did."""
+    import concurrent.futures.process
+
+    if isinstance(e, (concurrent.futures.process.BrokenProcessPool, concurrent.futures.CancelledError)):
+        return True
+    return type(e).__module__.startswith("distributed") and type(e).__name__ in (
+        "KilledWorker", "CommClosedError", "FutureCancelledError")
+
+
+def is_transient(e: BaseException) -> bool:
+    """Whether a failure says nothing about the date itself (I/O, memory, a lost worker): a resumed run
+    computes the date again instead of replaying the failure."""
+    if isinstance(e, (OSError, MemoryError, EOFError, TaskInterrupted)) or is_lost_worker(e):
+        return True
+    # the market database's own I/O and memory errors
+    return type(e).__module__.startswith(("duckdb", "_duckdb")) and \
+        type(e).__name__ in ("IOException", "OutOfMemoryException")
 
 
 def prepare() -> None:
@@ -62,12 +118,25 @@ def _attach(market: MarketRef) -> None:
                            f"client's {market.db_path} (fingerprint {fp} != {market.fingerprint})")
 
 
-def history_task(market: MarketRef, lo: int, hi: int, keep: list[int]) -> dict:
-    """One piece of the risk model's factor history (returned, never written)."""
+def history_task(market: MarketRef, lo: int, hi: int, keep: list[int], progress=None) -> dict:
+    """One piece of the risk model's factor history (returned, never written); ``progress(1)`` after each
+    day when it runs in the client."""
     from . import _estimates
 
-    _attach(market)
-    return _estimates.history_piece(lo, hi, keep)
+    try:
+        _attach(market)
+        return _estimates.history_piece(lo, hi, keep, progress)
+    except BaseException as e:
+        _raise_interrupt(e)
+        raise
+
+
+def _raise_interrupt(e: BaseException) -> None:
+    """A task's interrupt (or a library's own report of one) goes back as TaskInterrupted."""
+    from .._interrupt import is_interrupt
+
+    if is_interrupt(e) and not isinstance(e, TaskInterrupted):
+        raise TaskInterrupted("interrupted") from None
 
 
 @dataclass
@@ -96,6 +165,8 @@ class RebalanceOutcome:
     ex_ante_te: float = math.nan
     notes: list[str] = field(default_factory=list)
     seconds: float = 0.0
+    #: the failure may not recur (I/O, a lost worker, a missing estimate): never kept by a checkpoint
+    transient: bool = False
 
 
 def _failure(e: BaseException) -> str:
@@ -155,9 +226,13 @@ def rebalance_task(market: MarketRef, job: RebalanceJob) -> RebalanceOutcome:
         status = "fallback" if any(_SOFT_DROPPED in str(c.message) for c in caught) else "optimal"
         weights = {str(k): float(v) for k, v in w.items()}
         return RebalanceOutcome(job.key, weights, status, te, _notes(caught), time.perf_counter() - t0)
-    except Exception as e:  # noqa: BLE001 - a failed date is recorded and the run goes on
+    except BaseException as e:  # noqa: BLE001 - a failed date is recorded and the run goes on
+        _raise_interrupt(e)
+        if not isinstance(e, Exception):
+            raise
         notes = _notes(caught) + ["".join(traceback.format_exception_only(e)).strip()]
-        return RebalanceOutcome(job.key, None, _failure(e), math.nan, notes, time.perf_counter() - t0)
+        return RebalanceOutcome(job.key, None, _failure(e), math.nan, notes, time.perf_counter() - t0,
+                                transient=is_transient(e))
 
 
 def _notes(caught: list) -> list[str]:

@@ -20,13 +20,15 @@ from typing import Any, Callable, Iterable, Sequence
 import numpy as np
 import pandas as pd
 
+from .._interrupt import reraise_interrupt
 from ..const import CovModel, RiskModel
-from ..exception import InvalidArgument
+from ..exception import BacktestFailed, InvalidArgument
 from ..coerce import to_date, to_enum
 from . import _estimates
-from ._checkpoint import Checkpoint
+from ._checkpoint import Checkpoint, input_keys
 from ._simulate import DayRules, Simulator, board_lots
-from ._tasks import MarketRef, RebalanceOutcome, RebalanceJob, history_task, rebalance_task
+from ._tasks import (MarketRef, RebalanceOutcome, RebalanceJob, history_task, is_lost_worker, is_transient,
+                     rebalance_task)
 from .engines import Bar, Engine, LazyEngine, check_engine
 from .result import BacktestResult, unfilled_frame
 
@@ -35,6 +37,8 @@ __all__ = ["Backtest", "run_many", "FREQUENCIES"]
 FREQUENCIES = ("daily", "weekly", "monthly", "quarterly")
 #: Rebalance tasks sent to a Dask cluster at a time.
 DASK_WAVE = 256
+#: Times a date whose worker was lost is sent again (alone, to a fresh pool) before it counts as failed.
+LOST_WORKER_RETRIES = 1
 
 
 def _real(value, name: str, lo: float, hi: float, lo_open: bool = False) -> float:
@@ -260,6 +264,7 @@ class _Plan:
     bench_resets: dict[int, np.ndarray]
     rules: list[DayRules]
     checkpoint: Checkpoint | None = None
+    inputs: list[str] = field(default_factory=list)  # per date: key of its inputs (with a checkpoint)
     outcomes: dict[int, RebalanceOutcome] = field(default_factory=dict)
     applied: int = 0  # rebalances booked into the simulation so far
     submitted: int = 0
@@ -275,15 +280,24 @@ class _Plan:
                              board_lots(self.ids))
         self.col = {k: i for i, k in enumerate(self.ids)}
 
-    def fingerprint(self, market: str) -> str:
+    def fingerprint(self) -> str:
+        """Key of the configuration (what the data makes of it, dates and pools, is keyed per date)."""
         bt = self.bt
-        text = json.dumps([market, [d.isoformat() for d in self.dates], [_describe_obj(p) if isinstance(
-            p, BaseException) else list(p) for p in self.pools], [_describe_obj(o) for o in self.objectives],
-            _describe_obj(bt.benchmark), _strip(repr(bt.bnds)),
+        universe = bt.universe if isinstance(bt.universe, (str, list)) else _describe_obj(bt.universe)
+        rebalance = bt.rebalance if isinstance(bt.rebalance, str) else [d.isoformat() for d in bt.rebalance]
+        text = json.dumps([universe, bt.start.isoformat(), bt.end.isoformat(), rebalance,
+            _describe_obj(bt.objective), _describe_obj(bt.benchmark), _strip(repr(bt.bnds)),
             _describe_obj(bt.cons) if callable(bt.cons) else [_describe_obj(c) for c in bt.cons or []],
             bt.turnover_limit, _describe_obj(bt.cost), bt.capital, bt.exchange_rules, bt.cov_model.value,
             bt.risk_model.value,
             _strip(repr(sorted(bt.solver_options.items())))])
+        return hashlib.sha256(text.encode()).hexdigest()
+
+    def inputs_key(self, i: int, keys) -> str:
+        """Key of what rebalance ``i`` reads: the market data known by its day, its pool and objective."""
+        pool = self.pools[i]
+        text = json.dumps([keys.name(self.dates[i]), _describe_obj(pool) if isinstance(pool, BaseException)
+                           else list(pool), _describe_obj(self.objectives[i])])
         return hashlib.sha256(text.encode()).hexdigest()
 
     def target(self, outcome: RebalanceOutcome) -> np.ndarray | None:
@@ -356,7 +370,46 @@ def _call(fn: Callable, *args):
     try:
         return fn(*args)
     except Exception as e:  # noqa: BLE001 - recorded as the date's failure
+        reraise_interrupt(e)
         return e
+
+
+def _unguarded_script(engine: str, client) -> str | None:
+    """The script this call runs from when it runs at the top level of a ``__main__`` script outside an
+    ``if __name__ == "__main__":`` block and the engine spawns processes: each of them runs that script again
+    (to find what it defines), so each would start the backtest again."""
+    import ast
+    import sys
+
+    if engine == "serial" or (engine == "dask" and client is not None):
+        return None
+    main = sys.modules.get("__main__")
+    path = getattr(main, "__file__", None)
+    if main is None or not path or not str(path).endswith(".py"):
+        return None
+    frame = sys._getframe(1)
+    while frame is not None and not (frame.f_globals is vars(main) and frame.f_code.co_name == "<module>"):
+        frame = frame.f_back
+    if frame is None:  # not called from the script's top level (a thread, a notebook, an import)
+        return None
+    try:
+        tree = ast.parse(Path(path).read_text())
+    except (OSError, SyntaxError, ValueError):
+        return None
+
+    def guard(node) -> bool:
+        t = node.test
+        if not (isinstance(t, ast.Compare) and len(t.ops) == 1 and isinstance(t.ops[0], ast.Eq)):
+            return False
+        sides = [t.left, t.comparators[0]]
+        return any(isinstance(x, ast.Name) and x.id == "__name__" for x in sides) and \
+            any(isinstance(x, ast.Constant) and x.value == "__main__" for x in sides)
+
+    line = frame.f_lineno
+    for node in ast.walk(tree):
+        if isinstance(node, ast.If) and guard(node) and node.lineno <= line <= (node.end_lineno or node.lineno):
+            return None
+    return str(path)
 
 
 def _pool_of(bt: Backtest, d: _dt.date):
@@ -468,8 +521,6 @@ def _plan(index: int, bt: Backtest, engine: str) -> _Plan:
 def _day_rules(bt: Backtest, dates: list[_dt.date], ids: list[str]) -> list[DayRules]:
     """What the simulator needs of each rebalance day: its own flags, the previous close (lots) and the
     cost model's traded values and volatilities (as of the previous close)."""
-    import zorvata
-
     from ..trading import CostModel, market
 
     rules = [DayRules() for _ in dates]
@@ -479,18 +530,13 @@ def _day_rules(bt: Backtest, dates: list[_dt.date], ids: list[str]) -> list[DayR
         flags = market.day_flags(ids, dates)
         for i, r in enumerate(rules):
             r.suspended, r.limit_up, r.limit_down = (flags[f][i] for f in market.FLAGS)
-    needs_bars = bt.capital is not None or (isinstance(bt.cost, CostModel) and bt.cost.impact > 0)
-    if needs_bars and not hasattr(zorvata, "get_daily_bars"):
-        raise InvalidArgument("capital and a cost model's impact need daily bars, which this market data lacks")
-    col = pd.Index(ids, dtype=object)
-    for d, r in zip(dates, rules):
-        if bt.capital is not None:
-            prev = zorvata.get_previous_trading_date(d)
-            bars = zorvata.get_daily_bars(prev, prev, ["close"], ids)
-            r.price = bars.set_index("order_book_id")["close"].reindex(col).to_numpy(dtype=np.float64)
-        if isinstance(bt.cost, CostModel) and bt.cost.impact > 0:
-            liq = market.liquidity(ids, d, bt.cost.window)
-            r.volatility, r.adv = liq["volatility"].to_numpy(), liq["adv"].to_numpy()
+    closes = bt.capital is not None
+    liquidity = isinstance(bt.cost, CostModel) and bt.cost.impact > 0
+    if closes or liquidity:
+        got = market.before_dates(ids, dates, bt.cost.window if liquidity else 20, closes, liquidity)
+        for k, r in enumerate(rules):
+            r.price = got["close"][k] if closes else None
+            r.adv, r.volatility = (got["adv"][k], got["volatility"][k]) if liquidity else (None, None)
     return rules
 
 
@@ -502,22 +548,61 @@ def _outcome_dict(o: RebalanceOutcome) -> dict:
 
 def _run(backtests: list[Backtest], engine: str, workers, client, progress: bool,
          checkpoints: list[Path | None]) -> list[BacktestResult]:
+    check_engine(engine, workers, client)
+    script = _unguarded_script(engine, client)
+    if script is not None:
+        raise InvalidArgument(
+            f"the {engine} engine starts worker processes that run {script} again, and each would start this "
+            f"backtest again: put the code that runs it under `if __name__ == \"__main__\":` (or use "
+            f"engine=\"serial\")")
+    try:
+        plans = _resumed([_plan(i, bt, engine) for i, bt in enumerate(backtests)], checkpoints)
+        _compute(plans, engine, workers, client, progress)
+        results = [p.result() for p in plans]
+    except Exception as e:
+        reraise_interrupt(e)  # Ctrl-C that a library below reported as its own error (a DuckDB read)
+        raise
+    failed = [(p.dates[i], o.status) for p in plans for i, o in sorted(p.outcomes.items())
+              if o.weights is None]
+    if failed and len(failed) == sum(len(p.dates) for p in plans):
+        d, status = failed[0]
+        raise BacktestFailed(f"every rebalance date failed ({len(failed)}); the first, {d}: {status}")
+    return results
+
+
+def _resumed(plans: list[_Plan], checkpoints: list[Path | None]) -> list[_Plan]:
+    """Opens the checkpoints and takes the outcomes they hold of dates whose inputs are unchanged."""
+    keys = input_keys() if any(cp is not None for cp in checkpoints) else None
+    for p, cp in zip(plans, checkpoints):
+        if cp is None:
+            continue
+        p.checkpoint = Checkpoint(cp, p.fingerprint())
+        p.inputs = [p.inputs_key(i, keys) for i in range(len(p.dates))]
+        for i, d in enumerate(p.dates):
+            rec = p.checkpoint.load(d.isoformat(), p.inputs[i])
+            if rec is not None:
+                p.outcomes[i] = RebalanceOutcome((p.index, i), rec["weights"], rec["status"],
+                                                 float(rec["ex_ante_te"]), list(rec["notes"]))
+        if p.checkpoint.stale:
+            import warnings
+
+            from ..exception import OptimizerWarning
+
+            warnings.warn(f"checkpoint {cp}: the inputs of {len(p.checkpoint.stale)} recorded date(s) changed "
+                          f"since they were recorded (from {p.checkpoint.stale[0]} on); they are computed again",
+                          OptimizerWarning, stacklevel=4)
+    return plans
+
+
+def _compute(plans: list[_Plan], engine: str, workers, client, progress: bool) -> None:
+    """Computes the outcomes the checkpoints did not hold, on the engine."""
     import zorvata
 
-    check_engine(engine, workers, client)
-    plans = [_plan(i, bt, engine) for i, bt in enumerate(backtests)]
     market = MarketRef(str(zorvata.db_path()), _estimates.market_fingerprint())
-    for p, cp in zip(plans, checkpoints):
-        if cp is not None:
-            p.checkpoint = Checkpoint(cp, p.fingerprint(market.fingerprint))
-            for i, d in enumerate(p.dates):
-                rec = p.checkpoint.load(d.isoformat())
-                if rec is not None:
-                    p.outcomes[i] = RebalanceOutcome((p.index, i), rec["weights"], rec["status"],
-                                                     float(rec["ex_ante_te"]), list(rec["notes"]))
     todo_dates = sum(len(p.dates) - len(p.outcomes) for p in plans)
     market.force_path = client is None
     eng = LazyEngine(engine, workers, client) if todo_dates else Engine()
+    aborted = True
     try:
         failed_asof = _build_estimates(eng, market, [p for p in plans if len(p.outcomes) < len(p.dates)],
                                        progress)
@@ -526,9 +611,9 @@ def _run(backtests: list[Backtest], engine: str, workers, client, progress: bool
         streams = sum(1 if p.bt.path_dependent else len(p.dates) - len(p.outcomes)
                       for p in plans if len(p.outcomes) < len(p.dates))
         _rebalance(eng if streams > 1 else Engine(), market, plans, failed_asof, progress)
+        aborted = False
     finally:
-        eng.close()
-    return [p.result() for p in plans]
+        eng.close(abort=aborted)
 
 
 def _build_estimates(eng: Engine, market: MarketRef, plans: list[_Plan], progress: bool) -> dict:
@@ -553,26 +638,48 @@ def _build_estimates(eng: Engine, market: MarketRef, plans: list[_Plan], progres
         for pv in g.todo:
             failed[pv] = f"failed: risk model: {type(e).__name__}: {e}"
 
-    def take(item: tuple, compute: Callable[[], dict]) -> None:
+    def take(item: tuple, compute: Callable[[], dict] | None) -> None:
+        """Books a piece computed by the engine (``compute`` fetches it) or, with None, computes it here
+        (the bar follows it day by day)."""
         g, lo, hi = item
+        shown = 0
+
+        def here(n: int) -> None:
+            nonlocal shown
+            shown += n
+            bar.update(n)
+
         try:
-            piece = compute()
+            try:
+                piece = history_task(market, lo, hi, keep[id(g)], here) if compute is None else compute()
+            except Exception as e:  # noqa: BLE001 - sorted below
+                reraise_interrupt(e)
+                if not is_lost_worker(e):
+                    raise
+                # the worker was lost (not the piece's fault): this process computes it
+                piece = history_task(market, lo, hi, keep[id(g)], here)
         except Exception as e:  # noqa: BLE001 - the dates that needed it fail, the run goes on
+            reraise_interrupt(e)
             fail(g, e)
+            if got[id(g)] is not None:
+                bar.update(len(g.todo))  # no estimate of the group will be made
             got[id(g)] = None
-        bar.update(hi - lo)
+        bar.update(hi - lo - shown)
         pieces = got[id(g)]
         if pieces is None:
             return
         pieces.append(piece)
         if len(pieces) == len(g.pieces):
             try:
-                _estimates.persist(_estimates.estimates_of(g, pieces))
+                _estimates.persist(_estimates.estimates_of(g, pieces, bar.update))
             except Exception as e:  # noqa: BLE001 - as above
+                reraise_interrupt(e)
                 fail(g, e)
             got[id(g)] = None
 
-    bar = eng.bar(progress, sum(g.stop - g.start for g in groups), "risk model", "day")
+    # a bar of this process (days of factor history, then estimates), moved by pieces the engine returns and
+    # day by day by those this process computes
+    bar = Bar(progress, sum(g.stop - g.start + len(g.todo) for g in groups), "risk model", "step")
     try:
         while queue or pending:
             for fut in [f for f in pending if f.done()]:
@@ -584,10 +691,8 @@ def _build_estimates(eng: Engine, market: MarketRef, plans: list[_Plan], progres
                 fut = eng.submit(history_task, market, lo, hi, keep[id(g)])
                 pending[fut] = item
                 sent.append(fut)
-            bar.track(sent)
             if queue and eng.helps:
-                g, lo, hi = item = queue.popleft()
-                take(item, lambda: history_task(market, lo, hi, keep[id(g)]))
+                take(queue.popleft(), None)
                 continue
             if pending:
                 for fut in eng.wait_any(list(pending)):
@@ -604,9 +709,11 @@ def _job(p: _Plan, i: int, failed_asof: dict) -> RebalanceJob | RebalanceOutcome
     v = (bt.cov_model, bt.risk_model)
     for value in (p.pools[i], p.objectives[i]):
         if isinstance(value, BaseException):
-            return RebalanceOutcome(key, None, f"failed: {type(value).__name__}: {value}")
+            return RebalanceOutcome(key, None, f"failed: {type(value).__name__}: {value}",
+                                    transient=is_transient(value))
+    # a risk model that could not be estimated or read now may be on the next run: never kept
     if (p.asof[i], v) in failed_asof:
-        return RebalanceOutcome(key, None, failed_asof[(p.asof[i], v)])
+        return RebalanceOutcome(key, None, failed_asof[(p.asof[i], v)], transient=True)
     cons = bt.cons or []
     turnover = None
     pool, bnds = list(p.pools[i]), bt.bnds
@@ -615,15 +722,18 @@ def _job(p: _Plan, i: int, failed_asof: dict) -> RebalanceJob | RebalanceOutcome
         if callable(bt.cons):
             cons = _call(bt.cons, p.dates[i], held.copy())
             if isinstance(cons, BaseException):
-                return RebalanceOutcome(key, None, f"failed: cons: {type(cons).__name__}: {cons}")
+                return RebalanceOutcome(key, None, f"failed: cons: {type(cons).__name__}: {cons}",
+                                        transient=is_transient(cons))
             cons = [] if cons is None else list(cons)
         if bt.turnover_limit is not None and i > 0:
             turnover = (bt.turnover_limit, {str(k): float(x) for k, x in held.items()})
             pool, bnds = _sell_only(list(p.pools[i]), bt.bnds, held)
-    model = _estimates.load(p.asof[i], v)
+    model = _call(_estimates.load, p.asof[i], v)
+    if isinstance(model, BaseException):
+        return RebalanceOutcome(key, None, f"failed: risk model: {type(model).__name__}: {model}", transient=True)
     if model is None:
         return RebalanceOutcome(key, None, "failed: risk model: no estimate stored for "
-                                f"{_estimates.asof_day(p.dates[i])[1]}")
+                                f"{_estimates.asof_day(p.dates[i])[1]}", transient=True)
     solver_options = dict(bt.solver_options)
     objective = p.objectives[i]
     if bt.path_dependent and _cost_aware(objective):
@@ -671,13 +781,16 @@ def _rebalance(eng: Engine, market: MarketRef, plans: list[_Plan], failed_asof: 
     bar = Bar(progress, total, "rebalances", "date") if chained or not eng.parallel else \
         eng.bar(progress, total, "rebalances", "date")
     bar.update(sum(len(p.outcomes) for p in plans))
-    pending: dict[Any, tuple[_Plan, int]] = {}
+    pending: dict[Any, tuple[_Plan, int, RebalanceJob]] = {}
 
-    def finish(p: _Plan, o: RebalanceOutcome, record: bool = True) -> None:
+    retries: dict[tuple[int, int], int] = {}
+    suspects: collections.deque = collections.deque()
+
+    def finish(p: _Plan, o: RebalanceOutcome) -> None:
         i = o.key[1]
         p.outcomes[i] = o
-        if record and p.checkpoint is not None:
-            p.checkpoint.record(p.dates[i].isoformat(), _outcome_dict(o))
+        if p.checkpoint is not None and not o.transient:
+            p.checkpoint.record(p.dates[i].isoformat(), {**_outcome_dict(o), "inputs": p.inputs[i]})
         bar.update(1)
         p.book_ready()
 
@@ -687,7 +800,7 @@ def _rebalance(eng: Engine, market: MarketRef, plans: list[_Plan], failed_asof: 
             p.submitted += 1
         if p.submitted >= len(p.dates):
             return None
-        if p.bt.path_dependent and (p.applied < p.submitted or any(q is p for q, _ in pending.values())):
+        if p.bt.path_dependent and (p.applied < p.submitted or any(q is p for q, _, _ in pending.values())):
             return None
         return p.submitted
 
@@ -695,8 +808,15 @@ def _rebalance(eng: Engine, market: MarketRef, plans: list[_Plan], failed_asof: 
         for p in plans:
             p.book_ready()
         while True:
-            progressed = not (waves and pending)
+            # dates whose worker was lost go again one at a time, alone: one that kills its worker again
+            # fails by itself, the others complete
+            progressed = not (waves and pending) and not suspects
             sent = []
+            if suspects and not pending:
+                p, i, job = suspects.popleft()
+                fut = eng.submit(rebalance_task, market, job)
+                pending[fut] = (p, i, job)
+                sent.append(fut)
             while progressed and len(pending) < limit:
                 progressed = False
                 for p in plans:
@@ -711,18 +831,26 @@ def _rebalance(eng: Engine, market: MarketRef, plans: list[_Plan], failed_asof: 
                         finish(p, job)
                     else:
                         fut = eng.submit(rebalance_task, market, job)
-                        pending[fut] = (p, i)
+                        pending[fut] = (p, i, job)
                         sent.append(fut)
                     progressed = True
             bar.track(sent)
             if not pending:
                 break
             for fut in eng.wait_any(list(pending)):
-                p, i = pending.pop(fut)
+                p, i, job = pending.pop(fut)
                 try:
                     o = eng.result(fut)
                 except Exception as e:  # noqa: BLE001 - a worker that died or could not take the task
-                    o = RebalanceOutcome((p.index, i), None, f"failed: worker: {type(e).__name__}: {e}")
+                    reraise_interrupt(e)
+                    lost = is_lost_worker(e)
+                    if lost and retries.get((p.index, i), 0) < LOST_WORKER_RETRIES:
+                        # the worker may have died of another date's task
+                        retries[(p.index, i)] = retries.get((p.index, i), 0) + 1
+                        suspects.append((p, i, job))
+                        continue
+                    o = RebalanceOutcome((p.index, i), None, f"failed: worker: {type(e).__name__}: {e}",
+                                         transient=lost or is_transient(e))
                 finish(p, o)
     finally:
         bar.close()

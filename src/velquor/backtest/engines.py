@@ -17,7 +17,7 @@ import threading
 from typing import Any, Callable
 
 from ..exception import InvalidArgument
-from ._tasks import WORKER_ENV, init_worker, prepare
+from ._tasks import WORKER_ENV, TaskInterrupted, init_worker, prepare
 
 __all__ = ["ENGINES", "Engine", "LazyEngine", "check_engine", "make_engine", "Bar", "close_pools"]
 
@@ -43,6 +43,8 @@ class Engine:
         fut: cf.Future = cf.Future()
         try:
             fut.set_result(fn(*args))
+        except TaskInterrupted:
+            raise KeyboardInterrupt() from None
         except Exception as e:  # noqa: BLE001 - surfaces through result() like a worker's error
             fut.set_exception(e)
         return fut
@@ -52,13 +54,21 @@ class Engine:
         return list(done)
 
     def result(self, fut) -> Any:
-        return fut.result()
+        return _result(fut)
 
     def bar(self, progress: bool, total: int, desc: str, unit: str) -> "Bar":
         return Bar(progress, total, desc, unit)
 
-    def close(self) -> None:
-        pass
+    def close(self, abort: bool = False) -> None:
+        """Ends the run; ``abort`` when it was interrupted or failed (work still running is stopped)."""
+
+
+def _result(fut) -> Any:
+    """A task's result; a task stopped by Ctrl-C in its worker raises KeyboardInterrupt here."""
+    try:
+        return fut.result()
+    except TaskInterrupted:
+        raise KeyboardInterrupt() from None
 
 
 class Bar:
@@ -106,11 +116,14 @@ class _Pool:
     def _new(self) -> cf.ProcessPoolExecutor:
         from zorvata.infra import spawn_context
 
+        # Workers end with this process: the kernel's parent-death signal when the thread spawning them is
+        # the main one (it lives as long as the process), a watch on the parent's pid in any case.
+        main = threading.current_thread() is threading.main_thread()
         return cf.ProcessPoolExecutor(self.workers, mp_context=spawn_context(),
-                                      initializer=init_worker)
+                                      initializer=init_worker, initargs=(os.getpid(), main))
 
     def submit(self, fn, *args) -> cf.Future:
-        with self._lock, _worker_environment():
+        with self._lock, _worker_environment(), _sigint_blocked():
             try:
                 return self._executor.submit(fn, *args)
             except cf.process.BrokenProcessPool:
@@ -121,6 +134,33 @@ class _Pool:
 
     def shutdown(self) -> None:
         self._executor.shutdown(wait=True, cancel_futures=True)
+
+    def kill(self) -> None:
+        """Ends the workers at once (their running tasks are abandoned)."""
+        procs = list((getattr(self._executor, "_processes", None) or {}).values())
+        self._executor.shutdown(wait=False, cancel_futures=True)
+        for proc in procs:
+            with contextlib.suppress(Exception):
+                proc.kill()
+        for proc in procs:
+            with contextlib.suppress(Exception):
+                proc.join(5)
+
+
+@contextlib.contextmanager
+def _sigint_blocked():
+    """SIGINT held back in this thread while it may spawn workers: they inherit the mask and never see
+    Ctrl-C (this process stops them), and a Ctrl-C meanwhile is delivered here once the spawn is over."""
+    import signal
+
+    if not hasattr(signal, "pthread_sigmask"):
+        yield
+        return
+    old = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, old)
 
 
 _POOLS: dict[int, _Pool] = {}
@@ -137,6 +177,13 @@ def _pool(workers: int) -> _Pool:
                 atexit.register(close_pools)
             pool = _POOLS[workers] = _Pool(workers)
         return pool
+
+
+def _kill_pool(workers: int) -> None:
+    with _POOLS_LOCK:
+        pool = _POOLS.pop(workers, None)
+    if pool is not None:
+        pool.kill()
 
 
 def close_pools() -> None:
@@ -175,11 +222,15 @@ class ProcessEngine(Engine):
         self._mine.append(fut)
         return fut
 
-    def close(self) -> None:
-        """Ends the run: its tasks still queued are cancelled; the workers stay for the next run."""
+    def close(self, abort: bool = False) -> None:
+        """Ends the run: its tasks still queued are cancelled; the workers stay for the next run, unless the
+        run was interrupted (their running tasks are not waited for: the workers are ended)."""
         for fut in self._mine:
             fut.cancel()
+        running = any(not f.done() for f in self._mine)
         self._mine.clear()
+        if abort and running:
+            _kill_pool(self.workers)
 
 
 class DaskEngine(Engine):
@@ -199,6 +250,7 @@ class DaskEngine(Engine):
         self._cluster = None
         self._client = client
         self._error: BaseException | None = None
+        self._mine: list = []
         self._quiet = _quiet_logs()
         self.helps = client is None
         if client is None:
@@ -242,6 +294,8 @@ class DaskEngine(Engine):
     def submit(self, fn, *args):
         fut = self._wait_started().submit(fn, *args, pure=False)
         fut.add_done_callback(self._done.put)
+        self._mine = [f for f in self._mine if not f.done()]
+        self._mine.append(fut)
         return fut
 
     def wait_any(self, pending):
@@ -259,13 +313,18 @@ class DaskEngine(Engine):
         return done
 
     def result(self, fut):
-        return fut.result()
+        return _result(fut)
 
     def bar(self, progress, total, desc, unit):
         return DaskBar(self, progress, desc)
 
-    def close(self) -> None:
+    def close(self, abort: bool = False) -> None:
         try:
+            if abort and self._client is not None and self._mine:
+                # the caller's cluster stops this run's tasks; one of ours is closed below anyway
+                with contextlib.suppress(Exception):
+                    self._client.cancel(self._mine, force=True)
+            self._mine.clear()
             if self._starter is not None:
                 self._starter.join()
                 with contextlib.suppress(Exception):
@@ -386,9 +445,9 @@ class LazyEngine(Engine):
             return self.start().bar(progress, total, desc, unit)
         return Bar(progress, total, desc, unit)
 
-    def close(self) -> None:
+    def close(self, abort: bool = False) -> None:
         if self._engine is not None:
-            self._engine.close()
+            self._engine.close(abort)
 
 
 def make_engine(engine: str, workers: int | None, client) -> Engine:

@@ -172,40 +172,12 @@ class BacktestResult:
 
     # ---------------------------------------------------------------------------------------------- plots
     def plot(self, path: str | os.PathLike | None = None):
-        """NAV against the benchmark, drawdown and turnover in one figure (returned; saved to ``path`` when
-        given). Uses the non-interactive Agg backend when there is no display."""
-        import matplotlib
+        """NAV against the benchmark, drawdown and turnover in one ``matplotlib.figure.Figure`` (returned;
+        saved to ``path`` when given), with failed dates marked. Drawn without pyplot: no backend is
+        switched and no figure is left open (see :func:`velquor.analytics.plot_backtest`)."""
+        from ..analytics import plot_backtest
 
-        if not os.environ.get("DISPLAY") and not os.environ.get("MPLBACKEND") \
-                and "inline" not in str(matplotlib.get_backend()):
-            matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
-
-        fig, axes = plt.subplots(3, 1, figsize=(10, 8), sharex=True, height_ratios=[3, 1, 1])
-        ax = axes[0]
-        ax.plot(self.nav.index, self.nav.to_numpy(), label="portfolio", lw=1.4)
-        if self.benchmark_nav is not None:
-            ax.plot(self.benchmark_nav.index, self.benchmark_nav.to_numpy(), label="benchmark", lw=1.0)
-        ax.set_ylabel("NAV")
-        ax.legend(loc="upper left")
-        ax.grid(alpha=0.3)
-        title = self.config.get("title")
-        if title:
-            ax.set_title(title)
-        dd = self.nav / np.maximum(self.nav.cummax(), 1.0) - 1.0
-        axes[1].fill_between(dd.index, dd.to_numpy(), 0.0, color="tab:red", alpha=0.4)
-        axes[1].set_ylabel("drawdown")
-        axes[1].grid(alpha=0.3)
-        axes[2].bar(self.turnover.index, self.turnover.to_numpy(), width=5, color="tab:gray")
-        failed = self.status[~self.status.isin(["optimal", "fallback"])]
-        for d in failed.index:
-            axes[2].axvline(d, color="tab:red", lw=0.8)
-        axes[2].set_ylabel("turnover")
-        axes[2].grid(alpha=0.3)
-        fig.tight_layout()
-        if path is not None:
-            fig.savefig(path, dpi=110)
-        return fig
+        return plot_backtest(self, path=path, title=self.config.get("title"))
 
 
 def _unfilled_read(path: Path) -> pd.DataFrame:

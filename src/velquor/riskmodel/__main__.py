@@ -9,11 +9,36 @@ import os
 import sys
 import time
 
+import pandas as pd
+
 from ..const import ESTIMATED_RISK_MODELS, CovModel, RiskModel
 
 
+PROG = "python -m velquor.riskmodel"
+
+
 def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(prog="python -m velquor.riskmodel",
+    """Runs the command; data it cannot work with (too short, say) and Ctrl-C end in one line."""
+    import zorvata
+
+    from .._interrupt import is_interrupt
+    from ..exception import InvalidArgument
+
+    try:
+        return _main(argv)
+    except (InvalidArgument, ValueError, zorvata.DataError, FileNotFoundError) as e:
+        print(f"{PROG}: error: {str(e).strip().splitlines()[0] if str(e).strip() else type(e).__name__}",
+              file=sys.stderr)
+        return 2
+    except BaseException as e:
+        if not is_interrupt(e):
+            raise
+        print(f"{PROG}: error: interrupted", file=sys.stderr)
+        return 130
+
+
+def _main(argv: list[str] | None) -> int:
+    parser = argparse.ArgumentParser(prog=PROG,
                                      description="Estimate and persist the factor risk model.")
     sub = parser.add_subparsers(dest="command", required=True)
     b = sub.add_parser("build", help="build the model for every trading date in a range")
@@ -43,11 +68,17 @@ def main(argv: list[str] | None = None) -> int:
 
     models = list(CovModel) if args.model == "all" else [CovModel(args.model)]
     versions = list(ESTIMATED_RISK_MODELS) if args.version == "all" else [RiskModel(args.version)]
+    # a range with no date the data can support says why (too little history, or past the data's end)
+    ctx = service.context()
+    import zorvata
+
+    service.resolve_asof(ctx, min(pd.Timestamp(args.end).date(), zorvata.data_end()))
     t = time.perf_counter()
     n = service.build(args.start, args.end, models, versions, force=args.force, chunk=args.chunk, progress=True,
                       workers=max(1, args.workers))
     ctx = service.context()
-    print(f"{n} dates x {len(models) * len(versions)} variants in {time.perf_counter() - t:.1f} s -> "
+    rebuilt = f" ({n.rebuilt} rebuilt: their files could not be read)" if n.rebuilt else ""
+    print(f"{n} dates{rebuilt} x {len(models) * len(versions)} variants in {time.perf_counter() - t:.1f} s -> "
           f"{ctx.store.root}", file=sys.stderr)
     return 0
 

@@ -5,6 +5,7 @@ from __future__ import annotations
 import datetime as _dt
 import logging
 import threading
+import warnings
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Callable, Iterable
@@ -16,15 +17,16 @@ import zorvata
 from zorvata.infra import LRUCache
 
 from ..const import CovModel, RiskModel
-from ..exception import InvalidArgument
+from ..exception import InvalidArgument, OptimizerWarning
 from .data import Universe, load_universe
-from .params import FIRST_ASOF_INDEX, variant_name
+from .params import COUNTRY, FIRST_ASOF_INDEX, HORIZONS, STYLE_FACTORS, variant_name
+from .plausibility import check_estimate
 from .pipeline import Estimate, estimate_range, history_span
 from .store import Model, Store, database_keys, estimate_base
 from . import store as _store
 
 __all__ = ["Context", "context", "resolve_asof", "get_model", "build", "estimate_date", "store_estimate", "prune",
-           "ON_DEMAND_AHEAD", "remember", "forget", "previous_close"]
+           "ON_DEMAND_AHEAD", "remember", "forget", "previous_close", "Built", "note_rebuilt"]
 
 #: An on-demand build also estimates this many following dates: requests tend to walk forward in time.
 ON_DEMAND_AHEAD = 20
@@ -111,9 +113,16 @@ def resolve_asof(ctx: Context, date: _dt.date) -> int:
 
 def store_estimate(ctx: Context, est: Estimate, cov_model: CovModel, risk_model: RiskModel) -> None:
     """Persist an estimate (as computed by ``estimate_date`` or a build) in the context's store, where
-    ``get_model`` finds it. Safe to call from any process: files are written whole and renamed."""
+    ``get_model`` finds it. Safe to call from any process: files are written whole and renamed. An estimate
+    with implausible variances is refused (`plausibility.ImplausibleEstimate`), never stored."""
     uni = ctx.universe
-    ctx.store.write(ctx.day(est.asof), cov_model, risk_model, list(uni.ids[est.rows]), est.style, est.industry,
+    ids = list(uni.ids[est.rows])
+    # the design rows [country, industry dummies, styles] of the covered stocks, as a reader rebuilds them
+    design = Model(ids=ids, style=est.style, industry=est.industry, industry_names=uni.industry_names, cap=est.cap,
+                   factor_cov=est.factor_cov, specific_var=est.specific_var).design(np.arange(len(ids)))
+    check_estimate(ctx.day(est.asof), [COUNTRY, *uni.industry_names, *STYLE_FACTORS], ids, est.style, est.cap,
+                   est.factor_cov, est.specific_var, design, HORIZONS[cov_model].days)
+    ctx.store.write(ctx.day(est.asof), cov_model, risk_model, ids, est.style, est.industry,
                     uni.industry_names, est.cap, est.factor_cov, est.specific_var)
 
 
@@ -145,11 +154,32 @@ def _build_missing(ctx: Context, pos: int, cov_model: CovModel, risk_model: Risk
         hi += 1
     _log.info("estimating the %s risk model as of %s to %s into %s", variant_name(cov_model, risk_model),
               ctx.day(pos), ctx.day(hi), ctx.store.root)
+    start, stop = history_span(pos, hi, {cov_model})
+    dates = f"{ctx.day(pos)}" + (f" .. {ctx.day(hi)}" if hi > pos else "")
+    # the first request of a date range pays for its estimation: said, with a bar when it lasts
+    notice(f"estimating the {variant_name(cov_model, risk_model)} risk model as of {dates} "
+           f"(once; later requests read it)")
+    bar = progress_bar(stop - start + hi - pos + 1, "risk model", "step")
     con = zorvata.connect().cursor()
     try:
-        estimate_range(con, uni, pos, hi, [(cov_model, risk_model)], _sink(ctx))
+        estimate_range(con, uni, pos, hi, [(cov_model, risk_model)], _sink(ctx), bar.update)
     finally:
         con.close()
+        bar.close()
+
+
+def notice(text: str) -> None:
+    """One line on stderr about work a user would otherwise wait for in silence."""
+    import sys
+
+    print(f"velquor: {text}", file=sys.stderr, flush=True)
+
+
+def progress_bar(total: int, desc: str, unit: str):
+    """A bar on stderr that shows itself once the work has taken two seconds (and not off a terminal)."""
+    from tqdm import tqdm
+
+    return tqdm(total=total, desc=desc, unit=unit, delay=2.0, disable=None, leave=False)
 
 
 def _model_key(ctx: Context, pos: int, cov_model: CovModel, risk_model: RiskModel) -> tuple:
@@ -186,17 +216,41 @@ def get_model(ctx: Context, pos: int, cov_model: CovModel, risk_model: RiskModel
             # Another process may have built it while we waited for the lock.
             model = ctx.store.read(day, cov_model, risk_model)
             if model is None:
+                damaged = ctx.store.damaged(day, cov_model, risk_model) or ctx.store.has(day, cov_model, risk_model)
                 _build_missing(ctx, pos, cov_model, risk_model)
                 model = ctx.store.read(day, cov_model, risk_model)
+                if damaged and model is not None:
+                    note_rebuilt(1, f"the stored risk model as of {day} ({variant_name(cov_model, risk_model)}) "
+                                     "could not be read and was rebuilt")
     if model is None:  # pragma: no cover - the build above writes it
         raise RuntimeError(f"risk model for {day} was not persisted")
     _models.put(key, model)
     return model
 
 
+#: Estimates this process found unreadable and built again (bulk builds, backtests and requests alike).
+rebuilt_count = 0
+
+
+def note_rebuilt(n: int, message: str) -> None:
+    """Count `n` estimates rebuilt because their files could not be read, and say so (`OptimizerWarning`)."""
+    global rebuilt_count
+    with _lock:
+        rebuilt_count += n
+    warnings.warn(message, OptimizerWarning, stacklevel=3)
+
+
+class Built(int):
+    """The number of dates a build estimated, with ``rebuilt``: how many of them replaced estimate files that
+    could not be read (truncated, emptied, overwritten)."""
+
+    rebuilt: int = 0
+
+
 def build(start, end, cov_models: Iterable[CovModel], risk_models: Iterable[RiskModel], *,
-          force: bool = False, chunk: int = 1500, progress: bool = False, workers: int = 1) -> int:
-    """Estimate and persist every variant for the request dates ``start .. end``; returns the dates built.
+          force: bool = False, chunk: int = 1500, progress: bool = False, workers: int = 1) -> Built:
+    """Estimate and persist every variant for the request dates ``start .. end``; returns the dates built
+    (`Built`, an int that also counts the dates whose unreadable files were built again).
 
     A request date's model is the one as of the trading day before it. Dates the store cannot support are
     skipped at the start and end of the range. Missing dates are estimated in contiguous runs of at most
@@ -209,6 +263,9 @@ def build(start, end, cov_models: Iterable[CovModel], risk_models: Iterable[Risk
     hi = min(int(np.searchsorted(uni.dates, np.datetime64(pd.Timestamp(end).date(), "D"))) - 1, uni.last)
     todo = [p for p in range(lo, hi + 1)
             if force or not all(ctx.store.has(ctx.day(p), cm, rm) for cm, rm in variants)]
+    done = Built(len(todo))
+    done.rebuilt = 0 if force else sum(any(ctx.store.damaged(ctx.day(p), cm, rm) for cm, rm in variants)
+                                       for p in todo)
     runs = []
     i = 0
     while i < len(todo):
@@ -218,7 +275,8 @@ def build(start, end, cov_models: Iterable[CovModel], risk_models: Iterable[Risk
         runs.append((todo[i], todo[j]))
         i = j + 1
     if not runs:
-        return 0
+        return done
+    ctx.store.check_writable()
     cms = {cm for cm, _ in variants}
     total = sum(b - a + 1 + (lambda s: s[1] - s[0])(history_span(a, b, cms)) for a, b in runs)
     bar = None
@@ -235,7 +293,10 @@ def build(start, end, cov_models: Iterable[CovModel], risk_models: Iterable[Risk
         con.close()
         if bar is not None:
             bar.close()
-    return len(todo)
+    if done.rebuilt:
+        note_rebuilt(done.rebuilt, f"{done.rebuilt} date(s) had stored risk-model estimates that could not be "
+                                    "read; they were built again")
+    return done
 
 
 def prune(dry_run: bool = False) -> list[Path]:

@@ -3,8 +3,9 @@
 Layout: ``<db>.riskmodel/<cutoff>-<key>/exposure/<YYYY-MM-DD>.npz`` (exposures as of that date's close,
 shared by every variant) and ``<db>.riskmodel/<cutoff>-<key>/<horizon>-<version>/<YYYY-MM-DD>.npz`` (factor
 covariance and specific variances). Files are written to a temporary name and renamed into place, so readers
-in any process see a complete file or none; they are readable by everyone (0644), so one user can build an
-estimate directory that others read. A file that cannot be read counts as missing and is built again.
+in any process see a complete file or none; they take the database's group and permissions (at most 0644), so
+nobody reads estimates of a database they cannot read. A file that cannot be read counts as missing and is
+built again.
 
 A directory holds estimates as of dates up to its cutoff (the last date with prices when it was made), and
 its key names what they were computed from: a checksum of every row of every input table known by the
@@ -23,6 +24,7 @@ import contextlib
 import hashlib
 import os
 import shutil
+import time
 import zipfile
 import zlib
 from dataclasses import dataclass, field
@@ -30,13 +32,14 @@ from pathlib import Path
 
 import numpy as np
 
-from zorvata.infra import atomic_write, file_lock
+from zorvata._errors import AccessError, access_error
+from zorvata.infra import atomic_write, file_lock, keep_access
 
 from ..const import CovModel, RiskModel
 from .params import COUNTRY, MODEL_VERSION, STYLE_FACTORS, variant_name
 
-__all__ = ["ENV_DIR", "Store", "Model", "DataKeys", "data_keys", "database_keys", "code_fingerprint", "estimate_base",
-           "prune", "psd_root"]
+__all__ = ["ENV_DIR", "Store", "Model", "DataKeys", "data_keys", "tables_present", "database_keys",
+           "code_fingerprint", "estimate_base", "prune", "psd_root"]
 
 #: Environment variable that moves the estimate directory away from the database file.
 ENV_DIR = "VELQUOR_RISKMODEL_DIR"
@@ -123,11 +126,19 @@ class DataKeys:
         return len(dirname) == 27 and dirname[10] == "-" and self.name(day) == dirname
 
 
-def data_keys(con, extra: str = "") -> DataKeys:
-    """The running checksums of the input tables behind ``con`` (one pass over each)."""
-    present = {r[0] for r in con.execute("SELECT table_name FROM information_schema.tables").fetchall()}
-    tables = [*INPUT_COLUMNS, "industry_history"]
-    parts = [f"SELECT '{t}' AS t, * FROM ({q})" for t in tables for q in _events(t, present)]
+def tables_present(con) -> set[str]:
+    """Names of the tables of the database behind ``con``."""
+    return {r[0] for r in con.execute("SELECT table_name FROM information_schema.tables").fetchall()}
+
+
+def data_keys(con, extra: str = "", more: dict[str, list[str]] | None = None) -> DataKeys:
+    """The running checksums of the input tables behind ``con`` (one pass over each); ``more`` adds named
+    event queries of other inputs (each giving day ``d``, rows ``n`` and hash sum ``h``)."""
+    present = tables_present(con)
+    events = {t: _events(t, present) for t in [*INPUT_COLUMNS, "industry_history"]}
+    events.update(more or {})
+    tables = list(events)
+    parts = [f"SELECT '{t}' AS t, * FROM ({q})" for t in tables for q in events[t]]
     running = {t: (np.array([], dtype="datetime64[D]"), []) for t in tables}
     if parts:
         rows = con.execute(
@@ -192,8 +203,34 @@ def _ids_key(ids_text: str) -> int:
 
 #: Errors that make an estimate file count as missing.
 _UNREADABLE = (OSError, ValueError, KeyError, EOFError, zipfile.BadZipFile)
+_VARIANT_MEMBERS = {"factor_cov", "specific_var", "key"}
+_EXPOSURE_MEMBERS = {"ids", "style", "industry", "industry_names", "cap", "key"}
 SOURCE_FILE = "SOURCE"
 FILE_MODE = 0o644
+
+
+_KEYS: dict[tuple, int | None] = {}  # (path, inode, mtime, size) -> key: the variants of a day share an exposure file
+
+
+def _archive_key(path: Path, members: set[str]) -> int | None:
+    """The key of an estimate file whose archive directory lists `members`; None when it cannot be read."""
+    try:
+        st = os.stat(path)
+    except OSError:
+        return None
+    sig = (str(path), st.st_ino, st.st_mtime_ns, st.st_size)
+    if sig in _KEYS:
+        return _KEYS[sig]
+    try:
+        with open(path, "rb") as fh, np.load(fh) as z:
+            key = int(z["key"]) if set(z.files) >= members else None
+    except _UNREADABLE:
+        key = None
+    if time.time_ns() - st.st_mtime_ns > 2_000_000_000:  # a file rewritten in place within one clock tick
+        if len(_KEYS) > 100_000:                         # keeps its signature: only settled files are kept
+            _KEYS.clear()
+        _KEYS[sig] = key
+    return key
 
 
 def estimate_base(db_path: Path) -> Path:
@@ -243,7 +280,7 @@ class Store:
         root = self.root if root is None else root
         if root in self._marked or self.db_path is None:
             return
-        root.mkdir(parents=True, exist_ok=True)
+        self._make_dir(root)
         marker = root / SOURCE_FILE
         me = str(self.db_path.resolve())
         try:
@@ -254,10 +291,48 @@ class Store:
             self._write_bytes(marker, "".join(line + "\n" for line in [*known, me]).encode())
         self._marked.add(root)
 
-    @staticmethod
-    def _write_bytes(path: Path, data: bytes) -> None:
-        with atomic_write(path, permissions=FILE_MODE) as fh:
+    def _like(self) -> os.stat_result | None:
+        """The database file's status: estimates take its mode (at most FILE_MODE) and group."""
+        if self.db_path is None:
+            return None
+        try:
+            return os.stat(self.db_path)
+        except OSError:
+            return None
+
+    def _make_dir(self, path: Path) -> None:
+        """Create `path` and its missing parents, each with the database's group and permissions (search
+        where read), so a directory lists its dates to no one who cannot read the database."""
+        new = []
+        p = path
+        while not p.exists() and p != p.parent:
+            new.append(p)
+            p = p.parent
+        path.mkdir(parents=True, exist_ok=True)
+        like = self._like()
+        if like is not None:
+            for d in new:
+                keep_access(d, like, FILE_MODE, directory=True)
+
+    def _write_bytes(self, path: Path, data: bytes) -> None:
+        with self._writing(path), atomic_write(path, permissions=FILE_MODE, like=self._like()) as fh:
             fh.write(data)
+
+    def check_writable(self) -> None:
+        """Raise `zorvata.AccessError` now, before any estimating, when no estimate could be written."""
+        with self._writing(self.root):
+            self._make_dir(self.root)
+            if not os.access(self.root, os.W_OK | os.X_OK):
+                raise PermissionError(13, "Permission denied", str(self.root))
+
+    @contextlib.contextmanager
+    def _writing(self, path: Path):
+        """Failures of the file system as one line naming the file and what to do (`zorvata.AccessError`)."""
+        try:
+            yield
+        except OSError as e:
+            raise access_error(e, path, "write the risk-model estimate",
+                               f"or set {ENV_DIR} to a writable directory for the estimates") from e
 
     def exposure_path(self, day: str, root: Path | None = None) -> Path:
         return (self.root if root is None else root) / "exposure" / f"{day}.npz"
@@ -266,18 +341,43 @@ class Store:
         return (self.root if root is None else root) / variant_name(cov_model, risk_model) / f"{day}.npz"
 
     def has(self, day: str, cov_model: CovModel, risk_model: RiskModel) -> bool:
-        return any(self.variant_path(day, cov_model, risk_model, r).exists() and self.exposure_path(day, r).exists()
-                   for r in self._roots(day))
+        """Whether an intact estimate is stored: both files readable as archives of the expected members,
+        belonging together. A truncated, emptied or overwritten file counts as missing (``damaged``)."""
+        return any(self._intact(r, day, cov_model, risk_model) for r in self._roots(day))
 
-    @staticmethod
-    def _write(path: Path, **arrays) -> None:
-        with atomic_write(path, permissions=FILE_MODE, make_parents=True) as fh:  # estimates are shared
-            np.savez(fh, **arrays)
+    def damaged(self, day: str, cov_model: CovModel, risk_model: RiskModel) -> bool:
+        """Whether no intact estimate is stored but a file of it is there, unreadable (or the two files do not
+        belong together): a build of it is a rebuild."""
+        if self.has(day, cov_model, risk_model):
+            return False
+        for r in self._roots(day):
+            v, e = self.variant_path(day, cov_model, risk_model, r), self.exposure_path(day, r)
+            keys = [_archive_key(p, m) for p, m in ((v, _VARIANT_MEMBERS), (e, _EXPOSURE_MEMBERS)) if p.exists()]
+            if None in keys or len(keys) == 2:
+                return True
+        return False
+
+    def _intact(self, root: Path, day: str, cov_model: CovModel, risk_model: RiskModel) -> bool:
+        # the archives' directories and keys only (cheap enough for every date of a bulk build); a file
+        # damaged inside passes here and fails `read`, which then rebuilds it
+        v = _archive_key(self.variant_path(day, cov_model, risk_model, root), _VARIANT_MEMBERS)
+        return v is not None and v == _archive_key(self.exposure_path(day, root), _EXPOSURE_MEMBERS)
+
+    def _write(self, path: Path, **arrays) -> None:
+        with self._writing(path):
+            self._make_dir(path.parent)
+            # the database's mode and group, at most 0644: estimates reveal what the database holds
+            with atomic_write(path, permissions=FILE_MODE, like=self._like()) as fh:
+                np.savez(fh, **arrays)
 
     def write(self, day: str, cov_model: CovModel, risk_model: RiskModel, ids: list[str], style: np.ndarray,
               industry: np.ndarray, industry_names: list[str], cap: np.ndarray, factor_cov: np.ndarray,
               specific_var: np.ndarray) -> None:
-        self._mark()
+        bad = next((i for i in ids if not i or any(c.isspace() or not c.isprintable() for c in i)), None)
+        if bad is not None:  # the file lists ids one a line
+            raise ValueError(f"id {bad!r} holds whitespace or a control character; it cannot be stored")
+        with self._writing(self.root):
+            self._mark()
         ids_text = "\n".join(ids)
         key = _ids_key(ids_text)
         epath = self.exposure_path(day)
@@ -290,8 +390,11 @@ class Store:
 
     @staticmethod
     def _exposure_key(path: Path) -> int | None:
+        """The key of a wholly readable exposure file (every member read: a file damaged inside is rewritten)."""
         try:
             with open(path, "rb") as fh, np.load(fh) as z:
+                for name in _EXPOSURE_MEMBERS:
+                    z[name]
                 return int(z["key"])
         except _UNREADABLE:
             return None
@@ -323,14 +426,19 @@ class Store:
         if (model.style.shape != (n, len(STYLE_FACTORS)) or model.industry.shape != (n,)
                 or model.cap.shape != (n,) or model.specific_var.shape != (n,) or model.factor_cov.shape != (k, k)):
             return None  # a file of another layout
-        with contextlib.suppress(OSError):  # a reader of someone else's directory may not write
+        with contextlib.suppress(OSError, AccessError):  # a reader of someone else's directory may not write
             self._mark(root)
         return model
 
-    def lock(self, name: str) -> contextlib.AbstractContextManager[bool]:
+    @contextlib.contextmanager
+    def lock(self, name: str):
         """Exclusive advisory lock (``.<name>.lock``) serialising the builders of one variant across
         processes."""
-        return file_lock(self.root / f".{name}")
+        with contextlib.ExitStack() as stack:
+            with self._writing(self.root / f".{name}.lock"):
+                self._make_dir(self.root)
+                held = stack.enter_context(file_lock(self.root / f".{name}"))
+            yield held
 
 
 def _dbs_of(fp_dir: Path, base: Path) -> list[Path]:

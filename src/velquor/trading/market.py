@@ -8,6 +8,8 @@ Every reader says as of which data it answers, so that the optimiser never sees 
 - ``day_flags(ids, days)``: the flags of each day itself, for the simulator, which knows the day it fills on.
 - ``liquidity(ids, date, window)``: average daily traded value and daily volatility over the ``window``
   trading days that end on the previous trading day.
+- ``before_dates(ids, dates, window)``: the same for many dates in one read, with the last close before each
+  date, the price a rebalance trades lots at.
 """
 
 from __future__ import annotations
@@ -17,7 +19,7 @@ import pandas as pd
 
 import zorvata
 
-__all__ = ["request_flags", "day_flags", "liquidity", "FLAGS"]
+__all__ = ["request_flags", "day_flags", "liquidity", "before_dates", "FLAGS"]
 
 #: The per-day flags of the market data, in the order of ``day_flags``' arrays.
 FLAGS = ("suspended", "limit_up", "limit_down")
@@ -61,21 +63,72 @@ def request_flags(ids, date) -> pd.DataFrame:
                         index=pd.Index(ids, dtype=object, name="order_book_id"))
 
 
+def _panel(frame: pd.DataFrame, field: str, days: pd.DatetimeIndex, ids: list[str]) -> np.ndarray:
+    """A long [date, order_book_id, field] frame as an array of days x ids (NaN where it has no row)."""
+    out = np.full((len(days), len(ids)), np.nan)
+    if len(frame):
+        rows = days.get_indexer(pd.DatetimeIndex(frame["date"]))
+        cols = pd.Index(ids).get_indexer(frame["order_book_id"])
+        keep = (rows >= 0) & (cols >= 0)
+        out[rows[keep], cols[keep]] = frame[field].to_numpy(dtype=np.float64)[keep]
+    return out
+
+
+def _window_stats(x: np.ndarray, ends: np.ndarray, window: int) -> tuple[np.ndarray, np.ndarray]:
+    """Mean and sample standard deviation of the non-NaN values of each column over the ``window`` rows
+    ending at each of ``ends``: NaN below one value (the mean) or two (the deviation)."""
+    mean = np.full((len(ends), x.shape[1]), np.nan)
+    std = mean.copy()
+    for k, e in enumerate(ends):
+        part = x[max(e - window + 1, 0):e + 1]
+        seen = ~np.isnan(part)
+        n = seen.sum(axis=0)
+        total = np.where(seen, part, 0.0).sum(axis=0)
+        m = np.divide(total, n, out=np.full(len(n), np.nan), where=n > 0)
+        squares = np.where(seen, (part - m) ** 2, 0.0).sum(axis=0)
+        mean[k] = m
+        std[k] = np.sqrt(np.divide(squares, n - 1, out=np.full(len(n), np.nan), where=n > 1))
+    return mean, std
+
+
+def _days(start, end) -> pd.DatetimeIndex:
+    return pd.DatetimeIndex(pd.to_datetime(zorvata.get_trading_dates(start, end))).astype("datetime64[ns]")
+
+
+def before_dates(ids, dates, window: int = 20, closes: bool = True, liquidity: bool = True) -> dict:
+    """What trades on each of ``dates`` read from the days before it, with one read of the bars for all of
+    them: arrays of ``dates`` x ``ids`` named ``close`` (the last unadjusted close before the date: on the
+    previous trading day, or for a stock suspended then its last close since ``window`` trading days before
+    the first date), ``adv`` and ``volatility`` (as :func:`liquidity`)."""
+    ids = _ids(ids)
+    ends = [zorvata.get_previous_trading_date(zorvata.to_date(d)) for d in dates]
+    if not ids or not ends:
+        empty = np.full((len(ends), len(ids)), np.nan)
+        return {"close": empty, "adv": empty.copy(), "volatility": empty.copy()}
+    start = zorvata.trading_date_offset(min(ends), -(int(window) - 1))
+    days = _days(start, max(ends))
+    at = days.get_indexer(pd.DatetimeIndex(pd.to_datetime(ends)))
+    fields = (["close"] if closes else []) + (["value"] if liquidity else [])
+    bars = zorvata.get_daily_bars(start, max(ends), fields, ids) if fields else None
+    out = {}
+    if closes:
+        out["close"] = pd.DataFrame(_panel(bars, "close", days, ids)).ffill().to_numpy()[at]
+    if liquidity:
+        value = _panel(bars, "value", days, ids)
+        value[~(value > 0)] = np.nan  # a day without a trade is not a day of zero liquidity
+        rates = zorvata.get_price_change_rate(ids, start, max(ends)).reindex(
+            index=days, columns=pd.Index(ids, dtype=object)).to_numpy(dtype=np.float64)
+        out["adv"] = _window_stats(value, at, int(window))[0]
+        out["volatility"] = _window_stats(rates, at, int(window))[1]
+    return out
+
+
 def liquidity(ids, date, window: int = 20) -> pd.DataFrame:
     """Per id (the index, in order): ``adv``, the mean traded value (money) over the days it traded among
     the ``window`` trading days ending on the trading day before ``date``, and ``volatility``, the standard
     deviation of its daily price change rate over the same days. NaN where the window has no trade (two for
     the volatility)."""
     ids = _ids(ids)
-    index = pd.Index(ids, dtype=object, name="order_book_id")
-    if not ids:
-        return pd.DataFrame({"adv": [], "volatility": []}, index=index, dtype=np.float64)
-    end = zorvata.get_previous_trading_date(zorvata.to_date(date))
-    start = zorvata.trading_date_offset(end, -(int(window) - 1))
-    bars = zorvata.get_daily_bars(start, end, ["value"], ids)
-    traded = bars[bars["value"] > 0]
-    adv = traded.groupby("order_book_id")["value"].mean().reindex(index)
-    rates = zorvata.get_price_change_rate(ids, start, end).reindex(columns=index)
-    vol = rates.std(ddof=1)
-    return pd.DataFrame({"adv": adv.to_numpy(dtype=np.float64), "volatility": vol.to_numpy(dtype=np.float64)},
-                        index=index)
+    got = before_dates(ids, [date], window, closes=False)
+    return pd.DataFrame({"adv": got["adv"][0], "volatility": got["volatility"][0]},
+                        index=pd.Index(ids, dtype=object, name="order_book_id"))

@@ -1,0 +1,180 @@
+"""A scaling model of the backtest engines, built from CPU times measured here and checked against runs with
+1 and 2 workers.
+
+Run: .venv/bin/python bench/bench_scaling.py [--db market.duckdb] [--months 6] [--limit 0.3] [--cores 2]
+
+One cold serial run of bench_backtest's backtest (monthly MinTrackingError on 000905.XSHG) is timed task by
+task in CPU seconds: the factor-history pieces (the part the engines spread over workers), the estimates made
+from them and stored by the client, each rebalance, and the rest of the client's work. A process pool's
+start-up (spawning a worker and its imports, until it answers) is timed the same way. From these the model
+predicts the wall time of a run with w workers on a machine with c cores:
+
+  T(w) = S(w) + makespan(history pieces over the workers and the client) + E + R(w) + O
+
+where S is the start-up the run waits for (none once the pool is kept), E the estimates (client), O the
+client's remaining work, and R the rebalances: their sum when the backtest is a chain (a turnover limit: each
+date starts from the last one's holdings, so they run in order in the client), else their makespan over the
+workers. Running more processes than cores stretches each by the ratio. CPU seconds are what the tasks cost on
+an idle core; under load from other work, wall times stretch and only the CPU columns stay comparable.
+"""
+
+from __future__ import annotations
+
+import argparse
+import heapq
+import os
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+import zorvata
+
+INDEX = "000905.XSHG"
+
+
+def makespan(tasks: list[float], procs: float, start: list[float] | None = None) -> float:
+    """Greedy longest-first schedule of ``tasks`` on ``procs`` processors (free from ``start``)."""
+    free = list(start) if start else [0.0] * max(int(procs), 1)
+    heapq.heapify(free)
+    end = 0.0
+    for t in sorted(tasks, reverse=True):
+        at = heapq.heappop(free)
+        heapq.heappush(free, at + t)
+        end = max(end, at + t)
+    return end
+
+
+def predict(m: dict, workers: int, cores: int, chained: bool, startup: bool) -> float:
+    """Wall seconds of a run with ``workers`` processes besides the client on ``cores`` cores."""
+    procs = workers + 1  # the client works through the history queue too
+    stretch = max(1.0, procs / cores)
+    s = m["startup"] if startup else 0.0
+    # workers join after their start-up; the client from the beginning
+    hist = makespan([h * stretch for h in m["history"]], procs, [0.0] + [s] * workers)
+    rebal = sum(m["rebalance"]) if chained or workers == 0 else \
+        makespan([r * min(stretch, max(1.0, workers / cores)) for r in m["rebalance"]], workers)
+    return hist + m["estimates"] + rebal + m["other"]
+
+
+def measure(bt) -> dict:
+    """CPU seconds of every task of a cold serial run (this process does all of it)."""
+    from velquor.backtest import _estimates, backtest as module
+
+    got = {"history": [], "rebalance": [], "estimates": 0.0}
+    history, rebalance, estimates_of = module.history_task, module.rebalance_task, _estimates.estimates_of
+
+    def timed(fn, bucket):
+        def run(*a, **k):
+            c = time.process_time()
+            try:
+                return fn(*a, **k)
+            finally:
+                got[bucket].append(time.process_time() - c)
+        return run
+
+    def timed_estimates(*a, **k):
+        c = time.process_time()
+        try:
+            return estimates_of(*a, **k)
+        finally:
+            got["estimates"] += time.process_time() - c
+
+    module.history_task = timed(history, "history")
+    module.rebalance_task = timed(rebalance, "rebalance")
+    _estimates.estimates_of = timed_estimates
+    try:
+        c, t = time.process_time(), time.perf_counter()
+        res = bt.run(progress=False)
+        total, wall = time.process_time() - c, time.perf_counter() - t
+    finally:
+        module.history_task, module.rebalance_task = history, rebalance
+        _estimates.estimates_of = estimates_of
+    got["other"] = max(0.0, total - sum(got["history"]) - sum(got["rebalance"]) - got["estimates"])
+    got["total"], got["wall"], got["result"] = total, wall, res
+    return got
+
+
+def pool_startup(workers: int) -> float:
+    """Seconds from a fresh pool's first task to its answer: spawning, imports, the first attach."""
+    from velquor.backtest import close_pools
+    from velquor.backtest._tasks import prepare
+    from velquor.backtest.engines import ProcessEngine
+
+    close_pools()
+    t = time.perf_counter()
+    eng = ProcessEngine(workers)
+    for f in [eng.submit(prepare) for _ in range(workers)]:
+        f.result()
+    return time.perf_counter() - t
+
+
+def main(argv=None) -> int:
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--db", help="database file (default: the configured one, i.e. the demo market)")
+    ap.add_argument("--months", type=int, default=6)
+    ap.add_argument("--limit", type=float, default=0.3, help="one-way turnover limit (0: none)")
+    ap.add_argument("--cores", type=int, default=os.cpu_count() or 1, help="cores of this machine for the model")
+    args = ap.parse_args(argv)
+    if args.db:
+        zorvata.configure(args.db)
+    from velquor.backtest import Backtest, _estimates, close_pools
+    from velquor.objective import MinTrackingError
+
+    end = zorvata.data_end()
+    start = (np.datetime64(end, "M") - np.timedelta64(args.months - 1, "M")).astype("datetime64[D]").item()
+    bt = Backtest(INDEX, start, end, objective=MinTrackingError(), benchmark=INDEX,
+                  turnover_limit=args.limit or None, cost=0.0015)
+    chained = bt.path_dependent
+    load0 = os.getloadavg()
+    print(f"market: {zorvata.db_path()}; {start} .. {end}, monthly, turnover limit {args.limit or 'none'}; "
+          f"load average before {load0[0]:.2f}", flush=True)
+    with tempfile.TemporaryDirectory() as tmp:
+        def cold(name: str) -> None:
+            os.environ["VELQUOR_RISKMODEL_DIR"] = os.path.join(tmp, name)
+            _estimates.forget()
+
+        cold("serial")
+        m = measure(bt)
+        m["startup"] = float(np.median([pool_startup(w) for w in (1, 2)]))
+        measured = {}
+        for w in (1, 2):
+            close_pools()
+            cold(f"process-{w}")
+            t, c = time.perf_counter(), time.process_time()
+            bt.run(engine="process", workers=w, progress=False)
+            measured[w] = (time.perf_counter() - t, time.process_time() - c)
+        close_pools()
+    load1 = os.getloadavg()
+    h, r = m["history"], m["rebalance"]
+    print(f"\nserial, cold: {m['wall']:.1f} s wall, {m['total']:.1f} s CPU of this process")
+    print(f"  history pieces   {len(h):3d} x {np.mean(h):6.2f} s CPU = {sum(h):7.1f} s  (parallel)")
+    print(f"  estimates            {m['estimates']:14.1f} s  (client)")
+    print(f"  rebalances       {len(r):3d} x {np.mean(r):6.2f} s CPU = {sum(r):7.1f} s  "
+          f"({'chained: in order, client' if chained else 'parallel'})")
+    print(f"  other client work    {m['other']:14.1f} s")
+    print(f"  pool start-up        {m['startup']:14.1f} s  (wall, to the first answer)")
+    bound = m["total"] / 2
+    print(f"two-core bound (serial CPU / 2): {bound:.1f} s")
+    print(f"\n{'workers':>7} {'model (s)':>10} {'measured (s)':>13} {'client CPU':>11}")
+    for w in (1, 2):
+        print(f"{w:7d} {predict(m, w, args.cores, chained, True):10.1f} {measured[w][0]:13.1f} "
+              f"{measured[w][1]:11.1f}")
+    print("\nmodel for larger machines (one core per worker and one for the client, pool started):")
+    print(f"{'workers':>7} {'wall (s)':>9} {'speed-up':>9} {'pool kept':>10} {'speed-up':>9}")
+    serial = predict(m, 0, 1, chained, False)
+    for w in (1, 2, 4, 8, 16, 32, 64):
+        first, kept = predict(m, w, w + 1, chained, True), predict(m, w, w + 1, chained, False)
+        print(f"{w:7d} {first:9.1f} {serial / first:8.2f}x {kept:10.1f} {serial / kept:8.2f}x")
+    print(f"limit as workers grow: {m['estimates'] + (sum(r) if chained else 0) + m['other']:.1f} s "
+          f"(the chained part)")
+    print(f"\nload average after: {load1[0]:.2f}")
+    if max(load0[0], load1[0]) > 1.5:
+        print("WARNING: the machine was busy: wall times (measured and the CPU-based model's alike) need an "
+              "idle machine to compare; the CPU columns hold.")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

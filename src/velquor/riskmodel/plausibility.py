@@ -1,0 +1,92 @@
+"""Checks an estimate passes before it is stored: degenerate data shows here first.
+
+Two style factors whose exposures move together across the whole cross-section (earnings a fixed fraction of
+book value for every stock makes book-to-price and earnings yield the same column) leave the day's
+regression without a unique answer: the factor returns, and the variances built from them, explode. An
+estimate is therefore refused when a variance leaves the plausible range, naming the factors and, when there
+are any, the collinear pairs behind it; collinear exposures alone are warned about.
+"""
+
+from __future__ import annotations
+
+import warnings
+
+import numpy as np
+
+from ..exception import OptimizerWarning
+from .params import STYLE_FACTORS
+
+__all__ = ["MAX_DAILY_VARIANCE", "COLLINEAR_CORRELATION", "ImplausibleEstimate", "collinear_styles",
+           "check_estimate"]
+
+#: Largest plausible daily variance of a factor, a stock's specific return or a stock's total return: a
+#: daily volatility of 50%, far beyond what daily price limits allow (a healthy market's stocks sit near
+#: 3e-4, factors below 1e-3).
+MAX_DAILY_VARIANCE = 0.25
+#: Absolute cross-sectional correlation from which two style exposures count as the same column.
+COLLINEAR_CORRELATION = 0.9999
+
+
+class ImplausibleEstimate(ValueError):
+    """An estimate whose variances lie outside the plausible range (see ``MAX_DAILY_VARIANCE``)."""
+
+
+def collinear_styles(style: np.ndarray, cap: np.ndarray | None = None) -> list[tuple[str, str, float]]:
+    """Pairs of style factors whose exposures over the stocks (rows of ``style``) are collinear:
+    ``(name, name, correlation)``, cap-weighted when ``cap`` is given."""
+    x = np.asarray(style, dtype=np.float64)
+    ok = np.isfinite(x).all(axis=1)
+    if cap is not None:
+        ok &= np.isfinite(cap) & (cap > 0)
+    x = x[ok]
+    if len(x) < 3:
+        return []
+    w = np.ones(len(x)) if cap is None else np.asarray(cap, dtype=np.float64)[ok]
+    w = w / w.sum()
+    xc = x - w @ x
+    cov = (xc * w[:, None]).T @ xc
+    sd = np.sqrt(np.diag(cov))
+    out = []
+    for a in range(len(sd)):
+        for b in range(a + 1, len(sd)):
+            if sd[a] > 0 and sd[b] > 0:
+                r = float(cov[a, b] / (sd[a] * sd[b]))
+                if abs(r) >= COLLINEAR_CORRELATION:
+                    out.append((STYLE_FACTORS[a], STYLE_FACTORS[b], r))
+    return out
+
+
+def check_estimate(day: str, factor_names: list[str], ids: list[str], style: np.ndarray, cap: np.ndarray,
+                   factor_cov: np.ndarray, specific_var: np.ndarray, design: np.ndarray, days: int) -> None:
+    """Refuse (`ImplausibleEstimate`) an estimate as of ``day`` whose daily variances (horizon units divided
+    by ``days``) are not finite, not positive where they must be, or above ``MAX_DAILY_VARIANCE``; warn
+    (`OptimizerWarning`) about collinear style exposures. ``design`` holds the stocks' full exposure rows."""
+    pairs = collinear_styles(style, cap)
+    cause = ""
+    if pairs:
+        names = "; ".join(f"{a} and {b} (correlation {r:+.6f})" for a, b, r in pairs)
+        cause = (f"style factors with collinear exposures: {names}; their descriptors are proportional "
+                 "across the market (check the fundamentals they come from)")
+    fvar = np.diag(factor_cov) / days
+    svar = np.asarray(specific_var, dtype=np.float64) / days
+    bad = []
+    wild = [i for i, v in enumerate(fvar) if not (np.isfinite(v) and 0 <= v <= MAX_DAILY_VARIANCE)]
+    wild.sort(key=lambda i: -fvar[i] if np.isfinite(fvar[i]) else -np.inf)  # the worst first
+    if wild:
+        bad.append("factor variance " + ", ".join(f"{factor_names[i]} {fvar[i]:.3g}" for i in wild[:5])
+                   + (f" and {len(wild) - 5} more" if len(wild) > 5 else ""))
+    wrong = np.flatnonzero(~(np.isfinite(svar) & (svar > 0) & (svar <= MAX_DAILY_VARIANCE)))
+    if len(wrong):
+        bad.append(f"specific variance of {len(wrong)} stock(s), e.g. {ids[wrong[0]]} {svar[wrong[0]]:.3g}")
+    if not wild and np.isfinite(factor_cov).all():
+        total = np.einsum("ij,jk,ik->i", design, factor_cov / days, design) + svar
+        high = np.flatnonzero(~(total <= MAX_DAILY_VARIANCE))
+        if len(high):
+            bad.append(f"total variance of {len(high)} stock(s), e.g. {ids[high[0]]} {total[high[0]]:.3g}")
+    if bad:
+        raise ImplausibleEstimate(
+            f"the risk model as of {day} is implausible: daily {'; '.join(bad)} (plausible: above 0 and at "
+            f"most {MAX_DAILY_VARIANCE:g}, a volatility of 50% a day)" + (f"; {cause}" if cause else ""))
+    if pairs:
+        warnings.warn(f"risk model: {cause}; the regression cannot tell them apart", OptimizerWarning,
+                      stacklevel=3)
