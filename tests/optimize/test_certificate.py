@@ -117,8 +117,7 @@ INDEX = "000300.XSHG"
 @pytest.fixture(scope="module")
 def pools(market_db):
     listed = sorted(zorvata.all_instruments("CS", "2026-05-29")["order_book_id"])
-    members = sorted(zorvata.index_weights(INDEX, FIXTURE_DATE).index)
-    return {"small": listed[::9][:8], "medium": listed[:60], "members": members}
+    return {"small": listed[::9][:8], "medium": listed[:60]}
 
 
 def solve(pool, objective, **kwargs):
