@@ -161,7 +161,7 @@ def main(argv=None) -> int:
     for w in (1, 2):
         print(f"{w:7d} {predict(m, w, args.cores, chained, True):10.1f} {measured[w][0]:13.1f} "
               f"{measured[w][1]:11.1f}")
-    print(f"\nmodel for larger machines (one core per worker and one for the client, pool started):")
+    print("\nmodel for larger machines (one core per worker and one for the client, pool started):")
     print(f"{'workers':>7} {'wall (s)':>9} {'speed-up':>9} {'pool kept':>10} {'speed-up':>9}")
     serial = predict(m, 0, 1, chained, False)
     for w in (1, 2, 4, 8, 16, 32, 64):

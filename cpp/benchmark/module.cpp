@@ -12,5 +12,5 @@ NB_MODULE(benchmark, m) {
 
     benchmark::bind_classes(m);
     // `from ... import *` takes the public names only, not the modules and classes imported above.
-    m.attr("__all__") = nb::make_tuple("OptimizeBenchmark", "IndexBenchmark");
+    m.attr("__all__") = nb::module_::import_("builtins").attr("list")(nb::make_tuple("OptimizeBenchmark", "IndexBenchmark"));
 }

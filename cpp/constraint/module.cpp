@@ -34,8 +34,8 @@ NB_MODULE(constraint, m) {
     constraint::bind_trading(m);
     constraint::bind_diagnose(m);
     // `from ... import *` takes the public names only, not the modules and classes imported above.
-    m.attr("__all__") = nb::make_tuple("OptimizationConstraint", "TrackingErrorLimit", "TurnoverLimit",
+    m.attr("__all__") = nb::module_::import_("builtins").attr("list")(nb::make_tuple("OptimizationConstraint", "TrackingErrorLimit", "TurnoverLimit",
                                        "BenchmarkComponentWeightLimit", "IndustryConstraint", "WildcardIndustryConstraint",
                                        "StyleConstraint", "WildcardStyleConstraint", "IndustryComponentLimit",
-                                       "TradabilityConstraint", "LiquidityLimit", "diagnose");
+                                       "TradabilityConstraint", "LiquidityLimit", "diagnose"));
 }

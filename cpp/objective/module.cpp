@@ -30,7 +30,7 @@ NB_MODULE(objective, m) {
     objective::bind_max_indicator(m);
     objective::bind_min_style_deviation(m);
     // `from ... import *` takes the public names only, not the modules and classes imported above.
-    m.attr("__all__") = nb::make_tuple("OptimizationObjective", "MinVariance", "MinActiveVariance", "MeanVariance",
+    m.attr("__all__") = nb::module_::import_("builtins").attr("list")(nb::make_tuple("OptimizationObjective", "MinVariance", "MinActiveVariance", "MeanVariance",
                                        "ActiveMeanVariance", "RiskParity", "MinTrackingError", "MaxInformationRatio",
-                                       "MaxSharpeRatio", "MaxIndicator", "MinStyleDeviation");
+                                       "MaxSharpeRatio", "MaxIndicator", "MinStyleDeviation"));
 }

@@ -69,5 +69,5 @@ NB_MODULE(optimize, m) {
     optimize::bind_driver(m);
     optimize::bind_prepare_request(m);
     // `from ... import *` takes the public names only, not the modules and classes imported above.
-    m.attr("__all__") = nb::make_tuple("portfolio_optimize", "prepare_request");
+    m.attr("__all__") = nb::module_::import_("builtins").attr("list")(nb::make_tuple("portfolio_optimize", "prepare_request"));
 }

@@ -6,7 +6,6 @@ import datetime as dt
 import json
 import os
 import shutil
-import signal
 import subprocess
 import sys
 import textwrap

@@ -46,7 +46,7 @@ def init_worker(parent: int | None = None, death_signal: bool = False) -> None:
     if parent is None:
         return
     if death_signal and sys.platform.startswith("linux"):
-        import ctypes
+        import ctypes  # noqa: TID251 - prctl, not the BLAS threads
         import signal
 
         with contextlib.suppress(OSError, AttributeError):

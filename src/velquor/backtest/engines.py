@@ -17,7 +17,7 @@ import threading
 from typing import Any, Callable
 
 from ..exception import InvalidArgument
-from ._tasks import WORKER_ENV, TaskInterrupted, init_worker, is_lost_worker, prepare
+from ._tasks import WORKER_ENV, TaskInterrupted, init_worker, prepare
 
 __all__ = ["ENGINES", "Engine", "LazyEngine", "check_engine", "make_engine", "Bar", "close_pools"]
 
