@@ -30,6 +30,7 @@ def main(argv=None) -> int:
     ap.add_argument("--start", default="2025-01-01")
     ap.add_argument("--end", default="2026-11-30")
     ap.add_argument("--sweep", action="store_true", help="also the turnover-limit sweep on 000905.XSHG")
+    ap.add_argument("--limit", type=float, default=0.3, help="one-way turnover limit (0: none)")
     args = ap.parse_args(argv)
     if args.db:
         zorvata.configure(args.db)
@@ -38,10 +39,11 @@ def main(argv=None) -> int:
     from velquor.trading import CostModel
 
     common = dict(universe=INDEX, start=args.start, end=args.end, rebalance="monthly",
-                  objective=MinTrackingError(), benchmark=INDEX, turnover_limit=0.3)
+                  objective=MinTrackingError(), benchmark=INDEX, turnover_limit=args.limit or None)
     plain = Backtest(**common, cost=0.0015, exchange_rules=False)
     trading = Backtest(**common, cost=CostModel(), capital=1e8, exchange_rules=True)
-    print(f"market: {zorvata.db_path()}; {INDEX} monthly {args.start} .. {args.end}; "
+    print(f"market: {zorvata.db_path()}; {INDEX} monthly {args.start} .. {args.end}, turnover limit "
+          f"{args.limit or None}; "
           f"load average {os.getloadavg()[0]:.2f}", flush=True)
     plain.run(progress=False)  # the risk-model estimates, once
 

@@ -34,7 +34,7 @@ examples:
   velquor optimize pool.txt --date 2026-11-30 --objective mean_variance --param risk_aversion_coefficient=2
   velquor report weights.csv --benchmark 000300.XSHG --out report/report.md
   velquor frontier 000300.XSHG --date 2026-11-30 --points 20 --bounds '*=0:0.1' --figure frontier.png
-  velquor orders weights.csv --holdings holdings.csv --date 2026-12-01 --out orders.csv
+  velquor orders weights.csv --holdings holdings.csv --cash 1e7 --out orders.csv
 """
 
 
@@ -192,8 +192,14 @@ def cmd_orders(args) -> int:
 
     if args.out and Path(args.out).suffix.lower() not in WEIGHT_SUFFIXES:
         raise BadInput(f"output must end in .csv, .parquet or .json, got {Path(args.out).name}")
-    weights, date = read_weights(args.weights, args.date)
-    date = parse_date(str(date))
+    # the orders' day is --date, else the weights' own; --date picks the weights only in a file of several dates
+    try:
+        weights, day = read_weights(args.weights, None)
+    except BadInput:
+        if args.date is None:
+            raise
+        weights, day = read_weights(args.weights, args.date)
+    date = parse_date(args.date or str(day))
     held = read_holdings(args.holdings) if args.holdings else None
     if held is None and args.capital is None:
         raise BadInput("orders: give --holdings, --capital or both")
@@ -293,11 +299,12 @@ def build_parser() -> argparse.ArgumentParser:
     p = sub.add_parser("orders", parents=[common], help="share orders in board lots from target weights",
                        description="Turn a weights file into share orders against the shares held, in board "
                        "lots at the previous close (CSV to stdout without --out; a summary on stderr).",
-                       epilog="example:\n  velquor orders weights.csv --holdings holdings.csv --date 2026-12-01 "
+                       epilog="example:\n  velquor orders weights.csv --holdings holdings.csv --cash 1e7 "
                        "--out orders.csv", formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("weights", help="target weights file (from `velquor optimize`, or an order_book_id/weight table)")
     p.add_argument("--holdings", help="shares held: a table with order_book_id and shares columns")
-    p.add_argument("--date", help="the day of the orders (default: the weights file's date column)")
+    p.add_argument("--date", help="the day of the orders (default: the weights file's date; in a file of several "
+                   "dates, also the one whose weights are read)")
     p.add_argument("--capital", type=float, help="the portfolio's value (default: the holdings at the "
                    "previous close plus --cash)")
     p.add_argument("--cash", type=float, default=0.0, help="cash held beside the holdings (default: 0)")

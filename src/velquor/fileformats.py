@@ -22,9 +22,12 @@ class BadInput(Exception):
     """A command-line argument or an input file the command cannot use (exit status 2)."""
 
 
-def read_table(path: Path):
+def read_table(path: Path, what: str | None = None):
+    """The table in the file `path` (BadInput, prefixed with `what`, when there is no such file)."""
     import pandas as pd
 
+    if not path.is_file():
+        raise BadInput(f"{what + ': ' if what else ''}no such file: {path}")
     suffix = path.suffix.lower()
     try:
         if suffix == ".parquet":
@@ -65,9 +68,7 @@ def read_series(path: str | Path, what: str):
     import pandas as pd
 
     p = Path(path)
-    if not p.is_file():
-        raise BadInput(f"{what}: no such file: {p}")
-    frame = read_table(p)
+    frame = read_table(p, what)
     key = id_column(frame, p)
     values = [c for c in frame.columns if c not in (key, "date")]
     if not values:
@@ -149,8 +150,6 @@ def read_weights(path: str, date: str | None):
     import pandas as pd
 
     p = Path(path)
-    if not p.is_file():
-        raise BadInput(f"no such file: {p}")
     frame = read_table(p)
     if "date" in frame.columns:
         try:

@@ -13,6 +13,9 @@ Conventions the callers rely on:
   (and DuckDB's ``.wal`` of it). :func:`zorvata._store.clean_leftovers` finds what a killed writer left by
   that pattern.
 - :func:`file_lock` locks ``<target>.lock`` beside the target, so a lock names the file it serialises.
+- All three resolve a target through symbolic links first (:func:`real_path`), so a writer through a link and
+  one on the real path take the same lock and replace the same file, and the link stays a link; a replaced
+  file keeps the mode, owner and group of the one it replaces, never wider (:func:`keep_access`).
 - Worker processes are spawned (:func:`spawn_context`), never forked: DuckDB connections and BLAS thread pools
   do not survive a fork (a forked child of a process that had the market database open gets a clear error
   from zorvata instead of a hang). The one exception, with its reason, is the risk model's estimate_range,
@@ -182,7 +185,7 @@ def file_lock(target: str | os.PathLike, *, wait: bool = True) -> Iterator[bool]
     except ImportError:  # pragma: no cover - not POSIX
         yield True
         return
-    fh: IO[bytes]
+    fh: IO[bytes] | None = None
     try:
         if wait:
             lock_path.parent.mkdir(parents=True, exist_ok=True)
@@ -190,19 +193,15 @@ def file_lock(target: str | os.PathLike, *, wait: bool = True) -> Iterator[bool]
             fh = open(lock_path, "a+b")
         except PermissionError:
             fh = open(lock_path, "rb")
+        fcntl.flock(fh.fileno(), fcntl.LOCK_EX | (0 if wait else fcntl.LOCK_NB))
     except OSError:
+        if fh is not None:
+            fh.close()
         if wait:
             raise
         yield False
         return
     with fh:
-        try:
-            fcntl.flock(fh.fileno(), fcntl.LOCK_EX | (0 if wait else fcntl.LOCK_NB))
-        except OSError:
-            if wait:
-                raise
-            yield False
-            return
         try:
             yield True
         finally:

@@ -3,18 +3,15 @@
 from __future__ import annotations
 
 import pytest
-import zorvata
 
+from ..market_pools import half_index_and_outsiders
 from .analytics_support import DATE, INDEX
 
 
 @pytest.fixture(scope="package")
 def pool(market_db):
     """Every other index constituent plus a few stocks outside the index."""
-    members = sorted(zorvata.index_weights(INDEX, DATE).index)
-    listed = sorted(zorvata.all_instruments("CS", "2026-05-29")["order_book_id"])
-    others = [i for i in listed if i not in set(members)]
-    return sorted(members[::2] + others[:8])
+    return half_index_and_outsiders(INDEX, DATE, 8)
 
 
 @pytest.fixture(scope="package")

@@ -19,20 +19,9 @@ from velquor.constraint import (
 from velquor.exception import InvalidArgument, OptimizerWarning
 from velquor.objective import MaxSharpeRatio, MinTrackingError
 
-from .constraint_support import DATE, INDEX, TOL, helper, make_pool, tracking_error
+from .constraint_support import DATE, INDEX, TOL
 
 COLUMNS = ["constraint", "kind", "hard", "relaxation", "rows", "alone"]
-
-
-@pytest.fixture(scope="module")
-def pool(market_db):
-    return make_pool()
-
-
-@pytest.fixture(scope="module")
-def min_te(pool):
-    w = opt.portfolio_optimize(pool, DATE, MinTrackingError(), benchmark=INDEX)
-    return tracking_error(w, helper(pool))
 
 
 class TestFeasible:

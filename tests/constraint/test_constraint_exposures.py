@@ -30,16 +30,10 @@ from .constraint_support import (
     benchmark_portfolio,
     helper,
     industry_weights,
-    make_pool,
     style_exposure,
 )
 
 OBJECTIVES = [MinVariance, MaxSharpeRatio, MinTrackingError]
-
-
-@pytest.fixture(scope="module")
-def pool(market_db):
-    return make_pool()
 
 
 @pytest.fixture(scope="module")

@@ -12,12 +12,7 @@ from velquor.const import STYLE_FACTORS, CovModel, RiskModel
 from velquor.exception import InvalidArgument
 from velquor.helper import OptimizeHelper
 
-from .constraint_support import DATE, INDEX, make_pool
-
-
-@pytest.fixture(scope="module")
-def pool(market_db):
-    return make_pool()
+from .constraint_support import DATE, INDEX
 
 
 def make(pool, cov_model=CovModel.FACTOR_MODEL_DAILY, fa=1.0, sa=1.0, benchmark=INDEX):

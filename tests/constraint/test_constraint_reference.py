@@ -19,14 +19,9 @@ from velquor.constraint import (
 )
 from velquor.objective import MinVariance
 
-from .constraint_support import DATE, INDEX, helper, make_pool, tracking_error, turnover
+from .constraint_support import DATE, INDEX, helper, tracking_error, turnover
 
 INDUSTRY_GAP, STYLE_GAP, COMPONENT_CAP = 0.12, 0.5, 0.12
-
-
-@pytest.fixture(scope="module")
-def pool(market_db):
-    return make_pool()
 
 
 class Reference:

@@ -15,19 +15,7 @@ from velquor.constraint import OptimizationConstraint, TrackingErrorLimit, Turno
 from velquor.exception import InvalidArgument
 from velquor.objective import MaxSharpeRatio, MinTrackingError, MinVariance, RiskParity
 
-from .constraint_support import DATE, INDEX, TOL, helper, make_pool, tracking_error, turnover
-
-
-@pytest.fixture(scope="module")
-def pool(market_db):
-    return make_pool()
-
-
-@pytest.fixture(scope="module")
-def min_te(pool):
-    """The smallest tracking error the pool can reach."""
-    w = opt.portfolio_optimize(pool, DATE, MinTrackingError(), benchmark=INDEX)
-    return tracking_error(w, helper(pool))
+from .constraint_support import DATE, INDEX, TOL, helper, tracking_error, turnover
 
 
 OBJECTIVES = [MinVariance, MaxSharpeRatio, MinTrackingError, RiskParity]

@@ -7,7 +7,6 @@ import cvxpy as cp
 import numpy as np
 import pandas as pd
 import pytest
-import zorvata
 
 import velquor.optimize as opt
 from velquor.benchmark import IndexBenchmark
@@ -15,6 +14,8 @@ from velquor.const import CovModel, RiskModel
 from velquor.exception import OptimizerWarning
 from velquor.helper import OptimizeHelper
 from velquor.objective import MaxSharpeRatio, MeanVariance, MinTrackingError, RiskParity
+
+from ..market_pools import half_index_and_outsiders
 
 DATE = "2026-06-01"
 INDEX = "000300.XSHG"
@@ -25,10 +26,7 @@ ATOL = 2e-3
 @pytest.fixture(scope="module")
 def pool(market_db):
     """Half of the index's constituents and a few stocks outside it, in ascending order."""
-    members = sorted(zorvata.index_weights(INDEX, DATE).index)
-    listed = sorted(zorvata.all_instruments("CS", "2026-05-29")["order_book_id"])
-    others = [i for i in listed if i not in set(members)]
-    return sorted(members[::2] + others[:12])
+    return half_index_and_outsiders(INDEX, DATE, 12)
 
 
 def helper(pool, benchmark=None):

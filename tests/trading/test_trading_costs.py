@@ -66,7 +66,7 @@ def bars(monkeypatch, market_db):
     """Traded value: 1e7 a day for stocks whose id ends in an even digit, 1e9 for the others."""
     def value(i):
         return 1e7 if int(i[5]) % 2 == 0 else 1e9
-    monkeypatch.setattr(zorvata, "get_daily_bars", fake_bars(value), raising=False)
+    monkeypatch.setattr(zorvata, "get_daily_bars", fake_bars(value))
     return value
 
 

@@ -97,6 +97,22 @@ class TestRounding:
         res = to_orders(target, DATE, None, held, cash=1e6, tracking_error=False)
         assert abs((res.shares * listed.reindex(res.shares.index)).sum() + res.cash - value - 1e6) < 1e-4
 
+    def test_past_the_data_and_after_a_suspension_the_last_close_counts(self, listed, target):
+        last = zorvata.data_end()
+        later = zorvata.get_next_trading_date(zorvata.get_next_trading_date(last))
+        closes = zorvata.get_daily_bars(last, last, ["close"]).set_index("order_book_id")["close"]
+        res = to_orders(target.reindex(closes.index).dropna(), later, CAPITAL, tracking_error=False)
+        assert np.allclose(res.orders.set_index("order_book_id")["price"], closes.reindex(res.orders["order_book_id"]))
+        # a stock suspended the day before: its close before the suspension
+        flags = zorvata.get_daily_flags("2025-01-01", DATE, ["suspended"])
+        flags = flags[flags["suspended"]]
+        stops = set(zip(flags["order_book_id"], flags["date"].dt.date))
+        sid, day = next((i, d.date()) for i, d in zip(flags["order_book_id"][::-1], flags["date"][::-1])
+                        if (i, zorvata.get_next_trading_date(d)) not in stops)  # trades again the next day
+        before = zorvata.get_daily_bars("2025-01-01", day, ["close"], [sid])["close"].iloc[-1]
+        res = to_orders({sid: 0.5}, zorvata.get_next_trading_date(day), 1e7, tracking_error=False)
+        assert res.orders["price"].tolist() == [before]
+
     def test_cost_model_estimate_is_paid_from_the_cash(self, listed, target):
         seen = {}
 

@@ -110,7 +110,7 @@ class TestTradabilityInPortfolios:
 def liquid(monkeypatch, pool):
     """Traded value 1e6 a day for the first ten stocks of the pool, 1e9 for the others."""
     few = set(pool[:10])
-    monkeypatch.setattr(zorvata, "get_daily_bars", fake_bars(lambda i: 1e6 if i in few else 1e9), raising=False)
+    monkeypatch.setattr(zorvata, "get_daily_bars", fake_bars(lambda i: 1e6 if i in few else 1e9))
     return few
 
 
@@ -125,8 +125,7 @@ class TestLiquidityLimit:
         assert traded.max() == pytest.approx(limit * 1e6, rel=0.05)
 
     def test_a_stock_without_trades_in_the_window_keeps_its_weight(self, monkeypatch, pool):
-        monkeypatch.setattr(zorvata, "get_daily_bars", fake_bars(lambda i: 0.0 if i == pool[0] else 1e9),
-                            raising=False)
+        monkeypatch.setattr(zorvata, "get_daily_bars", fake_bars(lambda i: 0.0 if i == pool[0] else 1e9))
         held = pd.Series({pool[0]: 0.07})
         w = opt.portfolio_optimize(pool, DATE, MinVariance(), cons=[LiquidityLimit(1e8, 0.1, held)])
         assert w[pool[0]] == pytest.approx(0.07, abs=TOL)
@@ -138,7 +137,7 @@ class TestLiquidityLimit:
             seen.append((start, end))
             return fake_bars(lambda i: 1e9)(start, end, fields, ids)
 
-        monkeypatch.setattr(zorvata, "get_daily_bars", bars, raising=False)
+        monkeypatch.setattr(zorvata, "get_daily_bars", bars)
         market.liquidity(pool[:3], DATE, 5)
         start, end = seen[0]
         assert zorvata.to_date(end) == zorvata.get_previous_trading_date(DATE)
@@ -167,3 +166,15 @@ class TestConstructors:
         assert repr(lim).startswith("LiquidityLimit(capital=100000000.0, upper_limit=0.1")
         back = pickle.loads(pickle.dumps(t))
         assert back.current_holdings.equals(t.current_holdings)
+
+
+class TestLiquidityOnTheStore:
+    def test_holds_and_binds_with_the_stores_traded_values(self, pool):
+        held = pd.Series(0.1, index=pool[:10])
+        capital, limit = 1e11, 0.05
+        w = opt.portfolio_optimize(pool, DATE, MinVariance(), cons=[LiquidityLimit(capital, limit, held)])
+        adv = market.liquidity(pool, DATE, 20)["adv"].to_numpy()
+        share = np.abs(weights_of(w, pool) - held.reindex(pool, fill_value=0.0).to_numpy()) * capital / adv
+        assert np.isfinite(adv).all()
+        assert share.max() <= limit * 1.001
+        assert share.max() == pytest.approx(limit, rel=1e-3)

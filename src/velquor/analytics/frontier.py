@@ -10,7 +10,8 @@ import numpy as np
 import pandas as pd
 
 from ..exception import InvalidArgument
-from .report import PERIODS_PER_YEAR, _enum, _expected
+from ..coerce import to_enum
+from .report import PERIODS_PER_YEAR, _expected
 from ..const import CovModel, RiskModel
 
 __all__ = ["efficient_frontier"]
@@ -81,8 +82,8 @@ def efficient_frontier(order_book_ids, date, points: int = 20, *, expected_retur
         raise InvalidArgument(f"points must be an integer >= 2, got {points!r}")
     if isinstance(window, bool) or not isinstance(window, numbers.Integral) or window < 2:
         raise InvalidArgument(f"window must be an integer >= 2, got {window!r}")
-    cm = _enum(cov_model, CovModel, "cov_model")
-    rm = _enum(risk_model, RiskModel, "risk_model")
+    cm = to_enum(cov_model, CovModel, "cov_model")
+    rm = to_enum(risk_model, RiskModel, "risk_model")
     # Screened here, so that its warnings name the caller; the request reads the screened pool again
     # (silently) with the checks of portfolio_optimize: the benchmark rule, the helper and the bounds.
     screened = opt.ensure_order_book_ids(order_book_ids, date)

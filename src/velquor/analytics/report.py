@@ -14,7 +14,7 @@ import pandas as pd
 
 from ..const import HELD_WEIGHT, STYLE_FACTORS, CovModel, RiskModel
 from ..exception import InvalidArgument, OptimizerWarning
-from ..coerce import to_enum as _enum  # under this name frontier.py reads it from here too
+from ..coerce import to_enum
 from ..helper import OptimizeHelper, without_model_data
 
 __all__ = ["RiskReport", "risk_report", "PERIODS_PER_YEAR", "as_benchmark", "as_weights"]
@@ -258,8 +258,8 @@ def risk_report(weights, date, benchmark=None, cov_model="daily", risk_model="v1
     portfolio's expected return and, with a benchmark, its expected active return.
     """
     w = as_weights(weights)
-    cm = _enum(cov_model, CovModel, "cov_model")
-    rm = _enum(risk_model, RiskModel, "risk_model")
+    cm = to_enum(cov_model, CovModel, "cov_model")
+    rm = to_enum(risk_model, RiskModel, "risk_model")
     if isinstance(window, bool) or not isinstance(window, numbers.Integral) or window < 2:
         raise InvalidArgument(f"window must be an integer >= 2, got {window!r}")
     bench = as_benchmark(benchmark)

@@ -530,13 +530,13 @@ def _day_rules(bt: Backtest, dates: list[_dt.date], ids: list[str]) -> list[DayR
         flags = market.day_flags(ids, dates)
         for i, r in enumerate(rules):
             r.suspended, r.limit_up, r.limit_down = (flags[f][i] for f in market.FLAGS)
-    if bt.capital is not None:
-        for r, price in zip(rules, market.last_closes(ids, dates)):
-            r.price = price
-    if isinstance(bt.cost, CostModel) and bt.cost.impact > 0:
-        adv, vol = market.liquidity_panel(ids, dates, bt.cost.window)
+    closes = bt.capital is not None
+    liquidity = isinstance(bt.cost, CostModel) and bt.cost.impact > 0
+    if closes or liquidity:
+        got = market.before_dates(ids, dates, bt.cost.window if liquidity else 20, closes, liquidity)
         for k, r in enumerate(rules):
-            r.adv, r.volatility = adv[k], vol[k]
+            r.price = got["close"][k] if closes else None
+            r.adv, r.volatility = (got["adv"][k], got["volatility"][k]) if liquidity else (None, None)
     return rules
 
 

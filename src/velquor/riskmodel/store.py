@@ -3,8 +3,9 @@
 Layout: ``<db>.riskmodel/<cutoff>-<key>/exposure/<YYYY-MM-DD>.npz`` (exposures as of that date's close,
 shared by every variant) and ``<db>.riskmodel/<cutoff>-<key>/<horizon>-<version>/<YYYY-MM-DD>.npz`` (factor
 covariance and specific variances). Files are written to a temporary name and renamed into place, so readers
-in any process see a complete file or none; they are readable by everyone (0644), so one user can build an
-estimate directory that others read. A file that cannot be read counts as missing and is built again.
+in any process see a complete file or none; they take the database's group and permissions (at most 0644), so
+nobody reads estimates of a database they cannot read. A file that cannot be read counts as missing and is
+built again.
 
 A directory holds estimates as of dates up to its cutoff (the last date with prices when it was made), and
 its key names what they were computed from: a checksum of every row of every input table known by the
@@ -23,6 +24,7 @@ import contextlib
 import hashlib
 import os
 import shutil
+import time
 import zipfile
 import zlib
 from dataclasses import dataclass, field
@@ -207,13 +209,28 @@ SOURCE_FILE = "SOURCE"
 FILE_MODE = 0o644
 
 
+_KEYS: dict[tuple, int | None] = {}  # (path, inode, mtime, size) -> key: the variants of a day share an exposure file
+
+
 def _archive_key(path: Path, members: set[str]) -> int | None:
     """The key of an estimate file whose archive directory lists `members`; None when it cannot be read."""
     try:
-        with open(path, "rb") as fh, np.load(fh) as z:
-            return int(z["key"]) if set(z.files) >= members else None
-    except _UNREADABLE:
+        st = os.stat(path)
+    except OSError:
         return None
+    sig = (str(path), st.st_ino, st.st_mtime_ns, st.st_size)
+    if sig in _KEYS:
+        return _KEYS[sig]
+    try:
+        with open(path, "rb") as fh, np.load(fh) as z:
+            key = int(z["key"]) if set(z.files) >= members else None
+    except _UNREADABLE:
+        key = None
+    if time.time_ns() - st.st_mtime_ns > 2_000_000_000:  # a file rewritten in place within one clock tick
+        if len(_KEYS) > 100_000:                         # keeps its signature: only settled files are kept
+            _KEYS.clear()
+        _KEYS[sig] = key
+    return key
 
 
 def estimate_base(db_path: Path) -> Path:

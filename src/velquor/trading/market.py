@@ -7,8 +7,9 @@ Every reader says as of which data it answers, so that the optimiser never sees 
   under special treatment on ``date`` (announced in advance).
 - ``day_flags(ids, days)``: the flags of each day itself, for the simulator, which knows the day it fills on.
 - ``liquidity(ids, date, window)``: average daily traded value and daily volatility over the ``window``
-  trading days that end on the previous trading day (``liquidity_panel`` for many dates in one read).
-- ``last_closes(ids, dates)``: the last close before each date, the price a rebalance trades lots at.
+  trading days that end on the previous trading day.
+- ``before_dates(ids, dates, window)``: the same for many dates in one read, with the last close before each
+  date, the price a rebalance trades lots at.
 """
 
 from __future__ import annotations
@@ -18,7 +19,7 @@ import pandas as pd
 
 import zorvata
 
-__all__ = ["request_flags", "day_flags", "liquidity", "liquidity_panel", "last_closes", "FLAGS"]
+__all__ = ["request_flags", "day_flags", "liquidity", "before_dates", "FLAGS"]
 
 #: The per-day flags of the market data, in the order of ``day_flags``' arrays.
 FLAGS = ("suspended", "limit_up", "limit_down")
@@ -62,32 +63,64 @@ def request_flags(ids, date) -> pd.DataFrame:
                         index=pd.Index(ids, dtype=object, name="order_book_id"))
 
 
-def _panel(frame: pd.DataFrame, field: str, days: pd.DatetimeIndex, ids: list[str]) -> pd.DataFrame:
-    """A long [date, order_book_id, field] frame as days x ids (NaN where it has no row)."""
-    wide = frame.pivot(index="date", columns="order_book_id", values=field) if len(frame) else pd.DataFrame()
-    return wide.reindex(index=days, columns=pd.Index(ids, dtype=object)).astype(np.float64)
+def _panel(frame: pd.DataFrame, field: str, days: pd.DatetimeIndex, ids: list[str]) -> np.ndarray:
+    """A long [date, order_book_id, field] frame as an array of days x ids (NaN where it has no row)."""
+    out = np.full((len(days), len(ids)), np.nan)
+    if len(frame):
+        rows = days.get_indexer(pd.DatetimeIndex(frame["date"]))
+        cols = pd.Index(ids).get_indexer(frame["order_book_id"])
+        keep = (rows >= 0) & (cols >= 0)
+        out[rows[keep], cols[keep]] = frame[field].to_numpy(dtype=np.float64)[keep]
+    return out
+
+
+def _window_stats(x: np.ndarray, ends: np.ndarray, window: int) -> tuple[np.ndarray, np.ndarray]:
+    """Mean and sample standard deviation of the non-NaN values of each column over the ``window`` rows
+    ending at each of ``ends``: NaN below one value (the mean) or two (the deviation)."""
+    mean = np.full((len(ends), x.shape[1]), np.nan)
+    std = mean.copy()
+    for k, e in enumerate(ends):
+        part = x[max(e - window + 1, 0):e + 1]
+        seen = ~np.isnan(part)
+        n = seen.sum(axis=0)
+        total = np.where(seen, part, 0.0).sum(axis=0)
+        m = np.divide(total, n, out=np.full(len(n), np.nan), where=n > 0)
+        squares = np.where(seen, (part - m) ** 2, 0.0).sum(axis=0)
+        mean[k] = m
+        std[k] = np.sqrt(np.divide(squares, n - 1, out=np.full(len(n), np.nan), where=n > 1))
+    return mean, std
 
 
 def _days(start, end) -> pd.DatetimeIndex:
     return pd.DatetimeIndex(pd.to_datetime(zorvata.get_trading_dates(start, end))).astype("datetime64[ns]")
 
 
-def liquidity_panel(ids, dates, window: int = 20) -> tuple[np.ndarray, np.ndarray]:
-    """:func:`liquidity` for several dates at once, with one read of the market data: (adv, volatility), each
-    an array of ``dates`` x ``ids``."""
+def before_dates(ids, dates, window: int = 20, closes: bool = True, liquidity: bool = True) -> dict:
+    """What trades on each of ``dates`` read from the days before it, with one read of the bars for all of
+    them: arrays of ``dates`` x ``ids`` named ``close`` (the last unadjusted close before the date: on the
+    previous trading day, or for a stock suspended then its last close since ``window`` trading days before
+    the first date), ``adv`` and ``volatility`` (as :func:`liquidity`)."""
     ids = _ids(ids)
     ends = [zorvata.get_previous_trading_date(zorvata.to_date(d)) for d in dates]
     if not ids or not ends:
-        return np.full((len(ends), len(ids)), np.nan), np.full((len(ends), len(ids)), np.nan)
+        empty = np.full((len(ends), len(ids)), np.nan)
+        return {"close": empty, "adv": empty.copy(), "volatility": empty.copy()}
     start = zorvata.trading_date_offset(min(ends), -(int(window) - 1))
     days = _days(start, max(ends))
-    value = _panel(zorvata.get_daily_bars(start, max(ends), ["value"], ids), "value", days, ids)
-    value = value.where(value > 0)  # a day without a trade is not a day of zero liquidity
-    rates = zorvata.get_price_change_rate(ids, start, max(ends)).reindex(index=days, columns=value.columns)
     at = days.get_indexer(pd.DatetimeIndex(pd.to_datetime(ends)))
-    adv = value.rolling(int(window), min_periods=1).mean().to_numpy()[at]
-    vol = rates.astype(np.float64).rolling(int(window), min_periods=2).std(ddof=1).to_numpy()[at]
-    return adv, vol
+    fields = (["close"] if closes else []) + (["value"] if liquidity else [])
+    bars = zorvata.get_daily_bars(start, max(ends), fields, ids) if fields else None
+    out = {}
+    if closes:
+        out["close"] = pd.DataFrame(_panel(bars, "close", days, ids)).ffill().to_numpy()[at]
+    if liquidity:
+        value = _panel(bars, "value", days, ids)
+        value[~(value > 0)] = np.nan  # a day without a trade is not a day of zero liquidity
+        rates = zorvata.get_price_change_rate(ids, start, max(ends)).reindex(
+            index=days, columns=pd.Index(ids, dtype=object)).to_numpy(dtype=np.float64)
+        out["adv"] = _window_stats(value, at, int(window))[0]
+        out["volatility"] = _window_stats(rates, at, int(window))[1]
+    return out
 
 
 def liquidity(ids, date, window: int = 20) -> pd.DataFrame:
@@ -96,20 +129,6 @@ def liquidity(ids, date, window: int = 20) -> pd.DataFrame:
     deviation of its daily price change rate over the same days. NaN where the window has no trade (two for
     the volatility)."""
     ids = _ids(ids)
-    adv, vol = liquidity_panel(ids, [date], window)
-    return pd.DataFrame({"adv": adv[0], "volatility": vol[0]}, index=pd.Index(ids, dtype=object, name="order_book_id"))
-
-
-def last_closes(ids, dates, lookback: int = 250) -> np.ndarray:
-    """The last unadjusted close of each id before each of ``dates`` (on the previous trading day, or the
-    last day it traded within ``lookback`` trading days before that): an array of ``dates`` x ``ids``, NaN
-    where there is none."""
-    ids = _ids(ids)
-    ends = [zorvata.get_previous_trading_date(zorvata.to_date(d)) for d in dates]
-    if not ids or not ends:
-        return np.full((len(ends), len(ids)), np.nan)
-    start = zorvata.trading_date_offset(min(ends), -int(lookback))
-    days = _days(start, max(ends))
-    close = _panel(zorvata.get_daily_bars(start, max(ends), ["close"], ids), "close", days, ids)
-    filled = close.ffill(limit=int(lookback)).to_numpy()
-    return filled[days.get_indexer(pd.DatetimeIndex(pd.to_datetime(ends)))]
+    got = before_dates(ids, [date], window, closes=False)
+    return pd.DataFrame({"adv": got["adv"][0], "volatility": got["volatility"][0]},
+                        index=pd.Index(ids, dtype=object, name="order_book_id"))

@@ -99,13 +99,18 @@ def _last_closes(ids: list[str], day) -> np.ndarray:
     if not ids:
         return out
     pos = pd.Index(ids)
-    got = zorvata.get_daily_bars(day, day, ["close"], ids)
-    out[pos.get_indexer(got["order_book_id"])] = got["close"].to_numpy(dtype=np.float64)
-    missing = [i for i, v in zip(ids, out) if not np.isfinite(v)]
-    if missing:  # suspended that day: the close before the suspension, looking back as far as the data go
-        start = zorvata.meta().get("data_start") or "1990-01-01"
-        older = zorvata.get_daily_bars(start, day, ["close"], missing)
-        last = older.groupby("order_book_id", sort=False)["close"].last()
+    day = min(zorvata.to_date(day), zorvata.data_end())
+    try:
+        month = zorvata.trading_date_offset(day, -20)
+    except zorvata.DataError:  # near the start of the calendar
+        month = day
+    # that day; for the stocks without a bar (suspended), a month back, then as far as the data go
+    for start in (day, month, zorvata.meta().get("data_start") or "1990-01-01"):
+        missing = [i for i, v in zip(ids, out) if not np.isfinite(v)]
+        if not missing:
+            break
+        got = zorvata.get_daily_bars(start, day, ["close"], missing)
+        last = got.groupby("order_book_id", sort=False)["close"].last()
         out[pos.get_indexer(last.index)] = last.to_numpy(dtype=np.float64)
     return out
 
