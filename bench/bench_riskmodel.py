@@ -41,22 +41,43 @@ def pipeline(reference: bool, root: str):
 
     old = os.environ.get("VELQUOR_RISKMODEL_DIR")
     os.environ["VELQUOR_RISKMODEL_DIR"] = root
-    service._contexts.clear()
-    service._models.clear()
+    service.forget()
     try:
         with native.reference(reference):
             yield service.context()
     finally:
-        service._contexts.clear()
-        service._models.clear()
+        service.forget()
         if old is None:
             os.environ.pop("VELQUOR_RISKMODEL_DIR", None)
         else:
             os.environ["VELQUOR_RISKMODEL_DIR"] = old
 
 
+def peak_of_one_date(reference: bool) -> float:
+    """Peak resident memory (MiB) of a fresh process building one date (daily-v2) from scratch."""
+    import subprocess
+    import sys
+
+    args = [sys.executable, __file__, "--peak-of", "reference" if reference else "native"]
+    db = zorvata.db_path()
+    out = subprocess.run(args + ["--db", str(db)], check=True, capture_output=True, text=True).stdout
+    return float(out.split()[-1])
+
+
+def _peak_child(mode: str) -> None:
+    from velquor.const import CovModel, RiskModel
+    from velquor.riskmodel import service
+
+    service.ON_DEMAND_AHEAD = 0
+    with tempfile.TemporaryDirectory() as tmp, pipeline(mode == "reference", tmp) as ctx:
+        pos = ctx.universe.last - 41
+        service.get_model(ctx, pos, CovModel.FACTOR_MODEL_DAILY, RiskModel.V2)
+    print(f"{peak_mib():.1f}")
+
+
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--peak-of", choices=["reference", "native"], help=argparse.SUPPRESS)
     ap.add_argument("--db", help="database file (default: the configured one, i.e. the demo market)")
     ap.add_argument("--history-days", default="60",
                     help="request dates of the history span built by both pipelines, counted back from the end "
@@ -67,6 +88,8 @@ def main(argv=None):
     args = ap.parse_args(argv)
     if args.db:
         zorvata.configure(args.db)
+    if args.peak_of:
+        return _peak_child(args.peak_of)
     from velquor.const import ESTIMATED_RISK_MODELS, CovModel, RiskModel
     from velquor.helper import OptimizeHelper
     from velquor.riskmodel import native, service
@@ -118,7 +141,8 @@ def main(argv=None):
             label = "whole history" if span == "all" else f"last {built} dates"
             rows.append((f"{label} x 6 variants, {args.workers} workers", cpu["reference"], cpu["native"],
                          cpu["native"] / cpu["reference"]))
-        print(f"peak resident memory of the run: {peak_mib():.0f} MiB")
+        print(f"peak resident memory, one date (daily-v2) from scratch in a fresh process: reference "
+              f"{peak_of_one_date(True):.0f} MiB, native {peak_of_one_date(False):.0f} MiB")
         print()
         width = max(len(r[0]) for r in rows)
         print(f"{'build (CPU seconds)':<{width}}  {'reference':>9}  {'native':>9}  {'native/ref':>10}")

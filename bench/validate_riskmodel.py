@@ -12,8 +12,20 @@ scored: the model's parameters were set on the history before it.
 Truth comparison (daily models): predicted factor volatilities and specific volatilities against the
 generator's next-day values (its covariance and specific volatilities times its volatility regime).
 
-Run: .venv/bin/python bench/validate_riskmodel.py [--db file] [--start 2017-01-01] [--markdown]
-Builds whatever is missing first (``python -m velquor.riskmodel build``).
+Model against the truth (the default): per horizon, version and portfolio kind (market, 100 random stocks
+equally weighted minus the market, top-minus-bottom quintiles of size, momentum and residual volatility, one
+random long-only portfolio of 100 stocks), z = realised return / predicted volatility of the model and of
+the generator's own forecast (``zorvata.demo.truth_forecast``: its covariance and specific variances times
+its volatility regime, which no model can know) on the same windows. Per sample (every window; for daily
+models also every third day at offsets 0, 1 and 2; each half of the period): the bias statistic (standard
+deviation of z) of both, the root mean square beside it, and the mean QLIKE loss z^2 - log z^2 of both (the
+loss of a variance forecast up to terms the two forecasts share, smallest at z^2 = 1), with moving-block
+bootstrap standard errors (blocks of about the cube root of the sample's windows). Daily target: the model's
+bias within 0.05 of the truth's and its QLIKE within 5% of the truth's, on every sample.
+
+Run: .venv/bin/python bench/validate_riskmodel.py [--db file] [--start 2017-01-01] [--model daily] [--markdown]
+     [--classic]
+Builds the scored dates that are missing first.
 """
 
 from __future__ import annotations
@@ -259,6 +271,192 @@ def _factor_return_table(ctx, start_pos, end_pos):
     return pd.DataFrame({"factor": names, "corr(estimated, true) daily": np.round(corr, 3)})
 
 
+# ------------------------------------------------------------------ model against the truth, on every sample
+
+TRUTH_KINDS = ("market", "active", "size", "momentum", "residual_volatility", "random")
+#: bootstrap resamples of the standard errors
+BOOTSTRAP = 300
+
+
+class _Truth:
+    """``zorvata.demo.truth_forecast`` of every day, read once per month (the regime rescales it per day)."""
+
+    def __init__(self):
+        from zorvata.demo import truth_forecast
+
+        self._forecast = truth_forecast
+        self._con = zorvata.connect().cursor()
+        reg = self._con.execute("SELECT date, factor_var_mult, specific_var_mult FROM demo_truth_regime").df()
+        days = pd.to_datetime(reg["date"]).to_numpy().astype("datetime64[D]")
+        self.mult = dict(zip(days, zip(reg["factor_var_mult"], reg["specific_var_mult"])))
+        self._months: dict = {}
+
+    def month(self, day):
+        """(exposures, factor covariance, specific variances) forecast for ``day``; the month's parts are read
+        once and the day's regime rescales them."""
+        first = np.datetime64(pd.Timestamp(day).date(), "D")
+        fm, sm = self.mult[first]
+        mkey = (pd.Timestamp(day).year, pd.Timestamp(day).month)
+        hit = self._months.get(mkey)
+        if hit is None:
+            t = self._forecast(pd.Timestamp(day).date(), self._con)
+            hit = self._months[mkey] = (t.exposures, t.factor_cov / t.factor_var_mult,
+                                        t.specific_var / t.specific_var_mult)
+        x, f, s = hit
+        return x, f * fm, s * sm
+
+
+def _window_portfolios(model, rng, size=100):
+    """(kind, rows, weights) of the truth-scored portfolios of one window, over the model's stocks."""
+    from velquor.const import STYLE_FACTORS
+
+    n = len(model.ids)
+    size = min(size, n // 2)
+    market = model.cap / model.cap.sum()
+    out = [("market", market)]
+    pick = rng.choice(n, size=size, replace=False)
+    active = -market.copy()
+    active[pick] += 1.0 / size
+    out.append(("active", active))
+    for name in STYLE_PORTFOLIOS:
+        e = model.style[:, STYLE_FACTORS.index(name)].astype(np.float64)
+        lo, hi = np.quantile(e, [0.2, 0.8])
+        top, bot = e >= hi, e <= lo
+        out.append((name, np.where(top, 1.0 / top.sum(), 0.0) - np.where(bot, 1.0 / bot.sum(), 0.0)))
+    rows = rng.choice(n, size=size, replace=False)
+    w = np.zeros(n)
+    w[rows] = rng.dirichlet(np.ones(size))
+    out.append(("random", w))
+    return out
+
+
+def _qlike(z):
+    z2 = np.maximum(np.square(z), 1e-300)
+    return z2 - np.log(z2)
+
+
+def _stats(z, zt, block, rng):
+    """Bias statistic (sd of z), RMS and mean QLIKE of the model (z) and the truth (zt) on the same windows,
+    with moving-block bootstrap standard errors of each and of the model-minus-truth bias and the QLIKE ratio."""
+    n = len(z)
+
+    def point(idx):
+        a, b = z[idx], zt[idx]
+        qa, qb = _qlike(a).mean(), _qlike(b).mean()
+        return np.array([a.std(), b.std(), a.std() - b.std(), np.sqrt(np.mean(a * a)), np.sqrt(np.mean(b * b)),
+                         qa, qb, qa / qb])
+
+    est = point(np.arange(n))
+    nb = -(-n // block)
+    draws = []
+    for _ in range(BOOTSTRAP):
+        starts = rng.integers(0, max(n - block + 1, 1), nb)
+        idx = (starts[:, None] + np.arange(block)[None, :]).ravel()[:n]
+        draws.append(point(np.minimum(idx, n - 1)))
+    return est, np.std(draws, axis=0)
+
+
+def _samples(n, multi_day):
+    out = {"every window": np.arange(n)}
+    if not multi_day:
+        for k in range(3):
+            out[f"every 3rd day, offset {k}"] = np.arange(k, n, 3)
+    out["first half"] = np.arange(n // 2)
+    out["second half"] = np.arange(n // 2, n)
+    return out
+
+
+def _ensure_built(ctx, positions, cm):
+    """Estimates of both versions for the scored as-of positions, built where missing (one history pass)."""
+    from velquor.const import ESTIMATED_RISK_MODELS
+    from velquor.riskmodel import service
+    from velquor.riskmodel.pipeline import estimate_range
+
+    variants = [(cm, rm) for rm in ESTIMATED_RISK_MODELS]
+    todo = [p for p in positions if not all(ctx.store.has(ctx.day(p), c, r) for c, r in variants)]
+    if not todo:
+        return
+    print(f"  building {len(todo)} missing {cm.value} dates ...", flush=True)
+    con = zorvata.connect().cursor()
+    try:
+        estimate_range(con, ctx.universe, min(todo), max(todo), variants,
+                       lambda e, c, r: service.store_estimate(ctx, e, c, r), workers=os.cpu_count() or 1, only=todo)
+    finally:
+        con.close()
+
+
+def truth_tables(ctx, start_pos, end_pos, models, returns):
+    """Per horizon: the model's and the truth's bias statistic and QLIKE per sample, version and portfolio."""
+    from velquor.const import ESTIMATED_RISK_MODELS
+    from velquor.riskmodel.params import HORIZONS
+
+    truth = _Truth()
+    cols = {k: i for i, k in enumerate(returns.columns)}
+    cum = np.vstack([np.zeros(returns.shape[1]), np.nancumsum(returns.to_numpy(), axis=0)])
+    pos_of = {d: i for i, d in enumerate(returns.index.to_numpy().astype("datetime64[D]"))}
+    dates = ctx.universe.dates
+    tables = {}
+    for cm in models:
+        h = HORIZONS[cm].days
+        positions = list(range(start_pos, end_pos - h + 1, h))
+        _ensure_built(ctx, positions, cm)
+        z = {(rm, k): [] for rm in ESTIMATED_RISK_MODELS for k in TRUTH_KINDS}
+        zt = {k: [] for k in TRUTH_KINDS}
+        t0 = time.perf_counter()
+        for p in positions:
+            models_p = {rm: ctx.store.read(ctx.day(p), cm, rm) for rm in ESTIMATED_RISK_MODELS}
+            m0 = models_p[ESTIMATED_RISK_MODELS[0]]
+            days = dates[p + 1:p + 1 + h]
+            parts = [truth.month(d) for d in days]
+            x0 = parts[0][0]
+            known = np.flatnonzero(np.isin(np.asarray(m0.ids), x0.index.to_numpy()))
+            r0 = pos_of[dates[p]]
+            cidx = np.array([cols.get(m0.ids[i], -1) for i in known])
+            real = np.where(cidx >= 0, cum[r0 + 1 + h, cidx] - cum[r0 + 1, cidx], 0.0)
+            ids = [m0.ids[i] for i in known]
+            rng = np.random.default_rng(p)
+            sub = _Sub(m0, known)
+            for kind, w in _window_portfolios(sub, rng):
+                ret = real @ w
+                for rm, model in models_p.items():
+                    z[(rm, kind)].append(ret / np.sqrt(_portfolio_var(model, known, w)))
+                var_t = 0.0
+                for x, f, s in parts:
+                    xt = x.reindex(ids).to_numpy()
+                    st = s.reindex(ids).to_numpy()
+                    e = np.nan_to_num(xt).T @ w
+                    var_t += e @ f @ e + (w * w) @ np.nan_to_num(st)
+                zt[kind].append(ret / np.sqrt(var_t))
+        print(f"  {cm.value}: {len(positions)} windows scored in {time.perf_counter() - t0:.0f} s", flush=True)
+        rows = []
+        samples = _samples(len(positions), h > 1)
+        rng = np.random.default_rng(7)
+        for sname, idx in samples.items():
+            for rm in ESTIMATED_RISK_MODELS:
+                for kind in TRUTH_KINDS:
+                    a, b = np.asarray(z[(rm, kind)])[idx], np.asarray(zt[kind])[idx]
+                    est, se = _stats(a, b, max(2, int(round(len(idx) ** (1 / 3)))), rng)
+                    ok = abs(est[2]) <= 0.05 and abs(est[7] - 1.0) <= 0.05
+                    rows.append({"sample": sname, "version": rm.value, "portfolio": kind, "windows": len(idx),
+                                 "bias model": f"{est[0]:.3f} ({se[0]:.3f})", "bias truth": f"{est[1]:.3f} ({se[1]:.3f})",
+                                 "model - truth": f"{est[2]:+.3f} ({se[2]:.3f})",
+                                 "RMS model / truth": f"{est[3]:.3f} / {est[4]:.3f}",
+                                 "QLIKE model": f"{est[5]:.3f} ({se[5]:.3f})", "QLIKE truth": f"{est[6]:.3f} ({se[6]:.3f})",
+                                 "QLIKE ratio": f"{est[7]:.3f} ({se[7]:.3f})",
+                                 "target": ("met" if ok else "missed") if h == 1 else "-"})
+        tables[cm] = pd.DataFrame(rows)
+    return tables
+
+
+class _Sub:
+    """The rows ``rows`` of a persisted model (what portfolio construction reads)."""
+
+    def __init__(self, model, rows):
+        self.ids = [model.ids[i] for i in rows]
+        self.cap = model.cap[rows]
+        self.style = model.style[rows]
+
+
 def _markdown(df: pd.DataFrame) -> str:
     cells = [[f"{v:.3f}" if isinstance(v, float) else str(v) for v in row] for row in df.itertuples(index=False)]
     lines = ["| " + " | ".join(map(str, df.columns)) + " |", "|" + "---|" * len(df.columns)]
@@ -276,6 +474,9 @@ def main(argv=None):
                     help="forecast horizons to score (default: all three)")
     ap.add_argument("--markdown", action="store_true", help="print the tables as markdown")
     ap.add_argument("--workers", type=int, default=os.cpu_count() or 1)
+    ap.add_argument("--classic", action="store_true",
+                    help="the earlier tables instead (bias per portfolio kind, factor and specific volatility "
+                         "ratios against the truth, factor-return correlations); builds every date first")
     args = ap.parse_args(argv)
     if args.db:
         zorvata.configure(args.db)
@@ -286,6 +487,18 @@ def main(argv=None):
     ctx = service.context()
     uni = ctx.universe
     models = list(CovModel) if args.model == "all" else [CovModel(args.model)]
+    fmt = _markdown if args.markdown else (lambda d: d.to_string(index=False, float_format=lambda v: f"{v:.3f}"))
+    if not args.classic:
+        start_pos = int(np.searchsorted(uni.dates, np.datetime64(args.start, "D")))
+        end_pos = uni.last - 1 if args.end is None else min(uni.last - 1,
+                                                             uni.date_index(np.datetime64(args.end, "D")))
+        returns = zorvata.get_returns_panel(ctx.date(start_pos), ctx.date(uni.last))
+        print("model against the truth ...", flush=True)
+        for cm, table in truth_tables(ctx, start_pos, end_pos, models, returns).items():
+            print()
+            print(f"{cm.value} ({'target: bias within 0.05 and QLIKE within 5% of the truth' if cm is CovModel.FACTOR_MODEL_DAILY else 'no target'})")
+            print(fmt(table))
+        return
     n = service.build(ctx.date(0), ctx.date(min(uni.last + 1, len(uni.dates) - 1)), models,
                       list(ESTIMATED_RISK_MODELS),
                       workers=args.workers, progress=True)
@@ -297,7 +510,6 @@ def main(argv=None):
     bias = _bias_table(ctx, start_pos, end_pos, returns, models)
     truth = _truth_table(ctx, start_pos, end_pos) if CovModel.FACTOR_MODEL_DAILY in models else None
     fr = _factor_return_table(ctx, start_pos, end_pos) if truth is not None else None
-    fmt = _markdown if args.markdown else (lambda d: d.to_string(index=False, float_format=lambda v: f"{v:.3f}"))
     print()
     print(fmt(bias))
     if truth is not None:

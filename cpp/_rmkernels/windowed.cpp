@@ -58,6 +58,8 @@ void windowed_sum_local(double* local, std::ptrdiff_t lead, std::ptrdiff_t n, st
     auto total = [&](std::ptrdiff_t b) { return local + (b * kBlock + kBlock - 1) * w; };
     const double lam_b = std::pow(lam, static_cast<double>(kBlock));
     const double lam_w = std::pow(lam, static_cast<double>(window));
+    double coefs[kBlock];  // lam ** (offset in the block + 1), as the reference computes it
+    for (std::ptrdiff_t r = 0; r < kBlock; ++r) coefs[r] = std::pow(lam, static_cast<double>(r) + 1.0);
     std::vector<double> whole(static_cast<size_t>(w));  // the whole blocks before t's own in the window
     std::ptrdiff_t cached_k = -1, cached_d = -1;
     for (std::ptrdiff_t t = lead; t < lead + n; ++t) {
@@ -79,7 +81,7 @@ void windowed_sum_local(double* local, std::ptrdiff_t lead, std::ptrdiff_t n, st
                 cached_k = k;
                 cached_d = d;
             }
-            const double coef = std::pow(lam, static_cast<double>(t - k * kBlock) + 1.0);
+            const double coef = coefs[t - k * kBlock];
             for (std::ptrdiff_t c = 0; c < w; ++c) o[c] += coef * whole[static_cast<size_t>(c)];
         }
         if (s0 > 0 && s0 % kBlock != 0) {
@@ -91,7 +93,7 @@ void windowed_sum_local(double* local, std::ptrdiff_t lead, std::ptrdiff_t n, st
 
 namespace {
 
-constexpr std::ptrdiff_t kChunk = 16;  // columns per scratch buffer
+constexpr std::ptrdiff_t kChunk = 32;  // columns per scratch buffer
 
 /// Scratch of one column chunk: the block buffer and the row count it spans.
 struct Local {

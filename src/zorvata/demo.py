@@ -18,6 +18,7 @@ import contextlib
 import logging
 import os
 from pathlib import Path
+from typing import NamedTuple
 
 import numpy as np
 import pandas as pd
@@ -29,7 +30,7 @@ from .infra import file_lock
 
 _log = logging.getLogger(__name__)
 
-__all__ = ["DEMO_VERSION", "DEFAULT_SEED", "build_demo", "ensure_demo", "INDEX_IDS"]
+__all__ = ["DEMO_VERSION", "DEFAULT_SEED", "build_demo", "ensure_demo", "INDEX_IDS", "TruthForecast", "truth_forecast"]
 
 #: Bumped whenever the generator's output changes; part of the cache file name.
 DEMO_VERSION = "5"
@@ -754,3 +755,54 @@ def build_demo(path: str | os.PathLike, *, n_stocks: int = 3000, start="2015-01-
                       "demo_truth_events": events},
         presorted=("price_change_rate", "stock_daily", "daily_bars", "daily_flags"))
 
+
+
+class TruthForecast(NamedTuple):
+    """The generator's own forecast of one trading day's returns (what a perfect risk model would say).
+
+    Returns of the day are r = X f + s e with X the exposures of the month the day falls in, f with
+    covariance ``factor_cov`` (the month's covariance times the day's factor volatility regime; the common
+    Student-t mixing has unit variance) and s e with variance ``specific_var`` (the month's specific
+    volatility squared times the day's specific regime; the noise has unit variance). The daily price limits
+    clip a few returns, which this forecast ignores.
+    """
+
+    factor_names: list[str]  # country, industry codes, styles
+    factor_cov: np.ndarray  # (K, K)
+    exposures: pd.DataFrame  # index order_book_id (the month's universe): factor exposures in factor_names order
+    specific_var: pd.Series  # index order_book_id
+    factor_var_mult: float
+    specific_var_mult: float
+    crash: bool
+
+
+def truth_forecast(date, con) -> TruthForecast:
+    """The generator's truth for the trading day ``date`` of a demo market (``con``: a connection to it, such
+    as ``zorvata.connect()``). Raises LookupError for a database without the truth tables or a day they do
+    not cover."""
+    if not _has_truth(con):
+        raise LookupError("not a demo market: the truth tables are missing")
+    day = pd.Timestamp(date).date()
+    ((month,),) = con.execute("SELECT max(date) FROM demo_truth_factor_cov WHERE date <= ?", [day]).fetchall()
+    reg = con.execute("SELECT factor_var_mult, specific_var_mult, crash FROM demo_truth_regime WHERE date = ?",
+                      [day]).fetchall() if month is not None else []
+    if not reg:
+        raise LookupError(f"no demo truth for {day}")
+    cov = con.execute("SELECT factor_1, factor_2, cov FROM demo_truth_factor_cov WHERE date = ?", [month]).df()
+    x = con.execute("SELECT * FROM demo_truth_exposures WHERE date = ? ORDER BY order_book_id", [month]).df()
+    names = list(dict.fromkeys(cov["factor_1"]))
+    fcov = cov.pivot(index="factor_1", columns="factor_2", values="cov").reindex(index=names, columns=names)
+    fvm, svm, crash = reg[0]
+    expo = pd.DataFrame(0.0, index=pd.Index(x["order_book_id"], name="order_book_id"), columns=names)
+    expo["country"] = 1.0
+    for code in x["industry"].unique():
+        expo.loc[(x["industry"] == code).to_numpy(), code] = 1.0
+    styles = [c for c in names if c in x.columns]
+    expo[styles] = x[styles].to_numpy()
+    spec = pd.Series(x["specific_vol"].to_numpy() ** 2 * svm, index=expo.index, name="specific_var")
+    return TruthForecast(names, fcov.to_numpy() * fvm, expo, spec, float(fvm), float(svm), bool(crash))
+
+
+def _has_truth(con) -> bool:
+    tables = {r[0] for r in con.execute("SELECT table_name FROM information_schema.tables").fetchall()}
+    return {"demo_truth_factor_cov", "demo_truth_regime", "demo_truth_exposures"} <= tables

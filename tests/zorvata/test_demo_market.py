@@ -126,3 +126,34 @@ def test_crash_is_a_stretch_of_high_volatility(market_db):
     crash = reg["crash"].to_numpy()
     assert 20 <= crash.sum() <= 60 and np.all(np.diff(np.flatnonzero(crash)) == 1)
     assert reg["factor_var_mult"][crash].mean() > 2 * reg["factor_var_mult"][~crash].mean()
+
+
+class TestTruthForecast:
+    def test_forecasts_the_realised_risk_of_the_market_and_of_single_stocks(self, market_db):
+        from zorvata.demo import truth_forecast
+
+        con = zorvata.connect()
+        days = [d for (d,) in con.execute("SELECT date FROM trading_dates WHERE date BETWEEN '2025-01-01' AND "
+                                          "'2025-12-31' ORDER BY date").fetchall()]
+        rets = zorvata.get_returns_panel(days[0], days[-1])
+        z_market, z_stock = [], []
+        for d in days[::2]:
+            t = truth_forecast(d, con)
+            assert t.factor_cov.shape == (len(t.factor_names),) * 2 and np.allclose(t.factor_cov, t.factor_cov.T)
+            r = rets.loc[pd.Timestamp(d)].reindex(t.exposures.index)
+            ok = r.notna().to_numpy()
+            x = t.exposures.to_numpy()[ok]
+            w = np.full(ok.sum(), 1.0 / ok.sum())
+            e = x.T @ w
+            z_market.append(r[ok].to_numpy() @ w / np.sqrt(e @ t.factor_cov @ e + w**2 @ t.specific_var[ok]))
+            var = np.einsum("ij,jk,ik->i", x, t.factor_cov, x) + t.specific_var[ok].to_numpy()
+            z_stock.extend(r[ok].to_numpy() / np.sqrt(var))
+        # the truth is unbiased up to sampling noise (and the price limits, which only shrink returns)
+        assert 0.8 < np.std(z_market) < 1.2
+        assert 0.9 < np.std(z_stock) < 1.05
+
+    def test_a_day_outside_the_truth_is_refused(self, market_db):
+        from zorvata.demo import truth_forecast
+
+        with pytest.raises(LookupError):
+            truth_forecast("2001-01-04", zorvata.connect())

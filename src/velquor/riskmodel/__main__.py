@@ -52,6 +52,9 @@ def _main(argv: list[str] | None) -> int:
     b.add_argument("--chunk", type=int, default=1500, help="dates estimated per pass over the history")
     b.add_argument("--workers", type=int, default=os.cpu_count() or 1,
                    help="processes estimating dates in parallel (default: one per core)")
+    b.add_argument("--scheduler", metavar="ADDRESS",
+                   help="build on the Dask cluster of this scheduler (e.g. tcp://host:8786); its workers must "
+                        "see the same database file and estimate directory")
     pr = sub.add_parser("prune", help="remove estimate directories no database refers to")
     pr.add_argument("--dry-run", action="store_true", help="only list what would be removed")
     args = parser.parse_args(argv)
@@ -74,8 +77,21 @@ def _main(argv: list[str] | None) -> int:
 
     service.resolve_asof(ctx, min(pd.Timestamp(args.end).date(), zorvata.data_end()))
     t = time.perf_counter()
-    n = service.build(args.start, args.end, models, versions, force=args.force, chunk=args.chunk, progress=True,
-                      workers=max(1, args.workers))
+    client = None
+    if args.scheduler:
+        import distributed
+
+        try:
+            client = distributed.Client(args.scheduler, timeout=30, set_as_default=False)
+        except (OSError, TimeoutError) as e:
+            print(f"cannot reach the Dask scheduler at {args.scheduler}: {e}", file=sys.stderr)
+            return 2
+    try:
+        n = service.build(args.start, args.end, models, versions, force=args.force, chunk=args.chunk,
+                          progress=True, workers=max(1, args.workers), client=client)
+    finally:
+        if client is not None:
+            client.close()
     ctx = service.context()
     rebuilt = f" ({n.rebuilt} rebuilt: their files could not be read)" if n.rebuilt else ""
     print(f"{n} dates{rebuilt} x {len(models) * len(versions)} variants in {time.perf_counter() - t:.1f} s -> "

@@ -431,8 +431,10 @@ def _run_batch(positions: list[int]) -> int:
 
 def estimate_range(con, uni: Universe, asof_lo: int, asof_hi: int, variants: list[tuple[CovModel, RiskModel]],
                    sink: Callable[[Estimate, CovModel, RiskModel], None],
-                   progress: Callable[[int], None] | None = None, workers: int = 1) -> None:
-    """Estimates of ``variants`` for every as-of position ``asof_lo .. asof_hi``, handed to ``sink``.
+                   progress: Callable[[int], None] | None = None, workers: int = 1,
+                   only: Iterable[int] | None = None) -> None:
+    """Estimates of ``variants`` for every as-of position ``asof_lo .. asof_hi`` (with ``only``: those of
+    its positions in that range), handed to ``sink``.
 
     With ``workers > 1`` the per-date estimates run in that many forked processes, each calling ``sink``
     itself (the shared factor history is inherited, not copied).
@@ -453,6 +455,9 @@ def estimate_range(con, uni: Universe, asof_lo: int, asof_hi: int, variants: lis
         hist = factor_history(con, uni, start, stop, progress)
         by_horizon = {cm: horizon_series(hist, HORIZONS[cm], asof_lo) for cm in {cm for cm, _ in variants}}
     positions = list(range(asof_lo, asof_hi + 1))
+    if only is not None:
+        keep = set(only)
+        positions = [p for p in positions if p in keep]
     batches = [positions[i:i + 8] for i in range(0, len(positions), 8)]
     _SHARED = (uni, hist, by_horizon, variants, sink)
     try:

@@ -25,8 +25,8 @@ from .pipeline import Estimate, estimate_range, history_span
 from .store import Model, Store, database_keys, estimate_base
 from . import store as _store
 
-__all__ = ["Context", "context", "resolve_asof", "get_model", "build", "estimate_date", "store_estimate", "prune",
-           "ON_DEMAND_AHEAD", "remember", "forget", "previous_close", "Built", "note_rebuilt"]
+__all__ = ["Context", "context", "resolve_asof", "get_model", "build", "build_piece", "estimate_date", "store_estimate",
+           "prune", "ON_DEMAND_AHEAD", "remember", "forget", "previous_close", "Built", "note_rebuilt"]
 
 #: An on-demand build also estimates this many following dates: requests tend to walk forward in time.
 ON_DEMAND_AHEAD = 20
@@ -248,13 +248,19 @@ class Built(int):
 
 
 def build(start, end, cov_models: Iterable[CovModel], risk_models: Iterable[RiskModel], *,
-          force: bool = False, chunk: int = 1500, progress: bool = False, workers: int = 1) -> Built:
+          force: bool = False, chunk: int = 1500, progress: bool = False, workers: int = 1,
+          client=None) -> Built:
     """Estimate and persist every variant for the request dates ``start .. end``; returns the dates built
     (`Built`, an int that also counts the dates whose unreadable files were built again).
 
     A request date's model is the one as of the trading day before it. Dates the store cannot support are
     skipped at the start and end of the range. Missing dates are estimated in contiguous runs of at most
     ``chunk`` dates, each sharing one pass over the factor history.
+
+    With a ``distributed.Client`` the runs are cut into pieces (about two per worker thread) that the
+    cluster's workers estimate side by side, each with its own pass over the history its dates need, writing
+    into this store: the files are the same, bit for bit, as a local build's (an estimate depends only on
+    its own window of data). The workers must see the same database file and estimate directory.
     """
     ctx = context()
     uni = ctx.universe
@@ -277,6 +283,18 @@ def build(start, end, cov_models: Iterable[CovModel], risk_models: Iterable[Risk
     if not runs:
         return done
     ctx.store.check_writable()
+    if client is not None:
+        _build_on_cluster(client, ctx, runs, variants, progress)
+    else:
+        _build_here(ctx, runs, variants, progress, workers)
+    if done.rebuilt:
+        note_rebuilt(done.rebuilt, f"{done.rebuilt} date(s) had stored risk-model estimates that could not be "
+                                    "read; they were built again")
+    return done
+
+
+def _build_here(ctx: Context, runs: list[tuple[int, int]], variants: list[tuple[CovModel, RiskModel]],
+                progress: bool, workers: int) -> None:
     cms = {cm for cm, _ in variants}
     total = sum(b - a + 1 + (lambda s: s[1] - s[0])(history_span(a, b, cms)) for a, b in runs)
     bar = None
@@ -288,15 +306,77 @@ def build(start, end, cov_models: Iterable[CovModel], risk_models: Iterable[Risk
     con = zorvata.connect().cursor()
     try:
         for a, b in runs:
-            estimate_range(con, uni, a, b, variants, sink, bar.update if bar is not None else None, workers)
+            estimate_range(con, ctx.universe, a, b, variants, sink, bar.update if bar is not None else None, workers)
     finally:
         con.close()
         if bar is not None:
             bar.close()
-    if done.rebuilt:
-        note_rebuilt(done.rebuilt, f"{done.rebuilt} date(s) had stored risk-model estimates that could not be "
-                                    "read; they were built again")
+
+
+def _pieces(runs: list[tuple[int, int]], parts: int) -> list[tuple[int, int]]:
+    """The runs cut into about ``parts`` pieces of similar length (none shorter than 20 dates, where the
+    history each piece reads again would outweigh its dates)."""
+    total = sum(b - a + 1 for a, b in runs)
+    size = max(20, -(-total // max(parts, 1)))
+    out = []
+    for a, b in runs:
+        n = b - a + 1
+        k = max(1, round(n / size))
+        edges = [a + (n * i) // k for i in range(k + 1)]
+        out += [(lo, hi - 1) for lo, hi in zip(edges[:-1], edges[1:])]
+    return out
+
+
+def _build_on_cluster(client, ctx: Context, runs: list[tuple[int, int]],
+                      variants: list[tuple[CovModel, RiskModel]], progress: bool) -> int:
+    from . import native
+
+    threads = max(sum(client.nthreads().values()), 1)
+    pieces = _pieces(runs, 2 * threads)
+    names = [(cm.value, rm.value) for cm, rm in variants]
+    futures = [client.submit(build_piece, str(ctx.db_path), str(ctx.store.root), a, b, names, not native.enabled(),
+                             pure=False) for a, b in pieces]
+    bar = None
+    if progress:
+        from tqdm import tqdm
+
+        bar = tqdm(total=sum(b - a + 1 for a, b in pieces), unit="date", desc="risk model (cluster)")
+    done = 0
+    try:
+        for fut in futures:  # in order: progress moves as the earlier pieces finish
+            n = fut.result()
+            done += n
+            if bar is not None:
+                bar.update(n)
+    finally:
+        for fut in futures:
+            fut.cancel()
+        if bar is not None:
+            bar.close()
     return done
+
+
+def build_piece(db_path: str, root: str, lo: int, hi: int, variants: list[tuple[str, str]], reference: bool) -> int:
+    """Task of a cluster build: estimate the as-of positions ``lo .. hi`` of ``variants`` on the database at
+    ``db_path`` into the estimate directory ``root`` (that of the client). Refuses to write when this worker
+    sees other data or code than the client did (the directory's name is their key). Returns the dates."""
+    from . import native
+
+    if Path(zorvata.db_path()) != Path(db_path):
+        zorvata.configure(db_path)
+    with native.reference(reference):
+        ctx = context()
+        if ctx.store.root.name != Path(root).name:
+            raise RuntimeError(f"this worker sees other market data or estimation code than the client "
+                               f"({ctx.store.root.name} instead of {Path(root).name})")
+        mine = Context(db_path=ctx.db_path, universe=ctx.universe, store=Store(Path(root), ctx.db_path))
+        cms = [(CovModel(cm), RiskModel(rm)) for cm, rm in variants]
+        con = zorvata.connect().cursor()
+        try:
+            estimate_range(con, mine.universe, lo, hi, cms, _sink(mine))
+        finally:
+            con.close()
+    return hi - lo + 1
 
 
 def prune(dry_run: bool = False) -> list[Path]:
