@@ -12,9 +12,8 @@ import zorvata
 
 
 def _public_modules() -> list[str]:
-    names = []
+    names = [zorvata.__name__]  # velquor's top holds one lazy attribute, its version, and no __all__
     for package in (velquor, zorvata):
-        names.append(package.__name__)
         for info in pkgutil.walk_packages(package.__path__, package.__name__ + "."):
             if not any(part.startswith("_") for part in info.name.split(".")):
                 names.append(info.name)

@@ -16,8 +16,11 @@
 ///
 /// The driver measures every row at g = zeta * w, w the weights it is about to return and zeta the solved
 /// budget scale (the constant, or the variable's value), and divides by zeta. The objective's own rows are
-/// measured the same way: for the ratio objectives, whose row `g @ r == 1` fixes the scale, this is the
-/// distance of `w @ r` from `1 / zeta`, in units of the expected return.
+/// measured the same way when zeta is a constant. When zeta is a variable (the ratio objectives) they fix
+/// the scale of g, `g @ r == 1`, which the returned weights do not carry (any w with a positive `w @ r`
+/// meets it for some zeta): they are no constraint on the answer and are not measured. (Measured at the
+/// solver's point they failed whole-market MaxSharpeRatio requests on a residual of 3e-6 that moves no
+/// weight.)
 #include "optimize/driver.hpp"
 
 #include <algorithm>
@@ -64,7 +67,7 @@ double row_violation(const pyapi::Globals &m, nb::handle row) {
 
 }  // namespace
 
-void add_source(Request &r, nb::object label, nb::handle items, bool hard) {
+void add_source(Request &r, nb::object label, nb::handle items, bool hard, bool internal) {
     nb::list &target = hard ? r.hard_cons : r.soft_cons;
     Source source;
     source.label = std::move(label);
@@ -72,6 +75,7 @@ void add_source(Request &r, nb::object label, nb::handle items, bool hard) {
     for (nb::handle c : items) target.append(c);
     source.end = nb::len(target);
     source.hard = hard;
+    source.internal = internal;
     if (source.end > source.begin) r.sources.push_back(std::move(source));
 }
 
@@ -79,18 +83,8 @@ Violation certify(Request &r, nb::handle weights, double tolerance) {
     auto m = self();
     nb::object cp = m.attr("cp"), np = m.attr("np");
 
-    // g = zeta * w, zeta at its solved value: homogeneous rows then measure w itself once divided by zeta.
-    const bool variable_zeta = pyapi::isinstance(r.zeta, cp.attr("Variable"));
-    nb::object zeta_value = variable_zeta ? r.zeta.attr("value") : r.zeta;
-    double scale = zeta_value.is_none() ? NAN : to_double(zeta_value);
-    if (!(scale > 0.0) || !std::isfinite(scale)) {
-        scale = 1.0;
-        if (variable_zeta) nb::setattr(r.zeta, "value", nb::float_(1.0));
-    }
-    nb::setattr(r.g, "value", pyapi::mul(nb::float_(scale), weights));
-
     Violation worst_hard, worst_soft;
-    for (const Source &source : r.sources) {
+    auto measure = [&](const Source &source, double scale) {
         const nb::list &rows = source.hard ? r.hard_cons : r.soft_cons;
         double worst = 0.0;
         for (Py_ssize_t i = source.begin; i < source.end; ++i) {
@@ -101,7 +95,19 @@ Violation certify(Request &r, nb::handle weights, double tolerance) {
         Violation &slot = source.hard ? worst_hard : worst_soft;
         bool beyond = std::isnan(worst) || worst > tolerance;
         if (beyond && (slot.source == nullptr || std::isnan(worst) || worst > slot.amount)) slot = {&source, worst};
+    };
+    // g = zeta * w, zeta at its solved value: homogeneous rows then measure w itself once divided by zeta.
+    const bool variable_zeta = pyapi::isinstance(r.zeta, cp.attr("Variable"));
+    nb::object zeta_value = variable_zeta ? r.zeta.attr("value") : r.zeta;
+    double scale = zeta_value.is_none() ? NAN : to_double(zeta_value);
+    if (!(scale > 0.0) || !std::isfinite(scale)) {
+        scale = 1.0;
+        if (variable_zeta) nb::setattr(r.zeta, "value", nb::float_(1.0));
     }
+    nb::setattr(r.g, "value", pyapi::mul(nb::float_(scale), weights));
+
+    for (const Source &source : r.sources)
+        if (!(source.internal && variable_zeta)) measure(source, scale);
     return worst_hard.source != nullptr ? worst_hard : worst_soft;
 }
 

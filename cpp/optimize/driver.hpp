@@ -14,6 +14,7 @@ struct Source {
     nb::object label;  ///< what a message names: "budget", "bnds", the objective or the constraint object
     Py_ssize_t begin = 0, end = 0;  ///< its rows: [begin, end) of hard_cons (hard) or soft_cons
     bool hard = true;
+    bool internal = false;  ///< the objective's own rows: with a variable zeta they fix its scale only
 };
 
 /// Everything the solve stage needs from one assembled request; lives for one call only.
@@ -45,7 +46,7 @@ Request assemble(pyapi::Arguments &args);
 nb::object tuned_objective(Request &r, nb::object expr);
 
 /// Appends the rows of `items` to `hard ? r.hard_cons : r.soft_cons` and records them as one source.
-void add_source(Request &r, nb::object label, nb::handle items, bool hard);
+void add_source(Request &r, nb::object label, nb::handle items, bool hard, bool internal = false);
 
 /// The largest violation among the rows of one source at the solution, in the source's own units.
 struct Violation {
@@ -54,7 +55,8 @@ struct Violation {
 };
 
 /// Measures every source of `r` at the weights about to be returned (certificate.cpp, which states the
-/// protocol the constraint kinds follow). Returns the worst source beyond `tolerance`, hard sources first.
+/// protocol the constraint kinds follow; the ratio objectives' scale rows are not measured). Returns the
+/// worst source beyond `tolerance`, hard sources first.
 /// Overwrites the values of `g` (and of a variable `zeta`).
 Violation certify(Request &r, nb::handle weights, double tolerance);
 

@@ -64,7 +64,7 @@ Request assemble(pyapi::Arguments &args) {
     budget.append(request::budget_row(m, r.g, r.zeta));
     add_source(r, nb::str("budget"), budget, true);
     add_source(r, pyapi::format("{} 的内部约束", {r.objective.type().attr("__name__")}),
-               r.objective.attr("get_internal_constraints")(r.g, r.zeta, c.helper), true);
+               r.objective.attr("get_internal_constraints")(r.g, r.zeta, c.helper), true, true);
 
     nb::handle bnds = args[params.bnds];
     if (!bnds.is_none()) add_source(r, nb::str("bnds"), request::bound_rows(m, bnds, c, r.g, r.zeta), true);

@@ -8,8 +8,6 @@ from . import _preload
 
 _preload.install()  # the extensions' Python collaborators load in Python first (see velquor._preload)
 
-__all__ = ["__version__"]
-
 
 def __getattr__(name: str) -> str:
     # the version is read on first use (from the package metadata), so `import velquor` stays cheap

@@ -94,6 +94,12 @@ class TestScripted:
             self.run(monkeypatch, obj, [step, step], bnds={"B": (0, 0.3)})
         assert "超出 0.1（" in str(excinfo.value)
 
+    def test_ratio_scale_row_is_no_constraint_on_the_weights(self, monkeypatch, market_free_sharpe):
+        # g @ r == 1.1 instead of 1 only rescales g: the weights (0.2, 0.4, 0.4) are returned
+        step = (cp.OPTIMAL, 0.1, [1.1, 2.2, 2.2], 5.5)
+        result = self.run(monkeypatch, market_free_sharpe, [step], bnds={"B": (0, 0.5)})
+        assert result.to_dict() == pytest.approx({"A": 0.2, "B": 0.4, "C": 0.4})
+
     @pytest.fixture
     def market_free_sharpe(self, monkeypatch):
         install_market(monkeypatch)
@@ -111,8 +117,7 @@ INDEX = "000300.XSHG"
 @pytest.fixture(scope="module")
 def pools(market_db):
     listed = sorted(zorvata.all_instruments("CS", "2026-05-29")["order_book_id"])
-    members = sorted(zorvata.index_weights(INDEX, FIXTURE_DATE).index)
-    return {"small": listed[::9][:8], "medium": listed[:60], "members": members}
+    return {"small": listed[::9][:8], "medium": listed[:60]}
 
 
 def solve(pool, objective, **kwargs):

@@ -134,7 +134,8 @@ class Simulator:
 
     def _in_lots(self, h: np.ndarray, w: np.ndarray, price: np.ndarray | None) -> np.ndarray:
         """``w`` with every trade from ``h`` a whole number of lots: buys rounded down, sales rounded down in
-        size unless they close the position."""
+        size unless they close the position. A target below half the smallest lot closes the position (the
+        optimiser's residue on a stock it drops would otherwise leave an odd lot behind for good)."""
         if price is None:
             return w
         money = self._capital * self.value
@@ -142,13 +143,14 @@ class Simulator:
         ok = np.isfinite(price) & (price > 0)
         p = np.where(ok, price, 1.0)
         shares = (w - h) * money / p
+        closing = (h > 0) & (shares < 0) & (w * money / p < 0.5 * first)
         buy = shares > 0
         # A buy: at least the first lot, then steps.
         whole = np.where(buy, np.where(shares >= first, first + np.floor((shares - first) / step + 1e-9) * step,
                                        0.0), 0.0)
-        sell = (shares < 0) & ~((w <= 0) & (h > 0))
+        sell = (shares < 0) & ~closing
         whole = np.where(sell, -np.floor(-shares / step + 1e-9) * step, whole)
-        out = np.where((w <= 0) & (h > 0) & (shares < 0), 0.0, h + whole * p / money)
+        out = np.where(closing, 0.0, h + whole * p / money)
         return np.where(ok, out, w)
 
     def step(self) -> None:
