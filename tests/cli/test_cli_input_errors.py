@@ -8,17 +8,9 @@ import pytest
 
 import zorvata
 
-from velquor import cli
 from velquor.const import HELD_WEIGHT
 
-DATE = "2026-06-01"
-INDEX = "000300.XSHG"
-
-
-def run(capsys, *argv):
-    status = cli.main([str(a) for a in argv])
-    out, err = capsys.readouterr()
-    return status, out, err
+from .test_cli import DATE, INDEX, run
 
 
 @pytest.mark.parametrize("extra, message", [
