@@ -113,6 +113,10 @@ class TestDegenerateData:
         for bad in (dict(fvar=3.0), dict(svar=np.nan), dict(svar=0.0)):
             with pytest.raises(plausibility.ImplausibleEstimate, match="implausible"):
                 plausibility.check_estimate(**self._estimate(style, **bad))
+        wild_stock = np.full(len(style), 3e-4)
+        wild_stock[7] = 0.5  # one stock's specific variance out of bounds: warned, the model kept
+        with pytest.warns(OptimizerWarning, match=r"daily variance of 1 stock\(s\) above 0.25.*000007.XSHG"):
+            plausibility.check_estimate(**self._estimate(rng.standard_normal(style.shape), svar=wild_stock))
 
 
 class TestEstimateFileAccess:

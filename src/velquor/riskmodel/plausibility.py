@@ -58,9 +58,12 @@ def collinear_styles(style: np.ndarray, cap: np.ndarray | None = None) -> list[t
 
 def check_estimate(day: str, factor_names: list[str], ids: list[str], style: np.ndarray, cap: np.ndarray,
                    factor_cov: np.ndarray, specific_var: np.ndarray, design: np.ndarray, days: int) -> None:
-    """Refuse (`ImplausibleEstimate`) an estimate as of ``day`` whose daily variances (horizon units divided
-    by ``days``) are not finite, not positive where they must be, or above ``MAX_DAILY_VARIANCE``; warn
-    (`OptimizerWarning`) about collinear style exposures. ``design`` holds the stocks' full exposure rows."""
+    """Refuse (`ImplausibleEstimate`) an estimate as of ``day`` whose daily factor variances (horizon units
+    divided by ``days``) are not finite, negative or above ``MAX_DAILY_VARIANCE``, or whose specific variances
+    are not finite or not positive; warn (`OptimizerWarning`) about stocks whose specific or total variance
+    lies above ``MAX_DAILY_VARIANCE`` (a short or wild history on a small market gives a few such stocks: the
+    rest of the model is sound, so the request goes on) and about collinear style exposures. ``design`` holds
+    the stocks' full exposure rows."""
     pairs = collinear_styles(style, cap)
     cause = ""
     if pairs:
@@ -75,18 +78,21 @@ def check_estimate(day: str, factor_names: list[str], ids: list[str], style: np.
     if wild:
         bad.append("factor variance " + ", ".join(f"{factor_names[i]} {fvar[i]:.3g}" for i in wild[:5])
                    + (f" and {len(wild) - 5} more" if len(wild) > 5 else ""))
-    wrong = np.flatnonzero(~(np.isfinite(svar) & (svar > 0) & (svar <= MAX_DAILY_VARIANCE)))
+    wrong = np.flatnonzero(~(np.isfinite(svar) & (svar > 0)))
     if len(wrong):
         bad.append(f"specific variance of {len(wrong)} stock(s), e.g. {ids[wrong[0]]} {svar[wrong[0]]:.3g}")
-    if not wild and np.isfinite(factor_cov).all():
+    high = np.array([], dtype=np.intp)
+    if not wild and not len(wrong) and np.isfinite(factor_cov).all():
         total = np.einsum("ij,jk,ik->i", design, factor_cov / days, design) + svar
         high = np.flatnonzero(~(total <= MAX_DAILY_VARIANCE))
-        if len(high):
-            bad.append(f"total variance of {len(high)} stock(s), e.g. {ids[high[0]]} {total[high[0]]:.3g}")
     if bad:
         raise ImplausibleEstimate(
             f"the risk model as of {day} is implausible: daily {'; '.join(bad)} (plausible: above 0 and at "
             f"most {MAX_DAILY_VARIANCE:g}, a volatility of 50% a day)" + (f"; {cause}" if cause else ""))
+    if len(high):
+        warnings.warn(f"risk model as of {day}: daily variance of {len(high)} stock(s) above "
+                      f"{MAX_DAILY_VARIANCE:g} (a volatility of 50% a day), e.g. {ids[high[0]]} "
+                      f"{total[high[0]]:.3g}", OptimizerWarning, stacklevel=3)
     if pairs:
         warnings.warn(f"risk model: {cause}; the regression cannot tell them apart", OptimizerWarning,
                       stacklevel=3)
