@@ -13,9 +13,9 @@ ROOT = Path(__file__).resolve().parents[1]
 
 @pytest.fixture(scope="module")
 def checker():
-    spec = importlib.util.spec_from_file_location("check_import_cycles", ROOT / "tools" / "check_import_cycles.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    loader_spec = importlib.util.spec_from_file_location("check_import_cycles", ROOT / "tools" / "check_import_cycles.py")
+    module = importlib.util.module_from_spec(loader_spec)
+    loader_spec.loader.exec_module(module)
     return module
 
 

@@ -799,8 +799,8 @@ def truth_forecast(date, con) -> TruthForecast:
         expo.loc[(x["industry"] == code).to_numpy(), code] = 1.0
     styles = [c for c in names if c in x.columns]
     expo[styles] = x[styles].to_numpy()
-    spec = pd.Series(x["specific_vol"].to_numpy() ** 2 * svm, index=expo.index, name="specific_var")
-    return TruthForecast(names, fcov.to_numpy() * fvm, expo, spec, float(fvm), float(svm), bool(crash))
+    svar = pd.Series(x["specific_vol"].to_numpy() ** 2 * svm, index=expo.index, name="specific_var")
+    return TruthForecast(names, fcov.to_numpy() * fvm, expo, svar, float(fvm), float(svm), bool(crash))
 
 
 def _has_truth(con) -> bool:
