@@ -33,6 +33,19 @@ import zorvata
 INDEX = "000905.XSHG"
 
 
+def tracking_backtest(months: int, limit: float):
+    """The benched run: `months` monthly rebalances to the data's end, tracking INDEX under a one-way turnover
+    `limit` (0: none); returns it with its first and last dates."""
+    from velquor.backtest import Backtest
+    from velquor.objective import MinTrackingError
+
+    end = zorvata.data_end()
+    start = (np.datetime64(end, "M") - np.timedelta64(months - 1, "M")).astype("datetime64[D]").item()
+    bt = Backtest(INDEX, start, end, objective=MinTrackingError(), benchmark=INDEX,
+                  turnover_limit=limit or None, cost=0.0015)
+    return bt, start, end
+
+
 def main(argv=None) -> int:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--db", help="database file (default: the configured one, i.e. the demo market)")
@@ -45,13 +58,9 @@ def main(argv=None) -> int:
         zorvata.configure(args.db)
     import distributed
 
-    from velquor.backtest import Backtest, _estimates, close_pools
-    from velquor.objective import MinTrackingError
+    from velquor.backtest import _estimates, close_pools
 
-    end = zorvata.data_end()
-    start = (np.datetime64(end, "M") - np.timedelta64(args.months - 1, "M")).astype("datetime64[D]").item()
-    bt = Backtest(INDEX, start, end, objective=MinTrackingError(), benchmark=INDEX,
-                  turnover_limit=args.limit or None, cost=0.0015)
+    bt, start, end = tracking_backtest(args.months, args.limit)
     print(f"market: {zorvata.db_path()}  ({len(zorvata.index_weights(INDEX, end))} stocks in {INDEX}); "
           f"{start} .. {end}, monthly; {os.cpu_count()} CPUs", flush=True)
     load0 = os.getloadavg()

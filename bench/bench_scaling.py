@@ -30,8 +30,7 @@ import time
 import numpy as np
 
 import zorvata
-
-INDEX = "000905.XSHG"
+from bench_backtest import tracking_backtest
 
 
 def makespan(tasks: list[float], procs: float, start: list[float] | None = None) -> float:
@@ -119,13 +118,9 @@ def main(argv=None) -> int:
     args = ap.parse_args(argv)
     if args.db:
         zorvata.configure(args.db)
-    from velquor.backtest import Backtest, _estimates, close_pools
-    from velquor.objective import MinTrackingError
+    from velquor.backtest import _estimates, close_pools
 
-    end = zorvata.data_end()
-    start = (np.datetime64(end, "M") - np.timedelta64(args.months - 1, "M")).astype("datetime64[D]").item()
-    bt = Backtest(INDEX, start, end, objective=MinTrackingError(), benchmark=INDEX,
-                  turnover_limit=args.limit or None, cost=0.0015)
+    bt, start, end = tracking_backtest(args.months, args.limit)
     chained = bt.path_dependent
     load0 = os.getloadavg()
     print(f"market: {zorvata.db_path()}; {start} .. {end}, monthly, turnover limit {args.limit or 'none'}; "
