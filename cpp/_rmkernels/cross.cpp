@@ -3,6 +3,7 @@
 #include "_rmkernels/kernels.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 
@@ -13,30 +14,94 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kMadScale = 1.4826;  // robust standard deviation per median absolute deviation
 
-/// Median of v (reordered in place; NaN when empty), as the reference takes it: the middle order
-/// statistic, or the mean of the two middle ones.
-double median_inplace(std::vector<double>& v) {
+/// Order-preserving map of a double (not NaN) to an unsigned integer: a < b exactly when key(a) < key(b)
+/// (-0 sorts just below +0).
+std::uint64_t order_key(double d) noexcept {
+    const auto b = std::bit_cast<std::uint64_t>(d);
+    return (b >> 63) ? ~b : (b | (std::uint64_t{1} << 63));
+}
+
+double from_key(std::uint64_t k) noexcept {
+    return std::bit_cast<double>((k >> 63) ? (k & ~(std::uint64_t{1} << 63)) : ~k);
+}
+
+/// The k-th smallest (from 0) of keys[0 .. n), by a most-significant-digit radix selection: 11-bit digits
+/// from the top, each pass keeping only the bucket that holds the k-th key. Branch-light linear passes over
+/// a shrinking set instead of a comparison selection's data-dependent branches. Reorders keys.
+std::uint64_t radix_select(std::uint64_t* keys, size_t n, size_t k) {
+    static constexpr int kShifts[] = {53, 42, 31, 20, 9, 0};
+    std::uint32_t hist[2048];
+    for (const int shift : kShifts) {
+        if (n <= 48) break;
+        const std::uint64_t mask = shift == 0 ? 511 : 2047;
+        std::fill(hist, hist + mask + 1, 0u);
+        for (size_t i = 0; i < n; ++i) ++hist[(keys[i] >> shift) & mask];
+        std::uint64_t digit = 0;
+        size_t below = 0;
+        while (below + hist[digit] <= k) below += hist[digit++];
+        k -= below;
+        if (hist[digit] == n) continue;  // every key shares this digit
+        size_t kept = 0;
+        for (size_t i = 0; i < n; ++i) {  // branch-free: half the keys or more go
+            const std::uint64_t key = keys[i];
+            keys[kept] = key;
+            kept += ((key >> shift) & mask) == digit;
+        }
+        n = kept;
+        if (shift == 0) return keys[0];  // the rest are equal
+    }
+    std::nth_element(keys, keys + k, keys + n);
+    return keys[k];
+}
+
+/// Median of v (its order kept; NaN when empty), as the reference takes it: the middle order statistic, or
+/// the mean of the two middle ones. v holds no NaN.
+double median_inplace(const std::vector<double>& v) {
     if (v.empty()) return kNaN;
-    const size_t k = (v.size() - 1) / 2;
-    std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(k), v.end());
-    if (v.size() % 2) return v[k];
-    return 0.5 * (v[k] + *std::min_element(v.begin() + static_cast<std::ptrdiff_t>(k) + 1, v.end()));
+    const size_t n = v.size(), k = (n - 1) / 2;
+    thread_local std::vector<std::uint64_t> keys;
+    keys.resize(n);
+    for (size_t i = 0; i < n; ++i) keys[i] = order_key(v[i]);
+    const std::uint64_t mid = radix_select(keys.data(), n, k);
+    if (n % 2) return from_key(mid);
+    // the next order statistic: the middle one again if it repeats, else the least key above it
+    size_t at_most = 0;
+    std::uint64_t above = ~std::uint64_t{0};
+    for (const double e : v) {
+        const std::uint64_t key = order_key(e);
+        at_most += key <= mid;
+        if (key > mid && key < above) above = key;
+    }
+    return 0.5 * (from_key(mid) + from_key(at_most >= k + 2 ? mid : above));
+}
+
+/// Sum of f(c) over c < n in four interleaved partial sums (independent chains: a row's sum is latency
+/// bound otherwise; the reference's pairwise sums round differently anyway).
+template <class F>
+double sum4(std::ptrdiff_t n, F f) {
+    double a0 = 0.0, a1 = 0.0, a2 = 0.0, a3 = 0.0;
+    std::ptrdiff_t c = 0;
+    for (; c + 4 <= n; c += 4) {
+        a0 += f(c);
+        a1 += f(c + 1);
+        a2 += f(c + 2);
+        a3 += f(c + 3);
+    }
+    for (; c < n; ++c) a0 += f(c);
+    return (a0 + a1) + (a2 + a3);
 }
 
 /// Population standard deviation of the finite entries of x (NaN when there are none).
 double finite_std(const double* x, std::ptrdiff_t n) {
-    double sum = 0.0;
     std::ptrdiff_t cnt = 0;
-    for (std::ptrdiff_t c = 0; c < n; ++c)
-        if (std::isfinite(x[c])) {
-            sum += x[c];
-            ++cnt;
-        }
+    for (std::ptrdiff_t c = 0; c < n; ++c) cnt += std::isfinite(x[c]);
     if (cnt == 0) return kNaN;
-    const double mean = sum / static_cast<double>(cnt);
-    double ss = 0.0;
-    for (std::ptrdiff_t c = 0; c < n; ++c)
-        if (std::isfinite(x[c])) ss += (x[c] - mean) * (x[c] - mean);
+    const double mean = sum4(n, [&](std::ptrdiff_t c) { return std::isfinite(x[c]) ? x[c] : 0.0; }) /
+                        static_cast<double>(cnt);
+    const double ss = sum4(n, [&](std::ptrdiff_t c) {
+        const double d = std::isfinite(x[c]) ? x[c] - mean : 0.0;
+        return d * d;
+    });
     return std::sqrt(ss / static_cast<double>(cnt));
 }
 
@@ -91,119 +156,201 @@ void row_median(const double* x, std::ptrdiff_t rows, std::ptrdiff_t cols, doubl
     });
 }
 
+void standardise_row(const double* xr, const double* cr, std::ptrdiff_t cols, double mads, double* o,
+                     RowScratch& s) {
+    // The entries where both x and cap are finite, gathered once (branch-free: missing values come in no
+    // pattern); every later pass runs over these dense values only. Every other entry comes out NaN.
+    auto& v = s.v;
+    auto& val = s.xs;
+    auto& wt = s.num;
+    auto& idx = s.idx;
+    const size_t n = static_cast<size_t>(cols);
+    val.resize(n);
+    wt.resize(n);
+    idx.resize(n);
+    size_t m = 0;
+    for (std::ptrdiff_t c = 0; c < cols; ++c) {
+        const bool ok = std::isfinite(cr[c]) & std::isfinite(xr[c]);
+        val[m] = xr[c];
+        wt[m] = cr[c];
+        idx[m] = static_cast<std::uint32_t>(c);
+        m += ok;
+        o[c] = kNaN;
+    }
+    if (m == 0) return;
+    v.assign(val.begin(), val.begin() + static_cast<std::ptrdiff_t>(m));
+    const double med = median_inplace(v);
+    size_t kept = 0;  // |x - med|, the finite ones
+    for (size_t i = 0; i < m; ++i) {
+        const double d = std::abs(val[i] - med);
+        v[kept] = d;
+        kept += std::isfinite(d);
+    }
+    v.resize(kept);
+    const double mad = kMadScale * median_inplace(v);
+    double band = mad * mads;
+    if (!(mad > 0)) band = finite_std(val.data(), static_cast<std::ptrdiff_t>(m)) * mads;  // the robust spread vanishes
+    const double lo = med - band, hi = med + band;
+    const std::ptrdiff_t mm = static_cast<std::ptrdiff_t>(m);
+    for (size_t i = 0; i < m; ++i) val[i] = clip(val[i], lo, hi);
+    const double wsum = sum4(mm, [&](std::ptrdiff_t i) { return wt[static_cast<size_t>(i)]; });
+    const double wx = sum4(mm, [&](std::ptrdiff_t i) { return wt[static_cast<size_t>(i)] * val[static_cast<size_t>(i)]; });
+    const double mean = wx / wsum;
+    for (size_t i = 0; i < m; ++i) val[i] -= mean;
+    const double sd = finite_std(val.data(), mm);
+    for (size_t i = 0; i < m; ++i) o[idx[i]] = sd > 0 ? val[i] / sd : 0.0 * val[i];
+}
+
 void standardise(const double* x, const double* cap, std::ptrdiff_t rows, std::ptrdiff_t cols, double mads,
                  double* out, int threads) {
     parallel_for(rows, threads, [&](std::ptrdiff_t a, std::ptrdiff_t b) {
-        std::vector<double> v, xs(static_cast<size_t>(cols));
-        v.reserve(static_cast<size_t>(cols));
-        for (std::ptrdiff_t t = a; t < b; ++t) {
-            const double* xr = x + t * cols;
-            const double* cr = cap + t * cols;
-            double* o = out + t * cols;
-            v.clear();
-            for (std::ptrdiff_t c = 0; c < cols; ++c) {
-                const bool ok = std::isfinite(cr[c]) && std::isfinite(xr[c]);
-                xs[static_cast<size_t>(c)] = ok ? xr[c] : kNaN;
-                if (ok) v.push_back(xr[c]);
-            }
-            const double med = median_inplace(v);
-            v.clear();
-            for (std::ptrdiff_t c = 0; c < cols; ++c)
-                if (std::isfinite(xs[static_cast<size_t>(c)])) v.push_back(std::abs(xs[static_cast<size_t>(c)] - med));
-            const double mad = kMadScale * median_inplace(v);
-            double band = mad * mads;
-            if (!(mad > 0)) band = finite_std(xs.data(), cols) * mads;  // the robust spread vanishes
-            double wsum = 0.0, wx = 0.0;
-            for (std::ptrdiff_t c = 0; c < cols; ++c) {
-                double& e = xs[static_cast<size_t>(c)];
-                const bool ok = std::isfinite(e);
-                e = clip(e, med - band, med + band);
-                if (ok) {
-                    wsum += cr[c];
-                    wx += cr[c] * e;
-                }
-            }
-            const double mean = wx / wsum;
-            for (std::ptrdiff_t c = 0; c < cols; ++c) o[c] = xs[static_cast<size_t>(c)] - mean;
-            const double sd = finite_std(o, cols);
-            for (std::ptrdiff_t c = 0; c < cols; ++c) o[c] = sd > 0 ? o[c] / sd : 0.0 * o[c];
-        }
+        RowScratch s;
+        s.v.reserve(static_cast<size_t>(cols));
+        for (std::ptrdiff_t t = a; t < b; ++t) standardise_row(x + t * cols, cap + t * cols, cols, mads, out + t * cols, s);
     });
+}
+
+void orthogonalise_row(const double* y, const double* const* xs, int nx, const double* cap, std::ptrdiff_t cols,
+                       double* out, RowScratch& s) {
+    const std::ptrdiff_t p = 1 + nx;
+    double mat[(1 + kMaxRegressors) * (1 + kMaxRegressors)] = {}, rhs[1 + kMaxRegressors] = {},
+           z[1 + kMaxRegressors] = {};
+    auto& ok = s.ok;
+    ok.resize(static_cast<size_t>(cols));
+    for (std::ptrdiff_t c = 0; c < cols; ++c) {
+        bool good = std::isfinite(y[c]) && std::isfinite(cap[c]);
+        for (int k = 0; k < nx && good; ++k) good = std::isfinite(xs[k][c]);
+        ok[static_cast<size_t>(c)] = good;
+        if (!good) continue;
+        z[0] = 1.0;
+        for (int k = 0; k < nx; ++k) z[k + 1] = xs[k][c];
+        for (std::ptrdiff_t i = 0; i < p; ++i) {
+            const double wi = cap[c] * z[i];
+            rhs[i] += wi * y[c];
+            for (std::ptrdiff_t j = i; j < p; ++j) mat[i * p + j] += wi * z[j];
+        }
+    }
+    for (std::ptrdiff_t i = 0; i < p; ++i) {
+        for (std::ptrdiff_t j = 0; j < i; ++j) mat[i * p + j] = mat[j * p + i];
+        mat[i * p + i] += 1e-12;
+    }
+    const bool solved = lu_solve(mat, rhs, p);
+    for (std::ptrdiff_t c = 0; c < cols; ++c) {
+        if (!ok[static_cast<size_t>(c)] || !solved) {
+            out[c] = kNaN;
+            continue;
+        }
+        double fitted = 0.0 + rhs[0];
+        for (int k = 0; k < nx; ++k) fitted += rhs[k + 1] * xs[k][c];
+        out[c] = y[c] - fitted;
+    }
 }
 
 void orthogonalise(const double* y, const double* const* xs, int nx, const double* cap, std::ptrdiff_t rows,
                    std::ptrdiff_t cols, double* out, int threads) {
-    const std::ptrdiff_t p = 1 + nx;
     parallel_for(rows, threads, [&](std::ptrdiff_t a, std::ptrdiff_t b) {
-        std::vector<double> mat(static_cast<size_t>(p * p)), rhs(static_cast<size_t>(p)), z(static_cast<size_t>(p));
-        std::vector<std::uint8_t> ok(static_cast<size_t>(cols));
+        RowScratch s;
+        const double* row[kMaxRegressors];
         for (std::ptrdiff_t t = a; t < b; ++t) {
-            std::fill(mat.begin(), mat.end(), 0.0);
-            std::fill(rhs.begin(), rhs.end(), 0.0);
-            for (std::ptrdiff_t c = 0; c < cols; ++c) {
-                const std::ptrdiff_t e = t * cols + c;
-                bool good = std::isfinite(y[e]) && std::isfinite(cap[e]);
-                for (int k = 0; k < nx && good; ++k) good = std::isfinite(xs[k][e]);
-                ok[static_cast<size_t>(c)] = good;
-                if (!good) continue;
-                z[0] = 1.0;
-                for (int k = 0; k < nx; ++k) z[static_cast<size_t>(k) + 1] = xs[k][e];
-                for (std::ptrdiff_t i = 0; i < p; ++i) {
-                    const double wi = cap[e] * z[static_cast<size_t>(i)];
-                    rhs[static_cast<size_t>(i)] += wi * y[e];
-                    for (std::ptrdiff_t j = i; j < p; ++j) mat[static_cast<size_t>(i * p + j)] += wi * z[static_cast<size_t>(j)];
-                }
-            }
-            for (std::ptrdiff_t i = 0; i < p; ++i) {
-                for (std::ptrdiff_t j = 0; j < i; ++j) mat[static_cast<size_t>(i * p + j)] = mat[static_cast<size_t>(j * p + i)];
-                mat[static_cast<size_t>(i * p + i)] += 1e-12;
-            }
-            const bool solved = lu_solve(mat.data(), rhs.data(), p);
-            for (std::ptrdiff_t c = 0; c < cols; ++c) {
-                const std::ptrdiff_t e = t * cols + c;
-                if (!ok[static_cast<size_t>(c)] || !solved) {
-                    out[e] = kNaN;
-                    continue;
-                }
-                double fitted = 0.0 + rhs[0];
-                for (int k = 0; k < nx; ++k) fitted += rhs[static_cast<size_t>(k) + 1] * xs[k][e];
-                out[e] = y[e] - fitted;
-            }
+            for (int k = 0; k < nx; ++k) row[k] = xs[k] + t * cols;
+            orthogonalise_row(y + t * cols, row, nx, cap + t * cols, cols, out + t * cols, s);
         }
     });
+}
+
+void fill_industry_row(const double* x, const double* cap, const std::int16_t* industry, std::ptrdiff_t cols,
+                       int n_ind, float* out, std::ptrdiff_t out_stride, RowScratch& s) {
+    auto& num = s.num;
+    auto& den = s.den;
+    num.assign(static_cast<size_t>(n_ind) + 1, 0.0);
+    den.assign(static_cast<size_t>(n_ind) + 1, 0.0);
+    auto key = [&](std::ptrdiff_t c) -> size_t {
+        const int k = industry[c];
+        return static_cast<size_t>(k >= 0 && k < n_ind ? k : n_ind);
+    };
+    for (std::ptrdiff_t c = 0; c < cols; ++c) {
+        const bool ok = std::isfinite(x[c]) && std::isfinite(cap[c]);
+        const double w = ok ? cap[c] : 0.0;
+        num[key(c)] += w * (ok ? x[c] : 0.0);
+        den[key(c)] += w;
+    }
+    for (std::ptrdiff_t c = 0; c < cols; ++c) {
+        const size_t k = key(c);
+        double v;
+        if (std::isfinite(x[c]) && std::isfinite(cap[c])) {
+            v = x[c];
+        } else if (std::isfinite(cap[c])) {
+            v = (k < static_cast<size_t>(n_ind) && den[k] > 0) ? num[k] / den[k] : 0.0;
+        } else {
+            v = kNaN;
+        }
+        out[c * out_stride] = static_cast<float>(v);
+    }
 }
 
 void fill_industry(const double* x, const double* cap, const std::int16_t* industry, std::ptrdiff_t rows,
                    std::ptrdiff_t cols, int n_ind, float* out, std::ptrdiff_t out_stride, int threads) {
     parallel_for(rows, threads, [&](std::ptrdiff_t a, std::ptrdiff_t b) {
-        std::vector<double> num(static_cast<size_t>(n_ind) + 1), den(static_cast<size_t>(n_ind) + 1);
+        RowScratch s;
+        for (std::ptrdiff_t t = a; t < b; ++t)
+            fill_industry_row(x + t * cols, cap + t * cols, industry + t * cols, cols, n_ind,
+                              out + t * cols * out_stride, out_stride, s);
+    });
+}
+
+void styles(const StyleIn& in, double mads, float* out, int threads) {
+    const std::ptrdiff_t n = in.cols, ns = in.n_styles;
+    parallel_for(in.rows, threads, [&](std::ptrdiff_t a, std::ptrdiff_t b) {
+        RowScratch s;
+        s.v.reserve(static_cast<size_t>(n));
+        std::vector<double> buf(static_cast<size_t>(5 * n));
+        double* tmp = buf.data();
+        double* size = tmp + n;
+        double* beta = size + n;
+        double* u = beta + n;
+        double* w = u + n;
         for (std::ptrdiff_t t = a; t < b; ++t) {
-            std::fill(num.begin(), num.end(), 0.0);
-            std::fill(den.begin(), den.end(), 0.0);
-            auto key = [&](std::ptrdiff_t e) -> size_t {
-                const int k = industry[e];
-                return static_cast<size_t>(k >= 0 && k < n_ind ? k : n_ind);
+            const std::ptrdiff_t e = t * n;
+            const double* cap = in.cap + e;
+            float* o = out + e * ns;
+            auto fill = [&](const double* x, int style) {
+                fill_industry_row(x, cap, in.industry + e, n, in.n_ind, o + in.slot[style], ns, s);
             };
-            for (std::ptrdiff_t c = 0; c < cols; ++c) {
-                const std::ptrdiff_t e = t * cols + c;
-                const bool ok = std::isfinite(x[e]) && std::isfinite(cap[e]);
-                const double w = ok ? cap[e] : 0.0;
-                num[key(e)] += w * (ok ? x[e] : 0.0);
-                den[key(e)] += w;
-            }
-            for (std::ptrdiff_t c = 0; c < cols; ++c) {
-                const std::ptrdiff_t e = t * cols + c;
-                const size_t k = key(e);
-                double v;
-                if (std::isfinite(x[e]) && std::isfinite(cap[e])) {
-                    v = x[e];
-                } else if (std::isfinite(cap[e])) {
-                    v = (k < static_cast<size_t>(n_ind) && den[k] > 0) ? num[k] / den[k] : 0.0;
-                } else {
-                    v = kNaN;
-                }
-                out[e * out_stride] = static_cast<float>(v);
-            }
+            auto std_ = [&](const double* x, double* dst) { standardise_row(x, cap, n, mads, dst, s); };
+            auto ortho = [&](const double* y, std::initializer_list<const double*> xs, double* dst) {
+                orthogonalise_row(y, xs.begin(), static_cast<int>(xs.size()), cap, n, dst, s);
+            };
+            for (std::ptrdiff_t c = 0; c < n; ++c) tmp[c] = std::log(cap[c]);
+            std_(tmp, size);
+            fill(size, kSize);
+            std_(in.beta + e, beta);
+            fill(beta, kBeta);
+            for (std::ptrdiff_t c = 0; c < n; ++c) tmp[c] = std::pow(size[c], 3.0);
+            ortho(tmp, {size}, u);
+            std_(u, w);
+            fill(w, kNonLinearSize);
+            for (std::ptrdiff_t c = 0; c < n; ++c) tmp[c] = 0.75 * in.dastd[e + c] + 0.25 * in.hsigma[e + c];
+            std_(tmp, u);
+            ortho(u, {beta, size}, tmp);
+            std_(tmp, w);
+            fill(w, kResidualVolatility);
+            std_(in.liq + e, u);
+            ortho(u, {size}, tmp);
+            std_(tmp, w);
+            fill(w, kLiquidity);
+            std_(in.mom + e, w);
+            fill(w, kMomentum);
+            for (std::ptrdiff_t c = 0; c < n; ++c) tmp[c] = in.book[e + c] / cap[c];
+            std_(tmp, w);
+            fill(w, kBookToPrice);
+            for (std::ptrdiff_t c = 0; c < n; ++c) tmp[c] = in.earnings[e + c] / cap[c];
+            std_(tmp, w);
+            fill(w, kEarningsYield);
+            std_(in.growth + e, w);
+            fill(w, kGrowth);
+            for (std::ptrdiff_t c = 0; c < n; ++c) tmp[c] = in.debt[e + c] / (in.book[e + c] > 0 ? in.book[e + c] : kNaN);
+            std_(tmp, w);
+            fill(w, kLeverage);
         }
     });
 }

@@ -58,6 +58,26 @@ void descriptors(const double* ret, const double* clean, const double* turnover,
                  std::ptrdiff_t rows, std::ptrdiff_t cols, std::ptrdiff_t r0, std::ptrdiff_t origin,
                  const DescriptorParams& par, const DescriptorOut& out, int threads);
 
+/// Per-thread scratch of the row kernels below (grown as needed, reused row after row).
+struct RowScratch {
+    std::vector<double> v, xs, num, den;
+    std::vector<std::uint8_t> ok;
+    std::vector<std::uint32_t> idx;
+};
+
+/// Most regressors orthogonalise takes.
+inline constexpr int kMaxRegressors = 8;
+
+/// One row of standardise (x, cap and o hold `cols` values; o must not alias x).
+void standardise_row(const double* x, const double* cap, std::ptrdiff_t cols, double mads, double* o,
+                     RowScratch& s);
+/// One row of orthogonalise (nx <= kMaxRegressors; out must not alias y or the regressors).
+void orthogonalise_row(const double* y, const double* const* xs, int nx, const double* cap, std::ptrdiff_t cols,
+                       double* out, RowScratch& s);
+/// One row of fill_industry: out[c * out_stride] for every column c.
+void fill_industry_row(const double* x, const double* cap, const std::int16_t* industry, std::ptrdiff_t cols,
+                       int n_ind, float* out, std::ptrdiff_t out_stride, RowScratch& s);
+
 /// Median of the finite entries of every row (NaN for a row without any).
 void row_median(const double* x, std::ptrdiff_t rows, std::ptrdiff_t cols, double* out, int threads);
 
@@ -72,6 +92,25 @@ void orthogonalise(const double* y, const double* const* xs, int nx, const doubl
 /// Missing values of live stocks filled with their industry's cap-weighted mean of the day, as float32.
 void fill_industry(const double* x, const double* cap, const std::int16_t* industry, std::ptrdiff_t rows,
                    std::ptrdiff_t cols, int n_ind, float* out, std::ptrdiff_t out_stride, int threads);
+
+/// Styles of the fused kernel, in the order its `slot` array is indexed by.
+enum Style : int {
+    kSize, kBeta, kMomentum, kResidualVolatility, kNonLinearSize, kBookToPrice, kLiquidity, kEarningsYield,
+    kGrowth, kLeverage, kStyleCount
+};
+/// Inputs of `styles`: (rows x cols) row-major arrays of the descriptors, the fundamentals, caps and industries.
+struct StyleIn {
+    const double *beta, *hsigma, *dastd, *mom, *liq, *book, *earnings, *debt, *growth, *cap;
+    const std::int16_t* industry;
+    std::ptrdiff_t rows, cols;
+    int n_ind;
+    std::ptrdiff_t n_styles;  // styles of the output (its last dimension)
+    int slot[kStyleCount];    // output position of every Style
+};
+/// Every style of every row at once, as velquor.riskmodel.exposures._styles computes them (winsorised and
+/// standardised, the orthogonalised ones against size and beta, industry-filled), into out (rows, cols,
+/// n_styles) float32. No temporaries of the panel's size: each thread works through its rows in scratch.
+void styles(const StyleIn& in, double mads, float* out, int threads);
 
 /// The daily constrained cross-sectional regressions of a factor history.
 struct RegressionIn {

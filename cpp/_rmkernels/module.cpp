@@ -4,7 +4,12 @@
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/vector.h>
 
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <cstdlib>
 #include <memory>
+#include <new>
 #include <string>
 #include <utility>
 
@@ -20,14 +25,30 @@ using In = nb::ndarray<const T, nb::c_contig, nb::device::cpu, Extra...>;
 template <class T>
 using Out = nb::ndarray<nb::numpy, T>;
 
-/// A new, uninitialised numpy array of `shape`, owned by a capsule.
+/// A new, uninitialised numpy array of `shape`, owned by a capsule. Large arrays sit on 2 MiB-aligned memory
+/// the kernel may back with huge pages: first touches of a fresh panel-sized output in 4 KiB pages cost as
+/// much as the kernels that fill it.
 template <class T>
 std::pair<Out<T>, T*> make_out(std::initializer_list<size_t> shape) {
+    static_assert(alignof(T) <= 16);
     size_t total = 1;
     for (size_t s : shape) total *= s;
-    std::unique_ptr<T[]> buf(new T[total == 0 ? 1 : total]);
-    nb::capsule owner(buf.get(), [](void* p) noexcept { delete[] static_cast<T*>(p); });
-    T* data = buf.release();
+    const size_t bytes = std::max<size_t>(total, 1) * sizeof(T);
+    constexpr size_t kHuge = size_t{2} << 20;
+    void* mem = nullptr;
+    if (bytes >= 2 * kHuge) {
+        if (posix_memalign(&mem, kHuge, bytes) != 0) mem = nullptr;
+#ifdef MADV_HUGEPAGE
+        if (mem != nullptr) madvise(mem, bytes, MADV_HUGEPAGE);  // advice only: failure changes nothing
+#endif
+    } else {
+        mem = std::malloc(bytes);
+    }
+    if (mem == nullptr) throw std::bad_alloc();
+    std::unique_ptr<void, decltype(&std::free)> buf(mem, &std::free);
+    nb::capsule owner(mem, [](void* p) noexcept { std::free(p); });
+    buf.release();
+    T* data = static_cast<T*>(mem);
     return {Out<T>(data, shape.size(), shape.begin(), owner), data};
 }
 
@@ -143,7 +164,7 @@ NB_MODULE(_rmkernels, m) {
                   ptrs.push_back(x.data());
               }
               require(cap.shape(0) == y.shape(0) && cap.shape(1) == y.shape(1), "caps differ in shape");
-              require(xs.size() <= 8, "at most 8 regressors");
+              require(xs.size() <= rmk::kMaxRegressors, "at most 8 regressors");
               auto [out, data] = make_out<double>({y.shape(0), y.shape(1)});
               {
                   nb::gil_scoped_release release;
@@ -173,6 +194,42 @@ NB_MODULE(_rmkernels, m) {
           },
           nb::arg("x"), nb::arg("cap"), nb::arg("industry"), nb::arg("n_ind"), nb::arg("out"), nb::arg("k"),
           nb::arg("threads") = 2, "Fills style k of out (days, stocks, styles) float32 in place.");
+
+    m.def("styles",
+          [](std::vector<In<double, nb::ndim<2>>> descriptors, In<double, nb::ndim<2>> cap,
+             In<std::int16_t, nb::ndim<2>> industry, int n_ind, double mads, std::vector<int> slot, int threads) {
+              // descriptors: beta, hsigma, dastd, mom, liq, book, earnings, debt, growth
+              require(descriptors.size() == 9, "nine descriptor arrays expected");
+              const size_t rows = cap.shape(0), cols = cap.shape(1);
+              for (const auto& d : descriptors)
+                  require(d.shape(0) == rows && d.shape(1) == cols, "descriptors and caps differ in shape");
+              require(industry.shape(0) == rows && industry.shape(1) == cols, "industries and caps differ in shape");
+              require(n_ind >= 0, "negative industry count");
+              require(slot.size() == rmk::kStyleCount, "one output position per style expected");
+              const size_t n_styles = slot.size();
+              rmk::StyleIn in{descriptors[0].data(), descriptors[1].data(), descriptors[2].data(),
+                              descriptors[3].data(), descriptors[4].data(), descriptors[5].data(),
+                              descriptors[6].data(), descriptors[7].data(), descriptors[8].data(), cap.data(),
+                              industry.data(), static_cast<std::ptrdiff_t>(rows), static_cast<std::ptrdiff_t>(cols),
+                              n_ind, static_cast<std::ptrdiff_t>(n_styles), {}};
+              std::vector<bool> taken(n_styles, false);
+              for (size_t k = 0; k < n_styles; ++k) {
+                  require(slot[k] >= 0 && static_cast<size_t>(slot[k]) < n_styles && !taken[static_cast<size_t>(slot[k])],
+                          "output positions must be a permutation");
+                  taken[static_cast<size_t>(slot[k])] = true;
+                  in.slot[k] = slot[k];
+              }
+              auto [out, data] = make_out<float>({rows, cols, n_styles});
+              {
+                  nb::gil_scoped_release release;
+                  rmk::styles(in, mads, data, threads_of(threads));
+              }
+              return out;
+          },
+          nb::arg("descriptors"), nb::arg("cap"), nb::arg("industry"), nb::arg("n_ind"), nb::arg("mads"),
+          nb::arg("slot"), nb::arg("threads") = 2,
+          "Every standardised, orthogonalised and industry-filled style of every row, (rows, stocks, styles) "
+          "float32.");
 
     m.def("regressions",
           [](In<double, nb::ndim<2>> y, In<float, nb::ndim<3>> x, In<std::int16_t, nb::ndim<2>> industry,

@@ -82,6 +82,18 @@ class TestCrossSection:
         x[5, :] = np.arange(200.0)  # an even count: the mean of the two middle values
         close(native.row_median(x), reference(exposures.row_median, x))
 
+    def test_row_median_selection_on_awkward_values(self):
+        rng = np.random.default_rng(9)
+        x = rng.standard_normal((8, 301)) * 10.0 ** rng.integers(-300, 300, (8, 301))  # every magnitude
+        x[1] = np.round(rng.standard_normal(301))  # many ties around the middle
+        x[2, :150], x[2, 150:] = -0.0, 0.0  # signed zeros
+        x[3, :] = -5.0  # one value
+        x[4, :100] = np.nan  # an even count of finite values
+        x[5, ::3] = np.inf  # infinities are not finite values
+        x[6] = np.repeat([1.0, 2.0], [150, 151]) + np.repeat([0.0, 1e-16], [200, 101])  # a long common prefix
+        x[7, :] = np.nextafter(1.0, 2.0, out=np.full(301, 1.0), where=rng.random(301) < 0.5)
+        close(native.row_median(x), reference(exposures.row_median, x), 0.0)
+
     def test_standardise(self):
         x, cap = self.rows()
         got = native.standardise(x, cap, exposures.WINSOR_MADS)
@@ -109,6 +121,38 @@ class TestCrossSection:
         want = reference(exposures._fill_industry, x, cap, exposures._industry_keys(industry, n_ind), n_ind)
         np.testing.assert_array_equal(out[:, :, 1], want.astype(np.float32))
         assert (out[:, :, [0, 2]] == -1).all()  # the other styles untouched
+
+    def test_every_style_at_once(self):
+        rng = np.random.default_rng(12)
+        rows, cols, n_ind = 12, 150, 5
+        d = {k: panel(rng, rows, cols, 0.1) for k in ("beta", "hsigma", "dastd", "mom", "liq", "growth")}
+        d["book"] = np.exp(rng.normal(20, 1, (rows, cols))) * np.where(rng.random((rows, cols)) < 0.1, -1, 1)
+        d["earnings"] = panel(rng, rows, cols, 0.1) * 1e8
+        d["debt"] = np.exp(rng.normal(19, 1, (rows, cols)))
+        d["mom"][2] = np.nan  # no value at all: the industry means fill nothing, the style is 0
+        d["beta"][3, :] = 1.5  # no spread
+        d["growth"][4, ::2] = 0.1  # median absolute deviation zero
+        d["liq"][5, 7] = 1e3  # an outlier to winsorise
+        cap = np.exp(rng.normal(20, 1, (rows, cols)))
+        cap[rng.random(cap.shape) < 0.1] = np.nan
+        cap[:, 0] = np.nan  # never listed
+        industry = rng.integers(-1, n_ind - 1, (rows, cols)).astype(np.int16)
+        industry[:, 9] = n_ind - 1  # an industry with one member
+        d["hsigma"][:, 9] = np.nan  # ... without a value of its own
+        got = native.styles(d, cap, industry, n_ind, exposures.WINSOR_MADS, list(exposures.STYLE_FACTORS))
+        want = reference(exposures._styles, d, cap, industry, n_ind)
+        assert got.dtype == np.float32 and got.shape == want.shape
+        np.testing.assert_array_equal(np.isnan(got), np.isnan(want))
+        assert np.isnan(got[:, 0]).all() and np.isfinite(got[np.isfinite(cap)]).all()
+        ok = np.isfinite(want)
+        assert (np.abs(got[ok] - want[ok]) <= np.spacing(np.abs(want[ok])) + 1e-30).all()  # one float32 rounding
+
+    def test_styles_refuses_bad_positions(self):
+        x = np.zeros((2, 3))
+        with pytest.raises(ValueError, match="permutation"):
+            native._rmk.styles([x] * 9, x, np.zeros((2, 3), np.int16), 1, 5.0, [0] * 10)
+        with pytest.raises(ValueError, match="shape"):
+            native._rmk.styles([x] * 8 + [np.zeros((3, 3))], x, np.zeros((2, 3), np.int16), 1, 5.0, list(range(10)))
 
     def test_market_return(self):
         x, cap = self.rows(3)

@@ -183,6 +183,8 @@ def _descriptors(ret: np.ndarray, clean: np.ndarray, turnover: np.ndarray, mkt: 
 
 def _styles(d: dict[str, np.ndarray], cap: np.ndarray, industry: np.ndarray, n_ind: int) -> np.ndarray:
     """Standardised, orthogonalised and filled styles of a block of rows (all stocks)."""
+    if native.enabled():
+        return native.styles(d, cap, industry, n_ind, WINSOR_MADS, STYLE_FACTORS)
     with np.errstate(divide="ignore", invalid="ignore"):
         size_raw = np.log(cap)
         btop = d["book"] / cap
@@ -207,10 +209,6 @@ def _styles(d: dict[str, np.ndarray], cap: np.ndarray, industry: np.ndarray, n_i
         "leverage": standardise(lev, cap),
     }
     out = np.empty(cap.shape + (len(STYLE_FACTORS),), dtype=np.float32)
-    if native.enabled():
-        for k, name in enumerate(STYLE_FACTORS):
-            native.fill_industry(styles[name], cap, industry, n_ind, out, k)
-        return out
     keys = _industry_keys(industry, n_ind)
     for k, name in enumerate(STYLE_FACTORS):
         out[:, :, k] = _fill_industry(styles[name], cap, keys, n_ind)

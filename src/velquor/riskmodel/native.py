@@ -20,7 +20,7 @@ except ImportError:  # pragma: no cover - a source tree without the built extens
     _rmk = None
 
 __all__ = ["ENV_REFERENCE", "enabled", "reference", "threads", "fingerprint", "windowed_sum", "market_return",
-           "descriptors", "row_median", "standardise", "orthogonalise", "fill_industry", "regressions"]
+           "descriptors", "row_median", "standardise", "orthogonalise", "fill_industry", "styles", "regressions"]
 
 #: Environment variable selecting the numpy reference pipeline (any value but "" and "0").
 ENV_REFERENCE = "VELQUOR_RISKMODEL_REFERENCE"
@@ -94,6 +94,22 @@ def orthogonalise(y: np.ndarray, xs: list[np.ndarray], cap: np.ndarray) -> np.nd
 def fill_industry(x: np.ndarray, cap: np.ndarray, industry: np.ndarray, n_ind: int, out: np.ndarray, k: int) -> None:
     """Style ``k`` of ``out`` (days, stocks, styles; float32) filled in place."""
     _rmk.fill_industry(_f64(x), _f64(cap), np.ascontiguousarray(industry, dtype=np.int16), n_ind, out, k, threads())
+
+
+#: The styles of ``styles`` in the order of the kernel's output positions.
+_STYLE_ORDER = ("size", "beta", "momentum", "residual_volatility", "non_linear_size", "book_to_price", "liquidity",
+                "earnings_yield", "growth", "leverage")
+
+
+def styles(d: dict[str, np.ndarray], cap: np.ndarray, industry: np.ndarray, n_ind: int, mads: float,
+           names: list[str]) -> np.ndarray:
+    """Every style of every row (``exposures._styles``) in one pass: (days, stocks, styles) float32, styles in
+    the order of ``names``. ``d`` holds the descriptors (beta, hsigma, dastd, mom, liq) and fundamentals
+    (book, earnings, debt, growth) of the rows."""
+    arrays = [_f64(d[k]) for k in ("beta", "hsigma", "dastd", "mom", "liq", "book", "earnings", "debt", "growth")]
+    slot = [names.index(name) for name in _STYLE_ORDER]
+    return _rmk.styles(arrays, _f64(cap), np.ascontiguousarray(industry, dtype=np.int16), n_ind, mads, slot,
+                       threads())
 
 
 def regressions(y, x, industry, cap, est, has, active, n_ind: int, regression_mads: float,
