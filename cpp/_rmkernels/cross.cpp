@@ -26,29 +26,40 @@ double from_key(std::uint64_t k) noexcept {
 }
 
 /// The k-th smallest (from 0) of keys[0 .. n), by a most-significant-digit radix selection: 11-bit digits
-/// from the top, each pass keeping only the bucket that holds the k-th key. Branch-light linear passes over
-/// a shrinking set instead of a comparison selection's data-dependent branches. Reorders keys.
+/// from the highest bit in which the keys differ, each pass keeping only the bucket that holds the k-th key.
+/// Branch-free linear passes over a shrinking set instead of a comparison selection's data-dependent
+/// branches. Reorders keys.
 std::uint64_t radix_select(std::uint64_t* keys, size_t n, size_t k) {
-    static constexpr int kShifts[] = {53, 42, 31, 20, 9, 0};
-    std::uint32_t hist[2048];
-    for (const int shift : kShifts) {
-        if (n <= 48) break;
-        const std::uint64_t mask = shift == 0 ? 511 : 2047;
+    constexpr int kDigit = 11;
+    std::uint32_t hist[1 << kDigit];
+    std::uint64_t lo = ~std::uint64_t{0}, hi = 0;
+    for (size_t i = 0; i < n; ++i) {
+        lo = std::min(lo, keys[i]);
+        hi = std::max(hi, keys[i]);
+    }
+    if (lo == hi) return lo;
+    int shift = 63 - std::countl_zero(lo ^ hi) - (kDigit - 1);  // the digit's lowest bit; bits above agree
+    while (n > 48) {
+        const int width = shift >= 0 ? kDigit : kDigit + shift;
+        const int at = std::max(shift, 0);
+        const std::uint64_t mask = (std::uint64_t{1} << width) - 1;
         std::fill(hist, hist + mask + 1, 0u);
-        for (size_t i = 0; i < n; ++i) ++hist[(keys[i] >> shift) & mask];
+        for (size_t i = 0; i < n; ++i) ++hist[(keys[i] >> at) & mask];
         std::uint64_t digit = 0;
         size_t below = 0;
         while (below + hist[digit] <= k) below += hist[digit++];
         k -= below;
-        if (hist[digit] == n) continue;  // every key shares this digit
-        size_t kept = 0;
-        for (size_t i = 0; i < n; ++i) {  // branch-free: half the keys or more go
-            const std::uint64_t key = keys[i];
-            keys[kept] = key;
-            kept += ((key >> shift) & mask) == digit;
+        if (hist[digit] != n) {
+            size_t kept = 0;
+            for (size_t i = 0; i < n; ++i) {  // branch-free: half the keys or more go
+                const std::uint64_t key = keys[i];
+                keys[kept] = key;
+                kept += ((key >> at) & mask) == digit;
+            }
+            n = kept;
         }
-        n = kept;
-        if (shift == 0) return keys[0];  // the rest are equal
+        if (at == 0) return keys[0];  // the rest are equal
+        shift -= kDigit;
     }
     std::nth_element(keys, keys + k, keys + n);
     return keys[k];
@@ -485,6 +496,34 @@ void regressions(const RegressionIn& in, double* fr, double* resid, std::uint8_t
             robust_cap(u, est, n, in.specific_mads, scratch);
         }
     });
+}
+
+}  // namespace velquor::rmk
+
+namespace velquor::rmk {
+
+void fill_states(const std::int64_t* row, const std::int64_t* col, const double* const* values, int fields,
+                 std::ptrdiff_t states, std::ptrdiff_t rows, std::ptrdiff_t cols, double* const* out) {
+    // States come in announcement order, so their rows never fall: walk the days once, applying each day's
+    // states (the last of a stock's states on a day replaces the earlier ones) and copying the current
+    // values of every stock into the day's row.
+    std::vector<double> cur(static_cast<size_t>(fields * cols), kNaN);
+    std::vector<std::ptrdiff_t> seen(static_cast<size_t>(cols), -1);
+    std::ptrdiff_t s = 0;
+    for (std::ptrdiff_t t = 0; t < rows; ++t) {
+        std::ptrdiff_t e = s;
+        while (e < states && row[e] == t) ++e;
+        for (std::ptrdiff_t i = e - 1; i >= s; --i) {  // latest first: it alone counts for its stock
+            const std::ptrdiff_t c = col[i];
+            if (seen[static_cast<size_t>(c)] == t) continue;
+            seen[static_cast<size_t>(c)] = t;
+            for (int f = 0; f < fields; ++f)
+                if (!std::isnan(values[f][i])) cur[static_cast<size_t>(f * cols + c)] = values[f][i];
+        }
+        s = e;
+        for (int f = 0; f < fields; ++f)
+            std::copy_n(cur.data() + f * cols, cols, out[f] + t * cols);
+    }
 }
 
 }  // namespace velquor::rmk

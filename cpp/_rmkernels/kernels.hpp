@@ -112,6 +112,13 @@ struct StyleIn {
 /// n_styles) float32. No temporaries of the panel's size: each thread works through its rows in scratch.
 void styles(const StyleIn& in, double mads, float* out, int threads);
 
+/// Point-in-time panels of `fields` values from report states in announcement order: state i (values[f][i],
+/// NaN = not reported) of stock col[i] is known from panel row row[i] on (rows never fall from one state to the
+/// next; a later state of a stock on the same row replaces an earlier one). A cell holds, of each field, the
+/// latest value that is not NaN among its stock's states up to its row (NaN before any). out[f] is (rows x cols).
+void fill_states(const std::int64_t* row, const std::int64_t* col, const double* const* values, int fields,
+                 std::ptrdiff_t states, std::ptrdiff_t rows, std::ptrdiff_t cols, double* const* out);
+
 /// The daily constrained cross-sectional regressions of a factor history.
 struct RegressionIn {
     const double* y;             // (days, n) one-day returns of the day

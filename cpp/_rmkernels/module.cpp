@@ -231,6 +231,38 @@ NB_MODULE(_rmkernels, m) {
           "Every standardised, orthogonalised and industry-filled style of every row, (rows, stocks, styles) "
           "float32.");
 
+    m.def("fill_states",
+          [](In<std::int64_t, nb::ndim<1>> row, In<std::int64_t, nb::ndim<1>> col,
+             std::vector<In<double, nb::ndim<1>>> values, size_t rows, size_t cols) {
+              const size_t states = row.shape(0);
+              require(col.shape(0) == states, "rows and columns of the states differ in length");
+              for (const auto& v : values) require(v.shape(0) == states, "values and states differ in length");
+              std::vector<const double*> in;
+              std::vector<double*> dst;
+              nb::list out;
+              for (size_t f = 0; f < values.size(); ++f) {
+                  auto [arr, data] = make_out<double>({rows, cols});
+                  in.push_back(values[f].data());
+                  dst.push_back(data);
+                  out.append(arr);
+              }
+              const std::int64_t* r = row.data();
+              const std::int64_t* c = col.data();
+              for (size_t i = 0; i < states; ++i) {
+                  require(r[i] >= 0 && static_cast<size_t>(r[i]) < rows && (i == 0 || r[i] >= r[i - 1]),
+                          "state rows must be ascending panel rows");
+                  require(c[i] >= 0 && static_cast<size_t>(c[i]) < cols, "state column outside the panel");
+              }
+              {
+                  nb::gil_scoped_release release;
+                  rmk::fill_states(r, c, in.data(), static_cast<int>(in.size()), static_cast<std::ptrdiff_t>(states),
+                                   static_cast<std::ptrdiff_t>(rows), static_cast<std::ptrdiff_t>(cols), dst.data());
+              }
+              return out;
+          },
+          nb::arg("row"), nb::arg("col"), nb::arg("values"), nb::arg("rows"), nb::arg("cols"),
+          "Point-in-time (rows, cols) panels of report states in announcement order, one per value array.");
+
     m.def("regressions",
           [](In<double, nb::ndim<2>> y, In<float, nb::ndim<3>> x, In<std::int16_t, nb::ndim<2>> industry,
              In<double, nb::ndim<2>> cap, In<bool, nb::ndim<2>> est, In<bool, nb::ndim<2>> has,

@@ -275,3 +275,48 @@ def test_estimates_of_a_date_match_the_reference_pipeline(market_db, cov_model):
         sd = np.sqrt(np.diag(a.factor_cov))
         assert (np.abs(b.factor_cov - a.factor_cov) <= 1e-9 * np.outer(sd, sd)).all()
         np.testing.assert_allclose(b.specific_var, a.specific_var, rtol=1e-9)
+
+
+class TestPanelLoad:
+    def test_report_states_fill_like_the_reference(self):
+        rng = np.random.default_rng(21)
+        states, rows, cols = 400, 60, 25
+        row = np.sort(rng.integers(0, rows, states))
+        col = rng.integers(0, cols, states)
+        col[10:14], row[10:14] = 3, row[10]  # several states of one stock on one day: the last counts
+        values = [rng.standard_normal(states) for _ in range(3)]
+        for v in values:
+            v[rng.random(states) < 0.3] = np.nan  # not reported: the previous value carries on
+        values[0][13] = np.nan  # ... but not the value of a replaced state of the same day
+        got = native.fill_states(row, col, values, rows, cols)
+        # the rule written out cell by cell
+        for f, v in enumerate(values):
+            want = np.full((rows, cols), np.nan)
+            for c in range(cols):
+                mine = [i for i in range(states) if col[i] == c]
+                kept = [i for i in mine if not any(j > i and row[j] == row[i] for j in mine)]
+                for t in range(rows):
+                    known = [v[i] for i in kept if row[i] <= t and not np.isnan(v[i])]
+                    if known:
+                        want[t, c] = known[-1]
+            np.testing.assert_array_equal(got[f], want)
+
+    def test_report_states_refuse_falling_rows(self):
+        with pytest.raises(ValueError, match="ascending"):
+            native.fill_states(np.array([3, 2]), np.array([0, 1]), [np.zeros(2)], 5, 2)
+        with pytest.raises(ValueError, match="outside"):
+            native.fill_states(np.array([0]), np.array([2]), [np.zeros(1)], 5, 2)
+
+    def test_panels_equal_the_reference_load(self, market_db):
+        import zorvata
+
+        from velquor.riskmodel.data import load_panel, load_universe
+
+        con = zorvata.connect().cursor()
+        uni = load_universe(con)
+        got = load_panel(con, uni, 40, uni.last + 1)
+        want = reference(load_panel, con, uni, 40, uni.last + 1)
+        for name in ("ret", "ret_clean", "cap", "turnover", "book", "earnings", "sales", "debt", "growth",
+                     "industry"):
+            np.testing.assert_array_equal(getattr(got, name), getattr(want, name), err_msg=name)
+        assert np.isfinite(got.book).any()

@@ -13,6 +13,7 @@ from dataclasses import dataclass, field
 import numpy as np
 import pandas as pd
 
+from . import native
 
 __all__ = ["Universe", "Panel", "load_universe", "load_panel", "INDUSTRY_SCHEME", "NO_INDUSTRY"]
 
@@ -211,6 +212,13 @@ def _fundamentals(con, uni: Universe, start: int, stop: int) -> list[np.ndarray]
         [pd.Timestamp(end).date(), pd.Timestamp(uni.dates[start]).date()]).df()
     t, n = stop - start, len(uni.ids)
     names = [*_FUNDAMENTALS, "growth"]
+    if native.enabled() and not f.empty:
+        st = report_states(f)
+        avail = np.searchsorted(uni.dates, pd.to_datetime(st["announce_date"]).to_numpy(dtype="datetime64[D]"))
+        row = np.clip(avail - start, 0, t - 1)
+        order = np.argsort(row, kind="stable")  # (announcement order is row order already)
+        return native.fill_states(row[order], st["col"].to_numpy(dtype=np.int64)[order],
+                                  [st[name].to_numpy(dtype=np.float64)[order] for name in names], t, n)
     out = [np.full((t, n), np.nan) for _ in names]
     if f.empty:
         return out

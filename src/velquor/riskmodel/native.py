@@ -20,7 +20,7 @@ except ImportError:  # pragma: no cover - a source tree without the built extens
     _rmk = None
 
 __all__ = ["ENV_REFERENCE", "enabled", "reference", "threads", "fingerprint", "windowed_sum", "market_return",
-           "descriptors", "row_median", "standardise", "orthogonalise", "fill_industry", "styles", "regressions"]
+           "descriptors", "row_median", "standardise", "orthogonalise", "fill_industry", "styles", "fill_states", "regressions"]
 
 #: Environment variable selecting the numpy reference pipeline (any value but "" and "0").
 ENV_REFERENCE = "VELQUOR_RISKMODEL_REFERENCE"
@@ -94,6 +94,15 @@ def orthogonalise(y: np.ndarray, xs: list[np.ndarray], cap: np.ndarray) -> np.nd
 def fill_industry(x: np.ndarray, cap: np.ndarray, industry: np.ndarray, n_ind: int, out: np.ndarray, k: int) -> None:
     """Style ``k`` of ``out`` (days, stocks, styles; float32) filled in place."""
     _rmk.fill_industry(_f64(x), _f64(cap), np.ascontiguousarray(industry, dtype=np.int16), n_ind, out, k, threads())
+
+
+def fill_states(row: np.ndarray, col: np.ndarray, values: list[np.ndarray], rows: int, cols: int) -> list[np.ndarray]:
+    """Point-in-time (rows, cols) panels of report states (``data._fundamentals``): state i of stock ``col[i]``
+    known from panel row ``row[i]`` on (ascending), one panel per array of ``values``; a cell holds of each
+    field the latest value that is not NaN among its stock's states up to its row, a later state of a stock on
+    the same row replacing an earlier one."""
+    return _rmk.fill_states(np.ascontiguousarray(row, dtype=np.int64), np.ascontiguousarray(col, dtype=np.int64),
+                            [_f64(v) for v in values], rows, cols)
 
 
 #: The styles of ``styles`` in the order of the kernel's output positions.
