@@ -154,6 +154,8 @@ bool lu_solve(double* a, double* b, std::ptrdiff_t n) {
 
 }  // namespace
 
+double finite_median(const std::vector<double>& v) { return median_inplace(v); }
+
 void row_median(const double* x, std::ptrdiff_t rows, std::ptrdiff_t cols, double* out, int threads) {
     parallel_for(rows, threads, [&](std::ptrdiff_t a, std::ptrdiff_t b) {
         std::vector<double> v;

@@ -78,6 +78,9 @@ void orthogonalise_row(const double* y, const double* const* xs, int nx, const d
 void fill_industry_row(const double* x, const double* cap, const std::int16_t* industry, std::ptrdiff_t cols,
                        int n_ind, float* out, std::ptrdiff_t out_stride, RowScratch& s);
 
+/// Median of the values of v (no NaN among them; NaN when empty), as numpy's median takes it.
+double finite_median(const std::vector<double>& v);
+
 /// Median of the finite entries of every row (NaN for a row without any).
 void row_median(const double* x, std::ptrdiff_t rows, std::ptrdiff_t cols, double* out, int threads);
 
@@ -92,6 +95,25 @@ void orthogonalise(const double* y, const double* const* xs, int nx, const doubl
 /// Missing values of live stocks filled with their industry's cap-weighted mean of the day, as float32.
 void fill_industry(const double* x, const double* cap, const std::int16_t* industry, std::ptrdiff_t rows,
                    std::ptrdiff_t cols, int n_ind, float* out, std::ptrdiff_t out_stride, int threads);
+
+/// The specific-risk series of one horizon (velquor.riskmodel.pipeline._specific_var_series and the mean
+/// absolute specific return of horizon_series), from specific returns u (rows x cols) on rows first on; row
+/// `first` is calendar position `origin`. Rows before `first` come out NaN.
+struct SpecificParams {
+    double lam;           // EWMA decay of the specific half-life
+    std::ptrdiff_t window, lags;
+    double threshold;     // a weight sum at or below this is no observation
+    double min_obs;       // observations a stock needs to count in the day's typical volatility
+    double floor_share;   // the floor of specific volatility, as a share of the typical one
+};
+struct SpecificOut {
+    double* var;     // Newey-West specific variance, floored
+    double* var0;    // plain EWMA specific variance, floored
+    double* cnt;     // observations in the window
+    double* absdev;  // EWMA mean absolute specific return
+};
+void specific_series(const double* u, std::ptrdiff_t rows, std::ptrdiff_t cols, std::ptrdiff_t first,
+                     std::ptrdiff_t origin, const SpecificParams& par, const SpecificOut& out, int threads);
 
 /// Styles of the fused kernel, in the order its `slot` array is indexed by.
 enum Style : int {

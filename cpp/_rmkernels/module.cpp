@@ -263,6 +263,29 @@ NB_MODULE(_rmkernels, m) {
           nb::arg("row"), nb::arg("col"), nb::arg("values"), nb::arg("rows"), nb::arg("cols"),
           "Point-in-time (rows, cols) panels of report states in announcement order, one per value array.");
 
+    m.def("specific_series",
+          [](In<double, nb::ndim<2>> u, std::ptrdiff_t first, std::ptrdiff_t origin, double lam, std::ptrdiff_t window,
+             std::ptrdiff_t lags, double threshold, double min_obs, double floor_share, int threads) {
+              require(window >= 1 && lags >= 0, "bad window or lags");
+              require(first >= 0 && first <= dim(u, 0) && origin >= 0, "bad first row or origin");
+              const size_t rows = u.shape(0), cols = u.shape(1);
+              auto var = make_out<double>({rows, cols});
+              auto var0 = make_out<double>({rows, cols});
+              auto cnt = make_out<double>({rows, cols});
+              auto absdev = make_out<double>({rows, cols});
+              {
+                  nb::gil_scoped_release release;
+                  rmk::specific_series(u.data(), dim(u, 0), dim(u, 1), first, origin,
+                                       {lam, window, lags, threshold, min_obs, floor_share},
+                                       {var.second, var0.second, cnt.second, absdev.second}, threads_of(threads));
+              }
+              return nb::make_tuple(var.first, var0.first, cnt.first, absdev.first);
+          },
+          nb::arg("u"), nb::arg("first"), nb::arg("origin"), nb::arg("lam"), nb::arg("window"), nb::arg("lags"),
+          nb::arg("threshold"), nb::arg("min_obs"), nb::arg("floor_share"), nb::arg("threads") = 2,
+          "Specific variance (Newey-West and plain), observation count and mean absolute specific return of "
+          "every day and stock from row `first` on.");
+
     m.def("regressions",
           [](In<double, nb::ndim<2>> y, In<float, nb::ndim<3>> x, In<std::int16_t, nb::ndim<2>> industry,
              In<double, nb::ndim<2>> cap, In<bool, nb::ndim<2>> est, In<bool, nb::ndim<2>> has,

@@ -220,4 +220,97 @@ void descriptors(const double* ret, const double* clean, const double* turnover,
     });
 }
 
+namespace {
+
+/// numpy's maximum: NaN in either operand gives NaN.
+double nan_max(double a, double b) noexcept { return (std::isnan(a) || std::isnan(b)) ? a + b : (a < b ? b : a); }
+
+}  // namespace
+
+void specific_series(const double* u, std::ptrdiff_t rows, std::ptrdiff_t cols, std::ptrdiff_t first,
+                     std::ptrdiff_t origin, const SpecificParams& par, const SpecificOut& out, int threads) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    for (double* o : {out.var, out.var0, out.cnt, out.absdev}) std::fill(o, o + first * cols, nan);
+    const std::ptrdiff_t n = rows - first;
+    if (n <= 0 || cols <= 0) return;
+    const std::ptrdiff_t chunks = (cols + kChunk - 1) / kChunk;
+    parallel_for(chunks, threads, [&](std::ptrdiff_t a, std::ptrdiff_t b) {
+        Local local(origin, n);
+        const size_t sz = static_cast<size_t>(n * kChunk);
+        std::vector<double> num(sz), den(sz), cnt(sz), v(sz);
+        for (std::ptrdiff_t ch = a; ch < b; ++ch) {
+            const std::ptrdiff_t c0 = ch * kChunk, w = std::min(kChunk, cols - c0);
+            auto at = [&](std::ptrdiff_t i, std::ptrdiff_t c) { return u[(first + i) * cols + c0 + c]; };
+            auto sq = [&](std::ptrdiff_t i, std::ptrdiff_t c) { return at(i, c) * at(i, c); };
+            local.sum(w, [&](auto i, auto c) { return std::isfinite(sq(i, c)) ? sq(i, c) : 0.0; }, par.lam, false,
+                      par.window, num.data(), w);
+            local.sum(w, [&](auto i, auto c) { return std::isfinite(sq(i, c)) ? 1.0 : 0.0; }, par.lam, false,
+                      par.window, den.data(), w);
+            local.sum(w, [&](auto i, auto c) { return std::isfinite(sq(i, c)) ? 1.0 : 0.0; }, 1.0, true, par.window,
+                      cnt.data(), w);
+            for (std::ptrdiff_t i = 0; i < n; ++i) {
+                double* v0 = out.var0 + (first + i) * cols + c0;
+                double* cn = out.cnt + (first + i) * cols + c0;
+                for (std::ptrdiff_t c = 0; c < w; ++c) {
+                    const size_t k = static_cast<size_t>(i * w + c);
+                    v0[c] = cnt[k] > 0 ? num[k] / den[k] : nan;
+                    cn[c] = cnt[k];
+                    v[k] = v0[c];
+                }
+            }
+            for (std::ptrdiff_t lag = 1; lag <= par.lags; ++lag) {
+                auto prod = [&](std::ptrdiff_t i, std::ptrdiff_t c) {
+                    return at(i, c) * (i >= lag ? at(i - lag, c) : nan);
+                };
+                local.sum(w, [&](auto i, auto c) { return std::isfinite(prod(i, c)) ? prod(i, c) : 0.0; }, par.lam,
+                          false, par.window, num.data(), w);
+                local.sum(w, [&](auto i, auto c) { return std::isfinite(prod(i, c)) ? 1.0 : 0.0; }, par.lam, false,
+                          par.window, den.data(), w);
+                const double coef = (1.0 - static_cast<double>(lag) / (static_cast<double>(par.lags) + 1.0)) * 2.0;
+                for (size_t k = 0; k < static_cast<size_t>(n * w); ++k)
+                    v[k] = v[k] + coef * nan_to_num(den[k] > par.threshold ? num[k] / den[k] : nan);
+            }
+            for (std::ptrdiff_t i = 0; i < n; ++i) {
+                double* vo = out.var + (first + i) * cols + c0;
+                const double* v0 = out.var0 + (first + i) * cols + c0;
+                for (std::ptrdiff_t c = 0; c < w; ++c) vo[c] = nan_max(v[static_cast<size_t>(i * w + c)], 0.5 * v0[c]);
+            }
+            auto absu = [&](std::ptrdiff_t i, std::ptrdiff_t c) { return std::abs(at(i, c)); };
+            local.sum(w, [&](auto i, auto c) { return std::isfinite(absu(i, c)) ? absu(i, c) : 0.0; }, par.lam, false,
+                      par.window, num.data(), w);
+            local.sum(w, [&](auto i, auto c) { return std::isfinite(absu(i, c)) ? 1.0 : 0.0; }, par.lam, false,
+                      par.window, den.data(), w);
+            for (std::ptrdiff_t i = 0; i < n; ++i) {
+                double* ad = out.absdev + (first + i) * cols + c0;
+                for (std::ptrdiff_t c = 0; c < w; ++c) {
+                    const size_t k = static_cast<size_t>(i * w + c);
+                    ad[c] = den[k] > par.threshold ? num[k] / den[k] : nan;
+                }
+            }
+        }
+    });
+    // A floor at a fraction of each day's typical specific volatility (over stocks with enough history).
+    parallel_for(n, threads, [&](std::ptrdiff_t a, std::ptrdiff_t b) {
+        std::vector<double> vals;
+        vals.reserve(static_cast<size_t>(cols));
+        for (std::ptrdiff_t i = a; i < b; ++i) {
+            double* v0 = out.var0 + (first + i) * cols;
+            double* vo = out.var + (first + i) * cols;
+            const double* cn = out.cnt + (first + i) * cols;
+            vals.clear();
+            for (std::ptrdiff_t c = 0; c < cols; ++c) {
+                const double sd = cn[c] >= par.min_obs ? std::sqrt(v0[c]) : nan;
+                if (std::isfinite(sd)) vals.push_back(sd);
+            }
+            const double typical = finite_median(vals);
+            const double f = par.floor_share * nan_to_num(typical);
+            const double floor = f * f;
+            for (std::ptrdiff_t c = 0; c < cols; ++c) {
+                v0[c] = nan_max(v0[c], floor);
+                vo[c] = nan_max(vo[c], floor);
+            }
+        }
+    });
+}
+
 }  // namespace velquor::rmk

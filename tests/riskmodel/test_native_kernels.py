@@ -320,3 +320,33 @@ class TestPanelLoad:
                      "industry"):
             np.testing.assert_array_equal(getattr(got, name), getattr(want, name), err_msg=name)
         assert np.isfinite(got.book).any()
+
+
+class TestHorizonSeries:
+    @pytest.mark.parametrize("cov_model", ["daily", "monthly", "quarterly"])
+    @pytest.mark.parametrize("first_asof", [None, 700])
+    def test_specific_series_bit_for_bit(self, cov_model, first_asof):
+        from velquor.const import CovModel
+        from velquor.riskmodel.params import HORIZONS
+
+        rng = np.random.default_rng(31)
+        rows, cols = 900, 40
+        u = panel(rng, rows, cols, 0.1) * 0.02
+        u[:, 0] = np.nan  # never a specific return
+        u[:, 1] = 1e-3  # the same every day
+        u[rows // 2:, 2] = np.nan  # delisted half way
+        u[:rows - 30, 3] = np.nan  # short history: below the count that sets the typical volatility
+        u[:, 4] = np.where(np.arange(rows) % 2, np.nan, u[:, 4])  # every other day: no lag products
+        fr = panel(rng, rows, 7, 0.0) * 0.01
+        fr[:130] = np.nan
+        hist = pipeline.FactorHistory(start=64, stop=64 + rows, factor_returns=fr, specific=u,
+                                      exposures=np.zeros((rows, cols, 1), np.float32), cap=np.ones((rows, cols)))
+        hz = HORIZONS[CovModel(cov_model)]
+        first = None if first_asof is None else hist.start + first_asof
+        want = reference(pipeline.horizon_series, hist, hz, first)
+        with native.reference(False):
+            got = pipeline.horizon_series(hist, hz, first)
+        assert set(got) == set(want)
+        for k in want:
+            np.testing.assert_array_equal(got[k], want[k], err_msg=k)
+        assert np.isfinite(got["var"][-1, 1:]).sum() >= cols - 5

@@ -20,7 +20,7 @@ except ImportError:  # pragma: no cover - a source tree without the built extens
     _rmk = None
 
 __all__ = ["ENV_REFERENCE", "enabled", "reference", "threads", "fingerprint", "windowed_sum", "market_return",
-           "descriptors", "row_median", "standardise", "orthogonalise", "fill_industry", "styles", "fill_states", "regressions"]
+           "descriptors", "row_median", "standardise", "orthogonalise", "fill_industry", "styles", "fill_states", "specific_series", "regressions"]
 
 #: Environment variable selecting the numpy reference pipeline (any value but "" and "0").
 ENV_REFERENCE = "VELQUOR_RISKMODEL_REFERENCE"
@@ -103,6 +103,14 @@ def fill_states(row: np.ndarray, col: np.ndarray, values: list[np.ndarray], rows
     the same row replacing an earlier one."""
     return _rmk.fill_states(np.ascontiguousarray(row, dtype=np.int64), np.ascontiguousarray(col, dtype=np.int64),
                             [_f64(v) for v in values], rows, cols)
+
+
+def specific_series(u: np.ndarray, first: int, origin: int, lam: float, window: int, lags: int, threshold: float,
+                    min_obs: float, floor_share: float) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+    """``pipeline._specific_var_series`` and the mean absolute specific return of ``pipeline.horizon_series`` of
+    the rows of ``u`` from ``first`` on (row ``first`` is calendar position ``origin``; earlier rows NaN): the
+    floored Newey-West and plain specific variances, the observation counts and the mean absolute return."""
+    return _rmk.specific_series(_f64(u), first, origin, lam, window, lags, threshold, min_obs, floor_share, threads())
 
 
 #: The styles of ``styles`` in the order of the kernel's output positions.

@@ -394,6 +394,13 @@ def horizon_series(hist: FactorHistory, hz: Horizon, first_asof: int | None = No
         a = max(0, first_asof - hist.start - hz.regime_window - hz.spec_window - hz.spec_nw_lags - 2)
         a -= (hist.start + a) % BLOCK
         a = max(a, 0)
+    if native.enabled():  # the same numbers, rows before `a` NaN, without padding copies
+        lam = decay(hz.spec_halflife)
+        v, v0, cnt, absu = native.specific_series(hist.specific, a, hist.start + a, lam, hz.spec_window,
+                                                  hz.spec_nw_lags, 0.5 * lam ** (hz.spec_window - 1),
+                                                  MIN_SPECIFIC_OBS, SPECIFIC_FLOOR)
+        fvar, fcnt = _factor_var_series(hist.factor_returns, hz, hist.start)
+        return {"var": v, "var0": v0, "cnt": cnt, "absdev": absu, "fvar": fvar, "fcnt": fcnt}
     v0, v, cnt = _specific_var_series(hist.specific[a:], hz, hist.start + a)
     absu = _ewma_mean(np.abs(hist.specific[a:]), hz.spec_halflife, hz.spec_window, hist.start + a)
     fvar, fcnt = _factor_var_series(hist.factor_returns, hz, hist.start)
