@@ -529,3 +529,18 @@ void fill_states(const std::int64_t* row, const std::int64_t* col, const double*
 }
 
 }  // namespace velquor::rmk
+
+namespace velquor::rmk {
+
+void scatter(const std::int32_t* day, const std::int32_t* col, std::ptrdiff_t count, const std::int64_t* row_of_day,
+             const double* const* values, int fields, std::ptrdiff_t rows, std::ptrdiff_t cols, double* const* out) {
+    for (int f = 0; f < fields; ++f) std::fill(out[f], out[f] + rows * cols, kNaN);
+    for (std::ptrdiff_t i = 0; i < count; ++i) {
+        const std::int64_t r = row_of_day[day[i]];
+        if (r < 0) continue;  // a day off the calendar
+        const std::ptrdiff_t e = r * cols + col[i];
+        for (int f = 0; f < fields; ++f) out[f][e] = values[f][i];
+    }
+}
+
+}  // namespace velquor::rmk

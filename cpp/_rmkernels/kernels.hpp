@@ -134,6 +134,11 @@ struct StyleIn {
 /// n_styles) float32. No temporaries of the panel's size: each thread works through its rows in scratch.
 void styles(const StyleIn& in, double mads, float* out, int threads);
 
+/// Dense (rows x cols) panels, NaN where nothing lands, of `count` records: record i goes to row
+/// row_of_day[day[i]] (none when negative) and column col[i], one panel per value array.
+void scatter(const std::int32_t* day, const std::int32_t* col, std::ptrdiff_t count, const std::int64_t* row_of_day,
+             const double* const* values, int fields, std::ptrdiff_t rows, std::ptrdiff_t cols, double* const* out);
+
 /// Point-in-time panels of `fields` values from report states in announcement order: state i (values[f][i],
 /// NaN = not reported) of stock col[i] is known from panel row row[i] on (rows never fall from one state to the
 /// next; a later state of a stock on the same row replaces an earlier one). A cell holds, of each field, the

@@ -231,6 +231,41 @@ NB_MODULE(_rmkernels, m) {
           "Every standardised, orthogonalised and industry-filled style of every row, (rows, stocks, styles) "
           "float32.");
 
+    m.def("scatter",
+          [](In<std::int32_t, nb::ndim<1>> day, In<std::int32_t, nb::ndim<1>> col, In<std::int64_t, nb::ndim<1>> row_of_day,
+             std::vector<In<double, nb::ndim<1>>> values, size_t rows, size_t cols) {
+              const size_t count = day.shape(0);
+              require(col.shape(0) == count, "days and columns differ in length");
+              for (const auto& v : values) require(v.shape(0) == count, "values and records differ in length");
+              const std::int32_t* d = day.data();
+              const std::int32_t* c = col.data();
+              const std::int64_t* map = row_of_day.data();
+              const size_t days = row_of_day.shape(0);
+              for (size_t i = 0; i < days; ++i)
+                  require(map[i] < static_cast<std::int64_t>(rows), "a day maps to a row outside the panel");
+              for (size_t i = 0; i < count; ++i) {
+                  require(d[i] >= 0 && static_cast<size_t>(d[i]) < days, "record day outside the calendar span");
+                  require(c[i] >= 0 && static_cast<size_t>(c[i]) < cols, "record column outside the panel");
+              }
+              std::vector<const double*> in;
+              std::vector<double*> dst;
+              nb::list out;
+              for (size_t f = 0; f < values.size(); ++f) {
+                  auto [arr, data] = make_out<double>({rows, cols});
+                  in.push_back(values[f].data());
+                  dst.push_back(data);
+                  out.append(arr);
+              }
+              {
+                  nb::gil_scoped_release release;
+                  rmk::scatter(d, c, static_cast<std::ptrdiff_t>(count), map, in.data(), static_cast<int>(in.size()),
+                               static_cast<std::ptrdiff_t>(rows), static_cast<std::ptrdiff_t>(cols), dst.data());
+              }
+              return out;
+          },
+          nb::arg("day"), nb::arg("col"), nb::arg("row_of_day"), nb::arg("values"), nb::arg("rows"), nb::arg("cols"),
+          "Dense (rows, cols) panels of records (day, column, values...), NaN where no record lands.");
+
     m.def("fill_states",
           [](In<std::int64_t, nb::ndim<1>> row, In<std::int64_t, nb::ndim<1>> col,
              std::vector<In<double, nb::ndim<1>>> values, size_t rows, size_t cols) {

@@ -350,3 +350,21 @@ class TestHorizonSeries:
         for k in want:
             np.testing.assert_array_equal(got[k], want[k], err_msg=k)
         assert np.isfinite(got["var"][-1, 1:]).sum() >= cols - 5
+
+    def test_records_scatter_onto_their_rows(self):
+        rng = np.random.default_rng(22)
+        day = rng.integers(0, 9, 50).astype(np.int32)
+        col = rng.integers(0, 4, 50).astype(np.int32)
+        row_of_day = np.array([0, -1, 1, 2, -1, -1, 3, 4, 5])  # days off the calendar have no row
+        values = [rng.standard_normal(50), rng.standard_normal(50)]
+        got = native.scatter(day, col, row_of_day, values, 6, 4)
+        for f, v in enumerate(values):
+            want = np.full((6, 4), np.nan)
+            for i in range(50):
+                if row_of_day[day[i]] >= 0:
+                    want[row_of_day[day[i]], col[i]] = v[i]  # a later record of the same cell wins
+            np.testing.assert_array_equal(got[f], want)
+        with pytest.raises(ValueError, match="calendar"):
+            native.scatter(np.array([9]), np.array([0]), row_of_day, [np.zeros(1)], 6, 4)
+        with pytest.raises(ValueError, match="outside the panel"):
+            native.scatter(np.array([0]), np.array([0]), row_of_day, [np.zeros(1)], 5, 4)

@@ -136,22 +136,29 @@ def _register_ids(con, uni: Universe) -> None:
                                                   "col": np.arange(len(uni.ids), dtype=np.int64)}))
 
 
-def _scatter(con, table: str, cols: list[str], uni: Universe, start: int, stop: int) -> list[np.ndarray]:
-    t, n = stop - start, len(uni.ids)
-    out = [np.full((t, n), np.nan) for _ in cols]
-    dates = uni.dates[start:stop]
+def _records(con, table: str, cols: list[str], dates: np.ndarray) -> tuple[dict, np.ndarray]:
+    """The records of ``table`` over ``dates`` (days since the first date and the stock's column come out as
+    plain integers), and the lookup from those days to panel rows (-1: a day off the calendar)."""
     d0, d1 = (pd.Timestamp(dates[0]).date(), pd.Timestamp(dates[-1]).date())
     collist = ", ".join(f"s.{c}" for c in cols)
-    # days since the first date and the stock's column come out as plain integers; a lookup turns days
-    # into panel rows (a row off the calendar has none and is dropped)
     data = con.execute(f"SELECT (s.date - ?::DATE)::INTEGER AS day, i.col::INTEGER AS col, {collist} "
                        f"FROM {table} s JOIN _velquor_rm_ids i USING (order_book_id) "
                        f"WHERE s.date BETWEEN ? AND ?", [d0, d0, d1]).fetchnumpy()
+    row_of_day = np.full(int((dates[-1] - dates[0]).astype(np.int64)) + 1, -1, dtype=np.int64)
+    row_of_day[(dates - dates[0]).astype(np.int64)] = np.arange(len(dates))
+    return data, row_of_day
+
+
+def _scatter(con, table: str, cols: list[str], uni: Universe, start: int, stop: int) -> list[np.ndarray]:
+    t, n = stop - start, len(uni.ids)
+    data, row_of_day = _records(con, table, cols, uni.dates[start:stop])
+    if native.enabled():  # placed by a kernel, without index temporaries
+        return native.scatter(np.asarray(data["day"], dtype=np.int32), np.asarray(data["col"], dtype=np.int32),
+                              row_of_day, [np.asarray(data[c], dtype=np.float64) for c in cols], t, n)
+    out = [np.full((t, n), np.nan) for _ in cols]
     day = np.asarray(data["day"], dtype=np.int64)
     if len(day) == 0:
         return out
-    row_of_day = np.full(int((dates[-1] - dates[0]).astype(np.int64)) + 1, -1, dtype=np.int64)
-    row_of_day[(dates - dates[0]).astype(np.int64)] = np.arange(t)
     row = row_of_day[day]
     flat = row * n + np.asarray(data["col"], dtype=np.int64)
     ok = row >= 0
@@ -212,20 +219,17 @@ def _fundamentals(con, uni: Universe, start: int, stop: int) -> list[np.ndarray]
         [pd.Timestamp(end).date(), pd.Timestamp(uni.dates[start]).date()]).df()
     t, n = stop - start, len(uni.ids)
     names = [*_FUNDAMENTALS, "growth"]
-    if native.enabled() and not f.empty:
-        st = report_states(f)
-        avail = np.searchsorted(uni.dates, pd.to_datetime(st["announce_date"]).to_numpy(dtype="datetime64[D]"))
-        row = np.clip(avail - start, 0, t - 1)
-        order = np.argsort(row, kind="stable")  # (announcement order is row order already)
-        return native.fill_states(row[order], st["col"].to_numpy(dtype=np.int64)[order],
-                                  [st[name].to_numpy(dtype=np.float64)[order] for name in names], t, n)
-    out = [np.full((t, n), np.nan) for _ in names]
     if f.empty:
-        return out
+        return [np.full((t, n), np.nan) for _ in names]
     st = report_states(f)
     # Known after the close of the first trading day on or after the announcement.
     avail = np.searchsorted(uni.dates, pd.to_datetime(st["announce_date"]).to_numpy(dtype="datetime64[D]"))
     row = np.clip(avail - start, 0, t - 1)
+    if native.enabled():  # filled by a kernel walking the days (announcement order is row order already)
+        order = np.argsort(row, kind="stable")
+        return native.fill_states(row[order], st["col"].to_numpy(dtype=np.int64)[order],
+                                  [st[name].to_numpy(dtype=np.float64)[order] for name in names], t, n)
+    out = [np.full((t, n), np.nan) for _ in names]
     cols = st["col"].to_numpy()
     # States are in announcement order, so for each (row, stock) the last state is the day's final one;
     # everything announced before the panel starts lands on its first row.

@@ -20,7 +20,8 @@ except ImportError:  # pragma: no cover - a source tree without the built extens
     _rmk = None
 
 __all__ = ["ENV_REFERENCE", "enabled", "reference", "threads", "fingerprint", "windowed_sum", "market_return",
-           "descriptors", "row_median", "standardise", "orthogonalise", "fill_industry", "styles", "fill_states", "specific_series", "regressions"]
+           "descriptors", "row_median", "standardise", "orthogonalise", "fill_industry", "styles", "scatter", "fill_states", "specific_series",
+           "regressions"]
 
 #: Environment variable selecting the numpy reference pipeline (any value but "" and "0").
 ENV_REFERENCE = "VELQUOR_RISKMODEL_REFERENCE"
@@ -94,6 +95,14 @@ def orthogonalise(y: np.ndarray, xs: list[np.ndarray], cap: np.ndarray) -> np.nd
 def fill_industry(x: np.ndarray, cap: np.ndarray, industry: np.ndarray, n_ind: int, out: np.ndarray, k: int) -> None:
     """Style ``k`` of ``out`` (days, stocks, styles; float32) filled in place."""
     _rmk.fill_industry(_f64(x), _f64(cap), np.ascontiguousarray(industry, dtype=np.int16), n_ind, out, k, threads())
+
+
+def scatter(day: np.ndarray, col: np.ndarray, row_of_day: np.ndarray, values: list[np.ndarray], rows: int,
+            cols: int) -> list[np.ndarray]:
+    """Dense (rows, cols) panels of records, NaN where none lands: record i at row ``row_of_day[day[i]]`` (none
+    when negative) and column ``col[i]``, one panel per array of ``values`` (``data._scatter``)."""
+    return _rmk.scatter(np.ascontiguousarray(day, dtype=np.int32), np.ascontiguousarray(col, dtype=np.int32),
+                        np.ascontiguousarray(row_of_day, dtype=np.int64), [_f64(v) for v in values], rows, cols)
 
 
 def fill_states(row: np.ndarray, col: np.ndarray, values: list[np.ndarray], rows: int, cols: int) -> list[np.ndarray]:
