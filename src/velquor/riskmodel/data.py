@@ -136,14 +136,25 @@ def _register_ids(con, uni: Universe) -> None:
                                                   "col": np.arange(len(uni.ids), dtype=np.int64)}))
 
 
-def _records(con, table: str, cols: list[str], dates: np.ndarray) -> tuple[dict, np.ndarray]:
+def _records(con, table: str, cols: list[str], dates: np.ndarray, arrow: bool = False) -> tuple[dict, np.ndarray]:
     """The records of ``table`` over ``dates`` (days since the first date and the stock's column come out as
-    plain integers), and the lookup from those days to panel rows (-1: a day off the calendar)."""
+    plain integers), and the lookup from those days to panel rows (-1: a day off the calendar).
+
+    ``arrow``: fetched as Arrow columns, which reach numpy at half the CPU of the row-wise numpy fetch; a NULL
+    value reads as 0 either way (the numpy fetch's masked arrays hold 0 under the mask).
+    """
     d0, d1 = (pd.Timestamp(dates[0]).date(), pd.Timestamp(dates[-1]).date())
     collist = ", ".join(f"s.{c}" for c in cols)
-    data = con.execute(f"SELECT (s.date - ?::DATE)::INTEGER AS day, i.col::INTEGER AS col, {collist} "
-                       f"FROM {table} s JOIN _velquor_rm_ids i USING (order_book_id) "
-                       f"WHERE s.date BETWEEN ? AND ?", [d0, d0, d1]).fetchnumpy()
+    sql = (f"SELECT (s.date - ?::DATE)::INTEGER AS day, i.col::INTEGER AS col, {collist} "
+           f"FROM {table} s JOIN _velquor_rm_ids i USING (order_book_id) WHERE s.date BETWEEN ? AND ?")
+    if arrow:
+        import pyarrow.compute as pc
+
+        tbl = con.sql(sql, params=[d0, d0, d1]).to_arrow_table()
+        data = {c: pc.fill_null(tbl.column(c), 0.0).to_numpy() for c in cols}
+        data.update(day=tbl.column("day").to_numpy(), col=tbl.column("col").to_numpy())
+    else:
+        data = con.execute(sql, [d0, d0, d1]).fetchnumpy()
     row_of_day = np.full(int((dates[-1] - dates[0]).astype(np.int64)) + 1, -1, dtype=np.int64)
     row_of_day[(dates - dates[0]).astype(np.int64)] = np.arange(len(dates))
     return data, row_of_day
@@ -151,7 +162,7 @@ def _records(con, table: str, cols: list[str], dates: np.ndarray) -> tuple[dict,
 
 def _scatter(con, table: str, cols: list[str], uni: Universe, start: int, stop: int) -> list[np.ndarray]:
     t, n = stop - start, len(uni.ids)
-    data, row_of_day = _records(con, table, cols, uni.dates[start:stop])
+    data, row_of_day = _records(con, table, cols, uni.dates[start:stop], arrow=native.enabled())
     if native.enabled():  # placed by a kernel, without index temporaries
         return native.scatter(np.asarray(data["day"], dtype=np.int32), np.asarray(data["col"], dtype=np.int32),
                               row_of_day, [np.asarray(data[c], dtype=np.float64) for c in cols], t, n)
