@@ -128,13 +128,13 @@ def factor_history(con, uni: Universe, start: int, stop: int,
     k = factor_count(uni)
     n_ind = len(uni.industry_names)
     fr = np.full((n_days, k), np.nan)
-    resid = np.full((n_days, n), np.nan)
     listed_pos = np.searchsorted(uni.dates, uni.listed)
     if native.enabled():
-        _native_regressions(panel, expo, off, e0, start, n_days, listed_pos, n_ind, fr, resid)
+        resid = _native_regressions(panel, expo, off, e0, start, n_days, listed_pos, n_ind, fr)
         if progress is not None:
             progress(n_days)
     else:
+        resid = np.full((n_days, n), np.nan)
         for i in range(n_days):
             t = start + i
             if t >= FIRST_REGRESSION_INDEX and off + i - 1 >= 0:
@@ -170,26 +170,29 @@ def _regress_day(panel, x: np.ndarray, row: int, t: int, listed_pos: np.ndarray,
 
 
 def _native_regressions(panel, expo: np.ndarray, off: int, e0: int, start: int, n_days: int,
-                        listed_pos: np.ndarray, n_ind: int, fr: np.ndarray, resid: np.ndarray) -> None:
-    """Every day's regression at once in the native kernel (days side by side on the cores); a day whose
-    normal equations are singular is solved by ``_regress_day``."""
+                        listed_pos: np.ndarray, n_ind: int, fr: np.ndarray) -> np.ndarray:
+    """Every day's regression at once in the native kernel (days side by side on the cores), factor returns
+    written into ``fr``; returns the specific returns. A day whose normal equations are singular is solved by
+    ``_regress_day``."""
     i0 = max(0, 1 - off)  # the first day with a panel row before it
+    n = panel.ret.shape[1]
     if i0 >= n_days:
-        return
+        return np.full((n_days, n), np.nan)
     prev = slice(off + i0 - 1, off + n_days - 1)
     y = panel.ret_clean[off + i0:off + n_days]
     cap = panel.cap[prev]
     ind = panel.industry[prev]
     t = start + np.arange(i0, n_days)
     has = np.isfinite(cap) & np.isfinite(y)
-    est = has & ((t[:, None] - 1 - listed_pos[None, :]) >= MIN_LISTED_DAYS) & (ind >= 0)
+    est = has & (listed_pos[None, :] <= (t - 1 - MIN_LISTED_DAYS)[:, None]) & (ind >= 0)
     x = expo[off + i0 - 1 - e0:off + n_days - 1 - e0]
     f, u, failed = native.regressions(y, x, ind, cap, est, has, t >= FIRST_REGRESSION_INDEX, n_ind,
                                       REGRESSION_CAP_MADS, SPECIFIC_CAP_MADS)
     fr[i0:] = f
-    resid[i0:] = u
+    resid = u if i0 == 0 else np.concatenate([np.full((i0, n), np.nan), u])
     for j in np.flatnonzero(failed):
         _regress_day(panel, x[j], off + i0 + j, int(t[j]), listed_pos, n_ind, fr.shape[1], fr[i0 + j], resid[i0 + j])
+    return resid
 
 
 def _ewma_series(x: np.ndarray, halflife: float, window: int, origin: int) -> tuple[np.ndarray, np.ndarray]:
