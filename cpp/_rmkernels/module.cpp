@@ -54,6 +54,24 @@ std::pair<Out<T>, T*> make_out(std::initializer_list<size_t> shape) {
 
 std::ptrdiff_t dim(const auto& a, size_t i) { return static_cast<std::ptrdiff_t>(a.shape(i)); }
 
+/// One new (rows x cols) float64 panel per array of `values`: the arrays' data, the panels' data and the
+/// panels as a Python list.
+struct Panels {
+    std::vector<const double*> in;
+    std::vector<double*> dst;
+    nb::list out;
+};
+Panels panels_for(const std::vector<In<double, nb::ndim<1>>>& values, size_t rows, size_t cols) {
+    Panels p;
+    for (const auto& v : values) {
+        auto [arr, data] = make_out<double>({rows, cols});
+        p.in.push_back(v.data());
+        p.dst.push_back(data);
+        p.out.append(arr);
+    }
+    return p;
+}
+
 void require(bool ok, const std::string& what) {
     if (!ok) throw nb::value_error(what.c_str());
 }
@@ -247,15 +265,7 @@ NB_MODULE(_rmkernels, m) {
                   require(d[i] >= 0 && static_cast<size_t>(d[i]) < days, "record day outside the calendar span");
                   require(c[i] >= 0 && static_cast<size_t>(c[i]) < cols, "record column outside the panel");
               }
-              std::vector<const double*> in;
-              std::vector<double*> dst;
-              nb::list out;
-              for (size_t f = 0; f < values.size(); ++f) {
-                  auto [arr, data] = make_out<double>({rows, cols});
-                  in.push_back(values[f].data());
-                  dst.push_back(data);
-                  out.append(arr);
-              }
+              auto [in, dst, out] = panels_for(values, rows, cols);
               {
                   nb::gil_scoped_release release;
                   rmk::scatter(d, c, static_cast<std::ptrdiff_t>(count), map, in.data(), static_cast<int>(in.size()),
@@ -272,15 +282,7 @@ NB_MODULE(_rmkernels, m) {
               const size_t states = row.shape(0);
               require(col.shape(0) == states, "rows and columns of the states differ in length");
               for (const auto& v : values) require(v.shape(0) == states, "values and states differ in length");
-              std::vector<const double*> in;
-              std::vector<double*> dst;
-              nb::list out;
-              for (size_t f = 0; f < values.size(); ++f) {
-                  auto [arr, data] = make_out<double>({rows, cols});
-                  in.push_back(values[f].data());
-                  dst.push_back(data);
-                  out.append(arr);
-              }
+              auto [in, dst, out] = panels_for(values, rows, cols);
               const std::int64_t* r = row.data();
               const std::int64_t* c = col.data();
               for (size_t i = 0; i < states; ++i) {
