@@ -544,3 +544,34 @@ void scatter(const std::int32_t* day, const std::int32_t* col, std::ptrdiff_t co
 }
 
 }  // namespace velquor::rmk
+
+namespace velquor::rmk {
+
+void specific_regime(const double* u, const double* var0, const double* cnt, const double* cap, std::ptrdiff_t cols,
+                     std::ptrdiff_t r0, std::ptrdiff_t r1, std::ptrdiff_t at, double min_obs, double* num,
+                     double* den) {
+    const double* norm = var0 + at * cols;
+    for (std::ptrdiff_t r = r0; r < r1; ++r) {
+        const double* ur = u + r * cols;
+        const double* prev = var0 + (r - 1) * cols;
+        const double* pc = cnt + (r - 1) * cols;
+        const double* cp = cap + (r - 1) * cols;
+        bool any = false;
+        for (std::ptrdiff_t c = 0; c < cols; ++c) {
+            const double u2 = ur[c] * ur[c];
+            any |= std::isfinite(u2) & std::isfinite(prev[c]) & (pc[c] >= min_obs) & std::isfinite(cp[c]) &
+                   (norm[c] > 0);
+        }
+        auto weight = [&](std::ptrdiff_t c, double x) {
+            const double u2 = ur[c] * ur[c];
+            const bool ok = std::isfinite(u2) & std::isfinite(prev[c]) & (pc[c] >= min_obs) & std::isfinite(cp[c]) &
+                            (norm[c] > 0);
+            return ok ? (cp[c] / norm[c]) * x : 0.0;
+        };
+        const double n = sum4(cols, [&](std::ptrdiff_t c) { return weight(c, ur[c] * ur[c]); });
+        num[r - r0] = any ? n : kNaN;
+        den[r - r0] = sum4(cols, [&](std::ptrdiff_t c) { return weight(c, prev[c]); });
+    }
+}
+
+}  // namespace velquor::rmk

@@ -323,6 +323,27 @@ NB_MODULE(_rmkernels, m) {
           "Specific variance (Newey-West and plain), observation count and mean absolute specific return of "
           "every day and stock from row `first` on.");
 
+    m.def("specific_regime",
+          [](In<double, nb::ndim<2>> u, In<double, nb::ndim<2>> var0, In<double, nb::ndim<2>> cnt,
+             In<double, nb::ndim<2>> cap, std::ptrdiff_t r0, std::ptrdiff_t r1, std::ptrdiff_t at, double min_obs) {
+              const size_t rows = u.shape(0), cols = u.shape(1);
+              auto same = [&](const auto& a) { return a.shape(0) == rows && a.shape(1) == cols; };
+              require(same(var0) && same(cnt) && same(cap), "specific returns, variances, counts and caps differ in shape");
+              require(r0 >= 1 && r0 <= r1 && r1 <= dim(u, 0) && at >= 0 && at < dim(u, 0), "rows outside the arrays");
+              const size_t days = static_cast<size_t>(r1 - r0);
+              auto num = make_out<double>({days});
+              auto den = make_out<double>({days});
+              {
+                  nb::gil_scoped_release release;
+                  rmk::specific_regime(u.data(), var0.data(), cnt.data(), cap.data(), dim(u, 1), r0, r1, at, min_obs,
+                                       num.second, den.second);
+              }
+              return nb::make_tuple(num.first, den.first);
+          },
+          nb::arg("u"), nb::arg("var0"), nb::arg("cnt"), nb::arg("cap"), nb::arg("r0"), nb::arg("r1"), nb::arg("at"),
+          nb::arg("min_obs"),
+          "Daily cap-weighted sums of realised squared specific returns and of their forecasts, rows r0 .. r1 - 1.");
+
     m.def("regressions",
           [](In<double, nb::ndim<2>> y, In<float, nb::ndim<3>> x, In<std::int16_t, nb::ndim<2>> industry,
              In<double, nb::ndim<2>> cap, In<bool, nb::ndim<2>> est, In<bool, nb::ndim<2>> has,

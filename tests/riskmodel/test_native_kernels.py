@@ -368,3 +368,30 @@ class TestHorizonSeries:
             native.scatter(np.array([9]), np.array([0]), row_of_day, [np.zeros(1)], 6, 4)
         with pytest.raises(ValueError, match="outside the panel"):
             native.scatter(np.array([0]), np.array([0]), row_of_day, [np.zeros(1)], 5, 4)
+
+
+def test_specific_regime_sums_match_the_reference():
+    from velquor.const import CovModel
+    from velquor.riskmodel.kernels import ratio_multiplier
+    from velquor.riskmodel.params import HORIZONS
+
+    rng = np.random.default_rng(41)
+    rows, cols = 400, 60
+    u = panel(rng, rows, cols, 0.1) * 0.02
+    u[:, :3] = np.nan  # no specific returns
+    cap = np.exp(rng.normal(20, 1, (rows, cols)))
+    cap[rng.random(cap.shape) < 0.05] = np.nan
+    fr = panel(rng, rows, 5, 0.0) * 0.01
+    hist = pipeline.FactorHistory(start=0, stop=rows, factor_returns=fr, specific=u,
+                                  exposures=np.zeros((rows, cols, 1), np.float32), cap=cap)
+    hz = HORIZONS[CovModel.FACTOR_MODEL_DAILY]
+    series = reference(pipeline.horizon_series, hist, hz)
+    series["var0"][:, 3] = 0.0  # a stock whose forecast vanishes is left out
+    for i, lo in ((rows - 1, 0), (300, 0), (100, 80), (5, 0)):  # full, early (window from row 1) and short windows
+        want = reference(pipeline._specific_regime, hist, series, i, lo, hz)
+        with native.reference(False):
+            got = pipeline._specific_regime(hist, series, i, lo, hz)
+        assert got == pytest.approx(want, rel=1e-12)
+    num, den = native.specific_regime(u, series["var0"], series["cnt"], cap, 1, 21, rows - 1, 21.0)
+    assert np.isnan(num).all() and (den == 0).all()  # the first days: no stock has 21 observations yet
+    assert ratio_multiplier(num, den, 63.0) == 1.0

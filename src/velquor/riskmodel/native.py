@@ -21,7 +21,7 @@ except ImportError:  # pragma: no cover - a source tree without the built extens
 
 __all__ = ["ENV_REFERENCE", "enabled", "reference", "threads", "fingerprint", "windowed_sum", "market_return",
            "descriptors", "row_median", "standardise", "orthogonalise", "fill_industry", "styles", "scatter", "fill_states", "specific_series",
-           "regressions"]
+           "specific_regime", "regressions"]
 
 #: Environment variable selecting the numpy reference pipeline (any value but "" and "0").
 ENV_REFERENCE = "VELQUOR_RISKMODEL_REFERENCE"
@@ -120,6 +120,13 @@ def specific_series(u: np.ndarray, first: int, origin: int, lam: float, window: 
     the rows of ``u`` from ``first`` on (row ``first`` is calendar position ``origin``; earlier rows NaN): the
     floored Newey-West and plain specific variances, the observation counts and the mean absolute return."""
     return _rmk.specific_series(_f64(u), first, origin, lam, window, lags, threshold, min_obs, floor_share, threads())
+
+
+def specific_regime(u: np.ndarray, var0: np.ndarray, cnt: np.ndarray, cap: np.ndarray, r0: int, r1: int, at: int,
+                    min_obs: float) -> tuple[np.ndarray, np.ndarray]:
+    """The daily sums of ``pipeline._specific_regime`` over rows ``r0 .. r1 - 1``: realised and forecast (NaN
+    realised on a day without a usable stock)."""
+    return _rmk.specific_regime(_f64(u), _f64(var0), _f64(cnt), _f64(cap), r0, r1, at, min_obs)
 
 
 #: The styles of ``styles`` in the order of the kernel's output positions.

@@ -274,6 +274,10 @@ def _specific_regime(hist: FactorHistory, series: dict, i: int, lo: int, hz: Hor
     win = _regime_window(i, lo, hz)
     if win.start == 0:
         win = slice(1, win.stop)
+    if native.enabled():
+        num, den = native.specific_regime(hist.specific, series["var0"], series["cnt"], hist.cap, win.start, win.stop,
+                                          i, MIN_SPECIFIC_OBS)
+        return ratio_multiplier(num, den, hz.regime_halflife)
     u2 = hist.specific[win] ** 2
     prev = series["var0"][win.start - 1:win.stop - 1]
     pcnt = series["cnt"][win.start - 1:win.stop - 1]
