@@ -27,8 +27,8 @@ Markers, an HTML comment on the line before a fence (not shown on the rendered p
   block runs (a configuration or constraints file the page's commands read).
 
 Outputs are compared with every run of white space as one space (table columns may widen), ``...`` standing
-for any text, and numbers at the precision the page prints them: a number with a decimal point or an exponent
-matches when printed to as many decimals and within 1.5 units of its last digit, or within a relative 1e-4 (``rtol=X`` after the
+for any text, and numbers at the precision they are printed: a number with a decimal point or an exponent matches when
+within 1.5 units of the last digit of the finer of the two (the page's or the run's), or a relative 1e-4 (``rtol=X`` after the
 fence's language sets another); whole numbers (counts, dates, ids) must be equal. A mismatch is shown as a
 diff and fails the run.
 
@@ -150,25 +150,30 @@ def join_session(items: list[tuple[list[str], list[str]]]) -> str:
 
 
 def _normalise(text: str) -> str:
-    return "\n".join(ln.rstrip() for ln in text.strip("\n").splitlines()).strip()
+    """The text without trailing white space and blank lines around it (indentation kept)."""
+    lines = [ln.rstrip() for ln in text.splitlines()]
+    while lines and not lines[0]:
+        lines.pop(0)
+    return "\n".join(lines).rstrip()
+
+
+def _unit(number: str) -> float:
+    """The value of one unit in the last printed digit of a number."""
+    mantissa, _, power = number.lower().partition("e")
+    return 10.0 ** ((int(power) if power else 0) - len(mantissa.partition(".")[2]))
 
 
 def _close(expected: str, actual: str, rtol: float) -> bool:
     """Whether a printed number of the page matches the run's (see the module's docstring)."""
     if not re.search(r"[.eE]", expected):
         return expected.lstrip("+") == actual.lstrip("+")
-    mantissa, _, power = expected.lower().partition("e")
-    decimals = len(mantissa.partition(".")[2])
-    act_mantissa, _, act_power = actual.lower().partition("e")
-    if len(act_mantissa.partition(".")[2]) != decimals or bool(act_power) != bool(power):
-        return False  # printed at another precision
-    unit = 10.0 ** ((int(power) if power else 0) - decimals)
+    unit = min(_unit(expected), _unit(actual))  # the finer of the two: a page's rounding is not a match
     return abs(float(actual) - float(expected)) <= max(1.5 * unit, rtol * abs(float(expected)))
 
 
 def matches(expected: str, actual: str, rtol: float = RTOL) -> bool:
     """Whether a run's output matches what the page shows."""
-    text = _normalise(expected)
+    text = _normalise(expected).strip()
     parts, numbers, pos = [], [], 0
     for m in re.finditer(rf"\.\.\.|{NUMBER}|\s+", text):
         parts.append(re.escape(text[pos:m.start()]))
@@ -182,7 +187,7 @@ def matches(expected: str, actual: str, rtol: float = RTOL) -> bool:
             numbers.append(token)
         pos = m.end()
     parts.append(re.escape(text[pos:]))
-    found = re.fullmatch("".join(parts), _normalise(actual), re.S)
+    found = re.fullmatch("".join(parts), _normalise(actual).strip(), re.S)
     return found is not None and all(_close(e, a, rtol) for e, a in zip(numbers, found.groups(), strict=True))
 
 
@@ -225,6 +230,8 @@ def worker(job_path: str, results_path: str) -> int:
             res: dict = {"index": b["index"], "ok": True, "output": "", "error": ""}
             try:
                 if b["kind"] == "file":
+                    if b["lang"] == "toml":
+                        tomllib.loads(b["code"])
                     Path(b["file"]).write_text(b["code"])
                 elif b["kind"] == "toml":
                     tomllib.loads(b["code"])
@@ -401,7 +408,7 @@ def run_page(path: Path, scratch: Path, env: dict, timeout: float, update: bool)
     cwd = scratch / path.stem
     cwd.mkdir()
     (cwd / ".venv").symlink_to(ROOT / ".venv")  # blocks call .venv/bin/... as a reader in the checkout would
-    job = {"page": page, "blocks": [dict(index=i, line=b.line, kind=_kind(b), code=b.code, file=b.file)
+    job = {"page": page, "blocks": [dict(index=i, line=b.line, kind=_kind(b), lang=b.lang, code=b.code, file=b.file)
                                     for i, b in enumerate(runnable)]}
     (cwd / ".job.json").write_text(json.dumps(job))
     results_path, log_path = cwd / ".results.jsonl", cwd / ".log"
