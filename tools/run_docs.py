@@ -275,6 +275,7 @@ class PageReport:
     failures: list = dataclasses.field(default_factory=list)
     edits: list = dataclasses.field(default_factory=list)  # (first line, end line, new lines) 0-based
     held: list = dataclasses.field(default_factory=list)
+    slowest: list = dataclasses.field(default_factory=list)  # (seconds, line) of the slowest block
 
 
 def _syntax_check(block: Block, name: str) -> str | None:
@@ -423,8 +424,11 @@ def run_page(path: Path, scratch: Path, env: dict, timeout: float, update: bool)
     if results_path.exists():
         by_index = {r["index"]: r for r in map(json.loads, results_path.read_text().splitlines())}
     results = {id(b): by_index[i] for i, b in enumerate(runnable) if i in by_index}
+    slow = sorted(((by_index[i]["seconds"], b.line) for i, b in enumerate(runnable) if i in by_index), reverse=True)
     tail = "\n".join(log_path.read_text().splitlines()[-30:])
-    return check_page(path, blocks, results, update, timed_out + tail)
+    rep = check_page(path, blocks, results, update, timed_out + tail)
+    rep.slowest = slow[:1]
+    return rep
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -452,7 +456,8 @@ def main(argv: list[str] | None = None) -> int:
             rep = run_page(path, Path(tmp), env, args.timeout, args.update)
             name = path.relative_to(ROOT) if path.is_relative_to(ROOT) else path
             print(f"{name}: {rep.run} run, {rep.checked} outputs checked, {len(rep.skipped)} skipped, "
-                  f"{len(rep.failures)} failed ({time.perf_counter() - t:.0f} s)", flush=True)
+                  f"{len(rep.failures)} failed ({time.perf_counter() - t:.0f} s"
+                  + "".join(f"; slowest block line {line}, {sec:.0f} s" for sec, line in rep.slowest) + ")", flush=True)
             for note in rep.skipped:
                 print(f"  skipped {note}")
             for note in rep.failures + rep.held:
