@@ -220,6 +220,14 @@ def _run_session(code: str, filename: str, ns: dict) -> list[str]:
     return outputs
 
 
+def _traceback(exc: BaseException) -> str:
+    """The traceback from the page's own code on (this runner's frames left out)."""
+    tb = exc.__traceback__
+    while tb is not None and tb.tb_frame.f_code.co_filename == __file__:
+        tb = tb.tb_next
+    return "".join(traceback.format_exception(type(exc), exc, tb))
+
+
 def worker(job_path: str, results_path: str) -> int:
     """Runs a page's blocks in order in this process (cwd: the page's directory); one JSON line per block."""
     job = json.loads(Path(job_path).read_text())
@@ -255,7 +263,7 @@ def worker(job_path: str, results_path: str) -> int:
             except BaseException as exc:  # noqa: BLE001 - reported, and the page stops here
                 if isinstance(exc, KeyboardInterrupt):
                     raise
-                res.update(ok=False, error="".join(traceback.format_exception(exc)))
+                res.update(ok=False, error=_traceback(exc))
             res["seconds"] = time.perf_counter() - t
             results.write(json.dumps(res) + "\n")
             results.flush()
