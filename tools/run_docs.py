@@ -27,13 +27,13 @@ Markers, an HTML comment on the line before a fence (not shown on the rendered p
   block runs (a configuration or constraints file the page's commands read).
 
 Outputs are compared with every run of white space as one space (table columns may widen), ``...`` standing
-for any text, and numbers at the precision they are printed: a number with a decimal point or an exponent matches when
-within 1.5 units of the last digit of the finer of the two (the page's or the run's), or a relative 1e-4 (``rtol=X`` after the
-fence's language sets another); whole numbers (counts, dates, ids) must be equal. A mismatch is shown as a
-diff and fails the run.
+for any text, and numbers at the precision they are printed: a number with a decimal point or an exponent
+matches when within 1.5 units of the last digit of the finer of the two (the page's or the run's), or within
+a relative 1e-4 (``rtol=X`` after the fence's language sets another); whole numbers (counts, dates, ids) must
+be equal. A mismatch is shown as a diff and fails the run.
 
 ``--update`` rewrites every output that no longer matches with what the run printed (interactive sessions
-too) and reports the pages it changed; an output holding ``...`` is reported for a hand edit instead. Prints
+too) on the pages whose blocks all ran; an output holding ``...`` is reported for a hand edit instead. Prints
 one line per page and a closing ``N blocks run, N outputs checked, N skipped, N failed``; exits 1 on a failure.
 """
 
