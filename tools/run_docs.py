@@ -255,7 +255,7 @@ def worker(job_path: str, results_path: str) -> int:
                 else:
                     sys.stdout.flush()
                     proc = subprocess.run(["bash", "-euo", "pipefail", "-c", b["code"]], capture_output=True,
-                                          text=True)
+                                          text=True, stdin=subprocess.DEVNULL)
                     res["output"] = proc.stdout
                     sys.stderr.write(proc.stderr)
                     if proc.returncode:
@@ -424,7 +424,8 @@ def run_page(path: Path, scratch: Path, env: dict, timeout: float, update: bool)
     with open(log_path, "w") as log:
         try:
             subprocess.run([sys.executable, str(Path(__file__).resolve()), "--worker", str(cwd / ".job.json"),
-                            str(results_path)], cwd=cwd, env=env, timeout=timeout, stdout=log, stderr=log)
+                            str(results_path)], cwd=cwd, env=env, timeout=timeout, stdout=log, stderr=log,
+                           stdin=subprocess.DEVNULL)
             timed_out = ""
         except subprocess.TimeoutExpired:
             timed_out = f"(timed out after {timeout:.0f} s)\n"
