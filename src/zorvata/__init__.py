@@ -21,7 +21,7 @@ from ._store import close, configure, connect, db_path, reset
 from .calendar import (data_end, get_next_trading_date, get_previous_trading_date, get_trading_dates,
                        is_trading_date, to_date, trading_date_offset)
 
-from .infra import package_version
+from .infra import LRUCache, package_version
 
 __version__ = package_version()
 
@@ -306,6 +306,10 @@ def get_index_rebalance_dates(index_id) -> list[_dt.date]:
     return sets.get(index_id, np.array([], "datetime64[D]")).tolist()
 
 
+#: Index weight sets kept in memory (per database file version).
+INDEX_SETS_KEPT = 64
+
+
 def _weights(index_id, date, strict: bool):
     from .calendar import _check_in_calendar, _d64, calendar
 
@@ -330,13 +334,19 @@ def _weights(index_id, date, strict: bool):
         _check_in_calendar(cal, d)
         raise DateOutOfRange(f"the store has no weights for {index_id!r} on or before {d} "
                              f"(the first set is dated {sets[0]})")
-    rows = connect().cursor().execute(
-        "SELECT order_book_id, weight FROM index_weights WHERE index_id = ? AND date = ? "
-        "ORDER BY order_book_id",
-        [index_id, sets[k].item()]).fetchnumpy()
-    return pd.Series(np.asarray(rows["weight"], dtype=float),
-                     index=pd.Index(np.asarray(rows["order_book_id"], dtype=object), name="order_book_id"),
-                     name="weight")
+    def read() -> pd.Series:
+        rows = connect().cursor().execute(
+            "SELECT order_book_id, weight FROM index_weights WHERE index_id = ? AND date = ? "
+            "ORDER BY order_book_id",
+            [index_id, sets[k].item()]).fetchnumpy()
+        return pd.Series(np.asarray(rows["weight"], dtype=float),
+                         index=pd.Index(np.asarray(rows["order_book_id"], dtype=object), name="order_book_id"),
+                         name="weight")
+
+    # a backtest reads the same set several times a date: recent sets are kept (per file version), and
+    # each caller gets its own copy
+    recent = _store.cached("index_weight_sets", lambda con: LRUCache(INDEX_SETS_KEPT))
+    return recent.get_or_make((index_id, sets[k].item()), read).copy()
 
 
 def index_weights(index_id, date) -> pd.Series:

@@ -218,6 +218,13 @@ class TestIndexWeights:
                                        zorvata.index_weights("000905.XSHG", d0))
         assert not zorvata.index_weights("000905.XSHG", d1).equals(zorvata.index_weights("000905.XSHG", d0))
 
+    def test_a_caller_changing_its_series_changes_no_later_answer(self):
+        w = zorvata.index_weights("000300.XSHG", "2025-06-03")
+        first = w.copy()
+        w.iloc[:] = 0.0
+        w.index.name = "x"
+        pd.testing.assert_series_equal(zorvata.index_weights("000300.XSHG", "2025-06-03"), first)
+
     def test_ex_is_the_same_series(self):
         pd.testing.assert_series_equal(zorvata.index_weights_ex("000985.XSHG", "2025-05-06"),
                                        zorvata.index_weights("000985.XSHG", "2025-05-06"))
