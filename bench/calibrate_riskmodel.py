@@ -7,8 +7,9 @@ database (``<db>.calib.npz``), together with every scored window's realised retu
 variance of each (the truth forecast and the portfolios do not depend on the knobs either). Each candidate
 setting then only re-runs ``pipeline.estimate_asof`` for the scored dates and prints the same table as
 ``validate_riskmodel.py`` (bias statistic = standard deviation of z and mean QLIKE of model and truth per
-sample, with block-bootstrap standard errors), plus the model-over-truth ratio of the factor and the specific
-part of each portfolio's forecast variance per half, which says which estimation step is off.
+sample, with block-bootstrap standard errors), plus the truth-over-model ratio of the factor and the specific
+part of each portfolio's forecast variance (mean of truth over model: what inflates z^2), which says which
+estimation step is off.
 
 Calibrate on an independent draw of the demo market, never on the default demo's validation windows:
 
@@ -39,10 +40,6 @@ import zorvata
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from validate_riskmodel import TRUTH_KINDS, _Truth, _samples, _stats, _window_portfolios  # noqa: E402
-
-HORIZON_NAMES = {"daily": "factor_model_daily", "monthly": "factor_model_monthly",
-                 "quarterly": "factor_model_quarterly"}
-
 
 class _View:
     """What portfolio construction reads of a date (ids, caps, style exposures of the known stocks)."""
@@ -117,15 +114,17 @@ def apply_settings(settings: dict[str, str]) -> None:
     for key, val in settings.items():
         if "." in key:
             hname, field = key.split(".", 1)
-            cm = CovModel(HORIZON_NAMES[hname])
+            cm = CovModel(hname)
             hz = params.HORIZONS[cm]
-            typ = type(getattr(hz, field))
+            cur = getattr(hz, field)
+            typ = int if cur is None else type(cur)
             params.HORIZONS[cm] = dataclasses.replace(hz, **{field: typ(val)})
         else:
             cur = getattr(params, key)
-            setattr(params, key, type(cur)(val))
+            new = val.lower() in ("1", "true", "yes") if isinstance(cur, bool) else type(cur)(val)
+            setattr(params, key, new)
             if hasattr(pipeline, key):
-                setattr(pipeline, key, type(cur)(val))
+                setattr(pipeline, key, new)
 
 
 def evaluate(ctx, hist, windows, cms):
@@ -166,7 +165,7 @@ def evaluate(ctx, hist, windows, cms):
     return out
 
 
-def tables(res, cms, detail: bool):
+def tables(res, cms, detail: bool, out=None):
     from velquor.const import ESTIMATED_RISK_MODELS
     from velquor.riskmodel.params import HORIZONS
 
@@ -186,14 +185,17 @@ def tables(res, cms, detail: bool):
                     rows.append({"sample": sname, "version": rm.value, "portfolio": kind,
                                  "bias m": round(est[0], 3), "bias t": round(est[1], 3),
                                  "diff": f"{est[2]:+.3f} ({se[2]:.3f})", "qlike ratio": f"{est[7]:.3f} ({se[7]:.3f})",
-                                 "fvar m/t": round(float(np.median(r[rm]["mf"][idx, j] / r["tf"][idx, j])), 3),
-                                 "svar m/t": round(float(np.median(r[rm]["ms"][idx, j] / r["ts"][idx, j])), 3),
+                                 "fvar t/m": round(float(np.mean(r["tf"][idx, j] / r[rm]["mf"][idx, j])), 3),
+                                 "svar t/m": round(float(np.mean(r["ts"][idx, j] / r[rm]["ms"][idx, j])), 3),
                                  "target": ("met" if ok else "MISSED") if h == 1 else "-",
                                  "_d": est[2], "_q": est[7]})
         df = pd.DataFrame(rows)
+        text = f"\n{cm.value}\n" + df.drop(columns=["_d", "_q"]).to_string(index=False)
         if detail:
-            print(f"\n{cm.value}")
-            print(df.drop(columns=["_d", "_q"]).to_string(index=False))
+            print(text)
+        if out is not None:
+            with open(out, "a") as fh:
+                fh.write(text + "\n")
         if h == 1:
             for rm in ESTIMATED_RISK_MODELS:
                 d = df[df.version == rm.value]
@@ -211,6 +213,7 @@ def main(argv=None):
     ap.add_argument("--set", action="append", default=[], metavar="NAME=VALUE")
     ap.add_argument("--grid", help="file: one setting per line (NAME=VALUE items separated by blanks)")
     ap.add_argument("--brief", action="store_true", help="only the summary lines")
+    ap.add_argument("--out", help="directory to write each setting's full table to")
     args = ap.parse_args(argv)
     zorvata.configure(args.db)
     from velquor.const import CovModel
@@ -218,7 +221,7 @@ def main(argv=None):
 
     ctx = service.context()
     uni = ctx.universe
-    cms = list(CovModel) if args.model == "all" else [CovModel(HORIZON_NAMES[args.model])]
+    cms = list(CovModel) if args.model == "all" else [CovModel(args.model)]
     start_pos = int(np.searchsorted(uni.dates, np.datetime64(args.start, "D")))
     hist, windows = prepare(ctx, start_pos, uni.last - 1, list(CovModel),
                             Path(str(args.db) + f".{args.start}.calib.npz"))
@@ -228,17 +231,22 @@ def main(argv=None):
         grid = [ln.strip() for ln in Path(args.grid).read_text().splitlines() if ln.strip()]
     import importlib
 
-    from velquor.riskmodel import params, pipeline
+    from velquor.riskmodel import kernels, params, pipeline
 
     for line in grid:
-        importlib.reload(params)
-        importlib.reload(pipeline)
+        for module in (kernels, params, pipeline):  # a fresh copy of the knobs for every setting
+            importlib.reload(module)
         settings = {**base, **dict(s.split("=", 1) for s in line.split())}
         apply_settings(settings)
         t = time.process_time()
         res = evaluate(ctx, hist, windows, cms)
         print(f"\n== {settings or 'current knobs'} ({time.process_time() - t:.0f} s CPU)", flush=True)
-        tables(res, cms, not args.brief)
+        out = None
+        if args.out:
+            name = "_".join(f"{k}={v}" for k, v in settings.items()) or "current"
+            out = Path(args.out) / f"{name}.txt"
+            out.unlink(missing_ok=True)
+        tables(res, cms, not args.brief, out)
 
 
 if __name__ == "__main__":

@@ -229,6 +229,23 @@ class TestEstimatorConsistency:
         f2[-hl:] *= 4.0
         assert ratio_multiplier(f2.sum(axis=1), prev.sum(axis=1), hl) > 1.8
 
+    def test_noise_correction_makes_the_inverse_multiplier_unbiased(self):
+        # Many short-half-life multipliers of a constant regime: 1 / m is too large on average by the noise of
+        # m; the corrected multiplier takes that off and leaves a quiet history alone.
+        from velquor.riskmodel.kernels import ratio_multiplier
+
+        rng = np.random.default_rng(13)
+        days, hl, trials = 40, 5, 2000
+        den = np.full(days, 42.0)
+        raw, corrected = np.empty(trials), np.empty(trials)
+        for j in range(trials):
+            num = rng.chisquare(1, (days, 42)).sum(axis=1) * rng.gamma(3.0, 1 / 3.0, days)  # shared daily shock
+            raw[j] = ratio_multiplier(num, den, hl)
+            corrected[j] = ratio_multiplier(num, den, hl, noise_correction=True)
+        assert np.mean(1.0 / raw) > 1.02
+        assert abs(np.mean(1.0 / corrected) - 1.0) < 0.3 * (np.mean(1.0 / raw) - 1.0)
+        assert ratio_multiplier(den * 1.5, den, hl, noise_correction=True) == pytest.approx(1.5, rel=1e-12)
+
     def test_ewma_mean_without_count_matches_the_full_series(self):
         from velquor.riskmodel.pipeline import _ewma_mean, _ewma_series
 

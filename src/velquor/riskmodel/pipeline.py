@@ -47,6 +47,7 @@ from .params import (
     FIRST_REGRESSION_INDEX,
     HORIZONS,
     MIN_LISTED_DAYS,
+    REGIME_NOISE_CORRECTION,
     Horizon,
     factor_count,
 )
@@ -243,8 +244,8 @@ def _factor_var_series(fr: np.ndarray, hz: Horizon, origin: int) -> tuple[np.nda
     return _ewma_series(fr * fr, hz.vol_halflife, hz.vol_window, origin)
 
 
-def _regime_window(i: int, lo: int, hz: Horizon) -> slice:
-    return slice(max(lo, i - hz.regime_window + 1), i + 1)
+def _regime_window(i: int, lo: int, halflife: int) -> slice:
+    return slice(max(lo, i - 4 * halflife + 1), i + 1)
 
 
 def _factor_regime(hist: FactorHistory, series: dict, i: int, lo: int, hz: Horizon) -> float:
@@ -252,7 +253,7 @@ def _factor_regime(hist: FactorHistory, series: dict, i: int, lo: int, hz: Horiz
 
     Every factor counts alike: each is measured in units of its variance forecast as of ``i``.
     """
-    win = _regime_window(i, lo, hz)
+    win = _regime_window(i, lo, hz.regime_halflife)
     if win.start == 0:
         win = slice(1, win.stop)
     f2 = hist.factor_returns[win] ** 2
@@ -263,12 +264,12 @@ def _factor_regime(hist: FactorHistory, series: dict, i: int, lo: int, hz: Horiz
     with np.errstate(invalid="ignore", divide="ignore"):
         num = np.where(ok, f2 / norm, 0.0).sum(axis=1)
         den = np.where(ok, prev / norm, 0.0).sum(axis=1)
-    return ratio_multiplier(np.where(ok.any(axis=1), num, np.nan), den, hz.regime_halflife)
+    return ratio_multiplier(np.where(ok.any(axis=1), num, np.nan), den, hz.regime_halflife, REGIME_NOISE_CORRECTION)
 
 
 def _specific_regime(hist: FactorHistory, series: dict, i: int, lo: int, hz: Horizon) -> float:
     """The same for specific returns, stocks weighted by their previous day's cap."""
-    win = _regime_window(i, lo, hz)
+    win = _regime_window(i, lo, hz.spec_regime)
     if win.start == 0:
         win = slice(1, win.stop)
     u2 = hist.specific[win] ** 2
@@ -281,7 +282,7 @@ def _specific_regime(hist: FactorHistory, series: dict, i: int, lo: int, hz: Hor
         w = np.where(ok, cap / norm, 0.0)
         num = (w * np.where(ok, u2, 0.0)).sum(axis=1)
         den = (w * np.where(ok, prev, 0.0)).sum(axis=1)
-    return ratio_multiplier(np.where(ok.any(axis=1), num, np.nan), den, hz.regime_halflife)
+    return ratio_multiplier(np.where(ok.any(axis=1), num, np.nan), den, hz.spec_regime, REGIME_NOISE_CORRECTION)
 
 
 def _structural(sigma: np.ndarray, full: np.ndarray, style: np.ndarray, industry: np.ndarray,
@@ -378,7 +379,7 @@ def estimate_asof(uni: Universe, hist: FactorHistory, p: int, cov_model: CovMode
     sigma = shrink_to_groups(sigma, cap, hz.shrinkage)
     svar = sigma**2
     if risk_model is RiskModel.V2:
-        svar = svar * fade(_specific_regime(hist, series, i, lo, hz), hz.regime_halflife, hz.days)
+        svar = svar * fade(_specific_regime(hist, series, i, lo, hz), hz.spec_regime, hz.days)
     return Estimate(asof=p, rows=rows, style=np.ascontiguousarray(style), industry=industry, cap=cap,
                     factor_cov=np.ascontiguousarray(cov), specific_var=svar * hz.days)
 
