@@ -224,3 +224,17 @@ class TestDataKeys:
         assert (old[1] != new[1]) == moves_d
         assert old[2] != new[2]  # the later day knows every change
         assert new[1].startswith("2024-03-01-")
+
+
+@pytest.mark.parametrize("bad", ["", "600000 .XSHG", "600000.XSHG\n", "60\t0000.XSHG", "600000.\x00XSHG",
+                                 "600000.XSHG\u00a0", "600000.\u2028XSHG"])
+def test_an_id_the_file_cannot_list_one_a_line_is_refused_by_name(tmp_path, bad):
+    from velquor.riskmodel.store import Store
+
+    ids = ["000001.XSHE", bad, "600001.XSHG"]
+    with pytest.raises(ValueError, match="whitespace or a control character") as info:
+        Store(tmp_path).write("2025-06-03", CovModel.FACTOR_MODEL_DAILY, RiskModel.V1, ids,
+                              np.zeros((3, len(STYLE_FACTORS)), np.float32), np.zeros(3, np.int16), ["a"],
+                              np.ones(3), np.eye(2), np.ones(3))
+    assert repr(bad) in str(info.value)
+    assert not any(tmp_path.rglob("*.npz"))  # nothing written

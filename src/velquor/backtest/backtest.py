@@ -438,8 +438,9 @@ def _bench_weights(bt: Backtest, d) -> pd.Series:
     return s / s.sum()
 
 
-def _plan(index: int, bt: Backtest, engine: str) -> _Plan:
-    """Everything decided before work starts; a bad configuration raises InvalidArgument here."""
+def _frame(bt: Backtest) -> tuple[list[_dt.date], list[_dt.date], list[int]]:
+    """The dates of a backtest: (rebalance dates, trading days from the first on, as-of position of each
+    rebalance's risk model); a bad configuration raises InvalidArgument here."""
     import zorvata
 
     if isinstance(bt.universe, str) and not zorvata.get_index_rebalance_dates(bt.universe):
@@ -460,6 +461,15 @@ def _plan(index: int, bt: Backtest, engine: str) -> _Plan:
             asof.append(_estimates.asof_day(d)[0])
         except InvalidArgument as e:
             raise InvalidArgument(f"rebalance date {d}: {e}") from None
+    return dates, days, asof
+
+
+def _plan(index: int, bt: Backtest, engine: str, frame=None) -> _Plan:
+    """Everything decided before work starts (``frame``: the backtest's ``_frame``, when already made); a
+    bad configuration raises InvalidArgument here."""
+    import zorvata
+
+    dates, days, asof = _frame(bt) if frame is None else frame
     pools = [_call(_pool_of, bt, d) for d in dates]
     from ..objective import OptimizationObjective
 
@@ -556,8 +566,21 @@ def _run(backtests: list[Backtest], engine: str, workers, client, progress: bool
             f"backtest again: put the code that runs it under `if __name__ == \"__main__\":` (or use "
             f"engine=\"serial\")")
     try:
-        plans = _resumed([_plan(i, bt, engine) for i, bt in enumerate(backtests)], checkpoints)
-        _compute(plans, engine, workers, client, progress)
+        frames = [_frame(bt) for bt in backtests]
+        ahead = None
+        if engine != "serial" and all(cp is None for cp in checkpoints):
+            # Nothing recorded, so every date needs its risk model: the workers start on the factor history
+            # while this process makes the plans (pools, returns, rules).
+            needed = {(pos, (bt.cov_model, bt.risk_model)) for bt, f in zip(backtests, frames) for pos in f[2]}
+            ahead = _History(LazyEngine(engine, workers, client), _market(client), needed, progress)
+        try:
+            plans = _resumed([_plan(i, bt, engine, f) for i, (bt, f) in enumerate(zip(backtests, frames))],
+                             checkpoints)
+        except BaseException:
+            if ahead is not None:
+                ahead.eng.close(abort=True)
+            raise
+        _compute(plans, engine, workers, client, progress, ahead)
         results = [p.result() for p in plans]
     except Exception as e:
         reraise_interrupt(e)  # Ctrl-C that a library below reported as its own error (a DuckDB read)
@@ -594,54 +617,78 @@ def _resumed(plans: list[_Plan], checkpoints: list[Path | None]) -> list[_Plan]:
     return plans
 
 
-def _compute(plans: list[_Plan], engine: str, workers, client, progress: bool) -> None:
-    """Computes the outcomes the checkpoints did not hold, on the engine."""
+def _market(client) -> MarketRef:
     import zorvata
 
     market = MarketRef(str(zorvata.db_path()), _estimates.market_fingerprint())
-    todo_dates = sum(len(p.dates) - len(p.outcomes) for p in plans)
     market.force_path = client is None
-    eng = LazyEngine(engine, workers, client) if todo_dates else Engine()
+    return market
+
+
+def _compute(plans: list[_Plan], engine: str, workers, client, progress: bool,
+             ahead: "_History | None" = None) -> None:
+    """Computes the outcomes the checkpoints did not hold, on the engine (``ahead``: the risk-model work
+    already started on it)."""
+    live = [p for p in plans if len(p.outcomes) < len(p.dates)]
+    if ahead is not None:
+        eng, market, history = ahead.eng, ahead.market, ahead
+    else:
+        eng = LazyEngine(engine, workers, client) if live else Engine()
+        market = _market(client)
+        history = None
     aborted = True
     try:
-        failed_asof = _build_estimates(eng, market, [p for p in plans if len(p.outcomes) < len(p.dates)],
-                                       progress)
+        if history is None:
+            needed = {(pos, (p.bt.cov_model, p.bt.risk_model)) for p in live
+                      for i, pos in enumerate(p.asof) if i not in p.outcomes}
+            history = _History(eng, market, needed, progress)
+        failed_asof = history.finish()
         # One chain of dates that depend on each other cannot use a second worker: it runs here, without
         # a round trip per date (the same computation, so the same bits).
-        streams = sum(1 if p.bt.path_dependent else len(p.dates) - len(p.outcomes)
-                      for p in plans if len(p.outcomes) < len(p.dates))
+        streams = sum(1 if p.bt.path_dependent else len(p.dates) - len(p.outcomes) for p in live)
         _rebalance(eng if streams > 1 else Engine(), market, plans, failed_asof, progress)
         aborted = False
     finally:
         eng.close(abort=aborted)
 
 
-def _build_estimates(eng: Engine, market: MarketRef, plans: list[_Plan], progress: bool) -> dict:
-    """Computes the missing risk-model estimates (the factor history in pieces, the estimates from it here)
-    and stores them from this process alone; returns the (as-of, variant) pairs that failed.
+class _History:
+    """The missing risk-model estimates: the factor history in pieces on the engine, the estimates made from
+    it here and stored from this process alone.
 
-    The engine gets as many pieces as it takes now (a pool: two per worker, so that none waits for the
-    next; a cluster still starting: none); this process works through the rest of the queue meanwhile.
+    Made, it hands the engine as many pieces as it takes now (a pool: two per worker, so that none waits for
+    the next; a cluster still starting: none), so the workers can start while this process does other
+    work; ``finish()`` then works through the rest of the queue (this process computing pieces too) and
+    returns the (as-of, variant) pairs that failed.
     """
-    needed = {(pos, (p.bt.cov_model, p.bt.risk_model)) for p in plans
-              for i, pos in enumerate(p.asof) if i not in p.outcomes}
-    groups = _estimates.clusters(_estimates.missing(needed))
-    failed: dict[tuple, str] = {}
-    if not groups:
-        return failed
-    keep = {id(g): sorted({pos for pos, _ in g.todo}) for g in groups}
-    queue = collections.deque((g, lo, hi) for g in groups for lo, hi in g.pieces)
-    pending: dict[Any, tuple] = {}
-    got: dict[int, list | None] = {id(g): [] for g in groups}
 
-    def fail(g, e: BaseException) -> None:
+    def __init__(self, eng: Engine, market: MarketRef, needed: set, progress: bool) -> None:
+        self.eng, self.market, self.progress = eng, market, progress
+        self.groups = _estimates.clusters(_estimates.missing(needed))
+        self.failed: dict[tuple, str] = {}
+        self.keep = {id(g): sorted({pos for pos, _ in g.todo}) for g in self.groups}
+        self.queue = collections.deque((g, lo, hi) for g in self.groups for lo, hi in g.pieces)
+        self.pending: dict[Any, tuple] = {}
+        self.got: dict[int, list | None] = {id(g): [] for g in self.groups}
+        self.bar: Bar | None = None
+        self._send()
+
+    def _send(self) -> None:
+        cap = self.eng.capacity() if self.eng.parallel and self.queue else 0
+        while self.queue and len(self.pending) < cap:
+            g, lo, hi = item = self.queue.popleft()
+            self.pending[self.eng.submit(history_task, self.market, lo, hi, self.keep[id(g)])] = item
+
+    def _fail(self, g, e: BaseException) -> None:
         for pv in g.todo:
-            failed[pv] = f"failed: risk model: {type(e).__name__}: {e}"
+            self.failed[pv] = f"failed: risk model: {type(e).__name__}: {e}"
 
-    def take(item: tuple, compute: Callable[[], dict] | None) -> None:
+    def _take(self, item: tuple, compute: Callable[[], dict] | None) -> None:
         """Books a piece computed by the engine (``compute`` fetches it) or, with None, computes it here
         (the bar follows it day by day)."""
         g, lo, hi = item
+        bar, market, keep, got = self.bar, self.market, self.keep[id(g)], self.got
+        assert bar is not None
         shown = 0
 
         def here(n: int) -> None:
@@ -651,16 +698,16 @@ def _build_estimates(eng: Engine, market: MarketRef, plans: list[_Plan], progres
 
         try:
             try:
-                piece = history_task(market, lo, hi, keep[id(g)], here) if compute is None else compute()
+                piece = history_task(market, lo, hi, keep, here) if compute is None else compute()
             except Exception as e:  # noqa: BLE001 - sorted below
                 reraise_interrupt(e)
                 if not is_lost_worker(e):
                     raise
                 # the worker was lost (not the piece's fault): this process computes it
-                piece = history_task(market, lo, hi, keep[id(g)], here)
+                piece = history_task(market, lo, hi, keep, here)
         except Exception as e:  # noqa: BLE001 - the dates that needed it fail, the run goes on
             reraise_interrupt(e)
-            fail(g, e)
+            self._fail(g, e)
             if got[id(g)] is not None:
                 bar.update(len(g.todo))  # no estimate of the group will be made
             got[id(g)] = None
@@ -674,32 +721,31 @@ def _build_estimates(eng: Engine, market: MarketRef, plans: list[_Plan], progres
                 _estimates.persist(_estimates.estimates_of(g, pieces, bar.update))
             except Exception as e:  # noqa: BLE001 - as above
                 reraise_interrupt(e)
-                fail(g, e)
+                self._fail(g, e)
             got[id(g)] = None
 
-    # a bar of this process (days of factor history, then estimates), moved by pieces the engine returns and
-    # day by day by those this process computes
-    bar = Bar(progress, sum(g.stop - g.start + len(g.todo) for g in groups), "risk model", "step")
-    try:
-        while queue or pending:
-            for fut in [f for f in pending if f.done()]:
-                take(pending.pop(fut), lambda: eng.result(fut))  # noqa: B023 - called at once
-            cap = eng.capacity() if eng.parallel else 0
-            sent = []
-            while queue and len(pending) < cap:
-                g, lo, hi = item = queue.popleft()
-                fut = eng.submit(history_task, market, lo, hi, keep[id(g)])
-                pending[fut] = item
-                sent.append(fut)
-            if queue and eng.helps:
-                take(queue.popleft(), None)
-                continue
-            if pending:
-                for fut in eng.wait_any(list(pending)):
-                    take(pending.pop(fut), lambda: eng.result(fut))  # noqa: B023 - called at once
-    finally:
-        bar.close()
-    return failed
+    def finish(self) -> dict:
+        if not self.groups:
+            return self.failed
+        eng, pending, queue = self.eng, self.pending, self.queue
+        # a bar of this process (days of factor history, then estimates), moved by pieces the engine returns
+        # and day by day by those this process computes
+        self.bar = Bar(self.progress, sum(g.stop - g.start + len(g.todo) for g in self.groups), "risk model",
+                       "step")
+        try:
+            while queue or pending:
+                for fut in [f for f in pending if f.done()]:
+                    self._take(pending.pop(fut), lambda: eng.result(fut))  # noqa: B023 - called at once
+                self._send()
+                if queue and eng.helps:
+                    self._take(queue.popleft(), None)
+                    continue
+                if pending:
+                    for fut in eng.wait_any(list(pending)):
+                        self._take(pending.pop(fut), lambda: eng.result(fut))  # noqa: B023 - called at once
+        finally:
+            self.bar.close()
+        return self.failed
 
 
 def _job(p: _Plan, i: int, failed_asof: dict) -> RebalanceJob | RebalanceOutcome:

@@ -83,7 +83,7 @@ def check_estimate(day: str, factor_names: list[str], ids: list[str], style: np.
         bad.append(f"specific variance of {len(wrong)} stock(s), e.g. {ids[wrong[0]]} {svar[wrong[0]]:.3g}")
     high = np.array([], dtype=np.intp)
     if not wild and not len(wrong) and np.isfinite(factor_cov).all():
-        total = np.einsum("ij,jk,ik->i", design, factor_cov / days, design) + svar
+        total = ((design @ (factor_cov / days)) * design).sum(axis=1) + svar
         high = np.flatnonzero(~(total <= MAX_DAILY_VARIANCE))
     if bad:
         raise ImplausibleEstimate(

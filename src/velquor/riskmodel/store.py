@@ -23,6 +23,7 @@ from __future__ import annotations
 import contextlib
 import hashlib
 import os
+import re
 import shutil
 import time
 import zipfile
@@ -202,6 +203,7 @@ def _ids_key(ids_text: str) -> int:
 
 
 #: Errors that make an estimate file count as missing.
+_SPACE = re.compile(r"\s")  # what str.isspace() calls white space
 _UNREADABLE = (OSError, ValueError, KeyError, EOFError, zipfile.BadZipFile)
 _VARIANT_MEMBERS = {"factor_cov", "specific_var", "key"}
 _EXPOSURE_MEMBERS = {"ids", "style", "industry", "industry_names", "cap", "key"}
@@ -373,12 +375,14 @@ class Store:
     def write(self, day: str, cov_model: CovModel, risk_model: RiskModel, ids: list[str], style: np.ndarray,
               industry: np.ndarray, industry_names: list[str], cap: np.ndarray, factor_cov: np.ndarray,
               specific_var: np.ndarray) -> None:
-        bad = next((i for i in ids if not i or any(c.isspace() or not c.isprintable() for c in i)), None)
-        if bad is not None:  # the file lists ids one a line
+        ids_text = "\n".join(ids)
+        # the file lists ids one a line (checked on the whole text first: the usual case costs no loop)
+        joined = "".join(ids)
+        if not all(ids) or not joined.isprintable() or _SPACE.search(joined):
+            bad = next(i for i in ids if not i or any(c.isspace() or not c.isprintable() for c in i))
             raise ValueError(f"id {bad!r} holds whitespace or a control character; it cannot be stored")
         with self._writing(self.root):
             self._mark()
-        ids_text = "\n".join(ids)
         key = _ids_key(ids_text)
         epath = self.exposure_path(day)
         if not epath.exists() or self._exposure_key(epath) != key:
