@@ -114,6 +114,9 @@ EIGEN_SCALE = 0.5
 #: V2's regime multipliers are raised by their own relative sampling variance (kernels.ratio_multiplier): a
 #: forecast divided by a noisy multiplier is understated on average, the more so the shorter its half-life.
 REGIME_NOISE_CORRECTION = True
+#: Each factor's variance is raised by the relative sampling variance of its EWMA estimate (the same
+#: convexity: a noisy variance forecast understates risk on average).
+VOL_NOISE_CORRECTION = True
 #: Trading days between refreshes of the simulated eigenfactor bias.
 EIGEN_REFRESH = 5
 

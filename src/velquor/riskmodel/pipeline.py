@@ -48,6 +48,7 @@ from .params import (
     HORIZONS,
     MIN_LISTED_DAYS,
     REGIME_NOISE_CORRECTION,
+    VOL_NOISE_CORRECTION,
     Horizon,
     factor_count,
 )
@@ -312,6 +313,20 @@ def _base_factor_cov(hist: FactorHistory, i: int, lo: int, hz: Horizon) -> tuple
                             newey_west_cov(f_corr, w_corr, hz.nw_lags)), w_corr
 
 
+def _vol_noise(hist: FactorHistory, i: int, lo: int, hz: Horizon) -> np.ndarray:
+    """Relative sampling variance of each factor's EWMA variance as of history row ``i``: the weighted scatter
+    of the squared returns about the estimate, over the squared estimate."""
+    f = hist.factor_returns[max(lo, i - hz.vol_window + 1):i + 1]
+    valid = ~np.isnan(f).any(axis=1)
+    w = np.where(valid, ewma_weights(hz.vol_halflife, len(f)), 0.0)
+    f2 = np.where(valid[:, None], f * f, 0.0)
+    total = w.sum()
+    var = (w[:, None] * f2).sum(axis=0) / total
+    with np.errstate(invalid="ignore", divide="ignore"):
+        cv2 = (w[:, None] ** 2 * (f2 - var) ** 2).sum(axis=0) / (total * var) ** 2
+    return np.where(np.isfinite(cv2), cv2, 0.0)
+
+
 def eigen_anchor(p: int) -> int:
     """The date whose estimate sets the eigenfactor bias used as of ``p``: the spectrum moves slowly, so
     the simulation is refreshed every EIGEN_REFRESH trading days (never from a date after ``p``)."""
@@ -343,6 +358,9 @@ def estimate_asof(uni: Universe, hist: FactorHistory, p: int, cov_model: CovMode
     lo = max(FIRST_REGRESSION_INDEX - hist.start, 0)
 
     cov, w_corr = _base_factor_cov(hist, i, lo, hz)
+    if VOL_NOISE_CORRECTION:
+        lift = np.sqrt(1.0 + _vol_noise(hist, i, lo, hz))
+        cov = cov * np.outer(lift, lift)
     if risk_model is RiskModel.V2:
         cov = apply_eigen_bias(cov, _eigen_bias_at(hist, p, hz), EIGEN_SCALE)
         cov = cov * fade(_factor_regime(hist, series, i, lo, hz), hz.regime_halflife, hz.days)
