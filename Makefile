@@ -7,7 +7,7 @@ BUILD_DIR ?= build/dev
 CMAKE_ARGS ?=
 export CMAKE_BUILD_PARALLEL_LEVEL ?= 2
 
-.PHONY: all build build-asan demo test check test-asan fuzz bench riskmodel wheel wheels wheel-test docs clean
+.PHONY: all build build-asan demo test check test-asan fuzz bench riskmodel wheel wheels wheel-test docs docs-update clean
 
 all: build
 
@@ -89,9 +89,15 @@ wheels: $(VENV)/.installed
 wheel-test: wheel
 	tools/wheel-test $(WHEEL_PYTHON)
 
-# The figures of the docs pages, drawn from the demo market (checked non-blank as they are written).
+# The docs: the figures of the pages, drawn from the demo market (checked non-blank as they are written), then
+# every code block of README.md and docs/*.md run as written, with the outputs the pages show checked against
+# the run (tools/run_docs.py). docs-update rewrites those outputs from a run, after a change that moves them.
 docs: build
 	$(PYTHON) docs/make_figures.py
+	$(PYTHON) tools/run_docs.py
+
+docs-update: build
+	$(PYTHON) tools/run_docs.py --update
 
 clean:
 	rm -rf build dist src/velquor/*.so

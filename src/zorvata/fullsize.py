@@ -322,7 +322,7 @@ def build_files(
             open_ = close / (1.0 + r_traded) * np.exp(0.5 * np.log1p(r_traded) + 0.004 * rng.standard_normal((t, n)))
             vwap = 0.5 * (open_ + close)
             volume = np.maximum(np.round(turnover * fcap / vwap / 100.0), 1.0) * 100.0
-            bar = traded | (live & first_day)
+            bar = traded | (live & first_day & ~suspended)  # a listing suspended on its first day has no bar
             writers.write(
                 "daily_bars",
                 {

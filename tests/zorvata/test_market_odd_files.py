@@ -214,3 +214,15 @@ def test_collinear_fundamentals_refused(generated, tmp_path):
     assert {p.path for p in problems} == {tmp_path / "fund.parquet"}, [str(p) for p in problems]
     assert "book_value is exactly 10 times earnings for all" in str(problems[0])
     assert "collinear" in str(problems[0]) and problems[0].count >= 4  # one per report date
+
+
+def test_generated_files_have_no_bar_on_a_suspended_day(tmp_path):
+    """A stock suspended on its listing day used to get a bar that day, which the importer refuses (the
+    docs' 300-stock market of 2024-2025 had one)."""
+    from zorvata.fullsize import build_files
+
+    files = build_files(tmp_path, n_stocks=300, start="2024-01-02", end="2025-12-31")
+    bars = pd.read_parquet(files["daily_bars"], columns=["date", "order_book_id"])
+    flags = pd.read_parquet(files["daily_flags"])
+    suspended = flags.loc[flags["suspended"], ["date", "order_book_id"]]
+    assert len(suspended) and bars.merge(suspended).empty
