@@ -42,12 +42,16 @@ def main() -> int:
         WildcardIndustryConstraint,
         WildcardStyleConstraint,
     )
-    from velquor.helper import OptimizeHelper
+    from velquor.helper import OptimizeHelper, without_model_data
     from velquor.objective import MinTrackingError
 
     date = zorvata.data_end()
     listed = sorted(zorvata.all_instruments("CS", zorvata.get_previous_trading_date(date))["order_book_id"])
+    # stocks the model has data for (a constituent delisted by the date is screened out of the request)
     members = set(zorvata.index_weights(INDEX, date).index)
+    gone = set(without_model_data(sorted(members | set(listed)), date, CovModel.FACTOR_MODEL_DAILY, RiskModel.V1))
+    listed = [i for i in listed if i not in gone]
+    members -= gone
     others = [i for i in listed if i not in members]
     rng = np.random.default_rng(0)
     pool = sorted(members | set(rng.choice(others, size=args.size - len(members), replace=False)))

@@ -229,6 +229,48 @@ class TestEstimatorConsistency:
         f2[-hl:] *= 4.0
         assert ratio_multiplier(f2.sum(axis=1), prev.sum(axis=1), hl) > 1.8
 
+    def test_noise_correction_makes_the_inverse_multiplier_unbiased(self):
+        # Many short-half-life multipliers of a constant regime: 1 / m is too large on average by the noise of
+        # m; the corrected multiplier takes that off and leaves a quiet history alone.
+        from velquor.riskmodel.kernels import ratio_multiplier
+
+        rng = np.random.default_rng(13)
+        days, hl, trials = 40, 5, 2000
+        den = np.full(days, 42.0)
+        raw, corrected = np.empty(trials), np.empty(trials)
+        for j in range(trials):
+            num = rng.chisquare(1, (days, 42)).sum(axis=1) * rng.gamma(3.0, 1 / 3.0, days)  # shared daily shock
+            raw[j] = ratio_multiplier(num, den, hl)
+            corrected[j] = ratio_multiplier(num, den, hl, noise_correction=True)
+        assert np.mean(1.0 / raw) > 1.02
+        assert abs(np.mean(1.0 / corrected) - 1.0) < 0.3 * (np.mean(1.0 / raw) - 1.0)
+        assert ratio_multiplier(den * 1.5, den, hl, noise_correction=True) == pytest.approx(1.5, rel=1e-12)
+
+    def test_vol_noise_is_the_sampling_variance_of_the_ewma_variance(self):
+        # Over many histories, the spread of a factor's EWMA variance estimate is what _vol_noise reports;
+        # fatter tails give more of it, and a missing day (NaN row) leaves it finite.
+        from velquor.const import CovModel
+        from velquor.riskmodel import params
+        from velquor.riskmodel.kernels import ewma_weights
+        from velquor.riskmodel.pipeline import FactorHistory, _vol_noise
+
+        hz = params.HORIZONS[CovModel.FACTOR_MODEL_DAILY]
+        rng = np.random.default_rng(14)
+        t = hz.vol_window
+        w = ewma_weights(hz.vol_halflife, t)
+        f = rng.standard_normal((400, t, 2))
+        f[:, :, 1] *= np.sqrt(rng.gamma(2.0, 0.5, (400, t)))  # a fatter-tailed factor
+        est = np.einsum("t,mtk->mk", w, f * f) / w.sum()
+        spread = est.var(axis=0) / est.mean(axis=0) ** 2
+        noise = np.array([_vol_noise(FactorHistory(0, t, f[m], np.zeros((t, 1)), np.zeros((t, 1, 1)),
+                                                   np.zeros((t, 1))), t - 1, 0, hz) for m in range(400)])
+        np.testing.assert_allclose(noise.mean(axis=0), spread, rtol=0.2)
+        assert noise.mean(axis=0)[1] > 1.5 * noise.mean(axis=0)[0]
+        g = f[0].copy()
+        g[-3] = np.nan
+        assert np.isfinite(_vol_noise(FactorHistory(0, t, g, np.zeros((t, 1)), np.zeros((t, 1, 1)),
+                                                    np.zeros((t, 1))), t - 1, 0, hz)).all()
+
     def test_ewma_mean_without_count_matches_the_full_series(self):
         from velquor.riskmodel.pipeline import _ewma_mean, _ewma_series
 

@@ -171,19 +171,29 @@ def apply_eigen_bias(cov: np.ndarray, bias: np.ndarray, scale: float) -> np.ndar
     return 0.5 * (adj + adj.T)
 
 
-def ratio_multiplier(num: np.ndarray, den: np.ndarray, halflife: float) -> float:
+def ratio_multiplier(num: np.ndarray, den: np.ndarray, halflife: float, noise_correction: bool = False) -> float:
     """Regime multiplier as a ratio of EWMA means: realised squared returns ``num`` over the variances
     forecast for them ``den`` (per day, oldest first, already summed over factors or stocks).
 
     A mean of ratios (realised over forecast, day by day) is inflated by the noise of the forecasts it
     divides by (1 / x is convex), by as much as the forecasts are noisy; the ratio of means is not.
+
+    The multiplier itself is an estimate, and a forecast divided by a noisy multiplier m is understated on
+    average: E[1 / m] ~ (1 + cv^2) / E[m] for a relative sampling variance cv^2 of m. With
+    ``noise_correction`` the multiplier is raised by that factor, cv^2 measured from the scatter of the
+    days' realised sums about m times their forecasts (the usual variance of a ratio estimator).
     """
     num, den = np.asarray(num, dtype=np.float64), np.asarray(den, dtype=np.float64)
     ok = np.isfinite(num) & np.isfinite(den) & (den > 0)
     if not ok.any():
         return 1.0
-    w = ewma_weights(halflife, len(num))
-    return float((w[ok] * num[ok]).sum() / (w[ok] * den[ok]).sum())
+    w = ewma_weights(halflife, len(num))[ok]
+    wd = (w * den[ok]).sum()
+    m = float((w * num[ok]).sum() / wd)
+    if noise_correction and m > 0:
+        cv2 = float((w * w * (num[ok] - m * den[ok]) ** 2).sum()) / (wd * m) ** 2
+        m *= 1.0 + cv2
+    return m
 
 
 def fade(m: float, halflife: float, horizon: int) -> float:

@@ -20,7 +20,7 @@ __all__ = [
 ]
 
 #: Bumped whenever a change alters persisted numbers; part of the store fingerprint.
-MODEL_VERSION = "4"
+MODEL_VERSION = "5"
 
 COUNTRY = "country"
 
@@ -53,13 +53,17 @@ class Horizon:
     nw_lags: int  # Newey-West lags of the factor covariance (Bartlett weights)
     spec_halflife: int
     spec_nw_lags: int
-    regime_halflife: int
+    regime_halflife: int  # of the factor volatility regime multiplier (V2), and of its fading over the horizon
     shrinkage: float  # Bayesian shrinkage intensity of specific volatility
     # V1 only: weight of the identity in the factor correlation matrix, (1 - w) C + w I. Variances stay; the
     # smallest eigenvalues, which sampling noise understates and minimum-variance portfolios load on, rise.
     # 0.1 was set on an independent draw of the demo market (seed 777, 2017 on); V2's eigenfactor
     # adjustment corrects the same noise its own way.
     v1_corr_shrinkage: float = 0.0
+    # V2: half-life of the specific volatility regime multiplier (None: the factor one's). It pools the
+    # specific returns of the whole market, a far less noisy daily reading than 42 factor returns that
+    # share each day's fat-tailed shock, so it can follow the regime more closely.
+    spec_regime_halflife: int | None = None
 
     @property
     def vol_window(self) -> int:
@@ -74,8 +78,13 @@ class Horizon:
         return 4 * self.spec_halflife
 
     @property
+    def spec_regime(self) -> int:
+        return self.regime_halflife if self.spec_regime_halflife is None else self.spec_regime_halflife
+
+    @property
     def regime_window(self) -> int:
-        return 4 * self.regime_halflife
+        """Days of history the longer of the two regime multipliers reads."""
+        return 4 * max(self.regime_halflife, self.spec_regime)
 
     @property
     def lookback(self) -> int:
@@ -86,7 +95,7 @@ class Horizon:
 HORIZONS: dict[CovModel, Horizon] = {
     CovModel.FACTOR_MODEL_DAILY: Horizon(
         days=1, vol_halflife=42, corr_halflife=200, nw_lags=0, spec_halflife=42, spec_nw_lags=0,
-        regime_halflife=63, shrinkage=0.1, v1_corr_shrinkage=0.1),
+        regime_halflife=7, shrinkage=0.1, v1_corr_shrinkage=0.1, spec_regime_halflife=3),
     CovModel.FACTOR_MODEL_MONTHLY: Horizon(
         days=21, vol_halflife=84, corr_halflife=252, nw_lags=2, spec_halflife=84, spec_nw_lags=2,
         regime_halflife=63, shrinkage=0.1, v1_corr_shrinkage=0.1),
@@ -102,6 +111,12 @@ HORIZONS: dict[CovModel, Horizon] = {
 #: 2017 on), keeps those portfolios unbiased and still lifts the minimum-variance forecast.
 EIGEN_SIMULATIONS = 256
 EIGEN_SCALE = 0.5
+#: V2's regime multipliers are raised by their own relative sampling variance (kernels.ratio_multiplier): a
+#: forecast divided by a noisy multiplier is understated on average, the more so the shorter its half-life.
+REGIME_NOISE_CORRECTION = True
+#: Each factor's variance is raised by the relative sampling variance of its EWMA estimate (the same
+#: convexity: a noisy variance forecast understates risk on average).
+VOL_NOISE_CORRECTION = True
 #: Trading days between refreshes of the simulated eigenfactor bias.
 EIGEN_REFRESH = 5
 

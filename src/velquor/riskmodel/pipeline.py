@@ -47,6 +47,8 @@ from .params import (
     FIRST_REGRESSION_INDEX,
     HORIZONS,
     MIN_LISTED_DAYS,
+    REGIME_NOISE_CORRECTION,
+    VOL_NOISE_CORRECTION,
     Horizon,
     factor_count,
 )
@@ -246,8 +248,8 @@ def _factor_var_series(fr: np.ndarray, hz: Horizon, origin: int) -> tuple[np.nda
     return _ewma_series(fr * fr, hz.vol_halflife, hz.vol_window, origin)
 
 
-def _regime_window(i: int, lo: int, hz: Horizon) -> slice:
-    return slice(max(lo, i - hz.regime_window + 1), i + 1)
+def _regime_window(i: int, lo: int, halflife: int) -> slice:
+    return slice(max(lo, i - 4 * halflife + 1), i + 1)
 
 
 def _factor_regime(hist: FactorHistory, series: dict, i: int, lo: int, hz: Horizon) -> float:
@@ -255,7 +257,7 @@ def _factor_regime(hist: FactorHistory, series: dict, i: int, lo: int, hz: Horiz
 
     Every factor counts alike: each is measured in units of its variance forecast as of ``i``.
     """
-    win = _regime_window(i, lo, hz)
+    win = _regime_window(i, lo, hz.regime_halflife)
     if win.start == 0:
         win = slice(1, win.stop)
     f2 = hist.factor_returns[win] ** 2
@@ -266,12 +268,12 @@ def _factor_regime(hist: FactorHistory, series: dict, i: int, lo: int, hz: Horiz
     with np.errstate(invalid="ignore", divide="ignore"):
         num = np.where(ok, f2 / norm, 0.0).sum(axis=1)
         den = np.where(ok, prev / norm, 0.0).sum(axis=1)
-    return ratio_multiplier(np.where(ok.any(axis=1), num, np.nan), den, hz.regime_halflife)
+    return ratio_multiplier(np.where(ok.any(axis=1), num, np.nan), den, hz.regime_halflife, REGIME_NOISE_CORRECTION)
 
 
 def _specific_regime(hist: FactorHistory, series: dict, i: int, lo: int, hz: Horizon) -> float:
     """The same for specific returns, stocks weighted by their previous day's cap."""
-    win = _regime_window(i, lo, hz)
+    win = _regime_window(i, lo, hz.spec_regime)
     if win.start == 0:
         win = slice(1, win.stop)
     if native.enabled():
@@ -288,7 +290,7 @@ def _specific_regime(hist: FactorHistory, series: dict, i: int, lo: int, hz: Hor
         w = np.where(ok, cap / norm, 0.0)
         num = (w * np.where(ok, u2, 0.0)).sum(axis=1)
         den = (w * np.where(ok, prev, 0.0)).sum(axis=1)
-    return ratio_multiplier(np.where(ok.any(axis=1), num, np.nan), den, hz.regime_halflife)
+    return ratio_multiplier(np.where(ok.any(axis=1), num, np.nan), den, hz.spec_regime, REGIME_NOISE_CORRECTION)
 
 
 def _structural(sigma: np.ndarray, full: np.ndarray, style: np.ndarray, industry: np.ndarray,
@@ -316,6 +318,20 @@ def _base_factor_cov(hist: FactorHistory, i: int, lo: int, hz: Horizon) -> tuple
     w_corr = ewma_weights(hz.corr_halflife, len(f_corr))
     return combine_vol_corr(newey_west_cov(f_vol, w_vol, hz.nw_lags),
                             newey_west_cov(f_corr, w_corr, hz.nw_lags)), w_corr
+
+
+def _vol_noise(hist: FactorHistory, i: int, lo: int, hz: Horizon) -> np.ndarray:
+    """Relative sampling variance of each factor's EWMA variance as of history row ``i``: the weighted scatter
+    of the squared returns about the estimate, over the squared estimate."""
+    f = hist.factor_returns[max(lo, i - hz.vol_window + 1):i + 1]
+    valid = ~np.isnan(f).any(axis=1)
+    w = np.where(valid, ewma_weights(hz.vol_halflife, len(f)), 0.0)
+    f2 = np.where(valid[:, None], f * f, 0.0)
+    total = w.sum()
+    var = (w[:, None] * f2).sum(axis=0) / total
+    with np.errstate(invalid="ignore", divide="ignore"):
+        cv2 = (w[:, None] ** 2 * (f2 - var) ** 2).sum(axis=0) / (total * var) ** 2
+    return np.where(np.isfinite(cv2), cv2, 0.0)
 
 
 def eigen_anchor(p: int) -> int:
@@ -349,6 +365,9 @@ def estimate_asof(uni: Universe, hist: FactorHistory, p: int, cov_model: CovMode
     lo = max(FIRST_REGRESSION_INDEX - hist.start, 0)
 
     cov, w_corr = _base_factor_cov(hist, i, lo, hz)
+    if VOL_NOISE_CORRECTION:
+        lift = np.sqrt(1.0 + _vol_noise(hist, i, lo, hz))
+        cov = cov * np.outer(lift, lift)
     if risk_model is RiskModel.V2:
         cov = apply_eigen_bias(cov, _eigen_bias_at(hist, p, hz), EIGEN_SCALE)
         cov = cov * fade(_factor_regime(hist, series, i, lo, hz), hz.regime_halflife, hz.days)
@@ -385,7 +404,7 @@ def estimate_asof(uni: Universe, hist: FactorHistory, p: int, cov_model: CovMode
     sigma = shrink_to_groups(sigma, cap, hz.shrinkage)
     svar = sigma**2
     if risk_model is RiskModel.V2:
-        svar = svar * fade(_specific_regime(hist, series, i, lo, hz), hz.regime_halflife, hz.days)
+        svar = svar * fade(_specific_regime(hist, series, i, lo, hz), hz.spec_regime, hz.days)
     return Estimate(asof=p, rows=rows, style=np.ascontiguousarray(style), industry=industry, cap=cap,
                     factor_cov=np.ascontiguousarray(cov), specific_var=svar * hz.days)
 
