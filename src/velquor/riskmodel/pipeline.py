@@ -279,18 +279,18 @@ def _specific_regime(hist: FactorHistory, series: dict, i: int, lo: int, hz: Hor
     if native.enabled():
         num, den = native.specific_regime(hist.specific, series["var0"], series["cnt"], hist.cap, win.start, win.stop,
                                           i, MIN_SPECIFIC_OBS)
-        return ratio_multiplier(num, den, hz.regime_halflife)
-    u2 = hist.specific[win] ** 2
-    prev = series["var0"][win.start - 1:win.stop - 1]
-    pcnt = series["cnt"][win.start - 1:win.stop - 1]
-    cap = hist.cap[win.start - 1:win.stop - 1]
-    norm = series["var0"][i]
-    ok = np.isfinite(u2) & np.isfinite(prev) & (pcnt >= MIN_SPECIFIC_OBS) & np.isfinite(cap) & (norm > 0)
-    with np.errstate(invalid="ignore", divide="ignore"):
-        w = np.where(ok, cap / norm, 0.0)
-        num = (w * np.where(ok, u2, 0.0)).sum(axis=1)
-        den = (w * np.where(ok, prev, 0.0)).sum(axis=1)
-    return ratio_multiplier(np.where(ok.any(axis=1), num, np.nan), den, hz.spec_regime, REGIME_NOISE_CORRECTION)
+    else:
+        u2 = hist.specific[win] ** 2
+        prev = series["var0"][win.start - 1:win.stop - 1]
+        pcnt = series["cnt"][win.start - 1:win.stop - 1]
+        cap = hist.cap[win.start - 1:win.stop - 1]
+        norm = series["var0"][i]
+        ok = np.isfinite(u2) & np.isfinite(prev) & (pcnt >= MIN_SPECIFIC_OBS) & np.isfinite(cap) & (norm > 0)
+        with np.errstate(invalid="ignore", divide="ignore"):
+            w = np.where(ok, cap / norm, 0.0)
+            num = np.where(ok.any(axis=1), (w * np.where(ok, u2, 0.0)).sum(axis=1), np.nan)
+            den = (w * np.where(ok, prev, 0.0)).sum(axis=1)
+    return ratio_multiplier(num, den, hz.spec_regime, REGIME_NOISE_CORRECTION)
 
 
 def _structural(sigma: np.ndarray, full: np.ndarray, style: np.ndarray, industry: np.ndarray,
