@@ -187,7 +187,8 @@ class TestEntryPoints:
         from pathlib import Path
 
         meta = tomllib.loads((Path(__file__).parents[2] / "pyproject.toml").read_text())
-        assert meta["project"]["scripts"]["velquor"] == "velquor.cli:main"
+        # the same entry as `python -m velquor`, which keeps a late Ctrl-C from replacing the exit status
+        assert meta["project"]["scripts"]["velquor"] == "velquor.__main__:run"
 
 
 class TestConstraintsFile:
