@@ -17,10 +17,10 @@ ROOT = Path(__file__).resolve().parents[1]
 
 @pytest.fixture(scope="module")
 def docs():
-    spec = importlib.util.spec_from_file_location("run_docs", ROOT / "tools" / "run_docs.py")
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location("run_docs", ROOT / "tools" / "run_docs.py")
+    module = importlib.util.module_from_spec(found)
     sys.modules["run_docs"] = module  # its dataclasses look their module up
-    spec.loader.exec_module(module)
+    found.loader.exec_module(module)
     yield module
     sys.modules.pop("run_docs", None)
 
