@@ -20,8 +20,8 @@ except ImportError:  # pragma: no cover - a source tree without the built extens
     _rmk = None
 
 __all__ = ["ENV_REFERENCE", "enabled", "reference", "threads", "fingerprint", "windowed_sum", "market_return",
-           "descriptors", "row_median", "standardise", "orthogonalise", "fill_industry", "styles", "scatter", "fill_states", "specific_series",
-           "specific_regime", "regressions"]
+           "descriptors", "row_median", "standardise", "orthogonalise", "fill_industry", "styles", "scatter",
+           "fill_states", "specific_series", "specific_regime", "regressions"]
 
 #: Environment variable selecting the numpy reference pipeline (any value but "" and "0").
 ENV_REFERENCE = "VELQUOR_RISKMODEL_REFERENCE"

@@ -375,14 +375,13 @@ class Store:
     def write(self, day: str, cov_model: CovModel, risk_model: RiskModel, ids: list[str], style: np.ndarray,
               industry: np.ndarray, industry_names: list[str], cap: np.ndarray, factor_cov: np.ndarray,
               specific_var: np.ndarray) -> None:
-        ids_text = "\n".join(ids)
-        # the file lists ids one a line (checked on the whole text first: the usual case costs no loop)
-        joined = "".join(ids)
-        if not all(ids) or not joined.isprintable() or _SPACE.search(joined):
-            bad = next(i for i in ids if not i or any(c.isspace() or not c.isprintable() for c in i))
+        # the file lists ids one a line (each id checked whole, in C, not character by character)
+        bad = next((i for i in ids if not i or not i.isprintable() or _SPACE.search(i)), None)
+        if bad is not None:
             raise ValueError(f"id {bad!r} holds whitespace or a control character; it cannot be stored")
         with self._writing(self.root):
             self._mark()
+        ids_text = "\n".join(ids)
         key = _ids_key(ids_text)
         epath = self.exposure_path(day)
         if not epath.exists() or self._exposure_key(epath) != key:
