@@ -548,29 +548,40 @@ void scatter(const std::int32_t* day, const std::int32_t* col, std::ptrdiff_t co
 namespace velquor::rmk {
 
 void specific_regime(const double* u, const double* var0, const double* cnt, const double* cap, std::ptrdiff_t cols,
-                     std::ptrdiff_t r0, std::ptrdiff_t r1, std::ptrdiff_t at, double min_obs, double* num,
-                     double* den) {
-    const double* norm = var0 + at * cols;
+                     std::ptrdiff_t r0, std::ptrdiff_t r1, const std::ptrdiff_t* at, std::ptrdiff_t dates,
+                     double min_obs, double* num, double* den) {
+    // One pass over the rows serves every date: per stock, 1 / the date's forecast (0 where it does not count).
+    const auto nd = static_cast<size_t>(dates);
+    std::vector<double> inv(static_cast<size_t>(cols) * nd);
+    std::vector<double> acc(3 * nd);
+    for (std::ptrdiff_t d = 0; d < dates; ++d) {
+        const double* norm = var0 + at[d] * cols;
+        for (std::ptrdiff_t c = 0; c < cols; ++c) inv[c * dates + d] = norm[c] > 0 ? 1.0 / norm[c] : 0.0;
+    }
     for (std::ptrdiff_t r = r0; r < r1; ++r) {
         const double* ur = u + r * cols;
         const double* prev = var0 + (r - 1) * cols;
         const double* pc = cnt + (r - 1) * cols;
         const double* cp = cap + (r - 1) * cols;
-        bool any = false;
+        std::fill(acc.begin(), acc.end(), 0.0);
+        double* sn = acc.data();
+        double* sd = sn + dates;
+        double* any = sd + dates;
         for (std::ptrdiff_t c = 0; c < cols; ++c) {
             const double u2 = ur[c] * ur[c];
-            any |= std::isfinite(u2) & std::isfinite(prev[c]) & (pc[c] >= min_obs) & std::isfinite(cp[c]) &
-                   (norm[c] > 0);
+            if (!(std::isfinite(u2) & std::isfinite(prev[c]) & (pc[c] >= min_obs) & std::isfinite(cp[c]))) continue;
+            const double a = cp[c] * u2, b = cp[c] * prev[c];
+            const double* w = inv.data() + c * dates;
+            for (std::ptrdiff_t d = 0; d < dates; ++d) {
+                sn[d] += a * w[d];
+                sd[d] += b * w[d];
+                any[d] += w[d];
+            }
         }
-        auto weight = [&](std::ptrdiff_t c, double x) {
-            const double u2 = ur[c] * ur[c];
-            const bool ok = std::isfinite(u2) & std::isfinite(prev[c]) & (pc[c] >= min_obs) & std::isfinite(cp[c]) &
-                            (norm[c] > 0);
-            return ok ? (cp[c] / norm[c]) * x : 0.0;
-        };
-        const double n = sum4(cols, [&](std::ptrdiff_t c) { return weight(c, ur[c] * ur[c]); });
-        num[r - r0] = any ? n : kNaN;
-        den[r - r0] = sum4(cols, [&](std::ptrdiff_t c) { return weight(c, prev[c]); });
+        for (std::ptrdiff_t d = 0; d < dates; ++d) {
+            num[d * (r1 - r0) + (r - r0)] = any[d] > 0 ? sn[d] : kNaN;
+            den[d * (r1 - r0) + (r - r0)] = sd[d];
+        }
     }
 }
 

@@ -115,12 +115,14 @@ struct SpecificOut {
 void specific_series(const double* u, std::ptrdiff_t rows, std::ptrdiff_t cols, std::ptrdiff_t first,
                      std::ptrdiff_t origin, const SpecificParams& par, const SpecificOut& out, int threads);
 
-/// The daily sums of pipeline._specific_regime over rows r0 .. r1 - 1 (r0 >= 1): realised squared specific
-/// returns (num; NaN on a day without any usable stock) and their forecasts of the day before (den), stocks
-/// weighted by the previous day's cap over their plain variance as of row `at`. Arrays are (rows x cols).
+/// The daily sums of pipeline._specific_regime over rows r0 .. r1 - 1 (r0 >= 1) for each of `dates` as-of
+/// rows at[d]: realised squared specific returns (num; NaN on a day without any usable stock) and their
+/// forecasts of the day before (den), stocks weighted by the previous day's cap over their plain variance as
+/// of row at[d]. Arrays are (rows x cols); num and den are (dates x (r1 - r0)). The rows are read once for
+/// all dates.
 void specific_regime(const double* u, const double* var0, const double* cnt, const double* cap, std::ptrdiff_t cols,
-                     std::ptrdiff_t r0, std::ptrdiff_t r1, std::ptrdiff_t at, double min_obs, double* num,
-                     double* den);
+                     std::ptrdiff_t r0, std::ptrdiff_t r1, const std::ptrdiff_t* at, std::ptrdiff_t dates,
+                     double min_obs, double* num, double* den);
 
 /// Styles of the fused kernel, in the order its `slot` array is indexed by.
 enum Style : int {

@@ -82,7 +82,7 @@ int threads_of(int threads) { return threads < 1 ? 1 : threads; }
 
 NB_MODULE(_rmkernels, m) {
     m.doc() = "Native kernels of the risk-model estimation (velquor.riskmodel); the numpy code there is the reference.";
-    m.attr("KERNELS_VERSION") = 2;
+    m.attr("KERNELS_VERSION") = 3;
     m.attr("BLOCK") = rmk::kBlock;
 
     m.def("windowed_sum",
@@ -325,24 +325,32 @@ NB_MODULE(_rmkernels, m) {
 
     m.def("specific_regime",
           [](In<double, nb::ndim<2>> u, In<double, nb::ndim<2>> var0, In<double, nb::ndim<2>> cnt,
-             In<double, nb::ndim<2>> cap, std::ptrdiff_t r0, std::ptrdiff_t r1, std::ptrdiff_t at, double min_obs) {
+             In<double, nb::ndim<2>> cap, std::ptrdiff_t r0, std::ptrdiff_t r1, In<int64_t, nb::ndim<1>> at,
+             double min_obs) {
               const size_t rows = u.shape(0), cols = u.shape(1);
               auto same = [&](const auto& a) { return a.shape(0) == rows && a.shape(1) == cols; };
               require(same(var0) && same(cnt) && same(cap), "specific returns, variances, counts and caps differ in shape");
-              require(r0 >= 1 && r0 <= r1 && r1 <= dim(u, 0) && at >= 0 && at < dim(u, 0), "rows outside the arrays");
+              require(r0 >= 1 && r0 <= r1 && r1 <= dim(u, 0), "rows outside the arrays");
+              std::vector<std::ptrdiff_t> rows_at(at.shape(0));
+              for (size_t d = 0; d < rows_at.size(); ++d) {
+                  require(at(d) >= 0 && at(d) < dim(u, 0), "rows outside the arrays");
+                  rows_at[d] = static_cast<std::ptrdiff_t>(at(d));
+              }
               const size_t days = static_cast<size_t>(r1 - r0);
-              auto num = make_out<double>({days});
-              auto den = make_out<double>({days});
+              auto num = make_out<double>({rows_at.size(), days});
+              auto den = make_out<double>({rows_at.size(), days});
               {
                   nb::gil_scoped_release release;
-                  rmk::specific_regime(u.data(), var0.data(), cnt.data(), cap.data(), dim(u, 1), r0, r1, at, min_obs,
+                  rmk::specific_regime(u.data(), var0.data(), cnt.data(), cap.data(), dim(u, 1), r0, r1,
+                                       rows_at.data(), static_cast<std::ptrdiff_t>(rows_at.size()), min_obs,
                                        num.second, den.second);
               }
               return nb::make_tuple(num.first, den.first);
           },
           nb::arg("u"), nb::arg("var0"), nb::arg("cnt"), nb::arg("cap"), nb::arg("r0"), nb::arg("r1"), nb::arg("at"),
           nb::arg("min_obs"),
-          "Daily cap-weighted sums of realised squared specific returns and of their forecasts, rows r0 .. r1 - 1.");
+          "Daily cap-weighted sums of realised squared specific returns and of their forecasts, rows r0 .. r1 - 1, "
+          "for each as-of row of `at` (one row of the results per as-of row).");
 
     m.def("regressions",
           [](In<double, nb::ndim<2>> y, In<float, nb::ndim<3>> x, In<std::int16_t, nb::ndim<2>> industry,

@@ -387,11 +387,15 @@ def test_specific_regime_sums_match_the_reference():
     hz = HORIZONS[CovModel.FACTOR_MODEL_DAILY]
     series = reference(pipeline.horizon_series, hist, hz)
     series["var0"][:, 3] = 0.0  # a stock whose forecast vanishes is left out
-    for i, lo in ((rows - 1, 0), (300, 0), (100, 80), (5, 0)):  # full, early (window from row 1) and short windows
+    cases = ((rows - 1, 0), (300, 0), (100, 80), (5, 0))  # full, early (window from row 1) and short windows
+    for i, lo in cases:
         want = reference(pipeline._specific_regime, hist, series, i, lo, hz)
         with native.reference(False):
             got = pipeline._specific_regime(hist, series, i, lo, hz)
+            # a batch of dates in one pass over the rows their windows cover gives each the same
+            batch = pipeline._specific_regime_sums(hist, series, [i, i - 1, rows - 1, 90], lo, hz)
+            assert pipeline._specific_regime(hist, series, i, lo, hz, batch) == pytest.approx(got, rel=1e-14)
         assert got == pytest.approx(want, rel=1e-12)
-    num, den = native.specific_regime(u, series["var0"], series["cnt"], cap, 1, 21, rows - 1, 21.0)
+    num, den = native.specific_regime(u, series["var0"], series["cnt"], cap, 1, 21, [rows - 1], 21.0)
     assert np.isnan(num).all() and (den == 0).all()  # the first days: no stock has 21 observations yet
-    assert ratio_multiplier(num, den, 63.0) == 1.0
+    assert ratio_multiplier(num[0], den[0], 63.0) == 1.0

@@ -122,11 +122,12 @@ def specific_series(u: np.ndarray, first: int, origin: int, lam: float, window: 
     return _rmk.specific_series(_f64(u), first, origin, lam, window, lags, threshold, min_obs, floor_share, threads())
 
 
-def specific_regime(u: np.ndarray, var0: np.ndarray, cnt: np.ndarray, cap: np.ndarray, r0: int, r1: int, at: int,
-                    min_obs: float) -> tuple[np.ndarray, np.ndarray]:
-    """The daily sums of ``pipeline._specific_regime`` over rows ``r0 .. r1 - 1``: realised and forecast (NaN
-    realised on a day without a usable stock)."""
-    return _rmk.specific_regime(_f64(u), _f64(var0), _f64(cnt), _f64(cap), r0, r1, at, min_obs)
+def specific_regime(u: np.ndarray, var0: np.ndarray, cnt: np.ndarray, cap: np.ndarray, r0: int, r1: int,
+                    at: list[int], min_obs: float) -> tuple[np.ndarray, np.ndarray]:
+    """The daily sums of ``pipeline._specific_regime`` over rows ``r0 .. r1 - 1`` as of each row of ``at`` (one
+    row of each result per as-of row): realised and forecast (NaN realised on a day without a usable stock)."""
+    return _rmk.specific_regime(_f64(u), _f64(var0), _f64(cnt), _f64(cap), r0, r1,
+                                np.asarray(at, dtype=np.int64), min_obs)
 
 
 #: The styles of ``styles`` in the order of the kernel's output positions.

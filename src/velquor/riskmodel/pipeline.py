@@ -271,14 +271,29 @@ def _factor_regime(hist: FactorHistory, series: dict, i: int, lo: int, hz: Horiz
     return ratio_multiplier(np.where(ok.any(axis=1), num, np.nan), den, hz.regime_halflife, REGIME_NOISE_CORRECTION)
 
 
-def _specific_regime(hist: FactorHistory, series: dict, i: int, lo: int, hz: Horizon) -> float:
-    """The same for specific returns, stocks weighted by their previous day's cap."""
+def _specific_window(i: int, lo: int, hz: Horizon) -> slice:
     win = _regime_window(i, lo, hz.spec_regime)
-    if win.start == 0:
-        win = slice(1, win.stop)
+    return slice(1, win.stop) if win.start == 0 else win
+
+
+def _specific_regime_sums(hist: FactorHistory, series: dict, rows: list[int], lo: int, hz: Horizon) -> dict:
+    """The native daily sums of ``_specific_regime`` as of each history row of ``rows``, in one pass over the
+    rows their windows cover: {row: (num, den)}."""
+    wins = [_specific_window(i, lo, hz) for i in rows]
+    r0, r1 = min(w.start for w in wins), max(w.stop for w in wins)
+    num, den = native.specific_regime(hist.specific, series["var0"], series["cnt"], hist.cap, r0, r1, rows,
+                                      MIN_SPECIFIC_OBS)
+    return {i: (num[d, w.start - r0:w.stop - r0], den[d, w.start - r0:w.stop - r0])
+            for d, (i, w) in enumerate(zip(rows, wins))}
+
+
+def _specific_regime(hist: FactorHistory, series: dict, i: int, lo: int, hz: Horizon,
+                     sums: dict | None = None) -> float:
+    """The same for specific returns, stocks weighted by their previous day's cap. ``sums``: the native
+    pipeline's daily sums of a batch of dates (``_specific_regime_sums``)."""
+    win = _specific_window(i, lo, hz)
     if native.enabled():
-        num, den = native.specific_regime(hist.specific, series["var0"], series["cnt"], hist.cap, win.start, win.stop,
-                                          i, MIN_SPECIFIC_OBS)
+        num, den = (sums or _specific_regime_sums(hist, series, [i], lo, hz))[i]
     else:
         u2 = hist.specific[win] ** 2
         prev = series["var0"][win.start - 1:win.stop - 1]
@@ -356,25 +371,29 @@ def _eigen_bias_at(hist: FactorHistory, p: int, hz: Horizon) -> np.ndarray:
     return bias
 
 
-def estimate_asof(uni: Universe, hist: FactorHistory, p: int, cov_model: CovModel,
-                  risk_model: RiskModel, series: dict | None = None) -> Estimate:
-    """The model variant as of calendar position ``p`` from a history that covers its window."""
-    hz = HORIZONS[cov_model]
-    series = series if series is not None else horizon_series(hist, hz)
-    i = p - hist.start
-    lo = max(FIRST_REGRESSION_INDEX - hist.start, 0)
-
-    cov, w_corr = _base_factor_cov(hist, i, lo, hz)
+def _factor_cov(hist: FactorHistory, i: int, lo: int, hz: Horizon) -> np.ndarray:
+    """The factor covariance as of history row ``i`` before the variant's own steps (both variants share it)."""
+    cov, _ = _base_factor_cov(hist, i, lo, hz)
     if VOL_NOISE_CORRECTION:
         lift = np.sqrt(1.0 + _vol_noise(hist, i, lo, hz))
         cov = cov * np.outer(lift, lift)
+    return cov
+
+
+def _variant_factor_cov(hist: FactorHistory, series: dict, cov: np.ndarray, p: int, i: int, lo: int, hz: Horizon,
+                        risk_model: RiskModel) -> np.ndarray:
+    """A variant's factor covariance, in units of the horizon, from the shared one (``_factor_cov``)."""
     if risk_model is RiskModel.V2:
         cov = apply_eigen_bias(cov, _eigen_bias_at(hist, p, hz), EIGEN_SCALE)
         cov = cov * fade(_factor_regime(hist, series, i, lo, hz), hz.regime_halflife, hz.days)
     else:
         cov = shrink_correlation(cov, hz.v1_corr_shrinkage)
-    cov = clip_psd(cov) * hz.days
+    return clip_psd(cov) * hz.days
 
+
+def _specific_vol(uni: Universe, hist: FactorHistory, series: dict, p: int, i: int, hz: Horizon) -> tuple:
+    """The stocks of row ``i`` (rows, style, industry, cap) and their specific volatility before V2's regime
+    multiplier (both variants share it)."""
     live = np.isfinite(hist.cap[i])
     rows = np.flatnonzero(live)
     style = hist.exposures[i, rows]
@@ -402,11 +421,38 @@ def estimate_asof(uni: Universe, hist: FactorHistory, p: int, cov_model: CovMode
         structural = _structural(sigma, fit, style, industry, n_ind, cap)
         sigma = gamma * sigma + (1.0 - gamma) * structural
     sigma = shrink_to_groups(sigma, cap, hz.shrinkage)
+    return rows, np.ascontiguousarray(style), industry, cap, sigma
+
+
+def _variant_specific_var(hist: FactorHistory, series: dict, sigma: np.ndarray, i: int, lo: int, hz: Horizon,
+                          risk_model: RiskModel, sums: dict | None = None) -> np.ndarray:
     svar = sigma**2
     if risk_model is RiskModel.V2:
-        svar = svar * fade(_specific_regime(hist, series, i, lo, hz), hz.spec_regime, hz.days)
-    return Estimate(asof=p, rows=rows, style=np.ascontiguousarray(style), industry=industry, cap=cap,
-                    factor_cov=np.ascontiguousarray(cov), specific_var=svar * hz.days)
+        svar = svar * fade(_specific_regime(hist, series, i, lo, hz, sums), hz.spec_regime, hz.days)
+    return svar * hz.days
+
+
+def estimate_asof(uni: Universe, hist: FactorHistory, p: int, cov_model: CovModel,
+                  risk_model: RiskModel, series: dict | None = None) -> Estimate:
+    """The model variant as of calendar position ``p`` from a history that covers its window."""
+    return estimate_variants(uni, hist, p, cov_model, [risk_model], series)[0]
+
+
+def estimate_variants(uni: Universe, hist: FactorHistory, p: int, cov_model: CovModel,
+                      risk_models: list[RiskModel], series: dict | None = None,
+                      sums: dict | None = None) -> list[Estimate]:
+    """The variants ``risk_models`` of one horizon as of ``p``, computing what they share once (``sums``: see
+    ``_specific_regime``)."""
+    hz = HORIZONS[cov_model]
+    series = series if series is not None else horizon_series(hist, hz)
+    i = p - hist.start
+    lo = max(FIRST_REGRESSION_INDEX - hist.start, 0)
+    cov = _factor_cov(hist, i, lo, hz)
+    rows, style, industry, cap, sigma = _specific_vol(uni, hist, series, p, i, hz)
+    return [Estimate(asof=p, rows=rows, style=style, industry=industry, cap=cap,
+                     factor_cov=np.ascontiguousarray(_variant_factor_cov(hist, series, cov, p, i, lo, hz, rm)),
+                     specific_var=_variant_specific_var(hist, series, sigma, i, lo, hz, rm, sums))
+            for rm in risk_models]
 
 
 def horizon_series(hist: FactorHistory, hz: Horizon, first_asof: int | None = None) -> dict:
@@ -456,10 +502,44 @@ _SHARED: tuple | None = None  # what forked workers of estimate_range read (inhe
 def _run_batch(positions: list[int]) -> int:
     uni, hist, by_horizon, variants, sink = _SHARED
     with single_threaded_blas():
+        if not native.enabled():
+            for p in positions:
+                for cm, rm in variants:
+                    sink(estimate_asof(uni, hist, p, cm, rm, by_horizon[cm]), cm, rm)
+            return len(positions)
+        # the variants of a horizon share their covariance windows and specific risk; a sink that takes a
+        # whole date writes what the date's variants share once
+        by_cm: dict[CovModel, list[RiskModel]] = {}
+        for cm, rm in variants:
+            by_cm.setdefault(cm, []).append(rm)
+        day = getattr(sink, "day", None)
+        lo = max(FIRST_REGRESSION_INDEX - hist.start, 0)
+        sums = {cm: _specific_regime_sums(hist, by_horizon[cm], [p - hist.start for p in positions], lo,
+                                          HORIZONS[cm])
+                for cm, rms in by_cm.items() if RiskModel.V2 in rms}
         for p in positions:
-            for cm, rm in variants:
-                sink(estimate_asof(uni, hist, p, cm, rm, by_horizon[cm]), cm, rm)
+            done = [(est, cm, rm) for cm, rms in by_cm.items()
+                    for est, rm in zip(estimate_variants(uni, hist, p, cm, rms, by_horizon[cm], sums.get(cm)), rms)]
+            if day is not None:
+                day(done)
+            else:
+                for est, cm, rm in done:
+                    sink(est, cm, rm)
     return len(positions)
+
+
+def _batches(positions: list[int]) -> list[list[int]]:
+    """The positions in batches of about 8 a worker estimates in turn. The native pipeline cuts them at
+    eigenfactor refreshes, so that no two workers simulate the same anchor."""
+    if not native.enabled():
+        return [positions[i:i + 8] for i in range(0, len(positions), 8)]
+    out: list[list[int]] = []
+    for p in positions:
+        if out and (len(out[-1]) < 2 * EIGEN_REFRESH or eigen_anchor(p) == eigen_anchor(out[-1][-1])):
+            out[-1].append(p)
+        else:
+            out.append([p])
+    return out
 
 
 def estimate_range(con, uni: Universe, asof_lo: int, asof_hi: int, variants: list[tuple[CovModel, RiskModel]],
@@ -491,7 +571,7 @@ def estimate_range(con, uni: Universe, asof_lo: int, asof_hi: int, variants: lis
     if only is not None:
         keep = set(only)
         positions = [p for p in positions if p in keep]
-    batches = [positions[i:i + 8] for i in range(0, len(positions), 8)]
+    batches = _batches(positions)
     _SHARED = (uni, hist, by_horizon, variants, sink)
     try:
         if workers > 1 and len(batches) > workers:

@@ -57,14 +57,16 @@ def collinear_styles(style: np.ndarray, cap: np.ndarray | None = None) -> list[t
 
 
 def check_estimate(day: str, factor_names: list[str], ids: list[str], style: np.ndarray, cap: np.ndarray,
-                   factor_cov: np.ndarray, specific_var: np.ndarray, design: np.ndarray, days: int) -> None:
+                   factor_cov: np.ndarray, specific_var: np.ndarray, design: np.ndarray, days: int,
+                   pairs: list[tuple[str, str, float]] | None = None) -> None:
     """Refuse (`ImplausibleEstimate`) an estimate as of ``day`` whose daily factor variances (horizon units
     divided by ``days``) are not finite, negative or above ``MAX_DAILY_VARIANCE``, or whose specific variances
     are not finite or not positive; warn (`OptimizerWarning`) about stocks whose specific or total variance
     lies above ``MAX_DAILY_VARIANCE`` (a short or wild history on a small market gives a few such stocks: the
     rest of the model is sound, so the request goes on) and about collinear style exposures. ``design`` holds
-    the stocks' full exposure rows."""
-    pairs = collinear_styles(style, cap)
+    the stocks' full exposure rows; ``pairs``, when given, ``collinear_styles(style, cap)``."""
+    if pairs is None:
+        pairs = collinear_styles(style, cap)
     cause = ""
     if pairs:
         names = "; ".join(f"{a} and {b} (correlation {r:+.6f})" for a, b, r in pairs)

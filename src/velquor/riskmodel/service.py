@@ -20,12 +20,13 @@ from ..const import CovModel, RiskModel
 from ..exception import InvalidArgument, OptimizerWarning
 from .data import Universe, load_universe
 from .params import COUNTRY, FIRST_ASOF_INDEX, HORIZONS, STYLE_FACTORS, variant_name
-from .plausibility import check_estimate
+from .plausibility import check_estimate, collinear_styles
 from .pipeline import Estimate, estimate_range, history_span
-from .store import Model, Store, database_keys, estimate_base
+from .store import Model, Store, bad_id, database_keys, estimate_base
 from . import store as _store
 
 __all__ = ["Context", "context", "resolve_asof", "get_model", "build", "build_piece", "estimate_date", "store_estimate",
+           "store_day",
            "prune", "ON_DEMAND_AHEAD", "remember", "forget", "previous_close", "Built", "note_rebuilt"]
 
 #: An on-demand build also estimates this many following dates: requests tend to walk forward in time.
@@ -126,8 +127,39 @@ def store_estimate(ctx: Context, est: Estimate, cov_model: CovModel, risk_model:
                     uni.industry_names, est.cap, est.factor_cov, est.specific_var)
 
 
-def _sink(ctx: Context) -> Callable[[Estimate, CovModel, RiskModel], None]:
-    return lambda est, cm, rm: store_estimate(ctx, est, cm, rm)
+def store_day(ctx: Context, done: list[tuple[Estimate, CovModel, RiskModel]], ids_checked: bool = False) -> None:
+    """``store_estimate`` of the variants of one date (their stocks, exposures and caps are the same): what
+    they share is checked and written once."""
+    uni = ctx.universe
+    est = done[0][0]
+    ids = list(uni.ids[est.rows])
+    design = Model(ids=ids, style=est.style, industry=est.industry, industry_names=uni.industry_names, cap=est.cap,
+                   factor_cov=est.factor_cov, specific_var=est.specific_var).design(np.arange(len(ids)))
+    pairs = collinear_styles(est.style, est.cap)
+    names = [COUNTRY, *uni.industry_names, *STYLE_FACTORS]
+    for e, cm, _ in done:
+        check_estimate(ctx.day(e.asof), names, ids, e.style, e.cap, e.factor_cov, e.specific_var, design,
+                       HORIZONS[cm].days, pairs=pairs)
+    ctx.store.write_day(ctx.day(est.asof), ids, est.style, est.industry, uni.industry_names, est.cap,
+                        [(cm, rm, e.factor_cov, e.specific_var) for e, cm, rm in done], ids_checked)
+
+
+class _Sink:
+    """Where a build hands its estimates: one at a time, or (``day``) all variants of a date at once."""
+
+    def __init__(self, ctx: Context) -> None:
+        self.ctx = ctx
+        self.ids_ok = bad_id(ctx.universe.ids) is None  # every id storable: no check per date
+
+    def __call__(self, est: Estimate, cov_model: CovModel, risk_model: RiskModel) -> None:
+        store_estimate(self.ctx, est, cov_model, risk_model)
+
+    def day(self, done: list[tuple[Estimate, CovModel, RiskModel]]) -> None:
+        store_day(self.ctx, done, self.ids_ok)
+
+
+def _sink(ctx: Context) -> _Sink:
+    return _Sink(ctx)
 
 
 def estimate_date(ctx: Context, pos: int, cov_model: CovModel, risk_model: RiskModel) -> Estimate:

@@ -40,7 +40,7 @@ from ..const import CovModel, RiskModel
 from .params import COUNTRY, MODEL_VERSION, STYLE_FACTORS, variant_name
 
 __all__ = ["ENV_DIR", "Store", "Model", "DataKeys", "data_keys", "tables_present", "database_keys",
-           "code_fingerprint", "estimate_base", "prune", "psd_root"]
+           "code_fingerprint", "estimate_base", "prune", "psd_root", "bad_id"]
 
 #: Environment variable that moves the estimate directory away from the database file.
 ENV_DIR = "VELQUOR_RISKMODEL_DIR"
@@ -196,6 +196,12 @@ class Model:
         x[np.flatnonzero(has), 1 + ind[has]] = 1.0
         x[:, 1 + n_ind:] = self.style[rows]
         return x
+
+
+def bad_id(ids) -> str | None:
+    """The first id a file listing ids one a line cannot hold (empty, white space or a control character)."""
+    # each id checked whole, in C, not character by character
+    return next((i for i in ids if not i or not i.isprintable() or _SPACE.search(i)), None)
 
 
 def _ids_key(ids_text: str) -> int:
@@ -375,10 +381,18 @@ class Store:
     def write(self, day: str, cov_model: CovModel, risk_model: RiskModel, ids: list[str], style: np.ndarray,
               industry: np.ndarray, industry_names: list[str], cap: np.ndarray, factor_cov: np.ndarray,
               specific_var: np.ndarray) -> None:
-        # the file lists ids one a line (each id checked whole, in C, not character by character)
-        bad = next((i for i in ids if not i or not i.isprintable() or _SPACE.search(i)), None)
-        if bad is not None:
-            raise ValueError(f"id {bad!r} holds whitespace or a control character; it cannot be stored")
+        self.write_day(day, ids, style, industry, industry_names, cap, [(cov_model, risk_model, factor_cov,
+                                                                          specific_var)])
+
+    def write_day(self, day: str, ids: list[str], style: np.ndarray, industry: np.ndarray, industry_names: list[str],
+                  cap: np.ndarray, variants: list[tuple[CovModel, RiskModel, np.ndarray, np.ndarray]],
+                  ids_checked: bool = False) -> None:
+        """Persist the variants ``(cov_model, risk_model, factor_cov, specific_var)`` of one day, which share
+        its exposure file. ``ids_checked``: the caller has made sure every id can be stored."""
+        if not ids_checked:
+            bad = bad_id(ids)
+            if bad is not None:
+                raise ValueError(f"id {bad!r} holds whitespace or a control character; it cannot be stored")
         with self._writing(self.root):
             self._mark()
         ids_text = "\n".join(ids)
@@ -388,8 +402,9 @@ class Store:
             self._write(epath, ids=np.array(ids_text), style=style.astype(np.float32),
                         industry=industry.astype(np.int16), industry_names=np.array("\n".join(industry_names)),
                         cap=cap.astype(np.float64), key=np.int64(key))
-        self._write(self.variant_path(day, cov_model, risk_model), factor_cov=factor_cov,
-                    specific_var=specific_var, key=np.int64(key))
+        for cov_model, risk_model, factor_cov, specific_var in variants:
+            self._write(self.variant_path(day, cov_model, risk_model), factor_cov=factor_cov,
+                        specific_var=specific_var, key=np.int64(key))
 
     @staticmethod
     def _exposure_key(path: Path) -> int | None:
