@@ -399,3 +399,30 @@ def test_specific_regime_sums_match_the_reference():
     num, den = native.specific_regime(u, series["var0"], series["cnt"], cap, 1, 21, [rows - 1], 21.0)
     assert np.isnan(num).all() and (den == 0).all()  # the first days: no stock has 21 observations yet
     assert ratio_multiplier(num[0], den[0], 63.0) == 1.0
+
+
+@pytest.mark.parametrize("case", ["definite", "semidefinite", "indefinite", "nan"])
+def test_psd_clip_shortcut_matches_the_reference(case):
+    """The native pipeline skips the decomposition of a matrix whose Cholesky factor exists."""
+    from velquor.riskmodel.kernels import clip_psd
+
+    rng = np.random.default_rng(5)
+    f = rng.standard_normal((60, 8))
+    a = f.T @ f / 60
+    if case == "semidefinite":
+        a[:, -1] = a[-1, :] = 0.0
+    elif case == "indefinite":
+        a[0, 1] = a[1, 0] = 2.0 * np.sqrt(a[0, 0] * a[1, 1])
+    elif case == "nan":
+        a[2, 3] = a[3, 2] = np.nan
+    for floor in (0.0, 0.5 * np.linalg.eigvalsh(f.T @ f / 60)[0]):
+        if case == "nan":  # refused alike, not passed through
+            with pytest.raises(np.linalg.LinAlgError):
+                reference(clip_psd, a, floor)
+            with native.reference(False), pytest.raises(np.linalg.LinAlgError):
+                clip_psd(a, floor)
+            continue
+        want = reference(clip_psd, a, floor)
+        with native.reference(False):
+            got = clip_psd(a, floor)
+        np.testing.assert_allclose(got, want, rtol=0, atol=1e-13 * a[0, 0])
