@@ -416,7 +416,7 @@ def _pool_of(bt: Backtest, d: _dt.date):
     import zorvata
 
     if isinstance(bt.universe, str):
-        return list(zorvata.index_weights(bt.universe, d).index)
+        return zorvata.index_weights(bt.universe, d).index.tolist()
     if callable(bt.universe):
         ids = bt.universe(d)
         ids = [ids] if isinstance(ids, str) else list(ids)
@@ -503,7 +503,7 @@ def _plan(index: int, bt: Backtest, engine: str, frame=None) -> _Plan:
             except Exception as e:  # noqa: BLE001 - the benchmark NAV needs every date's weights
                 raise InvalidArgument(f"benchmark.get_weight({d}) failed: {type(e).__name__}: {e}") from None
     ids = sorted({i for p in pools if not isinstance(p, BaseException) for i in p}
-                 | {i for s in bench_sets.values() for i in s.index})
+                 | {i for s in bench_sets.values() for i in s.index.tolist()})
     if ids:
         panel = zorvata.get_price_change_rate(ids, days[0], days[-1])
         panel = panel.reindex(index=_date_index(days), columns=pd.Index(ids, dtype=object))
