@@ -426,3 +426,104 @@ def test_psd_clip_shortcut_matches_the_reference(case):
         with native.reference(False):
             got = clip_psd(a, floor)
         np.testing.assert_allclose(got, want, rtol=0, atol=1e-13 * a[0, 0])
+
+
+class TestNativeBuild:
+    """The native pipeline's own orchestration: batches cut at eigenfactor refreshes, the variants of a
+    horizon computed together and a date's variants written together."""
+
+    def test_batches_never_share_an_eigenfactor_anchor(self):
+        from velquor.riskmodel.params import EIGEN_REFRESH, FIRST_ASOF_INDEX
+
+        positions = [p for p in range(FIRST_ASOF_INDEX, FIRST_ASOF_INDEX + 97) if p % 7 != 3]  # with gaps
+        with native.reference(False):
+            batches = pipeline._batches(positions)
+        assert [p for b in batches for p in b] == positions
+        anchors = [{pipeline.eigen_anchor(p) for p in b} for b in batches]
+        for a, b in zip(anchors, anchors[1:]):
+            assert not a & b
+        assert all(len(b) <= 3 * EIGEN_REFRESH for b in batches)
+
+    def test_a_span_with_a_date_sink_matches_the_reference(self, market_db):
+        """Twelve dates across two eigenfactor refreshes, all six variants: the native pass (one sink call
+        per date) gives the reference pass's estimates."""
+        import zorvata
+
+        from velquor.const import ESTIMATED_RISK_MODELS, CovModel
+        from velquor.riskmodel.data import load_universe
+
+        con = zorvata.connect().cursor()
+        uni = load_universe(con)
+        lo, hi = uni.last - 14, uni.last - 3
+        variants = [(cm, rm) for cm in CovModel for rm in ESTIMATED_RISK_MODELS]
+        want: dict = {}
+        with native.reference(True):
+            pipeline.estimate_range(con, uni, lo, hi, variants, lambda e, cm, rm: want.setdefault((e.asof, cm, rm), e))
+
+        class DateSink:
+            got: dict = {}
+            days: list = []
+
+            def __call__(self, e, cm, rm):  # pragma: no cover - the native pass hands whole dates
+                raise AssertionError("one estimate at a time")
+
+            def day(self, done):
+                self.days.append({e.asof for e, _, _ in done})
+                for e, cm, rm in done:
+                    self.got[(e.asof, cm, rm)] = e
+
+        sink = DateSink()
+        with native.reference(False):
+            pipeline.estimate_range(con, uni, lo, hi, variants, sink)
+        assert sink.days == [{p} for p in range(lo, hi + 1)]
+        assert sink.got.keys() == want.keys()
+        for k, a in want.items():
+            b = sink.got[k]
+            np.testing.assert_array_equal(a.rows, b.rows)
+            sd = np.sqrt(np.diag(a.factor_cov))
+            assert (np.abs(b.factor_cov - a.factor_cov) <= 1e-9 * np.outer(sd, sd)).all(), k
+            np.testing.assert_allclose(b.specific_var, a.specific_var, rtol=1e-9, err_msg=str(k))
+
+    def test_a_date_written_whole_reads_back_like_one_written_by_variant(self, tmp_path):
+        from velquor.const import STYLE_FACTORS, CovModel, RiskModel
+        from velquor.riskmodel.store import Store
+
+        rng = np.random.default_rng(2)
+        ids = ["000001.XSHE", "000002.XSHE", "600000.XSHG"]
+        style = rng.standard_normal((3, len(STYLE_FACTORS))).astype(np.float32)
+        industry, names, cap = np.array([0, 1, -1], np.int16), ["a", "b"], rng.random(3) + 1.0
+        k = 1 + 2 + len(STYLE_FACTORS)
+        covs = {(cm, rm): (np.eye(k) * rng.random(), rng.random(3)) for cm in CovModel for rm in RiskModel
+                if rm is not RiskModel.CUSTOM}
+        one, whole = Store(tmp_path / "one"), Store(tmp_path / "whole")
+        for (cm, rm), (cov, sv) in covs.items():
+            one.write("2025-06-03", cm, rm, ids, style, industry, names, cap, cov, sv)
+        whole.write_day("2025-06-03", ids, style, industry, names, cap,
+                        [(cm, rm, cov, sv) for (cm, rm), (cov, sv) in covs.items()], in_one=True)
+        for cm, rm in covs:
+            a, b = one.read("2025-06-03", cm, rm), whole.read("2025-06-03", cm, rm)
+            assert a.ids == b.ids
+            for name in ("style", "industry", "cap", "factor_cov", "specific_var"):
+                np.testing.assert_array_equal(getattr(a, name), getattr(b, name))
+
+    def test_a_bad_id_is_still_refused_when_the_universe_holds_one(self, tmp_path):
+        from types import SimpleNamespace
+
+        from velquor.const import STYLE_FACTORS, CovModel, RiskModel
+        from velquor.riskmodel import service
+        from velquor.riskmodel.store import Store
+
+        uni = SimpleNamespace(ids=np.array(["000001.XSHE", "60 0000.XSHG", "600001.XSHG"]), industry_names=["a"],
+                              dates=np.array(["2025-06-03"], dtype="datetime64[D]"))
+        ctx = service.Context(db_path=tmp_path / "x.duckdb", universe=uni, store=Store(tmp_path / "est"))
+        k = 2 + len(STYLE_FACTORS)
+        est = pipeline.Estimate(asof=0, rows=np.array([0, 2]), style=np.zeros((2, len(STYLE_FACTORS)), np.float32),
+                                industry=np.zeros(2, np.int64), cap=np.ones(2), factor_cov=np.eye(k) * 1e-4,
+                                specific_var=np.full(2, 1e-4))
+        sink = service._Sink(ctx)
+        assert not sink.ids_ok  # the universe holds an id a file cannot list: every date is checked
+        sink.day([(est, CovModel.FACTOR_MODEL_DAILY, RiskModel.V1)])  # without it, the date is stored
+        assert ctx.store.read("2025-06-03", CovModel.FACTOR_MODEL_DAILY, RiskModel.V1) is not None
+        est.rows = np.array([0, 1])
+        with pytest.raises(ValueError, match="whitespace"):
+            sink.day([(est, CovModel.FACTOR_MODEL_DAILY, RiskModel.V2)])

@@ -141,7 +141,7 @@ def store_day(ctx: Context, done: list[tuple[Estimate, CovModel, RiskModel]], id
         check_estimate(ctx.day(e.asof), names, ids, e.style, e.cap, e.factor_cov, e.specific_var, design,
                        HORIZONS[cm].days, pairs=pairs)
     ctx.store.write_day(ctx.day(est.asof), ids, est.style, est.industry, uni.industry_names, est.cap,
-                        [(cm, rm, e.factor_cov, e.specific_var) for e, cm, rm in done], ids_checked)
+                        [(cm, rm, e.factor_cov, e.specific_var) for e, cm, rm in done], ids_checked, in_one=True)
 
 
 class _Sink:

@@ -22,6 +22,7 @@ from __future__ import annotations
 
 import contextlib
 import hashlib
+import io
 import os
 import re
 import shutil
@@ -371,12 +372,19 @@ class Store:
         v = _archive_key(self.variant_path(day, cov_model, risk_model, root), _VARIANT_MEMBERS)
         return v is not None and v == _archive_key(self.exposure_path(day, root), _EXPOSURE_MEMBERS)
 
-    def _write(self, path: Path, **arrays) -> None:
+    def _write(self, path: Path, in_one: bool = False, **arrays) -> None:
+        """``in_one``: the archive is assembled in memory and written in one call (the archive writer's seeks
+        and small writes on the file cost several times the assembly)."""
         with self._writing(path):
             self._make_dir(path.parent)
             # the database's mode and group, at most 0644: estimates reveal what the database holds
             with atomic_write(path, permissions=FILE_MODE, like=self._like()) as fh:
-                np.savez(fh, **arrays)
+                if in_one:
+                    buf = io.BytesIO()
+                    np.savez(buf, **arrays)
+                    fh.write(buf.getbuffer())
+                else:
+                    np.savez(fh, **arrays)
 
     def write(self, day: str, cov_model: CovModel, risk_model: RiskModel, ids: list[str], style: np.ndarray,
               industry: np.ndarray, industry_names: list[str], cap: np.ndarray, factor_cov: np.ndarray,
@@ -386,9 +394,10 @@ class Store:
 
     def write_day(self, day: str, ids: list[str], style: np.ndarray, industry: np.ndarray, industry_names: list[str],
                   cap: np.ndarray, variants: list[tuple[CovModel, RiskModel, np.ndarray, np.ndarray]],
-                  ids_checked: bool = False) -> None:
+                  ids_checked: bool = False, in_one: bool = False) -> None:
         """Persist the variants ``(cov_model, risk_model, factor_cov, specific_var)`` of one day, which share
-        its exposure file. ``ids_checked``: the caller has made sure every id can be stored."""
+        its exposure file. ``ids_checked``: the caller has made sure every id can be stored; ``in_one``: each
+        file is written in one call."""
         if not ids_checked:
             bad = bad_id(ids)
             if bad is not None:
@@ -399,11 +408,11 @@ class Store:
         key = _ids_key(ids_text)
         epath = self.exposure_path(day)
         if not epath.exists() or self._exposure_key(epath) != key:
-            self._write(epath, ids=np.array(ids_text), style=style.astype(np.float32),
+            self._write(epath, in_one, ids=np.array(ids_text), style=style.astype(np.float32),
                         industry=industry.astype(np.int16), industry_names=np.array("\n".join(industry_names)),
                         cap=cap.astype(np.float64), key=np.int64(key))
         for cov_model, risk_model, factor_cov, specific_var in variants:
-            self._write(self.variant_path(day, cov_model, risk_model), factor_cov=factor_cov,
+            self._write(self.variant_path(day, cov_model, risk_model), in_one, factor_cov=factor_cov,
                         specific_var=specific_var, key=np.int64(key))
 
     @staticmethod
