@@ -8,7 +8,7 @@ import threading
 import warnings
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Callable, Iterable
+from typing import Iterable
 
 import numpy as np
 import pandas as pd
@@ -26,8 +26,7 @@ from .store import Model, Store, bad_id, database_keys, estimate_base
 from . import store as _store
 
 __all__ = ["Context", "context", "resolve_asof", "get_model", "build", "build_piece", "estimate_date", "store_estimate",
-           "store_day",
-           "prune", "ON_DEMAND_AHEAD", "remember", "forget", "previous_close", "Built", "note_rebuilt"]
+           "store_day", "prune", "ON_DEMAND_AHEAD", "remember", "forget", "previous_close", "Built", "note_rebuilt"]
 
 #: An on-demand build also estimates this many following dates: requests tend to walk forward in time.
 ON_DEMAND_AHEAD = 20
