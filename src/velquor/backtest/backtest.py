@@ -21,7 +21,7 @@ import numpy as np
 import pandas as pd
 
 from .._interrupt import reraise_interrupt
-from ..const import CovModel, RiskModel
+from ..const import HELD_WEIGHT, CovModel, RiskModel
 from ..exception import BacktestFailed, InvalidArgument
 from ..coerce import to_date, to_enum
 from . import _estimates
@@ -831,15 +831,17 @@ def _tries_free(p: _Plan, i: int, failed_asof: dict) -> bool:
     without the limit is within it, that optimum is also the optimum with the limit (the same problem, one
     constraint fewer, and its answer meets that one too), so that answer is taken; it does not depend on
     the holdings and a worker engine solves it ahead, in parallel. Tried when the holdings are all in the
-    pool (else the limited problem has more names: those it may only sell) and the date before did not
-    reach its limit (a binding limit tends to bind again: solved with it at once). The rule depends on the
-    path alone, never on the engine, so every engine gives the same answers."""
+    pool (else the limited problem has more names: those it may only sell; a solver's dust, positions of
+    `HELD_WEIGHT` or less, does not count, the free answer sells it) and the date before did not reach its
+    limit (a binding limit tends to bind again: solved with it at once). The rule depends on the path
+    alone, never on the engine, so every engine gives the same answers."""
     if not _free_candidate(p, i) or (p.asof[i], (p.bt.cov_model, p.bt.risk_model)) in failed_asof:
         return False
     if p.at_limit[i - 1]:
         return False
     pool = set(p.pools[i])
-    return all(k in pool for k in p.drifted_holdings().index)
+    held = p.drifted_holdings()
+    return all(k in pool for k in held.index[held.to_numpy() > HELD_WEIGHT])
 
 
 def _free_fits(p: _Plan, o: RebalanceOutcome) -> bool:
