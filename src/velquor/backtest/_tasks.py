@@ -90,8 +90,9 @@ def is_transient(e: BaseException) -> bool:
 
 
 def prepare() -> None:
-    """Imports in a worker what the first tasks of a run (history pieces) need, so that they do not pay for
-    it."""
+    """Imports in a worker what the tasks of a run need (history pieces, then rebalances: a chain of
+    turnover-limited dates sends its dates ahead too), so that they do not pay for it."""
+    from .. import optimize  # noqa: F401 - the optimiser, cvxpy and its solvers
     from . import _estimates  # noqa: F401 - the risk model's pipeline and the market client
 
 
