@@ -506,6 +506,24 @@ class TestNativeBuild:
             for name in ("style", "industry", "cap", "factor_cov", "specific_var"):
                 np.testing.assert_array_equal(getattr(a, name), getattr(b, name))
 
+    def test_stock_variances_without_the_exposure_rows(self):
+        """The date sink checks each stock's variance from its industry and styles, not a built row."""
+        from velquor.const import STYLE_FACTORS
+        from velquor.riskmodel.plausibility import factor_variance
+        from velquor.riskmodel.store import Model
+
+        rng = np.random.default_rng(9)
+        n, n_ind, n_sty = 40, 5, len(STYLE_FACTORS)
+        style = rng.standard_normal((n, n_sty)).astype(np.float32)
+        industry = rng.integers(-1, n_ind, n)  # some stocks without an industry
+        f = rng.standard_normal((200, 1 + n_ind + n_sty))
+        cov = f.T @ f / 200
+        design = Model(ids=[str(i) for i in range(n)], style=style, industry=industry,
+                       industry_names=[str(j) for j in range(n_ind)], cap=np.ones(n), factor_cov=cov,
+                       specific_var=np.ones(n)).design(np.arange(n))
+        want = ((design @ cov) * design).sum(axis=1)
+        np.testing.assert_allclose(factor_variance(style, industry, cov), want, rtol=1e-12)
+
     def test_a_bad_id_is_still_refused_when_the_universe_holds_one(self, tmp_path):
         from types import SimpleNamespace
 

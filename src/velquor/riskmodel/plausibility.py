@@ -17,7 +17,7 @@ from ..exception import OptimizerWarning
 from .params import STYLE_FACTORS
 
 __all__ = ["MAX_DAILY_VARIANCE", "COLLINEAR_CORRELATION", "ImplausibleEstimate", "collinear_styles",
-           "check_estimate"]
+           "check_estimate", "factor_variance"]
 
 #: Largest plausible daily variance of a factor, a stock's specific return or a stock's total return: a
 #: daily volatility of 50%, far beyond what daily price limits allow (a healthy market's stocks sit near
@@ -56,15 +56,34 @@ def collinear_styles(style: np.ndarray, cap: np.ndarray | None = None) -> list[t
     return out
 
 
+def factor_variance(style: np.ndarray, industry: np.ndarray, cov: np.ndarray) -> np.ndarray:
+    """x' cov x of every stock's exposure row x = [1, its industry's dummy, its styles] (no dummy when the
+    industry is negative), without building the rows: the dummies pick entries of ``cov``."""
+    n_styles = style.shape[1]
+    k = len(cov)
+    s = np.asarray(style, dtype=np.float64)
+    ind = np.asarray(industry, dtype=np.int64)
+    has = ind >= 0
+    col = np.where(has, 1 + ind, 0)
+    sty = slice(k - n_styles, k)
+    # country and industry entries, then their cross terms with the styles, then the styles' quadratic form
+    out = cov[0, 0] + np.where(has, 2.0 * cov[0, col] + cov[col, col], 0.0)
+    cross = cov[0, sty] + np.where(has[:, None], cov[col, sty], 0.0)
+    out = out + 2.0 * (s * cross).sum(axis=1)
+    return out + ((s @ cov[sty, sty]) * s).sum(axis=1)
+
+
 def check_estimate(day: str, factor_names: list[str], ids: list[str], style: np.ndarray, cap: np.ndarray,
-                   factor_cov: np.ndarray, specific_var: np.ndarray, design: np.ndarray, days: int,
-                   pairs: list[tuple[str, str, float]] | None = None) -> None:
+                   factor_cov: np.ndarray, specific_var: np.ndarray, design: np.ndarray | None, days: int,
+                   pairs: list[tuple[str, str, float]] | None = None,
+                   industry: np.ndarray | None = None) -> None:
     """Refuse (`ImplausibleEstimate`) an estimate as of ``day`` whose daily factor variances (horizon units
     divided by ``days``) are not finite, negative or above ``MAX_DAILY_VARIANCE``, or whose specific variances
     are not finite or not positive; warn (`OptimizerWarning`) about stocks whose specific or total variance
     lies above ``MAX_DAILY_VARIANCE`` (a short or wild history on a small market gives a few such stocks: the
     rest of the model is sound, so the request goes on) and about collinear style exposures. ``design`` holds
-    the stocks' full exposure rows; ``pairs``, when given, ``collinear_styles(style, cap)``."""
+    the stocks' full exposure rows; without it, ``industry`` gives their industries (the rows are rebuilt from
+    those and the styles, see ``factor_variance``). ``pairs``, when given, is ``collinear_styles(style, cap)``."""
     if pairs is None:
         pairs = collinear_styles(style, cap)
     cause = ""
@@ -85,7 +104,10 @@ def check_estimate(day: str, factor_names: list[str], ids: list[str], style: np.
         bad.append(f"specific variance of {len(wrong)} stock(s), e.g. {ids[wrong[0]]} {svar[wrong[0]]:.3g}")
     high = np.array([], dtype=np.intp)
     if not wild and not len(wrong) and np.isfinite(factor_cov).all():
-        total = ((design @ (factor_cov / days)) * design).sum(axis=1) + svar
+        if design is None:
+            total = factor_variance(style, industry, factor_cov / days) + svar
+        else:
+            total = ((design @ (factor_cov / days)) * design).sum(axis=1) + svar
         high = np.flatnonzero(~(total <= MAX_DAILY_VARIANCE))
     if bad:
         raise ImplausibleEstimate(

@@ -132,13 +132,11 @@ def store_day(ctx: Context, done: list[tuple[Estimate, CovModel, RiskModel]], id
     uni = ctx.universe
     est = done[0][0]
     ids = list(uni.ids[est.rows])
-    design = Model(ids=ids, style=est.style, industry=est.industry, industry_names=uni.industry_names, cap=est.cap,
-                   factor_cov=est.factor_cov, specific_var=est.specific_var).design(np.arange(len(ids)))
     pairs = collinear_styles(est.style, est.cap)
     names = [COUNTRY, *uni.industry_names, *STYLE_FACTORS]
     for e, cm, _ in done:
-        check_estimate(ctx.day(e.asof), names, ids, e.style, e.cap, e.factor_cov, e.specific_var, design,
-                       HORIZONS[cm].days, pairs=pairs)
+        check_estimate(ctx.day(e.asof), names, ids, e.style, e.cap, e.factor_cov, e.specific_var, None,
+                       HORIZONS[cm].days, pairs=pairs, industry=e.industry)
     ctx.store.write_day(ctx.day(est.asof), ids, est.style, est.industry, uni.industry_names, est.cap,
                         [(cm, rm, e.factor_cov, e.specific_var) for e, cm, rm in done], ids_checked, in_one=True)
 
