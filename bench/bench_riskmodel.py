@@ -31,6 +31,15 @@ def cpu_seconds() -> float:
 
 
 def peak_mib() -> float:
+    """Peak resident memory of this process image. Not getrusage's maxrss: on Linux that survives exec, so a
+    child started from a large process would report its parent's resident size at the fork."""
+    try:
+        with open("/proc/self/status") as fh:
+            for line in fh:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1]) / 1024.0
+    except OSError:
+        pass
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0
 
 
