@@ -16,7 +16,10 @@ Model against the truth (the default): per horizon, version and portfolio kind (
 equally weighted minus the market, top-minus-bottom quintiles of size, momentum and residual volatility, one
 random long-only portfolio of 100 stocks), z = realised return / predicted volatility of the model and of
 the generator's own forecast (``zorvata.demo.truth_forecast``: its covariance and specific variances times
-its volatility regime, which no model can know) on the same windows. Per sample (every window; for daily
+its volatility regime, which no model can know) on the same windows. The truth the target is judged against
+is limit-aware: the variance of the returns the market produces, each stock's return clipped to its price
+limits (``TruthForecast.limited_variance``); the truth without the limits is shown beside it (its bias
+statistic and the model's QLIKE ratio against it). Per sample (every window; for daily
 models also every third day at offsets 0, 1 and 2; each half of the period): the bias statistic (standard
 deviation of z) of both, the root mean square beside it, and the mean QLIKE loss z^2 - log z^2 of both (the
 loss of a variance forecast up to terms the two forecasts share, smallest at z^2 = 1), with moving-block
