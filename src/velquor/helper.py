@@ -126,7 +126,8 @@ class OptimizeHelper:
         weights = weights.groupby(level=0, sort=False).sum()
         in_pool = set(pool)
         position = self._model.position
-        others = sorted(str(i) for i in weights.index if i not in in_pool)
+        # tolist() first: iterating an Arrow-backed index yields its items one Python call at a time
+        others = sorted(str(i) for i in weights.index.tolist() if i not in in_pool)
         dropped = [i for i in others if i not in position]
         if dropped:
             kept_total = weights.drop(dropped).sum()

@@ -28,6 +28,7 @@ import contextlib
 import os
 import shutil
 import stat
+import sys
 import tempfile
 import threading
 from collections import OrderedDict
@@ -270,7 +271,21 @@ def single_threaded_blas() -> Iterator[None]:
     and on a busy machine its spinning threads make them many times slower. Only the BLAS pools are limited:
     OpenMP pools of other libraries keep their size.
     """
-    from threadpoolctl import threadpool_limits
-
-    with threadpool_limits(limits=1, user_api="blas"):
+    with _blas_controller().limit(limits=1):
         yield
+
+
+_blas: tuple[int, Any] | None = None
+
+
+def _blas_controller():
+    """The loaded BLAS libraries' thread controls. Finding them walks every shared object of the process (a
+    few ms, once per rebalance of a backtest before this was kept), so the list is kept until a module is
+    imported: a new BLAS only arrives with a new import."""
+    global _blas
+    n = len(sys.modules)
+    if _blas is None or _blas[0] != n:
+        from threadpoolctl import ThreadpoolController
+
+        _blas = (len(sys.modules), ThreadpoolController().select(user_api="blas"))
+    return _blas[1]

@@ -108,6 +108,30 @@ class TestTurnoverLimit:
         np.testing.assert_allclose(res.turnover.to_numpy(), turnover.to_numpy(), rtol=0, atol=1e-12)
 
 
+    def test_dates_the_limit_does_not_hold_back_are_the_unlimited_answers(self):
+        # With the limit never reached (one-way turnover is at most 1), every date after the first is the
+        # optimum of its problem without the limit: the same bits as the backtest without one.
+        pool = zorvata.index_weights("000905.XSHG", "2025-04-30").index[:60].tolist()
+        free = basic_backtest(universe=pool, bnds=None).run(progress=False)
+        loose = basic_backtest(universe=pool, bnds=None, turnover_limit=1.0).run(progress=False)
+        assert loose.weights.equals(free.weights)
+        assert np.array_equal(loose.nav.to_numpy(), free.nav.to_numpy())
+
+    def test_a_binding_limit_is_solved_with_it_and_the_next_date_at_once(self, monkeypatch):
+        from velquor.backtest import backtest as bmod
+
+        pool = zorvata.index_weights("000905.XSHG", "2025-04-30").index[:60].tolist()
+        tried = []
+        real = bmod._free_fits
+        monkeypatch.setattr(bmod, "_free_fits", lambda p, o: tried.append((o.key[1], real(p, o))) or tried[-1][1])
+        res = basic_backtest(universe=pool, bnds=None, turnover_limit=0.01).run(progress=False)
+        assert (res.status == "optimal").all(), res.notes.to_dict()
+        assert (res.turnover.iloc[1:] <= 0.01 + 1e-6).all(), res.turnover
+        # the second date is tried free and refused (a 1% limit binds); after a date at its limit the next
+        # is solved with the limit without a trial
+        assert tried == [(1, False)]
+
+
 class TestSchedule:
     @pytest.mark.parametrize("freq, period",
                              [("daily", "D"), ("weekly", "W"), ("monthly", "M"), ("quarterly", "Q")])

@@ -44,6 +44,12 @@ class TestEngines:
         assert alone.weights.max(axis=1).iloc[0] <= 0.3 + 1e-6
         assert (alone.weights.max(axis=1).iloc[1:] <= 0.25 + 1e-6).all()
 
+    @pytest.mark.parametrize("limit", [0.05, 0.5])
+    def test_turnover_limited_chains_match_serial(self, limit):
+        # 0.5 holds back no date, so the workers solve the dates ahead; 0.05 holds some back
+        bt = basic_backtest(turnover_limit=limit)
+        _same(bt.run(progress=False), bt.run(engine="process", workers=2, progress=False))
+
 
 @pytest.mark.slow
 def test_cold_estimates_built_in_parallel_are_those_built_serially(tmp_path, monkeypatch):

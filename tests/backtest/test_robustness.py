@@ -83,6 +83,23 @@ class TestInterrupt:
             assert json.loads(path.read_text())["status"] == "optimal"
         _same(fresh, bt.run(progress=False, checkpoint=cp))
 
+    @pytest.mark.slow
+    def test_turnover_limited_chain_solved_ahead_resumes_to_the_same_result(self, tmp_path):
+        # the workers solve the dates ahead: the interrupt arrives from a date not yet booked
+        trigger = tmp_path / "armed"
+        bt = basic_backtest(end=SHORT_END, turnover_limit=0.5,
+                            objective=InterruptingTrackingError(str(trigger), 7, "solver", os.getpid()))
+        fresh = bt.run(progress=False)
+        cp = tmp_path / "cp"
+        trigger.write_text("")
+        try:
+            with pytest.raises(KeyboardInterrupt):
+                bt.run(engine="process", workers=2, progress=False, checkpoint=cp)
+        finally:
+            trigger.unlink(missing_ok=True)
+        assert set(_recorded(cp)) <= {5, 6}
+        _same(fresh, bt.run(engine="process", workers=2, progress=False, checkpoint=cp))
+
     def test_scs_interrupt_raises_in_a_plain_optimisation(self):
         from velquor.optimize import portfolio_optimize
 

@@ -90,8 +90,9 @@ def is_transient(e: BaseException) -> bool:
 
 
 def prepare() -> None:
-    """Imports in a worker what the first tasks of a run (history pieces) need, so that they do not pay for
-    it."""
+    """Imports in a worker what the tasks of a run need (history pieces, then rebalances: a chain of
+    turnover-limited dates sends its dates ahead too), so that they do not pay for it."""
+    from .. import optimize  # noqa: F401 - the optimiser, cvxpy and its solvers
     from . import _estimates  # noqa: F401 - the risk model's pipeline and the market client
 
 
@@ -186,7 +187,7 @@ def _ex_ante_te(job: RebalanceJob, w) -> float:
     bm = IndexBenchmark(job.benchmark) if isinstance(job.benchmark, str) else job.benchmark
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        h = OptimizeHelper(list(w.index), job.date, bm, job.cov_model, job.risk_model, 1.0, 1.0)
+        h = OptimizeHelper(w.index.tolist(), job.date, bm, job.cov_model, job.risk_model, 1.0, 1.0)
         bw = h.benchmark_weight.to_numpy(dtype=np.float64)
         cov = h.get_union_cov_matrix()
     a = np.zeros(len(bw))
@@ -224,7 +225,7 @@ def rebalance_task(market: MarketRef, job: RebalanceJob) -> RebalanceOutcome:
                                    risk_model=job.risk_model, **job.solver_options)
             te = _ex_ante_te(job, w)
         status = "fallback" if any(_SOFT_DROPPED in str(c.message) for c in caught) else "optimal"
-        weights = {str(k): float(v) for k, v in w.items()}
+        weights = dict(zip(map(str, w.index.tolist()), w.to_numpy(dtype=float).tolist()))
         return RebalanceOutcome(job.key, weights, status, te, _notes(caught), time.perf_counter() - t0)
     except BaseException as e:  # noqa: BLE001 - a failed date is recorded and the run goes on
         _raise_interrupt(e)

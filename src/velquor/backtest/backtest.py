@@ -21,7 +21,7 @@ import numpy as np
 import pandas as pd
 
 from .._interrupt import reraise_interrupt
-from ..const import CovModel, RiskModel
+from ..const import HELD_WEIGHT, CovModel, RiskModel
 from ..exception import BacktestFailed, InvalidArgument
 from ..coerce import to_date, to_enum
 from . import _estimates
@@ -39,6 +39,9 @@ FREQUENCIES = ("daily", "weekly", "monthly", "quarterly")
 DASK_WAVE = 256
 #: Times a date whose worker was lost is sent again (alone, to a fresh pool) before it counts as failed.
 LOST_WORKER_RETRIES = 1
+#: A rebalance whose target turnover is this close to its limit counts as held back by it: the next date of
+#: the chain is then solved with the limit at once, without trying it free first.
+AT_LIMIT = 1e-6
 
 
 def _real(value, name: str, lo: float, hi: float, lo_open: bool = False) -> float:
@@ -274,6 +277,7 @@ class _Plan:
     costs: list = field(default_factory=list)
     cash: list = field(default_factory=list)
     unfilled: list = field(default_factory=list)
+    at_limit: list = field(default_factory=list)  # per booked rebalance: its turnover reached the limit
 
     def __post_init__(self) -> None:
         self.sim = Simulator(self.returns, self.delisted_from, self.bt.cost, self.bt.capital,
@@ -314,7 +318,11 @@ class _Plan:
             i = self.applied
             self.sim.run_to(self.day_of[i])
             money = None if self.bt.capital is None else self.bt.capital * self.sim.value
-            fill = self.sim.trade(self.target(self.outcomes[i]), self.rules[i])
+            target = self.target(self.outcomes[i])
+            limit = self.bt.turnover_limit
+            self.at_limit.append(i > 0 and limit is not None and target is not None
+                                 and _one_way(target, self.sim.drifted()) >= limit - AT_LIMIT)
+            fill = self.sim.trade(target, self.rules[i])
             self.held.append(fill.weights)
             self.turnover.append(fill.turnover)
             self.costs.append(fill.cost)
@@ -416,7 +424,7 @@ def _pool_of(bt: Backtest, d: _dt.date):
     import zorvata
 
     if isinstance(bt.universe, str):
-        return list(zorvata.index_weights(bt.universe, d).index)
+        return zorvata.index_weights(bt.universe, d).index.tolist()
     if callable(bt.universe):
         ids = bt.universe(d)
         ids = [ids] if isinstance(ids, str) else list(ids)
@@ -503,7 +511,7 @@ def _plan(index: int, bt: Backtest, engine: str, frame=None) -> _Plan:
             except Exception as e:  # noqa: BLE001 - the benchmark NAV needs every date's weights
                 raise InvalidArgument(f"benchmark.get_weight({d}) failed: {type(e).__name__}: {e}") from None
     ids = sorted({i for p in pools if not isinstance(p, BaseException) for i in p}
-                 | {i for s in bench_sets.values() for i in s.index})
+                 | {i for s in bench_sets.values() for i in s.index.tolist()})
     if ids:
         panel = zorvata.get_price_change_rate(ids, days[0], days[-1])
         panel = panel.reindex(index=_date_index(days), columns=pd.Index(ids, dtype=object))
@@ -643,10 +651,12 @@ def _compute(plans: list[_Plan], engine: str, workers, client, progress: bool,
                       for i, pos in enumerate(p.asof) if i not in p.outcomes}
             history = _History(eng, market, needed, progress)
         failed_asof = history.finish()
-        # One chain of dates that depend on each other cannot use a second worker: it runs here, without
-        # a round trip per date (the same computation, so the same bits).
+        # One chain of dates that depend on each other cannot use a second worker unless its dates can be
+        # tried without their turnover limit: else it runs here, without a round trip per date (the same
+        # computation, so the same bits).
         streams = sum(1 if p.bt.path_dependent else len(p.dates) - len(p.outcomes) for p in live)
-        _rebalance(eng if streams > 1 else Engine(), market, plans, failed_asof, progress)
+        ahead = any(_free_candidate(p, i) for p in live for i in range(len(p.dates)) if i not in p.outcomes)
+        _rebalance(eng if streams > 1 or ahead else Engine(), market, plans, failed_asof, progress)
         aborted = False
     finally:
         eng.close(abort=aborted)
@@ -748,8 +758,9 @@ class _History:
         return self.failed
 
 
-def _job(p: _Plan, i: int, failed_asof: dict) -> RebalanceJob | RebalanceOutcome:
-    """The work unit of rebalance ``i``, or its outcome when it failed before reaching the optimiser."""
+def _job(p: _Plan, i: int, failed_asof: dict, free: bool = False) -> RebalanceJob | RebalanceOutcome:
+    """The work unit of rebalance ``i``, or its outcome when it failed before reaching the optimiser; ``free``:
+    the date's problem without its turnover limit (see :func:`_tries_free`), which needs no holdings."""
     bt = p.bt
     key = (p.index, i)
     v = (bt.cov_model, bt.risk_model)
@@ -763,7 +774,7 @@ def _job(p: _Plan, i: int, failed_asof: dict) -> RebalanceJob | RebalanceOutcome
     cons = bt.cons or []
     turnover = None
     pool, bnds = list(p.pools[i]), bt.bnds
-    if bt.path_dependent:
+    if bt.path_dependent and not free:
         held = p.drifted_holdings()
         if callable(bt.cons):
             cons = _call(bt.cons, p.dates[i], held.copy())
@@ -793,6 +804,53 @@ def _job(p: _Plan, i: int, failed_asof: dict) -> RebalanceJob | RebalanceOutcome
                          bnds=bnds, cons=list(cons), benchmark=bt.benchmark, cov_model=bt.cov_model.value,
                          risk_model=bt.risk_model.value, solver_options=solver_options, models=[model],
                          turnover=turnover)
+
+
+def _one_way(target: np.ndarray, held: np.ndarray) -> float:
+    """One-way turnover from ``held`` to ``target`` (weights over the same stocks), cash included: the
+    measure of `TurnoverLimit`."""
+    return 0.5 * (float(np.abs(target - held).sum()) + 1.0 - float(held.sum()))
+
+
+def _free_candidate(p: _Plan, i: int) -> bool:
+    """Whether rebalance ``i`` of ``p`` may be tried without its turnover limit, as far as the plan alone tells
+    (its holdings are known only when the date before it is booked): the limit is all the date takes from
+    the holdings (no callable ``cons``, no cost model trading from them) and its pool and objective exist."""
+    bt = p.bt
+    if i == 0 or bt.turnover_limit is None or callable(bt.cons):
+        return False
+    pool, objective = p.pools[i], p.objectives[i]
+    return not (isinstance(pool, BaseException) or isinstance(objective, BaseException)
+                or _cost_aware(objective))
+
+
+def _tries_free(p: _Plan, i: int, failed_asof: dict) -> bool:
+    """Whether rebalance ``i`` (the next to book) is first solved without its turnover limit.
+
+    A chain's dates wait for each other only through the limit. Where the optimum of the date's problem
+    without the limit is within it, that optimum is also the optimum with the limit (the same problem, one
+    constraint fewer, and its answer meets that one too), so that answer is taken; it does not depend on
+    the holdings and a worker engine solves it ahead, in parallel. Tried when the holdings are all in the
+    pool (else the limited problem has more names: those it may only sell; a solver's dust, positions of
+    `HELD_WEIGHT` or less, does not count, the free answer sells it) and the date before did not reach its
+    limit (a binding limit tends to bind again: solved with it at once). The rule depends on the path
+    alone, never on the engine, so every engine gives the same answers."""
+    if not _free_candidate(p, i) or (p.asof[i], (p.bt.cov_model, p.bt.risk_model)) in failed_asof:
+        return False
+    if p.at_limit[i - 1]:
+        return False
+    pool = set(p.pools[i])
+    held = p.drifted_holdings()
+    return all(k in pool for k in held.index[held.to_numpy() > HELD_WEIGHT])
+
+
+def _free_fits(p: _Plan, o: RebalanceOutcome) -> bool:
+    """Whether the answer of a date solved without its turnover limit is that date's answer: solved to
+    optimality and within the limit from the holdings (the next to book)."""
+    if o.weights is None or o.status != "optimal":
+        return False
+    p.sim.run_to(p.day_of[p.applied])
+    return _one_way(p.target(o), p.sim.drifted()) <= p.bt.turnover_limit
 
 
 def _cost_aware(objective) -> bool:
@@ -827,7 +885,10 @@ def _rebalance(eng: Engine, market: MarketRef, plans: list[_Plan], failed_asof: 
     bar = Bar(progress, total, "rebalances", "date") if chained or not eng.parallel else \
         eng.bar(progress, total, "rebalances", "date")
     bar.update(sum(len(p.outcomes) for p in plans))
-    pending: dict[Any, tuple[_Plan, int, RebalanceJob]] = {}
+    # in flight: plan, date, job, and whether it is the date solved without its turnover limit (a trial)
+    pending: dict[Any, tuple[_Plan, int, RebalanceJob, bool]] = {}
+    # trials: (plan, date) -> in flight (True), or the outcome (None when it failed to run)
+    trials: dict[tuple[int, int], RebalanceOutcome | bool | None] = {}
 
     retries: dict[tuple[int, int], int] = {}
     suspects: collections.deque = collections.deque()
@@ -846,9 +907,27 @@ def _rebalance(eng: Engine, market: MarketRef, plans: list[_Plan], failed_asof: 
             p.submitted += 1
         if p.submitted >= len(p.dates):
             return None
-        if p.bt.path_dependent and (p.applied < p.submitted or any(q is p for q, _, _ in pending.values())):
+        if p.bt.path_dependent and (p.applied < p.submitted
+                                    or any(q is p and not t for q, _, _, t in pending.values())):
             return None
         return p.submitted
+
+    def send(p: _Plan, i: int, job: RebalanceJob, trial: bool) -> Any:
+        fut = eng.submit(rebalance_task, market, job)
+        pending[fut] = (p, i, job, trial)
+        if trial:
+            trials[(p.index, i)] = True
+        return fut
+
+    def trial(p: _Plan, i: int) -> bool:
+        """Sends date ``i`` of ``p`` without its turnover limit (False when it fails before the optimiser:
+        the date then goes as it is)."""
+        job = _job(p, i, failed_asof, free=True)
+        if isinstance(job, RebalanceOutcome):
+            trials[(p.index, i)] = None
+            return False
+        sent.append(send(p, i, job, True))
+        return True
 
     try:
         for p in plans:
@@ -857,12 +936,10 @@ def _rebalance(eng: Engine, market: MarketRef, plans: list[_Plan], failed_asof: 
             # dates whose worker was lost go again one at a time, alone: one that kills its worker again
             # fails by itself, the others complete
             progressed = not (waves and pending) and not suspects
-            sent = []
+            sent: list = []
             if suspects and not pending:
                 p, i, job = suspects.popleft()
-                fut = eng.submit(rebalance_task, market, job)
-                pending[fut] = (p, i, job)
-                sent.append(fut)
+                sent.append(send(p, i, job, False))
             while progressed and len(pending) < limit:
                 progressed = False
                 for p in plans:
@@ -871,24 +948,45 @@ def _rebalance(eng: Engine, market: MarketRef, plans: list[_Plan], failed_asof: 
                     i = next_ready(p)
                     if i is None:
                         continue
+                    key = (p.index, i)
+                    free = None
+                    if p.bt.path_dependent and _tries_free(p, i, failed_asof):
+                        if key not in trials and trial(p, i):
+                            progressed = True
+                            continue
+                        free = trials[key]
+                        if free is True:
+                            continue  # its trial is still in flight
                     p.submitted += 1
-                    job = _job(p, i, failed_asof)
-                    if isinstance(job, RebalanceOutcome):
-                        finish(p, job)
+                    if isinstance(free, RebalanceOutcome) and _free_fits(p, free):
+                        finish(p, free)
                     else:
-                        fut = eng.submit(rebalance_task, market, job)
-                        pending[fut] = (p, i, job)
-                        sent.append(fut)
+                        job = _job(p, i, failed_asof)
+                        if isinstance(job, RebalanceOutcome):
+                            finish(p, job)
+                        else:
+                            sent.append(send(p, i, job, False))
                     progressed = True
+            if eng.parallel:
+                # workers left idle by chains: the dates ahead, without their limit (taken where it holds)
+                for p in plans:
+                    for i in range(max(p.applied, 1), len(p.dates)):
+                        if len(pending) >= limit - 1:
+                            break
+                        if i not in p.outcomes and (p.index, i) not in trials and _free_candidate(p, i):
+                            trial(p, i)
             bar.track(sent)
             if not pending:
                 break
             for fut in eng.wait_any(list(pending)):
-                p, i, job = pending.pop(fut)
+                p, i, job, is_trial = pending.pop(fut)
                 try:
                     o = eng.result(fut)
                 except Exception as e:  # noqa: BLE001 - a worker that died or could not take the task
                     reraise_interrupt(e)
+                    if is_trial:  # the date goes with its limit instead
+                        trials[(p.index, i)] = None
+                        continue
                     lost = is_lost_worker(e)
                     if lost and retries.get((p.index, i), 0) < LOST_WORKER_RETRIES:
                         # the worker may have died of another date's task
@@ -897,6 +995,9 @@ def _rebalance(eng: Engine, market: MarketRef, plans: list[_Plan], failed_asof: 
                         continue
                     o = RebalanceOutcome((p.index, i), None, f"failed: worker: {type(e).__name__}: {e}",
                                          transient=lost or is_transient(e))
+                if is_trial:
+                    trials[(p.index, i)] = o
+                    continue
                 finish(p, o)
     finally:
         bar.close()
