@@ -3,8 +3,10 @@
 The expensive part of an estimate (exposures, daily factor and specific returns over the whole history) does
 not depend on the knobs of the per-date step (half-lives, Newey-West lags, the eigenfactor scale, the regime
 adjustment, the specific-risk shrinkage). This script computes it once per database and caches it beside the
-database (``<db>.calib.npz``), together with every scored window's realised returns, portfolios and the truth's
-variance of each (the truth forecast and the portfolios do not depend on the knobs either). Each candidate
+database (``<db>.<start>.calib2.npz``), together with every scored window's realised returns, portfolios and
+the truth's variance of each, without and with the price limits (the truth forecast and the portfolios do not
+depend on the knobs either). The target is judged against the limit-aware truth; columns ``bias t0`` and
+``qlike t0`` show the truth without the limits and the model's QLIKE ratio against it. Each candidate
 setting then only re-runs ``pipeline.estimate_asof`` for the scored dates and prints the same table as
 ``validate_riskmodel.py`` (bias statistic = standard deviation of z and mean QLIKE of model and truth per
 sample, with block-bootstrap standard errors), plus the truth-over-model ratio of the factor and the specific
