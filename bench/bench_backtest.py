@@ -10,10 +10,13 @@ over two, plus 10%):
   process, first call   a fresh pool: spawning the workers and their imports count, as on a user's first run
   process, pool kept    the pool the previous run left (it lives on between runs of one process)
   dask, LocalCluster    a LocalCluster started and stopped by the run (its start-up counts)
-  dask, client          a Client on a LocalCluster started before the timing, its workers having run a
-                        short backtest (as on a cluster that has run one before: like the kept pool, whose
-                        workers ran the first call)
-Cold runs each write a fresh temporary estimate directory, so the store beside the database is left alone;
+  dask, client          a Client of a cluster started before the timing from the command line (`dask
+                        scheduler`, `dask worker`: each in processes of its own, as a user's cluster runs),
+                        its workers having run a short backtest (as on a cluster that has run one before:
+                        like the kept pool, whose workers ran the first call)
+The serial and process rows run before any Dask cluster is up: an idle cluster's scheduler and workers take
+CPU from whatever else runs, and a LocalCluster's scheduler this process's interpreter lock too (0.7 to
+1.3 s of a 3 s process run, measured). Cold runs each write a fresh temporary estimate directory, so the store beside the database is left alone;
 warm runs read the first cold run's. CPU seconds are this process's (the client's), workers not included.
 The machine's load average is printed before and after: other work on a shared machine slows every row,
 and the parallel rows more (they need the second core).
@@ -47,6 +50,47 @@ def tracking_backtest(months: int, limit: float):
     return bt, start, end
 
 
+def _running_client(workers: int, limit: float, tmp: str):
+    """A running cluster, as a user's: a scheduler and ``workers`` single-threaded workers in processes of
+    their own (the command line's), and a client of it whose workers have imported the risk model and the
+    optimiser and run a short backtest (as on a cluster that has run one before: like the kept pool, whose
+    workers ran the first call). Returns (a function that ends it all, the client)."""
+    import subprocess
+
+    import distributed
+
+    from velquor.backtest._tasks import prepare
+
+    dask_cli = os.path.join(os.path.dirname(sys.executable), "dask")
+    info = os.path.join(tmp, "scheduler.json")
+    env = dict(os.environ, OMP_NUM_THREADS="1", OPENBLAS_NUM_THREADS="1", MKL_NUM_THREADS="1")
+    quiet = {"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL, "env": env}
+    procs = [subprocess.Popen([dask_cli, "scheduler", "--scheduler-file", info, "--host", "127.0.0.1",
+                               "--port", "0", "--dashboard-address", "127.0.0.1:0"], **quiet)]
+    deadline = time.monotonic() + 60
+    while not os.path.exists(info) and time.monotonic() < deadline:
+        time.sleep(0.1)
+    procs.append(subprocess.Popen([dask_cli, "worker", "--scheduler-file", info, "--nworkers", str(workers),
+                                   "--nthreads", "1", "--dashboard-address", "127.0.0.1:0"], **quiet))
+
+    def stop():
+        client.close()
+        for p in reversed(procs):
+            p.terminate()
+        for p in procs:
+            try:
+                p.wait(20)
+            except subprocess.TimeoutExpired:
+                p.kill()
+
+    client = distributed.Client(scheduler_file=info, set_as_default=False)
+    client.wait_for_workers(workers, timeout=120)
+    client.run(prepare)
+    os.environ["VELQUOR_RISKMODEL_DIR"] = os.path.join(tmp, "client-warm-up")
+    tracking_backtest(2, limit)[0].run(engine="dask", client=client, progress=False)
+    return stop, client
+
+
 def main(argv=None) -> int:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--db", help="database file (default: the configured one, i.e. the demo market)")
@@ -57,8 +101,6 @@ def main(argv=None) -> int:
     args = ap.parse_args(argv)
     if args.db:
         zorvata.configure(args.db)
-    import distributed
-
     from velquor.backtest import _estimates, close_pools
 
     bt, start, end = tracking_backtest(args.months, args.limit)
@@ -68,48 +110,43 @@ def main(argv=None) -> int:
     print(f"load average before: {load0[0]:.2f} {load0[1]:.2f} {load0[2]:.2f}", flush=True)
 
     w = args.workers
-    cluster = distributed.LocalCluster(n_workers=w, threads_per_worker=1, processes=True,
-                                       dashboard_address="127.0.0.1:0", silence_logs=50,
-                                       env={"OMP_NUM_THREADS": "1", "OPENBLAS_NUM_THREADS": "1",
-                                            "MKL_NUM_THREADS": "1"})
-    client = distributed.Client(cluster, set_as_default=False)
-    client.wait_for_workers(w)
-    from velquor.backtest._tasks import prepare
-
-    client.run(prepare)
-    with tempfile.TemporaryDirectory() as tmp:  # the workers' first pieces and solves, out of the timings
-        os.environ["VELQUOR_RISKMODEL_DIR"] = tmp
-        tracking_backtest(2, args.limit)[0].run(engine="dask", client=client, progress=False)
-    runs = [  # (label, engine, run arguments, close the process pools first)
-        ("serial", "serial", {}, False),
-        ("process, first call", "process", {"workers": w}, True),
-        ("process, pool kept", "process", {"workers": w}, False),
-        ("dask, LocalCluster", "dask", {"workers": w}, False),
-        ("dask, client", "dask", {"client": client}, False),
+    runs = [  # (phase, label, engine, run arguments, close the process pools first), in the order run
+        ("cold", "serial", "serial", {}, False),
+        ("cold", "process, first call", "process", {"workers": w}, True),
+        ("cold", "process, pool kept", "process", {"workers": w}, False),
+        ("warm", "serial", "serial", {}, False),
+        ("warm", "process, pool kept", "process", {"workers": w}, False),
+        ("cold", "dask, LocalCluster", "dask", {"workers": w}, False),
+        ("cold", "dask, client", "dask", {"client": None}, False),
+        ("warm", "dask, client", "dask", {"client": None}, False),
     ]
     timings: dict[tuple[str, str], tuple[float, float]] = {}
     results = {}
+    stop = client = None
     try:
         with tempfile.TemporaryDirectory() as tmp:
-            for phase in ("cold", "warm"):
-                for label, engine, kw, fresh in runs:
-                    if phase == "warm" and label in ("process, first call", "dask, LocalCluster"):
-                        continue  # warm runs send no estimate work; start-up is measured cold
-                    store = os.path.join(tmp, "cold-" + label.replace(" ", "").replace(",", "-")) \
-                        if phase == "cold" else os.path.join(tmp, "cold-serial")
-                    os.environ["VELQUOR_RISKMODEL_DIR"] = store
-                    _estimates.forget()
-                    if fresh:
-                        close_pools()
-                    t, c = time.perf_counter(), time.process_time()
-                    res = bt.run(engine=engine, progress=False, **kw)
-                    timings[(phase, label)] = (time.perf_counter() - t, time.process_time() - c)
-                    results[(phase, label)] = res
-                    print(f"  {phase:4} {label:20} {timings[(phase, label)][0]:7.1f} s  "
-                          f"{res.status.value_counts().to_dict()}", flush=True)
+            for phase, label, engine, kw, fresh in runs:
+                if "client" in kw:
+                    if client is None:
+                        # started only now: an idle cluster's scheduler (in this process) and workers take
+                        # CPU and this process's interpreter lock from the other rows
+                        stop, client = _running_client(w, args.limit, tmp)
+                    kw = {"client": client}
+                store = os.path.join(tmp, "cold-" + label.replace(" ", "").replace(",", "-")) \
+                    if phase == "cold" else os.path.join(tmp, "cold-serial")
+                os.environ["VELQUOR_RISKMODEL_DIR"] = store
+                _estimates.forget()
+                if fresh:
+                    close_pools()
+                t, c = time.perf_counter(), time.process_time()
+                res = bt.run(engine=engine, progress=False, **kw)
+                timings[(phase, label)] = (time.perf_counter() - t, time.process_time() - c)
+                results[(phase, label)] = res
+                print(f"  {phase:4} {label:20} {timings[(phase, label)][0]:7.1f} s  "
+                      f"{res.status.value_counts().to_dict()}", flush=True)
     finally:
-        client.close()
-        cluster.close()
+        if stop is not None:
+            stop()
         close_pools()
     load1 = os.getloadavg()
     if max(load0[0], load1[0]) > 1.5:

@@ -3,8 +3,10 @@
 The expensive part of an estimate (exposures, daily factor and specific returns over the whole history) does
 not depend on the knobs of the per-date step (half-lives, Newey-West lags, the eigenfactor scale, the regime
 adjustment, the specific-risk shrinkage). This script computes it once per database and caches it beside the
-database (``<db>.calib.npz``), together with every scored window's realised returns, portfolios and the truth's
-variance of each (the truth forecast and the portfolios do not depend on the knobs either). Each candidate
+database (``<db>.<start>.calib2.npz``), together with every scored window's realised returns, portfolios and
+the truth's variance of each, without and with the price limits (the truth forecast and the portfolios do not
+depend on the knobs either). The target is judged against the limit-aware truth; columns ``bias t0`` and
+``qlike t0`` show the truth without the limits and the model's QLIKE ratio against it. Each candidate
 setting then only re-runs ``pipeline.estimate_asof`` for the scored dates and prints the same table as
 ``validate_riskmodel.py`` (bias statistic = standard deviation of z and mean QLIKE of model and truth per
 sample, with block-bootstrap standard errors), plus the truth-over-model ratio of the factor and the specific
@@ -81,8 +83,8 @@ def prepare(ctx, start_pos: int, end_pos: int, cms, cache: Path):
             i = p - hist.start
             live = np.flatnonzero(np.isfinite(hist.cap[i]))
             ids = np.asarray(uni.ids)[live]
-            parts = [truth.month(d) for d in uni.dates[p + 1:p + 1 + h]]
-            present = set(parts[0][0].index)
+            days = uni.dates[p + 1:p + 1 + h]
+            present = set(truth.month(days[0])[0].index)
             known = np.flatnonzero([x in present for x in ids])
             kid = [str(x) for x in ids[known]]
             r0 = pos_of[uni.dates[p]]
@@ -90,15 +92,8 @@ def prepare(ctx, start_pos: int, end_pos: int, cms, cache: Path):
             real = np.where(cidx >= 0, cum[r0 + 1 + h, cidx] - cum[r0 + 1, cidx], 0.0)
             view = _View(kid, hist.cap[i, live[known]], hist.exposures[i, live[known]])
             ws = np.array([w for _, w in _window_portfolios(view, np.random.default_rng(p))])
-            tf = np.zeros(len(ws))
-            ts = np.zeros(len(ws))
-            for x, f, s in parts:
-                xt = np.nan_to_num(x.reindex(kid).to_numpy())
-                st = np.nan_to_num(s.reindex(kid).to_numpy())
-                e = ws @ xt
-                tf += np.einsum("pk,kl,pl->p", e, f, e)
-                ts += (ws * ws) @ st
-            rows_out.append({"p": p, "known": known, "w": ws, "ret": ws @ real, "tf": tf, "ts": ts})
+            tf, ts, tl = truth.variances(days, kid, ws)
+            rows_out.append({"p": p, "known": known, "w": ws, "ret": ws @ real, "tf": tf, "ts": ts, "tl": tl})
         windows[cm.value] = rows_out
         print(f"  {cm.value}: {len(rows_out)} windows prepared", flush=True)
     np.savez(cache, start=hist.start, stop=hist.stop, fr=hist.factor_returns, specific=hist.specific,
@@ -159,7 +154,7 @@ def evaluate(ctx, hist, windows, cms):
             ret = np.array([w["ret"] for w in wins])
             tv = np.array([w["tf"] + w["ts"] for w in wins])
             out[cm] = {"ret": ret, "tf": np.array([w["tf"] for w in wins]), "ts": np.array([w["ts"] for w in wins]),
-                       "zt": ret / np.sqrt(tv),
+                       "zt": ret / np.sqrt(np.array([w["tl"] for w in wins])), "zp": ret / np.sqrt(tv),
                        **{rm: {"mf": np.array(r["mf"]), "ms": np.array(r["ms"]),
                                "z": ret / np.sqrt(np.array(r["mf"]) + np.array(r["ms"]))} for rm, r in res.items()}}
     return out
@@ -182,8 +177,10 @@ def tables(res, cms, detail: bool, out=None):
                     a, b = r[rm]["z"][idx, j], r["zt"][idx, j]
                     est, se = _stats(a, b, max(2, int(round(len(idx) ** (1 / 3)))), rng)
                     ok = abs(est[2]) <= 0.05 and abs(est[7] - 1.0) <= 0.05
+                    plain, _ = _stats(a, r["zp"][idx, j], 2, rng, bootstrap=False)
                     rows.append({"sample": sname, "version": rm.value, "portfolio": kind,
                                  "bias m": round(est[0], 3), "bias t": round(est[1], 3),
+                                 "bias t0": round(plain[1], 3), "qlike t0": round(plain[7], 3),
                                  "diff": f"{est[2]:+.3f} ({se[2]:.3f})", "qlike ratio": f"{est[7]:.3f} ({se[7]:.3f})",
                                  "fvar t/m": round(float(np.mean(r["tf"][idx, j] / r[rm]["mf"][idx, j])), 3),
                                  "svar t/m": round(float(np.mean(r["ts"][idx, j] / r[rm]["ms"][idx, j])), 3),
@@ -224,7 +221,7 @@ def main(argv=None):
     cms = list(CovModel) if args.model == "all" else [CovModel(args.model)]
     start_pos = int(np.searchsorted(uni.dates, np.datetime64(args.start, "D")))
     hist, windows = prepare(ctx, start_pos, uni.last - 1, list(CovModel),
-                            Path(str(args.db) + f".{args.start}.calib.npz"))
+                            Path(str(args.db) + f".{args.start}.calib2.npz"))
     base = dict(s.split("=", 1) for s in args.set)
     grid = [""]
     if args.grid:

@@ -16,7 +16,10 @@ Model against the truth (the default): per horizon, version and portfolio kind (
 equally weighted minus the market, top-minus-bottom quintiles of size, momentum and residual volatility, one
 random long-only portfolio of 100 stocks), z = realised return / predicted volatility of the model and of
 the generator's own forecast (``zorvata.demo.truth_forecast``: its covariance and specific variances times
-its volatility regime, which no model can know) on the same windows. Per sample (every window; for daily
+its volatility regime, which no model can know) on the same windows. The truth the target is judged against
+is limit-aware: the variance of the returns the market produces, each stock's return clipped to its price
+limits (``TruthForecast.limited_variance``); the truth without the limits is shown beside it (its bias
+statistic and the model's QLIKE ratio against it). Per sample (every window; for daily
 models also every third day at offsets 0, 1 and 2; each half of the period): the bias statistic (standard
 deviation of z) of both, the root mean square beside it, and the mean QLIKE loss z^2 - log z^2 of both (the
 loss of a variance forecast up to terms the two forecasts share, smallest at z^2 = 1), with moving-block
@@ -276,16 +279,20 @@ def _factor_return_table(ctx, start_pos, end_pos):
 TRUTH_KINDS = ("market", "active", "size", "momentum", "residual_volatility", "random")
 #: bootstrap resamples of the standard errors
 BOOTSTRAP = 300
+#: Monte Carlo draws of the factor returns per day for the limit-aware truth of a one-day window
+LIMIT_DRAWS = 256
 
 
 class _Truth:
-    """``zorvata.demo.truth_forecast`` of every day, read once per month (the regime rescales it per day)."""
+    """``zorvata.demo.truth_forecast`` of every day, read once per month (the regime rescales it per day, the
+    day's expected factor returns and price limits come from one ``TruthLaw``)."""
 
     def __init__(self):
-        from zorvata.demo import truth_forecast
+        from zorvata.demo import TruthLaw, truth_forecast
 
         self._forecast = truth_forecast
         self._con = zorvata.connect().cursor()
+        self.law = TruthLaw(self._con)
         reg = self._con.execute("SELECT date, factor_var_mult, specific_var_mult FROM demo_truth_regime").df()
         days = pd.to_datetime(reg["date"]).to_numpy().astype("datetime64[D]")
         self.mult = dict(zip(days, zip(reg["factor_var_mult"], reg["specific_var_mult"])))
@@ -299,11 +306,31 @@ class _Truth:
         mkey = (pd.Timestamp(day).year, pd.Timestamp(day).month)
         hit = self._months.get(mkey)
         if hit is None:
-            t = self._forecast(pd.Timestamp(day).date(), self._con)
+            t = self._forecast(pd.Timestamp(day).date(), self._con, self.law)
             hit = self._months[mkey] = (t.exposures, t.factor_cov / t.factor_var_mult,
                                         t.specific_var / t.specific_var_mult)
         x, f, s = hit
         return x, f * fm, s * sm
+
+    def variances(self, days, ids, weights):
+        """Truth variances of the portfolios ``weights`` (P, len(ids)) over ``days``: the factor part and the
+        specific part without the price limits, and the total with them (``zorvata.demo.limited_variance``;
+        fewer draws per day over a longer window, whose noise the days average out)."""
+        from zorvata.demo import limited_variance
+
+        fac, spec, lim = np.zeros(len(weights)), np.zeros(len(weights)), np.zeros(len(weights))
+        draws = LIMIT_DRAWS if len(days) == 1 else LIMIT_DRAWS // 4
+        for d in days:
+            x, f, s = self.month(d)
+            xt = np.nan_to_num(x.reindex(ids).to_numpy())
+            st = np.nan_to_num(s.reindex(ids).to_numpy())
+            e = weights @ xt
+            fac += np.einsum("pk,kl,pl->p", e, f, e)
+            spec += (weights * weights) @ st
+            lower, upper = self.law.bounds(d, ids)
+            lim += limited_variance(xt, f, st, self.law.factor_mean(d, list(x.columns)), lower, upper, weights,
+                                    draws=draws, seed=int(np.datetime64(pd.Timestamp(d).date(), "D").astype(int)))
+        return fac, spec, lim
 
 
 def _window_portfolios(model, rng, size=100):
@@ -335,9 +362,10 @@ def _qlike(z):
     return z2 - np.log(z2)
 
 
-def _stats(z, zt, block, rng):
+def _stats(z, zt, block, rng, bootstrap=True):
     """Bias statistic (sd of z), RMS and mean QLIKE of the model (z) and the truth (zt) on the same windows,
-    with moving-block bootstrap standard errors of each and of the model-minus-truth bias and the QLIKE ratio."""
+    with moving-block bootstrap standard errors of each and of the model-minus-truth bias and the QLIKE ratio
+    (``bootstrap=False``: the estimates alone, errors NaN)."""
     n = len(z)
 
     def point(idx):
@@ -347,6 +375,8 @@ def _stats(z, zt, block, rng):
                          qa, qb, qa / qb])
 
     est = point(np.arange(n))
+    if not bootstrap:
+        return est, np.full_like(est, np.nan)
     nb = -(-n // block)
     draws = []
     for _ in range(BOOTSTRAP):
@@ -401,33 +431,28 @@ def truth_tables(ctx, start_pos, end_pos, models, returns):
         positions = list(range(start_pos, end_pos - h + 1, h))
         _ensure_built(ctx, positions, cm)
         z = {(rm, k): [] for rm in ESTIMATED_RISK_MODELS for k in TRUTH_KINDS}
-        zt = {k: [] for k in TRUTH_KINDS}
+        zt = {k: [] for k in TRUTH_KINDS}  # against the limit-aware truth
+        zp = {k: [] for k in TRUTH_KINDS}  # against the truth that ignores the limits
         t0 = time.perf_counter()
         for p in positions:
             models_p = {rm: ctx.store.read(ctx.day(p), cm, rm) for rm in ESTIMATED_RISK_MODELS}
             m0 = models_p[ESTIMATED_RISK_MODELS[0]]
             days = dates[p + 1:p + 1 + h]
-            parts = [truth.month(d) for d in days]
-            x0 = parts[0][0]
-            present = set(x0.index)  # (np.isin on object arrays takes most of a second per window)
+            present = set(truth.month(days[0])[0].index)  # (np.isin on object arrays: most of a second a window)
             known = np.flatnonzero([i in present for i in m0.ids])
             r0 = pos_of[dates[p]]
             cidx = np.array([cols.get(m0.ids[i], -1) for i in known])
             real = np.where(cidx >= 0, cum[r0 + 1 + h, cidx] - cum[r0 + 1, cidx], 0.0)
             ids = [m0.ids[i] for i in known]
-            rng = np.random.default_rng(p)
-            sub = _Sub(m0, known)
-            for kind, w in _window_portfolios(sub, rng):
-                ret = real @ w
+            kinds, w = zip(*_window_portfolios(_Sub(m0, known), np.random.default_rng(p)))
+            w = np.array(w)
+            ret = w @ real
+            fac, spec, lim = truth.variances(days, ids, w)
+            for j, kind in enumerate(kinds):
                 for rm, model in models_p.items():
-                    z[(rm, kind)].append(ret / np.sqrt(_portfolio_var(model, known, w)))
-                var_t = 0.0
-                for x, f, s in parts:
-                    xt = x.reindex(ids).to_numpy()
-                    st = s.reindex(ids).to_numpy()
-                    e = np.nan_to_num(xt).T @ w
-                    var_t += e @ f @ e + (w * w) @ np.nan_to_num(st)
-                zt[kind].append(ret / np.sqrt(var_t))
+                    z[(rm, kind)].append(ret[j] / np.sqrt(_portfolio_var(model, known, w[j])))
+                zt[kind].append(ret[j] / np.sqrt(lim[j]))
+                zp[kind].append(ret[j] / np.sqrt(fac[j] + spec[j]))
         print(f"  {cm.value}: {len(positions)} windows scored in {time.perf_counter() - t0:.0f} s", flush=True)
         rows = []
         samples = _samples(len(positions), h > 1)
@@ -437,6 +462,7 @@ def truth_tables(ctx, start_pos, end_pos, models, returns):
                 for kind in TRUTH_KINDS:
                     a, b = np.asarray(z[(rm, kind)])[idx], np.asarray(zt[kind])[idx]
                     est, se = _stats(a, b, max(2, int(round(len(idx) ** (1 / 3)))), rng)
+                    plain, _ = _stats(a, np.asarray(zp[kind])[idx], 2, rng, bootstrap=False)
                     ok = abs(est[2]) <= 0.05 and abs(est[7] - 1.0) <= 0.05
                     rows.append({"sample": sname, "version": rm.value, "portfolio": kind, "windows": len(idx),
                                  "bias model": f"{est[0]:.3f} ({se[0]:.3f})", "bias truth": f"{est[1]:.3f} ({se[1]:.3f})",
@@ -444,7 +470,8 @@ def truth_tables(ctx, start_pos, end_pos, models, returns):
                                  "RMS model / truth": f"{est[3]:.3f} / {est[4]:.3f}",
                                  "QLIKE model": f"{est[5]:.3f} ({se[5]:.3f})", "QLIKE truth": f"{est[6]:.3f} ({se[6]:.3f})",
                                  "QLIKE ratio": f"{est[7]:.3f} ({se[7]:.3f})",
-                                 "target": ("met" if ok else "missed") if h == 1 else "-"})
+                                 "target": ("met" if ok else "missed") if h == 1 else "-",
+                                 "no limits: bias truth / QLIKE ratio": f"{plain[1]:.3f} / {plain[7]:.3f}"})
         tables[cm] = pd.DataFrame(rows)
     return tables
 

@@ -30,7 +30,8 @@ from .infra import file_lock
 
 _log = logging.getLogger(__name__)
 
-__all__ = ["DEMO_VERSION", "DEFAULT_SEED", "build_demo", "ensure_demo", "INDEX_IDS", "TruthForecast", "truth_forecast"]
+__all__ = ["DEMO_VERSION", "DEFAULT_SEED", "build_demo", "ensure_demo", "INDEX_IDS", "TruthForecast", "truth_forecast",
+           "TruthLaw", "limited_variance"]
 
 #: Bumped whenever the generator's output changes; part of the cache file name.
 DEMO_VERSION = "5"
@@ -64,6 +65,10 @@ _COUNTRY_VOL = 0.22 / np.sqrt(252)
 _COUNTRY_MEAN = 0.00025
 #: degrees of freedom of the factor returns' common Student-t mixing
 _FACTOR_TAIL_DOF = 6.0
+#: degrees of freedom of the specific noise's Student-t (the limit-aware truth's closed forms assume 5)
+_SPEC_TAIL_DOF = 5
+#: expected daily return of the size factor
+_SIZE_MEAN = -0.00008
 #: share of stocks reclassified once, and of reports restated once
 _RECLASS_SHARE = 0.08
 _RESTATE_SHARE = 0.02
@@ -404,7 +409,7 @@ def build_demo(path: str | os.PathLike, *, n_stocks: int = 3000, start="2015-01-
     sigma_base = B @ B.T
     mean = np.zeros(K)
     mean[0] = _COUNTRY_MEAN
-    mean[isz] = -0.00008
+    mean[isz] = _SIZE_MEAN
     h_f = _log_regime(rng, T)
     h_s = 0.6 * _log_regime(rng, T) + 0.8 * h_f
     v_f = np.exp(h_f)
@@ -534,7 +539,7 @@ def build_demo(path: str | os.PathLike, *, n_stocks: int = 3000, start="2015-01-
         f = f_raw[a:b] @ P.T
         F_truth[a:b] = f
         specific_vol = 0.017 * np.exp(0.3 * styles["residual_volatility"])
-        eps = rng.standard_t(5, size=(b - a, N)) / np.sqrt(5 / 3)
+        eps = rng.standard_t(_SPEC_TAIL_DOF, size=(b - a, N)) / np.sqrt(_SPEC_TAIL_DOF / (_SPEC_TAIL_DOF - 2))
         r = f @ X.T + eps * specific_vol[None, :] * np.sqrt(v_s[a:b])[:, None]
         lim = limits(a, b)
         r = np.clip(r, np.maximum(-lim, -0.5), np.minimum(lim, 1.0))
@@ -762,9 +767,10 @@ class TruthForecast(NamedTuple):
 
     Returns of the day are r = X f + s e with X the exposures of the month the day falls in, f with
     covariance ``factor_cov`` (the month's covariance times the day's factor volatility regime; the common
-    Student-t mixing has unit variance) and s e with variance ``specific_var`` (the month's specific
-    volatility squared times the day's specific regime; the noise has unit variance). The daily price limits
-    clip a few returns, which this forecast ignores.
+    Student-t mixing has unit variance) and mean ``factor_mean``, and s e with variance ``specific_var`` (the
+    month's specific volatility squared times the day's specific regime; the noise has unit variance). Each
+    stock's return is then held within [``lower``, ``upper``], its board's daily price limits. ``factor_cov``
+    and ``specific_var`` ignore that clipping; ``limited_variance`` accounts for it.
     """
 
     factor_names: list[str]  # country, industry codes, styles
@@ -774,12 +780,172 @@ class TruthForecast(NamedTuple):
     factor_var_mult: float
     specific_var_mult: float
     crash: bool
+    factor_mean: np.ndarray | None = None  # (K,) expected factor returns of the day
+    lower: pd.Series | None = None  # index order_book_id: the lowest return the price limits allow
+    upper: pd.Series | None = None  # index order_book_id: the highest return the price limits allow
+
+    def limited_variance(self, weights, *, draws: int = 256, seed: int = 0) -> np.ndarray:
+        """Variance of the returns of portfolios ``weights`` ((P, N) or (N,), over ``exposures.index``) as the
+        market produces them, every stock's return clipped to its price limits (see ``limited_variance``)."""
+        return limited_variance(self.exposures.to_numpy(), self.factor_cov, self.specific_var.to_numpy(),
+                                self.factor_mean, self.lower.to_numpy(), self.upper.to_numpy(), weights,
+                                draws=draws, seed=seed)
 
 
-def truth_forecast(date, con) -> TruthForecast:
+class TruthLaw:
+    """What the truth of a day needs beyond the month's covariance and exposures, read once per database: the
+    day's expected factor returns (the country's drift, which the crash moves, and the size premium) and
+    every stock's bounds of the day's return (its board's price limit, the special-treatment limit, none in
+    the first sessions after the listing; never below -50% or above +100%)."""
+
+    def __init__(self, con):
+        inst = con.execute("SELECT order_book_id, listed_date FROM instruments WHERE type = 'CS'").df()
+        st = con.execute("SELECT order_book_id, start_date, end_date FROM st_status").df()
+        cal = con.execute("SELECT date FROM trading_dates ORDER BY date").df()["date"]
+        reg = con.execute("SELECT date, crash FROM demo_truth_regime ORDER BY date").df()
+        self._cal = pd.to_datetime(cal).to_numpy().astype("datetime64[D]")
+        self._pos = {oid: j for j, oid in enumerate(inst["order_book_id"])}
+        board = inst["order_book_id"].str[:3].to_numpy()
+        self._wide, self._wide_later = board == "688", board == "300"
+        listed = pd.to_datetime(inst["listed_date"]).to_numpy().astype("datetime64[D]")
+        # session number of the listing in the stored calendar (earlier listings: long past their first days)
+        self._listed = np.where(listed >= self._cal[0], np.searchsorted(self._cal, listed), -_NO_LIMIT_DAYS)
+        self._st = np.array([self._pos.get(oid, -1) for oid in st["order_book_id"]], dtype=np.int64)
+        self._st_from = pd.to_datetime(st["start_date"]).to_numpy().astype("datetime64[D]")
+        self._st_to = pd.to_datetime(st["end_date"]).fillna(pd.Timestamp.max.normalize()).to_numpy().astype(
+            "datetime64[D]")
+        days = pd.to_datetime(reg["date"]).to_numpy().astype("datetime64[D]")
+        crash = reg["crash"].to_numpy(dtype=bool)
+        # the k-th day of the crash: its first half drifts down, its second half partly back up
+        run = np.zeros(len(crash), dtype=int)
+        for k in range(1, len(crash)):
+            run[k] = run[k - 1] + 1 if crash[k - 1] else 0
+        drift = np.where(crash, np.where(run < _CRASH_DAYS // 2, _CRASH_DRIFT[0], _CRASH_DRIFT[1]), 0.0)
+        self._drift = dict(zip(days, drift))
+
+    def factor_mean(self, day, names: list[str]) -> np.ndarray:
+        """Expected factor returns of ``day`` in the order of ``names``."""
+        d = np.datetime64(pd.Timestamp(day).date(), "D")
+        mean = np.zeros(len(names))
+        mean[names.index("country")] = _COUNTRY_MEAN + self._drift.get(d, 0.0)
+        mean[names.index("size")] = _SIZE_MEAN
+        return mean
+
+    def bounds(self, day, ids) -> tuple[np.ndarray, np.ndarray]:
+        """The lowest and the highest return of ``day`` the price limits allow each stock of ``ids``."""
+        d = np.datetime64(pd.Timestamp(day).date(), "D")
+        st = np.zeros(len(self._listed) + 1, dtype=bool)  # the last slot takes periods of unknown stocks
+        st[self._st[(self._st_from <= d) & (d < self._st_to)]] = True
+        j = np.array([self._pos[oid] for oid in ids], dtype=np.int64)
+        wide = self._wide[j] | (self._wide_later[j] & (d >= _GEM_WIDE_FROM))
+        lim = np.where(wide, _LIMIT_WIDE, np.where(st[j], _LIMIT_ST, _LIMIT_MAIN))
+        fresh = int(np.searchsorted(self._cal, d)) - self._listed[j] < _NO_LIMIT_DAYS
+        lim = np.where(fresh, np.inf, lim)
+        return np.maximum(-lim, -0.5), np.minimum(lim, 1.0)
+
+
+def _t5_parts(x: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+    """For T Student-t with 5 degrees of freedom, at x (which may be infinite): P(T < x), P(T > x) and the
+    partial moments E[T; T > x] and E[T^2; T > x]."""
+    fin = np.isfinite(x)
+    y = np.where(fin, x, 0.0)
+    u = y / np.sqrt(5.0)
+    q = 1.0 / (1.0 + u * u)  # cos^2 of arctan(u)
+    cdf = 0.5 + (np.arctan(u) + u * q * (1.0 + 2.0 / 3.0 * q)) / np.pi
+    pdf = 8.0 / (3.0 * np.pi * np.sqrt(5.0)) * q * q * q
+    cdf = np.where(fin, cdf, (x > 0).astype(float))
+    sf = np.where(fin, 1.0 - cdf, (x < 0).astype(float))
+    # by parts, from d/dt [(5 + t^2) / 4 f(t)] = -t f(t)
+    m1 = np.where(fin, (5.0 + y * y) / 4.0 * pdf, 0.0)
+    m2 = np.where(fin, (y * (5.0 + y * y) * pdf + 5.0 * sf) / 3.0, np.where(x < 0, 5.0 / 3.0, 0.0))
+    return cdf, sf, m1, m2
+
+
+def _clipped_moments(m: np.ndarray, s: np.ndarray, lower: np.ndarray, upper: np.ndarray):
+    """Mean and variance of clip(m + s e, lower, upper), e unit-variance Student-t with 5 degrees of freedom."""
+    scale = s / np.sqrt(_SPEC_TAIL_DOF / (_SPEC_TAIL_DOF - 2))
+    pos = scale > 0
+    safe = np.where(pos, scale, 1.0)
+    a, b = (lower - m) / safe, (upper - m) / safe
+    fa, _, m1a, m2a = _t5_parts(a)
+    _, sb, m1b, m2b = _t5_parts(b)
+    fin_a, fin_b = np.isfinite(a), np.isfinite(b)
+    a0, b0 = np.where(fin_a, a, 0.0), np.where(fin_b, b, 0.0)
+    e1 = a0 * fa + m1a - m1b + b0 * sb
+    e2 = a0 * a0 * fa + m2a - m2b + b0 * b0 * sb
+    mean = np.where(pos, m + scale * e1, np.clip(m, lower, upper))
+    var = np.where(pos, scale * scale * np.maximum(e2 - e1 * e1, 0.0), 0.0)
+    return mean, var
+
+
+def _chi2_quantile(u: np.ndarray, dof: float) -> np.ndarray:
+    """Quantiles of the chi-square distribution with an even number of degrees of freedom (by bisection)."""
+    n = int(round(dof / 2))
+    lo, hi = np.zeros_like(u), np.full_like(u, 20.0 * n + 200.0)
+    fact = np.cumprod(np.r_[1.0, np.arange(1, n)])
+    for _ in range(80):
+        mid = 0.5 * (lo + hi)
+        cdf = 1.0 - np.exp(-mid) * (mid[:, None] ** np.arange(n) / fact).sum(axis=1)  # of Gamma(n, 1)
+        below = cdf < u
+        lo, hi = np.where(below, mid, lo), np.where(below, hi, mid)
+    return lo + hi  # twice the Gamma(n, 1) quantile
+
+
+def _mixing_nodes(strata: int) -> tuple[np.ndarray, np.ndarray]:
+    """Nodes and weights for the factor returns' common Student-t mixing: the squared scale
+    (dof - 2) / chi-square(dof) split into ``strata`` slices of the chi-square, finer where it is smallest
+    (the largest moves, which the price limits cut), each node the slice's mean squared scale, so that the
+    nodes keep the mixing's mean of 1 exactly. Six degrees of freedom (chi-square(6) = 2 Gamma(3))."""
+    edges = (np.arange(strata + 1) / strata) ** 2
+    q = np.r_[0.0, _chi2_quantile(edges[1:-1], _FACTOR_TAIL_DOF), np.inf]
+    # E[4 / X; a < X < b] for X chi-square(6) is P(a < Y < b) for Y chi-square(4)
+    cdf4 = np.where(np.isfinite(q), 1.0 - np.exp(-0.5 * np.where(np.isfinite(q), q, 0.0)) * (1.0 + 0.5 * q), 1.0)
+    prob = np.diff(edges)
+    return np.diff(cdf4) / prob, prob
+
+
+def limited_variance(exposures, factor_cov, specific_var, factor_mean, lower, upper, weights, *,
+                     draws: int = 256, seed: int = 0) -> np.ndarray:
+    """Variance of portfolio returns under the generator's law of one day with each stock's return clipped to
+    [``lower``, ``upper``] as the price limits do: the variance of the returns the market actually produces.
+
+    Given the factor returns f, stocks are independent and the mean and variance of a clipped Student-t return
+    have closed forms, so Var(w'r) = E_f[sum w_i^2 Var(r_i | f)] + Var_f(sum w_i E[r_i | f]). The expectation
+    over f runs over ``draws`` / 2 nodes of the common Student-t mixing (``_mixing_nodes``), each with one
+    seeded Gaussian draw and its mirror image. The same draws without the limits serve as a control variate
+    of the second term (its exact value is known): with infinite limits the result is exactly the variance
+    without them, and on a quiet day nearly so. ``weights``: (P, N) or (N,); returns (P,) or a scalar.
+    """
+    x = np.nan_to_num(np.asarray(exposures, dtype=np.float64))
+    cov = np.asarray(factor_cov, dtype=np.float64)
+    sv = np.nan_to_num(np.asarray(specific_var, dtype=np.float64))
+    w = np.asarray(weights, dtype=np.float64)
+    single = w.ndim == 1
+    w = np.atleast_2d(w)
+    mu = np.zeros(len(cov)) if factor_mean is None else np.asarray(factor_mean, dtype=np.float64)
+    half = max(draws // 2, 1)
+    scale2, prob = _mixing_nodes(half)
+    lam, vec = np.linalg.eigh(cov)
+    gauss = np.random.default_rng(seed).standard_normal((half, len(lam)))
+    dev = ((gauss * np.sqrt(np.clip(lam, 0.0, None))) @ vec.T) * np.sqrt(scale2)[:, None]
+    m = np.vstack([mu + dev, mu - dev]) @ x.T  # (draws, N): each stock's systematic return
+    p = np.r_[prob, prob] / 2.0  # the draws' probabilities
+    mean, var = _clipped_moments(m, np.sqrt(sv)[None, :], np.asarray(lower, dtype=np.float64)[None, :],
+                                 np.asarray(upper, dtype=np.float64)[None, :])
+    e = w @ x
+    systematic = np.einsum("pk,kl,pl->p", e, cov, e)  # E[(w'X(f - mu))^2], exactly
+    centre = e @ mu
+    port = mean @ w.T
+    limited = p @ ((port - centre) ** 2) - (p @ port - centre) ** 2
+    plain = p @ ((m @ w.T - centre) ** 2)
+    out = p @ (var @ (w * w).T) + np.maximum(limited - plain + systematic, 0.0)
+    return out[0] if single else out
+
+
+def truth_forecast(date, con, law: TruthLaw | None = None) -> TruthForecast:
     """The generator's truth for the trading day ``date`` of a demo market (``con``: a connection to it, such
-    as ``zorvata.connect()``). Raises LookupError for a database without the truth tables or a day they do
-    not cover."""
+    as ``zorvata.connect()``; ``law``: a ``TruthLaw`` of it to reuse across days). Raises LookupError for a
+    database without the truth tables or a day they do not cover."""
     if not _has_truth(con):
         raise LookupError("not a demo market: the truth tables are missing")
     day = pd.Timestamp(date).date()
@@ -800,7 +966,11 @@ def truth_forecast(date, con) -> TruthForecast:
     styles = [c for c in names if c in x.columns]
     expo[styles] = x[styles].to_numpy()
     svar = pd.Series(x["specific_vol"].to_numpy() ** 2 * svm, index=expo.index, name="specific_var")
-    return TruthForecast(names, fcov.to_numpy() * fvm, expo, svar, float(fvm), float(svm), bool(crash))
+    law = law if law is not None else TruthLaw(con)
+    lower, upper = law.bounds(day, expo.index)
+    return TruthForecast(names, fcov.to_numpy() * fvm, expo, svar, float(fvm), float(svm), bool(crash),
+                         law.factor_mean(day, names), pd.Series(lower, index=expo.index, name="lower"),
+                         pd.Series(upper, index=expo.index, name="upper"))
 
 
 def _has_truth(con) -> bool:

@@ -6,6 +6,7 @@ import datetime as dt
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import textwrap
@@ -57,6 +58,13 @@ def uninterrupted(tmp_path_factory):
 class TestInterrupt:
     """Ctrl-C inside a solve stops the run with KeyboardInterrupt; the checkpoint keeps finished dates only
     and the resumed run is the uninterrupted one, on every engine."""
+
+    @pytest.fixture(autouse=True)
+    def _sigint_raises(self):
+        # a suite started in the background inherits SIGINT ignored, and Python then raises nothing on it
+        old = signal.signal(signal.SIGINT, signal.default_int_handler)
+        yield
+        signal.signal(signal.SIGINT, old)
 
     @pytest.mark.parametrize("engine, how", [
         ("serial", "solver"), ("serial", "signal"),

@@ -271,6 +271,45 @@ class TestEstimatorConsistency:
         assert np.isfinite(_vol_noise(FactorHistory(0, t, g, np.zeros((t, 1)), np.zeros((t, 1, 1)),
                                                     np.zeros((t, 1))), t - 1, 0, hz)).all()
 
+    @pytest.mark.parametrize("storm", [4.0, 0.25])
+    def test_both_versions_scale_their_factor_covariance_by_the_volatility_regime(self, storm, monkeypatch):
+        # A history whose factor returns turn four times as variable (or a quarter) over the last weeks: V1 and
+        # V2 lift (or lower) every factor variance by the same pooled multiplier; without the regime V1's
+        # covariance is the plain one.
+        from types import SimpleNamespace
+
+        from velquor.const import CovModel, RiskModel
+        from velquor.riskmodel import params, pipeline
+
+        hz = params.HORIZONS[CovModel.FACTOR_MODEL_DAILY]
+        rng = np.random.default_rng(17)
+        n_ind, n = 3, 40
+        k = 1 + n_ind + len(params.STYLE_FACTORS)
+        t = hz.lookback + 30
+        fr = rng.standard_normal((t, k)) * 0.01
+        fr[-2 * hz.regime_halflife:] *= np.sqrt(storm)
+        hist = pipeline.FactorHistory(
+            start=params.FIRST_REGRESSION_INDEX, stop=params.FIRST_REGRESSION_INDEX + t, factor_returns=fr,
+            specific=rng.standard_normal((t, n)) * 0.02,
+            exposures=rng.standard_normal((t, n, len(params.STYLE_FACTORS))).astype(np.float32),
+            cap=np.full((t, n), 1e9), industry=np.tile(np.arange(n) % n_ind, (t, 1)).astype(np.int16))
+        uni = SimpleNamespace(industry_names=[f"I{j}" for j in range(n_ind)])
+        p = hist.stop - 1
+        series = pipeline.horizon_series(hist, hz)
+
+        def cov(rm):
+            return pipeline.estimate_asof(uni, hist, p, CovModel.FACTOR_MODEL_DAILY, rm, series).factor_cov
+
+        v1, v2 = cov(RiskModel.V1), cov(RiskModel.V2)
+        monkeypatch.setattr(pipeline, "V1_FACTOR_REGIME", False)
+        ratio = np.diag(v1) / np.diag(cov(RiskModel.V1))
+        np.testing.assert_allclose(ratio, ratio[0], rtol=1e-12)  # one multiplier for every factor
+        assert ratio[0] > 2.0 if storm > 1 else ratio[0] < 0.75
+        lo = max(params.FIRST_REGRESSION_INDEX - hist.start, 0)
+        mult = pipeline.fade(pipeline._factor_regime(hist, series, p - hist.start, lo, hz), hz.regime_halflife, 1)
+        assert ratio[0] == pytest.approx(mult, rel=1e-12)
+        assert np.trace(v2) / np.trace(v1) == pytest.approx(1.0, abs=0.3)  # V2 rides the same regime
+
     def test_ewma_mean_without_count_matches_the_full_series(self):
         from velquor.riskmodel.pipeline import _ewma_mean, _ewma_series
 

@@ -157,3 +157,104 @@ class TestTruthForecast:
 
         with pytest.raises(LookupError):
             truth_forecast("2001-01-04", zorvata.connect())
+
+
+class TestLimitAwareTruth:
+    """The truth of the returns the market produces: each stock's return clipped to its price limits."""
+
+    @pytest.mark.parametrize("m, s, lower, upper", [
+        (0.0, 0.02, -0.1, 0.1),  # barely clipped
+        (0.085, 0.03, -0.1, 0.1),  # the systematic move near the limit
+        (-0.2, 0.05, -0.1, 0.1),  # beyond the lower limit: mostly at it
+        (0.01, 0.02, -np.inf, np.inf),  # no limits
+        (0.3, 0.0, -0.1, 0.1),  # no noise: the clipped move itself
+    ])
+    def test_clipped_moments_of_a_student_t_return(self, m, s, lower, upper):
+        from scipy import integrate, stats
+        from zorvata.demo import _clipped_moments
+
+        mean, var = _clipped_moments(np.array([m]), np.array([s]), np.array([lower]), np.array([upper]))
+        if s == 0:
+            assert mean[0] == np.clip(m, lower, upper) and var[0] == 0
+            return
+        scale = s / np.sqrt(5 / 3)
+
+        a, b = (lower - m) / scale, (upper - m) / scale
+
+        def moment(k):  # at the limits with their probabilities, between them by quadrature
+            inside = integrate.quad(lambda t: (m + scale * t) ** k * stats.t.pdf(t, 5), a, b, limit=200)[0]
+            at_limits = [lim ** k * p for lim, p in ((lower, stats.t.cdf(a, 5)), (upper, stats.t.sf(b, 5)))
+                         if np.isfinite(lim)]
+            return inside + sum(at_limits)
+
+        m1 = moment(1)
+        assert mean[0] == pytest.approx(m1, abs=1e-10)
+        assert var[0] == pytest.approx(moment(2) - m1 * m1, rel=1e-7)
+
+    def _market(self, seed=3, n=60, k=5):
+        rng = np.random.default_rng(seed)
+        x = np.c_[np.ones(n), rng.standard_normal((n, k - 1))]
+        a = rng.standard_normal((k, k)) * 0.01
+        cov = a @ a.T
+        cov[0, 0] += 0.03 ** 2  # a crash-like market: the limits bind often
+        sv = (0.02 * np.exp(0.3 * rng.standard_normal(n))) ** 2
+        lower, upper = np.full(n, -0.1), np.full(n, 0.1)
+        lower[:5], upper[:5] = -0.05, 0.05
+        mu = np.zeros(k)
+        mu[0] = -0.006
+        w = np.vstack([np.full(n, 1 / n), rng.dirichlet(np.ones(n)),
+                       np.r_[np.full(n // 2, 2 / n), np.full(n - n // 2, -2 / n)]])
+        return x, cov, sv, mu, lower, upper, w
+
+    def test_matches_a_simulation_of_the_generators_draw(self):
+        from zorvata.demo import _FACTOR_TAIL_DOF, limited_variance
+
+        x, cov, sv, mu, lower, upper, w = self._market()
+        rng = np.random.default_rng(11)
+        chol = np.linalg.cholesky(cov)
+        sims = []
+        for _ in range(8):
+            m = 100_000
+            tail = np.sqrt((_FACTOR_TAIL_DOF - 2) / rng.chisquare(_FACTOR_TAIL_DOF, m))
+            f = (rng.standard_normal((m, len(mu))) @ chol.T) * tail[:, None] + mu
+            r = f @ x.T + rng.standard_t(5, (m, len(sv))) / np.sqrt(5 / 3) * np.sqrt(sv)
+            sims.append(np.clip(r, lower, upper) @ w.T)
+        simulated = np.vstack(sims).var(axis=0)
+        e = w @ x
+        plain = np.einsum("pk,kl,pl->p", e, cov, e) + (w * w) @ sv
+        assert (plain > 1.15 * simulated).all()  # the limits matter here
+        forecast = np.mean([limited_variance(x, cov, sv, mu, lower, upper, w, seed=s) for s in range(8)], axis=0)
+        np.testing.assert_allclose(forecast, simulated, rtol=0.04)
+
+    def test_without_limits_it_is_the_plain_variance_and_a_seed_repeats_it(self):
+        from zorvata.demo import limited_variance
+
+        x, cov, sv, mu, lower, upper, w = self._market()
+        e = w @ x
+        plain = np.einsum("pk,kl,pl->p", e, cov, e) + (w * w) @ sv
+        inf = np.full(len(sv), np.inf)
+        np.testing.assert_allclose(limited_variance(x, cov, sv, mu, -inf, inf, w), plain, rtol=1e-12)
+        every = limited_variance(x, cov, sv, mu, lower, upper, w, seed=5)
+        assert np.array_equal(every, limited_variance(x, cov, sv, mu, lower, upper, w, seed=5))
+        one = limited_variance(x, cov, sv, mu, lower, upper, w[0], seed=5)
+        assert np.ndim(one) == 0 and one == pytest.approx(every[0], rel=1e-12)
+
+    def test_bounds_are_each_days_board_and_special_treatment_limits(self, market_db, bars):
+        from zorvata.demo import TruthLaw, truth_forecast
+
+        con = zorvata.connect()
+        law = TruthLaw(con)
+        days = sorted(bars["date"].unique())
+        for day in days[5::97]:
+            b = bars[bars["date"] == day]
+            lower, upper = law.bounds(day, b["order_book_id"])
+            expect = np.where(b["age"] < 5, np.inf, b["limit"])
+            np.testing.assert_array_equal(upper, np.minimum(expect, 1.0))
+            np.testing.assert_array_equal(lower, np.maximum(-expect, -0.5))
+        # the truth of a crash day: drifting down, and the limits take a share of its variance
+        crash = con.execute("SELECT min(date) FROM demo_truth_regime WHERE crash").fetchone()[0]
+        t = truth_forecast(crash, con, law)
+        assert t.factor_mean[0] < -0.005 and t.factor_mean[t.factor_names.index("size")] < 0
+        w = np.full(len(t.specific_var), 1.0 / len(t.specific_var))
+        e = t.exposures.to_numpy().T @ w
+        assert t.limited_variance(w) < 0.99 * (e @ t.factor_cov @ e + w * w @ t.specific_var.to_numpy())

@@ -20,7 +20,7 @@ __all__ = [
 ]
 
 #: Bumped whenever a change alters persisted numbers; part of the store fingerprint.
-MODEL_VERSION = "5"
+MODEL_VERSION = "6"
 
 COUNTRY = "country"
 
@@ -114,6 +114,9 @@ EIGEN_SCALE = 0.5
 #: V2's regime multipliers are raised by their own relative sampling variance (kernels.ratio_multiplier): a
 #: forecast divided by a noisy multiplier is understated on average, the more so the shorter its half-life.
 REGIME_NOISE_CORRECTION = True
+#: V1's factor covariance follows the volatility regime too (the same pooled multiplier and half-life as V2's);
+#: V2 keeps to itself the eigenfactor adjustment and the specific-risk regime.
+V1_FACTOR_REGIME = True
 #: Each factor's variance is raised by the relative sampling variance of its EWMA estimate (the same
 #: convexity: a noisy variance forecast understates risk on average).
 VOL_NOISE_CORRECTION = True

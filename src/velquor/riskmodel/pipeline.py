@@ -48,6 +48,7 @@ from .params import (
     HORIZONS,
     MIN_LISTED_DAYS,
     REGIME_NOISE_CORRECTION,
+    V1_FACTOR_REGIME,
     VOL_NOISE_CORRECTION,
     Horizon,
     factor_count,
@@ -385,9 +386,10 @@ def _variant_factor_cov(hist: FactorHistory, series: dict, cov: np.ndarray, p: i
     """A variant's factor covariance, in units of the horizon, from the shared one (``_factor_cov``)."""
     if risk_model is RiskModel.V2:
         cov = apply_eigen_bias(cov, _eigen_bias_at(hist, p, hz), EIGEN_SCALE)
-        cov = cov * fade(_factor_regime(hist, series, i, lo, hz), hz.regime_halflife, hz.days)
     else:
         cov = shrink_correlation(cov, hz.v1_corr_shrinkage)
+    if risk_model is RiskModel.V2 or V1_FACTOR_REGIME:
+        cov = cov * fade(_factor_regime(hist, series, i, lo, hz), hz.regime_halflife, hz.days)
     return clip_psd(cov) * hz.days
 
 
