@@ -318,7 +318,7 @@ class _Truth:
         fewer draws per day over a longer window, whose noise the days average out)."""
         from zorvata.demo import limited_variance
 
-        fac, spec, lim = np.zeros(len(weights)), np.zeros(len(weights)), np.zeros(len(weights))
+        fac, specific, lim = np.zeros(len(weights)), np.zeros(len(weights)), np.zeros(len(weights))
         draws = LIMIT_DRAWS if len(days) == 1 else LIMIT_DRAWS // 4
         for d in days:
             x, f, s = self.month(d)
@@ -326,11 +326,11 @@ class _Truth:
             st = np.nan_to_num(s.reindex(ids).to_numpy())
             e = weights @ xt
             fac += np.einsum("pk,kl,pl->p", e, f, e)
-            spec += (weights * weights) @ st
+            specific += (weights * weights) @ st
             lower, upper = self.law.bounds(d, ids)
             lim += limited_variance(xt, f, st, self.law.factor_mean(d, list(x.columns)), lower, upper, weights,
                                     draws=draws, seed=int(np.datetime64(pd.Timestamp(d).date(), "D").astype(int)))
-        return fac, spec, lim
+        return fac, specific, lim
 
 
 def _window_portfolios(model, rng, size=100):
@@ -447,12 +447,12 @@ def truth_tables(ctx, start_pos, end_pos, models, returns):
             kinds, w = zip(*_window_portfolios(_Sub(m0, known), np.random.default_rng(p)))
             w = np.array(w)
             ret = w @ real
-            fac, spec, lim = truth.variances(days, ids, w)
+            fac, specific, lim = truth.variances(days, ids, w)
             for j, kind in enumerate(kinds):
                 for rm, model in models_p.items():
                     z[(rm, kind)].append(ret[j] / np.sqrt(_portfolio_var(model, known, w[j])))
                 zt[kind].append(ret[j] / np.sqrt(lim[j]))
-                zp[kind].append(ret[j] / np.sqrt(fac[j] + spec[j]))
+                zp[kind].append(ret[j] / np.sqrt(fac[j] + specific[j]))
         print(f"  {cm.value}: {len(positions)} windows scored in {time.perf_counter() - t0:.0f} s", flush=True)
         rows = []
         samples = _samples(len(positions), h > 1)
