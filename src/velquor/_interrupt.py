@@ -2,7 +2,8 @@
 
 Some of the libraries underneath catch SIGINT themselves and report it as their own failure: SCS installs
 its own handler for the length of a solve and returns the status "interrupted" (which the modelling layer
-turns into a solver error), DuckDB raises its ``InterruptException``, and an extension module whose
+turns into a solver error), DuckDB raises its ``InterruptException`` (or, interrupted while it fetches a
+result, a plain ``RuntimeError("Query interrupted")``), and an extension module whose
 initialisation was interrupted raises ``ImportError`` with the interrupt as its cause. These helpers put the
 interrupt back in its own shape, so no caller records it as a failed computation.
 """
@@ -16,6 +17,8 @@ __all__ = ["is_interrupt", "reraise_interrupt", "guard_scs"]
 
 #: SCS's status value of a solve stopped by SIGINT.
 SCS_SIGINT = -5
+#: What DuckDB's RuntimeError says when SIGINT stopped a query while its result was fetched.
+DUCKDB_INTERRUPTED = "Query interrupted"
 
 
 def is_interrupt(e: BaseException) -> bool:
@@ -27,6 +30,8 @@ def is_interrupt(e: BaseException) -> bool:
         if isinstance(cur, KeyboardInterrupt):
             return True
         if type(cur).__name__ == "InterruptException" and type(cur).__module__.startswith(("duckdb", "_duckdb")):
+            return True
+        if type(cur) is RuntimeError and str(cur).strip() == DUCKDB_INTERRUPTED:
             return True
         cur = cur.__cause__ or cur.__context__
     return False

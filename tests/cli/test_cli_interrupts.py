@@ -25,12 +25,17 @@ def _query_interrupted():
     raise duckdb.InterruptException("Query interrupted")
 
 
+def _fetch_interrupted():
+    # what DuckDB raises when SIGINT stops a query while its result is fetched
+    raise RuntimeError("Query interrupted")
+
+
 def _plain():
     raise KeyboardInterrupt
 
 
-@pytest.mark.parametrize("fail", [_import_interrupted, _query_interrupted, _plain],
-                         ids=["extension-import", "duckdb-read", "python"])
+@pytest.mark.parametrize("fail", [_import_interrupted, _query_interrupted, _fetch_interrupted, _plain],
+                         ids=["extension-import", "duckdb-read", "duckdb-fetch", "python"])
 def test_interrupt_anywhere_exits_130_with_one_line(capsys, monkeypatch, market_db, fail):
     from velquor import cli as module
 
