@@ -65,16 +65,12 @@ def _running_client(workers: int, limit: float, tmp: str):
     info = os.path.join(tmp, "scheduler.json")
     env = dict(os.environ, OMP_NUM_THREADS="1", OPENBLAS_NUM_THREADS="1", MKL_NUM_THREADS="1")
     quiet = {"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL, "env": env}
-    procs = [subprocess.Popen([dask_cli, "scheduler", "--scheduler-file", info, "--host", "127.0.0.1",
-                               "--port", "0", "--dashboard-address", "127.0.0.1:0"], **quiet)]
-    deadline = time.monotonic() + 60
-    while not os.path.exists(info) and time.monotonic() < deadline:
-        time.sleep(0.1)
-    procs.append(subprocess.Popen([dask_cli, "worker", "--scheduler-file", info, "--nworkers", str(workers),
-                                   "--nthreads", "1", "--dashboard-address", "127.0.0.1:0"], **quiet))
+    procs: list = []
+    client = None
 
     def stop():
-        client.close()
+        if client is not None:
+            client.close()
         for p in reversed(procs):
             p.terminate()
         for p in procs:
@@ -83,11 +79,22 @@ def _running_client(workers: int, limit: float, tmp: str):
             except subprocess.TimeoutExpired:
                 p.kill()
 
-    client = distributed.Client(scheduler_file=info, set_as_default=False)
-    client.wait_for_workers(workers, timeout=120)
-    client.run(prepare)
-    os.environ["VELQUOR_RISKMODEL_DIR"] = os.path.join(tmp, "client-warm-up")
-    tracking_backtest(2, limit)[0].run(engine="dask", client=client, progress=False)
+    try:  # a cluster that fails to come up is ended too: its processes would outlive the bench
+        procs.append(subprocess.Popen([dask_cli, "scheduler", "--scheduler-file", info, "--host", "127.0.0.1",
+                                       "--port", "0", "--dashboard-address", "127.0.0.1:0"], **quiet))
+        deadline = time.monotonic() + 60
+        while not os.path.exists(info) and time.monotonic() < deadline:
+            time.sleep(0.1)
+        procs.append(subprocess.Popen([dask_cli, "worker", "--scheduler-file", info, "--nworkers", str(workers),
+                                       "--nthreads", "1", "--dashboard-address", "127.0.0.1:0"], **quiet))
+        client = distributed.Client(scheduler_file=info, set_as_default=False)
+        client.wait_for_workers(workers, timeout=120)
+        client.run(prepare)
+        os.environ["VELQUOR_RISKMODEL_DIR"] = os.path.join(tmp, "client-warm-up")
+        tracking_backtest(2, limit)[0].run(engine="dask", client=client, progress=False)
+    except BaseException:
+        stop()
+        raise
     return stop, client
 
 
