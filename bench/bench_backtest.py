@@ -10,10 +10,11 @@ over two, plus 10%):
   process, first call   a fresh pool: spawning the workers and their imports count, as on a user's first run
   process, pool kept    the pool the previous run left (it lives on between runs of one process)
   dask, LocalCluster    a LocalCluster started and stopped by the run (its start-up counts)
-  dask, client          a Client of a cluster started before the timing from the command line (`dask
+  dask, client first    a Client of a cluster started before the timing from the command line (`dask
                         scheduler`, `dask worker`: each in processes of its own, as a user's cluster runs),
-                        its workers having run a short backtest (as on a cluster that has run one before:
-                        like the kept pool, whose workers ran the first call)
+                        its workers having imported what the tasks need: the cluster's first backtest
+  dask, client          the same cluster's second run (as on a cluster that has run one before: like the
+                        kept pool, whose workers ran the first call)
 The serial and process rows run before any Dask cluster is up: an idle cluster's scheduler and workers take
 CPU from whatever else runs, and a LocalCluster's scheduler this process's interpreter lock too (0.7 to
 1.3 s of a 3 s process run, measured). Cold runs each write a fresh temporary estimate directory, so the store beside the database is left alone;
@@ -50,11 +51,10 @@ def tracking_backtest(months: int, limit: float):
     return bt, start, end
 
 
-def _running_client(workers: int, limit: float, tmp: str):
+def _running_client(workers: int, tmp: str):
     """A running cluster, as a user's: a scheduler and ``workers`` single-threaded workers in processes of
     their own (the command line's), and a client of it whose workers have imported the risk model and the
-    optimiser and run a short backtest (as on a cluster that has run one before: like the kept pool, whose
-    workers ran the first call). Returns (a function that ends it all, the client)."""
+    optimiser. Returns (a function that ends it all, the client)."""
     import subprocess
 
     import distributed
@@ -90,8 +90,6 @@ def _running_client(workers: int, limit: float, tmp: str):
         client = distributed.Client(scheduler_file=info, set_as_default=False)
         client.wait_for_workers(workers, timeout=120)
         client.run(prepare)
-        os.environ["VELQUOR_RISKMODEL_DIR"] = os.path.join(tmp, "client-warm-up")
-        tracking_backtest(2, limit)[0].run(engine="dask", client=client, progress=False)
     except BaseException:
         stop()
         raise
@@ -124,6 +122,7 @@ def main(argv=None) -> int:
         ("warm", "serial", "serial", {}, False),
         ("warm", "process, pool kept", "process", {"workers": w}, False),
         ("cold", "dask, LocalCluster", "dask", {"workers": w}, False),
+        ("cold", "dask, client first", "dask", {"client": None}, False),
         ("cold", "dask, client", "dask", {"client": None}, False),
         ("warm", "dask, client", "dask", {"client": None}, False),
     ]
@@ -137,7 +136,7 @@ def main(argv=None) -> int:
                     if client is None:
                         # started only now: an idle cluster's scheduler (in this process) and workers take
                         # CPU and this process's interpreter lock from the other rows
-                        stop, client = _running_client(w, args.limit, tmp)
+                        stop, client = _running_client(w, tmp)
                     kw = {"client": client}
                 store = os.path.join(tmp, "cold-" + label.replace(" ", "").replace(",", "-")) \
                     if phase == "cold" else os.path.join(tmp, "cold-serial")
