@@ -277,6 +277,30 @@ def test_estimates_of_a_date_match_the_reference_pipeline(market_db, cov_model):
         np.testing.assert_allclose(b.specific_var, a.specific_var, rtol=1e-9)
 
 
+def test_estimates_are_the_same_bits_on_any_number_of_threads(market_db, monkeypatch):
+    """A worker process runs the kernels on one thread, the client on several: the engines must agree."""
+    import zorvata
+
+    from velquor.const import ESTIMATED_RISK_MODELS, CovModel
+    from velquor.riskmodel.data import load_universe
+
+    con = zorvata.connect().cursor()
+    uni = load_universe(con)
+    p = uni.last - 5
+    variants = [(CovModel.FACTOR_MODEL_DAILY, rm) for rm in ESTIMATED_RISK_MODELS]
+    got: dict = {}
+    monkeypatch.setattr(native.os, "cpu_count", lambda: 8)
+    for n in ("1", "3"):
+        monkeypatch.setenv("OMP_NUM_THREADS", n)
+        assert native.threads() == int(n)
+        with native.reference(False):
+            pipeline.estimate_range(con, uni, p, p, variants, lambda e, cm, rm: got.setdefault((n, rm), e))
+    for rm in ESTIMATED_RISK_MODELS:
+        a, b = got[("1", rm)], got[("3", rm)]
+        for name in ("rows", "industry", "style", "factor_cov", "specific_var"):
+            np.testing.assert_array_equal(getattr(a, name), getattr(b, name), err_msg=name)
+
+
 class TestPanelLoad:
     def test_report_states_fill_like_the_reference(self):
         rng = np.random.default_rng(21)

@@ -48,8 +48,13 @@ def reference(on: bool = True) -> Iterator[None]:
 
 
 def threads() -> int:
-    """Threads a native kernel spreads its rows or columns over."""
-    return max(1, min(os.cpu_count() or 1, 4))
+    """Threads a native kernel spreads its rows or columns over: up to four, and no more than
+    ``OMP_NUM_THREADS`` where that is set. Worker processes of a backtest or a cluster build get it set to 1
+    (Dask's nanny does the same): there the work is spread over the processes, and two threads per worker on
+    as many cores as workers would only take turns. Every count gives the same bits."""
+    n = max(1, min(os.cpu_count() or 1, 4))
+    cap = os.environ.get("OMP_NUM_THREADS", "")
+    return min(n, int(cap)) if cap.isdigit() and int(cap) > 0 else n
 
 
 def fingerprint() -> str:
