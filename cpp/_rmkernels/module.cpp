@@ -72,8 +72,9 @@ Panels panels_for(const std::vector<In<double, nb::ndim<1>>>& values, size_t row
     return p;
 }
 
-void require(bool ok, const std::string& what) {
-    if (!ok) throw nb::value_error(what.c_str());
+/// Checked once per record in the loops below: a plain string literal, no std::string built per call.
+void require(bool ok, const char* what) {
+    if (!ok) throw nb::value_error(what);
 }
 
 int threads_of(int threads) { return threads < 1 ? 1 : threads; }
