@@ -65,13 +65,13 @@ std::uint64_t radix_select(std::uint64_t* keys, size_t n, size_t k) {
     return keys[k];
 }
 
-/// Rows at least this long take the bracketed selection below first.
-constexpr size_t kBracketMin = 512;
+/// Rows at least this long take the bracketed selection below first; it samples every kStride-th value.
+constexpr size_t kBracketMin = 512, kStride = 16;
 
-/// The median of v (n >= kBracketMin, no NaN) by a sampled bracket: every 8th value is a sample, two order
+/// The median of v (n >= kBracketMin, no NaN) by a sampled bracket: every kStride-th value is a sample, two order
 /// statistics of the sample bracket the middle rank with a margin of three standard deviations of a sample
 /// rank, and one branch-free pass counts the values below the bracket and gathers (as order keys) those
-/// inside it, a sixth of the row or so; the middle order statistics are selected among those. A bracket that
+/// inside it, a quarter of the row or so; the middle order statistics are selected among those. A bracket that
 /// misses (the sample unlike the row) leaves `false` and the caller selects over the whole row.
 bool bracketed_median(const std::vector<double>& v, double& out) {
     const size_t n = v.size(), k = (n - 1) / 2;
@@ -79,7 +79,7 @@ bool bracketed_median(const std::vector<double>& v, double& out) {
     thread_local std::vector<double> sample;
     thread_local std::vector<std::uint64_t> inner, kept;
     sample.clear();
-    for (size_t i = 0; i < n; i += 8) sample.push_back(v[i]);
+    for (size_t i = 0; i < n; i += kStride) sample.push_back(v[i]);
     const size_t s = sample.size();
     const auto margin = static_cast<size_t>(3.0 * std::sqrt(0.25 * static_cast<double>(s))) + 2;
     const size_t at = k * s / n;
