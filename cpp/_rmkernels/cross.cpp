@@ -65,10 +65,70 @@ std::uint64_t radix_select(std::uint64_t* keys, size_t n, size_t k) {
     return keys[k];
 }
 
+/// Rows at least this long take the bracketed selection below first; it samples every kStride-th value.
+constexpr size_t kBracketMin = 512, kStride = 16;
+
+/// The median of v (n >= kBracketMin, no NaN) by a sampled bracket: every kStride-th value is a sample, two order
+/// statistics of the sample bracket the middle rank with a margin of three standard deviations of a sample
+/// rank, and one branch-free pass counts the values below the bracket and gathers (as order keys) those
+/// inside it, a quarter of the row or so; the middle order statistics are selected among those. A bracket that
+/// misses (the sample unlike the row) leaves `false` and the caller selects over the whole row.
+bool bracketed_median(const std::vector<double>& v, double& out) {
+    const size_t n = v.size(), k = (n - 1) / 2;
+    const bool two = n % 2 == 0;  // the mean of the k-th and the (k + 1)-th
+    thread_local std::vector<double> sample;
+    thread_local std::vector<std::uint64_t> inner, kept;
+    sample.clear();
+    for (size_t i = 0; i < n; i += kStride) sample.push_back(v[i]);
+    const size_t s = sample.size();
+    const auto margin = static_cast<size_t>(3.0 * std::sqrt(0.25 * static_cast<double>(s))) + 2;
+    const size_t at = k * s / n;
+    const bool open_lo = at < margin, open_hi = at + margin >= s;
+    std::uint64_t lo = 0, hi = ~std::uint64_t{0};
+    if (!open_lo) {
+        std::nth_element(sample.begin(), sample.begin() + static_cast<std::ptrdiff_t>(at - margin), sample.end());
+        lo = order_key(sample[at - margin]);
+    }
+    if (!open_hi) {
+        const auto first = sample.begin() + static_cast<std::ptrdiff_t>(open_lo ? 0 : at - margin);
+        std::nth_element(first, sample.begin() + static_cast<std::ptrdiff_t>(at + margin), sample.end());
+        hi = order_key(sample[at + margin]);
+    }
+    inner.resize(n);
+    size_t below = 0, m = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const std::uint64_t key = order_key(v[i]);
+        below += key < lo;
+        inner[m] = key;
+        m += (key >= lo) & (key <= hi);
+    }
+    if (below > k || k + (two ? 1 : 0) >= below + m) return false;
+    const size_t j = k - below;
+    if (two) kept.assign(inner.begin(), inner.begin() + static_cast<std::ptrdiff_t>(m));  // the selection reorders
+    const std::uint64_t mid = radix_select(inner.data(), m, j);
+    if (!two) {
+        out = from_key(mid);
+        return true;
+    }
+    // the next order statistic: the middle one again if it repeats inside the bracket, else the least key
+    // above it there (the bracket holds the (k + 1)-th)
+    size_t at_most = 0;
+    std::uint64_t above = ~std::uint64_t{0};
+    for (size_t i = 0; i < m; ++i) {
+        const std::uint64_t key = kept[i];
+        at_most += key <= mid;
+        above = key > mid && key < above ? key : above;
+    }
+    out = 0.5 * (from_key(mid) + from_key(at_most >= j + 2 ? mid : above));
+    return true;
+}
+
 /// Median of v (its order kept; NaN when empty), as the reference takes it: the middle order statistic, or
 /// the mean of the two middle ones. v holds no NaN.
 double median_inplace(const std::vector<double>& v) {
     if (v.empty()) return kNaN;
+    double bracketed;
+    if (v.size() >= kBracketMin && bracketed_median(v, bracketed)) return bracketed;
     const size_t n = v.size(), k = (n - 1) / 2;
     thread_local std::vector<std::uint64_t> keys;
     keys.resize(n);
@@ -533,8 +593,7 @@ void fill_states(const std::int64_t* row, const std::int64_t* col, const double*
 namespace velquor::rmk {
 
 void scatter(const std::int32_t* day, const std::int32_t* col, std::ptrdiff_t count, const std::int64_t* row_of_day,
-             const double* const* values, int fields, std::ptrdiff_t rows, std::ptrdiff_t cols, double* const* out) {
-    for (int f = 0; f < fields; ++f) std::fill(out[f], out[f] + rows * cols, kNaN);
+             const double* const* values, int fields, std::ptrdiff_t cols, double* const* out) {
     for (std::ptrdiff_t i = 0; i < count; ++i) {
         const std::int64_t r = row_of_day[day[i]];
         if (r < 0) continue;  // a day off the calendar

@@ -271,14 +271,13 @@ class TestEstimatorConsistency:
         assert np.isfinite(_vol_noise(FactorHistory(0, t, g, np.zeros((t, 1)), np.zeros((t, 1, 1)),
                                                     np.zeros((t, 1))), t - 1, 0, hz)).all()
 
-    @pytest.mark.parametrize("storm", [4.0, 0.25])
-    def test_both_versions_scale_their_factor_covariance_by_the_volatility_regime(self, storm, monkeypatch):
-        # A history whose factor returns turn four times as variable (or a quarter) over the last weeks: V1 and
-        # V2 lift (or lower) every factor variance by the same pooled multiplier; without the regime V1's
-        # covariance is the plain one.
+    @staticmethod
+    def _regime_history(storm: float):
+        """A daily history whose factor returns turn ``storm`` times as variable over the last weeks, the
+        universe it needs and the last as-of date."""
         from types import SimpleNamespace
 
-        from velquor.const import CovModel, RiskModel
+        from velquor.const import CovModel
         from velquor.riskmodel import params, pipeline
 
         hz = params.HORIZONS[CovModel.FACTOR_MODEL_DAILY]
@@ -294,7 +293,17 @@ class TestEstimatorConsistency:
             exposures=rng.standard_normal((t, n, len(params.STYLE_FACTORS))).astype(np.float32),
             cap=np.full((t, n), 1e9), industry=np.tile(np.arange(n) % n_ind, (t, 1)).astype(np.int16))
         uni = SimpleNamespace(industry_names=[f"I{j}" for j in range(n_ind)])
-        p = hist.stop - 1
+        return hz, hist, uni, hist.stop - 1
+
+    @pytest.mark.parametrize("storm", [4.0, 0.25])
+    def test_both_versions_scale_their_factor_covariance_by_the_volatility_regime(self, storm, monkeypatch):
+        # A history whose factor returns turn four times as variable (or a quarter) over the last weeks: V1 and
+        # V2 lift (or lower) every factor variance by the same pooled multiplier; without the regime V1's
+        # covariance is the plain one.
+        from velquor.const import CovModel, RiskModel
+        from velquor.riskmodel import params, pipeline
+
+        hz, hist, uni, p = self._regime_history(storm)
         series = pipeline.horizon_series(hist, hz)
 
         def cov(rm):
@@ -309,6 +318,28 @@ class TestEstimatorConsistency:
         mult = pipeline.fade(pipeline._factor_regime(hist, series, p - hist.start, lo, hz), hz.regime_halflife, 1)
         assert ratio[0] == pytest.approx(mult, rel=1e-12)
         assert np.trace(v2) / np.trace(v1) == pytest.approx(1.0, abs=0.3)  # V2 rides the same regime
+
+    def test_each_version_lifts_its_factor_variances_by_its_own_share_of_the_noise(self, monkeypatch):
+        # The noise lift multiplies factor k's variance by 1 + share * cv2_k, with V1's and V2's shares set
+        # apart; a share of 0 leaves the covariance as it was.
+        from velquor.const import CovModel, RiskModel
+        from velquor.riskmodel import pipeline
+
+        hz, hist, uni, p = self._regime_history(4.0)
+        series = pipeline.horizon_series(hist, hz)
+        noise = pipeline._vol_noise(hist, p - hist.start, 0, hz)
+        assert (noise > 0).all()
+
+        def cov(rm, v1_share, v2_share):
+            monkeypatch.setattr(pipeline, "VOL_NOISE_LIFT_V1", v1_share)
+            monkeypatch.setattr(pipeline, "VOL_NOISE_LIFT_V2", v2_share)
+            return pipeline.estimate_asof(uni, hist, p, CovModel.FACTOR_MODEL_DAILY, rm, series).factor_cov
+
+        # V2's eigenfactor adjustment acts on the lifted covariance and mixes the factors a little
+        for rm, own, rtol in ((RiskModel.V1, (0.5, 0.0), 1e-9), (RiskModel.V2, (0.0, 0.5), 1e-2)):
+            plain, lifted = cov(rm, 0.0, 0.0), cov(rm, *own)
+            np.testing.assert_allclose(np.diag(lifted) / np.diag(plain), 1.0 + 0.5 * noise, rtol=rtol)
+            np.testing.assert_array_equal(cov(rm, *own[::-1]), plain)  # the other version's share is not its own
 
     def test_ewma_mean_without_count_matches_the_full_series(self):
         from velquor.riskmodel.pipeline import _ewma_mean, _ewma_series

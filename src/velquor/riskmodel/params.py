@@ -117,9 +117,11 @@ REGIME_NOISE_CORRECTION = True
 #: V1's factor covariance follows the volatility regime too (the same pooled multiplier and half-life as V2's);
 #: V2 keeps to itself the eigenfactor adjustment and the specific-risk regime.
 V1_FACTOR_REGIME = True
-#: Each factor's variance is raised by the relative sampling variance of its EWMA estimate (the same
-#: convexity: a noisy variance forecast understates risk on average).
-VOL_NOISE_CORRECTION = True
+#: Each factor's variance is raised by a share of the relative sampling variance of its EWMA estimate (the
+#: same convexity: a noisy variance forecast understates risk on average), per variant. V2's eigenfactor
+#: adjustment already lifts the noisiest directions, and a full lift on top overstates its style spreads.
+VOL_NOISE_LIFT_V1 = 1.0
+VOL_NOISE_LIFT_V2 = 1.0
 #: Trading days between refreshes of the simulated eigenfactor bias.
 EIGEN_REFRESH = 5
 

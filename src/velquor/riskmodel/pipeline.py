@@ -49,7 +49,8 @@ from .params import (
     MIN_LISTED_DAYS,
     REGIME_NOISE_CORRECTION,
     V1_FACTOR_REGIME,
-    VOL_NOISE_CORRECTION,
+    VOL_NOISE_LIFT_V1,
+    VOL_NOISE_LIFT_V2,
     Horizon,
     factor_count,
 )
@@ -372,18 +373,21 @@ def _eigen_bias_at(hist: FactorHistory, p: int, hz: Horizon) -> np.ndarray:
     return bias
 
 
-def _factor_cov(hist: FactorHistory, i: int, lo: int, hz: Horizon) -> np.ndarray:
-    """The factor covariance as of history row ``i`` before the variant's own steps (both variants share it)."""
+def _factor_cov(hist: FactorHistory, i: int, lo: int, hz: Horizon) -> tuple[np.ndarray, np.ndarray]:
+    """The factor covariance as of history row ``i`` before the variant's own steps (both variants share it),
+    and the relative sampling variance of each factor's variance (``_vol_noise``)."""
     cov, _ = _base_factor_cov(hist, i, lo, hz)
-    if VOL_NOISE_CORRECTION:
-        lift = np.sqrt(1.0 + _vol_noise(hist, i, lo, hz))
-        cov = cov * np.outer(lift, lift)
-    return cov
+    return cov, _vol_noise(hist, i, lo, hz)
 
 
-def _variant_factor_cov(hist: FactorHistory, series: dict, cov: np.ndarray, p: int, i: int, lo: int, hz: Horizon,
-                        risk_model: RiskModel) -> np.ndarray:
+def _variant_factor_cov(hist: FactorHistory, series: dict, shared: tuple[np.ndarray, np.ndarray], p: int, i: int,
+                        lo: int, hz: Horizon, risk_model: RiskModel) -> np.ndarray:
     """A variant's factor covariance, in units of the horizon, from the shared one (``_factor_cov``)."""
+    cov, noise = shared
+    share = VOL_NOISE_LIFT_V2 if risk_model is RiskModel.V2 else VOL_NOISE_LIFT_V1
+    if share:
+        lift = np.sqrt(1.0 + share * noise)
+        cov = cov * np.outer(lift, lift)
     if risk_model is RiskModel.V2:
         cov = apply_eigen_bias(cov, _eigen_bias_at(hist, p, hz), EIGEN_SCALE)
     else:
@@ -449,10 +453,10 @@ def estimate_variants(uni: Universe, hist: FactorHistory, p: int, cov_model: Cov
     series = series if series is not None else horizon_series(hist, hz)
     i = p - hist.start
     lo = max(FIRST_REGRESSION_INDEX - hist.start, 0)
-    cov = _factor_cov(hist, i, lo, hz)
+    shared = _factor_cov(hist, i, lo, hz)
     rows, style, industry, cap, sigma = _specific_vol(uni, hist, series, p, i, hz)
     return [Estimate(asof=p, rows=rows, style=style, industry=industry, cap=cap,
-                     factor_cov=np.ascontiguousarray(_variant_factor_cov(hist, series, cov, p, i, lo, hz, rm)),
+                     factor_cov=np.ascontiguousarray(_variant_factor_cov(hist, series, shared, p, i, lo, hz, rm)),
                      specific_var=_variant_specific_var(hist, series, sigma, i, lo, hz, rm, sums))
             for rm in risk_models]
 
