@@ -84,7 +84,7 @@ int threads_of(int threads) { return threads < 1 ? 1 : threads; }
 
 NB_MODULE(_rmkernels, m) {
     m.doc() = "Native kernels of the risk-model estimation (velquor.riskmodel); the numpy code there is the reference.";
-    m.attr("KERNELS_VERSION") = 3;
+    m.attr("KERNELS_VERSION") = 4;
     m.attr("BLOCK") = rmk::kBlock;
 
     m.def("windowed_sum",

@@ -409,6 +409,25 @@ class TestHorizonSeries:
             native.scatter(np.array([0]), np.array([0]), row_of_day, [np.zeros(1)], 5, 4)
 
 
+@pytest.mark.parametrize("lags", [0, 2])
+def test_simulation_grams_and_bias_match_the_reference(lags):
+    # with lags the native grams fold them into one product per draw and keep only the diagonal of the
+    # volatility moments: the same draws, the same diagonal, the same bias
+    from velquor.riskmodel import kernels
+
+    args = (64, 6, (20.0, 60), (40.0, 90), lags)
+    kernels._GRAMS.clear()
+    g_vol, g_corr = kernels.estimator_grams(*args)
+    want_vol, want_corr = reference(kernels.estimator_grams, *args)
+    kernels._GRAMS.clear()
+    assert g_vol.shape == ((64, 6) if lags else (64, 6, 6))
+    close(g_vol if lags else np.einsum("mii->mi", g_vol), np.einsum("mii->mi", want_vol), 1e-12)
+    close(g_corr.reshape(64, -1), want_corr.reshape(64, -1), 1e-12)
+    cov = np.cov(np.random.default_rng(4).standard_normal((6, 200))) + 0.1 * np.eye(6)
+    close(kernels.simulated_eigen_bias(cov, (g_vol, g_corr)),
+          reference(kernels.simulated_eigen_bias, cov, (want_vol, want_corr)), 1e-12)
+
+
 def test_specific_regime_sums_match_the_reference():
     from velquor.const import CovModel
     from velquor.riskmodel.kernels import ratio_multiplier

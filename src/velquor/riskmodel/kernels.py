@@ -225,12 +225,18 @@ def _nw_gram(z: np.ndarray, w: np.ndarray, lags: int) -> np.ndarray:
     return g
 
 
-def _nw_gram_folded(z: np.ndarray, w: np.ndarray, lags: int) -> np.ndarray:
+def _nw_gram_folded(z: np.ndarray, w: np.ndarray, lags: int, diagonal: bool = False) -> np.ndarray:
     """``_nw_gram`` in one product per draw: with b_l the Bartlett weight of lag l over the lag's weight sum,
-    sum_l b_l (C_l + C_l') = B + B' for B = sum_t w_t z_t (z_t / (2 W) + sum_l b_l z_{t-l})'."""
+    sum_l b_l (C_l + C_l') = B + B' for B = sum_t w_t z_t (z_t / (2 W) + sum_l b_l z_{t-l})'.
+
+    ``diagonal``: only the diagonal of every draw's matrix, (draws, k): 2 sum_t w_t z_ti y_ti, without the
+    product."""
     y = z * (0.5 / w.sum())
     for lag in range(1, lags + 1):
         y[:, lag:] += ((1.0 - lag / (lags + 1.0)) / w[lag:].sum()) * z[:, :-lag]
+    if diagonal:
+        y *= z
+        return 2.0 * (y.transpose(0, 2, 1) @ w)
     b = (z * w[None, :, None]).transpose(0, 2, 1) @ y
     return b + b.transpose(0, 2, 1)
 
@@ -241,7 +247,10 @@ def estimator_grams(n_sims: int, k: int, vol: tuple[float, int], corr: tuple[flo
     unit-variance normal factor returns: with the volatility weights ``vol`` = (half-life, window) and the
     correlation weights ``corr``, Newey-West ``lags``. Seeded and cached: the same draws serve every date,
     so the adjustment is a deterministic function of the estimate. Rotation invariant, so they serve any
-    covariance after scaling in its eigenbasis."""
+    covariance after scaling in its eigenbasis.
+
+    The native pipeline (with lags) folds the lags into one product per draw and keeps of the volatility
+    moments only their diagonal, (n_sims, k): all that ``simulated_eigen_bias`` reads of them."""
     folded = native.enabled() and lags > 0
     gram = _nw_gram_folded if folded else _nw_gram
     key = (n_sims, k, vol, corr, lags, seed, folded)
@@ -253,10 +262,11 @@ def estimator_grams(n_sims: int, k: int, vol: tuple[float, int], corr: tuple[flo
         w_vol[t - vol[1]:] = ewma_weights(vol[0], vol[1])
         w_corr = np.zeros(t)
         w_corr[t - corr[1]:] = ewma_weights(corr[0], corr[1])
-        g_vol, g_corr = np.empty((n_sims, k, k)), np.empty((n_sims, k, k))
+        g_vol, g_corr = np.empty((n_sims, k) if folded else (n_sims, k, k)), np.empty((n_sims, k, k))
         for a in range(0, n_sims, 32):
             z = rng.standard_normal((min(32, n_sims - a), t, k))
-            g_vol[a:a + len(z)] = gram(z[:, t - vol[1]:], w_vol[t - vol[1]:], lags)
+            g_vol[a:a + len(z)] = (_nw_gram_folded(z[:, t - vol[1]:], w_vol[t - vol[1]:], lags, diagonal=True)
+                                   if folded else gram(z[:, t - vol[1]:], w_vol[t - vol[1]:], lags))
             g_corr[a:a + len(z)] = gram(z[:, t - corr[1]:], w_corr[t - corr[1]:], lags)
         if len(_GRAMS) > 8:
             _GRAMS.clear()
@@ -276,7 +286,8 @@ def simulated_eigen_bias(cov: np.ndarray, grams: tuple[np.ndarray, np.ndarray]) 
     outer = np.outer(root, root)
     g_vol, g_corr = grams
     sim_corr = g_corr * outer
-    sim_sd = np.sqrt(np.einsum("mii->mi", g_vol) * vals)
+    vol_diag = g_vol if g_vol.ndim == 2 else np.einsum("mii->mi", g_vol)  # estimator_grams' diagonal form
+    sim_sd = np.sqrt(vol_diag * vals)
     corr_sd = np.sqrt(np.einsum("mii->mi", sim_corr))
     with np.errstate(divide="ignore", invalid="ignore"):
         scale = np.where(corr_sd > 0, sim_sd / corr_sd, 0.0)
