@@ -65,11 +65,71 @@ std::uint64_t radix_select(std::uint64_t* keys, size_t n, size_t k) {
     return keys[k];
 }
 
-/// Median of v (its order kept; NaN when empty), as the reference takes it: the middle order statistic, or
-/// the mean of the two middle ones. v holds no NaN.
-double median_inplace(const std::vector<double>& v) {
-    if (v.empty()) return kNaN;
-    const size_t n = v.size(), k = (n - 1) / 2;
+/// Rows at least this long take the bracketed selection below first; it samples every kStride-th value.
+constexpr size_t kBracketMin = 512, kStride = 16;
+
+/// The median of v (n >= kBracketMin, no NaN) by a sampled bracket: every kStride-th value is a sample, two order
+/// statistics of the sample bracket the middle rank with a margin of three standard deviations of a sample
+/// rank, and one branch-free pass counts the values below the bracket and gathers (as order keys) those
+/// inside it, a quarter of the row or so; the middle order statistics are selected among those. A bracket that
+/// misses (the sample unlike the row) leaves `false` and the caller selects over the whole row.
+bool bracketed_median(const double* v, size_t n, double& out) {
+    const size_t k = (n - 1) / 2;
+    const bool two = n % 2 == 0;  // the mean of the k-th and the (k + 1)-th
+    thread_local std::vector<double> sample;
+    thread_local std::vector<std::uint64_t> inner, kept;
+    sample.clear();
+    for (size_t i = 0; i < n; i += kStride) sample.push_back(v[i]);
+    const size_t s = sample.size();
+    const auto margin = static_cast<size_t>(3.0 * std::sqrt(0.25 * static_cast<double>(s))) + 2;
+    const size_t at = k * s / n;
+    const bool open_lo = at < margin, open_hi = at + margin >= s;
+    std::uint64_t lo = 0, hi = ~std::uint64_t{0};
+    if (!open_lo) {
+        std::nth_element(sample.begin(), sample.begin() + static_cast<std::ptrdiff_t>(at - margin), sample.end());
+        lo = order_key(sample[at - margin]);
+    }
+    if (!open_hi) {
+        const auto first = sample.begin() + static_cast<std::ptrdiff_t>(open_lo ? 0 : at - margin);
+        std::nth_element(first, sample.begin() + static_cast<std::ptrdiff_t>(at + margin), sample.end());
+        hi = order_key(sample[at + margin]);
+    }
+    inner.resize(n);
+    size_t below = 0, m = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const std::uint64_t key = order_key(v[i]);
+        below += key < lo;
+        inner[m] = key;
+        m += (key >= lo) & (key <= hi);
+    }
+    if (below > k || k + (two ? 1 : 0) >= below + m) return false;
+    const size_t j = k - below;
+    if (two) kept.assign(inner.begin(), inner.begin() + static_cast<std::ptrdiff_t>(m));  // the selection reorders
+    const std::uint64_t mid = radix_select(inner.data(), m, j);
+    if (!two) {
+        out = from_key(mid);
+        return true;
+    }
+    // the next order statistic: the middle one again if it repeats inside the bracket, else the least key
+    // above it there (the bracket holds the (k + 1)-th)
+    size_t at_most = 0;
+    std::uint64_t above = ~std::uint64_t{0};
+    for (size_t i = 0; i < m; ++i) {
+        const std::uint64_t key = kept[i];
+        at_most += key <= mid;
+        above = key > mid && key < above ? key : above;
+    }
+    out = 0.5 * (from_key(mid) + from_key(at_most >= j + 2 ? mid : above));
+    return true;
+}
+
+/// Median of v[0 .. n) (left as it is; NaN when empty), as the reference takes it: the middle order
+/// statistic, or the mean of the two middle ones. v holds no NaN.
+double median_of(const double* v, size_t n) {
+    if (n == 0) return kNaN;
+    double bracketed;
+    if (n >= kBracketMin && bracketed_median(v, n, bracketed)) return bracketed;
+    const size_t k = (n - 1) / 2;
     thread_local std::vector<std::uint64_t> keys;
     keys.resize(n);
     for (size_t i = 0; i < n; ++i) keys[i] = order_key(v[i]);
@@ -78,13 +138,15 @@ double median_inplace(const std::vector<double>& v) {
     // the next order statistic: the middle one again if it repeats, else the least key above it
     size_t at_most = 0;
     std::uint64_t above = ~std::uint64_t{0};
-    for (const double e : v) {
-        const std::uint64_t key = order_key(e);
+    for (size_t i = 0; i < n; ++i) {
+        const std::uint64_t key = order_key(v[i]);
         at_most += key <= mid;
         if (key > mid && key < above) above = key;
     }
     return 0.5 * (from_key(mid) + from_key(at_most >= k + 2 ? mid : above));
 }
+
+double median_inplace(const std::vector<double>& v) { return median_of(v.data(), v.size()); }
 
 /// Sum of f(c) over c < n in four interleaved partial sums (independent chains: a row's sum is latency
 /// bound otherwise; the reference's pairwise sums round differently anyway).
@@ -104,11 +166,14 @@ double sum4(std::ptrdiff_t n, F f) {
 
 /// Population standard deviation of the finite entries of x (NaN when there are none).
 double finite_std(const double* x, std::ptrdiff_t n) {
-    std::ptrdiff_t cnt = 0;
-    for (std::ptrdiff_t c = 0; c < n; ++c) cnt += std::isfinite(x[c]);
+    std::ptrdiff_t cnt = 0;  // counted in the pass that sums
+    const double sum = sum4(n, [&](std::ptrdiff_t c) {
+        const bool ok = std::isfinite(x[c]);
+        cnt += ok;
+        return ok ? x[c] : 0.0;
+    });
     if (cnt == 0) return kNaN;
-    const double mean = sum4(n, [&](std::ptrdiff_t c) { return std::isfinite(x[c]) ? x[c] : 0.0; }) /
-                        static_cast<double>(cnt);
+    const double mean = sum / static_cast<double>(cnt);
     const double ss = sum4(n, [&](std::ptrdiff_t c) {
         const double d = std::isfinite(x[c]) ? x[c] - mean : 0.0;
         return d * d;
@@ -191,23 +256,26 @@ void standardise_row(const double* xr, const double* cr, std::ptrdiff_t cols, do
         o[c] = kNaN;
     }
     if (m == 0) return;
-    v.assign(val.begin(), val.begin() + static_cast<std::ptrdiff_t>(m));
-    const double med = median_inplace(v);
+    const double med = median_of(val.data(), m);
+    v.resize(m);
     size_t kept = 0;  // |x - med|, the finite ones
     for (size_t i = 0; i < m; ++i) {
         const double d = std::abs(val[i] - med);
         v[kept] = d;
         kept += std::isfinite(d);
     }
-    v.resize(kept);
-    const double mad = kMadScale * median_inplace(v);
+    const double mad = kMadScale * median_of(v.data(), kept);
     double band = mad * mads;
     if (!(mad > 0)) band = finite_std(val.data(), static_cast<std::ptrdiff_t>(m)) * mads;  // the robust spread vanishes
     const double lo = med - band, hi = med + band;
     const std::ptrdiff_t mm = static_cast<std::ptrdiff_t>(m);
-    for (size_t i = 0; i < m; ++i) val[i] = clip(val[i], lo, hi);
+    // clipped in the pass that sums the weights and the weighted values (both in sum4's order)
+    const double wx = sum4(mm, [&](std::ptrdiff_t i) {
+        const size_t u = static_cast<size_t>(i);
+        val[u] = clip(val[u], lo, hi);
+        return wt[u] * val[u];
+    });
     const double wsum = sum4(mm, [&](std::ptrdiff_t i) { return wt[static_cast<size_t>(i)]; });
-    const double wx = sum4(mm, [&](std::ptrdiff_t i) { return wt[static_cast<size_t>(i)] * val[static_cast<size_t>(i)]; });
     const double mean = wx / wsum;
     for (size_t i = 0; i < m; ++i) val[i] -= mean;
     const double sd = finite_std(val.data(), mm);
@@ -271,34 +339,46 @@ void orthogonalise(const double* y, const double* const* xs, int nx, const doubl
     });
 }
 
-void fill_industry_row(const double* x, const double* cap, const std::int16_t* industry, std::ptrdiff_t cols,
-                       int n_ind, float* out, std::ptrdiff_t out_stride, RowScratch& s) {
+namespace {
+
+/// The industry bucket of every stock of a row: its industry, or n_ind for none (or an unknown one).
+void industry_keys(const std::int16_t* industry, std::ptrdiff_t cols, int n_ind, std::vector<std::uint32_t>& key) {
+    key.resize(static_cast<size_t>(cols));
+    for (std::ptrdiff_t c = 0; c < cols; ++c) {
+        const int k = industry[c];
+        key[static_cast<size_t>(c)] = static_cast<std::uint32_t>(k >= 0 && k < n_ind ? k : n_ind);
+    }
+}
+
+/// fill_industry_row with the row's industry buckets given (industry_keys).
+void fill_industry_keyed(const double* x, const double* cap, const std::uint32_t* key, std::ptrdiff_t cols, int n_ind,
+                         float* out, std::ptrdiff_t out_stride, RowScratch& s) {
     auto& num = s.num;
     auto& den = s.den;
     num.assign(static_cast<size_t>(n_ind) + 1, 0.0);
     den.assign(static_cast<size_t>(n_ind) + 1, 0.0);
-    auto key = [&](std::ptrdiff_t c) -> size_t {
-        const int k = industry[c];
-        return static_cast<size_t>(k >= 0 && k < n_ind ? k : n_ind);
-    };
     for (std::ptrdiff_t c = 0; c < cols; ++c) {
-        const bool ok = std::isfinite(x[c]) && std::isfinite(cap[c]);
-        const double w = ok ? cap[c] : 0.0;
-        num[key(c)] += w * (ok ? x[c] : 0.0);
-        den[key(c)] += w;
+        if (!(std::isfinite(x[c]) && std::isfinite(cap[c]))) continue;  // adds nothing to its bucket
+        num[key[c]] += cap[c] * x[c];
+        den[key[c]] += cap[c];
+    }
+    for (int k = 0; k <= n_ind; ++k) {  // the fill of each bucket: its cap-weighted mean (0 for none)
+        const auto u = static_cast<size_t>(k);
+        num[u] = (k < n_ind && den[u] > 0) ? num[u] / den[u] : 0.0;
     }
     for (std::ptrdiff_t c = 0; c < cols; ++c) {
-        const size_t k = key(c);
-        double v;
-        if (std::isfinite(x[c]) && std::isfinite(cap[c])) {
-            v = x[c];
-        } else if (std::isfinite(cap[c])) {
-            v = (k < static_cast<size_t>(n_ind) && den[k] > 0) ? num[k] / den[k] : 0.0;
-        } else {
-            v = kNaN;
-        }
+        const bool live = std::isfinite(cap[c]);
+        const double v = (std::isfinite(x[c]) && live) ? x[c] : (live ? num[key[c]] : kNaN);
         out[c * out_stride] = static_cast<float>(v);
     }
+}
+
+}  // namespace
+
+void fill_industry_row(const double* x, const double* cap, const std::int16_t* industry, std::ptrdiff_t cols,
+                       int n_ind, float* out, std::ptrdiff_t out_stride, RowScratch& s) {
+    industry_keys(industry, cols, n_ind, s.idx);
+    fill_industry_keyed(x, cap, s.idx.data(), cols, n_ind, out, out_stride, s);
 }
 
 void fill_industry(const double* x, const double* cap, const std::int16_t* industry, std::ptrdiff_t rows,
@@ -317,6 +397,7 @@ void styles(const StyleIn& in, double mads, float* out, int threads) {
         RowScratch s;
         s.v.reserve(static_cast<size_t>(n));
         std::vector<double> buf(static_cast<size_t>(5 * n));
+        std::vector<std::uint32_t> keys;  // the row's industry buckets, shared by its ten fills
         double* tmp = buf.data();
         double* size = tmp + n;
         double* beta = size + n;
@@ -326,8 +407,9 @@ void styles(const StyleIn& in, double mads, float* out, int threads) {
             const std::ptrdiff_t e = t * n;
             const double* cap = in.cap + e;
             float* o = out + e * ns;
+            industry_keys(in.industry + e, n, in.n_ind, keys);
             auto fill = [&](const double* x, int style) {
-                fill_industry_row(x, cap, in.industry + e, n, in.n_ind, o + in.slot[style], ns, s);
+                fill_industry_keyed(x, cap, keys.data(), n, in.n_ind, o + in.slot[style], ns, s);
             };
             auto std_ = [&](const double* x, double* dst) { standardise_row(x, cap, n, mads, dst, s); };
             auto ortho = [&](const double* y, std::initializer_list<const double*> xs, double* dst) {
@@ -533,8 +615,7 @@ void fill_states(const std::int64_t* row, const std::int64_t* col, const double*
 namespace velquor::rmk {
 
 void scatter(const std::int32_t* day, const std::int32_t* col, std::ptrdiff_t count, const std::int64_t* row_of_day,
-             const double* const* values, int fields, std::ptrdiff_t rows, std::ptrdiff_t cols, double* const* out) {
-    for (int f = 0; f < fields; ++f) std::fill(out[f], out[f] + rows * cols, kNaN);
+             const double* const* values, int fields, std::ptrdiff_t cols, double* const* out) {
     for (std::ptrdiff_t i = 0; i < count; ++i) {
         const std::int64_t r = row_of_day[day[i]];
         if (r < 0) continue;  // a day off the calendar

@@ -143,10 +143,10 @@ struct StyleIn {
 /// n_styles) float32. No temporaries of the panel's size: each thread works through its rows in scratch.
 void styles(const StyleIn& in, double mads, float* out, int threads);
 
-/// Dense (rows x cols) panels, NaN where nothing lands, of `count` records: record i goes to row
-/// row_of_day[day[i]] (none when negative) and column col[i], one panel per value array.
+/// Writes `count` records into (rows x cols) panels: record i goes to row row_of_day[day[i]] (none when
+/// negative) and column col[i], one panel per value array; cells without a record are left as they are.
 void scatter(const std::int32_t* day, const std::int32_t* col, std::ptrdiff_t count, const std::int64_t* row_of_day,
-             const double* const* values, int fields, std::ptrdiff_t rows, std::ptrdiff_t cols, double* const* out);
+             const double* const* values, int fields, std::ptrdiff_t cols, double* const* out);
 
 /// Point-in-time panels of `fields` values from report states in announcement order: state i (values[f][i],
 /// NaN = not reported) of stock col[i] is known from panel row row[i] on (rows never fall from one state to the

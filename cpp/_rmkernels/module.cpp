@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <limits>
 #include <memory>
 #include <new>
 #include <string>
@@ -72,8 +73,9 @@ Panels panels_for(const std::vector<In<double, nb::ndim<1>>>& values, size_t row
     return p;
 }
 
-void require(bool ok, const std::string& what) {
-    if (!ok) throw nb::value_error(what.c_str());
+/// Checked once per record in the loops below: a plain string literal, no std::string built per call.
+void require(bool ok, const char* what) {
+    if (!ok) throw nb::value_error(what);
 }
 
 int threads_of(int threads) { return threads < 1 ? 1 : threads; }
@@ -250,31 +252,50 @@ NB_MODULE(_rmkernels, m) {
           "float32.");
 
     m.def("scatter",
-          [](In<std::int32_t, nb::ndim<1>> day, In<std::int32_t, nb::ndim<1>> col, In<std::int64_t, nb::ndim<1>> row_of_day,
-             std::vector<In<double, nb::ndim<1>>> values, size_t rows, size_t cols) {
-              const size_t count = day.shape(0);
-              require(col.shape(0) == count, "days and columns differ in length");
-              for (const auto& v : values) require(v.shape(0) == count, "values and records differ in length");
-              const std::int32_t* d = day.data();
-              const std::int32_t* c = col.data();
+          [](std::vector<In<std::int32_t, nb::ndim<1>>> day, std::vector<In<std::int32_t, nb::ndim<1>>> col,
+             In<std::int64_t, nb::ndim<1>> row_of_day, std::vector<std::vector<In<double, nb::ndim<1>>>> values,
+             size_t rows, size_t cols) {
+              const size_t batches = day.size();
+              require(col.size() == batches && values.size() == batches, "days, columns and values differ in batches");
+              const size_t fields = batches ? values[0].size() : 0;
               const std::int64_t* map = row_of_day.data();
               const size_t days = row_of_day.shape(0);
               for (size_t i = 0; i < days; ++i)
                   require(map[i] < static_cast<std::int64_t>(rows), "a day maps to a row outside the panel");
-              for (size_t i = 0; i < count; ++i) {
-                  require(d[i] >= 0 && static_cast<size_t>(d[i]) < days, "record day outside the calendar span");
-                  require(c[i] >= 0 && static_cast<size_t>(c[i]) < cols, "record column outside the panel");
+              for (size_t b = 0; b < batches; ++b) {
+                  const size_t count = day[b].shape(0);
+                  require(col[b].shape(0) == count, "days and columns differ in length");
+                  require(values[b].size() == fields, "batches differ in their fields");
+                  for (const auto& v : values[b]) require(v.shape(0) == count, "values and records differ in length");
+                  const std::int32_t* d = day[b].data();
+                  const std::int32_t* c = col[b].data();
+                  for (size_t i = 0; i < count; ++i) {
+                      require(d[i] >= 0 && static_cast<size_t>(d[i]) < days, "record day outside the calendar span");
+                      require(c[i] >= 0 && static_cast<size_t>(c[i]) < cols, "record column outside the panel");
+                  }
               }
-              auto [in, dst, out] = panels_for(values, rows, cols);
+              nb::list out;
+              std::vector<double*> dst;
+              for (size_t f = 0; f < fields; ++f) {
+                  auto [arr, data] = make_out<double>({rows, cols});
+                  dst.push_back(data);
+                  out.append(arr);
+              }
               {
                   nb::gil_scoped_release release;
-                  rmk::scatter(d, c, static_cast<std::ptrdiff_t>(count), map, in.data(), static_cast<int>(in.size()),
-                               static_cast<std::ptrdiff_t>(rows), static_cast<std::ptrdiff_t>(cols), dst.data());
+                  for (double* p : dst) std::fill(p, p + rows * cols, std::numeric_limits<double>::quiet_NaN());
+                  std::vector<const double*> in(fields);
+                  for (size_t b = 0; b < batches; ++b) {
+                      for (size_t f = 0; f < fields; ++f) in[f] = values[b][f].data();
+                      rmk::scatter(day[b].data(), col[b].data(), static_cast<std::ptrdiff_t>(day[b].shape(0)), map,
+                                   in.data(), static_cast<int>(fields), static_cast<std::ptrdiff_t>(cols), dst.data());
+                  }
               }
               return out;
           },
           nb::arg("day"), nb::arg("col"), nb::arg("row_of_day"), nb::arg("values"), nb::arg("rows"), nb::arg("cols"),
-          "Dense (rows, cols) panels of records (day, column, values...), NaN where no record lands.");
+          "Dense (rows, cols) panels of records given in batches (days, columns and, per batch, one array per "
+          "field), NaN where no record lands.");
 
     m.def("fill_states",
           [](In<std::int64_t, nb::ndim<1>> row, In<std::int64_t, nb::ndim<1>> col,

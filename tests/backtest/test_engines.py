@@ -103,6 +103,20 @@ def test_dask_shows_its_own_progress_and_progress_false_silences_it(basic, capfd
     assert "1/1" in wave_err and "2/2" not in wave_err  # one display per wave of dates
 
 
+@pytest.mark.slow
+def test_own_local_cluster_runs_without_the_workers_profiler():
+    """The profiler samples every task's stack a hundred times a second; nobody reads the dashboard of the
+    cluster a run starts for itself."""
+    from velquor.backtest.engines import DaskEngine
+
+    eng = DaskEngine(1)
+    try:
+        fut = eng.submit(lambda: "profile" in __import__("distributed").get_worker().periodic_callbacks)
+        assert eng.result(fut) is False
+    finally:
+        eng.close()
+
+
 def _pids(engine, n: int) -> set:
     import os
 

@@ -82,16 +82,21 @@ class TestCrossSection:
         x[5, :] = np.arange(200.0)  # an even count: the mean of the two middle values
         close(native.row_median(x), reference(exposures.row_median, x))
 
-    def test_row_median_selection_on_awkward_values(self):
+    @pytest.mark.parametrize("cols", [301, 1201])  # long rows select inside a sampled bracket first
+    def test_row_median_selection_on_awkward_values(self, cols):
         rng = np.random.default_rng(9)
-        x = rng.standard_normal((8, 301)) * 10.0 ** rng.integers(-300, 300, (8, 301))  # every magnitude
-        x[1] = np.round(rng.standard_normal(301))  # many ties around the middle
-        x[2, :150], x[2, 150:] = -0.0, 0.0  # signed zeros
+        half = cols // 2
+        x = rng.standard_normal((10, cols)) * 10.0 ** rng.integers(-300, 300, (10, cols))  # every magnitude
+        x[1] = np.round(rng.standard_normal(cols))  # many ties around the middle
+        x[2, :half], x[2, half:] = -0.0, 0.0  # signed zeros
         x[3, :] = -5.0  # one value
         x[4, :100] = np.nan  # an even count of finite values
         x[5, ::3] = np.inf  # infinities are not finite values
-        x[6] = np.repeat([1.0, 2.0], [150, 151]) + np.repeat([0.0, 1e-16], [200, 101])  # a long common prefix
-        x[7, :] = np.nextafter(1.0, 2.0, out=np.full(301, 1.0), where=rng.random(301) < 0.5)
+        x[6] = np.repeat([1.0, 2.0], [half, cols - half]) + np.repeat([0.0, 1e-16], [cols - 101, 101])  # common prefix
+        x[7, :] = np.nextafter(1.0, 2.0, out=np.full(cols, 1.0), where=rng.random(cols) < 0.5)
+        x[8] = np.where(np.arange(cols) % 8 == 0, 1e6, rng.standard_normal(cols))  # every 8th value far off
+        x[9] = np.sort(rng.standard_normal(cols))[::-1]
+        x[9, :101] = np.nan  # an even count again, in falling order
         close(native.row_median(x), reference(exposures.row_median, x), 0.0)
 
     def test_standardise(self):
@@ -277,6 +282,30 @@ def test_estimates_of_a_date_match_the_reference_pipeline(market_db, cov_model):
         np.testing.assert_allclose(b.specific_var, a.specific_var, rtol=1e-9)
 
 
+def test_estimates_are_the_same_bits_on_any_number_of_threads(market_db, monkeypatch):
+    """A worker process runs the kernels on one thread, the client on several: the engines must agree."""
+    import zorvata
+
+    from velquor.const import ESTIMATED_RISK_MODELS, CovModel
+    from velquor.riskmodel.data import load_universe
+
+    con = zorvata.connect().cursor()
+    uni = load_universe(con)
+    p = uni.last - 5
+    variants = [(CovModel.FACTOR_MODEL_DAILY, rm) for rm in ESTIMATED_RISK_MODELS]
+    got: dict = {}
+    monkeypatch.setattr(native.os, "cpu_count", lambda: 8)
+    for n in ("1", "3"):
+        monkeypatch.setenv("OMP_NUM_THREADS", n)
+        assert native.threads() == int(n)
+        with native.reference(False):
+            pipeline.estimate_range(con, uni, p, p, variants, lambda e, cm, rm: got.setdefault((n, rm), e))
+    for rm in ESTIMATED_RISK_MODELS:
+        a, b = got[("1", rm)], got[("3", rm)]
+        for name in ("rows", "industry", "style", "factor_cov", "specific_var"):
+            np.testing.assert_array_equal(getattr(a, name), getattr(b, name), err_msg=name)
+
+
 class TestPanelLoad:
     def test_report_states_fill_like_the_reference(self):
         rng = np.random.default_rng(21)
@@ -364,6 +393,16 @@ class TestHorizonSeries:
                 if row_of_day[day[i]] >= 0:
                     want[row_of_day[day[i]], col[i]] = v[i]  # a later record of the same cell wins
             np.testing.assert_array_equal(got[f], want)
+        # the same records in uneven batches (as fetched): the same panels, later batches still winning
+        cuts = [0, 7, 7, 31, 50]
+        parts = [slice(a, b) for a, b in zip(cuts[:-1], cuts[1:])]
+        batched = native.scatter([day[p] for p in parts], [col[p] for p in parts], row_of_day,
+                                 [[v[p] for v in values] for p in parts], 6, 4)
+        for f in range(2):
+            np.testing.assert_array_equal(batched[f], got[f])
+        with pytest.raises(ValueError, match="calendar"):
+            native.scatter([day[:5], np.array([9], dtype=np.int32)], [col[:5], np.array([0], dtype=np.int32)],
+                           row_of_day, [[v[:5] for v in values], [np.zeros(1), np.zeros(1)]], 6, 4)
         with pytest.raises(ValueError, match="calendar"):
             native.scatter(np.array([9]), np.array([0]), row_of_day, [np.zeros(1)], 6, 4)
         with pytest.raises(ValueError, match="outside the panel"):

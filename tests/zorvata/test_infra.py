@@ -3,7 +3,9 @@ cache, the BLAS thread pin and the one version."""
 
 from __future__ import annotations
 
+import os
 import stat
+import sys
 import tomllib
 from pathlib import Path
 
@@ -107,3 +109,65 @@ def test_one_version_from_pyproject():
     with open(Path(__file__).parents[2] / "pyproject.toml", "rb") as fh:
         version = tomllib.load(fh)["project"]["version"]
     assert zorvata.__version__ == velquor.__version__ == infra.package_version() == version
+
+
+_FAULTS = """
+import json, os, resource, sys, threading
+import numpy as np
+from zorvata import infra
+
+def faults(n=200):
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+    for _ in range(n):
+        a = np.ones(1 << 18)  # 2 MiB: above glibc's fixed mmap threshold, below the adaptive one's ceiling
+        del a
+    return resource.getrusage(resource.RUSAGE_SELF).ru_minflt - before
+
+out = {"outside": faults()}
+with infra.steady_heap():
+    faults(5)  # the heap grows once
+    out["inside"] = faults()
+    with infra.steady_heap():  # nested (another task thread of the worker): still steady
+        out["nested"] = faults()
+    done = threading.Event()
+    def other():
+        with infra.steady_heap():
+            done.wait()
+    t = threading.Thread(target=other); t.start()
+out["other_thread_still_inside"] = faults()
+done.set(); t.join()
+out["after"] = faults()
+print(json.dumps(out))
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="glibc's heap")
+class TestSteadyHeap:
+    """A worker started with a fixed trim threshold (a Dask nanny's) maps every large block fresh from the
+    kernel; inside steady_heap the heap keeps and reuses them, and the worker's settings come back after."""
+
+    def run(self, env: dict) -> dict:
+        import json
+        import subprocess
+
+        proc = subprocess.run([sys.executable, "-c", _FAULTS], env={**os.environ, **env}, capture_output=True,
+                              text=True, timeout=120)
+        assert proc.returncode == 0, proc.stderr
+        return json.loads(proc.stdout)
+
+    def test_fixed_trim_threshold_gets_the_adaptive_heap_inside_only(self):
+        f = self.run({"MALLOC_TRIM_THRESHOLD_": "65536"})
+        pages = 200 * (2 << 20) // 4096
+        assert f["outside"] > pages / 2 and f["after"] > pages / 2, f
+        assert f["inside"] < pages / 20 and f["nested"] < pages / 20, f
+        assert f["other_thread_still_inside"] < pages / 20, f
+
+    def test_ordinary_process_left_alone(self, monkeypatch):
+        monkeypatch.delenv("MALLOC_TRIM_THRESHOLD_", raising=False)
+        monkeypatch.setattr(infra, "_mallopt", lambda: pytest.fail("mallopt called"))
+        with infra.steady_heap():
+            pass
+        monkeypatch.setenv("MALLOC_TRIM_THRESHOLD_", "65536")
+        monkeypatch.setenv("MALLOC_MMAP_THRESHOLD_", "1048576")  # the user's own choice: kept
+        with infra.steady_heap():
+            pass

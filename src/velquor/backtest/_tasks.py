@@ -18,6 +18,8 @@ import warnings
 from dataclasses import dataclass, field
 from typing import Any
 
+from zorvata.infra import steady_heap
+
 #: Environment of worker processes the backtest starts itself, set before they import numpy: one thread
 #: per BLAS/OpenMP pool (the engines parallelise over dates instead).
 WORKER_ENV = {"OMP_NUM_THREADS": "1", "OPENBLAS_NUM_THREADS": "1", "MKL_NUM_THREADS": "1"}
@@ -126,7 +128,8 @@ def history_task(market: MarketRef, lo: int, hi: int, keep: list[int], progress=
 
     try:
         _attach(market)
-        return _estimates.history_piece(lo, hi, keep, progress)
+        with steady_heap():
+            return _estimates.history_piece(lo, hi, keep, progress)
     except BaseException as e:
         _raise_interrupt(e)
         raise
@@ -199,6 +202,12 @@ def _ex_ante_te(job: RebalanceJob, w) -> float:
 
 def rebalance_task(market: MarketRef, job: RebalanceJob) -> RebalanceOutcome:
     """Optimises one rebalance date. Failures come back as a status, never as an exception."""
+
+    with steady_heap():
+        return _rebalance(market, job)
+
+
+def _rebalance(market: MarketRef, job: RebalanceJob) -> RebalanceOutcome:
     from . import _estimates
 
     t0 = time.perf_counter()

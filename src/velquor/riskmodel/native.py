@@ -48,8 +48,13 @@ def reference(on: bool = True) -> Iterator[None]:
 
 
 def threads() -> int:
-    """Threads a native kernel spreads its rows or columns over."""
-    return max(1, min(os.cpu_count() or 1, 4))
+    """Threads a native kernel spreads its rows or columns over: up to four, and no more than
+    ``OMP_NUM_THREADS`` where that is set. Worker processes of a backtest or a cluster build get it set to 1
+    (Dask's nanny does the same): there the work is spread over the processes, and two threads per worker on
+    as many cores as workers would only take turns. Every count gives the same bits."""
+    n = max(1, min(os.cpu_count() or 1, 4))
+    cap = os.environ.get("OMP_NUM_THREADS", "")
+    return min(n, int(cap)) if cap.isdigit() and int(cap) > 0 else n
 
 
 def fingerprint() -> str:
@@ -97,12 +102,17 @@ def fill_industry(x: np.ndarray, cap: np.ndarray, industry: np.ndarray, n_ind: i
     _rmk.fill_industry(_f64(x), _f64(cap), np.ascontiguousarray(industry, dtype=np.int16), n_ind, out, k, threads())
 
 
-def scatter(day: np.ndarray, col: np.ndarray, row_of_day: np.ndarray, values: list[np.ndarray], rows: int,
-            cols: int) -> list[np.ndarray]:
+def scatter(day, col, row_of_day: np.ndarray, values, rows: int, cols: int) -> list[np.ndarray]:
     """Dense (rows, cols) panels of records, NaN where none lands: record i at row ``row_of_day[day[i]]`` (none
-    when negative) and column ``col[i]``, one panel per array of ``values`` (``data._scatter``)."""
-    return _rmk.scatter(np.ascontiguousarray(day, dtype=np.int32), np.ascontiguousarray(col, dtype=np.int32),
-                        np.ascontiguousarray(row_of_day, dtype=np.int64), [_f64(v) for v in values], rows, cols)
+    when negative) and column ``col[i]``, one panel per array of ``values`` (``data._scatter``). The records may
+    come in batches: ``day`` and ``col`` lists of arrays and ``values`` a list (per batch) of lists (per field),
+    so that fetched columns reach the kernel without being joined into one array first."""
+    if isinstance(day, np.ndarray):
+        day, col, values = [day], [col], [values]
+    return _rmk.scatter([np.ascontiguousarray(d, dtype=np.int32) for d in day],
+                        [np.ascontiguousarray(c, dtype=np.int32) for c in col],
+                        np.ascontiguousarray(row_of_day, dtype=np.int64), [[_f64(v) for v in vs] for vs in values],
+                        rows, cols)
 
 
 def fill_states(row: np.ndarray, col: np.ndarray, values: list[np.ndarray], rows: int, cols: int) -> list[np.ndarray]:

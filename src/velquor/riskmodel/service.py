@@ -389,11 +389,13 @@ def build_piece(db_path: str, root: str, lo: int, hi: int, variants: list[tuple[
     """Task of a cluster build: estimate the as-of positions ``lo .. hi`` of ``variants`` on the database at
     ``db_path`` into the estimate directory ``root`` (that of the client). Refuses to write when this worker
     sees other data or code than the client did (the directory's name is their key). Returns the dates."""
+    from zorvata.infra import steady_heap
+
     from . import native
 
     if Path(zorvata.db_path()) != Path(db_path):
         zorvata.configure(db_path)
-    with native.reference(reference):
+    with native.reference(reference), steady_heap():
         ctx = context()
         if ctx.store.root.name != Path(root).name:
             raise RuntimeError(f"this worker sees other market data or estimation code than the client "

@@ -201,7 +201,11 @@ class Model:
 
 def bad_id(ids) -> str | None:
     """The first id a file listing ids one a line cannot hold (empty, white space or a control character)."""
-    # each id checked whole, in C, not character by character
+    ids = ids if isinstance(ids, list) else list(ids)
+    # all of them at once, in C: a day's few thousand ids one by one took 20 ms, once per stored date
+    joined = "".join(ids)
+    if all(ids) and joined.isprintable() and not _SPACE.search(joined):
+        return None
     return next((i for i in ids if not i or not i.isprintable() or _SPACE.search(i)), None)
 
 
