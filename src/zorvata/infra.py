@@ -1,5 +1,6 @@
 """Small pieces of infrastructure shared by zorvata and velquor, each written once: files replaced atomically,
-advisory file locks, a thread-safe LRU cache and the BLAS thread pool pinned for a block of code.
+advisory file locks, a thread-safe LRU cache, the BLAS thread pool pinned for a block of code, and glibc's
+heap kept reusing memory in a worker whose environment told it otherwise (:func:`steady_heap`).
 
 Why here: zorvata is the lower of the two packages (velquor imports zorvata, never the reverse), and both
 need these. A module of zorvata imported by its public name serves both without a third top-level package to
