@@ -19,14 +19,14 @@ def reference(fn, *args, **kw):
         return fn(*args, **kw)
 
 
-def close(got, want, rtol=RTOL):
-    """Equal within ``rtol`` relative to each row's scale (a difference of two large terms near zero has no
-    relative precision of its own); NaN where the reference has NaN."""
+def close(got, want, rtol=RTOL, axis=-1):
+    """Equal within ``rtol`` relative to the scale along ``axis`` (each row's, by default: a difference of two
+    large terms near zero has no relative precision of its own); NaN where the reference has NaN."""
     got, want = np.asarray(got, dtype=np.float64), np.asarray(want, dtype=np.float64)
     assert got.shape == want.shape
     np.testing.assert_array_equal(np.isnan(got), np.isnan(want))
     w = np.where(np.isfinite(want), want, 0.0)
-    scale = np.abs(w).max(axis=-1, keepdims=True) if w.ndim else abs(w)
+    scale = np.abs(w).max(axis=axis, keepdims=True) if w.ndim else abs(w)
     err = np.abs(np.where(np.isnan(want), 0.0, got) - w)
     assert (err <= rtol * scale).all(), f"relative difference up to {(err / np.maximum(scale, 1e-300)).max():.3g}"
 
@@ -42,13 +42,17 @@ class TestWindowedSum:
     @pytest.mark.parametrize("rows,cols,window,origin", [
         (300, 37, 17, 0), (300, 37, 150, 37), (700, 5, 252, 100), (40, 3, 252, 63),  # window beyond the data
         (200, 1, 1, 5), (129, 16, 64, 0), (1, 4, 10, 0)])
-    def test_bit_for_bit(self, halflife, rows, cols, window, origin):
+    def test_matches_the_reference(self, halflife, rows, cols, window, origin):
         x = panel(np.random.default_rng(rows + cols), rows, cols)
         x[3 % rows, 0] = np.inf  # the reference maps infinities to the largest finite values
         want = reference(windowed_sum, x, halflife, window, origin)
         with native.reference(False):
             got = windowed_sum(x, halflife, window, origin)
-        np.testing.assert_array_equal(got, want)
+        # the same operations in the same order, but not always the same bits: numpy's vectorised power takes
+        # its own code path on some CPUs (AVX-512), a unit in the last place from the C library's. Relative to
+        # each stock's scale over time: once the largest finite value leaves a window, what is left of its
+        # column is the difference of two such terms
+        close(got, want, rtol=1e-13, axis=0)
 
     def test_one_dimensional_and_empty(self):
         x = panel(np.random.default_rng(3), 90, 1)[:, 0]
@@ -354,7 +358,7 @@ class TestPanelLoad:
 class TestHorizonSeries:
     @pytest.mark.parametrize("cov_model", ["daily", "monthly", "quarterly"])
     @pytest.mark.parametrize("first_asof", [None, 700])
-    def test_specific_series_bit_for_bit(self, cov_model, first_asof):
+    def test_specific_series_match_the_reference(self, cov_model, first_asof):
         from velquor.const import CovModel
         from velquor.riskmodel.params import HORIZONS
 
@@ -376,8 +380,8 @@ class TestHorizonSeries:
         with native.reference(False):
             got = pipeline.horizon_series(hist, hz, first)
         assert set(got) == set(want)
-        for k in want:
-            np.testing.assert_array_equal(got[k], want[k], err_msg=k)
+        for k in want:  # within a few units in the last place (see TestWindowedSum)
+            close(got[k], want[k], rtol=1e-13, axis=0)
         assert np.isfinite(got["var"][-1, 1:]).sum() >= cols - 5
 
     def test_records_scatter_onto_their_rows(self):
