@@ -71,6 +71,14 @@ def test_cold_estimates_built_in_parallel_are_those_built_serially(tmp_path, mon
         monkeypatch.undo()
         _estimates.forget()
     _same(runs["serial"], runs["process"])
+    # the cold runs used the models before their files were written: a run reading the files agrees
+    monkeypatch.setenv("VELQUOR_RISKMODEL_DIR", str(tmp_path / "serial"))
+    _estimates.forget()
+    try:
+        _same(runs["serial"], bt.run(progress=False))
+    finally:
+        monkeypatch.undo()
+        _estimates.forget()
     assert len(files["serial"]) == 6 and files["serial"].keys() == files["process"].keys()
     for name, arrays in files["serial"].items():
         for key, value in arrays.items():
@@ -155,3 +163,93 @@ def test_max_sharpe_ratio_estimates_are_the_same_on_every_engine():
     process = basic_backtest(objective=MaxSharpeRatio(), end="2025-08-31")
     _same(serial, process.run(engine="process", workers=2, progress=False))
     assert serial.weights.shape[0] == 4 and (serial.status == "optimal").all()
+
+
+class TestColdStart:
+    """A cold run's workers start on the factor history before this process reads the data keys, and its
+    rebalances use the estimates before they are stored."""
+
+    @pytest.fixture
+    def cold(self, tmp_path, monkeypatch):
+        from velquor.backtest import _estimates
+
+        monkeypatch.setenv("VELQUOR_RISKMODEL_DIR", str(tmp_path / "est"))
+        _estimates.forget()
+        yield tmp_path / "est"
+        monkeypatch.undo()
+        _estimates.forget()
+
+    def test_only_a_store_without_a_file_of_the_dates_is_known_cold_without_its_keys(self, cold):
+        from velquor.backtest import _estimates
+        from velquor.const import CovModel, RiskModel
+
+        v = (CovModel.FACTOR_MODEL_DAILY, RiskModel.V1)
+        pos = _estimates.asof_day(__import__("datetime").date(2025, 6, 3))[0]
+        needed = {(pos + 1, v), (pos, v)}
+        assert _estimates.none_stored(needed) == sorted(needed)
+        day = _estimates.service.context().day(pos)
+        other = cold / "2020-01-01-someotherdatakeys"  # any directory counts, whatever its keys
+        (other / "exposure").mkdir(parents=True)
+        assert _estimates.none_stored(needed) == sorted(needed)
+        (other / "exposure" / f"{day}.npz").write_bytes(b"")
+        assert _estimates.none_stored(needed) is None
+
+    def test_a_piece_from_other_market_data_fails_its_dates(self, cold, monkeypatch):
+        from velquor.backtest import backtest as module
+        from velquor.exception import BacktestFailed
+
+        task = module.history_task
+
+        def elsewhere(*args, **kw):
+            piece = task(*args, **kw)
+            piece["fingerprint"] = "2026-11-30-0000000000000000"
+            return piece
+
+        monkeypatch.setattr(module, "history_task", elsewhere)
+        with pytest.raises(BacktestFailed, match="holds other data than the client's"):
+            basic_backtest(end="2025-06-30").run(progress=False)
+
+    def test_estimates_the_store_refuses_serve_the_run_with_a_warning(self, cold, basic, monkeypatch):
+        from velquor.exception import OptimizerWarning
+        from velquor.riskmodel import service
+
+        def full(*args, **kw):
+            raise OSError(28, "No space left on device")
+
+        bt, serial = basic
+        monkeypatch.setattr(service, "write_estimate", full)
+        with pytest.warns(OptimizerWarning, match=r"could not be stored \(OSError.*used them as computed"):
+            got = bt.run(progress=False)
+        _same(serial, got)
+        assert not list(cold.rglob("*.npz"))
+
+
+@pytest.mark.parametrize("layout", ["C", "F", "strided"])
+def test_a_model_as_stored_is_the_model_read_back(tmp_path, layout):
+    from velquor.const import CovModel, RiskModel
+    from velquor.riskmodel.store import Store
+
+    rng = np.random.default_rng(3)
+    n, k = 7, 1 + 2 + 10
+
+    def arr(shape):
+        a = rng.standard_normal(shape)
+        if layout == "F":
+            return np.asfortranarray(a)
+        if layout == "strided":
+            return np.repeat(a, 2, axis=-1)[..., ::2]
+        return a
+
+    ids = [f"{600000 + i}.XSHG" for i in range(n)]
+    parts = dict(style=arr((n, 10)), industry=np.arange(n) % 2, industry_names=["Banks", "Steel"],
+                 cap=np.abs(arr((n, 2))[:, 0]), factor_cov=arr((k, k)), specific_var=np.abs(arr((n, 2))[:, 1]))
+    store = Store(tmp_path)
+    v = (CovModel.FACTOR_MODEL_DAILY, RiskModel.V1)
+    store.write("2025-06-03", *v, ids, **parts)
+    back = store.read("2025-06-03", *v)
+    mine = Store.as_stored(ids, **parts)
+    assert mine.ids == back.ids and mine.industry_names == back.industry_names and mine.position == back.position
+    for name in ("style", "industry", "cap", "factor_cov", "specific_var"):
+        a, b = getattr(mine, name), getattr(back, name)
+        assert a.dtype == b.dtype and a.flags.c_contiguous == b.flags.c_contiguous, name
+        assert a.flags.f_contiguous == b.flags.f_contiguous and np.array_equal(a, b), name

@@ -3,7 +3,8 @@
 Everything the backtest needs from the estimation pipeline and the estimate store goes through here: which
 as-of dates a run needs and which of them are stored, the factor history split into pieces of trading days
 that workers compute from the market file alone (they write nothing), the estimates the client derives from
-the assembled history and writes to the store, and handing a stored model to a worker so that it never
+the assembled history and writes to the store (on a thread of its own, while they serve the rebalances
+already), and handing a stored model to a worker so that it never
 estimates or reads the store on its own.
 
 The split depends only on the dates needed, never on the engine or the number of workers, and every piece
@@ -13,6 +14,9 @@ and estimate runs with single-threaded BLAS: each engine stores the same bits.
 from __future__ import annotations
 
 import datetime as _dt
+import os
+import threading
+from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass
 from typing import Callable, Iterable
 
@@ -22,11 +26,12 @@ from zorvata.infra import single_threaded_blas
 
 from ..const import CovModel, RiskModel
 from ..riskmodel import service
-from ..riskmodel.params import HORIZONS
+from ..riskmodel.params import HORIZONS, variant_name
 from ..riskmodel.pipeline import FactorHistory, estimate_asof, factor_history, history_span, horizon_series
+from ..riskmodel.store import estimate_base
 
-__all__ = ["single_threaded_blas", "market_fingerprint", "asof_day", "missing", "Cluster", "clusters",
-           "history_piece", "estimates_of", "persist", "load", "install", "forget"]
+__all__ = ["single_threaded_blas", "market_fingerprint", "asof_day", "missing", "none_stored", "Cluster", "clusters",
+           "history_piece", "estimates_of", "Writer", "load", "install", "forget"]
 
 Variant = tuple[CovModel, RiskModel]
 
@@ -53,13 +58,37 @@ def missing(needed: Iterable[tuple[int, Variant]]) -> list[tuple[int, Variant]]:
     counted as rebuilt)."""
     ctx = service.context()
     # read whole: a file damaged anywhere is built again rather than failing its rebalance later
-    out = sorted({(p, v) for p, v in needed if ctx.store.read(ctx.day(p), *v) is None},
-                 key=lambda pv: (pv[0], pv[1][0].value, pv[1][1].value))
+    out = sorted({(p, v) for p, v in needed if ctx.store.read(ctx.day(p), *v) is None}, key=_order)
     damaged = sum(ctx.store.damaged(ctx.day(p), *v) or ctx.store.has(ctx.day(p), *v) for p, v in out)
     if damaged:
         service.note_rebuilt(damaged, f"{damaged} stored risk-model estimate(s) could not be read; the backtest "
                                       "builds them again")
     return out
+
+
+def _order(pv: tuple[int, Variant]) -> tuple:
+    return pv[0], pv[1][0].value, pv[1][1].value
+
+
+def none_stored(needed: Iterable[tuple[int, Variant]]) -> list[tuple[int, Variant]] | None:
+    """All of ``needed``, sorted as :func:`missing` sorts, when no estimate directory of the market holds a file
+    of their days (for any data keys): then :func:`missing` would say the same. None when one might: only the
+    data keys, a pass over every input table, can tell. A cold run's workers thus start before the keys are
+    read."""
+    needed = list(needed)
+    ctx = service.context()
+    base = estimate_base(ctx.db_path)
+    names = {variant_name(*v) for _, v in needed} | {"exposure"}
+    days = {f"{ctx.day(p)}.npz" for p, _ in needed}
+    try:
+        for d in (base.iterdir() if base.is_dir() else ()):
+            for name in names:
+                sub = d / name
+                if sub.is_dir() and not days.isdisjoint(os.listdir(sub)):
+                    return None
+    except OSError:
+        return None
+    return sorted(set(needed), key=_order)
 
 
 @dataclass
@@ -155,17 +184,65 @@ def estimates_of(cluster: Cluster, pieces: list[dict], progress: Callable[[int],
     return out
 
 
-def persist(estimates: list) -> None:
-    """Writes estimates (computed in any process on the same market data) to the store."""
-    ctx = service.context()
-    for est, cm, rm in estimates:
-        service.store_estimate(ctx, est, cm, rm)
+#: Models of estimates a Writer has not stored yet, by (store directory, as-of position, variant).
+_staged: dict[tuple[str, int, Variant], object] = {}
+_staged_lock = threading.Lock()
+
+
+class Writer:
+    """Stores a run's estimates on a thread of its own. The models of what it is given serve :func:`load` in
+    this process at once, as they will read back from the files (the same bits), so the rebalances do not
+    wait for the writes; each leaves memory once its files are written, and the rest when the writer
+    closes."""
+
+    def __init__(self) -> None:
+        self._pool: ThreadPoolExecutor | None = None
+        self._futures: list[Future] = []
+        self._keys: list[tuple] = []
+
+    def submit(self, estimates: list) -> None:
+        """Checks ``estimates`` (``(estimate, cov_model, risk_model)`` triples, as :func:`estimates_of` gives them: an
+        implausible one raises and none of them is kept) and stores them."""
+        ctx = service.context()
+        for est, cm, _ in estimates:
+            service.check_stored(ctx, est, cm)
+        root = str(ctx.store.root)
+        staged = [((root, est.asof, (cm, rm)), est, cm, rm) for est, cm, rm in estimates]
+        models = [service.stored_model(ctx, est) for est, _, _ in estimates]
+        with _staged_lock:
+            for (key, *_), model in zip(staged, models):
+                _staged[key] = model
+        self._keys += [key for key, *_ in staged]
+        if self._pool is None:
+            self._pool = ThreadPoolExecutor(1, thread_name_prefix="velquor-store")
+        self._futures.append(self._pool.submit(_write, ctx, staged))
+
+    def close(self) -> list[BaseException]:
+        """Waits for the writes and returns their failures; drops every model it staged."""
+        errors = [e for e in (f.exception() for f in self._futures) if e is not None]
+        if self._pool is not None:
+            self._pool.shutdown()
+        with _staged_lock:
+            for key in self._keys:
+                _staged.pop(key, None)
+        return errors
+
+
+def _write(ctx, staged: list) -> None:
+    for key, est, cm, rm in staged:
+        service.write_estimate(ctx, est, cm, rm)
+        with _staged_lock:  # written whole (renamed into place): a load now reads it
+            _staged.pop(key, None)
 
 
 def load(pos: int, variant: Variant):
-    """The stored model as of ``pos`` (an opaque, picklable object for :func:`install`), or None."""
+    """The model as of ``pos`` (an opaque, picklable object for :func:`install`): one a Writer has yet to
+    store, else the stored one; None when there is neither."""
     ctx = service.context()
-    model = ctx.store.read(ctx.day(pos), *variant)
+    with _staged_lock:
+        model = _staged.get((str(ctx.store.root), pos, variant))
+    if model is None:
+        model = ctx.store.read(ctx.day(pos), *variant)
     return None if model is None else (pos, variant, model)
 
 

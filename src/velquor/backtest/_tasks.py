@@ -103,11 +103,14 @@ class MarketRef:
     """How a worker finds the client's market database and checks it is the same data."""
 
     db_path: str
-    fingerprint: str
+    fingerprint: str | None  # None: not known yet (see `_attach`)
     force_path: bool = True  # False on a cluster the caller runs: the workers' own ZORVATA_DB wins
 
 
-def _attach(market: MarketRef) -> None:
+def _attach(market: MarketRef) -> str:
+    """Points this process at the client's market database and returns its fingerprint, checked against the
+    client's when that is known (the history pieces of a cold run leave before the client has it: the client
+    checks what they send back)."""
     import zorvata
 
     from . import _estimates
@@ -116,6 +119,15 @@ def _attach(market: MarketRef) -> None:
         if str(zorvata.db_path()) != market.db_path:
             zorvata.configure(market.db_path)
     fp = _estimates.market_fingerprint()
+    if market.fingerprint is not None:
+        check_market(market, fp)
+    return fp
+
+
+def check_market(market: MarketRef, fp: str) -> None:
+    """RuntimeError when the fingerprint ``fp`` of a worker's market data is not the client's."""
+    import zorvata
+
     if fp != market.fingerprint:
         raise RuntimeError(f"the worker's market database {zorvata.db_path()} holds other data than the "
                            f"client's {market.db_path} (fingerprint {fp} != {market.fingerprint})")
@@ -127,9 +139,11 @@ def history_task(market: MarketRef, lo: int, hi: int, keep: list[int], progress=
     from . import _estimates
 
     try:
-        _attach(market)
+        fp = _attach(market)
         with steady_heap():
-            return _estimates.history_piece(lo, hi, keep, progress)
+            piece = _estimates.history_piece(lo, hi, keep, progress)
+        piece["fingerprint"] = fp
+        return piece
     except BaseException as e:
         _raise_interrupt(e)
         raise

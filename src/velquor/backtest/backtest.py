@@ -13,6 +13,7 @@ import os
 import pickle
 import re
 import types
+import dataclasses
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Callable, Iterable, Sequence
@@ -27,8 +28,8 @@ from ..coerce import to_date, to_enum
 from . import _estimates
 from ._checkpoint import Checkpoint, input_keys
 from ._simulate import DayRules, Simulator, board_lots
-from ._tasks import (MarketRef, RebalanceOutcome, RebalanceJob, history_task, is_lost_worker, is_transient,
-                     rebalance_task)
+from ._tasks import (MarketRef, RebalanceOutcome, RebalanceJob, check_market, history_task, is_lost_worker,
+                     is_transient, rebalance_task)
 from .engines import Bar, Engine, LazyEngine, check_engine
 from .result import BacktestResult, unfilled_frame
 
@@ -628,7 +629,8 @@ def _resumed(plans: list[_Plan], checkpoints: list[Path | None]) -> list[_Plan]:
 def _market(client) -> MarketRef:
     import zorvata
 
-    market = MarketRef(str(zorvata.db_path()), _estimates.market_fingerprint())
+    # the fingerprint (the data keys) is read by _History, after it has given the workers their first pieces
+    market = MarketRef(str(zorvata.db_path()), None)
     market.force_path = client is None
     return market
 
@@ -659,7 +661,24 @@ def _compute(plans: list[_Plan], engine: str, workers, client, progress: bool,
         _rebalance(eng if streams > 1 or ahead else Engine(), market, plans, failed_asof, progress)
         aborted = False
     finally:
-        eng.close(abort=aborted)
+        try:
+            if history is not None:
+                _unstored(history.writer.close())
+        finally:
+            eng.close(abort=aborted)
+
+
+def _unstored(errors: list[BaseException]) -> None:
+    """Warns of estimates the store refused: the run used them as computed; a later one estimates them
+    again."""
+    if errors:
+        import warnings
+
+        from ..exception import OptimizerWarning
+
+        e = errors[0]
+        warnings.warn(f"risk-model estimates could not be stored ({type(e).__name__}: {e}); this run used them "
+                      f"as computed, and a later run estimates them again", OptimizerWarning, stacklevel=5)
 
 
 class _History:
@@ -674,7 +693,17 @@ class _History:
 
     def __init__(self, eng: Engine, market: MarketRef, needed: set, progress: bool) -> None:
         self.eng, self.market, self.progress = eng, market, progress
-        self.groups = _estimates.clusters(_estimates.missing(needed))
+        # A store that holds no file of the run's dates needs no data keys to say what is missing, so the
+        # pieces go out before this process reads them (a pass over every input table); what the workers
+        # send back then carries their market's fingerprint, checked here on arrival.
+        todo = _estimates.none_stored(needed) if market.fingerprint is None else None
+        if todo is None:
+            todo = _estimates.missing(needed)
+            market.fingerprint = _estimates.market_fingerprint()
+        self.piece_market = dataclasses.replace(market)
+        # the estimates go to the store on a thread of their own; the rebalances use them at once
+        self.writer = _estimates.Writer()
+        self.groups = _estimates.clusters(todo)
         self.failed: dict[tuple, str] = {}
         self.keep = {id(g): sorted({pos for pos, _ in g.todo}) for g in self.groups}
         self.queue = collections.deque((g, lo, hi) for g in self.groups for lo, hi in g.pieces)
@@ -682,12 +711,14 @@ class _History:
         self.got: dict[int, list | None] = {id(g): [] for g in self.groups}
         self.bar: Bar | None = None
         self._send()
+        if market.fingerprint is None:  # while the workers start
+            market.fingerprint = _estimates.market_fingerprint()
 
     def _send(self) -> None:
         cap = self.eng.capacity() if self.eng.parallel and self.queue else 0
         while self.queue and len(self.pending) < cap:
             g, lo, hi = item = self.queue.popleft()
-            self.pending[self.eng.submit(history_task, self.market, lo, hi, self.keep[id(g)])] = item
+            self.pending[self.eng.submit(history_task, self.piece_market, lo, hi, self.keep[id(g)])] = item
 
     def _fail(self, g, e: BaseException) -> None:
         for pv in g.todo:
@@ -715,6 +746,7 @@ class _History:
                     raise
                 # the worker was lost (not the piece's fault): this process computes it
                 piece = history_task(market, lo, hi, keep, here)
+            check_market(market, piece.pop("fingerprint"))
         except Exception as e:  # noqa: BLE001 - the dates that needed it fail, the run goes on
             reraise_interrupt(e)
             self._fail(g, e)
@@ -728,7 +760,7 @@ class _History:
         pieces.append(piece)
         if len(pieces) == len(g.pieces):
             try:
-                _estimates.persist(_estimates.estimates_of(g, pieces, bar.update))
+                self.writer.submit(_estimates.estimates_of(g, pieces, bar.update))
             except Exception as e:  # noqa: BLE001 - as above
                 reraise_interrupt(e)
                 self._fail(g, e)

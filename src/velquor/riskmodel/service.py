@@ -6,10 +6,10 @@ import datetime as _dt
 import logging
 import threading
 import warnings
-from dataclasses import dataclass
 from pathlib import Path
 from typing import Iterable
 
+import duckdb
 import numpy as np
 import pandas as pd
 
@@ -26,7 +26,8 @@ from .store import Model, Store, bad_id, database_keys, estimate_base
 from . import store as _store
 
 __all__ = ["Context", "context", "resolve_asof", "get_model", "build", "build_piece", "estimate_date", "store_estimate",
-           "store_day", "prune", "ON_DEMAND_AHEAD", "remember", "forget", "previous_close", "Built", "note_rebuilt"]
+           "store_day", "check_stored", "write_estimate", "stored_model", "prune", "ON_DEMAND_AHEAD", "remember",
+           "forget", "previous_close", "Built", "note_rebuilt"]
 
 #: An on-demand build also estimates this many following dates: requests tend to walk forward in time.
 ON_DEMAND_AHEAD = 20
@@ -38,13 +39,39 @@ _contexts: dict[str, tuple[tuple, "Context"]] = {}
 _models: LRUCache[Model] = LRUCache(_MODEL_CACHE_SIZE)
 
 
-@dataclass
 class Context:
-    """The configured market database as the risk model sees it."""
+    """The configured market database as the risk model sees it.
 
-    db_path: Path
-    universe: Universe
-    store: Store
+    Its trading calendar and universe are read at once; its estimate store, named by the data keys (a pass
+    over every input table), on first use: a backtest starts its workers on the factor history of a store
+    that cannot hold any of its dates before it needs the keys (see ``velquor.backtest``).
+    """
+
+    def __init__(self, db_path: Path, universe: Universe, store: Store | None = None, con=None) -> None:
+        self.db_path = db_path
+        self.universe = universe
+        self._store = store
+        self._con = con  # the connection the universe was read from: the keys are read from the same
+        self._store_lock = threading.Lock()
+
+    @property
+    def store(self) -> Store:
+        if self._store is None:
+            with self._store_lock:
+                if self._store is None:
+                    try:
+                        con = (self._con or zorvata.connect()).cursor()
+                    except duckdb.ConnectionException:  # closed since: the file changed, reopened by zorvata
+                        con = zorvata.connect().cursor()
+                    try:
+                        keys = database_keys(con, self.universe.industry_names)
+                    finally:
+                        con.close()
+                    uni = self.universe
+                    # estimates go to the directory of the last day with prices: no estimate reads a later row
+                    cutoff = uni.dates[uni.last] if uni.last >= 0 else np.datetime64("0001-01-01", "D")
+                    self._store = Store.for_database(self.db_path, keys, cutoff)
+        return self._store
 
     def day(self, pos: int) -> str:
         return str(self.universe.dates[pos])
@@ -66,13 +93,10 @@ def context() -> Context:
         hit = _contexts.get(str(path))
         if hit is not None and hit[0] == sig:
             return hit[1]
-        con = zorvata.connect().cursor()
+        shared = zorvata.connect()
+        con = shared.cursor()
         try:
-            uni = load_universe(con)
-            keys = database_keys(con, uni.industry_names)
-            # estimates go to the directory of the last day with prices: no estimate reads a later row
-            cutoff = uni.dates[uni.last] if uni.last >= 0 else np.datetime64("0001-01-01", "D")
-            ctx = Context(db_path=path, universe=uni, store=Store.for_database(path, keys, cutoff))
+            ctx = Context(db_path=path, universe=load_universe(con), con=shared)
         finally:
             con.close()
         _contexts[str(path)] = (sig, ctx)
@@ -115,6 +139,12 @@ def store_estimate(ctx: Context, est: Estimate, cov_model: CovModel, risk_model:
     """Persist an estimate (as computed by ``estimate_date`` or a build) in the context's store, where
     ``get_model`` finds it. Safe to call from any process: files are written whole and renamed. An estimate
     with implausible variances is refused (`plausibility.ImplausibleEstimate`), never stored."""
+    check_stored(ctx, est, cov_model)
+    write_estimate(ctx, est, cov_model, risk_model)
+
+
+def check_stored(ctx: Context, est: Estimate, cov_model: CovModel) -> None:
+    """The checks ``store_estimate`` makes before it writes (`plausibility.ImplausibleEstimate`)."""
     uni = ctx.universe
     ids = list(uni.ids[est.rows])
     # the design rows [country, industry dummies, styles] of the covered stocks, as a reader rebuilds them
@@ -122,8 +152,20 @@ def store_estimate(ctx: Context, est: Estimate, cov_model: CovModel, risk_model:
                    factor_cov=est.factor_cov, specific_var=est.specific_var).design(np.arange(len(ids)))
     check_estimate(ctx.day(est.asof), [COUNTRY, *uni.industry_names, *STYLE_FACTORS], ids, est.style, est.cap,
                    est.factor_cov, est.specific_var, design, HORIZONS[cov_model].days)
-    ctx.store.write(ctx.day(est.asof), cov_model, risk_model, ids, est.style, est.industry,
+
+
+def write_estimate(ctx: Context, est: Estimate, cov_model: CovModel, risk_model: RiskModel) -> None:
+    """``store_estimate`` without its checks (made already by ``check_stored``)."""
+    uni = ctx.universe
+    ctx.store.write(ctx.day(est.asof), cov_model, risk_model, list(uni.ids[est.rows]), est.style, est.industry,
                     uni.industry_names, est.cap, est.factor_cov, est.specific_var)
+
+
+def stored_model(ctx: Context, est: Estimate) -> Model:
+    """The model ``get_model`` reads back once ``est`` is stored (the same bits), without the files."""
+    uni = ctx.universe
+    return Store.as_stored(list(uni.ids[est.rows]), est.style, est.industry, uni.industry_names, est.cap,
+                           est.factor_cov, est.specific_var)
 
 
 def store_day(ctx: Context, done: list[tuple[Estimate, CovModel, RiskModel]], ids_checked: bool = False) -> None:

@@ -439,6 +439,23 @@ class Store:
                 return model
         return None
 
+    @staticmethod
+    def as_stored(ids: list[str], style: np.ndarray, industry: np.ndarray, industry_names: list[str],
+                  cap: np.ndarray, factor_cov: np.ndarray, specific_var: np.ndarray) -> Model:
+        """The model :meth:`read` gives back for what :meth:`write_day` stores, without the files: the same
+        values, types and memory layouts, so every computation on it gives the same bits."""
+
+        def saved(a: np.ndarray, dtype=None) -> np.ndarray:
+            # an archive keeps the dtype, and Fortran order only for arrays laid out that way alone
+            a = np.asarray(a) if dtype is None else np.asarray(a).astype(dtype, copy=False)
+            fortran = a.flags.f_contiguous and not a.flags.c_contiguous
+            return np.array(a, order="F" if fortran else "C", copy=True)
+
+        ids = list(ids)
+        return Model(ids=ids, style=saved(style, np.float32), industry=saved(industry, np.int16).astype(np.intp),
+                     industry_names=list(industry_names), cap=saved(cap, np.float64), factor_cov=saved(factor_cov),
+                     specific_var=saved(specific_var), position={k: i for i, k in enumerate(ids)})
+
     def _read_in(self, root: Path, day: str, cov_model: CovModel, risk_model: RiskModel) -> Model | None:
         try:
             # the files are opened here, not by np.load, which leaves its handle open when a file is damaged
