@@ -381,6 +381,8 @@ def _main(argv: list[str] | None) -> int:
         data_errors = ()
     with warnings.catch_warnings():
         warnings.simplefilter("default")
+        # a developer's diagnostic: an import that Ctrl-C stopped half way leaves its file to the collector
+        warnings.simplefilter("ignore", ResourceWarning)
         warnings.showwarning = _show_warning
         try:
             return int(args.func(args) or 0)
