@@ -240,7 +240,7 @@ def test_a_model_as_stored_is_the_model_read_back(tmp_path, layout):
             return np.repeat(a, 2, axis=-1)[..., ::2]
         return a
 
-    ids = [f"{600000 + i}.XSHG" for i in range(n)]
+    ids = list(np.array([f"{600000 + i}.XSHG" for i in range(n)]))  # numpy's text, as a universe holds them
     parts = dict(style=arr((n, 10)), industry=np.arange(n) % 2, industry_names=["Banks", "Steel"],
                  cap=np.abs(arr((n, 2))[:, 0]), factor_cov=arr((k, k)), specific_var=np.abs(arr((n, 2))[:, 1]))
     store = Store(tmp_path)
@@ -249,6 +249,7 @@ def test_a_model_as_stored_is_the_model_read_back(tmp_path, layout):
     back = store.read("2025-06-03", *v)
     mine = Store.as_stored(ids, **parts)
     assert mine.ids == back.ids and mine.industry_names == back.industry_names and mine.position == back.position
+    assert {type(k) for k in mine.ids} == {type(k) for k in back.ids} == {str}
     for name in ("style", "industry", "cap", "factor_cov", "specific_var"):
         a, b = getattr(mine, name), getattr(back, name)
         assert a.dtype == b.dtype and a.flags.c_contiguous == b.flags.c_contiguous, name
