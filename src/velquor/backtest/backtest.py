@@ -38,6 +38,8 @@ __all__ = ["Backtest", "run_many", "FREQUENCIES"]
 FREQUENCIES = ("daily", "weekly", "monthly", "quarterly")
 #: Rebalance tasks sent to a Dask cluster at a time.
 DASK_WAVE = 256
+#: Rebalance tasks in flight per worker where this process drives the dates (a chain, a process pool).
+IN_FLIGHT = 2
 #: Times a date whose worker was lost is sent again (alone, to a fresh pool) before it counts as failed.
 LOST_WORKER_RETRIES = 1
 #: A rebalance whose target turnover is this close to its limit counts as held back by it: the next date of
@@ -913,7 +915,7 @@ def _rebalance(eng: Engine, market: MarketRef, plans: list[_Plan], failed_asof: 
     # task carries its date's model, so not all at once); a chain of dates is driven from here, one by one,
     # and shown here.
     waves = eng.name == "dask" and not chained
-    limit = DASK_WAVE if waves else max(2 * eng.workers, 1)
+    limit = DASK_WAVE if waves else max(IN_FLIGHT * eng.workers, 1)
     bar = Bar(progress, total, "rebalances", "date") if chained or not eng.parallel else \
         eng.bar(progress, total, "rebalances", "date")
     bar.update(sum(len(p.outcomes) for p in plans))
