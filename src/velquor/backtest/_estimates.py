@@ -3,9 +3,8 @@
 Everything the backtest needs from the estimation pipeline and the estimate store goes through here: which
 as-of dates a run needs and which of them are stored, the factor history split into pieces of trading days
 that workers compute from the market file alone (they write nothing), the estimates the client derives from
-the assembled history and writes to the store (on a thread of its own, while they serve the rebalances
-already), and handing a stored model to a worker so that it never
-estimates or reads the store on its own.
+the assembled history and writes to the store (on a thread of its own, while they already serve the
+rebalances), and handing a model to a worker so that it never estimates or reads the store on its own.
 
 The split depends only on the dates needed, never on the engine or the number of workers, and every piece
 and estimate runs with single-threaded BLAS: each engine stores the same bits.
@@ -30,8 +29,8 @@ from ..riskmodel.params import HORIZONS, variant_name
 from ..riskmodel.pipeline import FactorHistory, estimate_asof, factor_history, history_span, horizon_series
 from ..riskmodel.store import estimate_base
 
-__all__ = ["single_threaded_blas", "market_fingerprint", "asof_day", "missing", "none_stored", "Cluster", "clusters",
-           "history_piece", "estimates_of", "Writer", "load", "install", "forget"]
+__all__ = ["single_threaded_blas", "market_fingerprint", "asof_day", "missing", "none_stored", "Cluster",
+           "clusters", "history_piece", "estimates_of", "Writer", "load", "install", "forget"]
 
 Variant = tuple[CovModel, RiskModel]
 
@@ -206,8 +205,8 @@ class Writer:
         self._keys: list[tuple] = []
 
     def submit(self, estimates: list) -> None:
-        """Checks ``estimates`` (``(estimate, cov_model, risk_model)`` triples, as :func:`estimates_of` gives them: an
-        implausible one raises and none of them is kept) and stores them."""
+        """Checks ``estimates`` (``(estimate, cov_model, risk_model)`` triples, as :func:`estimates_of` gives
+        them: an implausible one raises and none of them is kept) and stores them."""
         ctx = service.context()
         for est, cm, _ in estimates:
             service.check_stored(ctx, est, cm)

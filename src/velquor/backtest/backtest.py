@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import collections
 import copy
+import dataclasses
 import datetime as _dt
 import hashlib
 import json
@@ -13,7 +14,6 @@ import os
 import pickle
 import re
 import types
-import dataclasses
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Callable, Iterable, Sequence
