@@ -495,8 +495,8 @@ def _markdown(df: pd.DataFrame) -> str:
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__)
     ap.add_argument("--db", help="database file (default: the configured one, i.e. the demo market); the "
-                    "calibration draws are zorvata.demo.build_demo(path, n_stocks=2000, start='2018-01-02', seed=777 and 778), "
-                    "tuned with bench/calibrate_riskmodel.py")
+                    "calibration draws are zorvata.demo.build_demo(path, seed=...), the default market with "
+                    "another seed, tuned with bench/calibrate_riskmodel.py")
     ap.add_argument("--start", default="2017-01-01", help="first as-of date scored")
     ap.add_argument("--end", help="last as-of date scored (default: the end of the data)")
     ap.add_argument("--model", choices=["daily", "monthly", "quarterly", "all"], default="all",

@@ -20,7 +20,7 @@ __all__ = [
 ]
 
 #: Bumped whenever a change alters persisted numbers; part of the store fingerprint.
-MODEL_VERSION = "7"
+MODEL_VERSION = "8"
 
 COUNTRY = "country"
 
@@ -119,11 +119,11 @@ REGIME_NOISE_CORRECTION = True
 V1_FACTOR_REGIME = True
 #: Each factor's variance is raised by a share of the relative sampling variance of its EWMA estimate (the
 #: same convexity: a noisy variance forecast understates risk on average), per variant. The estimate assumes
-#: independent days; volatility clusters, so the real sampling variance is larger and V1 takes more than the
-#: estimate. V2's eigenfactor adjustment already lifts the noisiest directions, so V2 takes less. Both shares
-#: and the eigenfactor share were set on two independent draws of the demo market (seeds 777 and 778) together.
-VOL_NOISE_LIFT_V1 = 1.5
-VOL_NOISE_LIFT_V2 = 0.5
+#: independent days; volatility clusters, so the real sampling variance is larger and both versions take more
+#: than the estimate. V2's eigenfactor adjustment already lifts the noisiest directions, so V2 takes less. Both
+#: shares were set on independent draws of the demo market (the default market with seeds 777 and 778).
+VOL_NOISE_LIFT_V1 = 2.5
+VOL_NOISE_LIFT_V2 = 1.5
 #: Trading days between refreshes of the simulated eigenfactor bias.
 EIGEN_REFRESH = 5
 
