@@ -176,4 +176,13 @@ void regressions(const RegressionIn& in, double* fr, double* resid, std::uint8_t
 /// vanishes or the mask is empty). `scratch` is resized as needed.
 void robust_cap(double* x, const std::uint8_t* mask, std::ptrdiff_t n, double mads, std::vector<double>& scratch);
 
+/// The eigenfactor simulation's sums over `draws` simulated matrices (velquor.riskmodel.kernels.
+/// simulated_eigen_bias): draw m's matrix is g_corr[m] (n x n) scaled to the simulated volatilities
+/// sqrt(g_vol[m, i] vals[i]) (vals: the covariance's eigenvalues, none negative). Per rank k of the ascending
+/// eigenvalues, est[k] sums the k-th eigenvalues (negative ones as 0) and tru[k] the Rayleigh quotients of their
+/// eigenvectors with diag(vals). False when an eigenvalue failed to converge or a sum is not finite (the caller
+/// then takes another route).
+bool eigen_bias_sums(const double* vals, const double* g_vol, const double* g_corr, std::ptrdiff_t draws, int n,
+                     double* est, double* tru, int threads);
+
 }  // namespace velquor::rmk

@@ -84,7 +84,7 @@ int threads_of(int threads) { return threads < 1 ? 1 : threads; }
 
 NB_MODULE(_rmkernels, m) {
     m.doc() = "Native kernels of the risk-model estimation (velquor.riskmodel); the numpy code there is the reference.";
-    m.attr("KERNELS_VERSION") = 4;
+    m.attr("KERNELS_VERSION") = 5;
     m.attr("BLOCK") = rmk::kBlock;
 
     m.def("windowed_sum",
@@ -403,4 +403,28 @@ NB_MODULE(_rmkernels, m) {
           nb::arg("y"), nb::arg("x"), nb::arg("industry"), nb::arg("cap"), nb::arg("est"), nb::arg("has"),
           nb::arg("active"), nb::arg("n_ind"), nb::arg("regression_mads"), nb::arg("specific_mads"),
           nb::arg("threads") = 2);
+
+    m.def("eigen_bias_sums",
+          [](In<double, nb::ndim<1>> vals, In<double, nb::ndim<2>> g_vol, In<double, nb::ndim<3>> g_corr,
+             int threads) -> nb::object {
+              const size_t n = vals.shape(0), draws = g_corr.shape(0);
+              require(g_corr.shape(1) == n && g_corr.shape(2) == n && g_vol.shape(0) == draws && g_vol.shape(1) == n,
+                      "eigenvalues and simulated moments differ in shape");
+              require(n <= 512, "too many factors");
+              for (size_t i = 0; i < n; ++i) require(vals(i) >= 0.0, "eigenvalues must be finite and not negative");
+              auto est = make_out<double>({n});
+              auto tru = make_out<double>({n});
+              bool ok;
+              {
+                  nb::gil_scoped_release release;
+                  ok = rmk::eigen_bias_sums(vals.data(), g_vol.data(), g_corr.data(),
+                                            static_cast<std::ptrdiff_t>(draws), static_cast<int>(n), est.second,
+                                            tru.second, threads_of(threads));
+              }
+              if (!ok) return nb::none();
+              return nb::make_tuple(est.first, tru.first);
+          },
+          nb::arg("vals"), nb::arg("g_vol"), nb::arg("g_corr"), nb::arg("threads") = 2,
+          "Sums over the simulated draws of every eigenvalue rank's eigenvalue and true variance (None when the "
+          "eigenvalues of a draw fail to converge or a sum is not finite).");
 }

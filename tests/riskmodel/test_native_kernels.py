@@ -428,6 +428,108 @@ def test_simulation_grams_and_bias_match_the_reference(lags):
           reference(kernels.simulated_eigen_bias, cov, (want_vol, want_corr)), 1e-12)
 
 
+def _numpy_eigen_sums(vals, g_vol, g_corr):
+    """Per rank: the sums over the draws of the eigenvalues (negative as 0) and true variances, by numpy."""
+    root = np.sqrt(vals)
+    sim_corr = g_corr * np.outer(root, root)
+    corr_sd = np.sqrt(np.einsum("mii->mi", sim_corr))
+    scale = np.where(corr_sd > 0, np.sqrt(g_vol * vals) / np.where(corr_sd > 0, corr_sd, 1.0), 0.0)
+    sim_vals, sim_vecs = np.linalg.eigh(sim_corr * scale[:, :, None] * scale[:, None, :])
+    return np.maximum(sim_vals, 0.0).sum(axis=0), np.einsum("mik,i,mik->mk", sim_vecs, vals, sim_vecs).sum(axis=0)
+
+
+class TestEigenBiasSums:
+    """The simulation's batched eigensolver (eight draws side by side) against numpy's."""
+
+    @staticmethod
+    def spectrum(rng, k, spread=1e4):
+        return np.sort(np.exp(rng.uniform(0.0, np.log(spread), k))) * 1e-6
+
+    @pytest.mark.parametrize("k,draws", [(42, 256), (42, 61), (17, 9), (3, 8), (2, 5), (1, 3)])
+    def test_matches_numpy(self, k, draws):
+        from velquor.riskmodel import kernels
+
+        rng = np.random.default_rng(k * 100 + draws)
+        t = max(3 * k, 40)
+        g_vol = kernels._nw_gram_folded(rng.standard_normal((draws, t, k)), np.linspace(0.5, 1.0, t), 2,
+                                        diagonal=True)
+        g_corr = kernels._nw_gram_folded(rng.standard_normal((draws, t, k)), np.linspace(0.2, 1.0, t), 2)
+        vals = self.spectrum(rng, k)
+        est, true = native.eigen_bias_sums(vals, g_vol, g_corr)
+        want_est, want_true = _numpy_eigen_sums(vals, g_vol, g_corr)
+        close(est, want_est)
+        close(true, want_true)
+        # every rank on its own scale too: the smallest eigenvalues are where the precision goes
+        np.testing.assert_allclose(est, want_est, rtol=1e-10)
+        np.testing.assert_allclose(true, want_true, rtol=1e-10)
+        for threads in (1, 3):  # draws spread over threads: the same bits
+            got = _rmk_sums(vals, g_vol, g_corr, threads)
+            np.testing.assert_array_equal(got[0], est)
+            np.testing.assert_array_equal(got[1], true)
+
+    def test_zero_eigenvalues_and_full_moments(self):
+        rng = np.random.default_rng(5)
+        k, draws = 12, 20
+        z = rng.standard_normal((draws, 60, k))
+        g = z.transpose(0, 2, 1) @ z / 60
+        vals = self.spectrum(rng, k)
+        vals[:3] = 0.0  # a covariance of rank k - 3: its simulated matrices have zero rows and columns
+        est, true = native.eigen_bias_sums(vals, g, g)  # (draws, k, k) volatility moments: their diagonal
+        want_est, want_true = _numpy_eigen_sums(vals, np.einsum("mii->mi", g), g)
+        close(est, want_est)
+        close(true, want_true)
+        assert (est[:3] == 0).all() and (true[:3] < 1e-20 * true.max()).all()
+
+    def test_repeated_eigenvalues_keep_an_orthonormal_basis(self):
+        # simulated matrices with an eigenvalue of multiplicity three (up to rounding): each of their
+        # eigenvectors is arbitrary, but the three span the eigenspace, so their true variances sum to its
+        # share of the trace and the ranks around them are unaffected
+        rng = np.random.default_rng(8)
+        k, draws = 9, 11
+        vals = self.spectrum(rng, k, 50.0)
+        root = np.sqrt(vals)
+        g_corr = np.empty((draws, k, k))
+        for m in range(draws):
+            q, _ = np.linalg.qr(rng.standard_normal((k, k)))
+            lam = np.array([1.0, 2.0, 3.0, 3.0, 3.0, 4.0, 5.0, 6.0, 7.0]) * 1e-5
+            s = (q * lam) @ q.T
+            g_corr[m] = s / np.outer(root, root)
+        g_vol = np.einsum("mii->mi", g_corr)
+        est, true = native.eigen_bias_sums(vals, g_vol, g_corr)
+        want_est, want_true = _numpy_eigen_sums(vals, g_vol, g_corr)
+        close(est, want_est)
+        np.testing.assert_allclose(true.sum(), draws * vals.sum(), rtol=1e-12)
+        np.testing.assert_allclose(true[2:5].sum(), want_true[2:5].sum(), rtol=1e-10)
+        keep = [0, 1, 5, 6, 7, 8]
+        np.testing.assert_allclose(true[keep], want_true[keep], rtol=1e-10)
+
+    def test_bad_input(self):
+        g = np.tile(np.eye(3), (4, 1, 1))
+        assert native.eigen_bias_sums(np.ones(3), np.ones((4, 3)), g) is not None
+        with pytest.raises(ValueError, match="negative"):
+            native.eigen_bias_sums(np.array([1.0, -1.0, 1.0]), np.ones((4, 3)), g)
+        with pytest.raises(ValueError, match="negative"):
+            native.eigen_bias_sums(np.array([1.0, np.nan, 1.0]), np.ones((4, 3)), g)
+        with pytest.raises(ValueError, match="shape"):
+            native.eigen_bias_sums(np.ones(3), np.ones((5, 3)), g)
+        with pytest.raises(ValueError, match="shape"):
+            native.eigen_bias_sums(np.ones(2), np.ones((4, 2)), g)
+        bad = g.copy()
+        bad[2, 0, 1] = bad[2, 1, 0] = np.nan  # a draw that cannot converge: the caller falls back on numpy
+        assert native.eigen_bias_sums(np.ones(3), np.ones((4, 3)), bad) is None
+        bad[2, 0, 1] = bad[2, 1, 0] = np.inf
+        assert native.eigen_bias_sums(np.ones(3), np.ones((4, 3)), bad) is None
+        est, true = native.eigen_bias_sums(np.ones(0), np.ones((4, 0)), np.ones((4, 0, 0)))
+        assert est.shape == true.shape == (0,)
+        est, true = native.eigen_bias_sums(np.ones(3), np.ones((0, 3)), np.ones((0, 3, 3)))
+        assert (est == 0).all() and (true == 0).all()
+
+
+def _rmk_sums(vals, g_vol, g_corr, threads):
+    return native._rmk.eigen_bias_sums(np.ascontiguousarray(vals), np.ascontiguousarray(g_vol),
+                                       np.ascontiguousarray(g_corr), threads)
+
+
 def test_specific_regime_sums_match_the_reference():
     from velquor.const import CovModel
     from velquor.riskmodel.kernels import ratio_multiplier

@@ -278,13 +278,22 @@ def simulated_eigen_bias(cov: np.ndarray, grams: tuple[np.ndarray, np.ndarray]) 
     """Volatility bias of the eigenportfolios of ``cov`` (ascending eigenvalues) under the estimator that
     produced it: histories drawn from ``cov`` are estimated as the model does (variances from the volatility
     weights, correlations from the correlation weights), and per eigenvalue rank the bias is
-    sqrt(mean true variance / mean estimated variance) of the simulated eigenportfolios."""
+    sqrt(mean true variance / mean estimated variance) of the simulated eigenportfolios.
+
+    The native pipeline decomposes the simulated matrices in a kernel (``native.eigen_bias_sums``; numpy's
+    solver when one of them fails to converge there)."""
     sym = 0.5 * (cov + cov.T)
     vals = np.linalg.eigvalsh(sym) if native.enabled() else np.linalg.eigh(sym)[0]
     vals = np.maximum(vals, 0.0)
+    g_vol, g_corr = grams
+    if native.enabled():
+        sums = native.eigen_bias_sums(vals, g_vol, g_corr)
+        if sums is not None:
+            est, true = sums[0] / len(g_corr), sums[1] / len(g_corr)
+            with np.errstate(divide="ignore", invalid="ignore"):
+                return np.sqrt(np.where((est > 0) & (true > 0), true / est, 1.0))
     root = np.sqrt(vals)
     outer = np.outer(root, root)
-    g_vol, g_corr = grams
     sim_corr = g_corr * outer
     vol_diag = g_vol if g_vol.ndim == 2 else np.einsum("mii->mi", g_vol)  # estimator_grams' diagonal form
     sim_sd = np.sqrt(vol_diag * vals)

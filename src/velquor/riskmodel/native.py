@@ -21,7 +21,7 @@ except ImportError:  # pragma: no cover - a source tree without the built extens
 
 __all__ = ["ENV_REFERENCE", "enabled", "reference", "threads", "fingerprint", "windowed_sum", "market_return",
            "descriptors", "row_median", "standardise", "orthogonalise", "fill_industry", "styles", "scatter",
-           "fill_states", "specific_series", "specific_regime", "regressions"]
+           "fill_states", "specific_series", "specific_regime", "regressions", "eigen_bias_sums"]
 
 #: Environment variable selecting the numpy reference pipeline (any value but "" and "0").
 ENV_REFERENCE = "VELQUOR_RISKMODEL_REFERENCE"
@@ -164,3 +164,14 @@ def regressions(y, x, industry, cap, est, has, active, n_ind: int, regression_ma
                             np.ascontiguousarray(est, dtype=bool), np.ascontiguousarray(has, dtype=bool),
                             np.ascontiguousarray(active, dtype=bool), n_ind, regression_mads, specific_mads,
                             threads())
+
+
+def eigen_bias_sums(vals: np.ndarray, g_vol: np.ndarray, g_corr: np.ndarray) -> tuple[np.ndarray, np.ndarray] | None:
+    """The sums over the draws of ``kernels.simulated_eigen_bias``: per rank of the ascending eigenvalues of the
+    simulated matrices, their eigenvalues (negative ones as 0) and their eigenvectors' variances under the
+    eigenvalues ``vals`` (none negative). ``g_vol``: the volatility moments' diagonals (draws, k) or the moments
+    (draws, k, k). None when a draw's eigenvalues fail to converge."""
+    g_vol = np.asarray(g_vol)
+    if g_vol.ndim == 3:
+        g_vol = np.einsum("mii->mi", g_vol)
+    return _rmk.eigen_bias_sums(_f64(vals), _f64(g_vol), _f64(g_corr), threads())
