@@ -361,6 +361,41 @@ bool eigen_group(const double* vals, const double* g_vol, const double* g_corr, 
     return true;
 }
 
+/// One draw's moments of nw_grams: the diagonal of the volatility moments and the correlation moments.
+__attribute__((target_clones("avx512f", "avx2", "default")))
+void draw_grams(const double* z, std::ptrdiff_t t, int k, const GramWeights& vol, const GramWeights& corr, int lags,
+                double* g_vol, double* g_corr, Lanes<Vec>& b, Lanes<Vec>& yv, std::vector<double>& acc) {
+    const int kv = (k + kLanes - 1) / kLanes;
+    // y_s = c_0 z_s + sum over lags l of c_l z_{s-l}, within the segment, lags added in order
+    auto lagged = [&](const double* seg, std::ptrdiff_t s, const double* c, int i) {
+        double y = seg[s * k + i] * c[0];
+        for (int l = 1; l <= lags && l <= s; ++l) y += c[l] * seg[(s - l) * k + i];
+        return y;
+    };
+    const double* seg = z + (t - vol.n) * k;
+    std::fill(acc.begin(), acc.end(), 0.0);
+    for (std::ptrdiff_t s = 0; s < vol.n; ++s)
+        for (int i = 0; i < k; ++i) acc[i] += (lagged(seg, s, vol.c, i) * seg[s * k + i]) * vol.w[s];
+    for (int i = 0; i < k; ++i) g_vol[i] = 2.0 * acc[i];
+
+    seg = z + (t - corr.n) * k;
+    for (std::ptrdiff_t i = 0; i < std::ptrdiff_t(k) * kv; ++i) b[i] = splat(0.0);
+    for (int c = 0; c < kv; ++c) yv[c] = splat(0.0);
+    for (std::ptrdiff_t s = 0; s < corr.n; ++s) {
+        for (int i = 0; i < k; ++i) yv[i / kLanes][i % kLanes] = lagged(seg, s, corr.c, i);
+        const double ws = corr.w[s];
+        for (int i = 0; i < k; ++i) {
+            const Vec a = splat(seg[s * k + i] * ws);
+            Vec* row = b.data() + std::ptrdiff_t(i) * kv;
+            for (int c = 0; c < kv; ++c) row[c] += a * yv[c];
+        }
+    }
+    for (int i = 0; i < k; ++i)
+        for (int j = 0; j < k; ++j)
+            g_corr[i * k + j] = b[std::ptrdiff_t(i) * kv + j / kLanes][j % kLanes] +
+                                b[std::ptrdiff_t(j) * kv + i / kLanes][i % kLanes];
+}
+
 }  // namespace
 
 bool eigen_bias_sums(const double* vals, const double* g_vol, const double* g_corr, std::ptrdiff_t draws, int n,
@@ -391,6 +426,18 @@ bool eigen_bias_sums(const double* vals, const double* g_vol, const double* g_co
     for (int k = 0; k < n; ++k)
         if (!std::isfinite(est[k]) || !std::isfinite(tru[k])) return false;
     return true;
+}
+
+void nw_grams(const double* z, std::ptrdiff_t draws, std::ptrdiff_t t, int k, const GramWeights& vol,
+              const GramWeights& corr, int lags, double* g_vol, double* g_corr, int threads) {
+    if (k <= 0) return;
+    parallel_for(draws, threads, [&](std::ptrdiff_t d0, std::ptrdiff_t d1) {
+        const int kv = (k + kLanes - 1) / kLanes;
+        Lanes<Vec> b{size_t(k) * size_t(kv)}, yv{size_t(kv)};
+        std::vector<double> acc(static_cast<size_t>(k));
+        for (std::ptrdiff_t d = d0; d < d1; ++d)
+            draw_grams(z + d * t * k, t, k, vol, corr, lags, g_vol + d * k, g_corr + d * k * k, b, yv, acc);
+    });
 }
 
 }  // namespace velquor::rmk

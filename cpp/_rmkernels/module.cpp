@@ -427,4 +427,28 @@ NB_MODULE(_rmkernels, m) {
           nb::arg("vals"), nb::arg("g_vol"), nb::arg("g_corr"), nb::arg("threads") = 2,
           "Sums over the simulated draws of every eigenvalue rank's eigenvalue and true variance (None when the "
           "eigenvalues of a draw fail to converge or a sum is not finite).");
+
+    m.def("nw_grams",
+          [](In<double, nb::ndim<3>> z, In<double, nb::ndim<1>> w_vol, In<double, nb::ndim<1>> c_vol,
+             In<double, nb::ndim<1>> w_corr, In<double, nb::ndim<1>> c_corr, int threads) {
+              const size_t draws = z.shape(0), t = z.shape(1), k = z.shape(2);
+              require(c_vol.shape(0) >= 1 && c_vol.shape(0) == c_corr.shape(0), "one coefficient per lag and one more");
+              require(w_vol.shape(0) <= t && w_corr.shape(0) <= t, "weights longer than the histories");
+              require(k <= 512, "too many factors");
+              const int lags = static_cast<int>(c_vol.shape(0)) - 1;
+              auto g_vol = make_out<double>({draws, k});
+              auto g_corr = make_out<double>({draws, k, k});
+              {
+                  nb::gil_scoped_release release;
+                  rmk::nw_grams(z.data(), static_cast<std::ptrdiff_t>(draws), static_cast<std::ptrdiff_t>(t),
+                                static_cast<int>(k), {w_vol.data(), dim(w_vol, 0), c_vol.data()},
+                                {w_corr.data(), dim(w_corr, 0), c_corr.data()}, lags, g_vol.second, g_corr.second,
+                                threads_of(threads));
+              }
+              return nb::make_tuple(g_vol.first, g_corr.first);
+          },
+          nb::arg("z"), nb::arg("w_vol"), nb::arg("c_vol"), nb::arg("w_corr"), nb::arg("c_corr"),
+          nb::arg("threads") = 2,
+          "Simulated volatility moments (their diagonal) and correlation moments of every draw, over the last "
+          "len(w_vol) and len(w_corr) rows of its history, Newey-West lags folded in (len(c_vol) - 1 of them).");
 }

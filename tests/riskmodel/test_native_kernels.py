@@ -409,23 +409,44 @@ class TestHorizonSeries:
             native.scatter(np.array([0]), np.array([0]), row_of_day, [np.zeros(1)], 5, 4)
 
 
-@pytest.mark.parametrize("lags", [0, 2])
-def test_simulation_grams_and_bias_match_the_reference(lags):
-    # with lags the native grams fold them into one product per draw and keep only the diagonal of the
+@pytest.mark.parametrize("lags,k", [(0, 6), (2, 6), (4, 42), (1, 9)])
+def test_simulation_grams_and_bias_match_the_reference(lags, k):
+    # the native grams fold the lags into one pass over each draw and keep only the diagonal of the
     # volatility moments: the same draws, the same diagonal, the same bias
     from velquor.riskmodel import kernels
 
-    args = (64, 6, (20.0, 60), (40.0, 90), lags)
+    args = (64, k, (20.0, 60), (40.0, 90), lags)
     kernels._GRAMS.clear()
     g_vol, g_corr = kernels.estimator_grams(*args)
     want_vol, want_corr = reference(kernels.estimator_grams, *args)
     kernels._GRAMS.clear()
-    assert g_vol.shape == ((64, 6) if lags else (64, 6, 6))
-    close(g_vol if lags else np.einsum("mii->mi", g_vol), np.einsum("mii->mi", want_vol), 1e-12)
+    assert g_vol.shape == (64, k)
+    close(g_vol, np.einsum("mii->mi", want_vol), 1e-12)
     close(g_corr.reshape(64, -1), want_corr.reshape(64, -1), 1e-12)
-    cov = np.cov(np.random.default_rng(4).standard_normal((6, 200))) + 0.1 * np.eye(6)
+    np.testing.assert_array_equal(g_corr, g_corr.transpose(0, 2, 1))
+    cov = np.cov(np.random.default_rng(4).standard_normal((k, 200))) + 0.1 * np.eye(k)
     close(kernels.simulated_eigen_bias(cov, (g_vol, g_corr)),
           reference(kernels.simulated_eigen_bias, cov, (want_vol, want_corr)), 1e-12)
+
+
+def test_simulation_grams_kernel_segments_and_bad_arguments():
+    # each segment is the last rows of the draws' histories, and lags reach back only within their segment
+    from velquor.riskmodel import kernels
+
+    z = np.random.default_rng(6).standard_normal((5, 30, 4))
+    w_vol, w_corr = np.linspace(0.3, 1.0, 12), np.linspace(0.1, 1.0, 30)
+    c_vol, c_corr = kernels._nw_coefficients(w_vol, 3), kernels._nw_coefficients(w_corr, 3)
+    g_vol, g_corr = native.nw_grams(z, w_vol, c_vol, w_corr, c_corr)
+    close(g_vol, kernels._nw_gram_folded(z[:, -12:].copy(), w_vol, 3, diagonal=True), 1e-13)
+    close(g_corr.reshape(5, -1), kernels._nw_gram(z, w_corr, 3).reshape(5, -1), 1e-13)
+    with pytest.raises(ValueError, match="longer"):
+        native.nw_grams(z, np.ones(31), c_vol, w_corr, c_corr)
+    with pytest.raises(ValueError, match="coefficient"):
+        native.nw_grams(z, w_vol, c_vol, w_corr, c_corr[:2])
+    with pytest.raises(ValueError, match="coefficient"):
+        native.nw_grams(z, w_vol, np.ones(0), w_corr, np.ones(0))
+    g_vol, g_corr = native.nw_grams(z[:0], w_vol, c_vol, w_corr, c_corr)
+    assert g_vol.shape == (0, 4) and g_corr.shape == (0, 4, 4)
 
 
 def _numpy_eigen_sums(vals, g_vol, g_corr):

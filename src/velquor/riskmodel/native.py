@@ -21,7 +21,7 @@ except ImportError:  # pragma: no cover - a source tree without the built extens
 
 __all__ = ["ENV_REFERENCE", "enabled", "reference", "threads", "fingerprint", "windowed_sum", "market_return",
            "descriptors", "row_median", "standardise", "orthogonalise", "fill_industry", "styles", "scatter",
-           "fill_states", "specific_series", "specific_regime", "regressions", "eigen_bias_sums"]
+           "fill_states", "specific_series", "specific_regime", "regressions", "eigen_bias_sums", "nw_grams"]
 
 #: Environment variable selecting the numpy reference pipeline (any value but "" and "0").
 ENV_REFERENCE = "VELQUOR_RISKMODEL_REFERENCE"
@@ -175,3 +175,11 @@ def eigen_bias_sums(vals: np.ndarray, g_vol: np.ndarray, g_corr: np.ndarray) -> 
     if g_vol.ndim == 3:
         g_vol = np.einsum("mii->mi", g_vol)
     return _rmk.eigen_bias_sums(_f64(vals), _f64(g_vol), _f64(g_corr), threads())
+
+
+def nw_grams(z: np.ndarray, w_vol: np.ndarray, c_vol: np.ndarray, w_corr: np.ndarray,
+             c_corr: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """``kernels._nw_gram_folded`` of every draw of ``z`` (draws, t, k) over its last ``len(w_vol)`` rows, the
+    diagonal only (draws, k), and over its last ``len(w_corr)`` rows (draws, k, k); ``c_vol`` and ``c_corr``
+    are the folded coefficients (``kernels._nw_coefficients``)."""
+    return _rmk.nw_grams(_f64(z), _f64(w_vol), _f64(c_vol), _f64(w_corr), _f64(c_corr), threads())
