@@ -451,4 +451,53 @@ NB_MODULE(_rmkernels, m) {
           nb::arg("threads") = 2,
           "Simulated volatility moments (their diagonal) and correlation moments of every draw, over the last "
           "len(w_vol) and len(w_corr) rows of its history, Newey-West lags folded in (len(c_vol) - 1 of them).");
+
+    m.def("nan_panels",
+          [](size_t rows, size_t cols, size_t count) {
+              nb::list out;
+              std::vector<double*> dst;
+              for (size_t f = 0; f < count; ++f) {
+                  auto [arr, data] = make_out<double>({rows, cols});
+                  dst.push_back(data);
+                  out.append(arr);
+              }
+              nb::gil_scoped_release release;
+              for (double* p : dst) std::fill(p, p + rows * cols, std::numeric_limits<double>::quiet_NaN());
+              return out;
+          },
+          nb::arg("rows"), nb::arg("cols"), nb::arg("count"), "`count` new (rows, cols) panels of NaN.");
+
+    m.def("scatter_into",
+          [](In<std::int32_t, nb::ndim<1>> day, In<std::int32_t, nb::ndim<1>> col, In<std::int64_t, nb::ndim<1>> row_of_day,
+             std::vector<In<double, nb::ndim<1>>> values,
+             std::vector<nb::ndarray<double, nb::ndim<2>, nb::c_contig, nb::device::cpu>> panels) {
+              const size_t fields = values.size(), count = day.shape(0), days = row_of_day.shape(0);
+              require(panels.size() == fields, "one panel per field");
+              require(col.shape(0) == count, "days and columns differ in length");
+              for (const auto& v : values) require(v.shape(0) == count, "values and records differ in length");
+              const size_t rows = fields ? panels[0].shape(0) : 0, cols = fields ? panels[0].shape(1) : 0;
+              for (const auto& p : panels) require(p.shape(0) == rows && p.shape(1) == cols, "panels differ in shape");
+              const std::int64_t* map = row_of_day.data();
+              for (size_t i = 0; i < days; ++i)
+                  require(map[i] < static_cast<std::int64_t>(rows), "a day maps to a row outside the panel");
+              const std::int32_t* d = day.data();
+              const std::int32_t* c = col.data();
+              for (size_t i = 0; i < count; ++i) {
+                  require(d[i] >= 0 && static_cast<size_t>(d[i]) < days, "record day outside the calendar span");
+                  require(c[i] >= 0 && static_cast<size_t>(c[i]) < cols, "record column outside the panel");
+              }
+              if (fields == 0) return;
+              std::vector<const double*> in(fields);
+              std::vector<double*> dst(fields);
+              for (size_t f = 0; f < fields; ++f) {
+                  in[f] = values[f].data();
+                  dst[f] = panels[f].data();
+              }
+              nb::gil_scoped_release release;
+              rmk::scatter(d, c, static_cast<std::ptrdiff_t>(count), map, in.data(), static_cast<int>(fields),
+                           static_cast<std::ptrdiff_t>(cols), dst.data());
+          },
+          nb::arg("day"), nb::arg("col"), nb::arg("row_of_day"), nb::arg("values"), nb::arg("panels"),
+          "Writes one batch of records into existing panels (one per field): record i at row row_of_day[day[i]] "
+          "(none when negative) and column col[i].");
 }

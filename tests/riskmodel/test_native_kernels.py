@@ -405,6 +405,22 @@ class TestHorizonSeries:
                            row_of_day, [[v[:5] for v in values], [np.zeros(1), np.zeros(1)]], 6, 4)
         with pytest.raises(ValueError, match="calendar"):
             native.scatter(np.array([9]), np.array([0]), row_of_day, [np.zeros(1)], 6, 4)
+        # placed as they stream in: the same panels
+        streamed = native.scatter_batches(((day[p], col[p], [v[p] for v in values]) for p in parts), row_of_day,
+                                          6, 4, 2)
+        for f in range(2):
+            np.testing.assert_array_equal(streamed[f], got[f])
+        assert all(np.isnan(p).all() for p in native.scatter_batches(iter(()), row_of_day, 6, 4, 3))
+        with pytest.raises(ValueError, match="calendar"):
+            native.scatter_batches([(np.array([9]), np.array([0]), [np.zeros(1)])], row_of_day, 6, 4, 1)
+        with pytest.raises(ValueError, match="outside the panel"):
+            native.scatter_batches([(np.array([0]), np.array([4]), [np.zeros(1)])], row_of_day, 6, 4, 1)
+        with pytest.raises(ValueError, match="outside the panel"):
+            native.scatter_batches([(np.array([0]), np.array([0]), [np.zeros(1)])], row_of_day, 5, 4, 1)
+        with pytest.raises(ValueError, match="one panel per field"):
+            native.scatter_batches([(np.array([0]), np.array([0]), [np.zeros(1)] * 2)], row_of_day, 6, 4, 1)
+        with pytest.raises(ValueError, match="differ in length"):
+            native.scatter_batches([(np.array([0, 1]), np.array([0]), [np.zeros(2)])], row_of_day, 6, 4, 1)
         with pytest.raises(ValueError, match="outside the panel"):
             native.scatter(np.array([0]), np.array([0]), row_of_day, [np.zeros(1)], 5, 4)
 

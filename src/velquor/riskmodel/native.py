@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import contextlib
 import os
-from typing import Iterator
+from typing import Iterable, Iterator
 
 import numpy as np
 
@@ -21,7 +21,7 @@ except ImportError:  # pragma: no cover - a source tree without the built extens
 
 __all__ = ["ENV_REFERENCE", "enabled", "reference", "threads", "fingerprint", "windowed_sum", "market_return",
            "descriptors", "row_median", "standardise", "orthogonalise", "fill_industry", "styles", "scatter",
-           "fill_states", "specific_series", "specific_regime", "regressions", "eigen_bias_sums", "nw_grams"]
+           "fill_states", "specific_series", "specific_regime", "regressions", "eigen_bias_sums", "nw_grams", "scatter_batches"]
 
 #: Environment variable selecting the numpy reference pipeline (any value but "" and "0").
 ENV_REFERENCE = "VELQUOR_RISKMODEL_REFERENCE"
@@ -113,6 +113,18 @@ def scatter(day, col, row_of_day: np.ndarray, values, rows: int, cols: int) -> l
                         [np.ascontiguousarray(c, dtype=np.int32) for c in col],
                         np.ascontiguousarray(row_of_day, dtype=np.int64), [[_f64(v) for v in vs] for vs in values],
                         rows, cols)
+
+
+def scatter_batches(batches: Iterable[tuple[np.ndarray, np.ndarray, list[np.ndarray]]], row_of_day: np.ndarray,
+                    rows: int, cols: int, fields: int) -> list[np.ndarray]:
+    """``scatter`` of records that arrive batch by batch, (day, col, [values per field]): each batch is placed
+    as it comes and can be dropped before the next one is fetched."""
+    panels = _rmk.nan_panels(rows, cols, fields)
+    row_of_day = np.ascontiguousarray(row_of_day, dtype=np.int64)
+    for day, col, values in batches:
+        _rmk.scatter_into(np.ascontiguousarray(day, dtype=np.int32), np.ascontiguousarray(col, dtype=np.int32),
+                          row_of_day, [_f64(v) for v in values], panels)
+    return panels
 
 
 def fill_states(row: np.ndarray, col: np.ndarray, values: list[np.ndarray], rows: int, cols: int) -> list[np.ndarray]:
