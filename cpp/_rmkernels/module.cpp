@@ -33,7 +33,11 @@ template <class T>
 std::pair<Out<T>, T*> make_out(std::initializer_list<size_t> shape) {
     static_assert(alignof(T) <= 16);
     size_t total = 1;
-    for (size_t s : shape) total *= s;
+    for (size_t s : shape) {  // a shape whose size does not fit in memory is refused, never wrapped around
+        if (s != 0 && total > static_cast<size_t>(std::numeric_limits<std::ptrdiff_t>::max()) / sizeof(T) / s)
+            throw std::bad_alloc();
+        total *= s;
+    }
     const size_t bytes = std::max<size_t>(total, 1) * sizeof(T);
     constexpr size_t kHuge = size_t{2} << 20;
     void* mem = nullptr;

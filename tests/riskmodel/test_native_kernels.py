@@ -421,6 +421,13 @@ class TestHorizonSeries:
             native.scatter_batches([(np.array([0]), np.array([0]), [np.zeros(1)] * 2)], row_of_day, 6, 4, 1)
         with pytest.raises(ValueError, match="differ in length"):
             native.scatter_batches([(np.array([0, 1]), np.array([0]), [np.zeros(2)])], row_of_day, 6, 4, 1)
+        # panels too large to address are refused, not allocated with a wrapped-around size
+        for rows, cols in ((2**40, 2**40), (2**62, 4)):
+            with pytest.raises(MemoryError):
+                native.scatter_batches(iter(()), row_of_day, rows, cols, 1)
+            with pytest.raises(MemoryError):
+                native.scatter(np.zeros(1, dtype=np.int32), np.zeros(1, dtype=np.int32), np.zeros(1, dtype=np.int64),
+                               [np.zeros(1)], rows, cols)
         with pytest.raises(ValueError, match="outside the panel"):
             native.scatter(np.array([0]), np.array([0]), row_of_day, [np.zeros(1)], 5, 4)
 
