@@ -177,7 +177,7 @@ def _scatter_streamed(con, table: str, cols: list[str], dates: np.ndarray, n: in
     import pyarrow.compute as pc
 
     sql, params, row_of_day = _record_query(table, cols, dates)
-    reader = con.sql(sql, params=params).fetch_arrow_reader(_STREAM_BATCH)
+    reader = con.sql(sql, params=params).to_arrow_reader(_STREAM_BATCH)
     batches = ((b.column("day").to_numpy(), b.column("col").to_numpy(),
                 [pc.fill_null(b.column(c), 0.0).to_numpy() for c in cols]) for b in reader)
     return native.scatter_batches(batches, row_of_day, len(dates), n, len(cols))
