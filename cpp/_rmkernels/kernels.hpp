@@ -176,4 +176,26 @@ void regressions(const RegressionIn& in, double* fr, double* resid, std::uint8_t
 /// vanishes or the mask is empty). `scratch` is resized as needed.
 void robust_cap(double* x, const std::uint8_t* mask, std::ptrdiff_t n, double mads, std::vector<double>& scratch);
 
+/// The eigenfactor simulation's sums over `draws` simulated matrices (velquor.riskmodel.kernels.
+/// simulated_eigen_bias): draw m's matrix is g_corr[m] (n x n) scaled to the simulated volatilities
+/// sqrt(g_vol[m, i] vals[i]) (vals: the covariance's eigenvalues, none negative). Per rank k of the ascending
+/// eigenvalues, est[k] sums the k-th eigenvalues (negative ones as 0) and tru[k] the Rayleigh quotients of their
+/// eigenvectors with diag(vals). False when an eigenvalue failed to converge or a sum is not finite (the caller
+/// then takes another route).
+/// The last n rows of a simulated history with their weights w and the Newey-West coefficients c[0 .. lags]
+/// (c[0] = 1 / (2 sum w), c[l] = Bartlett weight of lag l / sum of w[l ..]).
+struct GramWeights {
+    const double* w;
+    std::ptrdiff_t n;
+    const double* c;
+};
+/// The simulated moments of velquor.riskmodel.kernels._nw_gram_folded for every draw of z (draws x t x k):
+/// g_vol (draws x k) the diagonal of the volatility moments, g_corr (draws x k x k) the correlation moments,
+/// each over its own segment: B + B' for B = sum_s w_s z_s y_s', y_s = c_0 z_s + sum_l c_l z_{s-l}.
+void nw_grams(const double* z, std::ptrdiff_t draws, std::ptrdiff_t t, int k, const GramWeights& vol,
+              const GramWeights& corr, int lags, double* g_vol, double* g_corr, int threads);
+
+bool eigen_bias_sums(const double* vals, const double* g_vol, const double* g_corr, std::ptrdiff_t draws, int n,
+                     double* est, double* tru, int threads);
+
 }  // namespace velquor::rmk

@@ -33,7 +33,11 @@ template <class T>
 std::pair<Out<T>, T*> make_out(std::initializer_list<size_t> shape) {
     static_assert(alignof(T) <= 16);
     size_t total = 1;
-    for (size_t s : shape) total *= s;
+    for (size_t s : shape) {  // a shape whose size does not fit in memory is refused, never wrapped around
+        if (s != 0 && total > static_cast<size_t>(std::numeric_limits<std::ptrdiff_t>::max()) / sizeof(T) / s)
+            throw std::bad_alloc();
+        total *= s;
+    }
     const size_t bytes = std::max<size_t>(total, 1) * sizeof(T);
     constexpr size_t kHuge = size_t{2} << 20;
     void* mem = nullptr;
@@ -84,7 +88,7 @@ int threads_of(int threads) { return threads < 1 ? 1 : threads; }
 
 NB_MODULE(_rmkernels, m) {
     m.doc() = "Native kernels of the risk-model estimation (velquor.riskmodel); the numpy code there is the reference.";
-    m.attr("KERNELS_VERSION") = 4;
+    m.attr("KERNELS_VERSION") = 5;
     m.attr("BLOCK") = rmk::kBlock;
 
     m.def("windowed_sum",
@@ -403,4 +407,101 @@ NB_MODULE(_rmkernels, m) {
           nb::arg("y"), nb::arg("x"), nb::arg("industry"), nb::arg("cap"), nb::arg("est"), nb::arg("has"),
           nb::arg("active"), nb::arg("n_ind"), nb::arg("regression_mads"), nb::arg("specific_mads"),
           nb::arg("threads") = 2);
+
+    m.def("eigen_bias_sums",
+          [](In<double, nb::ndim<1>> vals, In<double, nb::ndim<2>> g_vol, In<double, nb::ndim<3>> g_corr,
+             int threads) -> nb::object {
+              const size_t n = vals.shape(0), draws = g_corr.shape(0);
+              require(g_corr.shape(1) == n && g_corr.shape(2) == n && g_vol.shape(0) == draws && g_vol.shape(1) == n,
+                      "eigenvalues and simulated moments differ in shape");
+              require(n <= 512, "too many factors");
+              for (size_t i = 0; i < n; ++i) require(vals(i) >= 0.0, "eigenvalues must be finite and not negative");
+              auto est = make_out<double>({n});
+              auto tru = make_out<double>({n});
+              bool ok;
+              {
+                  nb::gil_scoped_release release;
+                  ok = rmk::eigen_bias_sums(vals.data(), g_vol.data(), g_corr.data(),
+                                            static_cast<std::ptrdiff_t>(draws), static_cast<int>(n), est.second,
+                                            tru.second, threads_of(threads));
+              }
+              if (!ok) return nb::none();
+              return nb::make_tuple(est.first, tru.first);
+          },
+          nb::arg("vals"), nb::arg("g_vol"), nb::arg("g_corr"), nb::arg("threads") = 2,
+          "Sums over the simulated draws of every eigenvalue rank's eigenvalue and true variance (None when the "
+          "eigenvalues of a draw fail to converge or a sum is not finite).");
+
+    m.def("nw_grams",
+          [](In<double, nb::ndim<3>> z, In<double, nb::ndim<1>> w_vol, In<double, nb::ndim<1>> c_vol,
+             In<double, nb::ndim<1>> w_corr, In<double, nb::ndim<1>> c_corr, int threads) {
+              const size_t draws = z.shape(0), t = z.shape(1), k = z.shape(2);
+              require(c_vol.shape(0) >= 1 && c_vol.shape(0) == c_corr.shape(0), "one coefficient per lag and one more");
+              require(w_vol.shape(0) <= t && w_corr.shape(0) <= t, "weights longer than the histories");
+              require(k <= 512, "too many factors");
+              const int lags = static_cast<int>(c_vol.shape(0)) - 1;
+              auto g_vol = make_out<double>({draws, k});
+              auto g_corr = make_out<double>({draws, k, k});
+              {
+                  nb::gil_scoped_release release;
+                  rmk::nw_grams(z.data(), static_cast<std::ptrdiff_t>(draws), static_cast<std::ptrdiff_t>(t),
+                                static_cast<int>(k), {w_vol.data(), dim(w_vol, 0), c_vol.data()},
+                                {w_corr.data(), dim(w_corr, 0), c_corr.data()}, lags, g_vol.second, g_corr.second,
+                                threads_of(threads));
+              }
+              return nb::make_tuple(g_vol.first, g_corr.first);
+          },
+          nb::arg("z"), nb::arg("w_vol"), nb::arg("c_vol"), nb::arg("w_corr"), nb::arg("c_corr"),
+          nb::arg("threads") = 2,
+          "Simulated volatility moments (their diagonal) and correlation moments of every draw, over the last "
+          "len(w_vol) and len(w_corr) rows of its history, Newey-West lags folded in (len(c_vol) - 1 of them).");
+
+    m.def("nan_panels",
+          [](size_t rows, size_t cols, size_t count) {
+              nb::list out;
+              std::vector<double*> dst;
+              for (size_t f = 0; f < count; ++f) {
+                  auto [arr, data] = make_out<double>({rows, cols});
+                  dst.push_back(data);
+                  out.append(arr);
+              }
+              nb::gil_scoped_release release;
+              for (double* p : dst) std::fill(p, p + rows * cols, std::numeric_limits<double>::quiet_NaN());
+              return out;
+          },
+          nb::arg("rows"), nb::arg("cols"), nb::arg("count"), "`count` new (rows, cols) panels of NaN.");
+
+    m.def("scatter_into",
+          [](In<std::int32_t, nb::ndim<1>> day, In<std::int32_t, nb::ndim<1>> col, In<std::int64_t, nb::ndim<1>> row_of_day,
+             std::vector<In<double, nb::ndim<1>>> values,
+             std::vector<nb::ndarray<double, nb::ndim<2>, nb::c_contig, nb::device::cpu>> panels) {
+              const size_t fields = values.size(), count = day.shape(0), days = row_of_day.shape(0);
+              require(panels.size() == fields, "one panel per field");
+              require(col.shape(0) == count, "days and columns differ in length");
+              for (const auto& v : values) require(v.shape(0) == count, "values and records differ in length");
+              const size_t rows = fields ? panels[0].shape(0) : 0, cols = fields ? panels[0].shape(1) : 0;
+              for (const auto& p : panels) require(p.shape(0) == rows && p.shape(1) == cols, "panels differ in shape");
+              const std::int64_t* map = row_of_day.data();
+              for (size_t i = 0; i < days; ++i)
+                  require(map[i] < static_cast<std::int64_t>(rows), "a day maps to a row outside the panel");
+              const std::int32_t* d = day.data();
+              const std::int32_t* c = col.data();
+              for (size_t i = 0; i < count; ++i) {
+                  require(d[i] >= 0 && static_cast<size_t>(d[i]) < days, "record day outside the calendar span");
+                  require(c[i] >= 0 && static_cast<size_t>(c[i]) < cols, "record column outside the panel");
+              }
+              if (fields == 0) return;
+              std::vector<const double*> in(fields);
+              std::vector<double*> dst(fields);
+              for (size_t f = 0; f < fields; ++f) {
+                  in[f] = values[f].data();
+                  dst[f] = panels[f].data();
+              }
+              nb::gil_scoped_release release;
+              rmk::scatter(d, c, static_cast<std::ptrdiff_t>(count), map, in.data(), static_cast<int>(fields),
+                           static_cast<std::ptrdiff_t>(cols), dst.data());
+          },
+          nb::arg("day"), nb::arg("col"), nb::arg("row_of_day"), nb::arg("values"), nb::arg("panels"),
+          "Writes one batch of records into existing panels (one per field): record i at row row_of_day[day[i]] "
+          "(none when negative) and column col[i].");
 }

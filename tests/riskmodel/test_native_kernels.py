@@ -409,27 +409,173 @@ class TestHorizonSeries:
                            row_of_day, [[v[:5] for v in values], [np.zeros(1), np.zeros(1)]], 6, 4)
         with pytest.raises(ValueError, match="calendar"):
             native.scatter(np.array([9]), np.array([0]), row_of_day, [np.zeros(1)], 6, 4)
+        # placed as they stream in: the same panels
+        streamed = native.scatter_batches(((day[p], col[p], [v[p] for v in values]) for p in parts), row_of_day,
+                                          6, 4, 2)
+        for f in range(2):
+            np.testing.assert_array_equal(streamed[f], got[f])
+        assert all(np.isnan(p).all() for p in native.scatter_batches(iter(()), row_of_day, 6, 4, 3))
+        with pytest.raises(ValueError, match="calendar"):
+            native.scatter_batches([(np.array([9]), np.array([0]), [np.zeros(1)])], row_of_day, 6, 4, 1)
+        with pytest.raises(ValueError, match="outside the panel"):
+            native.scatter_batches([(np.array([0]), np.array([4]), [np.zeros(1)])], row_of_day, 6, 4, 1)
+        with pytest.raises(ValueError, match="outside the panel"):
+            native.scatter_batches([(np.array([0]), np.array([0]), [np.zeros(1)])], row_of_day, 5, 4, 1)
+        with pytest.raises(ValueError, match="one panel per field"):
+            native.scatter_batches([(np.array([0]), np.array([0]), [np.zeros(1)] * 2)], row_of_day, 6, 4, 1)
+        with pytest.raises(ValueError, match="differ in length"):
+            native.scatter_batches([(np.array([0, 1]), np.array([0]), [np.zeros(2)])], row_of_day, 6, 4, 1)
+        # panels too large to address are refused, not allocated with a wrapped-around size
+        for rows, cols in ((2**40, 2**40), (2**62, 4)):
+            with pytest.raises(MemoryError):
+                native.scatter_batches(iter(()), row_of_day, rows, cols, 1)
+            with pytest.raises(MemoryError):
+                native.scatter(np.zeros(1, dtype=np.int32), np.zeros(1, dtype=np.int32), np.zeros(1, dtype=np.int64),
+                               [np.zeros(1)], rows, cols)
         with pytest.raises(ValueError, match="outside the panel"):
             native.scatter(np.array([0]), np.array([0]), row_of_day, [np.zeros(1)], 5, 4)
 
 
-@pytest.mark.parametrize("lags", [0, 2])
-def test_simulation_grams_and_bias_match_the_reference(lags):
-    # with lags the native grams fold them into one product per draw and keep only the diagonal of the
+@pytest.mark.parametrize("lags,k", [(0, 6), (2, 6), (4, 42), (1, 9)])
+def test_simulation_grams_and_bias_match_the_reference(lags, k):
+    # the native grams fold the lags into one pass over each draw and keep only the diagonal of the
     # volatility moments: the same draws, the same diagonal, the same bias
     from velquor.riskmodel import kernels
 
-    args = (64, 6, (20.0, 60), (40.0, 90), lags)
+    args = (64, k, (20.0, 60), (40.0, 90), lags)
     kernels._GRAMS.clear()
     g_vol, g_corr = kernels.estimator_grams(*args)
     want_vol, want_corr = reference(kernels.estimator_grams, *args)
     kernels._GRAMS.clear()
-    assert g_vol.shape == ((64, 6) if lags else (64, 6, 6))
-    close(g_vol if lags else np.einsum("mii->mi", g_vol), np.einsum("mii->mi", want_vol), 1e-12)
+    assert g_vol.shape == (64, k)
+    close(g_vol, np.einsum("mii->mi", want_vol), 1e-12)
     close(g_corr.reshape(64, -1), want_corr.reshape(64, -1), 1e-12)
-    cov = np.cov(np.random.default_rng(4).standard_normal((6, 200))) + 0.1 * np.eye(6)
+    np.testing.assert_array_equal(g_corr, g_corr.transpose(0, 2, 1))
+    cov = np.cov(np.random.default_rng(4).standard_normal((k, 200))) + 0.1 * np.eye(k)
     close(kernels.simulated_eigen_bias(cov, (g_vol, g_corr)),
           reference(kernels.simulated_eigen_bias, cov, (want_vol, want_corr)), 1e-12)
+
+
+def test_simulation_grams_kernel_segments_and_bad_arguments():
+    # each segment is the last rows of the draws' histories, and lags reach back only within their segment
+    from velquor.riskmodel import kernels
+
+    z = np.random.default_rng(6).standard_normal((5, 30, 4))
+    w_vol, w_corr = np.linspace(0.3, 1.0, 12), np.linspace(0.1, 1.0, 30)
+    c_vol, c_corr = kernels._nw_coefficients(w_vol, 3), kernels._nw_coefficients(w_corr, 3)
+    g_vol, g_corr = native.nw_grams(z, w_vol, c_vol, w_corr, c_corr)
+    close(g_vol, kernels._nw_gram_folded(z[:, -12:].copy(), w_vol, 3, diagonal=True), 1e-13)
+    close(g_corr.reshape(5, -1), kernels._nw_gram(z, w_corr, 3).reshape(5, -1), 1e-13)
+    with pytest.raises(ValueError, match="longer"):
+        native.nw_grams(z, np.ones(31), c_vol, w_corr, c_corr)
+    with pytest.raises(ValueError, match="coefficient"):
+        native.nw_grams(z, w_vol, c_vol, w_corr, c_corr[:2])
+    with pytest.raises(ValueError, match="coefficient"):
+        native.nw_grams(z, w_vol, np.ones(0), w_corr, np.ones(0))
+    g_vol, g_corr = native.nw_grams(z[:0], w_vol, c_vol, w_corr, c_corr)
+    assert g_vol.shape == (0, 4) and g_corr.shape == (0, 4, 4)
+
+
+def _numpy_eigen_sums(vals, g_vol, g_corr):
+    """Per rank: the sums over the draws of the eigenvalues (negative as 0) and true variances, by numpy."""
+    root = np.sqrt(vals)
+    sim_corr = g_corr * np.outer(root, root)
+    corr_sd = np.sqrt(np.einsum("mii->mi", sim_corr))
+    scale = np.where(corr_sd > 0, np.sqrt(g_vol * vals) / np.where(corr_sd > 0, corr_sd, 1.0), 0.0)
+    sim_vals, sim_vecs = np.linalg.eigh(sim_corr * scale[:, :, None] * scale[:, None, :])
+    return np.maximum(sim_vals, 0.0).sum(axis=0), np.einsum("mik,i,mik->mk", sim_vecs, vals, sim_vecs).sum(axis=0)
+
+
+class TestEigenBiasSums:
+    """The simulation's batched eigensolver (eight draws side by side) against numpy's."""
+
+    @staticmethod
+    def spectrum(rng, k, spread=1e4):
+        return np.sort(np.exp(rng.uniform(0.0, np.log(spread), k))) * 1e-6
+
+    @pytest.mark.parametrize("k,draws", [(42, 256), (42, 61), (17, 9), (3, 8), (2, 5), (1, 3)])
+    def test_matches_numpy(self, k, draws):
+        from velquor.riskmodel import kernels
+
+        rng = np.random.default_rng(k * 100 + draws)
+        t = max(3 * k, 40)
+        g_vol = kernels._nw_gram_folded(rng.standard_normal((draws, t, k)), np.linspace(0.5, 1.0, t), 2,
+                                        diagonal=True)
+        g_corr = kernels._nw_gram_folded(rng.standard_normal((draws, t, k)), np.linspace(0.2, 1.0, t), 2)
+        vals = self.spectrum(rng, k)
+        est, true = native.eigen_bias_sums(vals, g_vol, g_corr)
+        want_est, want_true = _numpy_eigen_sums(vals, g_vol, g_corr)
+        close(est, want_est)
+        close(true, want_true)
+        # every rank on its own scale too: the smallest eigenvalues are where the precision goes
+        np.testing.assert_allclose(est, want_est, rtol=1e-10)
+        np.testing.assert_allclose(true, want_true, rtol=1e-10)
+        for threads in (1, 3):  # draws spread over threads: the same bits
+            got = _rmk_sums(vals, g_vol, g_corr, threads)
+            np.testing.assert_array_equal(got[0], est)
+            np.testing.assert_array_equal(got[1], true)
+
+    def test_zero_eigenvalues_and_full_moments(self):
+        rng = np.random.default_rng(5)
+        k, draws = 12, 20
+        z = rng.standard_normal((draws, 60, k))
+        g = z.transpose(0, 2, 1) @ z / 60
+        vals = self.spectrum(rng, k)
+        vals[:3] = 0.0  # a covariance of rank k - 3: its simulated matrices have zero rows and columns
+        est, true = native.eigen_bias_sums(vals, g, g)  # (draws, k, k) volatility moments: their diagonal
+        want_est, want_true = _numpy_eigen_sums(vals, np.einsum("mii->mi", g), g)
+        close(est, want_est)
+        close(true, want_true)
+        assert (est[:3] == 0).all() and (true[:3] < 1e-20 * true.max()).all()
+
+    def test_repeated_eigenvalues_keep_an_orthonormal_basis(self):
+        # simulated matrices with an eigenvalue of multiplicity three (up to rounding): each of their
+        # eigenvectors is arbitrary, but the three span the eigenspace, so their true variances sum to its
+        # share of the trace and the ranks around them are unaffected
+        rng = np.random.default_rng(8)
+        k, draws = 9, 11
+        vals = self.spectrum(rng, k, 50.0)
+        root = np.sqrt(vals)
+        g_corr = np.empty((draws, k, k))
+        for m in range(draws):
+            q, _ = np.linalg.qr(rng.standard_normal((k, k)))
+            lam = np.array([1.0, 2.0, 3.0, 3.0, 3.0, 4.0, 5.0, 6.0, 7.0]) * 1e-5
+            s = (q * lam) @ q.T
+            g_corr[m] = s / np.outer(root, root)
+        g_vol = np.einsum("mii->mi", g_corr)
+        est, true = native.eigen_bias_sums(vals, g_vol, g_corr)
+        want_est, want_true = _numpy_eigen_sums(vals, g_vol, g_corr)
+        close(est, want_est)
+        np.testing.assert_allclose(true.sum(), draws * vals.sum(), rtol=1e-12)
+        np.testing.assert_allclose(true[2:5].sum(), want_true[2:5].sum(), rtol=1e-10)
+        keep = [0, 1, 5, 6, 7, 8]
+        np.testing.assert_allclose(true[keep], want_true[keep], rtol=1e-10)
+
+    def test_bad_input(self):
+        g = np.tile(np.eye(3), (4, 1, 1))
+        assert native.eigen_bias_sums(np.ones(3), np.ones((4, 3)), g) is not None
+        with pytest.raises(ValueError, match="negative"):
+            native.eigen_bias_sums(np.array([1.0, -1.0, 1.0]), np.ones((4, 3)), g)
+        with pytest.raises(ValueError, match="negative"):
+            native.eigen_bias_sums(np.array([1.0, np.nan, 1.0]), np.ones((4, 3)), g)
+        with pytest.raises(ValueError, match="shape"):
+            native.eigen_bias_sums(np.ones(3), np.ones((5, 3)), g)
+        with pytest.raises(ValueError, match="shape"):
+            native.eigen_bias_sums(np.ones(2), np.ones((4, 2)), g)
+        bad = g.copy()
+        bad[2, 0, 1] = bad[2, 1, 0] = np.nan  # a draw that cannot converge: the caller falls back on numpy
+        assert native.eigen_bias_sums(np.ones(3), np.ones((4, 3)), bad) is None
+        bad[2, 0, 1] = bad[2, 1, 0] = np.inf
+        assert native.eigen_bias_sums(np.ones(3), np.ones((4, 3)), bad) is None
+        est, true = native.eigen_bias_sums(np.ones(0), np.ones((4, 0)), np.ones((4, 0, 0)))
+        assert est.shape == true.shape == (0,)
+        est, true = native.eigen_bias_sums(np.ones(3), np.ones((0, 3)), np.ones((0, 3, 3)))
+        assert (est == 0).all() and (true == 0).all()
+
+
+def _rmk_sums(vals, g_vol, g_corr, threads):
+    return native._rmk.eigen_bias_sums(np.ascontiguousarray(vals), np.ascontiguousarray(g_vol),
+                                       np.ascontiguousarray(g_corr), threads)
 
 
 def test_specific_regime_sums_match_the_reference():

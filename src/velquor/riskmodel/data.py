@@ -144,29 +144,50 @@ def _records(con, table: str, cols: list[str], dates: np.ndarray, arrow: bool = 
     and without a copy: every entry of ``data`` is then a list with one array per batch. A NULL value reads as 0
     either way (the numpy fetch's masked arrays hold 0 under the mask).
     """
+    sql, params, row_of_day = _record_query(table, cols, dates)
+    if arrow:
+        import pyarrow.compute as pc
+
+        batches = con.sql(sql, params=params).to_arrow_table().to_batches()
+        data = {c: [pc.fill_null(b.column(c), 0.0).to_numpy() for b in batches] for c in cols}
+        data.update(day=[b.column("day").to_numpy() for b in batches], col=[b.column("col").to_numpy() for b in batches])
+    else:
+        data = con.execute(sql, params).fetchnumpy()
+    return data, row_of_day
+
+
+def _record_query(table: str, cols: list[str], dates: np.ndarray) -> tuple[str, list, np.ndarray]:
+    """The query of ``_records``, its parameters and the lookup from its days to panel rows."""
     d0, d1 = (pd.Timestamp(dates[0]).date(), pd.Timestamp(dates[-1]).date())
     collist = ", ".join(f"s.{c}" for c in cols)
     sql = (f"SELECT (s.date - ?::DATE)::INTEGER AS day, i.col::INTEGER AS col, {collist} "
            f"FROM {table} s JOIN _velquor_rm_ids i USING (order_book_id) WHERE s.date BETWEEN ? AND ?")
-    if arrow:
-        import pyarrow.compute as pc
-
-        batches = con.sql(sql, params=[d0, d0, d1]).to_arrow_table().to_batches()
-        data = {c: [pc.fill_null(b.column(c), 0.0).to_numpy() for b in batches] for c in cols}
-        data.update(day=[b.column("day").to_numpy() for b in batches], col=[b.column("col").to_numpy() for b in batches])
-    else:
-        data = con.execute(sql, [d0, d0, d1]).fetchnumpy()
     row_of_day = np.full(int((dates[-1] - dates[0]).astype(np.int64)) + 1, -1, dtype=np.int64)
     row_of_day[(dates - dates[0]).astype(np.int64)] = np.arange(len(dates))
-    return data, row_of_day
+    return sql, [d0, d0, d1], row_of_day
+
+
+#: Records per Arrow batch of the native panel load: the batches stream through the scatter kernel one by one,
+#: so a few MiB of the allocator's memory serve them all (a whole fetched table was 40 to 60 MiB of fresh pages
+#: per read, grown by reallocation and copied as it grew).
+_STREAM_BATCH = 1 << 17
+
+
+def _scatter_streamed(con, table: str, cols: list[str], dates: np.ndarray, n: int) -> list[np.ndarray]:
+    import pyarrow.compute as pc
+
+    sql, params, row_of_day = _record_query(table, cols, dates)
+    reader = con.sql(sql, params=params).to_arrow_reader(_STREAM_BATCH)
+    batches = ((b.column("day").to_numpy(), b.column("col").to_numpy(),
+                [pc.fill_null(b.column(c), 0.0).to_numpy() for c in cols]) for b in reader)
+    return native.scatter_batches(batches, row_of_day, len(dates), n, len(cols))
 
 
 def _scatter(con, table: str, cols: list[str], uni: Universe, start: int, stop: int) -> list[np.ndarray]:
     t, n = stop - start, len(uni.ids)
-    data, row_of_day = _records(con, table, cols, uni.dates[start:stop], arrow=native.enabled())
-    if native.enabled():  # placed by a kernel, without index temporaries
-        return native.scatter(data["day"], data["col"], row_of_day, [list(v) for v in zip(*(data[c] for c in cols))],
-                              t, n)
+    if native.enabled():  # placed by a kernel batch by batch as they are fetched, without index temporaries
+        return _scatter_streamed(con, table, cols, uni.dates[start:stop], n)
+    data, row_of_day = _records(con, table, cols, uni.dates[start:stop])
     out = [np.full((t, n), np.nan) for _ in cols]
     day = np.asarray(data["day"], dtype=np.int64)
     if len(day) == 0:

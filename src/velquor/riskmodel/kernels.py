@@ -225,6 +225,11 @@ def _nw_gram(z: np.ndarray, w: np.ndarray, lags: int) -> np.ndarray:
     return g
 
 
+def _nw_coefficients(w: np.ndarray, lags: int) -> np.ndarray:
+    """The coefficients of ``_nw_gram_folded``'s y: 1 / (2 W), then each lag's Bartlett weight over its weight sum."""
+    return np.array([0.5 / w.sum()] + [(1.0 - lag / (lags + 1.0)) / w[lag:].sum() for lag in range(1, lags + 1)])
+
+
 def _nw_gram_folded(z: np.ndarray, w: np.ndarray, lags: int, diagonal: bool = False) -> np.ndarray:
     """``_nw_gram`` in one product per draw: with b_l the Bartlett weight of lag l over the lag's weight sum,
     sum_l b_l (C_l + C_l') = B + B' for B = sum_t w_t z_t (z_t / (2 W) + sum_l b_l z_{t-l})'.
@@ -249,9 +254,10 @@ def estimator_grams(n_sims: int, k: int, vol: tuple[float, int], corr: tuple[flo
     so the adjustment is a deterministic function of the estimate. Rotation invariant, so they serve any
     covariance after scaling in its eigenbasis.
 
-    The native pipeline (with lags) folds the lags into one product per draw and keeps of the volatility
-    moments only their diagonal, (n_sims, k): all that ``simulated_eigen_bias`` reads of them."""
-    folded = native.enabled() and lags > 0
+    The native pipeline computes them in a kernel (``native.nw_grams``: the lags folded as in
+    ``_nw_gram_folded``, one pass over each draw) and keeps of the volatility moments only their diagonal,
+    (n_sims, k): all that ``simulated_eigen_bias`` reads of them."""
+    folded = native.enabled()
     gram = _nw_gram_folded if folded else _nw_gram
     key = (n_sims, k, vol, corr, lags, seed, folded)
     hit = _GRAMS.get(key)
@@ -265,8 +271,12 @@ def estimator_grams(n_sims: int, k: int, vol: tuple[float, int], corr: tuple[flo
         g_vol, g_corr = np.empty((n_sims, k) if folded else (n_sims, k, k)), np.empty((n_sims, k, k))
         for a in range(0, n_sims, 32):
             z = rng.standard_normal((min(32, n_sims - a), t, k))
-            g_vol[a:a + len(z)] = (_nw_gram_folded(z[:, t - vol[1]:], w_vol[t - vol[1]:], lags, diagonal=True)
-                                   if folded else gram(z[:, t - vol[1]:], w_vol[t - vol[1]:], lags))
+            if folded:
+                g_vol[a:a + len(z)], g_corr[a:a + len(z)] = native.nw_grams(
+                    z, w_vol[t - vol[1]:], _nw_coefficients(w_vol[t - vol[1]:], lags), w_corr[t - corr[1]:],
+                    _nw_coefficients(w_corr[t - corr[1]:], lags))
+                continue
+            g_vol[a:a + len(z)] = gram(z[:, t - vol[1]:], w_vol[t - vol[1]:], lags)
             g_corr[a:a + len(z)] = gram(z[:, t - corr[1]:], w_corr[t - corr[1]:], lags)
         if len(_GRAMS) > 8:
             _GRAMS.clear()
@@ -278,13 +288,22 @@ def simulated_eigen_bias(cov: np.ndarray, grams: tuple[np.ndarray, np.ndarray]) 
     """Volatility bias of the eigenportfolios of ``cov`` (ascending eigenvalues) under the estimator that
     produced it: histories drawn from ``cov`` are estimated as the model does (variances from the volatility
     weights, correlations from the correlation weights), and per eigenvalue rank the bias is
-    sqrt(mean true variance / mean estimated variance) of the simulated eigenportfolios."""
+    sqrt(mean true variance / mean estimated variance) of the simulated eigenportfolios.
+
+    The native pipeline decomposes the simulated matrices in a kernel (``native.eigen_bias_sums``; numpy's
+    solver when one of them fails to converge there)."""
     sym = 0.5 * (cov + cov.T)
     vals = np.linalg.eigvalsh(sym) if native.enabled() else np.linalg.eigh(sym)[0]
     vals = np.maximum(vals, 0.0)
+    g_vol, g_corr = grams
+    if native.enabled():
+        sums = native.eigen_bias_sums(vals, g_vol, g_corr)
+        if sums is not None:
+            est, true = sums[0] / len(g_corr), sums[1] / len(g_corr)
+            with np.errstate(divide="ignore", invalid="ignore"):
+                return np.sqrt(np.where((est > 0) & (true > 0), true / est, 1.0))
     root = np.sqrt(vals)
     outer = np.outer(root, root)
-    g_vol, g_corr = grams
     sim_corr = g_corr * outer
     vol_diag = g_vol if g_vol.ndim == 2 else np.einsum("mii->mi", g_vol)  # estimator_grams' diagonal form
     sim_sd = np.sqrt(vol_diag * vals)

@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import contextlib
 import os
-from typing import Iterator
+from typing import Iterable, Iterator
 
 import numpy as np
 
@@ -21,7 +21,7 @@ except ImportError:  # pragma: no cover - a source tree without the built extens
 
 __all__ = ["ENV_REFERENCE", "enabled", "reference", "threads", "fingerprint", "windowed_sum", "market_return",
            "descriptors", "row_median", "standardise", "orthogonalise", "fill_industry", "styles", "scatter",
-           "fill_states", "specific_series", "specific_regime", "regressions"]
+           "fill_states", "specific_series", "specific_regime", "regressions", "eigen_bias_sums", "nw_grams", "scatter_batches"]
 
 #: Environment variable selecting the numpy reference pipeline (any value but "" and "0").
 ENV_REFERENCE = "VELQUOR_RISKMODEL_REFERENCE"
@@ -115,6 +115,18 @@ def scatter(day, col, row_of_day: np.ndarray, values, rows: int, cols: int) -> l
                         rows, cols)
 
 
+def scatter_batches(batches: Iterable[tuple[np.ndarray, np.ndarray, list[np.ndarray]]], row_of_day: np.ndarray,
+                    rows: int, cols: int, fields: int) -> list[np.ndarray]:
+    """``scatter`` of records that arrive batch by batch, (day, col, [values per field]): each batch is placed
+    as it comes and can be dropped before the next one is fetched."""
+    panels = _rmk.nan_panels(rows, cols, fields)
+    row_of_day = np.ascontiguousarray(row_of_day, dtype=np.int64)
+    for day, col, values in batches:
+        _rmk.scatter_into(np.ascontiguousarray(day, dtype=np.int32), np.ascontiguousarray(col, dtype=np.int32),
+                          row_of_day, [_f64(v) for v in values], panels)
+    return panels
+
+
 def fill_states(row: np.ndarray, col: np.ndarray, values: list[np.ndarray], rows: int, cols: int) -> list[np.ndarray]:
     """Point-in-time (rows, cols) panels of report states (``data._fundamentals``): state i of stock ``col[i]``
     known from panel row ``row[i]`` on (ascending), one panel per array of ``values``; a cell holds of each
@@ -164,3 +176,22 @@ def regressions(y, x, industry, cap, est, has, active, n_ind: int, regression_ma
                             np.ascontiguousarray(est, dtype=bool), np.ascontiguousarray(has, dtype=bool),
                             np.ascontiguousarray(active, dtype=bool), n_ind, regression_mads, specific_mads,
                             threads())
+
+
+def eigen_bias_sums(vals: np.ndarray, g_vol: np.ndarray, g_corr: np.ndarray) -> tuple[np.ndarray, np.ndarray] | None:
+    """The sums over the draws of ``kernels.simulated_eigen_bias``: per rank of the ascending eigenvalues of the
+    simulated matrices, their eigenvalues (negative ones as 0) and their eigenvectors' variances under the
+    eigenvalues ``vals`` (none negative). ``g_vol``: the volatility moments' diagonals (draws, k) or the moments
+    (draws, k, k). None when a draw's eigenvalues fail to converge."""
+    g_vol = np.asarray(g_vol)
+    if g_vol.ndim == 3:
+        g_vol = np.einsum("mii->mi", g_vol)
+    return _rmk.eigen_bias_sums(_f64(vals), _f64(g_vol), _f64(g_corr), threads())
+
+
+def nw_grams(z: np.ndarray, w_vol: np.ndarray, c_vol: np.ndarray, w_corr: np.ndarray,
+             c_corr: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """``kernels._nw_gram_folded`` of every draw of ``z`` (draws, t, k) over its last ``len(w_vol)`` rows, the
+    diagonal only (draws, k), and over its last ``len(w_corr)`` rows (draws, k, k); ``c_vol`` and ``c_corr``
+    are the folded coefficients (``kernels._nw_coefficients``)."""
+    return _rmk.nw_grams(_f64(z), _f64(w_vol), _f64(c_vol), _f64(w_corr), _f64(c_corr), threads())
