@@ -77,6 +77,22 @@ Panels panels_for(const std::vector<In<double, nb::ndim<1>>>& values, size_t row
     return p;
 }
 
+/// `count` new (rows x cols) float64 panels: their data and the panels as a Python list (to fill with NaN by
+/// fill_nan, without the interpreter lock).
+Panels new_panels(size_t rows, size_t cols, size_t count) {
+    Panels p;
+    for (size_t f = 0; f < count; ++f) {
+        auto [arr, data] = make_out<double>({rows, cols});
+        p.dst.push_back(data);
+        p.out.append(arr);
+    }
+    return p;
+}
+
+void fill_nan(const std::vector<double*>& dst, size_t size) {
+    for (double* p : dst) std::fill(p, p + size, std::numeric_limits<double>::quiet_NaN());
+}
+
 /// Checked once per record in the loops below: a plain string literal, no std::string built per call.
 void require(bool ok, const char* what) {
     if (!ok) throw nb::value_error(what);
@@ -278,24 +294,19 @@ NB_MODULE(_rmkernels, m) {
                       require(c[i] >= 0 && static_cast<size_t>(c[i]) < cols, "record column outside the panel");
                   }
               }
-              nb::list out;
-              std::vector<double*> dst;
-              for (size_t f = 0; f < fields; ++f) {
-                  auto [arr, data] = make_out<double>({rows, cols});
-                  dst.push_back(data);
-                  out.append(arr);
-              }
+              auto panels = new_panels(rows, cols, fields);
               {
                   nb::gil_scoped_release release;
-                  for (double* p : dst) std::fill(p, p + rows * cols, std::numeric_limits<double>::quiet_NaN());
+                  fill_nan(panels.dst, rows * cols);
                   std::vector<const double*> in(fields);
                   for (size_t b = 0; b < batches; ++b) {
                       for (size_t f = 0; f < fields; ++f) in[f] = values[b][f].data();
                       rmk::scatter(day[b].data(), col[b].data(), static_cast<std::ptrdiff_t>(day[b].shape(0)), map,
-                                   in.data(), static_cast<int>(fields), static_cast<std::ptrdiff_t>(cols), dst.data());
+                                   in.data(), static_cast<int>(fields), static_cast<std::ptrdiff_t>(cols),
+                                   panels.dst.data());
                   }
               }
-              return out;
+              return panels.out;
           },
           nb::arg("day"), nb::arg("col"), nb::arg("row_of_day"), nb::arg("values"), nb::arg("rows"), nb::arg("cols"),
           "Dense (rows, cols) panels of records given in batches (days, columns and, per batch, one array per "
@@ -458,16 +469,10 @@ NB_MODULE(_rmkernels, m) {
 
     m.def("nan_panels",
           [](size_t rows, size_t cols, size_t count) {
-              nb::list out;
-              std::vector<double*> dst;
-              for (size_t f = 0; f < count; ++f) {
-                  auto [arr, data] = make_out<double>({rows, cols});
-                  dst.push_back(data);
-                  out.append(arr);
-              }
+              auto panels = new_panels(rows, cols, count);
               nb::gil_scoped_release release;
-              for (double* p : dst) std::fill(p, p + rows * cols, std::numeric_limits<double>::quiet_NaN());
-              return out;
+              fill_nan(panels.dst, rows * cols);
+              return panels.out;
           },
           nb::arg("rows"), nb::arg("cols"), nb::arg("count"), "`count` new (rows, cols) panels of NaN.");
 
