@@ -701,7 +701,6 @@ class _History:
         todo = _estimates.none_stored(needed) if market.fingerprint is None else None
         if todo is None:
             todo = _estimates.missing(needed)
-            market.fingerprint = _estimates.market_fingerprint()
         self.piece_market = dataclasses.replace(market)
         # the estimates go to the store on a thread of their own; the rebalances use them at once
         self.writer = _estimates.Writer()
@@ -713,7 +712,7 @@ class _History:
         self.got: dict[int, list | None] = {id(g): [] for g in self.groups}
         self.bar: Bar | None = None
         self._send()
-        if market.fingerprint is None:  # while the workers start
+        if market.fingerprint is None:  # while the workers start (read already when `missing` needed them)
             market.fingerprint = _estimates.market_fingerprint()
 
     def _send(self) -> None:
