@@ -55,6 +55,13 @@ def tracking_backtest(months: int, limit: float):
     return bt, start, end
 
 
+#: Dask settings of the bench's running cluster (docs/backtest.md, "A cluster on a small machine"): an idle
+#: scheduler, nanny pair and two workers otherwise take about a tenth of a core between them
+QUIET_CLUSTER = {"distributed.worker.profile.enabled": "False", "distributed.admin.tick.interval": "1s",
+                 "distributed.admin.system-monitor.interval": "2s",
+                 "distributed.worker.memory.monitor-interval": "1s"}
+
+
 def _running_client(workers: int, tmp: str):
     """A running cluster, as a user's: a scheduler and ``workers`` single-threaded workers in processes of
     their own (the command line's), and a client of it whose workers have imported the risk model and the
@@ -67,9 +74,10 @@ def _running_client(workers: int, tmp: str):
 
     dask_cli = os.path.join(os.path.dirname(sys.executable), "dask")
     info = os.path.join(tmp, "scheduler.json")
-    # the workers' sampling profiler off, as docs/backtest.md advises for a cluster running backtests
+    # the workers' sampling profiler off and the cluster's housekeeping slowed down, as docs/backtest.md
+    # advises for a cluster running backtests on a small machine
     env = dict(os.environ, OMP_NUM_THREADS="1", OPENBLAS_NUM_THREADS="1", MKL_NUM_THREADS="1",
-               DASK_DISTRIBUTED__WORKER__PROFILE__ENABLED="False")
+               **{f"DASK_{k.upper().replace('.', '__').replace('-', '_')}": v for k, v in QUIET_CLUSTER.items()})
     quiet = {"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL, "env": env}
     procs: list = []
     client = None

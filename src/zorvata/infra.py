@@ -1,6 +1,6 @@
 """Small pieces of infrastructure shared by zorvata and velquor, each written once: files replaced atomically,
 advisory file locks, a thread-safe LRU cache, the BLAS thread pool pinned for a block of code, and glibc's
-heap kept reusing memory in a worker whose environment told it otherwise (:func:`steady_heap`).
+heap of a worker process kept for its next task (:func:`steady_heap`).
 
 Why here: zorvata is the lower of the two packages (velquor imports zorvata, never the reverse), and both
 need these. A module of zorvata imported by its public name serves both without a third top-level package to
@@ -38,7 +38,8 @@ from pathlib import Path
 from typing import IO, Any, Generic, TypeVar
 
 __all__ = ["package_version", "temp_name", "real_path", "keep_access", "atomic_path", "atomic_write", "file_lock",
-           "LRUCache", "single_threaded_blas", "spawn_context", "steady_heap"]
+           "LRUCache", "single_threaded_blas", "spawn_context", "steady_heap",
+           "worker_heap"]
 
 T = TypeVar("T")
 
@@ -300,8 +301,20 @@ _M_TRIM_THRESHOLD, _M_MMAP_THRESHOLD = -1, -3
 _ADAPTIVE_MMAP_MAX = 32 << 20
 _GLIBC_MMAP_DEFAULT = 128 << 10
 
-_heap_lock = threading.Lock()
+#: Free heap a worker process keeps while it computes: a history piece of the risk model frees and allocates
+#: again several hundred MiB of panels and kernel buffers, which the heap then hands out again instead of the
+#: kernel mapping and zero-filling them afresh.
+HELD_HEAP = 1 << 30
+#: Seconds a worker keeps that heap after its last block ends (the next task of a run comes well within it);
+#: then the free heap goes back to the system and the worker's own settings are back.
+HELD_HEAP_IDLE = 2.0
+
+_heap_lock = threading.Condition()
 _heap_users = 0
+_heap_worker = False  # this process is a compute worker (a pool worker, or a Dask worker started by a nanny)
+_heap_held = False  # the worker's heap is held (inside a block, or within HELD_HEAP_IDLE of the last one)
+_heap_last_exit = 0.0
+_heap_thread: threading.Thread | None = None
 _libc: Any = None
 
 
@@ -324,41 +337,104 @@ def _mallopt():
 
         try:
             lib = ctypes.CDLL(None)
-            _libc = lib.mallopt if hasattr(lib, "mallopt") and hasattr(lib, "gnu_get_libc_version") else False
+            _libc = lib if hasattr(lib, "mallopt") and hasattr(lib, "gnu_get_libc_version") else False
         except OSError:
             _libc = False
-    return _libc or None
+    return _libc.mallopt if _libc else None
+
+
+def worker_heap() -> None:
+    """Marks this process as a compute worker: inside :func:`steady_heap` its heap is held (see there). A
+    process-pool worker calls it once when it starts; the user's own process is never marked."""
+    global _heap_worker
+    if sys.platform.startswith("linux") and "MALLOC_MMAP_THRESHOLD_" not in os.environ \
+            and "MALLOC_TRIM_THRESHOLD_" not in os.environ:
+        _heap_worker = True
+
+
+def _restore_after_idle() -> None:
+    """The heap thread of a worker: once no block has run for HELD_HEAP_IDLE seconds, the free heap goes back
+    to the system and the process's own settings are back."""
+    global _heap_thread
+    import time
+
+    with _heap_lock:
+        while True:
+            if _heap_users == 0:
+                left = _heap_last_exit + HELD_HEAP_IDLE - time.monotonic()
+                if left <= 0:
+                    break
+                _heap_lock.wait(left)
+            else:
+                _heap_lock.wait()
+        _release_heap()
+        _heap_thread = None
+
+
+def _release_heap() -> None:
+    global _heap_held
+    mallopt = _mallopt()
+    fixed = _fixed_heap_settings()
+    if fixed is not None:  # the nanny's settings
+        mallopt(_M_TRIM_THRESHOLD, fixed[0])
+        mallopt(_M_MMAP_THRESHOLD, fixed[1])
+    else:  # where glibc's adaptive rule settles
+        mallopt(_M_TRIM_THRESHOLD, 2 * _ADAPTIVE_MMAP_MAX)
+    _libc.malloc_trim(0)
+    _heap_held = False
+
+
+def _forget_heap_thread() -> None:  # a forked child has no heap thread, and no block of its parent runs in it
+    global _heap_thread, _heap_users, _heap_lock
+    _heap_lock = threading.Condition()
+    _heap_thread, _heap_users = None, 0
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_forget_heap_thread)
 
 
 @contextlib.contextmanager
 def steady_heap() -> Iterator[None]:
-    """Runs the block with glibc's heap reusing freed memory, as it does in an ordinary process.
+    """Runs the block with glibc's heap reusing freed memory; in a worker process, keeps it for the next block.
 
     Dask's nanny starts its workers with ``MALLOC_TRIM_THRESHOLD_`` set. Any such setting switches off glibc's
     adaptive mmap threshold, so every block of 128 KiB or more (a 500-stock factor exposure matrix, a
     covariance) is mapped fresh from the kernel, zero-filled page by page, and unmapped when freed. A
     backtest's rebalance allocates thousands of them: on two cores its tasks cost about 1.6 times the CPU of
-    the same task in an ordinary process. Inside the block the two thresholds are those the adaptive rule
-    settles at (blocks up to 32 MiB come from the heap; up to 64 MiB of free heap is kept); after the last
-    block of the process ends, the worker's own settings are back, and its next large free trims the heap as
-    they ask. Elsewhere (no such setting, or not glibc) it does nothing.
+    the same task in an ordinary process. And even glibc's adaptive rule gives back the top of the heap once
+    64 MiB of it is free, which a history piece of the risk model does many times: two pieces on two busy
+    cores cost about a third more CPU than with the heap kept.
+
+    In a worker (a Dask nanny's, or a process marked by :func:`worker_heap`) blocks up to 32 MiB come from the
+    heap inside the block, and up to HELD_HEAP of free heap is kept, inside and for HELD_HEAP_IDLE seconds
+    after the last block ends; then the free heap is trimmed and the worker's own settings are back. The
+    block's peak memory is unchanged; only what it freed stays a moment longer. Elsewhere (the user's own
+    process, a worker whose environment set the mmap threshold, or not glibc) it does nothing.
     """
-    global _heap_users
-    fixed = _fixed_heap_settings()
-    mallopt = _mallopt() if fixed is not None else None
+    global _heap_users, _heap_held, _heap_last_exit, _heap_thread
+    worker = _heap_worker or _fixed_heap_settings() is not None
+    mallopt = _mallopt() if worker else None
     if mallopt is None:
         yield
         return
+    import time
+
     with _heap_lock:
         _heap_users += 1
-        if _heap_users == 1:
+        if not _heap_held:
             mallopt(_M_MMAP_THRESHOLD, _ADAPTIVE_MMAP_MAX)
-            mallopt(_M_TRIM_THRESHOLD, 2 * _ADAPTIVE_MMAP_MAX)
+            mallopt(_M_TRIM_THRESHOLD, HELD_HEAP)
+            _heap_held = True
+        _heap_lock.notify_all()
     try:
         yield
     finally:
         with _heap_lock:
             _heap_users -= 1
             if _heap_users == 0:
-                mallopt(_M_TRIM_THRESHOLD, fixed[0])
-                mallopt(_M_MMAP_THRESHOLD, fixed[1])
+                _heap_last_exit = time.monotonic()
+                if _heap_thread is None:
+                    _heap_thread = threading.Thread(target=_restore_after_idle, name="velquor-heap", daemon=True)
+                    _heap_thread.start()
+                _heap_lock.notify_all()

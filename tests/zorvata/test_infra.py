@@ -112,9 +112,13 @@ def test_one_version_from_pyproject():
 
 
 _FAULTS = """
-import json, os, resource, sys, threading
+import json, os, resource, sys, threading, time
 import numpy as np
 from zorvata import infra
+
+infra.HELD_HEAP_IDLE = 0.5
+if sys.argv[1] == "worker":
+    infra.worker_heap()
 
 def faults(n=200):
     before = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
@@ -123,10 +127,19 @@ def faults(n=200):
         del a
     return resource.getrusage(resource.RUSAGE_SELF).ru_minflt - before
 
-out = {"outside": faults()}
+def top_faults():
+    # 160 MiB freed at the top of the heap: glibc's adaptive rule gives it back (64 MiB trim threshold)
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+    for _ in range(3):
+        blocks = [np.ones(1 << 21) for _ in range(10)]  # 16 MiB each
+        del blocks
+    return resource.getrusage(resource.RUSAGE_SELF).ru_minflt - before
+
+out = {"outside": faults(), "top_outside": top_faults()}
 with infra.steady_heap():
-    faults(5)  # the heap grows once
+    faults(5); top_faults()  # the heap grows once
     out["inside"] = faults()
+    out["top_inside"] = top_faults()
     with infra.steady_heap():  # nested (another task thread of the worker): still steady
         out["nested"] = faults()
     done = threading.Event()
@@ -136,7 +149,11 @@ with infra.steady_heap():
     t = threading.Thread(target=other); t.start()
 out["other_thread_still_inside"] = faults()
 done.set(); t.join()
+out["top_just_after"] = top_faults()  # the next task of a run comes within the idle time: the heap is held
+time.sleep(1.5)
 out["after"] = faults()
+out["top_after"] = top_faults()
+out["heap_thread"] = infra._heap_thread is not None
 print(json.dumps(out))
 """
 
@@ -144,25 +161,42 @@ print(json.dumps(out))
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="glibc's heap")
 class TestSteadyHeap:
     """A worker started with a fixed trim threshold (a Dask nanny's) maps every large block fresh from the
-    kernel; inside steady_heap the heap keeps and reuses them, and the worker's settings come back after."""
+    kernel, and any worker gives back the top of its heap as glibc's adaptive rule says; inside steady_heap
+    (and for a moment after) the heap keeps and reuses them, and the worker's settings come back after."""
 
-    def run(self, env: dict) -> dict:
+    pages = 200 * (2 << 20) // 4096
+    top = 3 * 10 * (16 << 20) // 4096
+
+    def run(self, env: dict, mode: str = "plain") -> dict:
         import json
         import subprocess
 
         # glibc's own allocator: a sanitizer run preloads one that replaces it (and ignores mallopt)
-        base = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
-        proc = subprocess.run([sys.executable, "-c", _FAULTS], env={**base, **env}, capture_output=True,
+        base = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "MALLOC_TRIM_THRESHOLD_")}
+        # numpy's huge pages for large arrays would fault 2 MiB at a time: counted in small pages here
+        base["NUMPY_MADVISE_HUGEPAGE"] = "0"
+        proc = subprocess.run([sys.executable, "-c", _FAULTS, mode], env={**base, **env}, capture_output=True,
                               text=True, timeout=120)
         assert proc.returncode == 0, proc.stderr
         return json.loads(proc.stdout)
 
-    def test_fixed_trim_threshold_gets_the_adaptive_heap_inside_only(self):
+    def test_fixed_trim_threshold_gets_the_held_heap_inside_only(self):
         f = self.run({"MALLOC_TRIM_THRESHOLD_": "65536"})
-        pages = 200 * (2 << 20) // 4096
-        assert f["outside"] > pages / 2 and f["after"] > pages / 2, f
-        assert f["inside"] < pages / 20 and f["nested"] < pages / 20, f
-        assert f["other_thread_still_inside"] < pages / 20, f
+        assert f["outside"] > self.pages / 2 and f["after"] > self.pages / 2, f
+        assert f["inside"] < self.pages / 20 and f["nested"] < self.pages / 20, f
+        assert f["other_thread_still_inside"] < self.pages / 20, f
+        assert f["top_inside"] < self.top / 20 and f["top_just_after"] < self.top / 20, f
+        assert f["top_after"] > self.top / 2 and not f["heap_thread"], f
+
+    def test_pool_worker_holds_its_heap_then_gives_it_back(self):
+        f = self.run({}, "worker")
+        assert f["top_outside"] > self.top / 2, f  # glibc's own rule trims it
+        assert f["top_inside"] < self.top / 20 and f["top_just_after"] < self.top / 20, f
+        assert f["top_after"] > self.top / 2 and not f["heap_thread"], f  # idle: given back
+
+    def test_ordinary_process_unmarked_is_left_alone(self):
+        f = self.run({})
+        assert f["top_inside"] > self.top / 2, f
 
     def test_ordinary_process_left_alone(self, monkeypatch):
         monkeypatch.delenv("MALLOC_TRIM_THRESHOLD_", raising=False)

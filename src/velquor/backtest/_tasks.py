@@ -18,7 +18,7 @@ import warnings
 from dataclasses import dataclass, field
 from typing import Any
 
-from zorvata.infra import steady_heap
+from zorvata.infra import steady_heap, worker_heap
 
 #: Environment of worker processes the backtest starts itself, set before they import numpy: one thread
 #: per BLAS/OpenMP pool (the engines parallelise over dates instead).
@@ -45,6 +45,7 @@ def init_worker(parent: int | None = None, death_signal: bool = False) -> None:
     """
     for k, v in WORKER_ENV.items():
         os.environ.setdefault(k, v)
+    worker_heap()
     if parent is None:
         return
     if death_signal and sys.platform.startswith("linux"):
