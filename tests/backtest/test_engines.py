@@ -254,3 +254,23 @@ def test_a_model_as_stored_is_the_model_read_back(tmp_path, layout):
         a, b = getattr(mine, name), getattr(back, name)
         assert a.dtype == b.dtype and a.flags.c_contiguous == b.flags.c_contiguous, name
         assert a.flags.f_contiguous == b.flags.f_contiguous and np.array_equal(a, b), name
+
+
+def test_results_come_straight_from_workers_only_where_they_can_be_reached():
+    from types import SimpleNamespace
+
+    from velquor.backtest.engines import _direct_gather
+
+    def client(address, direct=None):
+        return SimpleNamespace(direct_to_workers=direct, scheduler=SimpleNamespace(address=address))
+
+    # a scheduler on this machine's loopback has its workers here: no detour through it
+    assert _direct_gather(client("tcp://127.0.0.1:8786")) is True
+    assert _direct_gather(client("tls://localhost:8786")) is True
+    assert _direct_gather(client("tcp://[::1]:8786")) is True
+    # elsewhere the workers may be behind the scheduler: Dask's default, through it
+    assert _direct_gather(client("tcp://10.1.2.3:8786")) is None
+    assert _direct_gather(client("inproc://10.1.2.3/1/1")) is None
+    # the caller's own choice holds either way
+    assert _direct_gather(client("tcp://127.0.0.1:8786", direct=False)) is False
+    assert _direct_gather(client("tcp://10.1.2.3:8786", direct=True)) is True

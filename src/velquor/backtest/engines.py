@@ -253,6 +253,7 @@ class DaskEngine(Engine):
         self._mine: list = []
         self._quiet = _quiet_logs()
         self.helps = client is None
+        self._direct: bool | None = True if client is None else _direct_gather(client)
         if client is None:
             self.workers = workers or max(os.cpu_count() or 1, 1)
             self._starter: threading.Thread | None = threading.Thread(
@@ -316,7 +317,12 @@ class DaskEngine(Engine):
         return done
 
     def result(self, fut):
-        return _result(fut)
+        # Straight from the worker that holds it where the workers can be reached: through the scheduler, a
+        # history piece (several MB) costs the scheduler about as much CPU as a rebalance task costs a worker.
+        try:
+            return self._client.gather(fut, direct=self._direct)
+        except TaskInterrupted:
+            raise KeyboardInterrupt() from None
 
     def bar(self, progress, total, desc, unit):
         return DaskBar(self, progress, desc)
@@ -339,6 +345,21 @@ class DaskEngine(Engine):
         finally:
             for logger, level in self._quiet:
                 logger.setLevel(level)
+
+
+def _direct_gather(client) -> bool | None:
+    """How results come back from the caller's cluster: as the client was told (``direct_to_workers``), else
+    straight from the workers when its scheduler is on this machine's loopback (so are its workers), else
+    through the scheduler, Dask's default (workers elsewhere may not be reachable from here)."""
+    if client.direct_to_workers is not None:
+        return client.direct_to_workers
+    from urllib.parse import urlsplit
+
+    try:
+        host = urlsplit(client.scheduler.address).hostname or ""
+    except (AttributeError, ValueError):
+        return None
+    return True if host in ("localhost", "::1") or host.startswith("127.") else None
 
 
 class DaskBar(Bar):
