@@ -64,6 +64,15 @@ class Horizon:
     # specific returns of the whole market, a far less noisy daily reading than 42 factor returns that
     # share each day's fat-tailed shock, so it can follow the regime more closely.
     spec_regime_halflife: int | None = None
+    # Share of the specific regime multiplier in the factor one (both variants that follow the factor regime).
+    # A day's factor returns share one fat-tailed shock, so the pooled factor reading stays noisy however many
+    # factors it sums; the cap-weighted specific returns of the whole market read the day's volatility almost
+    # without noise, and the two regimes move together. The blend trades a little of the factor regime's own
+    # detail for much less noise.
+    regime_specific_share: float = 0.0
+    # With a half-life here the factor regime multiplier is the geometric mean of the daily readings, its
+    # level set over 4 such half-lives (kernels.geometric_multiplier); None: the ratio of EWMA means.
+    regime_level_halflife: int | None = None
 
     @property
     def vol_window(self) -> int:
@@ -84,7 +93,7 @@ class Horizon:
     @property
     def regime_window(self) -> int:
         """Days of history the longer of the two regime multipliers reads."""
-        return 4 * max(self.regime_halflife, self.spec_regime)
+        return 4 * max(self.regime_halflife + (self.regime_level_halflife or 0), self.spec_regime)
 
     @property
     def lookback(self) -> int:
