@@ -246,6 +246,33 @@ class TestEstimatorConsistency:
         assert abs(np.mean(1.0 / corrected) - 1.0) < 0.3 * (np.mean(1.0 / raw) - 1.0)
         assert ratio_multiplier(den * 1.5, den, hl, noise_correction=True) == pytest.approx(1.5, rel=1e-12)
 
+    def test_geometric_multiplier_is_steadier_and_keeps_the_level(self):
+        # Daily readings with a shared fat-tailed shock (Student-t mixing): over many histories of a constant
+        # regime the geometric multiplier averages 1 (its level is measured, not assumed), 1 / m stays within a
+        # few percent of 1 with the noise correction, and it scatters less than the ratio of means of the same
+        # half-life. A regime that has doubled shows up in full; a history too short for any reading falls
+        # back to the ratio multiplier.
+        from velquor.riskmodel.kernels import geometric_multiplier, ratio_multiplier
+
+        rng = np.random.default_rng(19)
+        hl, level, trials = 5, 63, 400
+        days = 4 * (hl + level)
+        den = np.ones(days)
+        geo, ratio = np.empty(trials), np.empty(trials)
+        for j in range(trials):
+            num = 4.0 / rng.chisquare(6, days) * rng.chisquare(25, days) / 25
+            geo[j] = geometric_multiplier(num, den, hl, level, noise_correction=True)
+            ratio[j] = ratio_multiplier(num, den, hl, noise_correction=True)
+        assert abs(np.mean(geo) - 1.0) < 0.06
+        assert abs(np.mean(1.0 / geo) - 1.0) < 0.04
+        assert np.std(geo) < 0.9 * np.std(ratio)
+        num = 4.0 / rng.chisquare(6, days) * rng.chisquare(25, days) / 25
+        num[-3 * hl:] *= 2.0
+        assert geometric_multiplier(num, den, hl, level) > 1.5
+        assert geometric_multiplier(den * 1.5, den, hl, level, noise_correction=True) == pytest.approx(1.5, rel=1e-12)
+        few = np.array([np.nan, np.nan, 2.0])
+        assert geometric_multiplier(few, np.ones(3), hl, level) == ratio_multiplier(few, np.ones(3), hl)
+
     def test_vol_noise_is_the_sampling_variance_of_the_ewma_variance(self):
         # Over many histories, the spread of a factor's EWMA variance estimate is what _vol_noise reports;
         # fatter tails give more of it, and a missing day (NaN row) leaves it finite.
@@ -272,9 +299,9 @@ class TestEstimatorConsistency:
                                                     np.zeros((t, 1))), t - 1, 0, hz)).all()
 
     @staticmethod
-    def _regime_history(storm: float):
-        """A daily history whose factor returns turn ``storm`` times as variable over the last weeks, the
-        universe it needs and the last as-of date."""
+    def _regime_history(storm: float, spec_storm: float = 1.0):
+        """A daily history whose factor returns turn ``storm`` times as variable over the last weeks (its
+        specific returns ``spec_storm`` times), the universe it needs and the last as-of date."""
         from types import SimpleNamespace
 
         from velquor.const import CovModel
@@ -287,9 +314,11 @@ class TestEstimatorConsistency:
         t = hz.lookback + 30
         fr = rng.standard_normal((t, k)) * 0.01
         fr[-2 * hz.regime_halflife:] *= np.sqrt(storm)
+        specific = rng.standard_normal((t, n)) * 0.02
+        specific[-2 * hz.regime_halflife:] *= np.sqrt(spec_storm)
         hist = pipeline.FactorHistory(
             start=params.FIRST_REGRESSION_INDEX, stop=params.FIRST_REGRESSION_INDEX + t, factor_returns=fr,
-            specific=rng.standard_normal((t, n)) * 0.02,
+            specific=specific,
             exposures=rng.standard_normal((t, n, len(params.STYLE_FACTORS))).astype(np.float32),
             cap=np.full((t, n), 1e9), industry=np.tile(np.arange(n) % n_ind, (t, 1)).astype(np.int16))
         uni = SimpleNamespace(industry_names=[f"I{j}" for j in range(n_ind)])
@@ -315,9 +344,41 @@ class TestEstimatorConsistency:
         np.testing.assert_allclose(ratio, ratio[0], rtol=1e-12)  # one multiplier for every factor
         assert ratio[0] > 2.0 if storm > 1 else ratio[0] < 0.75
         lo = max(params.FIRST_REGRESSION_INDEX - hist.start, 0)
-        mult = pipeline.fade(pipeline._factor_regime(hist, series, p - hist.start, lo, hz), hz.regime_halflife, 1)
+        mult = pipeline.fade(pipeline._factor_multiplier(hist, series, p - hist.start, lo, hz), hz.regime_halflife,
+                             1)
         assert ratio[0] == pytest.approx(mult, rel=1e-12)
         assert np.trace(v2) / np.trace(v1) == pytest.approx(1.0, abs=0.3)  # V2 rides the same regime
+
+    def test_factor_regime_takes_its_share_of_the_specific_regime(self, monkeypatch):
+        # Factor returns calm, specific returns four times as variable over the last weeks: with a share s
+        # both versions scale their factor covariance by (1 - s) m_factor + s m_specific, computed alike with
+        # and without the batch's daily specific sums; a share of 0 leaves the factor multiplier alone.
+        import dataclasses
+
+        from velquor.const import CovModel, RiskModel
+        from velquor.riskmodel import params, pipeline
+
+        hz0, hist, uni, p = self._regime_history(1.0, spec_storm=4.0)
+        i, lo = p - hist.start, max(params.FIRST_REGRESSION_INDEX - hist.start, 0)
+        series = pipeline.horizon_series(hist, hz0)
+        m_f = pipeline._factor_regime(hist, series, i, lo, hz0)
+        m_s = pipeline._specific_regime(hist, series, i, lo, hz0)
+        assert m_s > 2.0 > 1.5 > m_f
+
+        def cov(rm, share, sums=None):
+            hz = dataclasses.replace(hz0, regime_specific_share=share)
+            monkeypatch.setitem(pipeline.HORIZONS, CovModel.FACTOR_MODEL_DAILY, hz)
+            if sums:
+                sums = pipeline._specific_regime_sums(hist, series, [i, i - 3], lo, hz)
+            return pipeline.estimate_variants(uni, hist, p, CovModel.FACTOR_MODEL_DAILY, [rm], series,
+                                              sums)[0].factor_cov
+
+        for rm in (RiskModel.V1, RiskModel.V2):
+            plain = cov(rm, 0.0)
+            for share in (0.25, 0.5):
+                ratio = np.diag(cov(rm, share)) / np.diag(plain)
+                np.testing.assert_allclose(ratio, ((1 - share) * m_f + share * m_s) / m_f, rtol=1e-9)
+                np.testing.assert_allclose(cov(rm, share, sums=True), cov(rm, share), rtol=1e-12)
 
     def test_each_version_lifts_its_factor_variances_by_its_own_share_of_the_noise(self, monkeypatch):
         # The noise lift multiplies factor k's variance by 1 + share * cv2_k, with V1's and V2's shares set

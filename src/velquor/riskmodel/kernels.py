@@ -18,6 +18,7 @@ __all__ = [
     "apply_eigen_bias",
     "weighted_lstsq",
     "ratio_multiplier",
+    "geometric_multiplier",
     "fade",
     "estimator_grams",
     "simulated_eigen_bias",
@@ -201,6 +202,45 @@ def ratio_multiplier(num: np.ndarray, den: np.ndarray, halflife: float, noise_co
     if noise_correction and m > 0:
         cv2 = float((w * w * (num[ok] - m * den[ok]) ** 2).sum()) / (wd * m) ** 2
         m *= 1.0 + cv2
+    return m
+
+
+def geometric_multiplier(num: np.ndarray, den: np.ndarray, halflife: float, level_halflife: float,
+                         noise_correction: bool = False) -> float:
+    """Regime multiplier as a geometric mean of the daily ratios ``num / den`` (per day, oldest first, as for
+    ``ratio_multiplier``), its level set by how its own forecasts fared.
+
+    Readings that share one fat-tailed shock a day are heavy-tailed however many series they pool, and an
+    arithmetic mean of them jumps with every extreme day. The EWMA of their logs (over ``4 * halflife`` days)
+    is far steadier, but a geometric mean sits below the arithmetic one by a factor the tails set. That
+    factor is measured: the EWMA (``level_halflife``, over ``4 * level_halflife`` days) of each day's ratio
+    over the geometric mean as of the day before, as a ratio of means. The history must reach back both
+    windows; without a reading the ratio multiplier stands in.
+
+    With ``noise_correction`` the multiplier is raised by exp(s^2), s^2 the sampling variance of the EWMA of
+    the logs (their scatter about the previous day's mean over the level window, times the short weights'
+    sum of squares over their squared sum): for a lognormal m, E[1 / m] = exp(s^2) / E[m].
+    """
+    num, den = np.asarray(num, dtype=np.float64), np.asarray(den, dtype=np.float64)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        y = np.where(np.isfinite(num) & np.isfinite(den) & (den > 0) & (num > 0), num / den, np.nan)
+    k = int(4 * halflife)
+    idx = np.arange(len(y))[:, None] + np.arange(1 - k, 1)[None, :]
+    logs = np.where(idx >= 0, np.log(y[np.maximum(idx, 0)]), np.nan)
+    w = np.where(np.isfinite(logs), ewma_weights(halflife, k)[None, :], 0.0)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        g = np.exp((w * np.nan_to_num(logs)).sum(axis=1) / w.sum(axis=1))
+    n = int(4 * level_halflife)
+    prior, realised = g[:-1][-n:], y[1:][-n:]
+    ok = np.isfinite(prior) & np.isfinite(realised)
+    if not (ok.any() and np.isfinite(g[-1])):
+        return ratio_multiplier(num, den, halflife)
+    wl = ewma_weights(level_halflife, len(prior))[ok]
+    m = float(g[-1] * (wl * realised[ok]).sum() / (wl * prior[ok]).sum())
+    if noise_correction:
+        scatter = float((wl * (np.log(realised[ok]) - np.log(prior[ok])) ** 2).sum() / wl.sum())
+        ws = w[-1]
+        m *= float(np.exp(scatter * (ws * ws).sum() / ws.sum() ** 2))
     return m
 
 

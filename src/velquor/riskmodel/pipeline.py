@@ -31,6 +31,7 @@ from .kernels import (
     fade,
     newey_west_cov,
     ratio_multiplier,
+    geometric_multiplier,
     shrink_correlation,
     shrink_to_groups,
     simulated_eigen_bias,
@@ -259,7 +260,7 @@ def _factor_regime(hist: FactorHistory, series: dict, i: int, lo: int, hz: Horiz
 
     Every factor counts alike: each is measured in units of its variance forecast as of ``i``.
     """
-    win = _regime_window(i, lo, hz.regime_halflife)
+    win = _regime_window(i, lo, hz.regime_halflife + (hz.regime_level_halflife or 0))
     if win.start == 0:
         win = slice(1, win.stop)
     f2 = hist.factor_returns[win] ** 2
@@ -270,7 +271,10 @@ def _factor_regime(hist: FactorHistory, series: dict, i: int, lo: int, hz: Horiz
     with np.errstate(invalid="ignore", divide="ignore"):
         num = np.where(ok, f2 / norm, 0.0).sum(axis=1)
         den = np.where(ok, prev / norm, 0.0).sum(axis=1)
-    return ratio_multiplier(np.where(ok.any(axis=1), num, np.nan), den, hz.regime_halflife, REGIME_NOISE_CORRECTION)
+    num = np.where(ok.any(axis=1), num, np.nan)
+    if hz.regime_level_halflife:
+        return geometric_multiplier(num, den, hz.regime_halflife, hz.regime_level_halflife, REGIME_NOISE_CORRECTION)
+    return ratio_multiplier(num, den, hz.regime_halflife, REGIME_NOISE_CORRECTION)
 
 
 def _specific_window(i: int, lo: int, hz: Horizon) -> slice:
@@ -380,8 +384,19 @@ def _factor_cov(hist: FactorHistory, i: int, lo: int, hz: Horizon) -> tuple[np.n
     return cov, _vol_noise(hist, i, lo, hz)
 
 
+def _factor_multiplier(hist: FactorHistory, series: dict, i: int, lo: int, hz: Horizon,
+                       sums: dict | None = None) -> float:
+    """The factor regime multiplier as of row ``i``: the factor returns' own, blended with the specific
+    returns' by the horizon's ``regime_specific_share``."""
+    m = _factor_regime(hist, series, i, lo, hz)
+    share = hz.regime_specific_share
+    if share:
+        m = (1.0 - share) * m + share * _specific_regime(hist, series, i, lo, hz, sums)
+    return m
+
+
 def _variant_factor_cov(hist: FactorHistory, series: dict, shared: tuple[np.ndarray, np.ndarray], p: int, i: int,
-                        lo: int, hz: Horizon, risk_model: RiskModel) -> np.ndarray:
+                        lo: int, hz: Horizon, risk_model: RiskModel, sums: dict | None = None) -> np.ndarray:
     """A variant's factor covariance, in units of the horizon, from the shared one (``_factor_cov``)."""
     cov, noise = shared
     share = VOL_NOISE_LIFT_V2 if risk_model is RiskModel.V2 else VOL_NOISE_LIFT_V1
@@ -393,7 +408,7 @@ def _variant_factor_cov(hist: FactorHistory, series: dict, shared: tuple[np.ndar
     else:
         cov = shrink_correlation(cov, hz.v1_corr_shrinkage)
     if risk_model is RiskModel.V2 or V1_FACTOR_REGIME:
-        cov = cov * fade(_factor_regime(hist, series, i, lo, hz), hz.regime_halflife, hz.days)
+        cov = cov * fade(_factor_multiplier(hist, series, i, lo, hz, sums), hz.regime_halflife, hz.days)
     return clip_psd(cov) * hz.days
 
 
@@ -456,7 +471,8 @@ def estimate_variants(uni: Universe, hist: FactorHistory, p: int, cov_model: Cov
     shared = _factor_cov(hist, i, lo, hz)
     rows, style, industry, cap, sigma = _specific_vol(uni, hist, series, p, i, hz)
     return [Estimate(asof=p, rows=rows, style=style, industry=industry, cap=cap,
-                     factor_cov=np.ascontiguousarray(_variant_factor_cov(hist, series, shared, p, i, lo, hz, rm)),
+                     factor_cov=np.ascontiguousarray(
+                         _variant_factor_cov(hist, series, shared, p, i, lo, hz, rm, sums)),
                      specific_var=_variant_specific_var(hist, series, sigma, i, lo, hz, rm, sums))
             for rm in risk_models]
 
@@ -522,7 +538,8 @@ def _run_batch(positions: list[int]) -> int:
         lo = max(FIRST_REGRESSION_INDEX - hist.start, 0)
         sums = {cm: _specific_regime_sums(hist, by_horizon[cm], [p - hist.start for p in positions], lo,
                                           HORIZONS[cm])
-                for cm, rms in by_cm.items() if RiskModel.V2 in rms}
+                for cm, rms in by_cm.items()
+                if RiskModel.V2 in rms or (V1_FACTOR_REGIME and HORIZONS[cm].regime_specific_share)}
         for p in positions:
             done = [(est, cm, rm) for cm, rms in by_cm.items()
                     for est, rm in zip(estimate_variants(uni, hist, p, cm, rms, by_horizon[cm], sums.get(cm)), rms)]
