@@ -7,6 +7,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <limits>
 #include <memory>
@@ -100,6 +101,28 @@ void require(bool ok, const char* what) {
 
 int threads_of(int threads) { return threads < 1 ? 1 : threads; }
 
+/// A range of bytes, compared by address.
+struct Span {
+    const void* p;
+    size_t bytes;
+    bool apart(const Span& o) const noexcept {
+        const auto a = reinterpret_cast<std::uintptr_t>(p), b = reinterpret_cast<std::uintptr_t>(o.p);
+        return bytes == 0 || o.bytes == 0 || a + bytes <= b || b + o.bytes <= a;
+    }
+};
+
+/// The output position of every style, checked to be a permutation of the styles.
+void set_slots(rmk::StyleIn& in, const std::vector<int>& slot) {
+    require(slot.size() == rmk::kStyleCount, "one output position per style expected");
+    std::vector<bool> taken(slot.size(), false);
+    for (size_t k = 0; k < slot.size(); ++k) {
+        require(slot[k] >= 0 && static_cast<size_t>(slot[k]) < slot.size() && !taken[static_cast<size_t>(slot[k])],
+                "output positions must be a permutation");
+        taken[static_cast<size_t>(slot[k])] = true;
+        in.slot[k] = slot[k];
+    }
+}
+
 }  // namespace
 
 NB_MODULE(_rmkernels, m) {
@@ -148,25 +171,17 @@ NB_MODULE(_rmkernels, m) {
               require(r0 >= 0 && r0 <= rows && origin >= 0, "bad first row or origin");
               require(beta_window >= 1 && mom_window >= 1 && mom_lag >= 0, "bad descriptor windows");
               const size_t out_rows = static_cast<size_t>(rows - r0), n = static_cast<size_t>(cols);
-              auto beta = make_out<double>({out_rows, n});
-              auto hsigma = make_out<double>({out_rows, n});
-              auto dastd = make_out<double>({out_rows, n});
-              auto mom = make_out<double>({out_rows, n});
-              auto liq = make_out<double>({out_rows, n});
+              const auto k = static_cast<size_t>(rmk::kDescriptors);
+              auto [out, data] = make_out<double>({out_rows, k, n});
               {
                   nb::gil_scoped_release release;
                   rmk::descriptors(ret.data(), clean.data(), turnover.data(), mkt.data(), rows, cols, r0, origin,
                                    {beta_lam, beta_window, beta_min_obs, mom_window, mom_lag, mom_min_obs},
-                                   {beta.second, hsigma.second, dastd.second, mom.second, liq.second},
+                                   {data, data + n, data + 2 * n, data + 3 * n, data + 4 * n,
+                                    static_cast<std::ptrdiff_t>(k * n)},
                                    threads_of(threads));
               }
-              nb::dict d;
-              d["beta"] = beta.first;
-              d["hsigma"] = hsigma.first;
-              d["dastd"] = dastd.first;
-              d["mom"] = mom.first;
-              d["liq"] = liq.first;
-              return d;
+              return out;
           },
           nb::arg("ret"), nb::arg("clean"), nb::arg("turnover"), nb::arg("mkt"), nb::arg("r0"), nb::arg("origin"),
           nb::arg("beta_lam"), nb::arg("beta_window"), nb::arg("beta_min_obs"), nb::arg("mom_window"),
@@ -245,20 +260,13 @@ NB_MODULE(_rmkernels, m) {
                   require(d.shape(0) == rows && d.shape(1) == cols, "descriptors and caps differ in shape");
               require(industry.shape(0) == rows && industry.shape(1) == cols, "industries and caps differ in shape");
               require(n_ind >= 0, "negative industry count");
-              require(slot.size() == rmk::kStyleCount, "one output position per style expected");
-              const size_t n_styles = slot.size();
+              const size_t n_styles = rmk::kStyleCount;
               rmk::StyleIn in{descriptors[0].data(), descriptors[1].data(), descriptors[2].data(),
                               descriptors[3].data(), descriptors[4].data(), descriptors[5].data(),
                               descriptors[6].data(), descriptors[7].data(), descriptors[8].data(), cap.data(),
                               industry.data(), static_cast<std::ptrdiff_t>(rows), static_cast<std::ptrdiff_t>(cols),
-                              n_ind, static_cast<std::ptrdiff_t>(n_styles), {}};
-              std::vector<bool> taken(n_styles, false);
-              for (size_t k = 0; k < n_styles; ++k) {
-                  require(slot[k] >= 0 && static_cast<size_t>(slot[k]) < n_styles && !taken[static_cast<size_t>(slot[k])],
-                          "output positions must be a permutation");
-                  taken[static_cast<size_t>(slot[k])] = true;
-                  in.slot[k] = slot[k];
-              }
+                              static_cast<std::ptrdiff_t>(cols), n_ind, static_cast<std::ptrdiff_t>(n_styles), {}};
+              set_slots(in, slot);
               auto [out, data] = make_out<float>({rows, cols, n_styles});
               {
                   nb::gil_scoped_release release;
@@ -270,6 +278,43 @@ NB_MODULE(_rmkernels, m) {
           nb::arg("slot"), nb::arg("threads") = 2,
           "Every standardised, orthogonalised and industry-filled style of every row, (rows, stocks, styles) "
           "float32.");
+
+    m.def("styles_over",
+          [](nb::ndarray<double, nb::ndim<3>, nb::c_contig, nb::device::cpu> descriptors,
+             std::vector<In<double, nb::ndim<2>>> fundamentals, In<double, nb::ndim<2>> cap,
+             In<std::int16_t, nb::ndim<2>> industry, int n_ind, double mads, std::vector<int> slot, int threads) {
+              // descriptors: (rows, 5, cols) as `descriptors` returns them; fundamentals: book, earnings, debt, growth
+              const size_t rows = cap.shape(0), cols = cap.shape(1);
+              require(descriptors.shape(0) == rows && descriptors.shape(1) == rmk::kDescriptors &&
+                          descriptors.shape(2) == cols,
+                      "descriptors and caps differ in shape");
+              require(fundamentals.size() == 4, "four fundamentals arrays expected");
+              for (const auto& f : fundamentals)
+                  require(f.shape(0) == rows && f.shape(1) == cols, "fundamentals and caps differ in shape");
+              require(industry.shape(0) == rows && industry.shape(1) == cols, "industries and caps differ in shape");
+              require(n_ind >= 0, "negative industry count");
+              double* d = descriptors.data();
+              const auto n = static_cast<std::ptrdiff_t>(cols);
+              // nothing read as a whole may share memory with the descriptors the styles are written over
+              const size_t cells = rows * cols;
+              const Span over{d, cells * rmk::kDescriptors * sizeof(double)};
+              for (const auto& f : fundamentals)
+                  require(over.apart({f.data(), cells * sizeof(double)}), "fundamentals overlap the descriptors");
+              require(over.apart({cap.data(), cells * sizeof(double)}) &&
+                          over.apart({industry.data(), cells * sizeof(std::int16_t)}),
+                      "caps or industries overlap the descriptors");
+              rmk::StyleIn in{d, d + n, d + 2 * n, d + 3 * n, d + 4 * n, fundamentals[0].data(),
+                              fundamentals[1].data(), fundamentals[2].data(), fundamentals[3].data(), cap.data(),
+                              industry.data(), static_cast<std::ptrdiff_t>(rows), n, rmk::kDescriptors * n, n_ind,
+                              rmk::kStyleCount, {}};
+              set_slots(in, slot);
+              nb::gil_scoped_release release;
+              rmk::styles(in, mads, reinterpret_cast<float*>(d), threads_of(threads));
+          },
+          nb::arg("descriptors"), nb::arg("fundamentals"), nb::arg("cap"), nb::arg("industry"), nb::arg("n_ind"),
+          nb::arg("mads"), nb::arg("slot"), nb::arg("threads") = 2,
+          "The styles of `styles` written over the (rows, 5, stocks) float64 descriptors they are made from: "
+          "afterwards the buffer holds (rows, stocks, 10) float32 styles.");
 
     m.def("scatter",
           [](std::vector<In<std::int32_t, nb::ndim<1>>> day, std::vector<In<std::int32_t, nb::ndim<1>>> col,

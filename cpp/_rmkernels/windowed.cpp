@@ -189,7 +189,7 @@ void descriptors(const double* ret, const double* clean, const double* turnover,
             local.sum(w, turn, 1.0, true, 63, stoq.data(), w);
             local.sum(w, turn, 1.0, true, 252, stoa.data(), w);
             for (std::ptrdiff_t i = r0; i < rows; ++i) {
-                const std::ptrdiff_t o = (i - r0) * cols + c0;
+                const std::ptrdiff_t o = (i - r0) * out.stride + c0;
                 for (std::ptrdiff_t c = 0; c < w; ++c) {
                     const size_t k = static_cast<size_t>(i * w + c);
                     const double s = sw[k];
