@@ -7,8 +7,10 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 #include <utility>
@@ -25,23 +27,117 @@ using In = nb::ndarray<const T, nb::c_contig, nb::device::cpu, Extra...>;
 template <class T>
 using Out = nb::ndarray<nb::numpy, T>;
 
-/// A new, uninitialised numpy array of `shape`, owned by a capsule. Plain malloc'd memory in 4 KiB pages: on
-/// the 2-core machine the estimation is measured on (a virtual machine), a first touch of memory advised for
-/// huge pages cost 2 to 6 times the system time of the same bytes in small pages, the 2 MiB ranges it takes
-/// being the least likely to be resident on the host, and it varied far more from run to run.
+/// Large outputs freed while a build holds the spare blocks open are kept for its later outputs instead of
+/// going back to the system: a panel the build no longer reads serves the next one it writes, whose first
+/// touches would otherwise each cost the kernel a fresh zeroed page (a tenth of a native date's CPU). Every
+/// block carries its capacity in a header before its data. Only touched with the interpreter lock held (outputs
+/// are made and dropped by Python objects), so a fork never finds the lock taken.
+class SpareBlocks {
+public:
+    static constexpr size_t kHeader = 16;           // keeps the data 16-byte aligned, like malloc's
+    static constexpr size_t kMin = size_t{1} << 20;  // smaller blocks come and go through malloc alone
+    static constexpr size_t kMaxHeld = size_t{768} << 20;
+
+    static SpareBlocks& get() {
+        static auto* blocks = new SpareBlocks;  // never destroyed: capsules may be freed during interpreter exit
+        return *blocks;
+    }
+
+    /// Data of `bytes` (uninitialised): the smallest spare block that holds them and is not over twice as
+    /// large, or a new block.
+    void* allocate(size_t bytes) {
+        if (bytes >= kMin) {
+            std::lock_guard<std::mutex> guard(lock_);
+            size_t best = blocks_.size();
+            for (size_t i = 0; i < blocks_.size(); ++i) {
+                const size_t cap = capacity(blocks_[i]);
+                if (cap >= bytes && cap / 2 <= bytes && (best == blocks_.size() || cap < capacity(blocks_[best])))
+                    best = i;
+            }
+            if (best != blocks_.size()) {
+                void* data = blocks_[best];
+                held_ -= capacity(data);
+                blocks_.erase(blocks_.begin() + static_cast<std::ptrdiff_t>(best));
+                return data;
+            }
+        }
+        if (bytes > std::numeric_limits<size_t>::max() - kHeader) return nullptr;
+        auto* base = static_cast<unsigned char*>(std::malloc(kHeader + bytes));
+        if (base == nullptr) return nullptr;
+        std::memcpy(base, &bytes, sizeof bytes);
+        return base + kHeader;
+    }
+
+    /// Frees data of `allocate`, or keeps it while the blocks are open and there is room.
+    void release(void* data) noexcept {
+        const size_t cap = capacity(data);
+        if (cap >= kMin) {
+            std::lock_guard<std::mutex> guard(lock_);
+            if (users_ > 0 && held_ + cap <= kMaxHeld) {
+                try {
+                    blocks_.push_back(data);
+                    held_ += cap;
+                    return;
+                } catch (...) {  // no room to remember it: freed below
+                }
+            }
+        }
+        std::free(static_cast<unsigned char*>(data) - kHeader);
+    }
+
+    /// Opens (on) or closes the keeping of freed blocks; the last close frees every spare block.
+    void hold(bool on) {
+        std::vector<void*> drop;
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            if (on) {
+                ++users_;
+                return;
+            }
+            if (users_ > 0 && --users_ > 0) return;
+            drop.swap(blocks_);
+            held_ = 0;
+        }
+        for (void* data : drop) std::free(static_cast<unsigned char*>(data) - kHeader);
+    }
+
+    size_t held() {
+        std::lock_guard<std::mutex> guard(lock_);
+        return held_;
+    }
+
+private:
+    static size_t capacity(const void* data) noexcept {
+        size_t cap;
+        std::memcpy(&cap, static_cast<const unsigned char*>(data) - kHeader, sizeof cap);
+        return cap;
+    }
+
+    std::mutex lock_;
+    int users_ = 0;
+    size_t held_ = 0;
+    std::vector<void*> blocks_;
+};
+
+/// A new, uninitialised numpy array of `shape`, owned by a capsule. Plain malloc'd memory in 4 KiB pages (or
+/// a spare block, above): on the 2-core machine the estimation is measured on (a virtual machine), a first
+/// touch of memory advised for huge pages cost 2 to 6 times the system time of the same bytes in small pages,
+/// the 2 MiB ranges it takes being the least likely to be resident on the host, and it varied far more from
+/// run to run.
 template <class T>
 std::pair<Out<T>, T*> make_out(std::initializer_list<size_t> shape) {
-    static_assert(alignof(T) <= 16);
+    static_assert(alignof(T) <= SpareBlocks::kHeader);
     size_t total = 1;
     for (size_t s : shape) {  // a shape whose size does not fit in memory is refused, never wrapped around
         if (s != 0 && total > static_cast<size_t>(std::numeric_limits<std::ptrdiff_t>::max()) / sizeof(T) / s)
             throw std::bad_alloc();
         total *= s;
     }
-    void* mem = std::malloc(std::max<size_t>(total, 1) * sizeof(T));
+    void* mem = SpareBlocks::get().allocate(std::max<size_t>(total, 1) * sizeof(T));
     if (mem == nullptr) throw std::bad_alloc();
-    std::unique_ptr<void, decltype(&std::free)> buf(mem, &std::free);
-    nb::capsule owner(mem, [](void* p) noexcept { std::free(p); });
+    auto release = [](void* p) noexcept { SpareBlocks::get().release(p); };
+    std::unique_ptr<void, decltype(release)> buf(mem, release);
+    nb::capsule owner(mem, release);
     buf.release();
     T* data = static_cast<T*>(mem);
     return {Out<T>(data, shape.size(), shape.begin(), owner), data};
@@ -500,6 +596,14 @@ NB_MODULE(_rmkernels, m) {
           nb::arg("threads") = 2,
           "Simulated volatility moments (their diagonal) and correlation moments of every draw, over the last "
           "len(w_vol) and len(w_corr) rows of its history, Newey-West lags folded in (len(c_vol) - 1 of them).");
+
+    m.def("spare_blocks",
+          [](bool on) { SpareBlocks::get().hold(on); },
+          nb::arg("on"),
+          "Opens (True) or closes (False) the keeping of large freed outputs for later ones; when the last "
+          "opening is closed the kept blocks are freed.");
+    m.def("spare_bytes", []() { return SpareBlocks::get().held(); },
+          "Bytes of freed outputs kept for later ones.");
 
     m.def("nan_panels",
           [](size_t rows, size_t cols, size_t count) {

@@ -267,6 +267,31 @@ def test_styles_over_refuses_what_it_cannot_write_over():
                             1, 5.0, slots)  # nothing to do
 
 
+def test_spare_blocks_serve_later_outputs_only_while_open():
+    rmk = native._rmk
+    assert rmk.spare_bytes() == 0
+    with native.spare_blocks():
+        with native.spare_blocks():  # nested: the blocks stay until the outer body ends
+            a = rmk.nan_panels(300, 1000, 1)[0]
+            where = a.ctypes.data
+            del a
+            kept = rmk.spare_bytes()
+            assert kept >= 300 * 1000 * 8
+        assert rmk.spare_bytes() == kept
+        small = rmk.nan_panels(10, 10, 1)[0]  # far smaller than the spare block: a block of its own
+        assert small.ctypes.data != where and np.isnan(small).all()
+        b = rmk.nan_panels(250, 1000, 1)[0]  # fits: the freed block, with what the kernel writes into it
+        assert b.ctypes.data == where and rmk.spare_bytes() == 0 and np.isnan(b).all()
+        big = rmk.nan_panels(700, 1000, 1)[0]
+        del b, big
+        assert rmk.spare_bytes() >= (250 + 700) * 1000 * 8
+        assert rmk.nan_panels(600, 1000, 1)[0].ctypes.data != where  # too small for it: the larger block serves
+    assert rmk.spare_bytes() == 0  # freed with the last body
+    c = rmk.nan_panels(300, 1000, 1)[0]
+    del c
+    assert rmk.spare_bytes() == 0  # nothing kept outside
+
+
 class TestRegressions:
     def run(self, p, x, n_ind, t0=200, days=60):
         n = p.ret.shape[1]

@@ -19,7 +19,7 @@ try:
 except ImportError:  # pragma: no cover - a source tree without the built extension
     _rmk = None
 
-__all__ = ["ENV_REFERENCE", "enabled", "reference", "threads", "fingerprint", "windowed_sum", "market_return",
+__all__ = ["ENV_REFERENCE", "enabled", "reference", "spare_blocks", "threads", "fingerprint", "windowed_sum", "market_return",
            "descriptors", "row_median", "standardise", "orthogonalise", "fill_industry", "styles", "scatter",
            "descriptor_rows", "styles_over",
            "fill_states", "specific_series", "specific_regime", "regressions", "eigen_bias_sums", "nw_grams", "scatter_batches"]
@@ -46,6 +46,21 @@ def reference(on: bool = True) -> Iterator[None]:
         yield
     finally:
         _forced.pop()
+
+
+@contextlib.contextmanager
+def spare_blocks() -> Iterator[None]:
+    """Inside the body, large native outputs that are freed are kept for later native outputs rather than
+    given back to the system (bounded; freed when the last such body ends): a build's panels it no longer
+    reads then serve its later results without fresh pages. Without the extension it does nothing."""
+    if _rmk is None:
+        yield
+        return
+    _rmk.spare_blocks(True)
+    try:
+        yield
+    finally:
+        _rmk.spare_blocks(False)
 
 
 def threads() -> int:
