@@ -19,10 +19,10 @@ try:
 except ImportError:  # pragma: no cover - a source tree without the built extension
     _rmk = None
 
-__all__ = ["ENV_REFERENCE", "enabled", "reference", "spare_blocks", "threads", "fingerprint", "windowed_sum", "market_return",
-           "descriptors", "row_median", "standardise", "orthogonalise", "fill_industry", "styles", "scatter",
-           "descriptor_rows", "styles_over",
-           "fill_states", "specific_series", "specific_regime", "regressions", "eigen_bias_sums", "nw_grams", "scatter_batches"]
+__all__ = ["ENV_REFERENCE", "enabled", "reference", "spare_blocks", "threads", "fingerprint", "windowed_sum",
+           "market_return", "descriptors", "descriptor_rows", "row_median", "standardise", "orthogonalise",
+           "fill_industry", "styles", "styles_over", "scatter", "scatter_batches", "fill_states", "specific_series",
+           "specific_regime", "regressions", "eigen_bias_sums", "nw_grams"]
 
 #: Environment variable selecting the numpy reference pipeline (any value but "" and "0").
 ENV_REFERENCE = "VELQUOR_RISKMODEL_REFERENCE"
