@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 namespace velquor::rmk {
@@ -396,16 +397,30 @@ void styles(const StyleIn& in, double mads, float* out, int threads) {
     parallel_for(in.rows, threads, [&](std::ptrdiff_t a, std::ptrdiff_t b) {
         RowScratch s;
         s.v.reserve(static_cast<size_t>(n));
-        std::vector<double> buf(static_cast<size_t>(5 * n));
+        std::vector<double> buf(static_cast<size_t>(10 * n));
         std::vector<std::uint32_t> keys;  // the row's industry buckets, shared by its ten fills
         double* tmp = buf.data();
         double* size = tmp + n;
         double* beta = size + n;
         double* u = beta + n;
         double* w = u + n;
+        // The row's descriptors, copied out before its output is written (which may lie over them): byte
+        // copies, so no store of the float32 output can be ordered before them.
+        double* d_beta = w + n;
+        double* d_mom = d_beta + n;
+        double* d_liq = d_mom + n;
+        double* d_vol = d_liq + n;  // dastd, then 0.75 dastd + 0.25 hsigma
+        double* d_hsigma = d_vol + n;
+        const size_t row_bytes = static_cast<size_t>(n) * sizeof(double);
         for (std::ptrdiff_t t = a; t < b; ++t) {
-            const std::ptrdiff_t e = t * n;
+            const std::ptrdiff_t e = t * n, de = t * in.dstride;
             const double* cap = in.cap + e;
+            std::memcpy(d_beta, in.beta + de, row_bytes);
+            std::memcpy(d_mom, in.mom + de, row_bytes);
+            std::memcpy(d_liq, in.liq + de, row_bytes);
+            std::memcpy(d_vol, in.dastd + de, row_bytes);
+            std::memcpy(d_hsigma, in.hsigma + de, row_bytes);
+            for (std::ptrdiff_t c = 0; c < n; ++c) d_vol[c] = 0.75 * d_vol[c] + 0.25 * d_hsigma[c];
             float* o = out + e * ns;
             industry_keys(in.industry + e, n, in.n_ind, keys);
             auto fill = [&](const double* x, int style) {
@@ -418,22 +433,21 @@ void styles(const StyleIn& in, double mads, float* out, int threads) {
             for (std::ptrdiff_t c = 0; c < n; ++c) tmp[c] = std::log(cap[c]);
             std_(tmp, size);
             fill(size, kSize);
-            std_(in.beta + e, beta);
+            std_(d_beta, beta);
             fill(beta, kBeta);
             for (std::ptrdiff_t c = 0; c < n; ++c) tmp[c] = std::pow(size[c], 3.0);
             ortho(tmp, {size}, u);
             std_(u, w);
             fill(w, kNonLinearSize);
-            for (std::ptrdiff_t c = 0; c < n; ++c) tmp[c] = 0.75 * in.dastd[e + c] + 0.25 * in.hsigma[e + c];
-            std_(tmp, u);
+            std_(d_vol, u);
             ortho(u, {beta, size}, tmp);
             std_(tmp, w);
             fill(w, kResidualVolatility);
-            std_(in.liq + e, u);
+            std_(d_liq, u);
             ortho(u, {size}, tmp);
             std_(tmp, w);
             fill(w, kLiquidity);
-            std_(in.mom + e, w);
+            std_(d_mom, w);
             fill(w, kMomentum);
             for (std::ptrdiff_t c = 0; c < n; ++c) tmp[c] = in.book[e + c] / cap[c];
             std_(tmp, w);

@@ -53,7 +53,12 @@ struct DescriptorOut {
     double* dastd;
     double* mom;
     double* liq;
+    std::ptrdiff_t stride;  // between the rows of each output (cols for separate panels)
 };
+/// Descriptors of one row of the interleaved layout (rows, kDescriptors, cols), in this order: beta, hsigma,
+/// dastd, mom, liq. A row holds 40 bytes per stock, as many as a row of the ten float32 styles, so `styles`
+/// can write the exposures over the descriptors they are made from.
+inline constexpr std::ptrdiff_t kDescriptors = 5;
 void descriptors(const double* ret, const double* clean, const double* turnover, const double* mkt,
                  std::ptrdiff_t rows, std::ptrdiff_t cols, std::ptrdiff_t r0, std::ptrdiff_t origin,
                  const DescriptorParams& par, const DescriptorOut& out, int threads);
@@ -129,11 +134,15 @@ enum Style : int {
     kSize, kBeta, kMomentum, kResidualVolatility, kNonLinearSize, kBookToPrice, kLiquidity, kEarningsYield,
     kGrowth, kLeverage, kStyleCount
 };
+static_assert(kStyleCount * sizeof(float) == kDescriptors * sizeof(double),
+              "a row of styles fills the bytes of a row of interleaved descriptors");
 /// Inputs of `styles`: (rows x cols) row-major arrays of the descriptors, the fundamentals, caps and industries.
+/// Row t of a descriptor starts at its pointer + t * dstride (cols for separate panels, kDescriptors * cols for
+/// the interleaved layout); the other arrays' rows are cols apart.
 struct StyleIn {
     const double *beta, *hsigma, *dastd, *mom, *liq, *book, *earnings, *debt, *growth, *cap;
     const std::int16_t* industry;
-    std::ptrdiff_t rows, cols;
+    std::ptrdiff_t rows, cols, dstride;
     int n_ind;
     std::ptrdiff_t n_styles;  // styles of the output (its last dimension)
     int slot[kStyleCount];    // output position of every Style
@@ -141,6 +150,8 @@ struct StyleIn {
 /// Every style of every row at once, as velquor.riskmodel.exposures._styles computes them (winsorised and
 /// standardised, the orthogonalised ones against size and beta, industry-filled), into out (rows, cols,
 /// n_styles) float32. No temporaries of the panel's size: each thread works through its rows in scratch.
+/// A row's descriptors are read before anything of its output is written, so with kStyleCount == 2 *
+/// kDescriptors and the interleaved layout `out` may lie over the descriptors (row t over row t).
 void styles(const StyleIn& in, double mads, float* out, int threads);
 
 /// Writes `count` records into (rows x cols) panels: record i goes to row row_of_day[day[i]] (none when

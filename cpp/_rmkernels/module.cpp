@@ -4,12 +4,13 @@
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/vector.h>
 
-#include <sys/mman.h>
-
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 #include <utility>
@@ -26,32 +27,117 @@ using In = nb::ndarray<const T, nb::c_contig, nb::device::cpu, Extra...>;
 template <class T>
 using Out = nb::ndarray<nb::numpy, T>;
 
-/// A new, uninitialised numpy array of `shape`, owned by a capsule. Large arrays sit on 2 MiB-aligned memory
-/// the kernel may back with huge pages: first touches of a fresh panel-sized output in 4 KiB pages cost as
-/// much as the kernels that fill it.
+/// Large outputs freed while a build holds the spare blocks open are kept for its later outputs instead of
+/// going back to the system: a panel the build no longer reads serves the next one it writes, whose first
+/// touches would otherwise each cost the kernel a fresh zeroed page (a tenth of a native date's CPU). Every
+/// block carries its capacity in a header before its data. Only touched with the interpreter lock held (outputs
+/// are made and dropped by Python objects), so a fork never finds the lock taken.
+class SpareBlocks {
+public:
+    static constexpr size_t kHeader = 16;           // keeps the data 16-byte aligned, like malloc's
+    static constexpr size_t kMin = size_t{1} << 20;  // smaller blocks come and go through malloc alone
+    static constexpr size_t kMaxHeld = size_t{768} << 20;
+
+    static SpareBlocks& get() {
+        static auto* blocks = new SpareBlocks;  // never destroyed: capsules may be freed during interpreter exit
+        return *blocks;
+    }
+
+    /// Data of `bytes` (uninitialised): the smallest spare block that holds them and is not over twice as
+    /// large, or a new block.
+    void* allocate(size_t bytes) {
+        if (bytes >= kMin) {
+            std::lock_guard<std::mutex> guard(lock_);
+            size_t best = blocks_.size();
+            for (size_t i = 0; i < blocks_.size(); ++i) {
+                const size_t cap = capacity(blocks_[i]);
+                if (cap >= bytes && cap / 2 <= bytes && (best == blocks_.size() || cap < capacity(blocks_[best])))
+                    best = i;
+            }
+            if (best != blocks_.size()) {
+                void* data = blocks_[best];
+                held_ -= capacity(data);
+                blocks_.erase(blocks_.begin() + static_cast<std::ptrdiff_t>(best));
+                return data;
+            }
+        }
+        if (bytes > std::numeric_limits<size_t>::max() - kHeader) return nullptr;
+        auto* base = static_cast<unsigned char*>(std::malloc(kHeader + bytes));
+        if (base == nullptr) return nullptr;
+        std::memcpy(base, &bytes, sizeof bytes);
+        return base + kHeader;
+    }
+
+    /// Frees data of `allocate`, or keeps it while the blocks are open and there is room.
+    void release(void* data) noexcept {
+        const size_t cap = capacity(data);
+        if (cap >= kMin) {
+            std::lock_guard<std::mutex> guard(lock_);
+            if (users_ > 0 && held_ + cap <= kMaxHeld) {
+                try {
+                    blocks_.push_back(data);
+                    held_ += cap;
+                    return;
+                } catch (...) {  // no room to remember it: freed below
+                }
+            }
+        }
+        std::free(static_cast<unsigned char*>(data) - kHeader);
+    }
+
+    /// Opens (on) or closes the keeping of freed blocks; the last close frees every spare block.
+    void hold(bool on) {
+        std::vector<void*> drop;
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            if (on) {
+                ++users_;
+                return;
+            }
+            if (users_ > 0 && --users_ > 0) return;
+            drop.swap(blocks_);
+            held_ = 0;
+        }
+        for (void* data : drop) std::free(static_cast<unsigned char*>(data) - kHeader);
+    }
+
+    size_t held() {
+        std::lock_guard<std::mutex> guard(lock_);
+        return held_;
+    }
+
+private:
+    static size_t capacity(const void* data) noexcept {
+        size_t cap;
+        std::memcpy(&cap, static_cast<const unsigned char*>(data) - kHeader, sizeof cap);
+        return cap;
+    }
+
+    std::mutex lock_;
+    int users_ = 0;
+    size_t held_ = 0;
+    std::vector<void*> blocks_;
+};
+
+/// A new, uninitialised numpy array of `shape`, owned by a capsule. Plain malloc'd memory in 4 KiB pages (or
+/// a spare block, above): on the 2-core machine the estimation is measured on (a virtual machine), a first
+/// touch of memory advised for huge pages cost 2 to 6 times the system time of the same bytes in small pages,
+/// the 2 MiB ranges it takes being the least likely to be resident on the host, and it varied far more from
+/// run to run.
 template <class T>
 std::pair<Out<T>, T*> make_out(std::initializer_list<size_t> shape) {
-    static_assert(alignof(T) <= 16);
+    static_assert(alignof(T) <= SpareBlocks::kHeader);
     size_t total = 1;
     for (size_t s : shape) {  // a shape whose size does not fit in memory is refused, never wrapped around
         if (s != 0 && total > static_cast<size_t>(std::numeric_limits<std::ptrdiff_t>::max()) / sizeof(T) / s)
             throw std::bad_alloc();
         total *= s;
     }
-    const size_t bytes = std::max<size_t>(total, 1) * sizeof(T);
-    constexpr size_t kHuge = size_t{2} << 20;
-    void* mem = nullptr;
-    if (bytes >= 2 * kHuge) {
-        if (posix_memalign(&mem, kHuge, bytes) != 0) mem = nullptr;
-#ifdef MADV_HUGEPAGE
-        if (mem != nullptr) madvise(mem, bytes, MADV_HUGEPAGE);  // advice only: failure changes nothing
-#endif
-    } else {
-        mem = std::malloc(bytes);
-    }
+    void* mem = SpareBlocks::get().allocate(std::max<size_t>(total, 1) * sizeof(T));
     if (mem == nullptr) throw std::bad_alloc();
-    std::unique_ptr<void, decltype(&std::free)> buf(mem, &std::free);
-    nb::capsule owner(mem, [](void* p) noexcept { std::free(p); });
+    auto release = [](void* p) noexcept { SpareBlocks::get().release(p); };
+    std::unique_ptr<void, decltype(release)> buf(mem, release);
+    nb::capsule owner(mem, release);
     buf.release();
     T* data = static_cast<T*>(mem);
     return {Out<T>(data, shape.size(), shape.begin(), owner), data};
@@ -99,6 +185,28 @@ void require(bool ok, const char* what) {
 }
 
 int threads_of(int threads) { return threads < 1 ? 1 : threads; }
+
+/// A range of bytes, compared by address.
+struct Span {
+    const void* p;
+    size_t bytes;
+    bool apart(const Span& o) const noexcept {
+        const auto a = reinterpret_cast<std::uintptr_t>(p), b = reinterpret_cast<std::uintptr_t>(o.p);
+        return bytes == 0 || o.bytes == 0 || a + bytes <= b || b + o.bytes <= a;
+    }
+};
+
+/// The output position of every style, checked to be a permutation of the styles.
+void set_slots(rmk::StyleIn& in, const std::vector<int>& slot) {
+    require(slot.size() == rmk::kStyleCount, "one output position per style expected");
+    std::vector<bool> taken(slot.size(), false);
+    for (size_t k = 0; k < slot.size(); ++k) {
+        require(slot[k] >= 0 && static_cast<size_t>(slot[k]) < slot.size() && !taken[static_cast<size_t>(slot[k])],
+                "output positions must be a permutation");
+        taken[static_cast<size_t>(slot[k])] = true;
+        in.slot[k] = slot[k];
+    }
+}
 
 }  // namespace
 
@@ -148,25 +256,17 @@ NB_MODULE(_rmkernels, m) {
               require(r0 >= 0 && r0 <= rows && origin >= 0, "bad first row or origin");
               require(beta_window >= 1 && mom_window >= 1 && mom_lag >= 0, "bad descriptor windows");
               const size_t out_rows = static_cast<size_t>(rows - r0), n = static_cast<size_t>(cols);
-              auto beta = make_out<double>({out_rows, n});
-              auto hsigma = make_out<double>({out_rows, n});
-              auto dastd = make_out<double>({out_rows, n});
-              auto mom = make_out<double>({out_rows, n});
-              auto liq = make_out<double>({out_rows, n});
+              const auto k = static_cast<size_t>(rmk::kDescriptors);
+              auto [out, data] = make_out<double>({out_rows, k, n});
               {
                   nb::gil_scoped_release release;
                   rmk::descriptors(ret.data(), clean.data(), turnover.data(), mkt.data(), rows, cols, r0, origin,
                                    {beta_lam, beta_window, beta_min_obs, mom_window, mom_lag, mom_min_obs},
-                                   {beta.second, hsigma.second, dastd.second, mom.second, liq.second},
+                                   {data, data + n, data + 2 * n, data + 3 * n, data + 4 * n,
+                                    static_cast<std::ptrdiff_t>(k * n)},
                                    threads_of(threads));
               }
-              nb::dict d;
-              d["beta"] = beta.first;
-              d["hsigma"] = hsigma.first;
-              d["dastd"] = dastd.first;
-              d["mom"] = mom.first;
-              d["liq"] = liq.first;
-              return d;
+              return out;
           },
           nb::arg("ret"), nb::arg("clean"), nb::arg("turnover"), nb::arg("mkt"), nb::arg("r0"), nb::arg("origin"),
           nb::arg("beta_lam"), nb::arg("beta_window"), nb::arg("beta_min_obs"), nb::arg("mom_window"),
@@ -245,20 +345,13 @@ NB_MODULE(_rmkernels, m) {
                   require(d.shape(0) == rows && d.shape(1) == cols, "descriptors and caps differ in shape");
               require(industry.shape(0) == rows && industry.shape(1) == cols, "industries and caps differ in shape");
               require(n_ind >= 0, "negative industry count");
-              require(slot.size() == rmk::kStyleCount, "one output position per style expected");
-              const size_t n_styles = slot.size();
+              const size_t n_styles = rmk::kStyleCount;
               rmk::StyleIn in{descriptors[0].data(), descriptors[1].data(), descriptors[2].data(),
                               descriptors[3].data(), descriptors[4].data(), descriptors[5].data(),
                               descriptors[6].data(), descriptors[7].data(), descriptors[8].data(), cap.data(),
                               industry.data(), static_cast<std::ptrdiff_t>(rows), static_cast<std::ptrdiff_t>(cols),
-                              n_ind, static_cast<std::ptrdiff_t>(n_styles), {}};
-              std::vector<bool> taken(n_styles, false);
-              for (size_t k = 0; k < n_styles; ++k) {
-                  require(slot[k] >= 0 && static_cast<size_t>(slot[k]) < n_styles && !taken[static_cast<size_t>(slot[k])],
-                          "output positions must be a permutation");
-                  taken[static_cast<size_t>(slot[k])] = true;
-                  in.slot[k] = slot[k];
-              }
+                              static_cast<std::ptrdiff_t>(cols), n_ind, static_cast<std::ptrdiff_t>(n_styles), {}};
+              set_slots(in, slot);
               auto [out, data] = make_out<float>({rows, cols, n_styles});
               {
                   nb::gil_scoped_release release;
@@ -270,6 +363,43 @@ NB_MODULE(_rmkernels, m) {
           nb::arg("slot"), nb::arg("threads") = 2,
           "Every standardised, orthogonalised and industry-filled style of every row, (rows, stocks, styles) "
           "float32.");
+
+    m.def("styles_over",
+          [](nb::ndarray<double, nb::ndim<3>, nb::c_contig, nb::device::cpu> descriptors,
+             std::vector<In<double, nb::ndim<2>>> fundamentals, In<double, nb::ndim<2>> cap,
+             In<std::int16_t, nb::ndim<2>> industry, int n_ind, double mads, std::vector<int> slot, int threads) {
+              // descriptors: (rows, 5, cols) as `descriptors` returns them; fundamentals: book, earnings, debt, growth
+              const size_t rows = cap.shape(0), cols = cap.shape(1);
+              require(descriptors.shape(0) == rows && descriptors.shape(1) == rmk::kDescriptors &&
+                          descriptors.shape(2) == cols,
+                      "descriptors and caps differ in shape");
+              require(fundamentals.size() == 4, "four fundamentals arrays expected");
+              for (const auto& f : fundamentals)
+                  require(f.shape(0) == rows && f.shape(1) == cols, "fundamentals and caps differ in shape");
+              require(industry.shape(0) == rows && industry.shape(1) == cols, "industries and caps differ in shape");
+              require(n_ind >= 0, "negative industry count");
+              double* d = descriptors.data();
+              const auto n = static_cast<std::ptrdiff_t>(cols);
+              // nothing read as a whole may share memory with the descriptors the styles are written over
+              const size_t cells = rows * cols;
+              const Span over{d, cells * rmk::kDescriptors * sizeof(double)};
+              for (const auto& f : fundamentals)
+                  require(over.apart({f.data(), cells * sizeof(double)}), "fundamentals overlap the descriptors");
+              require(over.apart({cap.data(), cells * sizeof(double)}) &&
+                          over.apart({industry.data(), cells * sizeof(std::int16_t)}),
+                      "caps or industries overlap the descriptors");
+              rmk::StyleIn in{d, d + n, d + 2 * n, d + 3 * n, d + 4 * n, fundamentals[0].data(),
+                              fundamentals[1].data(), fundamentals[2].data(), fundamentals[3].data(), cap.data(),
+                              industry.data(), static_cast<std::ptrdiff_t>(rows), n, rmk::kDescriptors * n, n_ind,
+                              rmk::kStyleCount, {}};
+              set_slots(in, slot);
+              nb::gil_scoped_release release;
+              rmk::styles(in, mads, reinterpret_cast<float*>(d), threads_of(threads));
+          },
+          nb::arg("descriptors"), nb::arg("fundamentals"), nb::arg("cap"), nb::arg("industry"), nb::arg("n_ind"),
+          nb::arg("mads"), nb::arg("slot"), nb::arg("threads") = 2,
+          "The styles of `styles` written over the (rows, 5, stocks) float64 descriptors they are made from: "
+          "afterwards the buffer holds (rows, stocks, 10) float32 styles.");
 
     m.def("scatter",
           [](std::vector<In<std::int32_t, nb::ndim<1>>> day, std::vector<In<std::int32_t, nb::ndim<1>>> col,
@@ -466,6 +596,14 @@ NB_MODULE(_rmkernels, m) {
           nb::arg("threads") = 2,
           "Simulated volatility moments (their diagonal) and correlation moments of every draw, over the last "
           "len(w_vol) and len(w_corr) rows of its history, Newey-West lags folded in (len(c_vol) - 1 of them).");
+
+    m.def("spare_blocks",
+          [](bool on) { SpareBlocks::get().hold(on); },
+          nb::arg("on"),
+          "Opens (True) or closes (False) the keeping of large freed outputs for later ones; when the last "
+          "opening is closed the kept blocks are freed.");
+    m.def("spare_bytes", []() { return SpareBlocks::get().held(); },
+          "Bytes of freed outputs kept for later ones.");
 
     m.def("nan_panels",
           [](size_t rows, size_t cols, size_t count) {

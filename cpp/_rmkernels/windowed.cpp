@@ -39,11 +39,11 @@ double nan_to_num(double v) noexcept {
     return v;
 }
 
-void windowed_sum_local(double* local, std::ptrdiff_t lead, std::ptrdiff_t n, std::ptrdiff_t w, double lam,
-                        bool unit, std::ptrdiff_t window, double* out, std::ptrdiff_t out_stride) {
-    if (n <= 0) return;
+namespace {
+
+/// The first step of windowed_sum_local: sums within each block up to each row, in place.
+void block_prefix(double* local, std::ptrdiff_t lead, std::ptrdiff_t n, std::ptrdiff_t w, double lam, bool unit) {
     const std::ptrdiff_t nb = (lead + n + kBlock - 1) / kBlock;
-    // sums within each block up to each row
     for (std::ptrdiff_t b = 0; b < nb; ++b) {
         for (std::ptrdiff_t r = 1; r < kBlock; ++r) {
             double* cur = local + (b * kBlock + r) * w;
@@ -55,6 +55,12 @@ void windowed_sum_local(double* local, std::ptrdiff_t lead, std::ptrdiff_t n, st
             }
         }
     }
+}
+
+/// The second step: each row's window from the block prefix sums (read only, so one prefix serves several
+/// windows of the same data).
+void windows_from_prefix(const double* local, std::ptrdiff_t lead, std::ptrdiff_t n, std::ptrdiff_t w, double lam,
+                         std::ptrdiff_t window, double* out, std::ptrdiff_t out_stride) {
     auto total = [&](std::ptrdiff_t b) { return local + (b * kBlock + kBlock - 1) * w; };
     const double lam_b = std::pow(lam, static_cast<double>(kBlock));
     const double lam_w = std::pow(lam, static_cast<double>(window));
@@ -91,6 +97,15 @@ void windowed_sum_local(double* local, std::ptrdiff_t lead, std::ptrdiff_t n, st
     }
 }
 
+}  // namespace
+
+void windowed_sum_local(double* local, std::ptrdiff_t lead, std::ptrdiff_t n, std::ptrdiff_t w, double lam,
+                        bool unit, std::ptrdiff_t window, double* out, std::ptrdiff_t out_stride) {
+    if (n <= 0) return;
+    block_prefix(local, lead, n, w, lam, unit);
+    windows_from_prefix(local, lead, n, w, lam, window, out, out_stride);
+}
+
 namespace {
 
 constexpr std::ptrdiff_t kChunk = 32;  // columns per scratch buffer
@@ -108,13 +123,31 @@ struct Local {
     template <class F>
     void sum(std::ptrdiff_t width, F value, double lam, bool unit, std::ptrdiff_t window, double* out,
              std::ptrdiff_t out_stride) {
+        load(width, value);
+        windowed_sum_local(buf.data(), lead, n, w, lam, unit, window, out, out_stride);
+    }
+
+    /// The same for unit weights and several windows over one load: outs[j] gets the sums over windows[j].
+    template <class F, size_t K>
+    void unit_sums(std::ptrdiff_t width, F value, const std::ptrdiff_t (&windows)[K], double* const (&outs)[K],
+                   std::ptrdiff_t out_stride) {
+        load(width, value);
+        if (n <= 0) return;
+        block_prefix(buf.data(), lead, n, w, 1.0, true);
+        for (size_t j = 0; j < K; ++j) windows_from_prefix(buf.data(), lead, n, w, 1.0, windows[j], outs[j], out_stride);
+    }
+
+private:
+    /// value(i, c) into rows lead .. lead + n - 1 (through nan_to_num), zeros in the rows around them.
+    template <class F>
+    void load(std::ptrdiff_t width, F value) {
         w = width;
-        std::fill(buf.begin(), buf.begin() + nb * kBlock * w, 0.0);
+        std::fill(buf.begin(), buf.begin() + lead * w, 0.0);
         for (std::ptrdiff_t i = 0; i < n; ++i) {
             double* row = buf.data() + (lead + i) * w;
             for (std::ptrdiff_t c = 0; c < w; ++c) row[c] = nan_to_num(value(i, c));
         }
-        windowed_sum_local(buf.data(), lead, n, w, lam, unit, window, out, out_stride);
+        std::fill(buf.begin() + (lead + n) * w, buf.begin() + nb * kBlock * w, 0.0);
     }
 };
 
@@ -185,11 +218,9 @@ void descriptors(const double* ret, const double* clean, const double* turnover,
             local.sum(w, [&](auto i, auto c) { return traded(i, c) ? 1.0 : 0.0; }, 1.0, true, mom_window,
                       mobs.data(), w);
             auto turn = [&](std::ptrdiff_t i, std::ptrdiff_t c) { return nan_to_num(at(turnover, i, c)); };
-            local.sum(w, turn, 1.0, true, 21, stom.data(), w);
-            local.sum(w, turn, 1.0, true, 63, stoq.data(), w);
-            local.sum(w, turn, 1.0, true, 252, stoa.data(), w);
+            local.unit_sums(w, turn, {21, 63, 252}, {stom.data(), stoq.data(), stoa.data()}, w);
             for (std::ptrdiff_t i = r0; i < rows; ++i) {
-                const std::ptrdiff_t o = (i - r0) * cols + c0;
+                const std::ptrdiff_t o = (i - r0) * out.stride + c0;
                 for (std::ptrdiff_t c = 0; c < w; ++c) {
                     const size_t k = static_cast<size_t>(i * w + c);
                     const double s = sw[k];

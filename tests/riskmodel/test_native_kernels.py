@@ -210,6 +210,88 @@ def test_descriptors_match_the_reference():
     assert np.isfinite(got["beta"][-1, 4:]).all() and np.isnan(got["beta"][:40]).all()  # 63 days needed
 
 
+def test_styles_written_over_their_descriptors():
+    """The fused path of the pipeline: descriptors interleaved by row, the styles written over them. The same
+    arithmetic as the styles of separate panels, so the same bits, in the descriptors' own memory."""
+    rng = np.random.default_rng(14)
+    rows, cols, n_ind, r0 = 330, 70, 5, 250
+    p = _fake_panel(rng, rows, cols, n_ind)
+    mkt = reference(exposures.market_return, p)
+    args = (p.ret, p.ret_clean, p.turnover, mkt, r0, p.start, decay(exposures.BETA_HALFLIFE), exposures.BETA_WINDOW,
+            exposures.BETA_MIN_OBS, exposures.MOM_WINDOW, exposures.MOM_LAG, exposures.MOM_MIN_OBS)
+    desc = native.descriptor_rows(*args)
+    assert desc.shape == (rows - r0, 5, cols) and desc.flags.c_contiguous
+    days = rows - r0
+    fund = {"book": np.exp(rng.normal(20, 1, (days, cols))) * np.where(rng.random((days, cols)) < 0.1, -1, 1),
+            "earnings": panel(rng, days, cols, 0.1) * 1e8, "debt": np.exp(rng.normal(19, 1, (days, cols))),
+            "growth": panel(rng, days, cols, 0.1)}
+    cap, industry = p.cap[r0:], p.industry[r0:]
+    names = list(exposures.STYLE_FACTORS)
+    separate = {k: np.ascontiguousarray(v) for k, v in native.descriptors(*args).items()} | fund
+    want = native.styles(separate, cap, industry, n_ind, exposures.WINSOR_MADS, names)
+    got = native.styles_over(desc, fund, cap, industry, n_ind, exposures.WINSOR_MADS, names)
+    assert got.dtype == np.float32 and got.shape == (days, cols, len(names)) and np.shares_memory(got, desc)
+    np.testing.assert_array_equal(got, want)
+    # ... and the reference's styles of the reference's descriptors, within one float32 rounding
+    d = reference(exposures._descriptors, p.ret, p.ret_clean, p.turnover, mkt[:, None], r0, p.start) | fund
+    ref = reference(exposures._styles, d, cap, industry, n_ind)
+    ok = np.isfinite(ref)
+    np.testing.assert_array_equal(ok, np.isfinite(got))
+    assert (np.abs(got[ok] - ref[ok]) <= 2 * np.spacing(np.abs(ref[ok])) + 1e-6).all()
+
+
+def test_styles_over_refuses_what_it_cannot_write_over():
+    rows, cols = 4, 6
+    desc = np.zeros((rows, 5, cols))
+    f = [np.zeros((rows, cols))] * 4
+    cap, ind = np.ones((rows, cols)), np.zeros((rows, cols), np.int16)
+    slots = list(range(10))
+    with pytest.raises(ValueError, match="overlap"):  # a fundamental inside the buffer the styles overwrite
+        native._rmk.styles_over(desc, [desc.reshape(-1)[:rows * cols].reshape(rows, cols)] + f[1:], cap, ind, 1, 5.0,
+                                slots)
+    with pytest.raises(ValueError, match="overlap"):
+        native._rmk.styles_over(desc, f, desc.reshape(-1)[-rows * cols:].reshape(rows, cols), ind, 1, 5.0, slots)
+    with pytest.raises(ValueError, match="shape"):
+        native._rmk.styles_over(np.zeros((rows, 4, cols)), f, cap, ind, 1, 5.0, slots)
+    with pytest.raises(ValueError, match="permutation"):
+        native._rmk.styles_over(desc, f, cap, ind, 1, 5.0, [0] * 10)
+    with pytest.raises(ValueError, match="C-contiguous"):
+        native.styles_over(np.zeros((rows, cols, 5)).transpose(0, 2, 1), dict(zip(("book", "earnings", "debt",
+                                                                                     "growth"), f)),
+                           cap, ind, 1, 5.0, list(exposures.STYLE_FACTORS))
+    with pytest.raises(TypeError):  # read-only memory cannot be written over
+        ro = np.zeros((rows, 5, cols))
+        ro.flags.writeable = False
+        native._rmk.styles_over(ro, f, cap, ind, 1, 5.0, slots)
+    native._rmk.styles_over(np.zeros((0, 5, 0)), [np.zeros((0, 0))] * 4, np.zeros((0, 0)), np.zeros((0, 0), np.int16),
+                            1, 5.0, slots)  # nothing to do
+
+
+def test_spare_blocks_serve_later_outputs_only_while_open():
+    rmk = native._rmk
+    assert rmk.spare_bytes() == 0
+    with native.spare_blocks():
+        with native.spare_blocks():  # nested: the blocks stay until the outer body ends
+            a = rmk.nan_panels(300, 1000, 1)[0]
+            where = a.ctypes.data
+            del a
+            kept = rmk.spare_bytes()
+            assert kept >= 300 * 1000 * 8
+        assert rmk.spare_bytes() == kept
+        small = rmk.nan_panels(10, 10, 1)[0]  # far smaller than the spare block: a block of its own
+        assert small.ctypes.data != where and np.isnan(small).all()
+        b = rmk.nan_panels(250, 1000, 1)[0]  # fits: the freed block, with what the kernel writes into it
+        assert b.ctypes.data == where and rmk.spare_bytes() == 0 and np.isnan(b).all()
+        big = rmk.nan_panels(700, 1000, 1)[0]
+        del b, big
+        assert rmk.spare_bytes() >= (250 + 700) * 1000 * 8
+        assert rmk.nan_panels(600, 1000, 1)[0].ctypes.data != where  # too small for it: the larger block serves
+    assert rmk.spare_bytes() == 0  # freed with the last body
+    c = rmk.nan_panels(300, 1000, 1)[0]
+    del c
+    assert rmk.spare_bytes() == 0  # nothing kept outside
+
+
 class TestRegressions:
     def run(self, p, x, n_ind, t0=200, days=60):
         n = p.ret.shape[1]

@@ -99,7 +99,10 @@ def load_universe(con) -> Universe:
 
 @dataclass
 class Panel:
-    """Dense data over calendar positions ``start .. stop - 1`` of a ``Universe`` (rows) and its stocks."""
+    """Dense data over calendar positions ``start .. stop - 1`` of a ``Universe`` (rows) and its stocks.
+
+    The native pipeline's factor history sets the panels only the styles read (returns, turnover and the
+    fundamentals) to None once it has the styles."""
 
     start: int
     stop: int

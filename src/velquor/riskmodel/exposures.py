@@ -230,10 +230,13 @@ def style_exposures(panel: Panel, uni: Universe, first_row: int = 0, threads: in
     r0 = first_row
     n_ind = len(uni.industry_names)
     if native.enabled():  # the kernels spread their rows or columns over threads themselves
-        d = native.descriptors(panel.ret, panel.ret_clean, panel.turnover, market_return(panel), r0, panel.start,
-                               decay(BETA_HALFLIFE), BETA_WINDOW, BETA_MIN_OBS, MOM_WINDOW, MOM_LAG, MOM_MIN_OBS)
-        d.update(book=panel.book[r0:], earnings=panel.earnings[r0:], debt=panel.debt[r0:], growth=panel.growth[r0:])
-        return _styles(d, panel.cap[r0:], panel.industry[r0:], n_ind)
+        # the descriptors interleaved by row, the exposures then written over them (no panel of their own)
+        desc = native.descriptor_rows(panel.ret, panel.ret_clean, panel.turnover, market_return(panel), r0,
+                                      panel.start, decay(BETA_HALFLIFE), BETA_WINDOW, BETA_MIN_OBS, MOM_WINDOW,
+                                      MOM_LAG, MOM_MIN_OBS)
+        fund = {"book": panel.book[r0:], "earnings": panel.earnings[r0:], "debt": panel.debt[r0:],
+                "growth": panel.growth[r0:]}
+        return native.styles_over(desc, fund, panel.cap[r0:], panel.industry[r0:], n_ind, WINSOR_MADS, STYLE_FACTORS)
     mkt = market_return(panel)[:, None]
     with ThreadPoolExecutor(max_workers=max(1, threads)) as pool:
         cols = _blocks(panel.ret.shape[1], threads)

@@ -19,9 +19,10 @@ try:
 except ImportError:  # pragma: no cover - a source tree without the built extension
     _rmk = None
 
-__all__ = ["ENV_REFERENCE", "enabled", "reference", "threads", "fingerprint", "windowed_sum", "market_return",
-           "descriptors", "row_median", "standardise", "orthogonalise", "fill_industry", "styles", "scatter",
-           "fill_states", "specific_series", "specific_regime", "regressions", "eigen_bias_sums", "nw_grams", "scatter_batches"]
+__all__ = ["ENV_REFERENCE", "enabled", "reference", "spare_blocks", "threads", "fingerprint", "windowed_sum",
+           "market_return", "descriptors", "descriptor_rows", "row_median", "standardise", "orthogonalise",
+           "fill_industry", "styles", "styles_over", "scatter", "scatter_batches", "fill_states", "specific_series",
+           "specific_regime", "regressions", "eigen_bias_sums", "nw_grams"]
 
 #: Environment variable selecting the numpy reference pipeline (any value but "" and "0").
 ENV_REFERENCE = "VELQUOR_RISKMODEL_REFERENCE"
@@ -45,6 +46,21 @@ def reference(on: bool = True) -> Iterator[None]:
         yield
     finally:
         _forced.pop()
+
+
+@contextlib.contextmanager
+def spare_blocks() -> Iterator[None]:
+    """Inside the body, large native outputs that are freed are kept for later native outputs rather than
+    given back to the system (bounded; freed when the last such body ends): a build's panels it no longer
+    reads then serve its later results without fresh pages. Without the extension it does nothing."""
+    if _rmk is None:
+        yield
+        return
+    _rmk.spare_blocks(True)
+    try:
+        yield
+    finally:
+        _rmk.spare_blocks(False)
 
 
 def threads() -> int:
@@ -78,10 +94,25 @@ def market_return(ret_clean: np.ndarray, cap: np.ndarray) -> np.ndarray:
     return _rmk.market_return(_f64(ret_clean), _f64(cap))
 
 
-def descriptors(ret, clean, turnover, mkt, r0: int, origin: int, beta_lam: float, beta_window: int,
-                beta_min_obs: int, mom_window: int, mom_lag: int, mom_min_obs: int) -> dict[str, np.ndarray]:
+#: The descriptors of ``descriptor_rows`` in the order of their interleaved rows.
+_DESCRIPTORS = ("beta", "hsigma", "dastd", "mom", "liq")
+
+
+def descriptor_rows(ret, clean, turnover, mkt, r0: int, origin: int, beta_lam: float, beta_window: int,
+                    beta_min_obs: int, mom_window: int, mom_lag: int, mom_min_obs: int) -> np.ndarray:
+    """The descriptors of ``exposures._descriptors`` interleaved by row: (rows, 5, stocks) float64, the five in
+    the order of ``_DESCRIPTORS``. A row is as long as a row of the styles, which ``styles_over`` writes in
+    their place."""
     return _rmk.descriptors(_f64(ret), _f64(clean), _f64(turnover), _f64(mkt).reshape(-1), r0, origin, beta_lam,
                             beta_window, beta_min_obs, mom_window, mom_lag, mom_min_obs, threads())
+
+
+def descriptors(ret, clean, turnover, mkt, r0: int, origin: int, beta_lam: float, beta_window: int,
+                beta_min_obs: int, mom_window: int, mom_lag: int, mom_min_obs: int) -> dict[str, np.ndarray]:
+    """``descriptor_rows`` as a dict of (rows, stocks) views, like ``exposures._descriptors``."""
+    rows = descriptor_rows(ret, clean, turnover, mkt, r0, origin, beta_lam, beta_window, beta_min_obs, mom_window,
+                           mom_lag, mom_min_obs)
+    return {k: rows[:, i] for i, k in enumerate(_DESCRIPTORS)}
 
 
 def row_median(x: np.ndarray) -> np.ndarray:
@@ -166,6 +197,21 @@ def styles(d: dict[str, np.ndarray], cap: np.ndarray, industry: np.ndarray, n_in
     slot = [names.index(name) for name in _STYLE_ORDER]
     return _rmk.styles(arrays, _f64(cap), np.ascontiguousarray(industry, dtype=np.int16), n_ind, mads, slot,
                        threads())
+
+
+def styles_over(desc: np.ndarray, fundamentals: dict[str, np.ndarray], cap: np.ndarray, industry: np.ndarray,
+                n_ind: int, mads: float, names: list[str]) -> np.ndarray:
+    """``styles`` of the descriptors of ``descriptor_rows``, written over them: returns the (days, stocks,
+    styles) float32 view of ``desc``'s memory, which no longer holds the descriptors. ``fundamentals`` holds
+    book, earnings, debt and growth. The exposures take no memory of their own this way: a row of ten float32
+    styles is as long as a row of five float64 descriptors."""
+    slot = [names.index(name) for name in _STYLE_ORDER]
+    if desc.dtype != np.float64 or not desc.flags.c_contiguous or desc.ndim != 3 or len(names) != 2 * desc.shape[1]:
+        raise ValueError("the descriptors must be a C-contiguous (rows, 5, stocks) float64 array")
+    _rmk.styles_over(desc, [_f64(fundamentals[k]) for k in ("book", "earnings", "debt", "growth")], _f64(cap),
+                     np.ascontiguousarray(industry, dtype=np.int16), n_ind, mads, slot, threads())
+    rows, _, n = desc.shape
+    return desc.reshape(rows, -1).view(np.float32).reshape(rows, n, len(names))
 
 
 def regressions(y, x, industry, cap, est, has, active, n_ind: int, regression_mads: float,

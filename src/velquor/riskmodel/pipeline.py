@@ -129,6 +129,8 @@ def factor_history(con, uni: Universe, start: int, stop: int,
     # exposures from the day before `start` on: row i of `expo` is calendar position start - 1 + i
     e0 = max(off - 1, 0)
     expo = style_exposures(panel, uni, e0)
+    if native.enabled():  # read by nothing after the styles: freed now, they serve the outputs still to come
+        panel.ret = panel.turnover = panel.book = panel.earnings = panel.sales = panel.debt = panel.growth = None
     n_days, n = stop - start, len(uni.ids)
     k = factor_count(uni)
     n_ind = len(uni.industry_names)
@@ -180,7 +182,7 @@ def _native_regressions(panel, expo: np.ndarray, off: int, e0: int, start: int, 
     written into ``fr``; returns the specific returns. A day whose normal equations are singular is solved by
     ``_regress_day``."""
     i0 = max(0, 1 - off)  # the first day with a panel row before it
-    n = panel.ret.shape[1]
+    n = panel.cap.shape[1]
     if i0 >= n_days:
         return np.full((n_days, n), np.nan)
     prev = slice(off + i0 - 1, off + n_days - 1)
@@ -587,7 +589,7 @@ def estimate_range(con, uni: Universe, asof_lo: int, asof_hi: int, variants: lis
         raise ValueError("as-of date before the first estimable date")
     start, stop = history_span(asof_lo, asof_hi, {cm for cm, _ in variants})
     check_requirements(con, uni, asof_lo, asof_hi, start)
-    with single_threaded_blas():
+    with single_threaded_blas(), native.spare_blocks():
         hist = factor_history(con, uni, start, stop, progress)
         by_horizon = {cm: horizon_series(hist, HORIZONS[cm], asof_lo) for cm in {cm for cm, _ in variants}}
     positions = list(range(asof_lo, asof_hi + 1))
