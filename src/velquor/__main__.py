@@ -3,15 +3,18 @@
 import signal
 import sys
 
+from ._interrupt import exit_with
+
+
 try:
     from .cli import main
 except KeyboardInterrupt:  # Ctrl-C while the command line itself loads
     print("velquor: error: interrupted", file=sys.stderr)
-    sys.exit(130)
+    exit_with(130)
 
 
 def run() -> int:
-    """Runs the command line and returns its exit status; the entry point of the `velquor` command."""
+    """Runs the command line and returns its exit status (:func:`entry` ends the process with it)."""
     status = 130
     try:
         status = main()
@@ -19,10 +22,22 @@ def run() -> int:
         pass
     finally:
         # The exit status is decided: a Ctrl-C from here on, or one a library below left pending, must not
-        # end the process by the signal instead (an ignored signal's pending handler never runs).
-        signal.signal(signal.SIGINT, signal.SIG_IGN)
+        # end the process by the signal instead (an ignored signal's pending handler never runs). Changing
+        # the handler first runs the handler of a signal still pending: taken, and tried again.
+        while True:
+            try:
+                signal.signal(signal.SIGINT, signal.SIG_IGN)
+                break
+            except KeyboardInterrupt:
+                continue
     return status
 
 
+def entry() -> None:
+    """The `velquor` command (its console script and `python -m velquor`): runs the command line and ends the
+    process with its status; after a Ctrl-C, with 130 whatever the interpreter's exit would make of it."""
+    exit_with(run())
+
+
 if __name__ == "__main__":
-    sys.exit(run())
+    entry()

@@ -11,9 +11,10 @@ interrupt back in its own shape, so no caller records it as a failed computation
 from __future__ import annotations
 
 import functools
+import os
 import sys
 
-__all__ = ["is_interrupt", "reraise_interrupt", "guard_scs"]
+__all__ = ["is_interrupt", "reraise_interrupt", "guard_scs", "exit_with"]
 
 #: SCS's status value of a solve stopped by SIGINT.
 SCS_SIGINT = -5
@@ -69,3 +70,18 @@ def guard_scs() -> None:
     guarded._velquor_guarded = True  # type: ignore[attr-defined]
     guarded._velquor_original = solve  # type: ignore[attr-defined]
     scs.solve = guarded
+
+
+def exit_with(status: int) -> None:
+    """Ends a command's process with ``status``. After a Ctrl-C (130) the interpreter's own exit can end the
+    process by SIGINT instead, whatever status the program asked for (a parent then sees -2): it does so when
+    the interrupt went through code run on a library's behalf. So then the streams are flushed and the
+    process ends at once."""
+    if status != 130:
+        sys.exit(status)
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            stream.flush()
+        except (OSError, ValueError):
+            pass
+    os._exit(130)

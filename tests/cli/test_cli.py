@@ -188,7 +188,7 @@ class TestEntryPoints:
 
         meta = tomllib.loads((Path(__file__).parents[2] / "pyproject.toml").read_text())
         # the same entry as `python -m velquor`, which keeps a late Ctrl-C from replacing the exit status
-        assert meta["project"]["scripts"]["velquor"] == "velquor.__main__:run"
+        assert meta["project"]["scripts"]["velquor"] == "velquor.__main__:entry"
 
 
 class TestConstraintsFile:

@@ -100,4 +100,6 @@ def _main(argv: list[str] | None) -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    from .._interrupt import exit_with
+
+    exit_with(main())
