@@ -130,5 +130,20 @@ def main(argv=None) -> int:
     return args.func(args)
 
 
+def entry(argv=None) -> None:
+    """The `zorvata` command (its console script and `python -m zorvata`): a Ctrl-C anywhere ends it with one
+    line and exit status 130."""
+    from .infra import exit_with, is_interrupt
+
+    try:
+        status = main(argv)
+    except BaseException as e:
+        if not is_interrupt(e):
+            raise
+        print("zorvata: error: interrupted", file=sys.stderr)
+        status = 130
+    exit_with(status)
+
+
 if __name__ == "__main__":
-    sys.exit(main())
+    entry()

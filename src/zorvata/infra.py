@@ -1,6 +1,7 @@
 """Small pieces of infrastructure shared by zorvata and velquor, each written once: files replaced atomically,
-advisory file locks, a thread-safe LRU cache, the BLAS thread pool pinned for a block of code, and glibc's
-heap of a worker process kept for its next task (:func:`steady_heap`).
+advisory file locks, a thread-safe LRU cache, the BLAS thread pool pinned for a block of code, glibc's
+heap of a worker process kept for its next task (:func:`steady_heap`), and a Ctrl-C recognised wherever it
+lands and turned into a command's exit status 130 (:func:`is_interrupt`, :func:`exit_with`).
 
 Why here: zorvata is the lower of the two packages (velquor imports zorvata, never the reverse), and both
 need these. A module of zorvata imported by its public name serves both without a third top-level package to
@@ -39,7 +40,7 @@ from typing import IO, Any, Generic, TypeVar
 
 __all__ = ["package_version", "temp_name", "real_path", "keep_access", "atomic_path", "atomic_write", "file_lock",
            "LRUCache", "single_threaded_blas", "spawn_context", "steady_heap",
-           "worker_heap"]
+           "worker_heap", "is_interrupt", "exit_with"]
 
 T = TypeVar("T")
 
@@ -438,3 +439,40 @@ def steady_heap() -> Iterator[None]:
                     _heap_thread = threading.Thread(target=_restore_after_idle, name="velquor-heap", daemon=True)
                     _heap_thread.start()
                 _heap_lock.notify_all()
+
+
+# ------------------------------------------------------------------------------------------------- interrupts
+
+#: What DuckDB's RuntimeError says when SIGINT stopped a query while its result was fetched.
+DUCKDB_INTERRUPTED = "Query interrupted"
+
+
+def is_interrupt(e: BaseException) -> bool:
+    """Whether ``e`` is, or was caused by, a keyboard interrupt (DuckDB's own interrupt included)."""
+    seen: set[int] = set()
+    cur: BaseException | None = e
+    while cur is not None and id(cur) not in seen:
+        seen.add(id(cur))
+        if isinstance(cur, KeyboardInterrupt):
+            return True
+        if type(cur).__name__ == "InterruptException" and type(cur).__module__.startswith(("duckdb", "_duckdb")):
+            return True
+        if type(cur) is RuntimeError and str(cur).strip() == DUCKDB_INTERRUPTED:
+            return True
+        cur = cur.__cause__ or cur.__context__
+    return False
+
+
+def exit_with(status: int) -> None:
+    """Ends a command's process with ``status``. After a Ctrl-C (130) the interpreter's own exit can end the
+    process by SIGINT instead, whatever status the program asked for (a parent then sees -2): it does so when
+    the interrupt went through code run on a library's behalf. So then the streams are flushed and the
+    process ends at once."""
+    if status != 130:
+        sys.exit(status)
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            stream.flush()
+        except (OSError, ValueError):
+            pass
+    os._exit(130)

@@ -258,3 +258,25 @@ class TestLimitAwareTruth:
         w = np.full(len(t.specific_var), 1.0 / len(t.specific_var))
         e = t.exposures.to_numpy().T @ w
         assert t.limited_variance(w) < 0.99 * (e @ t.factor_cov @ e + w * w @ t.specific_var.to_numpy())
+
+
+@pytest.mark.slow
+def test_ctrl_c_during_a_demo_build_exits_130_with_one_line_and_leaves_no_file(tmp_path):
+    import os
+    import signal
+    import subprocess
+    import sys
+    import time
+
+    out = tmp_path / "demo.duckdb"
+    proc = subprocess.Popen([sys.executable, "-m", "zorvata", "build-demo", "--out", str(out), "--n-stocks", "3000"],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            env={k: v for k, v in os.environ.items() if k != "ZORVATA_DB"})
+    time.sleep(2.0)  # the imports, then the simulation (about 20 s at this size)
+    proc.send_signal(signal.SIGINT)
+    _, err = proc.communicate(timeout=120)
+    if proc.returncode == 0:
+        pytest.skip("the build finished before the interrupt")
+    assert proc.returncode == 130, err
+    assert err.splitlines()[-1] == "zorvata: error: interrupted" and "Traceback" not in err, err
+    assert not out.exists() and not [p for p in tmp_path.iterdir() if p.name.startswith(".demo")], list(tmp_path.iterdir())
