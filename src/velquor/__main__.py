@@ -1,16 +1,16 @@
 """`python -m velquor`: the `velquor` command line (see velquor.cli)."""
 
+import os
 import signal
 import sys
 
-from ._interrupt import exit_with
-
-
 try:
+    from ._interrupt import exit_with
     from .cli import main
-except KeyboardInterrupt:  # Ctrl-C while the command line itself loads
+except KeyboardInterrupt:  # Ctrl-C while the command line itself loads (exit_with may not be loaded yet)
     print("velquor: error: interrupted", file=sys.stderr)
-    exit_with(130)
+    sys.stderr.flush()
+    os._exit(130)
 
 
 def run() -> int:
