@@ -54,4 +54,3 @@ def guard_scs() -> None:
     guarded._velquor_guarded = True  # type: ignore[attr-defined]
     guarded._velquor_original = solve  # type: ignore[attr-defined]
     scs.solve = guarded
-

@@ -33,6 +33,7 @@ import stat
 import sys
 import tempfile
 import threading
+import time
 from collections import OrderedDict
 from collections.abc import Callable, Hashable, Iterator
 from pathlib import Path
@@ -357,8 +358,6 @@ def _restore_after_idle() -> None:
     """The heap thread of a worker: once no block has run for HELD_HEAP_IDLE seconds, the free heap goes back
     to the system and the process's own settings are back."""
     global _heap_thread
-    import time
-
     with _heap_lock:
         while True:
             if _heap_users == 0:
@@ -419,8 +418,6 @@ def steady_heap() -> Iterator[None]:
     if mallopt is None:
         yield
         return
-    import time
-
     with _heap_lock:
         _heap_users += 1
         if not _heap_held:
