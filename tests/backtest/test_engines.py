@@ -141,8 +141,9 @@ def test_process_workers_live_on_between_runs_until_closed():
 
     first = ProcessEngine(1)
     pids = _pids(first, 3)
-    # a run that ends with work still queued cancels it and leaves the pool to the next run
-    queued = [first.submit(time.sleep, 0.5) for _ in range(3)]
+    # a run that ends with work still queued cancels it and leaves the pool to the next run; the pool hands
+    # up to three calls to its one worker at once (one running, two in its queue), and those can't be cancelled
+    queued = [first.submit(time.sleep, 0.5) for _ in range(8)]
     first.close()
     assert any(f.cancelled() for f in queued)
     second = ProcessEngine(1)
