@@ -201,7 +201,7 @@ def tables(res, cms, detail: bool, out=None):
                 d = df[df.version == rm.value]
                 summary.append(f"{cm.value}-{rm.value}: missed {int((d.target == 'MISSED').sum())}/{len(d)}, "
                                f"max |diff| {d._d.abs().max():.3f}, max |qlike-1| {(d._q - 1).abs().max():.3f}, "
-                               f"sum|diff| {d._d.abs().sum():.2f}")
+                               f"sum|diff| {d._d.abs().sum():.2f}, mean qlike {d._q.mean():.4f}")
     print("\n".join(summary), flush=True)
 
 

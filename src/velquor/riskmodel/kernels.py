@@ -206,7 +206,8 @@ def ratio_multiplier(num: np.ndarray, den: np.ndarray, halflife: float, noise_co
 
 
 def geometric_multiplier(num: np.ndarray, den: np.ndarray, halflife: float, level_halflife: float,
-                         noise_correction: bool = False) -> float:
+                         noise_correction: bool = False, anchor: tuple[np.ndarray, np.ndarray] | None = None,
+                         beta: float = 0.0, anchor_halflife: float = 1.0) -> float:
     """Regime multiplier as a geometric mean of the daily ratios ``num / den`` (per day, oldest first, as for
     ``ratio_multiplier``), its level set by how its own forecasts fared.
 
@@ -220,16 +221,24 @@ def geometric_multiplier(num: np.ndarray, den: np.ndarray, halflife: float, leve
     With ``noise_correction`` the multiplier is raised by exp(s^2), s^2 the sampling variance of the EWMA of
     the logs (their scatter about the previous day's mean over the level window, times the short weights'
     sum of squares over their squared sum): for a lognormal m, E[1 / m] = exp(s^2) / E[m].
+
+    ``anchor``: daily readings of a second, far less noisy series whose log moves with ``beta`` times this
+    one's (``(num, den)`` of the same days). The multiplier then follows the anchor's own geometric mean
+    (``anchor_halflife``) times ``beta``, and only the part of the readings the anchor does not explain,
+    ``log y - beta log a``, is averaged over ``halflife``: that part moves more slowly than the regime
+    itself, so the same averaging leaves less of the readings' noise for less lag.
     """
-    num, den = np.asarray(num, dtype=np.float64), np.asarray(den, dtype=np.float64)
-    with np.errstate(invalid="ignore", divide="ignore"):
-        y = np.where(np.isfinite(num) & np.isfinite(den) & (den > 0) & (num > 0), num / den, np.nan)
+    y = _readings(num, den)
     k = int(4 * halflife)
-    idx = np.arange(len(y))[:, None] + np.arange(1 - k, 1)[None, :]
-    logs = np.where(idx >= 0, np.log(y[np.maximum(idx, 0)]), np.nan)
-    w = np.where(np.isfinite(logs), ewma_weights(halflife, k)[None, :], 0.0)
     with np.errstate(invalid="ignore", divide="ignore"):
-        g = np.exp((w * np.nan_to_num(logs)).sum(axis=1) / w.sum(axis=1))
+        logs = np.log(y)
+    if anchor is not None and beta:
+        with np.errstate(invalid="ignore", divide="ignore"):
+            a = np.log(_readings(*anchor))
+        logs = logs - beta * a
+        g = np.exp(_ewma_logs(logs, halflife) + beta * _ewma_logs(a, anchor_halflife))
+    else:
+        g = np.exp(_ewma_logs(logs, halflife))
     n = int(4 * level_halflife)
     prior, realised = g[:-1][-n:], y[1:][-n:]
     ok = np.isfinite(prior) & np.isfinite(realised)
@@ -239,9 +248,26 @@ def geometric_multiplier(num: np.ndarray, den: np.ndarray, halflife: float, leve
     m = float(g[-1] * (wl * realised[ok]).sum() / (wl * prior[ok]).sum())
     if noise_correction:
         scatter = float((wl * (np.log(realised[ok]) - np.log(prior[ok])) ** 2).sum() / wl.sum())
-        ws = w[-1]
+        ws = ewma_weights(halflife, k)[max(k - len(y), 0):][np.isfinite(logs[-k:])]
         m *= float(np.exp(scatter * (ws * ws).sum() / ws.sum() ** 2))
     return m
+
+
+def _readings(num: np.ndarray, den: np.ndarray) -> np.ndarray:
+    """Daily ratios ``num / den``; NaN where either is missing or not positive."""
+    num, den = np.asarray(num, dtype=np.float64), np.asarray(den, dtype=np.float64)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        return np.where(np.isfinite(num) & np.isfinite(den) & (den > 0) & (num > 0), num / den, np.nan)
+
+
+def _ewma_logs(logs: np.ndarray, halflife: float) -> np.ndarray:
+    """Each day's EWMA (``halflife``, over ``4 * halflife`` days up to it) of ``logs``, NaN readings left out."""
+    k = int(4 * halflife)
+    idx = np.arange(len(logs))[:, None] + np.arange(1 - k, 1)[None, :]
+    win = np.where(idx >= 0, logs[np.maximum(idx, 0)], np.nan)
+    w = np.where(np.isfinite(win), ewma_weights(halflife, k)[None, :], 0.0)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        return (w * np.nan_to_num(win)).sum(axis=1) / w.sum(axis=1)
 
 
 def fade(m: float, halflife: float, horizon: int) -> float:

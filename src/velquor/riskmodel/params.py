@@ -20,7 +20,7 @@ __all__ = [
 ]
 
 #: Bumped whenever a change alters persisted numbers; part of the store fingerprint.
-MODEL_VERSION = "9"
+MODEL_VERSION = "10"
 
 COUNTRY = "country"
 
@@ -75,6 +75,12 @@ class Horizon:
     # daily factor readings share one fat-tailed shock a day, and the mean of their logs follows the regime
     # with less noise than their plain mean (set on two independent draws of the demo market).
     regime_level_halflife: int | None = None
+    # With the geometric multiplier: the slope of the factor readings' log on the specific readings' log.
+    # The specific returns of the whole market read the day's volatility almost without noise; the factor
+    # multiplier then follows their geometric mean (half-life ``regime_anchor_halflife``) to this power, and
+    # averages over ``regime_halflife`` only the part of the factor readings it leaves unexplained. 0: off.
+    regime_specific_beta: float = 0.0
+    regime_anchor_halflife: int = 1
 
     @property
     def vol_window(self) -> int:
@@ -105,9 +111,9 @@ class Horizon:
 
 HORIZONS: dict[CovModel, Horizon] = {
     CovModel.FACTOR_MODEL_DAILY: Horizon(
-        days=1, vol_halflife=42, corr_halflife=200, nw_lags=0, spec_halflife=42, spec_nw_lags=0,
+        days=1, vol_halflife=126, corr_halflife=200, nw_lags=0, spec_halflife=42, spec_nw_lags=0,
         regime_halflife=5, shrinkage=0.1, v1_corr_shrinkage=0.1, spec_regime_halflife=3,
-        regime_level_halflife=63),
+        regime_level_halflife=63, regime_specific_beta=0.8),
     CovModel.FACTOR_MODEL_MONTHLY: Horizon(
         days=21, vol_halflife=84, corr_halflife=252, nw_lags=2, spec_halflife=84, spec_nw_lags=2,
         regime_halflife=63, shrinkage=0.1, v1_corr_shrinkage=0.1),

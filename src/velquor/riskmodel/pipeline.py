@@ -275,7 +275,9 @@ def _factor_regime(hist: FactorHistory, series: dict, i: int, lo: int, hz: Horiz
         den = np.where(ok, prev / norm, 0.0).sum(axis=1)
     num = np.where(ok.any(axis=1), num, np.nan)
     if hz.regime_level_halflife:
-        return geometric_multiplier(num, den, hz.regime_halflife, hz.regime_level_halflife, REGIME_NOISE_CORRECTION)
+        anchor = _specific_sums(hist, series, i, win) if hz.regime_specific_beta else None
+        return geometric_multiplier(num, den, hz.regime_halflife, hz.regime_level_halflife, REGIME_NOISE_CORRECTION,
+                                    anchor, hz.regime_specific_beta, hz.regime_anchor_halflife)
     return ratio_multiplier(num, den, hz.regime_halflife, REGIME_NOISE_CORRECTION)
 
 
@@ -299,21 +301,31 @@ def _specific_regime(hist: FactorHistory, series: dict, i: int, lo: int, hz: Hor
                      sums: dict | None = None) -> float:
     """The same for specific returns, stocks weighted by their previous day's cap. ``sums``: the native
     pipeline's daily sums of a batch of dates (``_specific_regime_sums``)."""
-    win = _specific_window(i, lo, hz)
-    if native.enabled():
-        num, den = (sums or _specific_regime_sums(hist, series, [i], lo, hz))[i]
+    if native.enabled() and sums:
+        num, den = sums[i]
     else:
-        u2 = hist.specific[win] ** 2
-        prev = series["var0"][win.start - 1:win.stop - 1]
-        pcnt = series["cnt"][win.start - 1:win.stop - 1]
-        cap = hist.cap[win.start - 1:win.stop - 1]
-        norm = series["var0"][i]
-        ok = np.isfinite(u2) & np.isfinite(prev) & (pcnt >= MIN_SPECIFIC_OBS) & np.isfinite(cap) & (norm > 0)
-        with np.errstate(invalid="ignore", divide="ignore"):
-            w = np.where(ok, cap / norm, 0.0)
-            num = np.where(ok.any(axis=1), (w * np.where(ok, u2, 0.0)).sum(axis=1), np.nan)
-            den = (w * np.where(ok, prev, 0.0)).sum(axis=1)
+        num, den = _specific_sums(hist, series, i, _specific_window(i, lo, hz))
     return ratio_multiplier(num, den, hz.spec_regime, REGIME_NOISE_CORRECTION)
+
+
+def _specific_sums(hist: FactorHistory, series: dict, i: int, win: slice) -> tuple[np.ndarray, np.ndarray]:
+    """Each day of ``win`` (which starts at row 1 or later): the cap-weighted squared specific returns and
+    the variances forecast for them the day before, every stock in units of its variance as of row ``i``."""
+    if native.enabled():
+        num, den = native.specific_regime(hist.specific, series["var0"], series["cnt"], hist.cap, win.start,
+                                          win.stop, [i], MIN_SPECIFIC_OBS)
+        return num[0], den[0]
+    u2 = hist.specific[win] ** 2
+    prev = series["var0"][win.start - 1:win.stop - 1]
+    pcnt = series["cnt"][win.start - 1:win.stop - 1]
+    cap = hist.cap[win.start - 1:win.stop - 1]
+    norm = series["var0"][i]
+    ok = np.isfinite(u2) & np.isfinite(prev) & (pcnt >= MIN_SPECIFIC_OBS) & np.isfinite(cap) & (norm > 0)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        w = np.where(ok, cap / norm, 0.0)
+        num = np.where(ok.any(axis=1), (w * np.where(ok, u2, 0.0)).sum(axis=1), np.nan)
+        den = (w * np.where(ok, prev, 0.0)).sum(axis=1)
+    return num, den
 
 
 def _structural(sigma: np.ndarray, full: np.ndarray, style: np.ndarray, industry: np.ndarray,
