@@ -141,7 +141,7 @@ V1_FACTOR_REGIME = True
 #: than the estimate. V2's eigenfactor adjustment already lifts the noisiest directions, so V2 takes less. Both
 #: shares were set on independent draws of the demo market (the default market with seeds 777 and 778), with
 #: the daily factor regime's geometric multiplier, which leaves less of its own noise to make up for.
-VOL_NOISE_LIFT_V1 = 2.0
+VOL_NOISE_LIFT_V1 = 4.0
 VOL_NOISE_LIFT_V2 = 1.0
 #: Trading days between refreshes of the simulated eigenfactor bias.
 EIGEN_REFRESH = 5
