@@ -8,6 +8,7 @@ built in (up to rounding).
 
 from __future__ import annotations
 
+import functools
 from dataclasses import dataclass, field
 from typing import Callable, Iterable
 
@@ -410,8 +411,9 @@ def _factor_multiplier(hist: FactorHistory, series: dict, i: int, lo: int, hz: H
 
 
 def _variant_factor_cov(hist: FactorHistory, series: dict, shared: tuple[np.ndarray, np.ndarray], p: int, i: int,
-                        lo: int, hz: Horizon, risk_model: RiskModel, sums: dict | None = None) -> np.ndarray:
-    """A variant's factor covariance, in units of the horizon, from the shared one (``_factor_cov``)."""
+                        lo: int, hz: Horizon, risk_model: RiskModel, multiplier: Callable[[], float]) -> np.ndarray:
+    """A variant's factor covariance, in units of the horizon, from the shared one (``_factor_cov``);
+    ``multiplier`` gives the factor regime multiplier (computed once for the variants of a date)."""
     cov, noise = shared
     share = VOL_NOISE_LIFT_V2 if risk_model is RiskModel.V2 else VOL_NOISE_LIFT_V1
     if share:
@@ -422,7 +424,7 @@ def _variant_factor_cov(hist: FactorHistory, series: dict, shared: tuple[np.ndar
     else:
         cov = shrink_correlation(cov, hz.v1_corr_shrinkage)
     if risk_model is RiskModel.V2 or V1_FACTOR_REGIME:
-        cov = cov * fade(_factor_multiplier(hist, series, i, lo, hz, sums), hz.regime_halflife, hz.days)
+        cov = cov * fade(multiplier(), hz.regime_halflife, hz.days)
     return clip_psd(cov) * hz.days
 
 
@@ -483,10 +485,11 @@ def estimate_variants(uni: Universe, hist: FactorHistory, p: int, cov_model: Cov
     i = p - hist.start
     lo = max(FIRST_REGRESSION_INDEX - hist.start, 0)
     shared = _factor_cov(hist, i, lo, hz)
+    multiplier = functools.cache(lambda: _factor_multiplier(hist, series, i, lo, hz, sums))
     rows, style, industry, cap, sigma = _specific_vol(uni, hist, series, p, i, hz)
     return [Estimate(asof=p, rows=rows, style=style, industry=industry, cap=cap,
                      factor_cov=np.ascontiguousarray(
-                         _variant_factor_cov(hist, series, shared, p, i, lo, hz, rm, sums)),
+                         _variant_factor_cov(hist, series, shared, p, i, lo, hz, rm, multiplier)),
                      specific_var=_variant_specific_var(hist, series, sigma, i, lo, hz, rm, sums))
             for rm in risk_models]
 
