@@ -294,14 +294,14 @@ class TestEstimatorConsistency:
         h = path(n)
         hs = 0.6 * path(n) + 0.8 * h
         num = np.exp(h) * 4.0 / rng.chisquare(6, n) * rng.chisquare(25, n) / 25
-        spec = np.exp(hs + 0.05 * rng.standard_normal(n))
+        specific = np.exp(hs + 0.05 * rng.standard_normal(n))
         den = np.ones(n)
         loss = {False: [], True: []}
         for t in range(days, n - 1, 3):
             win = slice(t - days + 1, t + 1)
             for anchored in (False, True):
                 m = geometric_multiplier(num[win], den[win], hl, level, True,
-                                         (spec[win], den[win]) if anchored else None, beta)
+                                         (specific[win], den[win]) if anchored else None, beta)
                 x = np.exp(h[t + 1]) / m
                 loss[anchored].append(x - 1 - np.log(x))
         assert np.mean(loss[True]) < 0.85 * np.mean(loss[False])
@@ -309,11 +309,11 @@ class TestEstimatorConsistency:
         win = slice(n - days, n)
         plain = geometric_multiplier(num[win], den[win], hl, level, True)
         assert geometric_multiplier(num[win], den[win], hl, level, True, (den[win], den[win]), beta) == plain
-        storm = num[win].copy(), spec[win].copy()
+        storm = num[win].copy(), specific[win].copy()
         storm[0][-1] *= 4.0
         storm[1][-1] *= 4.0 ** (1 / beta)
         jump = (geometric_multiplier(storm[0], den[win], hl, level, False, (storm[1], den[win]), beta)
-                / geometric_multiplier(num[win], den[win], hl, level, False, (spec[win], den[win]), beta))
+                / geometric_multiplier(num[win], den[win], hl, level, False, (specific[win], den[win]), beta))
         slow = geometric_multiplier(storm[0], den[win], hl, level) / geometric_multiplier(num[win], den[win], hl, level)
         assert jump > 1.5 * slow > 1.5
 
