@@ -278,7 +278,8 @@ class TestEstimatorConsistency:
         # fat-tailed shock, and specific readings that read 0.8 h plus a regime of their own almost without
         # noise. Against the regime of the next day, the anchored multiplier's mean of x - 1 - log x (x = true
         # over forecast, the QLIKE excess) is clearly below the plain one's. A flat anchor explains nothing
-        # and leaves the multiplier as it was; a step of the regime on the last day shows at once.
+        # and leaves the multiplier as it was, as does one without a reading lately; a step of the regime on
+        # the last day shows at once.
         from velquor.riskmodel.kernels import geometric_multiplier
 
         rng = np.random.default_rng(23)
@@ -309,6 +310,8 @@ class TestEstimatorConsistency:
         win = slice(n - days, n)
         plain = geometric_multiplier(num[win], den[win], hl, level, True)
         assert geometric_multiplier(num[win], den[win], hl, level, True, (den[win], den[win]), beta) == plain
+        silent = np.where(np.arange(days) < days - 4, specific[win], np.nan)  # no anchor reading lately
+        assert geometric_multiplier(num[win], den[win], hl, level, True, (silent, den[win]), beta) == plain
         storm = num[win].copy(), specific[win].copy()
         storm[0][-1] *= 4.0
         storm[1][-1] *= 4.0 ** (1 / beta)

@@ -226,18 +226,22 @@ def geometric_multiplier(num: np.ndarray, den: np.ndarray, halflife: float, leve
     one's (``(num, den)`` of the same days). The multiplier then follows the anchor's own geometric mean
     (``anchor_halflife``) times ``beta``, and only the part of the readings the anchor does not explain,
     ``log y - beta log a``, is averaged over ``halflife``: that part moves more slowly than the regime
-    itself, so the same averaging leaves less of the readings' noise for less lag.
+    itself, so the same averaging leaves less of the readings' noise for less lag. Without a reading of the
+    anchor over its last ``4 * anchor_halflife`` days the readings go alone.
     """
     y = _readings(num, den)
     k = int(4 * halflife)
     with np.errstate(invalid="ignore", divide="ignore"):
         logs = np.log(y)
+    g = None
     if anchor is not None and beta:
         with np.errstate(invalid="ignore", divide="ignore"):
             a = np.log(_readings(*anchor))
-        logs = logs - beta * a
-        g = np.exp(_ewma_logs(logs, halflife) + beta * _ewma_logs(a, anchor_halflife))
-    else:
+        level = _ewma_logs(a, anchor_halflife)
+        if np.isfinite(level[-1]):  # else no reading of the anchor lately: the readings alone
+            logs = logs - beta * a
+            g = np.exp(_ewma_logs(logs, halflife) + beta * level)
+    if g is None:
         g = np.exp(_ewma_logs(logs, halflife))
     n = int(4 * level_halflife)
     prior, realised = g[:-1][-n:], y[1:][-n:]
