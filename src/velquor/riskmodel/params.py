@@ -140,7 +140,9 @@ V1_FACTOR_REGIME = True
 #: independent days; volatility clusters, so the real sampling variance is larger and both versions take more
 #: than the estimate. V2's eigenfactor adjustment already lifts the noisiest directions, so V2 takes less. Both
 #: shares were set on independent draws of the demo market (the default market with seeds 777 and 778), with
-#: the daily factor regime's geometric multiplier, which leaves less of its own noise to make up for.
+#: the daily factor regime's geometric multiplier, which leaves less of its own noise to make up for; V1's
+#: again with the 126-day daily volatility half-life, whose estimated sampling variance is a third of the
+#: 42-day one's.
 VOL_NOISE_LIFT_V1 = 4.0
 VOL_NOISE_LIFT_V2 = 1.0
 #: Trading days between refreshes of the simulated eigenfactor bias.
