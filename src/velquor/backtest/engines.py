@@ -63,10 +63,11 @@ class Engine:
         """Ends the run; ``abort`` when it was interrupted or failed (work still running is stopped)."""
 
 
-def _result(fut) -> Any:
-    """A task's result; a task stopped by Ctrl-C in its worker raises KeyboardInterrupt here."""
+def _result(fut, fetch: Callable[[], Any] | None = None) -> Any:
+    """A task's result (``fetch``: how to get it, else ``fut.result()``); a task stopped by Ctrl-C in its
+    worker raises KeyboardInterrupt here."""
     try:
-        return fut.result()
+        return fut.result() if fetch is None else fetch()
     except TaskInterrupted:
         raise KeyboardInterrupt() from None
 
@@ -319,10 +320,7 @@ class DaskEngine(Engine):
     def result(self, fut):
         # Straight from the worker that holds it where the workers can be reached: through the scheduler, a
         # history piece (several MB) costs the scheduler about as much CPU as a rebalance task costs a worker.
-        try:
-            return self._client.gather(fut, direct=self._direct)
-        except TaskInterrupted:
-            raise KeyboardInterrupt() from None
+        return _result(fut, lambda: self._client.gather(fut, direct=self._direct))
 
     def bar(self, progress, total, desc, unit):
         return DaskBar(self, progress, desc)
