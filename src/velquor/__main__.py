@@ -5,8 +5,11 @@ import signal
 import sys
 
 try:
-    from ._interrupt import exit_with
-    from .cli import main
+    from zorvata.infra import interrupts_deferred
+
+    with interrupts_deferred():  # no extension module initialises with a Ctrl-C raised half way through it
+        from ._interrupt import exit_with
+        from .cli import main
 except KeyboardInterrupt:  # Ctrl-C while the command line itself loads (exit_with may not be loaded yet)
     print("velquor: error: interrupted", file=sys.stderr)
     sys.stderr.flush()

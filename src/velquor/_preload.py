@@ -33,9 +33,12 @@ class _Preload(importlib.abc.MetaPathFinder):
         if fullname in EXTENSIONS and not _Preload.busy:
             _Preload.busy = True  # a collaborator importing an extension goes the ordinary way
             try:
-                for name in COLLABORATORS:
-                    if name not in sys.modules:
-                        importlib.import_module(name)
+                from zorvata.infra import interrupts_deferred
+
+                with interrupts_deferred():
+                    for name in COLLABORATORS:
+                        if name not in sys.modules:
+                            importlib.import_module(name)
             finally:
                 _Preload.busy = False
         return None

@@ -11,9 +11,13 @@ import dataclasses
 import datetime as _dt
 from collections.abc import Iterable
 
-import numpy as np
-import pandas as pd
-import pyarrow as pa
+from .infra import interrupts_deferred
+
+with interrupts_deferred():  # extension modules that cannot take a Ctrl-C half way (DuckDB's aborts the process)
+    import duckdb  # noqa: F401
+    import numpy as np
+    import pandas as pd
+    import pyarrow as pa
 
 from . import _store
 from ._errors import AccessError, DataError, DateOutOfRange, UnknownInstrument, ValidationError

@@ -1,7 +1,8 @@
 """Small pieces of infrastructure shared by zorvata and velquor, each written once: files replaced atomically,
 advisory file locks, a thread-safe LRU cache, the BLAS thread pool pinned for a block of code, glibc's
 heap of a worker process kept for its next task (:func:`steady_heap`), and a Ctrl-C recognised wherever it
-lands and turned into a command's exit status 130 (:func:`is_interrupt`, :func:`exit_with`).
+lands and turned into a command's exit status 130 (:func:`is_interrupt`, :func:`exit_with`), or held back
+while an extension module initialises (:func:`interrupts_deferred`).
 
 Why here: zorvata is the lower of the two packages (velquor imports zorvata, never the reverse), and both
 need these. A module of zorvata imported by its public name serves both without a third top-level package to
@@ -29,6 +30,7 @@ from __future__ import annotations
 import contextlib
 import os
 import shutil
+import signal
 import stat
 import sys
 import tempfile
@@ -41,7 +43,7 @@ from typing import IO, Any, Generic, TypeVar
 
 __all__ = ["package_version", "temp_name", "real_path", "keep_access", "atomic_path", "atomic_write", "file_lock",
            "LRUCache", "single_threaded_blas", "spawn_context", "steady_heap",
-           "worker_heap", "is_interrupt", "exit_with"]
+           "worker_heap", "is_interrupt", "exit_with", "interrupts_deferred"]
 
 T = TypeVar("T")
 
@@ -442,6 +444,30 @@ def steady_heap() -> Iterator[None]:
 
 #: What DuckDB's RuntimeError says when SIGINT stopped a query while its result was fetched.
 DUCKDB_INTERRUPTED = "Query interrupted"
+
+
+@contextlib.contextmanager
+def interrupts_deferred() -> Iterator[None]:
+    """Holds a Ctrl-C back for the length of the block and raises it as KeyboardInterrupt when the block ends.
+
+    For imports of extension modules that cannot take an exception half way through their initialisation:
+    DuckDB's aborts the whole process ("Critical nanobind error") when KeyboardInterrupt lands while it
+    registers its types, so a Ctrl-C in the first second of a command or a session killed it by SIGABRT.
+    Acts only in the main thread and only while Python's own handler is installed: a program's handler, an
+    ignored SIGINT and an enclosing block of this kind are left as they are."""
+    if (threading.current_thread() is not threading.main_thread()
+            or signal.getsignal(signal.SIGINT) is not signal.default_int_handler):
+        yield
+        return
+    caught: list[int] = []
+    signal.signal(signal.SIGINT, lambda signum, frame: caught.append(signum))
+    try:
+        yield
+    finally:
+        # a signal still pending runs the recorder on the way out, so it is counted, not lost
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+    if caught:
+        raise KeyboardInterrupt
 
 
 def is_interrupt(e: BaseException) -> bool:

@@ -9,11 +9,10 @@ import warnings
 from pathlib import Path
 from typing import Iterable
 
+import zorvata  # first: it loads DuckDB with Ctrl-C held back (zorvata.infra.interrupts_deferred)
 import duckdb
 import numpy as np
 import pandas as pd
-
-import zorvata
 from zorvata.infra import LRUCache
 
 from ..const import CovModel, RiskModel
