@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import os
+
 import numpy as np
 import pytest
 
@@ -55,10 +57,17 @@ class TestEngines:
 def test_cold_estimates_built_in_parallel_are_those_built_serially(tmp_path, monkeypatch):
     """With no estimate stored, the process pool computes the factor history in pieces and this process
     writes the estimates: the files and the results equal a serial cold run's."""
-    from velquor.backtest import _estimates
+    from velquor.backtest import _estimates, _tasks, backtest as module
 
     bt = basic_backtest(end="2025-07-31", cov_model="monthly")
     runs, files = {}, {}
+    spills: list[str | None] = []
+
+    def spill_dir():
+        spills.append(_tasks.spill_dir())
+        return spills[-1]
+
+    monkeypatch.setattr(module, "spill_dir", spill_dir)
     try:
         for engine in ("serial", "process"):
             store = tmp_path / engine
@@ -71,6 +80,8 @@ def test_cold_estimates_built_in_parallel_are_those_built_serially(tmp_path, mon
         monkeypatch.undo()
         _estimates.forget()
     _same(runs["serial"], runs["process"])
+    # the workers' pieces came back by file in shared memory (where the machine has it), all removed
+    assert len(spills) == 1 and not (spills[0] and os.path.exists(spills[0]))
     # the cold runs used the models before their files were written: a run reading the files agrees
     monkeypatch.setenv("VELQUOR_RISKMODEL_DIR", str(tmp_path / "serial"))
     _estimates.forget()
@@ -275,3 +286,41 @@ def test_results_come_straight_from_workers_only_where_they_can_be_reached():
     # the caller's own choice holds either way
     assert _direct_gather(client("tcp://127.0.0.1:8786", direct=False)) is False
     assert _direct_gather(client("tcp://10.1.2.3:8786", direct=True)) is True
+
+
+def test_a_piece_handed_back_by_file_arrives_whole_and_leaves_nothing(tmp_path):
+    from velquor.backtest._tasks import SPILL_BYTES, Spilled, _spilled, unspilled
+
+    big = np.random.default_rng(1).standard_normal(SPILL_BYTES // 8 + 1)
+    small = np.arange(3.0)
+    piece = {"start": 5, "specific": big, "factor_returns": small}
+    out = _spilled(piece, str(tmp_path), "5-9")
+    assert isinstance(out["specific"], Spilled) and out["factor_returns"] is small
+    back = unspilled(out)
+    assert np.array_equal(back["specific"], big) and list(tmp_path.iterdir()) == []
+    # no room for it (here: no directory): the arrays go back in the answer itself
+    assert _spilled(piece, str(tmp_path / "gone"), "5-9") is piece
+
+
+@pytest.mark.slow
+def test_a_date_whose_pool_drops_names_of_the_date_before_is_not_tried_ahead(monkeypatch):
+    # Its holdings reach outside its pool, so it is solved with its turnover limit only: a trial without the
+    # limit, sent before the date before it is booked, would be thrown away.
+    import zorvata
+    from velquor.backtest import backtest as module
+
+    pool = zorvata.index_weights("000905.XSHG", "2025-04-30").index[:60].tolist()
+    tried: list[tuple[int, bool]] = []
+    real = module._job
+
+    def job(p, i, failed_asof, free=False):
+        tried.append((i, free))
+        return real(p, i, failed_asof, free)
+
+    monkeypatch.setattr(module, "_job", job)
+    bt = basic_backtest(universe=lambda d: pool[1:] if d.month == 7 else pool, bnds=None, turnover_limit=0.5)
+    res = bt.run(engine="process", workers=2, progress=False)
+    july = [i for i, d in enumerate(res.status.index) if d.month == 7]
+    assert july and (res.status == "optimal").all()
+    assert [free for i, free in tried if i == july[0]] == [False]  # solved once, with its limit
+    assert any(free for i, free in tried if i > july[0])  # the dates after it are still tried ahead

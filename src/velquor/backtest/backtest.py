@@ -29,7 +29,7 @@ from . import _estimates
 from ._checkpoint import Checkpoint, input_keys
 from ._simulate import DayRules, Simulator, board_lots
 from ._tasks import (MarketRef, RebalanceOutcome, RebalanceJob, check_market, history_task, is_lost_worker,
-                     is_transient, rebalance_task)
+                     is_transient, rebalance_task, remove_spill, spill_dir, unspilled)
 from .engines import Bar, Engine, LazyEngine, check_engine
 from .result import BacktestResult, unfilled_frame
 
@@ -281,6 +281,7 @@ class _Plan:
     cash: list = field(default_factory=list)
     unfilled: list = field(default_factory=list)
     at_limit: list = field(default_factory=list)  # per booked rebalance: its turnover reached the limit
+    covers: dict[int, bool] = field(default_factory=dict)  # per date: its pool holds the date before's
 
     def __post_init__(self) -> None:
         self.sim = Simulator(self.returns, self.delisted_from, self.bt.cost, self.bt.capital,
@@ -589,6 +590,7 @@ def _run(backtests: list[Backtest], engine: str, workers, client, progress: bool
                              checkpoints)
         except BaseException:
             if ahead is not None:
+                ahead.close()
                 ahead.eng.close(abort=True)
             raise
         _compute(plans, engine, workers, client, progress, ahead)
@@ -665,6 +667,7 @@ def _compute(plans: list[_Plan], engine: str, workers, client, progress: bool,
     finally:
         try:
             if history is not None:
+                history.close()
                 _unstored(history.writer.close())
         finally:
             eng.close(abort=aborted)
@@ -711,6 +714,8 @@ class _History:
         self.pending: dict[Any, tuple] = {}
         self.got: dict[int, list | None] = {id(g): [] for g in self.groups}
         self.bar: Bar | None = None
+        # workers on this machine leave their pieces' large arrays in files here (removed by `close`)
+        self.spill = spill_dir() if eng.parallel and self.queue else None
         self._send()
         if market.fingerprint is None:  # while the workers start (read already when `missing` needed them)
             market.fingerprint = _estimates.market_fingerprint()
@@ -719,7 +724,8 @@ class _History:
         cap = self.eng.capacity() if self.eng.parallel and self.queue else 0
         while self.queue and len(self.pending) < cap:
             g, lo, hi = item = self.queue.popleft()
-            self.pending[self.eng.submit(history_task, self.piece_market, lo, hi, self.keep[id(g)])] = item
+            self.pending[self.eng.submit(history_task, self.piece_market, lo, hi, self.keep[id(g)], None,
+                                         self.spill)] = item
 
     def _fail(self, g, e: BaseException) -> None:
         for pv in g.todo:
@@ -740,7 +746,7 @@ class _History:
 
         try:
             try:
-                piece = history_task(market, lo, hi, keep, here) if compute is None else compute()
+                piece = history_task(market, lo, hi, keep, here) if compute is None else unspilled(compute())
             except Exception as e:  # noqa: BLE001 - sorted below
                 reraise_interrupt(e)
                 if not is_lost_worker(e):
@@ -766,6 +772,11 @@ class _History:
                 reraise_interrupt(e)
                 self._fail(g, e)
             got[id(g)] = None
+
+    def close(self) -> None:
+        """Removes what the run's pieces left in shared memory (when it ends, however)."""
+        remove_spill(self.spill)
+        self.spill = None
 
     def finish(self) -> dict:
         if not self.groups:
@@ -855,6 +866,19 @@ def _free_candidate(p: _Plan, i: int) -> bool:
     pool, objective = p.pools[i], p.objectives[i]
     return not (isinstance(pool, BaseException) or isinstance(objective, BaseException)
                 or _cost_aware(objective))
+
+
+def _ahead_pays(p: _Plan, i: int) -> bool:
+    """Whether rebalance ``i`` is worth trying without its limit before the date before it is booked: its
+    pool holds every name of that date's pool. Else the holdings it starts from are likely to include names
+    outside its pool, and then it is solved with its limit only (:func:`_tries_free`): the trial would be
+    thrown away. Only what is tried ahead depends on this, never an answer."""
+    before, pool = p.pools[i - 1], p.pools[i]
+    if isinstance(before, BaseException) or isinstance(pool, BaseException):
+        return True
+    if i not in p.covers:
+        p.covers[i] = set(before) <= set(pool)
+    return p.covers[i]
 
 
 def _tries_free(p: _Plan, i: int, failed_asof: dict) -> bool:
@@ -1006,7 +1030,8 @@ def _rebalance(eng: Engine, market: MarketRef, plans: list[_Plan], failed_asof: 
                     for i in range(max(p.applied, 1), len(p.dates)):
                         if len(pending) >= limit - 1:
                             break
-                        if i not in p.outcomes and (p.index, i) not in trials and _free_candidate(p, i):
+                        if (i not in p.outcomes and (p.index, i) not in trials and _free_candidate(p, i)
+                                and _ahead_pays(p, i)):
                             trial(p, i)
             bar.track(sent)
             if not pending:
