@@ -288,18 +288,25 @@ def test_results_come_straight_from_workers_only_where_they_can_be_reached():
     assert _direct_gather(client("tcp://10.1.2.3:8786", direct=True)) is True
 
 
-def test_a_piece_handed_back_by_file_arrives_whole_and_leaves_nothing(tmp_path):
-    from velquor.backtest._tasks import SPILL_BYTES, Spilled, _spilled, unspilled
+def test_pieces_handed_back_by_file_join_into_the_history(tmp_path):
+    from velquor.backtest._tasks import SPILL_BYTES, Spilled, _spilled, joined
 
-    big = np.random.default_rng(1).standard_normal(SPILL_BYTES // 8 + 1)
-    small = np.arange(3.0)
-    piece = {"start": 5, "specific": big, "factor_returns": small}
-    out = _spilled(piece, str(tmp_path), "5-9")
-    assert isinstance(out["specific"], Spilled) and out["factor_returns"] is small
-    back = unspilled(out)
-    assert np.array_equal(back["specific"], big) and list(tmp_path.iterdir()) == []
+    rng = np.random.default_rng(1)
+    n = SPILL_BYTES // 8 // 20 + 1  # columns: 20 rows of a piece are just over the threshold
+    whole = rng.standard_normal((70, n))
+    pieces = [{"start": 100 + lo, "stop": 100 + hi, "specific": whole[lo:hi], "factor_returns": whole[lo:hi, :3]}
+              for lo, hi in ((0, 20), (20, 45), (45, 70))]
+    # written by the workers in any order, each into its rows of one file
+    spilled = [_spilled(d, str(tmp_path), 100) for d in reversed(pieces)][::-1]
+    assert all(isinstance(d["specific"], Spilled) for d in spilled)
+    assert all(isinstance(d["factor_returns"], np.ndarray) for d in spilled)  # small: in the answer
+    assert [p.name for p in tmp_path.iterdir()] == ["100-specific.bin"]
+    assert np.array_equal(joined(spilled, "specific"), whole)
+    assert np.array_equal(joined(spilled, "factor_returns"), whole[:, :3])
+    # a piece that came back in the answer (its worker had no room, or this process computed it)
+    assert np.array_equal(joined([spilled[0], pieces[1], spilled[2]], "specific"), whole)
     # no room for it (here: no directory): the arrays go back in the answer itself
-    assert _spilled(piece, str(tmp_path / "gone"), "5-9") is piece
+    assert _spilled(pieces[0], str(tmp_path / "gone"), 100) is pieces[0]
 
 
 @pytest.mark.slow

@@ -165,11 +165,13 @@ def estimates_of(cluster: Cluster, pieces: list[dict], progress: Callable[[int],
     for d in pieces:
         rows.update(d["exposures"])
         industry.update(d["industry"])
-    hist = FactorHistory(start=cluster.start, stop=cluster.stop,
-                         factor_returns=np.concatenate([d["factor_returns"] for d in pieces]),
-                         specific=np.concatenate([d["specific"] for d in pieces]),
+    from ._tasks import joined
+
+    # the days-by-stocks arrays: the file the workers wrote them into, mapped, where they could
+    hist = FactorHistory(start=cluster.start, stop=cluster.stop, factor_returns=joined(pieces, "factor_returns"),
+                         specific=joined(pieces, "specific"),
                          exposures=_Rows(cluster.start, rows),  # type: ignore[arg-type]
-                         cap=np.concatenate([d["cap"] for d in pieces]),
+                         cap=joined(pieces, "cap"),
                          industry=_Rows(cluster.start, industry))  # type: ignore[arg-type]
     ctx = service.context()
     first = cluster.todo[0][0]

@@ -135,11 +135,11 @@ def check_market(market: MarketRef, fp: str) -> None:
 
 
 def history_task(market: MarketRef, lo: int, hi: int, keep: list[int], progress=None,
-                 spill: str | None = None) -> dict:
+                 spill: tuple[str, int] | None = None) -> dict:
     """One piece of the risk model's factor history (returned, never written); ``progress(1)`` after each
-    day when it runs in the client. ``spill``: the client's directory in shared memory, where a worker that
-    sees it (one on the client's machine: the name is the client's random one) leaves the piece's large
-    arrays for the client (see :func:`spill_dir`)."""
+    day when it runs in the client. ``spill``: the client's directory in shared memory and the first
+    position of the piece's history, where a worker that sees the directory (one on the client's machine:
+    the name is the client's random one) leaves the piece's large arrays (see :func:`spill_dir`)."""
     from . import _estimates
 
     try:
@@ -147,16 +147,20 @@ def history_task(market: MarketRef, lo: int, hi: int, keep: list[int], progress=
         with steady_heap():
             piece = _estimates.history_piece(lo, hi, keep, progress)
         piece["fingerprint"] = fp
-        return piece if spill is None or not os.path.isdir(spill) else _spilled(piece, spill, f"{lo}-{hi}")
+        if spill is not None and os.path.isdir(spill[0]):
+            piece = _spilled(piece, spill[0], spill[1])
+        return piece
     except BaseException as e:
         _raise_interrupt(e)
         raise
 
 
 # A piece holds two arrays of days by stocks (30 MB on a market of 3,000 stocks over 600 days). Sent back
-# through the pool's pipe, they are pickled, copied through the pipe 64 KB at a time and unpickled: about
-# 0.1 s of the client's CPU per piece, and the client's rebalances wait for the last piece. Left in a file in
-# shared memory, each costs one copy on each side.
+# through a pool's pipe, they were pickled, copied through the pipe 64 KB at a time, unpickled, and then
+# copied once more into the history's arrays: about 0.1 s of the client's CPU per piece and as much again
+# in fresh pages, with the client's rebalances waiting for the last piece. Workers on the client's machine
+# instead write their rows straight into one file per array of the history, in shared memory, which the
+# client maps as the history's array: one copy in all.
 
 #: Arrays of a piece at least this large go back through a spill directory.
 SPILL_BYTES = 1 << 20
@@ -164,9 +168,13 @@ SPILL_BYTES = 1 << 20
 
 @dataclass(frozen=True)
 class Spilled:
-    """An array a worker left in a file (``.npy``) of the run's spill directory."""
+    """Rows ``rows`` (first, end) of an array of a history, which a worker wrote into the history's file
+    ``path`` (raw, C order; ``shape`` and ``dtype`` are the piece's)."""
 
     path: str
+    rows: tuple[int, int]
+    shape: tuple[int, ...]
+    dtype: str
 
 
 def spill_dir() -> str | None:
@@ -184,47 +192,61 @@ def spill_dir() -> str | None:
 
 
 def remove_spill(directory: str | None) -> None:
-    """Removes a spill directory and what a run left in it (pieces never taken)."""
+    """Removes a spill directory and its files (arrays mapped from them stay valid)."""
     if directory is not None:
         import shutil
 
         shutil.rmtree(directory, ignore_errors=True)
 
 
-def _spilled(piece: dict, directory: str, tag: str) -> dict:
-    """``piece`` with its large arrays written to ``directory``; as it is when they cannot be (no room: a
-    shared-memory file system is often small), the file written so far removed."""
+def _spilled(piece: dict, directory: str, start: int) -> dict:
+    """``piece`` with its large arrays written into the files of its history in ``directory`` (the history
+    starts at position ``start``); as it is when they cannot be (no room: a shared-memory file system is
+    often small)."""
     import numpy as np
 
+    lo, days = piece["start"], piece["stop"] - piece["start"]
     out = dict(piece)
-    written: list[str] = []
     try:
         for key, value in piece.items():
-            if isinstance(value, np.ndarray) and value.nbytes >= SPILL_BYTES:
-                path = os.path.join(directory, f"{tag}-{key}.npy")
-                written.append(path)
-                np.save(path, value, allow_pickle=False)
-                out[key] = Spilled(path)
+            if not (isinstance(value, np.ndarray) and value.nbytes >= SPILL_BYTES and len(value) == days):
+                continue
+            a = np.ascontiguousarray(value)
+            path = os.path.join(directory, f"{start}-{key}.bin")
+            data = memoryview(a).cast("B")
+            at = (lo - start) * a.strides[0]
+            fd = os.open(path, os.O_WRONLY | os.O_CREAT, 0o600)
+            try:
+                done = 0
+                while done < len(data):
+                    done += os.pwrite(fd, data[done:], at + done)
+            finally:
+                os.close(fd)
+            out[key] = Spilled(path, (lo - start, lo - start + days), a.shape, a.dtype.str)
     except OSError:
-        for path in written:
-            with contextlib.suppress(OSError):
-                os.unlink(path)
         return piece
     return out
 
 
-def unspilled(piece: dict) -> dict:
-    """``piece`` with the arrays a worker spilled read back (the files removed)."""
+def joined(pieces: list[dict], key: str):
+    """The arrays ``key`` of a history's pieces (in order, consecutive) as one: the history's file mapped
+    (read-only) where every piece left its rows there, else a new array of them."""
     import numpy as np
 
-    for key, value in piece.items():
-        if isinstance(value, Spilled):
-            try:
-                piece[key] = np.load(value.path, allow_pickle=False)
-            finally:
-                with contextlib.suppress(OSError):
-                    os.unlink(value.path)
-    return piece
+    parts = [d[key] for d in pieces]
+    if all(isinstance(m, Spilled) for m in parts) and len({m.path for m in parts}) == 1:
+        end = parts[-1].rows[1]
+        if parts[0].rows[0] == 0 and all(a.rows[1] == b.rows[0] for a, b in zip(parts, parts[1:])):
+            shape = (end,) + tuple(parts[0].shape[1:])
+            return np.asarray(np.memmap(parts[0].path, dtype=parts[0].dtype, mode="r", shape=shape))
+    arrays = []
+    for m in parts:
+        if isinstance(m, Spilled):
+            row = int(np.prod(m.shape[1:], dtype=np.int64)) * np.dtype(m.dtype).itemsize
+            m = np.fromfile(m.path, dtype=m.dtype, count=int(np.prod(m.shape, dtype=np.int64)),
+                            offset=m.rows[0] * row).reshape(m.shape)
+        arrays.append(m)
+    return np.concatenate(arrays)
 
 
 def _raise_interrupt(e: BaseException) -> None:

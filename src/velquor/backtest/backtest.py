@@ -29,7 +29,7 @@ from . import _estimates
 from ._checkpoint import Checkpoint, input_keys
 from ._simulate import DayRules, Simulator, board_lots
 from ._tasks import (MarketRef, RebalanceOutcome, RebalanceJob, check_market, history_task, is_lost_worker,
-                     is_transient, rebalance_task, remove_spill, spill_dir, unspilled)
+                     is_transient, rebalance_task, remove_spill, spill_dir)
 from .engines import Bar, Engine, LazyEngine, check_engine
 from .result import BacktestResult, unfilled_frame
 
@@ -724,8 +724,9 @@ class _History:
         cap = self.eng.capacity() if self.eng.parallel and self.queue else 0
         while self.queue and len(self.pending) < cap:
             g, lo, hi = item = self.queue.popleft()
+            spill = None if self.spill is None else (self.spill, g.start)
             self.pending[self.eng.submit(history_task, self.piece_market, lo, hi, self.keep[id(g)], None,
-                                         self.spill)] = item
+                                         spill)] = item
 
     def _fail(self, g, e: BaseException) -> None:
         for pv in g.todo:
@@ -746,7 +747,7 @@ class _History:
 
         try:
             try:
-                piece = history_task(market, lo, hi, keep, here) if compute is None else unspilled(compute())
+                piece = history_task(market, lo, hi, keep, here) if compute is None else compute()
             except Exception as e:  # noqa: BLE001 - sorted below
                 reraise_interrupt(e)
                 if not is_lost_worker(e):
