@@ -281,7 +281,7 @@ class _Plan:
     cash: list = field(default_factory=list)
     unfilled: list = field(default_factory=list)
     at_limit: list = field(default_factory=list)  # per booked rebalance: its turnover reached the limit
-    covers: dict[int, bool] = field(default_factory=dict)  # per date: its pool holds the date before's
+    covers: dict[int, bool] = field(default_factory=dict)  # per date: see _ahead_pays
 
     def __post_init__(self) -> None:
         self.sim = Simulator(self.returns, self.delisted_from, self.bt.cost, self.bt.capital,
@@ -870,15 +870,18 @@ def _free_candidate(p: _Plan, i: int) -> bool:
 
 
 def _ahead_pays(p: _Plan, i: int) -> bool:
-    """Whether rebalance ``i`` is worth trying without its limit before the date before it is booked: its
-    pool holds every name of that date's pool. Else the holdings it starts from are likely to include names
-    outside its pool, and then it is solved with its limit only (:func:`_tries_free`): the trial would be
-    thrown away. Only what is tried ahead depends on this, never an answer."""
-    before, pool = p.pools[i - 1], p.pools[i]
-    if isinstance(before, BaseException) or isinstance(pool, BaseException):
-        return True
+    """Whether rebalance ``i`` is worth trying without its limit before the date before it is booked: every
+    name of that date's pool that its own pool drops is delisted by then (held, it has turned to cash). Else
+    (an index's reconstitution) the holdings date ``i`` starts from are likely to reach outside its pool, so
+    it is solved with its limit only (:func:`_tries_free`) and the trial would be thrown away. Only what is
+    tried ahead depends on this, never an answer."""
     if i not in p.covers:
-        p.covers[i] = set(before) <= set(pool)
+        before, pool = p.pools[i - 1], p.pools[i]
+        if isinstance(before, BaseException) or isinstance(pool, BaseException):
+            p.covers[i] = True
+        else:
+            day = p.day_of[i]
+            p.covers[i] = all(p.delisted_from[p.col[k]] <= day for k in set(before).difference(pool))
     return p.covers[i]
 
 
