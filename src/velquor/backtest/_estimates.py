@@ -27,6 +27,7 @@ from ..const import CovModel, RiskModel
 from ..riskmodel import service
 from ..riskmodel.params import HORIZONS, variant_name
 from ..riskmodel.pipeline import FactorHistory, estimate_asof, factor_history, history_span, horizon_series
+from ..riskmodel.native import threads as native_threads
 from ..riskmodel.store import estimate_base
 
 __all__ = ["single_threaded_blas", "market_fingerprint", "asof_day", "missing", "none_stored", "Cluster",
@@ -176,10 +177,17 @@ def estimates_of(cluster: Cluster, pieces: list[dict], progress: Callable[[int],
     ctx = service.context()
     first = cluster.todo[0][0]
     out = []
-    with single_threaded_blas():
+
+    def one(item: tuple[int, Variant]) -> tuple:
+        p, (cm, rm) = item
+        return estimate_asof(ctx.universe, hist, p, cm, rm, series[cm]), cm, rm
+
+    # The dates are independent: on the kernels' threads (their numerical work lets go of the interpreter),
+    # while the workers of a parallel engine wait for the models. BLAS stays on one thread for all of them.
+    with single_threaded_blas(), ThreadPoolExecutor(max(1, min(native_threads(), 2))) as pool:
         series = {cm: horizon_series(hist, HORIZONS[cm], first) for cm in {v[0] for _, v in cluster.todo}}
-        for p, (cm, rm) in cluster.todo:
-            out.append((estimate_asof(ctx.universe, hist, p, cm, rm, series[cm]), cm, rm))
+        for made in pool.map(one, cluster.todo):
+            out.append(made)
             if progress is not None:
                 progress(1)
     return out
