@@ -57,14 +57,14 @@ class TestEngines:
 def test_cold_estimates_built_in_parallel_are_those_built_serially(tmp_path, monkeypatch):
     """With no estimate stored, the process pool computes the factor history in pieces and this process
     writes the estimates: the files and the results equal a serial cold run's."""
-    from velquor.backtest import _estimates, _tasks, backtest as module
+    from velquor.backtest import _estimates, _spill, backtest as module
 
     bt = basic_backtest(end="2025-07-31", cov_model="monthly")
     runs, files = {}, {}
     spills: list[str | None] = []
 
     def spill_dir():
-        spills.append(_tasks.spill_dir())
+        spills.append(_spill.spill_dir())
         return spills[-1]
 
     monkeypatch.setattr(module, "spill_dir", spill_dir)
@@ -289,7 +289,7 @@ def test_results_come_straight_from_workers_only_where_they_can_be_reached():
 
 
 def test_pieces_handed_back_by_file_join_into_the_history(tmp_path):
-    from velquor.backtest._tasks import SPILL_BYTES, Spilled, _spilled, joined
+    from velquor.backtest._spill import SPILL_BYTES, Spilled, joined, spilled
 
     rng = np.random.default_rng(1)
     n = SPILL_BYTES // 8 // 20 + 1  # columns: 20 rows of a piece are just over the threshold
@@ -297,16 +297,16 @@ def test_pieces_handed_back_by_file_join_into_the_history(tmp_path):
     pieces = [{"start": 100 + lo, "stop": 100 + hi, "specific": whole[lo:hi], "factor_returns": whole[lo:hi, :3]}
               for lo, hi in ((0, 20), (20, 45), (45, 70))]
     # written by the workers in any order, each into its rows of one file
-    spilled = [_spilled(d, str(tmp_path), 100) for d in reversed(pieces)][::-1]
-    assert all(isinstance(d["specific"], Spilled) for d in spilled)
-    assert all(isinstance(d["factor_returns"], np.ndarray) for d in spilled)  # small: in the answer
+    written = [spilled(d, str(tmp_path), 100) for d in reversed(pieces)][::-1]
+    assert all(isinstance(d["specific"], Spilled) for d in written)
+    assert all(isinstance(d["factor_returns"], np.ndarray) for d in written)  # small: in the answer
     assert [p.name for p in tmp_path.iterdir()] == ["100-specific.bin"]
-    assert np.array_equal(joined(spilled, "specific"), whole)
-    assert np.array_equal(joined(spilled, "factor_returns"), whole[:, :3])
+    assert np.array_equal(joined(written, "specific"), whole)
+    assert np.array_equal(joined(written, "factor_returns"), whole[:, :3])
     # a piece that came back in the answer (its worker had no room, or this process computed it)
-    assert np.array_equal(joined([spilled[0], pieces[1], spilled[2]], "specific"), whole)
+    assert np.array_equal(joined([written[0], pieces[1], written[2]], "specific"), whole)
     # no room for it (here: no directory): the arrays go back in the answer itself
-    assert _spilled(pieces[0], str(tmp_path / "gone"), 100) is pieces[0]
+    assert spilled(pieces[0], str(tmp_path / "gone"), 100) is pieces[0]
 
 
 @pytest.mark.slow

@@ -29,6 +29,7 @@ from ..riskmodel.params import HORIZONS, variant_name
 from ..riskmodel.pipeline import FactorHistory, estimate_asof, factor_history, history_span, horizon_series
 from ..riskmodel.native import threads as native_threads
 from ..riskmodel.store import estimate_base
+from ._spill import joined
 
 __all__ = ["single_threaded_blas", "market_fingerprint", "asof_day", "missing", "none_stored", "Cluster",
            "clusters", "history_piece", "estimates_of", "Writer", "load", "install", "forget"]
@@ -166,8 +167,6 @@ def estimates_of(cluster: Cluster, pieces: list[dict], progress: Callable[[int],
     for d in pieces:
         rows.update(d["exposures"])
         industry.update(d["industry"])
-    from ._tasks import joined
-
     # the days-by-stocks arrays: the file the workers wrote them into, mapped, where they could
     hist = FactorHistory(start=cluster.start, stop=cluster.stop, factor_returns=joined(pieces, "factor_returns"),
                          specific=joined(pieces, "specific"),

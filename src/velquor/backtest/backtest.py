@@ -28,8 +28,9 @@ from ..coerce import to_date, to_enum
 from . import _estimates
 from ._checkpoint import Checkpoint, input_keys
 from ._simulate import DayRules, Simulator, board_lots
+from ._spill import remove_spill, spill_dir
 from ._tasks import (MarketRef, RebalanceOutcome, RebalanceJob, check_market, history_task, is_lost_worker,
-                     is_transient, rebalance_task, remove_spill, spill_dir)
+                     is_transient, rebalance_task)
 from .engines import Bar, Engine, LazyEngine, check_engine
 from .result import BacktestResult, unfilled_frame
 
