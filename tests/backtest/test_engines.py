@@ -136,6 +136,28 @@ def test_own_local_cluster_runs_without_the_workers_profiler():
         eng.close()
 
 
+@pytest.mark.slow
+def test_dask_runs_the_tasks_this_process_orders_in_its_order_the_first_before_them():
+    """Tasks sent within a fraction of a second of each other would otherwise run in any order; a date the
+    others wait for (first=True) goes before those still waiting at the scheduler."""
+    import time
+
+    from velquor.backtest.engines import DaskEngine
+
+    eng = DaskEngine(1)
+    try:
+        eng.result(eng.submit(time.time))  # the worker is up
+        busy = eng.submit(time.sleep, 1.0, first=False)
+        waiting = [eng.submit(time.time, first=False) for _ in range(6)]
+        urgent = eng.submit(time.time, first=True)
+        eng.result(busy)
+        ran = [eng.result(f) for f in waiting]
+        # in order; the first one before them all but the one the worker holds already (its next task)
+        assert ran == sorted(ran) and sum(t < eng.result(urgent) for t in ran) <= 1
+    finally:
+        eng.close()
+
+
 def _pids(engine, n: int) -> set:
     import os
 
@@ -307,6 +329,29 @@ def test_pieces_handed_back_by_file_join_into_the_history(tmp_path):
     assert np.array_equal(joined([written[0], pieces[1], written[2]], "specific"), whole)
     # no room for it (here: no directory): the arrays go back in the answer itself
     assert spilled(pieces[0], str(tmp_path / "gone"), 100) is pieces[0]
+
+
+def test_history_pieces_share_the_work_and_any_cuts_give_the_same_history():
+    """Pieces are cut at equal sums of listed stocks, so a growing market's later pieces are shorter; where
+    the cuts fall changes no number of the history."""
+    from velquor.backtest import _estimates
+    from velquor.riskmodel import service
+
+    uni = service.context().universe
+    start, stop = len(uni.dates) - 400, len(uni.dates)
+    weight = np.searchsorted(np.sort(uni.listed), uni.dates, side="right") + 1.0
+    for n in (2, 3, 5):
+        cuts = _estimates._cuts(start, stop, n)
+        assert cuts[0] == start and cuts[-1] == stop and all(a < b for a, b in zip(cuts, cuts[1:]))
+        work = [weight[a:b].sum() for a, b in zip(cuts, cuts[1:])]
+        assert max(work) - min(work) <= 2 * weight[start:stop].max()
+    assert _estimates._cuts(start, start + 2, 5) == [start, start + 1, start + 2]
+    keep = [stop - 1]
+    whole = _estimates.history_piece(stop - 40, stop, keep)
+    parts = [_estimates.history_piece(a, b, keep) for a, b in ((stop - 40, stop - 27), (stop - 27, stop))]
+    for key in ("factor_returns", "specific", "cap"):
+        assert np.array_equal(np.concatenate([d[key] for d in parts]), whole[key], equal_nan=True), key
+    assert np.array_equal(parts[1]["exposures"][stop - 1], whole["exposures"][stop - 1], equal_nan=True)
 
 
 @pytest.mark.slow

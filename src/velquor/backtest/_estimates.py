@@ -36,8 +36,9 @@ __all__ = ["single_threaded_blas", "market_fingerprint", "asof_day", "missing", 
 
 Variant = tuple[CovModel, RiskModel]
 
-#: Trading days of factor history one piece covers (at least; the last piece of a span takes the rest). Each
-#: piece also reads a year of data before it for the exposures, so pieces much shorter cost more in total.
+#: Trading days of factor history one piece covers, about (a span of days has as many pieces as it holds
+#: PIECE_DAYS, at least one; see :func:`_cuts`). Each piece also reads a year of data before it for the
+#: exposures, so pieces much shorter cost more in total.
 PIECE_DAYS = 500
 
 
@@ -111,8 +112,7 @@ def clusters(todo: list[tuple[int, Variant]]) -> list[Cluster]:
         if not group:
             return
         start, stop = history_span(group[0][0], group[-1][0], {v[0] for _, v in group})
-        n = max(1, (stop - start) // PIECE_DAYS)
-        cuts = [start + (stop - start) * k // n for k in range(n + 1)]
+        cuts = _cuts(start, stop, max(1, (stop - start) // PIECE_DAYS))
         out.append(Cluster(start, stop, list(group), list(zip(cuts[:-1], cuts[1:]))))
         group.clear()
 
@@ -124,6 +124,27 @@ def clusters(todo: list[tuple[int, Variant]]) -> list[Cluster]:
         group.append((p, v))
     close()
     return out
+
+
+def _cuts(start: int, stop: int, n: int) -> list[int]:
+    """Bounds of ``n`` pieces of the calendar positions ``start .. stop - 1`` that take about the same time:
+    a day's regressions cost about as much as the stocks listed by then, so the cuts fall at equal sums of
+    those (in a growing market the later pieces have fewer days). Pieces of equal days kept the worker of
+    the earliest waiting for the other a tenth of a second and more. The cuts change no number: each day
+    of the history is computed the same in any piece."""
+    n = min(n, stop - start)
+    if n <= 1:
+        return [start, stop]
+    uni = service.context().universe
+    days = uni.dates[start:stop]
+    if len(days) != stop - start:  # not the store's calendar: days of equal weight
+        return [start + (stop - start) * k // n for k in range(n + 1)]
+    weight = np.searchsorted(np.sort(uni.listed), days, side="right") + 1.0
+    total = np.concatenate(([0.0], np.cumsum(weight)))
+    cuts = [start, *(start + int(k) for k in np.searchsorted(total, total[-1] * np.arange(1, n) / n)), stop]
+    for k in range(1, n):  # every piece keeps a day at least
+        cuts[k] = min(max(cuts[k], cuts[k - 1] + 1), stop - (n - k))
+    return cuts
 
 
 def history_piece(lo: int, hi: int, keep: list[int], progress: Callable[[int], None] | None = None) -> dict:
@@ -159,8 +180,9 @@ class _Rows:
 
 
 def estimates_of(cluster: Cluster, pieces: list[dict], progress: Callable[[int], None] | None = None) -> list:
-    """The cluster's estimates from its computed pieces: ``(estimate, cov_model, risk_model)`` triples;
-    ``progress(1)`` after each."""
+    """The cluster's estimates from its computed pieces, each checked as the store checks what it writes
+    (an implausible one raises): ``(estimate, cov_model, risk_model, model)``, ``model`` the one the store
+    will read back; ``progress(1)`` after each."""
     pieces = sorted(pieces, key=lambda d: d["start"])
     rows: dict = {}
     industry: dict = {}
@@ -179,7 +201,9 @@ def estimates_of(cluster: Cluster, pieces: list[dict], progress: Callable[[int],
 
     def one(item: tuple[int, Variant]) -> tuple:
         p, (cm, rm) = item
-        return estimate_asof(ctx.universe, hist, p, cm, rm, series[cm]), cm, rm
+        est = estimate_asof(ctx.universe, hist, p, cm, rm, series[cm])
+        service.check_stored(ctx, est, cm)
+        return est, cm, rm, service.stored_model(ctx, est)
 
     # The dates are independent: on the kernels' threads (their numerical work lets go of the interpreter),
     # while the workers of a parallel engine wait for the models. BLAS stays on one thread for all of them.
@@ -214,14 +238,12 @@ class Writer:
         self._keys: list[tuple] = []
 
     def submit(self, estimates: list) -> None:
-        """Checks ``estimates`` (``(estimate, cov_model, risk_model)`` triples, as :func:`estimates_of` gives
-        them: an implausible one raises and none of them is kept) and stores them."""
+        """Stores ``estimates``, checked ``(estimate, cov_model, risk_model, model)`` as :func:`estimates_of`
+        gives them (it makes the checks and the models on its threads)."""
         ctx = service.context()
-        for est, cm, _ in estimates:
-            service.check_stored(ctx, est, cm)
         root = str(ctx.store.root)
-        staged = [((root, est.asof, (cm, rm)), est, cm, rm) for est, cm, rm in estimates]
-        models = [service.stored_model(ctx, est) for est, _, _ in estimates]
+        staged = [((root, est.asof, (cm, rm)), est, cm, rm) for est, cm, rm, _ in estimates]
+        models = [model for *_, model in estimates]
         with _staged_lock:
             for (key, *_), model in zip(staged, models):
                 _staged[key] = model

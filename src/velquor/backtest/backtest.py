@@ -975,7 +975,9 @@ def _rebalance(eng: Engine, market: MarketRef, plans: list[_Plan], failed_asof: 
         return p.submitted
 
     def send(p: _Plan, i: int, job: RebalanceJob, trial: bool) -> Any:
-        fut = eng.submit(rebalance_task, market, job)
+        # a date solved with its limit holds up the dates after it: it goes before the trials queued (a
+        # wave is the cluster's to place and order)
+        fut = eng.submit(rebalance_task, market, job, first=None if waves else not trial)
         pending[fut] = (p, i, job, trial)
         if trial:
             trials[(p.index, i)] = True

@@ -17,7 +17,7 @@ import threading
 from typing import Any, Callable
 
 from ..exception import InvalidArgument
-from ._tasks import WORKER_ENV, TaskInterrupted, init_worker, prepare
+from ._tasks import WORKER_ENV, TaskInterrupted, init_worker, prepare, unpacked
 
 __all__ = ["ENGINES", "Engine", "LazyEngine", "check_engine", "make_engine", "Bar", "close_pools"]
 
@@ -25,6 +25,8 @@ ENGINES = ("serial", "process", "dask")
 
 #: What "no limit" on tasks in flight means (a Dask scheduler queues them itself).
 UNLIMITED = 1 << 30
+#: Dask priority of a task that goes before the others this process orders (each later one a step lower).
+ORDERED_FIRST = 1 << 40
 
 
 class Engine:
@@ -39,7 +41,11 @@ class Engine:
         """Tasks to keep in flight on the engine now; the rest this process runs itself when it ``helps``."""
         return 0
 
-    def submit(self, fn: Callable, *args) -> Any:
+    def submit(self, fn: Callable, *args, first: bool | None = None) -> Any:
+        """Runs ``fn(*args)``. ``first`` is None where the engine may place and order the task as it likes (a
+        cluster balancing a wave of independent dates); a bool where this process keeps a few tasks in flight
+        and orders them itself, True for one that goes before those already waiting (a date the others wait
+        for)."""
         fut: cf.Future = cf.Future()
         try:
             fut.set_result(fn(*args))
@@ -217,7 +223,8 @@ class ProcessEngine(Engine):
     def capacity(self) -> int:
         return 2 * self.workers  # one running and one waiting on each worker
 
-    def submit(self, fn, *args):
+    def submit(self, fn, *args, first=None):
+        # the pool's queue is first come, first served (two tasks per worker at most)
         fut = self._pool.submit(fn, *args)
         self._mine = [f for f in self._mine if not f.done()]
         self._mine.append(fut)
@@ -252,6 +259,7 @@ class DaskEngine(Engine):
         self._client = client
         self._error: BaseException | None = None
         self._mine: list = []
+        self._sent = 0  # tasks sent in an order of this process's (see `submit`)
         self._quiet = _quiet_logs()
         self.helps = client is None
         self._direct: bool | None = True if client is None else _direct_gather(client)
@@ -296,8 +304,21 @@ class DaskEngine(Engine):
     def capacity(self) -> int:
         return UNLIMITED if self._ready() else 0
 
-    def submit(self, fn, *args):
-        fut = self._wait_started().submit(fn, *args, pure=False)
+    def submit(self, fn, *args, first=None):
+        import uuid
+
+        client = self._wait_started()  # distributed imported whole (by the thread that starts a cluster)
+        from distributed.protocol.pickle import dumps
+
+        priority = 0
+        if first is not None:
+            # The scheduler and the workers run what they hold by priority: those sent first, but a date
+            # the others wait for before them (by its own, tasks sent within 0.1 s of each other would run
+            # in any order).
+            self._sent += 1
+            priority = (ORDERED_FIRST if first else 0) - self._sent
+        fut = client.submit(unpacked, fn, dumps(args), key=f"{fn.__name__}-{uuid.uuid4().hex}", pure=False,
+                            priority=priority)
         fut.add_done_callback(self._done.put)
         self._mine = [f for f in self._mine if not f.done()]
         self._mine.append(fut)
@@ -451,8 +472,8 @@ class LazyEngine(Engine):
     def capacity(self) -> int:
         return self.start().capacity()
 
-    def submit(self, fn, *args):
-        return self.start().submit(fn, *args)
+    def submit(self, fn, *args, first=None):
+        return self.start().submit(fn, *args, first=first)
 
     def wait_any(self, pending):
         assert self._engine is not None
