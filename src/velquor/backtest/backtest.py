@@ -283,6 +283,7 @@ class _Plan:
     unfilled: list = field(default_factory=list)
     at_limit: list = field(default_factory=list)  # per booked rebalance: its turnover reached the limit
     covers: dict[int, bool] = field(default_factory=dict)  # per date: see _ahead_pays
+    drifted_at: tuple[int, pd.Series] | None = None  # the last drifted_holdings() and where it was made
 
     def __post_init__(self) -> None:
         self.sim = Simulator(self.returns, self.delisted_from, self.bt.cost, self.bt.capital,
@@ -337,11 +338,15 @@ class _Plan:
             self.applied += 1
 
     def drifted_holdings(self) -> pd.Series:
-        """The holdings the next rebalance (``self.applied``) starts from: weights of the stocks held."""
-        self.sim.run_to(self.day_of[self.applied])
-        h = self.sim.drifted()
-        nz = np.flatnonzero(h)
-        return pd.Series(h[nz], index=pd.Index([self.ids[j] for j in nz], dtype=object), dtype=np.float64)
+        """The holdings the next rebalance (``self.applied``) starts from: weights of the stocks held (made
+        once per booked rebalance: a parallel engine asks at every task it gets back; not to be changed)."""
+        if self.drifted_at is None or self.drifted_at[0] != self.applied:
+            self.sim.run_to(self.day_of[self.applied])
+            h = self.sim.drifted()
+            nz = np.flatnonzero(h)
+            self.drifted_at = (self.applied, pd.Series(h[nz], index=pd.Index([self.ids[j] for j in nz], dtype=object),
+                                                       dtype=np.float64))
+        return self.drifted_at[1]
 
     def result(self) -> BacktestResult:
         self.sim.run_to(len(self.days))
