@@ -138,8 +138,9 @@ def test_own_local_cluster_runs_without_the_workers_profiler():
 
 @pytest.mark.slow
 def test_dask_runs_the_tasks_this_process_orders_in_its_order_the_first_before_them():
-    """Tasks sent within a fraction of a second of each other would otherwise run in any order; a date the
-    others wait for (first=True) goes before those still waiting at the scheduler."""
+    """Through the scheduler (workers of several threads): tasks sent within a fraction of a second of each
+    other would otherwise run in any order; a date the others wait for (first=True) goes before those still
+    waiting there."""
     import time
 
     from velquor.backtest.engines import DaskEngine
@@ -147,6 +148,7 @@ def test_dask_runs_the_tasks_this_process_orders_in_its_order_the_first_before_t
     eng = DaskEngine(1)
     try:
         eng.result(eng.submit(time.time))  # the worker is up
+        eng._runner_list = []  # as on workers of several threads: no runner
         busy = eng.submit(time.sleep, 1.0, first=False)
         waiting = [eng.submit(time.time, first=False) for _ in range(6)]
         urgent = eng.submit(time.time, first=True)
@@ -154,6 +156,50 @@ def test_dask_runs_the_tasks_this_process_orders_in_its_order_the_first_before_t
         ran = [eng.result(f) for f in waiting]
         # in order; the first one before them all but the one the worker holds already (its next task)
         assert ran == sorted(ran) and sum(t < eng.result(urgent) for t in ran) <= 1
+    finally:
+        eng.close()
+
+
+def _exit_in_worker(pid: int) -> None:
+    import os
+
+    if os.getpid() != pid:
+        os._exit(3)
+
+
+@pytest.mark.slow
+def test_dask_runs_ordered_tasks_on_its_runners_and_goes_on_without_a_lost_one():
+    """Single-threaded workers run this process's ordered tasks as calls of a Runner actor each (no task of
+    the scheduler's), on the least busy one; a call whose worker dies is reported as a lost worker (never
+    waited for), and the calls after it go to the runners left."""
+    import concurrent.futures as cf
+    import os
+    import time
+
+    from velquor.backtest._tasks import is_lost_worker
+    from velquor.backtest.engines import DaskEngine
+
+    eng = DaskEngine(2)
+    try:
+        eng.result(eng.submit(time.time))
+        tasks = eng._client.run_on_scheduler(lambda dask_scheduler: len(dask_scheduler.tasks))
+        busy = eng.submit(time.sleep, 1.0, first=False)
+        t0 = time.time()
+        other = eng.submit(time.time, first=False)
+        while not (busy.done() and other.done()):
+            time.sleep(0.05)
+        late = eng.submit(time.time, first=False)  # sent before the two results are taken
+        assert eng.result(other) - t0 < 0.8  # on the other worker, not behind the busy one
+        assert eng.result(busy) is None and eng.result(late) > t0
+        assert len(eng._runners()) == 2 and all(alive for *_, alive in eng._runners())
+        # the two runners are all the scheduler has seen besides the first task
+        assert eng._client.run_on_scheduler(lambda dask_scheduler: len(dask_scheduler.tasks)) <= tasks + 2
+        lost = eng.submit(_exit_in_worker, os.getpid(), first=False)
+        with pytest.raises(cf.CancelledError) as e:
+            eng.result(lost)
+        assert is_lost_worker(e.value)
+        assert [alive for *_, alive in eng._runners()].count(True) == 1
+        assert eng.result(eng.submit(time.time, first=False)) > t0
     finally:
         eng.close()
 

@@ -92,8 +92,10 @@ class TestInterrupt:
         _same(fresh, bt.run(progress=False, checkpoint=cp))
 
     @pytest.mark.slow
-    def test_turnover_limited_chain_solved_ahead_resumes_to_the_same_result(self, tmp_path):
-        # the workers solve the dates ahead: the interrupt arrives from a date not yet booked
+    @pytest.mark.parametrize("engine", ["process", "dask"])
+    def test_turnover_limited_chain_solved_ahead_resumes_to_the_same_result(self, tmp_path, engine):
+        # the workers solve the dates ahead (Dask's on its runners): the interrupt arrives from a date not
+        # yet booked
         trigger = tmp_path / "armed"
         bt = basic_backtest(end=SHORT_END, turnover_limit=0.5,
                             objective=InterruptingTrackingError(str(trigger), 7, "solver", os.getpid()))
@@ -102,11 +104,11 @@ class TestInterrupt:
         trigger.write_text("")
         try:
             with pytest.raises(KeyboardInterrupt):
-                bt.run(engine="process", workers=2, progress=False, checkpoint=cp)
+                bt.run(engine=engine, workers=2, progress=False, checkpoint=cp)
         finally:
             trigger.unlink(missing_ok=True)
         assert set(_recorded(cp)) <= {5, 6}
-        _same(fresh, bt.run(engine="process", workers=2, progress=False, checkpoint=cp))
+        _same(fresh, bt.run(engine=engine, workers=2, progress=False, checkpoint=cp))
 
     def test_scs_interrupt_raises_in_a_plain_optimisation(self):
         from velquor.optimize import portfolio_optimize

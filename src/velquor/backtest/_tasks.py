@@ -103,6 +103,14 @@ def unpacked(fn, blob: bytes):
     return fn(*loads(blob))
 
 
+class Runner:
+    """Runs this process's ordered tasks on a Dask worker, held there as an actor: a call goes to its worker
+    and back without becoming a task of the scheduler's (see the Dask engine)."""
+
+    def run(self, fn, *args):
+        return fn(*args)
+
+
 def prepare() -> None:
     """Imports in a worker what the tasks of a run need (history pieces, then rebalances: a chain of
     turnover-limited dates sends its dates ahead too), so that they do not pay for it."""

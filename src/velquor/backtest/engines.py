@@ -8,6 +8,8 @@ this process busy while workers start: ``capacity()`` (how many tasks the engine
 
 from __future__ import annotations
 
+import asyncio
+import collections
 import concurrent.futures as cf
 import concurrent.futures.process  # noqa: F401 - BrokenProcessPool
 import contextlib
@@ -17,7 +19,7 @@ import threading
 from typing import Any, Callable
 
 from ..exception import InvalidArgument
-from ._tasks import WORKER_ENV, TaskInterrupted, init_worker, prepare, unpacked
+from ._tasks import WORKER_ENV, Runner, TaskInterrupted, init_worker, prepare, unpacked
 
 __all__ = ["ENGINES", "Engine", "LazyEngine", "check_engine", "make_engine", "Bar", "close_pools"]
 
@@ -260,6 +262,9 @@ class DaskEngine(Engine):
         self._error: BaseException | None = None
         self._mine: list = []
         self._sent = 0  # tasks sent in an order of this process's (see `submit`)
+        # the Runner actors that run them ([actor, its future, alive]; [] where there are none: see `_runners`)
+        self._runner_list: list | None = None
+        self._runner_of: dict = {}  # a call whose result is not taken yet -> the number of its runner
         self._quiet = _quiet_logs()
         self.helps = client is None
         self._direct: bool | None = True if client is None else _direct_gather(client)
@@ -310,6 +315,10 @@ class DaskEngine(Engine):
         client = self._wait_started()  # distributed imported whole (by the thread that starts a cluster)
         from distributed.protocol.pickle import dumps
 
+        if first is not None:
+            call = self._call(fn, args)
+            if call is not None:
+                return call
         priority = 0
         if first is not None:
             # The scheduler and the workers run what they hold by priority: those sent first, but a date
@@ -322,6 +331,46 @@ class DaskEngine(Engine):
         fut.add_done_callback(self._done.put)
         self._mine = [f for f in self._mine if not f.done()]
         self._mine.append(fut)
+        return fut
+
+    def _runners(self) -> list:
+        """A Runner actor on each worker where every worker runs one task at a time (an actor calls in a thread
+        of its own: on a worker of several threads it would run one of this process's tasks at a time); []
+        elsewhere, or when they could not be made in RUNNER_WAIT seconds."""
+        if self._runner_list is None:
+            self._runner_list = []
+            client = self._client
+            futs: list = []
+            try:
+                threads = client.nthreads()
+                if threads and all(n == 1 for n in threads.values()):
+                    import uuid
+
+                    futs = [client.submit(Runner, actor=True, workers=[a], pure=False,
+                                          key=f"velquor-runner-{uuid.uuid4().hex}") for a in threads]
+                    with client.as_current():  # the actor proxies find this client (it may not be the default)
+                        self._runner_list = [[f.result(timeout=RUNNER_WAIT), f, True] for f in futs]
+            except Exception:  # noqa: BLE001 - the tasks go through the scheduler instead
+                with contextlib.suppress(Exception):
+                    client.cancel(futs)
+                self._runner_list = []
+        return self._runner_list
+
+    def _call(self, fn, args) -> cf.Future | None:
+        """``fn(*args)`` on the runner with the fewest calls in flight (None: no runner)."""
+        runners = [k for k, r in enumerate(self._runners()) if r[2]]
+        if not runners:
+            return None
+        load = collections.Counter(k for f, k in self._runner_of.items() if not f.done())
+        k = min(runners, key=lambda j: load[j])
+        actor, held, _ = self._runner_list[k]
+        from distributed.protocol.pickle import dumps
+
+        # pickled here and now: the actor's own message would be pickled later, on the client's thread
+        fut = asyncio.run_coroutine_threadsafe(_awaited(actor.run(unpacked, fn, dumps(args)), held),
+                                               self._client.loop.asyncio_loop)
+        self._runner_of[fut] = k
+        fut.add_done_callback(self._done.put)
         return fut
 
     def wait_any(self, pending):
@@ -339,6 +388,15 @@ class DaskEngine(Engine):
         return done
 
     def result(self, fut):
+        k = self._runner_of.pop(fut, None)
+        if k is not None:
+            try:
+                return _result(fut)
+            except (OSError, RunnerLost) as e:  # its worker is gone: the next calls go to the others
+                self._runner_list[k][2] = False
+                with contextlib.suppress(Exception):
+                    self._client.cancel([self._runner_list[k][1]])
+                raise cf.CancelledError(f"the worker of this task was lost ({type(e).__name__}: {e})") from None
         # Straight from the worker that holds it where the workers can be reached: through the scheduler, a
         # history piece (several MB) costs the scheduler about as much CPU as a rebalance task costs a worker.
         return _result(fut, lambda: self._client.gather(fut, direct=self._direct))
@@ -348,6 +406,10 @@ class DaskEngine(Engine):
 
     def close(self, abort: bool = False) -> None:
         try:
+            if self._runner_list:  # a call still running ends with its date (the runners end with their futures)
+                with contextlib.suppress(Exception):
+                    self._client.cancel([r[1] for r in self._runner_list])
+            self._runner_list, self._runner_of = None, {}
             if abort and self._client is not None and self._mine:
                 # the caller's cluster stops this run's tasks; one of ours is closed below anyway
                 with contextlib.suppress(Exception):
@@ -364,6 +426,37 @@ class DaskEngine(Engine):
         finally:
             for logger, level in self._quiet:
                 logger.setLevel(level)
+
+
+#: Seconds to wait for the Runner actors of a run (else its tasks go through the scheduler).
+RUNNER_WAIT = 30
+
+
+class RunnerLost(Exception):
+    """The worker of a Runner actor left the cluster while a call of this process was on it."""
+
+
+async def _awaited(call, held):
+    """The result of the actor call ``call``; RunnerLost when the actor's future ``held`` stops being
+    finished meanwhile (its worker died: the call would wait for the actor to come back, and it does not)."""
+    import asyncio
+
+    task = asyncio.ensure_future(_result_of(call))
+    while True:
+        done, _ = await asyncio.wait({task}, timeout=RUNNER_CHECK)
+        if done:
+            return task.result()
+        if held.status != "finished":
+            task.cancel()
+            raise RunnerLost(f"status of its actor: {held.status}")
+
+
+async def _result_of(call):
+    return await call
+
+
+#: Seconds between checks that the worker of a call in flight is still there.
+RUNNER_CHECK = 0.5
 
 
 def _direct_gather(client) -> bool | None:
