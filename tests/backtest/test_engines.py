@@ -125,15 +125,22 @@ def test_dask_shows_its_own_progress_and_progress_false_silences_it(basic, capfd
 @pytest.mark.slow
 def test_own_local_cluster_runs_without_the_workers_profiler():
     """The profiler samples every task's stack a hundred times a second; nobody reads the dashboard of the
-    cluster a run starts for itself."""
+    cluster a run starts for itself. Its nanny's settings for the worker (one BLAS thread, glibc's heap
+    trimmed) stay out of this process's environment."""
+    import os
+
     from velquor.backtest.engines import DaskEngine
 
+    keys = ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS", "MALLOC_TRIM_THRESHOLD_")
+    before = {k: os.environ.get(k) for k in keys}
     eng = DaskEngine(1)
     try:
         fut = eng.submit(lambda: "profile" in __import__("distributed").get_worker().periodic_callbacks)
         assert eng.result(fut) is False
+        assert eng.result(eng.submit(os.getenv, "MALLOC_TRIM_THRESHOLD_")) is not None  # the worker's
     finally:
         eng.close()
+    assert {k: os.environ.get(k) for k in keys} == before
 
 
 @pytest.mark.slow
