@@ -99,10 +99,11 @@ class Bar:
 
 
 @contextlib.contextmanager
-def _worker_environment():
-    """Spawned processes inherit the environment: one BLAS/OpenMP thread each, set before numpy loads."""
-    saved = {k: os.environ.get(k) for k in WORKER_ENV}
-    os.environ.update(WORKER_ENV)
+def _environ_restored(keys, values: dict[str, str] | None = None):
+    """Runs the block with ``values`` set in this process's environment; after it, the variables ``keys``
+    are as they were before (set, or not set)."""
+    saved = {k: os.environ.get(k) for k in keys}
+    os.environ.update(values or {})
     try:
         yield
     finally:
@@ -111,6 +112,11 @@ def _worker_environment():
                 os.environ.pop(k, None)
             else:
                 os.environ[k] = v
+
+
+def _worker_environment():
+    """Spawned processes inherit the environment: one BLAS/OpenMP thread each, set before numpy loads."""
+    return _environ_restored(WORKER_ENV, WORKER_ENV)
 
 
 class _Pool:
@@ -439,15 +445,8 @@ def _environ_kept():
     import dask
 
     keys = set(dask.config.get("distributed.nanny.pre-spawn-environ", None) or {}) | set(WORKER_ENV)
-    saved = {k: os.environ.get(k) for k in keys}
-    try:
+    with _environ_restored(keys):
         yield
-    finally:
-        for k, v in saved.items():
-            if v is None:
-                os.environ.pop(k, None)
-            else:
-                os.environ[k] = v
 
 
 #: Seconds to wait for the Runner actors of a run (else its tasks go through the scheduler).
