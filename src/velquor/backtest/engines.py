@@ -322,12 +322,11 @@ class DaskEngine(Engine):
         client = self._wait_started()  # distributed imported whole (by the thread that starts a cluster)
         from distributed.protocol.pickle import dumps
 
+        priority = 0
         if first is not None:
             call = self._call(fn, args)
             if call is not None:
                 return call
-        priority = 0
-        if first is not None:
             # The scheduler and the workers run what they hold by priority: those sent first, but a date
             # the others wait for before them (by its own, tasks sent within 0.1 s of each other would run
             # in any order).
@@ -341,9 +340,9 @@ class DaskEngine(Engine):
         return fut
 
     def _runners(self) -> list:
-        """A Runner actor on each worker where every worker runs one task at a time (an actor calls in a thread
-        of its own: on a worker of several threads it would run one of this process's tasks at a time); []
-        elsewhere, or when they could not be made in RUNNER_WAIT seconds."""
+        """A Runner actor on each worker where every worker runs one task at a time (an actor runs its calls in
+        a thread of its own: on a worker of several threads it would run one of this process's tasks at a
+        time); [] elsewhere, or when they could not be made in RUNNER_WAIT seconds."""
         if self._runner_list is None:
             self._runner_list = []
             client = self._client
@@ -460,8 +459,6 @@ class RunnerLost(Exception):
 async def _awaited(call, held):
     """The result of the actor call ``call``; RunnerLost when the actor's future ``held`` stops being
     finished meanwhile (its worker died: the call would wait for the actor to come back, and it does not)."""
-    import asyncio
-
     task = asyncio.ensure_future(_result_of(call))
     while True:
         done, _ = await asyncio.wait({task}, timeout=RUNNER_CHECK)
