@@ -16,6 +16,7 @@ import contextlib
 import os
 import sys
 import threading
+import uuid
 from typing import Any, Callable
 
 from ..exception import InvalidArgument
@@ -317,14 +318,13 @@ class DaskEngine(Engine):
         return UNLIMITED if self._ready() else 0
 
     def submit(self, fn, *args, first=None):
-        import uuid
-
         client = self._wait_started()  # distributed imported whole (by the thread that starts a cluster)
         from distributed.protocol.pickle import dumps
 
+        blob = dumps(args)  # pickled here and now, for a task as for a runner's call
         priority = 0
         if first is not None:
-            call = self._call(fn, args)
+            call = self._call(fn, blob)
             if call is not None:
                 return call
             # The scheduler and the workers run what they hold by priority: those sent first, but a date
@@ -332,7 +332,7 @@ class DaskEngine(Engine):
             # in any order).
             self._sent += 1
             priority = (ORDERED_FIRST if first else 0) - self._sent
-        fut = client.submit(unpacked, fn, dumps(args), key=f"{fn.__name__}-{uuid.uuid4().hex}", pure=False,
+        fut = client.submit(unpacked, fn, blob, key=f"{fn.__name__}-{uuid.uuid4().hex}", pure=False,
                             priority=priority)
         fut.add_done_callback(self._done.put)
         self._mine = [f for f in self._mine if not f.done()]
@@ -350,8 +350,6 @@ class DaskEngine(Engine):
             try:
                 threads = client.nthreads()
                 if threads and all(n == 1 for n in threads.values()):
-                    import uuid
-
                     futs = [client.submit(Runner, actor=True, workers=[a], pure=False,
                                           key=f"velquor-runner-{uuid.uuid4().hex}") for a in threads]
                     with client.as_current():  # the actor proxies find this client (it may not be the default)
@@ -362,18 +360,16 @@ class DaskEngine(Engine):
                 self._runner_list = []
         return self._runner_list
 
-    def _call(self, fn, args) -> cf.Future | None:
-        """``fn(*args)`` on the runner with the fewest calls in flight (None: no runner)."""
+    def _call(self, fn, blob: bytes) -> cf.Future | None:
+        """``fn`` on the arguments pickled in ``blob``, on the runner with the fewest calls in flight (None: no
+        runner)."""
         runners = [k for k, r in enumerate(self._runners()) if r[2]]
         if not runners:
             return None
         load = collections.Counter(k for f, k in self._runner_of.items() if not f.done())
         k = min(runners, key=lambda j: load[j])
         actor, held, _ = self._runner_list[k]
-        from distributed.protocol.pickle import dumps
-
-        # pickled here and now: the actor's own message would be pickled later, on the client's thread
-        fut = asyncio.run_coroutine_threadsafe(_awaited(actor.run(unpacked, fn, dumps(args)), held),
+        fut = asyncio.run_coroutine_threadsafe(_awaited(actor.run(unpacked, fn, blob), held),
                                                self._client.loop.asyncio_loop)
         self._runner_of[fut] = k
         fut.add_done_callback(self._done.put)
@@ -459,7 +455,7 @@ class RunnerLost(Exception):
 async def _awaited(call, held):
     """The result of the actor call ``call``; RunnerLost when the actor's future ``held`` stops being
     finished meanwhile (its worker died: the call would wait for the actor to come back, and it does not)."""
-    task = asyncio.ensure_future(_result_of(call))
+    task = asyncio.ensure_future(call)
     while True:
         done, _ = await asyncio.wait({task}, timeout=RUNNER_CHECK)
         if done:
@@ -467,10 +463,6 @@ async def _awaited(call, held):
         if held.status != "finished":
             task.cancel()
             raise RunnerLost(f"status of its actor: {held.status}")
-
-
-async def _result_of(call):
-    return await call
 
 
 #: Seconds between checks that the worker of a call in flight is still there.
