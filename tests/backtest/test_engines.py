@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+import shutil
 
 import numpy as np
 import pytest
@@ -309,6 +310,44 @@ class TestColdStart:
             got = bt.run(progress=False)
         _same(serial, got)
         assert not list(cold.rglob("*.npz"))
+
+
+    def test_rebalances_start_before_the_last_estimate_and_an_implausible_one_fails_its_date_alone(
+            self, cold, monkeypatch):
+        import threading
+
+        from velquor.backtest import _estimates, backtest as module
+        from velquor.riskmodel import plausibility, service
+
+        bt = basic_backtest(end="2025-08-31")
+        dates = module._schedule(bt)[0]
+        asof = [_estimates.asof_day(d)[0] for d in (dates[1], dates[-1])]
+        solving, waited = threading.Event(), []
+        check, task = service.check_stored, module.rebalance_task
+
+        def checked(ctx, est, cm):
+            if est.asof == asof[0]:
+                raise plausibility.ImplausibleEstimate("implausible for the test")
+            if est.asof == asof[1]:  # the last date's estimate waits for a rebalance to start
+                waited.append(solving.wait(30))
+            check(ctx, est, cm)
+
+        def solve(market, job):
+            solving.set()
+            return task(market, job)
+
+        monkeypatch.setattr(service, "check_stored", checked)
+        with monkeypatch.context() as m:
+            m.setattr(module, "rebalance_task", solve)
+            got = {"serial": bt.run(progress=False)}
+        assert waited == [True]
+        _estimates.forget()
+        shutil.rmtree(cold)
+        got["process"] = bt.run(engine="process", workers=2, progress=False)
+        for res in got.values():
+            assert res.status.tolist() == ["optimal", "failed: risk model: ImplausibleEstimate: implausible for "
+                                           "the test", "optimal", "optimal"]
+        _same(got["serial"], got["process"])
 
 
 @pytest.mark.parametrize("layout", ["C", "F", "strided"])

@@ -3,8 +3,8 @@
 Everything the backtest needs from the estimation pipeline and the estimate store goes through here: which
 as-of dates a run needs and which of them are stored, the factor history split into pieces of trading days
 that workers compute from the market file alone (they write nothing), the estimates the client derives from
-the assembled history and writes to the store (on a thread of its own, while they already serve the
-rebalances), and handing a model to a worker so that it never estimates or reads the store on its own.
+the assembled history in the background and writes to the store (on a thread of its own, while they
+already serve the rebalances), and handing a model to a worker so that it never estimates or reads the store on its own.
 
 The split depends only on the dates needed, never on the engine or the number of workers, and every piece
 and estimate runs with single-threaded BLAS: each engine stores the same bits.
@@ -12,6 +12,7 @@ and estimate runs with single-threaded BLAS: each engine stores the same bits.
 
 from __future__ import annotations
 
+import contextlib
 import datetime as _dt
 import os
 import threading
@@ -32,7 +33,7 @@ from ..riskmodel.store import estimate_base
 from ._spill import joined
 
 __all__ = ["single_threaded_blas", "market_fingerprint", "asof_day", "missing", "none_stored", "Cluster",
-           "clusters", "history_piece", "estimates_of", "Writer", "load", "install", "forget"]
+           "clusters", "history_piece", "Estimates", "Writer", "load", "install", "forget"]
 
 Variant = tuple[CovModel, RiskModel]
 
@@ -179,41 +180,120 @@ class _Rows:
         return self._rows[self._start + key]
 
 
-def estimates_of(cluster: Cluster, pieces: list[dict], progress: Callable[[int], None] | None = None) -> list:
-    """The cluster's estimates from its computed pieces, each checked as the store checks what it writes
-    (an implausible one raises): ``(estimate, cov_model, risk_model, model)``, ``model`` the one the store
-    will read back; ``progress(1)`` after each."""
-    pieces = sorted(pieces, key=lambda d: d["start"])
-    rows: dict = {}
-    industry: dict = {}
-    for d in pieces:
-        rows.update(d["exposures"])
-        industry.update(d["industry"])
-    # the days-by-stocks arrays: the file the workers wrote them into, mapped, where they could
-    hist = FactorHistory(start=cluster.start, stop=cluster.stop, factor_returns=joined(pieces, "factor_returns"),
-                         specific=joined(pieces, "specific"),
-                         exposures=_Rows(cluster.start, rows),  # type: ignore[arg-type]
-                         cap=joined(pieces, "cap"),
-                         industry=_Rows(cluster.start, industry))  # type: ignore[arg-type]
-    ctx = service.context()
-    first = cluster.todo[0][0]
-    out = []
+class Estimates:
+    """A cluster's estimates, made from its computed pieces in date order on the kernels' threads, in the
+    background, each checked as the store checks what it writes. Each goes to ``writer`` as soon as it is
+    made: :func:`load` serves it from then on, and waits for it when asked before, so the rebalances of the
+    first dates run while the later ones are being estimated. A date whose estimate fails (an implausible
+    one, say) fails alone: :func:`load` raises its error. ``progress(1)`` after each; ``done()`` after the
+    last.
 
-    def one(item: tuple[int, Variant]) -> tuple:
-        p, (cm, rm) = item
-        est = estimate_asof(ctx.universe, hist, p, cm, rm, series[cm])
-        service.check_stored(ctx, est, cm)
-        return est, cm, rm, service.stored_model(ctx, est)
+    BLAS runs on one thread from its making until :meth:`close`, for the estimates and for whatever the
+    caller's thread does meanwhile: BLAS counts are the process's, and a count one thread lowered another
+    cannot always raise again, so the caller's thread sets and restores it (close them in reverse order)."""
 
-    # The dates are independent: on the kernels' threads (their numerical work lets go of the interpreter),
-    # while the workers of a parallel engine wait for the models. BLAS stays on one thread for all of them.
-    with single_threaded_blas(), ThreadPoolExecutor(max(1, min(native_threads(), 2))) as pool:
-        series = {cm: horizon_series(hist, HORIZONS[cm], first) for cm in {v[0] for _, v in cluster.todo}}
-        for made in pool.map(one, cluster.todo):
-            out.append(made)
-            if progress is not None:
-                progress(1)
-    return out
+    def __init__(self, cluster: Cluster, pieces: list[dict], writer: "Writer",
+                 progress: Callable[[int], None] | None = None, done: Callable[[], None] | None = None) -> None:
+        ctx = service.context()
+        root = str(ctx.store.root)
+        self._keys = [(root, pos, v) for pos, v in cluster.todo]
+        self._stop = threading.Event()
+        self._blas = contextlib.ExitStack()
+        self._blas.enter_context(single_threaded_blas())
+        with _staged_lock:
+            for key in self._keys:
+                _making[key] = Future()
+        self._thread = threading.Thread(target=self._make, args=(ctx, cluster, pieces, writer, progress, done),
+                                        name="velquor-estimates", daemon=True)
+        self._thread.start()
+
+    def _make(self, ctx, cluster: Cluster, pieces: list[dict], writer: "Writer",
+              progress: Callable[[int], None] | None, done: Callable[[], None] | None) -> None:
+        try:
+            # one cluster at a time: each takes the kernels' threads
+            with _estimating:
+                self._made(ctx, cluster, pieces, writer, progress)
+        except BaseException as e:  # noqa: BLE001 - the dates not made fail with it
+            for key in self._keys:
+                _settle(key, error=e)
+        finally:
+            if done is not None:
+                done()
+
+    def _made(self, ctx, cluster: Cluster, pieces: list[dict], writer: "Writer",
+              progress: Callable[[int], None] | None) -> None:
+        pieces = sorted(pieces, key=lambda d: d["start"])
+        rows: dict = {}
+        industry: dict = {}
+        for d in pieces:
+            rows.update(d["exposures"])
+            industry.update(d["industry"])
+        # the days-by-stocks arrays: the file the workers wrote them into, mapped, where they could
+        hist = FactorHistory(start=cluster.start, stop=cluster.stop,
+                             factor_returns=joined(pieces, "factor_returns"), specific=joined(pieces, "specific"),
+                             exposures=_Rows(cluster.start, rows),  # type: ignore[arg-type]
+                             cap=joined(pieces, "cap"),
+                             industry=_Rows(cluster.start, industry))  # type: ignore[arg-type]
+        first = cluster.todo[0][0]
+
+        def one(item: tuple[int, Variant]) -> tuple:
+            p, (cm, rm) = item
+            est = estimate_asof(ctx.universe, hist, p, cm, rm, series[cm])
+            service.check_stored(ctx, est, cm)
+            return est, cm, rm, service.stored_model(ctx, est)
+
+        # The dates are independent: on the kernels' threads (their numerical work lets go of the
+        # interpreter), beside whatever this process does meanwhile.
+        with ThreadPoolExecutor(max(1, min(native_threads(), 2))) as pool:
+            series = {cm: horizon_series(hist, HORIZONS[cm], first) for cm in {v[0] for _, v in cluster.todo}}
+            made = [pool.submit(one, item) for item in cluster.todo]
+            for key, fut in zip(self._keys, made):
+                if self._stop.is_set():
+                    for f in made:
+                        f.cancel()
+                    raise _Stopped("the run ended before this estimate was made")
+                try:
+                    got = fut.result()
+                except Exception as e:  # noqa: BLE001 - this date fails, the others go on
+                    _settle(key, error=e)
+                else:
+                    writer.submit([got], ctx)
+                    _settle(key, model=got[3])
+                if progress is not None:
+                    progress(1)
+
+    def close(self) -> None:
+        """Stops making estimates (those in the making are finished) and forgets the failed ones."""
+        self._stop.set()
+        self._thread.join()
+        self._blas.close()
+        with _staged_lock:
+            for key in self._keys:
+                _making.pop(key, None)
+
+
+class _Stopped(Exception):
+    pass
+
+
+def _settle(key: tuple, model=None, error: BaseException | None = None) -> None:
+    """Ends the wait for the estimate ``key``: a model made (staged already, so no longer waited for) or its
+    failure (kept for the loads that ask after it, until its :class:`Estimates` closes)."""
+    with _staged_lock:
+        fut = _making.get(key)
+        if fut is None or fut.done():
+            return
+        if error is None:
+            del _making[key]
+            fut.set_result(model)
+        else:
+            fut.set_exception(error)
+
+
+#: Estimates being made by an :class:`Estimates`, by (store directory, as-of position, variant).
+_making: dict[tuple[str, int, Variant], Future] = {}
+#: One cluster's estimates at a time.
+_estimating = threading.Lock()
 
 
 #: Models of estimates a Writer has not stored yet, by (store directory, as-of position, variant).
@@ -237,21 +317,21 @@ class Writer:
         self._futures: list[Future] = []
         self._keys: list[tuple] = []
 
-    def submit(self, estimates: list) -> None:
-        """Stores ``estimates``, checked ``(estimate, cov_model, risk_model, model)`` as :func:`estimates_of`
-        gives them (it makes the checks and the models on its threads)."""
-        ctx = service.context()
+    def submit(self, estimates: list, ctx=None) -> None:
+        """Stores ``estimates``, checked ``(estimate, cov_model, risk_model, model)`` as :class:`Estimates`
+        makes them, in the database's context ``ctx`` (default: the configured one's); any thread may."""
+        ctx = service.context() if ctx is None else ctx
         root = str(ctx.store.root)
         staged = [((root, est.asof, (cm, rm)), est, cm, rm) for est, cm, rm, _ in estimates]
         models = [model for *_, model in estimates]
         with _staged_lock:
             for (key, *_), model in zip(staged, models):
                 _staged[key] = model
-        keep = len(self._keys) + len(staged) <= KEEP_MODELS
-        self._keys += [key for key, *_ in staged]
-        if self._pool is None:
-            self._pool = ThreadPoolExecutor(1, thread_name_prefix="velquor-store")
-        self._futures.append(self._pool.submit(_write, ctx, staged, keep))
+            keep = len(self._keys) + len(staged) <= KEEP_MODELS
+            self._keys += [key for key, *_ in staged]
+            if self._pool is None:
+                self._pool = ThreadPoolExecutor(1, thread_name_prefix="velquor-store")
+            self._futures.append(self._pool.submit(_write, ctx, staged, keep))
 
     def close(self) -> list[BaseException]:
         """Waits for the writes and returns their failures; drops every model it staged."""
@@ -276,8 +356,12 @@ def load(pos: int, variant: Variant):
     """The model as of ``pos`` (an opaque, picklable object for :func:`install`): one a Writer has yet to
     store, else the stored one; None when there is neither."""
     ctx = service.context()
+    key = (str(ctx.store.root), pos, variant)
     with _staged_lock:
-        model = _staged.get((str(ctx.store.root), pos, variant))
+        model = _staged.get(key)
+        making = _making.get(key)
+    if model is None and making is not None:
+        model = making.result()  # made by now, or its failure raised
     if model is None:
         model = ctx.store.read(ctx.day(pos), *variant)
     return None if model is None else (pos, variant, model)

@@ -13,6 +13,7 @@ import numbers
 import os
 import pickle
 import re
+import threading
 import types
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -699,7 +700,9 @@ class _History:
     Made, it hands the engine as many pieces as it takes now (a pool: two per worker, so that none waits for
     the next; a cluster still starting: none), so the workers can start while this process does other
     work; ``finish()`` then works through the rest of the queue (this process computing pieces too) and
-    returns the (as-of, variant) pairs that failed.
+    returns the (as-of, variant) pairs whose history failed. A cluster's estimates are made in the
+    background from the moment its last piece is in, and the rebalances start meanwhile: each waits for
+    its own date's estimate only (see `_estimates.load`), and one whose estimate failed fails alone.
     """
 
     def __init__(self, eng: Engine, market: MarketRef, needed: set, progress: bool) -> None:
@@ -720,6 +723,10 @@ class _History:
         self.pending: dict[Any, tuple] = {}
         self.got: dict[int, list | None] = {id(g): [] for g in self.groups}
         self.bar: Bar | None = None
+        self.making: list[_estimates.Estimates] = []
+        self.estimating = 0  # clusters whose estimates are being made
+        self.taken = False  # every piece is in
+        self._lock = threading.Lock()
         # workers on this machine leave their pieces' large arrays in files here (removed by `close`)
         self.spill = spill_dir() if eng.parallel and self.queue else None
         self._send()
@@ -773,17 +780,31 @@ class _History:
             return
         pieces.append(piece)
         if len(pieces) == len(g.pieces):
-            try:
-                self.writer.submit(_estimates.estimates_of(g, pieces, bar.update))
-            except Exception as e:  # noqa: BLE001 - as above
-                reraise_interrupt(e)
-                self._fail(g, e)
+            # made in the background: a rebalance waits for its own date's estimate only
+            with self._lock:
+                self.estimating += 1
+            self.making.append(_estimates.Estimates(g, pieces, self.writer, bar.update, self._estimated))
             got[id(g)] = None
 
+    def _estimated(self) -> None:
+        """A cluster's estimates are made: the bar ends with the last, once every piece is in."""
+        with self._lock:
+            self.estimating -= 1
+            last = self.estimating == 0 and self.taken
+        if last and self.bar is not None:
+            self.bar.close()
+
     def close(self) -> None:
-        """Removes what the run's pieces left in shared memory (when it ends, however)."""
-        remove_spill(self.spill)
-        self.spill = None
+        """Stops the estimates and removes what the run's pieces left in shared memory (when it ends,
+        however)."""
+        try:
+            for made in reversed(self.making):
+                made.close()
+        finally:
+            if self.bar is not None:
+                self.bar.close()
+            remove_spill(self.spill)
+            self.spill = None
 
     def finish(self) -> dict:
         if not self.groups:
@@ -804,7 +825,13 @@ class _History:
                 if pending:
                     for fut in eng.wait_any(list(pending)):
                         self._take(pending.pop(fut), lambda: eng.result(fut))  # noqa: B023 - called at once
-        finally:
+        except BaseException:
+            self.bar.close()
+            raise
+        with self._lock:
+            self.taken = True
+            last = self.estimating == 0
+        if last:
             self.bar.close()
         return self.failed
 
