@@ -168,6 +168,39 @@ def test_dask_runs_the_tasks_this_process_orders_in_its_order_the_first_before_t
         eng.close()
 
 
+def test_a_runner_runs_its_calls_in_order_a_first_one_before_those_waiting_and_holds_no_thread_after():
+    import asyncio
+    import threading
+    import time
+
+    from velquor.backtest._tasks import Runner
+
+    ran = []
+
+    def job(name, pause=0.0):
+        time.sleep(pause)
+        ran.append(name)
+        if name == "bad":
+            raise ValueError("bad date")
+        return name
+
+    async def calls():
+        runner = Runner()
+        busy = asyncio.ensure_future(runner.run(False, job, "busy", 0.3))
+        await asyncio.sleep(0.05)  # running now; the calls below wait
+        waiting = [asyncio.ensure_future(runner.run(first, job, name)) for first, name in
+                   [(False, "a"), (False, "bad"), (True, "urgent"), (False, "b")]]
+        return await asyncio.gather(busy, *waiting, return_exceptions=True)
+
+    got = asyncio.run(calls())
+    assert ran == ["busy", "urgent", "a", "bad", "b"]
+    assert got[:2] == ["busy", "a"] and isinstance(got[2], ValueError) and got[3:] == ["urgent", "b"]
+    deadline = time.time() + 5
+    while any(t.name == "velquor-runner" for t in threading.enumerate()) and time.time() < deadline:
+        time.sleep(0.01)
+    assert not any(t.name == "velquor-runner" for t in threading.enumerate())
+
+
 def _exit_in_worker(pid: int) -> None:
     import os
 

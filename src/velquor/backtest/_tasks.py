@@ -9,9 +9,12 @@ from __future__ import annotations
 
 import contextlib
 import datetime as _dt
+import heapq
+import itertools
 import math
 import os
 import sys
+import threading
 import time
 import traceback
 import warnings
@@ -105,10 +108,51 @@ def unpacked(fn, blob: bytes):
 
 class Runner:
     """Runs this process's ordered tasks on a Dask worker, held there as an actor: a call goes to its worker
-    and back without becoming a task of the scheduler's (see the Dask engine)."""
+    and back without becoming a task of the scheduler's (see the Dask engine).
 
-    def run(self, fn, *args):
-        return fn(*args)
+    The calls run one at a time on a thread of the runner's, in the order they came, except that a call
+    marked ``first`` (a date the others wait for) runs before those still waiting. The thread ends when
+    nothing waits (the next call starts another), so a runner left behind holds none."""
+
+    def __init__(self) -> None:
+        self._waiting: list = []  # heap of (rank, arrival, fn, args, future, its loop)
+        self._lock = threading.Lock()
+        self._arrivals = itertools.count()
+        self._serving = False
+
+    async def run(self, first: bool, fn, *args):
+        import asyncio
+
+        loop = asyncio.get_running_loop()
+        done = loop.create_future()
+        with self._lock:
+            heapq.heappush(self._waiting, (0 if first else 1, next(self._arrivals), fn, args, done, loop))
+            if not self._serving:
+                self._serving = True
+                threading.Thread(target=self._serve, name="velquor-runner", daemon=True).start()
+        return await done
+
+    def _serve(self) -> None:
+        while True:
+            with self._lock:
+                if not self._waiting:
+                    self._serving = False
+                    return
+                *_, fn, args, done, loop = heapq.heappop(self._waiting)
+            try:
+                value, failed = fn(*args), False
+            except BaseException as e:  # noqa: BLE001 - goes back to the caller
+                value, failed = e, True
+            with contextlib.suppress(RuntimeError):  # the worker's loop closed: nobody waits
+                loop.call_soon_threadsafe(_settled, done, value, failed)
+
+
+def _settled(done, value, failed: bool) -> None:
+    if not done.done():  # not cancelled meanwhile
+        if failed:
+            done.set_exception(value)
+        else:
+            done.set_result(value)
 
 
 def prepare() -> None:

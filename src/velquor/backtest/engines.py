@@ -324,7 +324,7 @@ class DaskEngine(Engine):
         blob = dumps(args)  # pickled here and now, for a task as for a runner's call
         priority = 0
         if first is not None:
-            call = self._call(fn, blob)
+            call = self._call(fn, blob, first)
             if call is not None:
                 return call
             # The scheduler and the workers run what they hold by priority: those sent first, but a date
@@ -360,16 +360,24 @@ class DaskEngine(Engine):
                 self._runner_list = []
         return self._runner_list
 
-    def _call(self, fn, blob: bytes) -> cf.Future | None:
-        """``fn`` on the arguments pickled in ``blob``, on the runner with the fewest calls in flight (None: no
-        runner)."""
+    def _call(self, fn, blob: bytes, first: bool) -> cf.Future | None:
+        """``fn`` on the arguments pickled in ``blob``, on the runner with the fewest calls in flight; one
+        ``first`` on the runner whose running call was sent the earliest (likely to end the soonest: it goes
+        before the calls waiting there). None: no runner."""
         runners = [k for k, r in enumerate(self._runners()) if r[2]]
         if not runners:
             return None
-        load = collections.Counter(k for f, k in self._runner_of.items() if not f.done())
-        k = min(runners, key=lambda j: load[j])
+        flying = [(f, k) for f, k in self._runner_of.items() if not f.done()]
+        if first:
+            oldest = {}
+            for n, (_, k) in enumerate(flying):  # in the order sent
+                oldest.setdefault(k, n)
+            k = min(runners, key=lambda j: oldest.get(j, -1))
+        else:
+            load = collections.Counter(k for _, k in flying)
+            k = min(runners, key=lambda j: load[j])
         actor, held, _ = self._runner_list[k]
-        fut = asyncio.run_coroutine_threadsafe(_awaited(actor.run(unpacked, fn, blob), held),
+        fut = asyncio.run_coroutine_threadsafe(_awaited(actor.run(first, unpacked, fn, blob), held),
                                                self._client.loop.asyncio_loop)
         self._runner_of[fut] = k
         fut.add_done_callback(self._done.put)
