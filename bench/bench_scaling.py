@@ -9,9 +9,11 @@ from them and stored by the client, each rebalance, and the rest of the client's
 start-up (spawning a worker and its imports, until it answers) is timed the same way. From these the model
 predicts the wall time of a run with w workers on a machine with c cores:
 
-  T(w) = S(w) + makespan(history pieces over the workers and the client) + R(w, E) + O
+  T(w) = max(S(w) + makespan(history pieces over the workers and the client), P, S(w) + (H + P) / c)
+         + R(w, E) + O - P
 
-where S is the start-up the run waits for (none once the pool is kept), O the client's remaining work, and R
+where S is the start-up the run waits for (none once the pool is kept), H the history pieces' CPU, P the
+client's plans and data keys (made while the workers compute the history), O the client's work, and R
 the rebalances: their makespan over the workers, each starting once the client has made its date's estimate
 (E: the estimates, made in date order two at a time while the rebalances run), except in a chain (a turnover
 limit: each date starts from the last one's holdings). There each date is tried without its limit first, in
@@ -53,14 +55,18 @@ def predict(m: dict, workers: int, cores: int, chained: bool, startup: bool) -> 
     procs = workers + 1  # the client works through the history queue too
     stretch = max(1.0, procs / cores)
     s = m["startup"] if startup else 0.0
-    # workers join after their start-up; the client from the beginning
-    hist = makespan([h * stretch for h in m["history"]], procs, [0.0] + [s] * workers)
     ready = released(m)
     if workers == 0:
-        rebal = chain_time(m["rebalance"], 1, 1.0, ready, True)
+        return sum(m["history"]) + chain_time(m["rebalance"], 1, 1.0, ready, True) + m["other"]
+    # workers join after their start-up; the client makes its plans meanwhile (no sooner than the cores can
+    # take both), and takes pieces too only where there are more than the workers hold (two each)
+    if len(m["history"]) <= 2 * workers:
+        pieces = makespan([h * max(1.0, workers / cores) for h in m["history"]], workers, [s] * workers)
     else:
-        rebal = chain_time(m["rebalance"], workers, min(stretch, max(1.0, workers / cores)), ready, chained)
-    return hist + rebal + m["other"]
+        pieces = makespan([h * stretch for h in m["history"]], procs, [0.0] + [s] * workers)
+    hist = max(pieces, m["planning"], s + (sum(m["history"]) + m["planning"]) / cores)
+    rebal = chain_time(m["rebalance"], workers, min(stretch, max(1.0, workers / cores)), ready, chained)
+    return hist + rebal + m["other"] - m["planning"]
 
 
 def released(m: dict, threads: int = 2) -> dict[int, float]:
@@ -102,8 +108,10 @@ def measure(bt) -> dict:
     from velquor.backtest import _estimates, backtest as module
     from velquor.riskmodel import service
 
-    got = {"history": [], "rebalance": [], "estimates": 0.0}
+    got = {"history": [], "rebalance": [], "estimates": 0.0, "planning": 0.0}
     history, rebalance = module.history_task, module.rebalance_task
+    # what a worker engine's client does while the workers compute the history: the plans and the data keys
+    planning = [(module, "_plan"), (_estimates, "market_fingerprint")]
     # what an estimate costs: the horizon series, the estimate, its checks and the model the store reads back
     parts = [(_estimates, "horizon_series"), (_estimates, "estimate_asof"), (service, "check_stored"),
              (service, "stored_model")]
@@ -136,17 +144,29 @@ def measure(bt) -> dict:
                     got["estimates"] += time.thread_time() - c
         return run
 
+    def timed_planning(fn):
+        def run(*a, **k):
+            c = time.process_time()
+            try:
+                return fn(*a, **k)
+            finally:
+                got["planning"] += time.process_time() - c
+        return run
+
     module.history_task = timed(history, "history")
     module.rebalance_task = timed_rebalance
     for (mod, name), fn in zip(parts, saved):
         setattr(mod, name, timed_estimate(fn))
+    planned = [getattr(mod, name) for mod, name in planning]
+    for (mod, name), fn in zip(planning, planned):
+        setattr(mod, name, timed_planning(fn))
     try:
         c, t = time.process_time(), time.perf_counter()
         res = bt.run(progress=False)
         total, wall = time.process_time() - c, time.perf_counter() - t
     finally:
         module.history_task, module.rebalance_task = history, rebalance
-        for (mod, name), fn in zip(parts, saved):
+        for (mod, name), fn in zip(parts + planning, saved + planned):
             setattr(mod, name, fn)
     got["other"] = max(0.0, total - sum(got["history"]) - sum(c for _, _, c in got["rebalance"])
                        - got["estimates"])
@@ -192,13 +212,14 @@ def main(argv=None) -> int:
         cold("serial")
         m = measure(bt)
         m["startup"] = float(np.median([pool_startup(w) for w in (1, 2)]))
-        measured = {}
+        measured, kept = {}, {}
         for w in (1, 2):
             close_pools()
-            cold(f"process-{w}")
-            t, c = time.perf_counter(), time.process_time()
-            bt.run(engine="process", workers=w, progress=False)
-            measured[w] = (time.perf_counter() - t, time.process_time() - c)
+            for fresh in (True, False):  # a first call, then a run on the pool it left
+                cold(f"process-{w}-{fresh}")
+                t, c = time.perf_counter(), time.process_time()
+                bt.run(engine="process", workers=w, progress=False)
+                (measured if fresh else kept)[w] = (time.perf_counter() - t, time.process_time() - c)
         close_pools()
     load1 = os.getloadavg()
     h, r = m["history"], [c for _, _, c in m["rebalance"]]
@@ -209,21 +230,24 @@ def main(argv=None) -> int:
     print(f"  rebalances       {len(r):3d} x {np.mean(r):6.2f} s CPU = {sum(r):7.1f} s  (parallel"
           + (f"; {len(held_back)} solved again with the limit, in order: {sum(held_back):.1f} s)" if chained
              else ")"))
-    print(f"  other client work    {m['other']:14.1f} s")
+    print(f"  other client work    {m['other']:14.1f} s  (of which plans and data keys {m['planning']:.1f} s: "
+          f"beside the history on a worker engine)")
     print(f"  pool start-up        {m['startup']:14.1f} s  (wall, to the first answer)")
     bound = m["total"] / 2
     print(f"two-core bound (serial CPU / 2): {bound:.1f} s")
-    print(f"\n{'workers':>7} {'model (s)':>10} {'measured (s)':>13} {'client CPU':>11}")
+    print(f"\n{'':7} {'first call':^36} {'pool kept':^24}")
+    print(f"{'workers':>7} {'model (s)':>10} {'measured (s)':>13} {'client CPU':>11} {'model (s)':>10} "
+          f"{'measured (s)':>13}")
     for w in (1, 2):
         print(f"{w:7d} {predict(m, w, args.cores, chained, True):10.1f} {measured[w][0]:13.1f} "
-              f"{measured[w][1]:11.1f}")
+              f"{measured[w][1]:11.1f} {predict(m, w, args.cores, chained, False):10.1f} {kept[w][0]:13.1f}")
     print("\nmodel for larger machines (one core per worker and one for the client, pool started):")
     print(f"{'workers':>7} {'wall (s)':>9} {'speed-up':>9} {'pool kept':>10} {'speed-up':>9}")
     serial = predict(m, 0, 1, chained, False)
     for w in (1, 2, 4, 8, 16, 32, 64):
         first, kept = predict(m, w, w + 1, chained, True), predict(m, w, w + 1, chained, False)
         print(f"{w:7d} {first:9.1f} {serial / first:8.2f}x {kept:10.1f} {serial / kept:8.2f}x")
-    print(f"limit as workers grow: {max(m['estimates'] / 2, sum(held_back) if chained else 0) + m['other']:.1f} s "
+    print(f"limit as workers grow: {max(m['estimates'] / 2, sum(held_back) if chained else 0) + m['other'] - m['planning']:.1f} s "
           f"(the part no worker takes)")
     print(f"\nload average after: {load1[0]:.2f}")
     if max(load0[0], load1[0]) > 1.5:
