@@ -73,9 +73,14 @@ def _industry_periods(con, ids: np.ndarray, dates: np.ndarray, position: dict):
                            "ORDER BY order_book_id").df()
     if not names:  # a store without the scheme's code list: the codes in use
         names = sorted(set(hist["code"].dropna().astype(str)))
-    hist = hist[hist["order_book_id"].isin(position) & hist["code"].isin(names)]
-    col = hist["order_book_id"].map(position).to_numpy(dtype=np.int64)
-    code = pd.Index(names).get_indexer(hist["code"]).astype(np.int16)
+    # the rows of the universe's stocks under a code of the scheme (a lookup each: `isin` on the text
+    # columns cost more than the whole rest of the universe's loading)
+    where = hist["order_book_id"].map(position)
+    code = pd.Index(names).get_indexer(hist["code"])
+    keep = where.notna().to_numpy() & (code >= 0)
+    hist = hist[keep]
+    col = where[keep].to_numpy(dtype=np.int64)
+    code = code[keep].astype(np.int16)
     first = np.searchsorted(dates, pd.to_datetime(hist["start_date"]).to_numpy(dtype="datetime64[D]"))
     end_d = pd.to_datetime(hist["end_date"]).to_numpy(dtype="datetime64[D]")
     end = np.where(np.isnat(end_d), len(dates), np.searchsorted(dates, end_d))
