@@ -35,6 +35,36 @@ class TestEngines:
             _same(serial, bt.run(engine="dask", client=client, progress=False))
             assert client.status == "running"  # the caller's client stays usable
 
+    def test_runners_on_the_callers_cluster_serve_its_next_runs_until_its_workers_change(self):
+        import time
+
+        import distributed
+
+        from velquor.backtest.engines import DaskEngine, _kept_runners
+
+        def runners(client):
+            eng = DaskEngine(None, client)
+            try:
+                assert eng.result(eng.submit(time.time, first=False)) > 0
+                return [f.key for _, f, _ in eng._runners()]
+            finally:
+                eng.close()
+
+        with distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=True,
+                                      dashboard_address="127.0.0.1:0", silence_logs=50) as cluster, \
+                distributed.Client(cluster) as client:
+            first = runners(client)
+            assert len(first) == 1 and runners(client) == first
+            cluster.scale(2)
+            client.wait_for_workers(2, timeout=60)
+            again = runners(client)
+            assert len(again) == 2 and first[0] not in again
+        # a closed client's runners are dropped by the next run on any cluster
+        with distributed.Client(processes=False, n_workers=1, threads_per_worker=1,
+                                dashboard_address=None) as other:
+            runners(other)
+        assert client not in _kept_runners
+
     def test_process_pool_runs_many_in_order_with_a_path_dependent_one(self, basic):
         from velquor.backtest import run_many
 
