@@ -4,7 +4,8 @@ Everything the backtest needs from the estimation pipeline and the estimate stor
 as-of dates a run needs and which of them are stored, the factor history split into pieces of trading days
 that workers compute from the market file alone (they write nothing), the estimates the client derives from
 the assembled history in the background and writes to the store (on a thread of its own, while they
-already serve the rebalances), and handing a model to a worker so that it never estimates or reads the store on its own.
+already serve the rebalances), and handing a model to a worker so that it never estimates or reads the
+store on its own.
 
 The split depends only on the dates needed, never on the engine or the number of workers, and every piece
 and estimate runs with single-threaded BLAS: each engine stores the same bits.
