@@ -42,13 +42,13 @@ class TestEngines:
 
         from velquor.backtest.engines import DaskEngine, _kept_runners
 
-        def runners(client):
+        def runners(client, abort=False):
             eng = DaskEngine(None, client)
             try:
                 assert eng.result(eng.submit(time.time, first=False)) > 0
                 return [f.key for _, f, _ in eng._runners()]
             finally:
-                eng.close()
+                eng.close(abort)
 
         with distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=True,
                                       dashboard_address="127.0.0.1:0", silence_logs=50) as cluster, \
@@ -59,6 +59,9 @@ class TestEngines:
             client.wait_for_workers(2, timeout=60)
             again = runners(client)
             assert len(again) == 2 and first[0] not in again
+            # a stopped run leaves none: the dates it left on them would go before the next run's
+            assert runners(client, abort=True) == again and client not in _kept_runners
+            assert not set(runners(client)) & set(again)
         # a closed client's runners are dropped by the next run on any cluster
         with distributed.Client(processes=False, n_workers=1, threads_per_worker=1,
                                 dashboard_address=None) as other:

@@ -428,8 +428,10 @@ class DaskEngine(Engine):
     def close(self, abort: bool = False) -> None:
         try:
             # The runners of a cluster this run started end with it; those on the caller's cluster stay for
-            # its next run (a call still running ends with its date).
-            if self._runner_list and self._starter is not None:
+            # its next run, unless this one was stopped: the dates it left waiting on them would go first (a
+            # call still running ends with its date).
+            if self._runner_list and (self._starter is not None or abort):
+                _kept_runners.pop(self._client, None)
                 with contextlib.suppress(Exception):
                     self._client.cancel([r[1] for r in self._runner_list])
             self._runner_list, self._runner_of = None, {}
