@@ -109,64 +109,51 @@ def measure(bt) -> dict:
     from velquor.riskmodel import service
 
     got = {"history": [], "rebalance": [], "estimates": 0.0, "planning": 0.0}
-    history, rebalance = module.history_task, module.rebalance_task
-    # what a worker engine's client does while the workers compute the history: the plans and the data keys
-    planning = [(module, "_plan"), (_estimates, "market_fingerprint")]
-    # what an estimate costs: the horizon series, the estimate, its checks and the model the store reads back
-    parts = [(_estimates, "horizon_series"), (_estimates, "estimate_asof"), (service, "check_stored"),
-             (service, "stored_model")]
-    saved = [getattr(mod, name) for mod, name in parts]
+    rebalance = module.rebalance_task
+    # (module, name, bucket, clock): the pieces, whose table reads and kernels use threads of their own, in
+    # the whole process; what a worker engine's client does while the workers compute the history (the plans
+    # and the data keys); what an estimate costs (the horizon series, the estimate, its checks and the model
+    # the store reads back), on the estimates' threads
+    wrapped = [(module, "history_task", "history", time.process_time),
+               (module, "_plan", "planning", time.process_time),
+               (_estimates, "market_fingerprint", "planning", time.process_time),
+               *((mod, name, "estimates", time.thread_time) for mod, name in
+                 [(_estimates, "horizon_series"), (_estimates, "estimate_asof"), (service, "check_stored"),
+                  (service, "stored_model")])]
+    saved = [getattr(mod, name) for mod, name, _, _ in wrapped]
     lock = threading.Lock()
 
-    def timed(fn, bucket):  # the pieces: their table reads and kernels use threads of their own
+    def timed(fn, bucket, clock):
         def run(*a, **k):
-            c = time.process_time()
+            c = clock()
             try:
                 return fn(*a, **k)
             finally:
-                got[bucket].append(time.process_time() - c)
+                spent = clock() - c
+                with lock:
+                    if isinstance(got[bucket], list):
+                        got[bucket].append(spent)
+                    else:
+                        got[bucket] += spent
         return run
 
-    def timed_rebalance(market, job):
+    def timed_rebalance(market, job):  # a rebalance's solve is single-threaded
         c = time.thread_time()
         try:
             return rebalance(market, job)
         finally:
             got["rebalance"].append((job.key[1], job.turnover is None, time.thread_time() - c))
 
-    def timed_estimate(fn):
-        def run(*a, **k):
-            c = time.thread_time()
-            try:
-                return fn(*a, **k)
-            finally:
-                with lock:
-                    got["estimates"] += time.thread_time() - c
-        return run
-
-    def timed_planning(fn):
-        def run(*a, **k):
-            c = time.process_time()
-            try:
-                return fn(*a, **k)
-            finally:
-                got["planning"] += time.process_time() - c
-        return run
-
-    module.history_task = timed(history, "history")
     module.rebalance_task = timed_rebalance
-    for (mod, name), fn in zip(parts, saved):
-        setattr(mod, name, timed_estimate(fn))
-    planned = [getattr(mod, name) for mod, name in planning]
-    for (mod, name), fn in zip(planning, planned):
-        setattr(mod, name, timed_planning(fn))
+    for (mod, name, bucket, clock), fn in zip(wrapped, saved):
+        setattr(mod, name, timed(fn, bucket, clock))
     try:
         c, t = time.process_time(), time.perf_counter()
         res = bt.run(progress=False)
         total, wall = time.process_time() - c, time.perf_counter() - t
     finally:
-        module.history_task, module.rebalance_task = history, rebalance
-        for (mod, name), fn in zip(parts + planning, saved + planned):
+        module.rebalance_task = rebalance
+        for (mod, name, _, _), fn in zip(wrapped, saved):
             setattr(mod, name, fn)
     got["other"] = max(0.0, total - sum(got["history"]) - sum(c for _, _, c in got["rebalance"])
                        - got["estimates"])
