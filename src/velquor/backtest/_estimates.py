@@ -318,10 +318,9 @@ class Writer:
         self._futures: list[Future] = []
         self._keys: list[tuple] = []
 
-    def submit(self, estimates: list, ctx=None) -> None:
+    def submit(self, estimates: list, ctx) -> None:
         """Stores ``estimates``, checked ``(estimate, cov_model, risk_model, model)`` as :class:`Estimates`
-        makes them, in the database's context ``ctx`` (default: the configured one's); any thread may."""
-        ctx = service.context() if ctx is None else ctx
+        makes them, in the database's context ``ctx``; any thread may."""
         root = str(ctx.store.root)
         staged = [((root, est.asof, (cm, rm)), est, cm, rm) for est, cm, rm, _ in estimates]
         models = [model for *_, model in estimates]
