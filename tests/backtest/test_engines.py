@@ -68,6 +68,29 @@ class TestEngines:
             runners(other)
         assert client not in _kept_runners
 
+    def test_tasks_sent_together_reach_the_scheduler_in_one_message_and_come_back_in_order(self):
+        import operator
+
+        import distributed
+
+        from velquor.backtest.engines import DaskEngine, Engine
+
+        calls = [(2, k) for k in range(5)]
+        assert [Engine().result(f) for f in Engine().submit_all(operator.pow, calls)] == [1, 2, 4, 8, 16]
+        with distributed.Client(processes=False, n_workers=2, threads_per_worker=1, dashboard_address=None) as client:
+            ops: list = []
+            send = client._send_to_scheduler
+            client._send_to_scheduler = lambda msg: (ops.append(msg["op"]), send(msg))[1]
+            eng = DaskEngine(None, client)
+            try:
+                assert eng.submit_all(operator.pow, []) == []
+                futs = eng.submit_all(operator.pow, calls)
+                assert [eng.result(f) for f in futs] == [1, 2, 4, 8, 16]
+                # sent one by one, the client's batching held the second back by its 10 ms interval
+                assert ops.count("update-graph") == 1
+            finally:
+                eng.close()
+
     def test_process_pool_runs_many_in_order_with_a_path_dependent_one(self, basic):
         from velquor.backtest import run_many
 

@@ -735,11 +735,12 @@ class _History:
 
     def _send(self) -> None:
         cap = self.eng.capacity() if self.eng.parallel and self.queue else 0
-        while self.queue and len(self.pending) < cap:
-            g, lo, hi = item = self.queue.popleft()
-            spill = None if self.spill is None else (self.spill, g.start)
-            self.pending[self.eng.submit(history_task, self.piece_market, lo, hi, self.keep[id(g)], None,
-                                         spill)] = item
+        items = [self.queue.popleft() for _ in range(min(len(self.queue), max(cap - len(self.pending), 0)))]
+        calls = [(self.piece_market, lo, hi, self.keep[id(g)], None,
+                  None if self.spill is None else (self.spill, g.start)) for g, lo, hi in items]
+        if items:
+            for fut, item in zip(self.eng.submit_all(history_task, calls), items):
+                self.pending[fut] = item
 
     def _fail(self, g, e: BaseException) -> None:
         for pv in g.todo:
