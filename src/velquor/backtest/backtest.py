@@ -736,9 +736,9 @@ class _History:
     def _send(self) -> None:
         cap = self.eng.capacity() if self.eng.parallel and self.queue else 0
         items = [self.queue.popleft() for _ in range(min(len(self.queue), max(cap - len(self.pending), 0)))]
-        calls = [(self.piece_market, lo, hi, self.keep[id(g)], None,
-                  None if self.spill is None else (self.spill, g.start)) for g, lo, hi in items]
-        if items:
+        if items:  # together: on a cluster, one message for all of them
+            calls = [(self.piece_market, lo, hi, self.keep[id(g)], None,
+                      None if self.spill is None else (self.spill, g.start)) for g, lo, hi in items]
             for fut, item in zip(self.eng.submit_all(history_task, calls), items):
                 self.pending[fut] = item
 
